@@ -1,0 +1,31 @@
+#pragma once
+// Localised texts from Language.ini in the program folder.
+#include <QString>
+#include <QStringList>
+
+class CLanguage {
+public:
+    CLanguage(); // takes the file path and [Global] Language now
+    QString GetText(const QString& key) const;
+    int GetTextList(QStringList& list, const QString& key, const QString& separator) const;
+    QString ReadLanguage() const;   // [Global] Language, default "English"
+    QString ReadDeviceType() const; // [Global] DeviceType, default "4Q", read on every call
+    // Any [Global] value (read on every call), for settings such as StrictTiming.
+    QString ReadGlobal(const QString& key, const QString& def = QString()) const;
+    QString FilePath() const { return m_path; }
+
+private:
+    QString m_path;
+    QString m_language;
+};
+
+// The process-wide table, made on first use. ResetLanguage() makes a new one (tests that
+// switch BRTX_HOME call it).
+CLanguage& Language();
+void ResetLanguage();
+
+// Shorthands for Language().
+QString GetText(const QString& key);
+int GetTextList(QStringList& list, const QString& key, const QString& separator);
+QString ReadLanguage();
+QString ReadDeviceType();

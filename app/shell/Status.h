@@ -1,0 +1,16 @@
+#pragma once
+// The four status fields of the main window. Each setter finds the main window and sets its
+// field; without a main window it does nothing. Safe from any thread: a call from another
+// thread hands the text to the window thread.
+#include <QString>
+
+class QWidget;
+
+void SetStatusText(const QString& text);
+void SetVersionText(const QString& text);
+void SetDeviceIdText(const QString& text);
+void SetTotalNumberText(const QString& text);
+
+// The main window registers itself here (nullptr on destruction).
+void RegisterMainWindow(QWidget* window);
+QWidget* MainWindow();

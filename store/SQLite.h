@@ -1,0 +1,62 @@
+#pragma once
+// Thin wrapper over the SQLite C API. Errors are returned as SQLite result codes.
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+struct sqlite3;
+
+namespace SQLite {
+
+// The result of a query: column names and rows of text cells (NULL becomes "").
+class Table {
+public:
+    QStringList m_strColNames;
+    QVector<QStringList> m_rows;
+    int m_nRows = 0;
+    int m_nCols = 0;
+    int m_nCurrentRow = -1; // 0 when there is at least one row, else -1
+
+    int GetRowCount() const { return m_nRows; }
+    int GetColCount() const { return m_nCols; }
+    const QString& Cell(int row, int col) const { return m_rows[row][col]; }
+};
+
+// An owned UTF-8 copy of a wide string.
+class UTF8MBSTR {
+public:
+    explicit UTF8MBSTR(const QString& text);
+    virtual ~UTF8MBSTR();
+    UTF8MBSTR(const UTF8MBSTR&) = delete;
+    UTF8MBSTR& operator=(const UTF8MBSTR&) = delete;
+    operator const char*() const { return m_buf; }
+    int Length() const { return m_nLength; } // characters of the source
+private:
+    char* m_buf = nullptr;
+    int m_nLength = 0;
+};
+
+class Database {
+public:
+    Database() = default;
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    int Open(const QString& path); // creates the file when missing
+    void Close();
+    int ExecuteSQL(const QString& sql);
+    Table QuerySQL(const QString& sql);
+    bool IsOpen() const { return m_db != nullptr; }
+    int GetLastError() const { return m_nLastError; }
+
+private:
+    sqlite3* m_db = nullptr;
+    int m_nLastError = 0;
+};
+
+// A value ready to stand between single quotes in a statement: every ' doubled.
+// Every statement that formats a value goes through this.
+QString Quote(const QString& value);
+
+} // namespace SQLite

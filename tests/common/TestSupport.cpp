@@ -1,0 +1,52 @@
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QThread>
+
+namespace brtxtest {
+
+TempHome::TempHome(bool withLanguage, const QString& subName) {
+    m_path = m_dir.path();
+    if (!subName.isEmpty()) {
+        QDir(m_path).mkpath(subName);
+        m_path += "/" + subName;
+    }
+    m_hadHome = qEnvironmentVariableIsSet("BRTX_HOME");
+    m_oldHome = qgetenv("BRTX_HOME");
+    qputenv("BRTX_HOME", QFile::encodeName(m_path));
+    if (withLanguage)
+        QFile::copy(sourceDir() + "/assets/Language.ini", file("Language.ini"));
+}
+
+TempHome::~TempHome() {
+    if (m_hadHome)
+        qputenv("BRTX_HOME", m_oldHome);
+    else
+        qunsetenv("BRTX_HOME");
+}
+
+void TempHome::writeLanguage(const QByteArray& bytes) const {
+    QFile f(file("Language.ini"));
+    f.remove();
+    if (f.open(QIODevice::WriteOnly))
+        f.write(bytes);
+}
+
+bool waitFor(const std::function<bool()>& cond, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!cond()) {
+        if (deadline.hasExpired())
+            return cond();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+QString sourceDir() { return QStringLiteral(BRTX_SOURCE_DIR); }
+QString programDir() { return QStringLiteral(BRTX_PROGRAM_DIR); }
+
+} // namespace brtxtest

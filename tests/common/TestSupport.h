@@ -1,0 +1,35 @@
+#pragma once
+// Helpers shared by all test programs.
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+#include <functional>
+
+namespace brtxtest {
+
+// A temporary program folder, named by BRTX_HOME for as long as the object lives.
+// With withLanguage, the project's Language.ini is copied into it.
+class TempHome {
+public:
+    explicit TempHome(bool withLanguage = true, const QString& subName = QString());
+    ~TempHome();
+    QString path() const { return m_path; }
+    QString file(const QString& name) const { return m_path + "/" + name; }
+    // Writes Language.ini with the given bytes (replaces the copied one).
+    void writeLanguage(const QByteArray& bytes) const;
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path;
+    QByteArray m_oldHome;
+    bool m_hadHome = false;
+};
+
+// Runs the Qt event loop until cond() is true or timeoutMs passes; returns cond().
+bool waitFor(const std::function<bool()>& cond, int timeoutMs = 5000);
+
+// The project's source and program (build output) folders.
+QString sourceDir();
+QString programDir();
+
+} // namespace brtxtest
