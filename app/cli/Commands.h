@@ -1,0 +1,30 @@
+#pragma once
+// brtx-cli sub-commands. Each command file registers its commands with a static
+// CliRegistrar; main.cpp handles --home and dispatches by name.
+//
+// Exit codes: 0 success, 1 failure, 2 usage error. Status texts are printed as the looked-up
+// text, one per line, on standard output.
+#include <QString>
+#include <QStringList>
+
+struct CliCommand {
+    const char* name;  // "info", "download", ...
+    const char* usage; // one line, shown by `brtx-cli --help`
+    int (*run)(const QStringList& args); // args after the command name
+};
+
+constexpr int kCliOk = 0;
+constexpr int kCliFailed = 1;
+constexpr int kCliUsage = 2;
+
+void RegisterCliCommand(const CliCommand& command);
+const QList<CliCommand>& CliCommands();
+
+struct CliRegistrar {
+    explicit CliRegistrar(const CliCommand& command) { RegisterCliCommand(command); }
+};
+
+// Prints one line to standard output (UTF-8) and flushes it.
+void CliPrint(const QString& line);
+// Prints the looked-up text of a status key (with one %d filled in when number >= 0).
+void CliStatus(const QString& key, int number = -1);
