@@ -1,0 +1,26 @@
+#pragma once
+// The link choice of brtx-cli commands: "--wifi ADDRESS" or "--usb [SERIAL]", and linking a
+// session by it exactly as the device page does. Shared by every command that talks to an
+// instrument (info, set-time, set-id, delete-files, download).
+#include "device/core/DeviceSession.h"
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+struct LinkTarget {
+    LinkRoute route = LinkRoute::None;
+    QString address; // Wi-Fi address as typed
+    QString serial;  // adb serial; empty: the first ready device
+};
+
+// Takes "--wifi ADDRESS" or "--usb [SERIAL]" out of args (the rest stays, in order). A value
+// after --usb is taken as the serial unless it starts with "-". Exactly one of the two must be
+// given; otherwise false with a one-line reason in error.
+bool TakeLinkArgs(QStringList& args, LinkTarget& target, QString& error);
+
+// Links the session to the target, reporting each status key as it is produced (first
+// "USBConneting" or "WifiConnecting", for USB without a serial "DeviceFinding" and
+// "DeviceFindOK"/"GetDevFail" before it, then the outcome's key).
+LinkResult LinkByTarget(CDeviceSession& session, const LinkTarget& target,
+                        const std::function<void(const QString& key)>& status);
