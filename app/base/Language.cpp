@@ -1,0 +1,97 @@
+#include "app/base/Language.h"
+
+#include "app/base/Paths.h"
+#include "app/base/Profile.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+
+#include <memory>
+#include <vector>
+
+namespace {
+const int kTextChars = 1023; // a text is read into 1024 characters with its terminator
+const int kNameChars = 259;  // Language and DeviceType are read into 260
+} // namespace
+
+CLanguage::CLanguage() {
+    m_path = GetAppFolder() + "/Language.ini";
+    m_language = ReadProfileString(m_path, "Global", "Language", "English", kNameChars);
+}
+
+QString CLanguage::GetText(const QString& key) const {
+    return ReadProfileString(m_path, m_language, key, QString(), kTextChars);
+}
+
+int CLanguage::GetTextList(QStringList& list, const QString& key, const QString& separator) const {
+    list.clear();
+    const QString text = GetText(key);
+    if (text.isEmpty())
+        return 0;
+    if (separator.isEmpty()) {
+        list.append(text);
+        return 1;
+    }
+    // Empty pieces are kept: "a,,b," gives "a", "", "b", "".
+    qsizetype pos = 0;
+    for (;;) {
+        const qsizetype next = text.indexOf(separator, pos);
+        if (next < 0) {
+            list.append(text.mid(pos));
+            break;
+        }
+        list.append(text.mid(pos, next - pos));
+        pos = next + separator.size();
+    }
+    return int(list.size());
+}
+
+QString CLanguage::ReadLanguage() const {
+    return m_language;
+}
+
+QString CLanguage::ReadDeviceType() const {
+    return ReadProfileString(m_path, "Global", "DeviceType", "4Q", kNameChars);
+}
+
+QString CLanguage::ReadGlobal(const QString& key, const QString& def) const {
+    return ReadProfileString(m_path, "Global", key, def, kTextChars);
+}
+
+namespace {
+QMutex g_languageMutex;
+// Every table made stays alive until exit, so a reference handed out before a reset
+// never dangles (resets happen only when tests switch the program folder).
+std::vector<std::unique_ptr<CLanguage>>& Tables() {
+    static std::vector<std::unique_ptr<CLanguage>> tables;
+    return tables;
+}
+} // namespace
+
+CLanguage& Language() {
+    QMutexLocker lock(&g_languageMutex);
+    auto& tables = Tables();
+    if (tables.empty())
+        tables.push_back(std::make_unique<CLanguage>());
+    return *tables.back();
+}
+
+void ResetLanguage() {
+    QMutexLocker lock(&g_languageMutex);
+    Tables().push_back(std::make_unique<CLanguage>());
+}
+
+QString GetText(const QString& key) {
+    return Language().GetText(key);
+}
+
+int GetTextList(QStringList& list, const QString& key, const QString& separator) {
+    return Language().GetTextList(list, key, separator);
+}
+
+QString ReadLanguage() {
+    return Language().ReadLanguage();
+}
+QString ReadDeviceType() {
+    return Language().ReadDeviceType();
+}
