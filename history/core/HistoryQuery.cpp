@@ -1,0 +1,225 @@
+#include "history/core/HistoryQuery.h"
+
+#include "app/base/Language.h"
+#include "app/base/Paths.h"
+#include "store/SQLite.h"
+#include "store/Statements.h"
+
+namespace {
+
+constexpr int kFixedColumns = 7;
+
+// Opens the database for one operation; closed when the object goes.
+struct OpenDatabase {
+    SQLite::Database db;
+    bool ok = false;
+    explicit OpenDatabase(const QString& path) { ok = db.Open(path) == 0 && db.IsOpen(); }
+};
+
+} // namespace
+
+CHistoryQuery::CHistoryQuery(const QString& dbPath) : m_dbPath(dbPath) {
+    for (int i = 0; i < kTitleCount; ++i)
+        m_titles << QString();
+}
+
+QString CHistoryQuery::DatabasePath() const {
+    return m_dbPath.isEmpty() ? GetDatabasePath() : m_dbPath;
+}
+
+QStringList CHistoryQuery::DefaultHeadings() {
+    return {"Machine No", "Record No", "Date", "Time", "Test Mode", "Test Result", "Unit"};
+}
+
+QString CHistoryQuery::TestModeText(const QString& stored) {
+    if (stored == QLatin1String("Auto"))
+        return GetText("TestModeAuto");
+    if (stored == QLatin1String("Manual"))
+        return GetText("TestModeManual");
+    if (stored == QLatin1String("Refuse"))
+        return GetText("TestModeRefuse");
+    if (stored == QLatin1String("Discontinued"))
+        return GetText("TestModeDiscontinued");
+    return stored;
+}
+
+QStringList CHistoryQuery::DeviceList() const {
+    QStringList devices;
+    OpenDatabase open(DatabasePath());
+    if (!open.ok)
+        return devices;
+    const SQLite::Table table = open.db.QuerySQL(Statements::SelectDeviceList());
+    for (int r = 0; r < table.GetRowCount(); ++r)
+        if (table.GetColCount() > 0)
+            devices << table.Cell(r, 0);
+    return devices;
+}
+
+void CHistoryQuery::LoadColumns(const QString& device) {
+    m_device = device;
+    ClearRows();
+
+    // Titles title1 .. title20 of the device, each cut to its buffer.
+    for (QString& title : m_titles)
+        title.clear();
+    m_titleCount = 0;
+    m_resultRows = 0;
+    m_resultCols = 0;
+    {
+        OpenDatabase open(DatabasePath());
+        if (open.ok) {
+            const SQLite::Table table = open.db.QuerySQL(Statements::SelectTitles(device));
+            m_resultRows = table.GetRowCount();
+            m_resultCols = table.GetColCount();
+            if (table.GetRowCount() > 0) {
+                const int count = qMin(kTitleCount, table.GetColCount() - 2);
+                for (int i = 0; i < count; ++i)
+                    m_titles[i] = table.Cell(0, i).left(kTitleChars);
+            }
+        }
+    }
+    for (const QString& title : m_titles)
+        if (!title.isEmpty())
+            ++m_titleCount;
+
+    // The hidden-field list belongs to this device only.
+    m_hiddenFields.clear();
+    m_columns.clear();
+
+    // Fixed columns: the default heading, replaced by the text of the matching "ShowFields"
+    // key cut to the default heading's length. Keys past the seventh have no column to name.
+    QStringList keys;
+    GetTextList(keys, "ShowFields", ",");
+    const QStringList defaults = DefaultHeadings();
+    for (int i = 0; i < kFixedColumns; ++i) {
+        QString heading = defaults[i];
+        if (i < keys.size())
+            heading = GetText(keys[i]).left(defaults[i].size());
+        if (heading.isEmpty())
+            continue; // a column without heading is not created
+        m_columns.append({heading, HistoryColumn::Fixed, i});
+    }
+
+    // Field columns: each titled field under its own title, in field order. Untitled fields
+    // before the last titled one are hidden from the statement.
+    int lastTitled = 0;
+    for (int k = 1; k <= kTitleCount; ++k)
+        if (!m_titles[k - 1].isEmpty())
+            lastTitled = k;
+    for (int k = 1; k <= lastTitled; ++k) {
+        if (m_titles[k - 1].isEmpty())
+            m_hiddenFields.append(k);
+        else
+            m_columns.append({m_titles[k - 1], HistoryColumn::Field, k});
+    }
+
+    const QString gps = GetText("GPS");
+    if (!gps.isEmpty())
+        m_columns.append({gps, HistoryColumn::Gps, 0});
+}
+
+QStringList CHistoryQuery::Headings() const {
+    QStringList headings;
+    for (const HistoryColumn& column : m_columns)
+        headings << column.heading;
+    return headings;
+}
+
+QString CHistoryQuery::QueryStatement(const QString& startDate, const QString& endDate) const {
+    QList<int> fields;
+    for (int k = 1; k <= kTitleCount; ++k)
+        if (!m_hiddenFields.contains(k))
+            fields << k;
+    return Statements::SelectHistory(fields, m_device, startDate, endDate);
+}
+
+void CHistoryQuery::ClearRows() {
+    m_rows.clear();
+    m_paths.clear();
+}
+
+bool CHistoryQuery::Query(const QString& startDate, const QString& endDate) {
+    ClearRows();
+    m_resultRows = 0;
+    m_resultCols = 0;
+
+    OpenDatabase open(DatabasePath());
+    if (!open.ok)
+        return false;
+    const SQLite::Table table = open.db.QuerySQL(QueryStatement(startDate, endDate));
+    const bool ok = open.db.GetLastError() == 0;
+    m_resultRows = table.GetRowCount();
+    m_resultCols = table.GetColCount();
+
+    // Result columns: the seven fixed ones, the selected fields in order, GPS, Path,
+    // PictureName.
+    QVector<int> fieldColumn(kTitleCount + 1, -1);
+    int next = kFixedColumns;
+    for (int k = 1; k <= kTitleCount; ++k)
+        if (!m_hiddenFields.contains(k))
+            fieldColumn[k] = next++;
+    const int gpsColumn = next;
+    const int pathColumn = m_resultCols - 2;
+
+    QVector<int> source;
+    source.reserve(m_columns.size());
+    for (const HistoryColumn& column : m_columns) {
+        switch (column.kind) {
+        case HistoryColumn::Fixed:
+            source << column.index;
+            break;
+        case HistoryColumn::Field:
+            source << fieldColumn[column.index];
+            break;
+        case HistoryColumn::Gps:
+            source << gpsColumn;
+            break;
+        }
+    }
+
+    // The four test-mode texts, looked up once for the whole result.
+    const QString modes[4] = {TestModeText("Auto"), TestModeText("Manual"), TestModeText("Refuse"),
+                              TestModeText("Discontinued")};
+    auto modeText = [&modes](const QString& stored) -> QString {
+        if (stored == QLatin1String("Auto"))
+            return modes[0];
+        if (stored == QLatin1String("Manual"))
+            return modes[1];
+        if (stored == QLatin1String("Refuse"))
+            return modes[2];
+        if (stored == QLatin1String("Discontinued"))
+            return modes[3];
+        return stored;
+    };
+
+    m_rows.reserve(m_resultRows);
+    m_paths.reserve(m_resultRows);
+    for (int r = 0; r < m_resultRows; ++r) {
+        const QStringList& cells = table.m_rows[r];
+        QStringList shown;
+        shown.reserve(source.size());
+        for (int c : source) {
+            const QString cell = c >= 0 && c < cells.size() ? cells[c] : QString();
+            shown << (c == 4 ? modeText(cell) : cell);
+        }
+        m_rows.append(shown);
+        m_paths << (pathColumn >= 0 && pathColumn < cells.size() ? cells[pathColumn] : QString());
+    }
+    return ok;
+}
+
+HistoryList QueryHistoryList(const QString& device, const QString& startDate,
+                             const QString& endDate, const QString& dbPath) {
+    CHistoryQuery query(dbPath);
+    query.LoadColumns(device);
+    query.Query(startDate, endDate);
+    return {query.Headings(), query.Rows(), query.Paths()};
+}
+
+QString EarliestQueryDate() {
+    return QStringLiteral("0000-01-01");
+}
+
+QString LatestQueryDate() {
+    return QStringLiteral("9999-12-31");
+}
