@@ -1,0 +1,135 @@
+#include "device/core/DownloadRecord.h"
+
+#include "app/base/Paths.h"
+#include "device/core/PictureStore.h"
+#include "link/DeviceFrame.h"
+#include "link/TCPClient.h"
+#include "store/Statements.h"
+
+#include <QDebug>
+#include <sqlite3.h>
+
+namespace Download {
+
+namespace {
+
+// The 38 values of a ValueInfo row in column order: fields 0..14, fields 15..34, GPS, Path,
+// PictureName.
+QStringList rowValues(const DeviceFrame::ParsedRecord& rec, const QString& path,
+                      const QString& pictureName) {
+    QStringList values;
+    values.reserve(Statements::kValueColumnCount);
+    for (int f = 0; f <= 34; ++f)
+        values.append(rec.fields.value(f));
+    values.append(rec.fields.value(36) + QLatin1Char(' ') + rec.fields.value(37));
+    values.append(path);
+    values.append(pictureName);
+    return values;
+}
+
+RecordResult failed(const QString& key = QString(), quint32 number = 0) {
+    RecordResult result;
+    result.key = key;
+    result.keyNumber = number;
+    return result;
+}
+
+} // namespace
+
+RecordResult DownloadRecord(Context& ctx, quint32 r) {
+    const QString picRoot = ctx.picRoot.isEmpty() ? GetPicFolder() : ctx.picRoot;
+    const QString deviceFolder = Picture::DeviceFolder(picRoot, ctx.deviceId);
+    const bool usableFolder = Picture::IsUsableDeviceId(ctx.deviceId);
+
+    // Whether the plain picture of the requested record is there before the request decides
+    // the name of the new picture.
+    const bool plainExisted =
+        usableFolder && FileExists(deviceFolder + QLatin1Char('/') + Picture::PlainName(r));
+
+    CTCPClient& client = ctx.client ? *ctx.client : CTCPClient::GetInstance();
+    const DeviceFrame::Reply reply = DeviceFrame::Exchange(client, DeviceFrame::Command::ReadRecord,
+                                                           DeviceFrame::BuildReadRecord(r));
+    switch (reply.status) {
+    case DeviceFrame::ExchangeStatus::Ok:
+        break;
+    case DeviceFrame::ExchangeStatus::Rejected:
+        return failed(QStringLiteral("ReadTheImgFail"), r);
+    default:
+        return failed();
+    }
+
+    DeviceFrame::RecordReply parsed;
+    switch (DeviceFrame::ParseRecordReply(reply.bytes, reply.received, parsed)) {
+    case DeviceFrame::RecordStatus::Ok:
+        break;
+    case DeviceFrame::RecordStatus::NoRecord:
+        return failed();
+    case DeviceFrame::RecordStatus::Invalid:
+        qDebug() << "record" << r << "reply rejected:" << reply.received << "bytes, L"
+                 << parsed.length << "w" << parsed.textBytes;
+        return failed();
+    }
+
+    if (usableFolder)
+        Picture::EnsureDeviceFolder(picRoot, ctx.deviceId);
+
+    RecordResult result;
+    QString pictureName = Picture::PlainName(parsed.recordNo);
+    for (const DeviceFrame::ParsedRecord& rec : parsed.records) {
+        const QString machineNo = rec.fields.value(0);
+        const QString recordNo = rec.fields.value(1);
+        const QString date = rec.fields.value(2);
+        const QString time = rec.fields.value(3);
+
+        // The picture takes the name of the last record of the reply, stored or not: a record
+        // downloaded again keeps its row and gets its picture under the date-time name.
+        pictureName = plainExisted ? Picture::AlternativeName(parsed.recordNo,
+                                                              Picture::DateTimeSuffix(date, time))
+                                   : Picture::PlainName(parsed.recordNo);
+
+        if (!ctx.db || !ctx.db->IsOpen())
+            return failed(QStringLiteral("DownloadRecordFail"), r);
+        const SQLite::Table found =
+            ctx.db->QuerySQL(Statements::SelectDuplicate(machineNo, recordNo, date, time));
+        if (found.GetRowCount() > 0) {
+            ++result.duplicates;
+            continue;
+        }
+        const QString path = Picture::StoredPath(ctx.deviceId, pictureName);
+        const int rc =
+            ctx.db->ExecuteSQL(Statements::InsertValueInfo(rowValues(rec, path, pictureName)));
+        if (rc != SQLITE_OK) {
+            // Nothing of this record may look stored: no picture, and the next download
+            // fetches it again.
+            qDebug() << "record" << r << "insert failed, SQLite code" << rc;
+            result.ok = false;
+            result.key = QStringLiteral("DownloadRecordFail");
+            result.keyNumber = r;
+            return result;
+        }
+        ++result.inserted;
+    }
+
+    if (!usableFolder) {
+        result.key = QStringLiteral("SaveTheImgFail");
+        result.keyNumber = r;
+        return result;
+    }
+    switch (Picture::SavePictureFile(deviceFolder, pictureName, parsed.picture)) {
+    case Picture::SaveResult::Saved:
+        break;
+    case Picture::SaveResult::Exists:
+        result.key = QStringLiteral("TheImgExist");
+        result.keyNumber = parsed.recordNo;
+        return result;
+    case Picture::SaveResult::CannotCreate:
+        result.key = QStringLiteral("SaveTheImgFail");
+        result.keyNumber = r;
+        return result;
+    }
+    result.ok = true;
+    result.pictureName = pictureName;
+    return result;
+}
+
+} // namespace Download

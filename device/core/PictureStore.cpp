@@ -1,0 +1,188 @@
+#include "device/core/PictureStore.h"
+
+#include "app/base/Paths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Picture {
+
+QString PlainName(quint32 number) {
+    return QString::asprintf("%05u.jpg", number);
+}
+
+QString AlternativeName(quint32 number, const QString& suffix) {
+    return QString::asprintf("%05u_", number) + suffix + QStringLiteral(".jpg");
+}
+
+QString DateTimeSuffix(const QString& date, const QString& time) {
+    QString suffix =
+        QString(date).remove(QLatin1Char('-')) + QString(time).remove(QLatin1Char(':'));
+    for (QChar& c : suffix) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20 ||
+            c.unicode() == 0x7F)
+            c = QLatin1Char('_');
+    }
+    return suffix;
+}
+
+QString StoredPath(const QString& deviceId, const QString& fileName) {
+    return QStringLiteral("\\") + deviceId + QStringLiteral("\\") + fileName;
+}
+
+bool IsUsableDeviceId(const QString& deviceId) {
+    if (deviceId.isEmpty() || deviceId == QLatin1String(".") || deviceId == QLatin1String(".."))
+        return false;
+    for (QChar c : deviceId) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20 ||
+            c.unicode() == 0x7F)
+            return false;
+    }
+    return true;
+}
+
+QString DeviceFolder(const QString& picRoot, const QString& deviceId) {
+    return picRoot + QLatin1Char('/') + deviceId;
+}
+
+QString ResolvePicturePath(const QString& picRoot, const QString& storedPath) {
+    QString normal = storedPath;
+    normal.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QStringList parts = normal.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.isEmpty())
+        return QString();
+    QString out = picRoot;
+    for (const QString& part : parts) {
+        if (part == QLatin1String("..") || part.contains(QChar(0)))
+            return QString();
+        if (part == QLatin1String("."))
+            continue;
+        out += QLatin1Char('/') + part;
+    }
+    return out;
+}
+
+void EnsureDeviceFolder(const QString& picRoot, const QString& deviceId) {
+    if (!FolderExists(picRoot))
+        CreateFolder(picRoot);
+    const QString folder = DeviceFolder(picRoot, deviceId);
+    if (!FolderExists(folder))
+        CreateFolder(folder);
+}
+
+namespace {
+
+bool writeAll(int fd, const char* data, qsizetype size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+// A temporary name in the folder that no other writer uses: dot-prefixed (hidden, and never
+// equal to a picture name), unique within the process and across processes.
+QByteArray temporaryName(const QByteArray& folder) {
+    static std::atomic<unsigned> counter{0};
+    return folder + "/.brtx-" + QByteArray::number(static_cast<qint64>(::getpid())) + "-" +
+           QByteArray::number(counter.fetch_add(1)) + ".part";
+}
+
+} // namespace
+
+SaveResult SavePictureFile(const QString& folder, const QString& fileName,
+                           const QByteArray& bytes) {
+    const QByteArray dir = QFile::encodeName(folder);
+    const QByteArray target = dir + "/" + QFile::encodeName(fileName);
+    struct stat st;
+    if (::lstat(target.constData(), &st) == 0)
+        return SaveResult::Exists;
+
+    QByteArray temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        temp = temporaryName(dir);
+        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST)
+            return SaveResult::CannotCreate;
+    }
+    if (fd < 0)
+        return SaveResult::CannotCreate;
+
+    bool ok = writeAll(fd, bytes.constData(), bytes.size());
+    if (::close(fd) != 0)
+        ok = false;
+    if (!ok) {
+        ::unlink(temp.constData());
+        return SaveResult::CannotCreate;
+    }
+
+    // link() gives the final name only while it is free: an existing picture is never replaced,
+    // even by a second program writing the same name at the same moment.
+    if (::link(temp.constData(), target.constData()) == 0) {
+        ::unlink(temp.constData());
+        return SaveResult::Saved;
+    }
+    const int linkError = errno;
+    if (linkError == EEXIST) {
+        ::unlink(temp.constData());
+        return SaveResult::Exists;
+    }
+    // File systems without hard links: test the name again and rename into place.
+    if (::lstat(target.constData(), &st) == 0) {
+        ::unlink(temp.constData());
+        return SaveResult::Exists;
+    }
+    if (::rename(temp.constData(), target.constData()) == 0)
+        return SaveResult::Saved;
+    ::unlink(temp.constData());
+    return SaveResult::CannotCreate;
+}
+
+namespace {
+
+// depth bounds the walk should a folder named like the device hold itself (a link loop).
+void walk(const QString& folder, const QString& deviceId, const QStringList& savedNames,
+          TreeNode& parent, int depth) {
+    QDir dir(folder);
+    if (depth > 8 || !dir.exists())
+        return;
+    const QFileInfoList entries = dir.entryInfoList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QFileInfo& entry : entries) {
+        const QString name = entry.fileName();
+        if (entry.isDir()) {
+            if (name != deviceId)
+                continue;
+            TreeNode node{name, entry.filePath(), {}};
+            walk(entry.filePath(), deviceId, savedNames, node, depth + 1);
+            parent.children.append(std::move(node));
+        } else if (savedNames.contains(name)) {
+            parent.children.append(TreeNode{name, entry.filePath(), {}});
+        }
+    }
+}
+
+} // namespace
+
+TreeNode BuildPictureTree(const QString& picRoot, const QString& deviceId,
+                          const QStringList& savedNames) {
+    TreeNode root{picRoot.right(3), QString(), {}};
+    walk(picRoot, deviceId, savedNames, root, 0);
+    return root;
+}
+
+} // namespace Picture
