@@ -22,8 +22,9 @@ QString AdbToolPath();
 bool RunAdbCommand(const QString& commandLine, QString& output);
 
 // Parses the output of "adb devices": removes every "List of devices attached", then each
-// line (ending in LF) that contains "device" has every "device" removed and is trimmed; a
-// final piece without a line end is appended unchanged. Returns true when the list holds at
+// line that contains "device" has every "device" removed and is trimmed (blank results are
+// dropped); lines of devices in other states (unauthorized, offline) are left out. A final
+// line without a line end is treated like the others. Returns true when the list holds at
 // least one entry. devices is cleared first.
 bool ParseAdbDeviceList(const QString& output, QStringList& devices);
 
