@@ -1,0 +1,57 @@
+#include "history/page/HistoryModel.h"
+
+CHistoryModel::CHistoryModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+void CHistoryModel::SetHeadings(const QStringList& headings) {
+    beginResetModel();
+    m_headings = headings;
+    m_rows.clear();
+    endResetModel();
+}
+
+void CHistoryModel::SetRows(const QVector<QStringList>& rows) {
+    beginResetModel();
+    m_rows = rows; // shared, not copied
+    endResetModel();
+}
+
+void CHistoryModel::ClearRows() {
+    beginResetModel();
+    m_rows.clear();
+    endResetModel();
+}
+
+QString CHistoryModel::Cell(int row, int column) const {
+    if (row < 0 || row >= m_rows.size() || column < 0 || column >= m_headings.size())
+        return QString();
+    const QStringList& cells = m_rows[row];
+    return column < cells.size() ? cells[column] : QString();
+}
+
+int CHistoryModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+int CHistoryModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_headings.size());
+}
+
+QVariant CHistoryModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid())
+        return QVariant();
+    if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
+        return Cell(index.row(), index.column());
+    if (role == Qt::TextAlignmentRole)
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    return QVariant();
+}
+
+QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal)
+        return QVariant();
+    if (role == Qt::DisplayRole && section >= 0 && section < m_headings.size())
+        return m_headings[section];
+    if (role == Qt::TextAlignmentRole)
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    return QVariant();
+}
