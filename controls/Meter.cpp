@@ -147,8 +147,11 @@ void CMeter::resizeEvent(QResizeEvent* event) {
 void CMeter::paintEvent(QPaintEvent*) {
     if (width() <= 0 || height() <= 0)
         return;
+    const qreal ratio = devicePixelRatioF();
+    // A face drawn for another size is stale (a hidden control gets its resize event late).
+    if (!m_face.isNull() && m_face.deviceIndependentSize().toSize() != size())
+        m_face = QPixmap();
     if (m_face.isNull()) {
-        const qreal ratio = devicePixelRatioF();
         m_face = QPixmap(size() * ratio);
         m_face.setDevicePixelRatio(ratio);
         m_face.fill(Qt::transparent);
@@ -170,7 +173,7 @@ void CMeter::paintEvent(QPaintEvent*) {
 void CMeter::DrawFace(QPainter& painter) {
     const int r = Radius();
     const QPointF c = Centre();
-    m_nHubSize = std::max(4, r / 7);
+    m_nHubSize = std::max(4, r / 6);
     if (r < 4)
         return;
 
@@ -255,7 +258,7 @@ void CMeter::DrawNeedle(QPainter& painter) {
         return;
     const QPointF c = Centre();
     const double a = NeedleAngle();
-    const double halfWidth = std::max(2.0, r / 28.0);
+    const double halfWidth = std::max(2.0, r / 22.0);
 
     const QPointF tip = Polar(c, a, r * kNeedleTip);
     const QPointF tail = Polar(c, a + 180, r * 0.18);

@@ -71,7 +71,9 @@ public:
     int HubSize() const { return m_nHubSize; }
     // How many times the face was drawn (the cache is rebuilt on resize and Rebuild()).
     int FaceBuildCount() const { return m_nFaceBuilds; }
-    bool HasCachedFace() const { return !m_face.isNull(); }
+    bool HasCachedFace() const {
+        return !m_face.isNull() && m_face.deviceIndependentSize().toSize() == size();
+    }
 
     static QColor FromColorRef(unsigned int colorRef);
 
