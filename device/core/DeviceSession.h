@@ -86,7 +86,7 @@ public:
     bool ReadTitleInfo();
 
     // Settings commands on the open link; one exchange each.
-    DeviceResult SetTime(const QDateTime& localTime);           // "SetTimeOk" / "SetTimeFail"
+    DeviceResult SetTime(const QDateTime& localTime); // "SetTimeOk" / "SetTimeFail"
     DeviceResult SetTime() { return SetTime(QDateTime::currentDateTime()); }
     // digits must be exactly 12 decimal digits, else "DevIdMust12Digits" and nothing is sent.
     // On "SetDevIdOk" newNumber receives the 12 digits the instrument now answers with.

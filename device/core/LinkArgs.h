@@ -14,10 +14,13 @@ struct LinkTarget {
     QString serial;  // adb serial; empty: the first ready device
 };
 
-// Takes "--wifi ADDRESS" or "--usb [SERIAL]" out of args (the rest stays, in order). A value
-// after --usb is taken as the serial unless it starts with "-". Exactly one of the two must be
-// given; otherwise false with a one-line reason in error.
+// Takes "--wifi ADDRESS", "--wifi=ADDRESS", "--usb [SERIAL]" or "--usb=SERIAL" out of args
+// (the rest stays, in order). The word after a bare --usb is its serial unless it starts with
+// "-", or unless the command needs it as one of its `trailing` positional words (set-id's
+// DIGITS: "set-id --usb 123456789012" has no serial). Exactly one route must be given;
+// otherwise false with a one-line reason in error.
 bool TakeLinkArgs(QStringList& args, LinkTarget& target, QString& error);
+bool TakeLinkArgs(QStringList& args, LinkTarget& target, QString& error, int trailing);
 
 // Links the session to the target, reporting each status key as it is produced (first
 // "USBConneting" or "WifiConnecting", for USB without a serial "DeviceFinding" and

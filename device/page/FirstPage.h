@@ -21,7 +21,8 @@
 //                      event filter for the download events 0x0BD2..0x0BDA, and so on;
 //   ResetDownload()  - on every disconnect, after the tree was emptied and 1030 hidden
 //                      (clear the picture-shown flag and the saved-picture list);
-//   StopDownload()   - first thing in the destructor, before the socket is closed.
+//   StopDownload()   - before the page closes the socket: on USB and Wi-Fi disconnect and
+//                      first thing in the destructor (stop and join a running worker).
 // The page gives the download part: Session() (device number, total, database), Tree() (1015),
 // PictureFrame() (1030), Progress() (the progress bar), the edits via Control(id), and
 // EnableCommands() to switch the nine command controls together.
@@ -97,6 +98,27 @@ public:
     void OnDeleteFiles(); // 1029
 
     // --- download ---
+    // Hooks called by name (see the top of this file).
+    Q_INVOKABLE void InitDownload();
+    Q_INVOKABLE void ResetDownload();
+    Q_INVOKABLE void StopDownload();
+    // The three download buttons (also reachable by clicking them).
+    void OnDownload();    // 1040: all records when both boxes are empty, else the range
+    void OnDownloadOne(); // 1014: the record in "From Record No."
+    void OnDownloadAll(); // 1017
+    bool IsDownloading() const;
+    // Picture file names saved by the current download (the tree shows only these).
+    QStringList SavedPictures() const;
+    // The picture chosen in the tree ("" when none) and what the frame shows for it: the
+    // picture, or failer.jpg when it cannot be loaded (null image when nothing is shown).
+    QString SelectedPicture() const;
+    QImage ShownPicture() const;
+    class DownloadPart; // device/page/FirstPageDownload.cpp
+
+private:
+    DownloadPart* m_downloadPart = nullptr; // child object, owned by the page
+
+public:
     // --- download ---
 
 protected:

@@ -1,0 +1,261 @@
+#include "device/core/DeviceSession.h"
+
+#include "app/base/Language.h"
+#include "app/base/Paths.h"
+#include "link/AdbBridge.h"
+#include "link/DeviceFrame.h"
+#include "link/TCPClient.h"
+#include "store/Schema.h"
+#include "store/Statements.h"
+
+#include <QDebug>
+
+namespace {
+
+CTCPClient& Client() {
+    return CTCPClient::GetInstance();
+}
+
+// The leading decimal value of a text as the C conversion gives it: blanks skipped, an
+// optional sign, then digits up to the first non-digit; 0 when there are none.
+long LeadingValue(const QByteArray& text) {
+    int i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        value = value * 10 + (text[i] - '0');
+    return negative ? -value : value;
+}
+
+} // namespace
+
+CDeviceSession::CDeviceSession() = default;
+
+CDeviceSession::~CDeviceSession() {
+    if (IsLinked())
+        Client().Close();
+}
+
+bool CDeviceSession::OpenDatabase() {
+    if (m_db.IsOpen())
+        return true;
+    if (m_db.Open(GetDatabasePath()) != 0) {
+        qWarning() << "cannot open the database" << GetDatabasePath();
+        return false;
+    }
+    return Schema::CreateTables(m_db);
+}
+
+DeviceResult CDeviceSession::FindDevices(QStringList& serials) {
+    QStringList found;
+    if (!AdbListDevices(found))
+        return {false, QStringLiteral("GetDevFail")};
+    serials = found;
+    return {true, QStringLiteral("DeviceFindOK")};
+}
+
+void CDeviceSession::ResetLinkState() {
+    m_route = LinkRoute::None;
+    m_total = 0;
+    m_stored = 0;
+}
+
+LinkResult CDeviceSession::ConnectUsb(const QString& serial) {
+    ResetLinkState();
+    LinkResult r;
+    r.stage = LinkStage::Input;
+    if (serial.trimmed().isEmpty()) {
+        r.key = QStringLiteral("GetDevFail");
+        return r;
+    }
+    // Without the forward nothing can answer on the local port; say so instead of leaving
+    // the "connecting" text standing.
+    if (!AdbForward(serial.trimmed())) {
+        r.key = QStringLiteral("ConnectUSBFailed");
+        return r;
+    }
+    if (!Client().ConnectLocal()) {
+        r.stage = LinkStage::Connect;
+        r.key = QStringLiteral("ConnectUSBFailed");
+        return r;
+    }
+    return Link(LinkRoute::Usb, QStringLiteral("ConnectUSBFailed"), QStringLiteral("ConnectUSBOK"));
+}
+
+LinkResult CDeviceSession::ConnectWifi(const QString& address) {
+    ResetLinkState();
+    LinkResult r;
+    r.stage = LinkStage::Input;
+    const QString host = address.trimmed();
+    if (!IsValidAddress(host)) {
+        r.key = QStringLiteral("GetIPFail");
+        return r;
+    }
+    if (!Client().ConnectTo(host)) {
+        r.stage = LinkStage::Connect;
+        r.key = QStringLiteral("WifiConnectFailed");
+        return r;
+    }
+    return Link(LinkRoute::Wifi, QStringLiteral("WifiConnectFailed"),
+                QStringLiteral("WifiConnectOK"));
+}
+
+LinkResult CDeviceSession::Link(LinkRoute route, const QString& failKey, const QString& okKey) {
+    LinkResult r;
+    r.key = failKey;
+    r.stage = LinkStage::DeviceInfo;
+    if (!ReadDeviceInfo()) {
+        Client().Close();
+        ResetLinkState();
+        return r;
+    }
+    r.stage = LinkStage::Titles;
+    if (!ReadTitleInfo()) {
+        Client().Close();
+        ResetLinkState();
+        return r;
+    }
+    m_route = route;
+    r.ok = true;
+    r.key = okKey;
+    r.stage = LinkStage::Done;
+    return r;
+}
+
+void CDeviceSession::Disconnect() {
+    Client().Close();
+    ResetLinkState();
+}
+
+bool CDeviceSession::IsConnected() const {
+    return Client().IsConnected();
+}
+
+bool CDeviceSession::ReadDeviceInfo() {
+    const DeviceFrame::Reply reply = DeviceFrame::Exchange(
+        Client(), DeviceFrame::Command::ReadDeviceInfo, DeviceFrame::BuildReadDeviceInfo());
+    if (!reply.ok())
+        return false;
+    DeviceFrame::DeviceInfo info;
+    if (!DeviceFrame::ParseDeviceInfo(reply.bytes, reply.received, info))
+        return false;
+    m_deviceNumber = info.deviceNumber;
+    m_total = info.totalRecords;
+
+    m_stored = 0;
+    if (m_db.IsOpen()) {
+        const SQLite::Table t = m_db.QuerySQL(Statements::CountRecords(m_deviceNumber));
+        if (t.GetRowCount() > 0 && t.GetColCount() > 0)
+            m_stored = t.Cell(0, 0).toUInt();
+    }
+    return true;
+}
+
+bool CDeviceSession::ReadTitleInfo() {
+    m_titles.clear();
+    m_titleIndex = 0;
+    const DeviceFrame::Reply reply = DeviceFrame::Exchange(
+        Client(), DeviceFrame::Command::ReadTitleInfo, DeviceFrame::BuildReadTitleInfo());
+    if (!reply.ok())
+        return false;
+    DeviceFrame::TitleGroup group;
+    if (!DeviceFrame::ParseTitleInfo(reply.bytes, reply.received, group))
+        return false;
+    m_titleIndex = group.groupIndex;
+    if (group.groupIndex != 1)
+        return true; // only the first title group names the fields
+    m_titles = RenameTitles(group.titles);
+    if (m_db.ExecuteSQL(Statements::ReplaceTitleInfo(m_titles, 1, m_deviceNumber)) != 0)
+        qWarning() << "storing the titles of" << m_deviceNumber << "failed";
+    return true;
+}
+
+DeviceResult CDeviceSession::SetTime(const QDateTime& localTime) {
+    const DeviceFrame::Reply reply = DeviceFrame::Exchange(Client(), DeviceFrame::Command::SetClock,
+                                                           DeviceFrame::BuildSetClock(localTime));
+    if (!reply.ok())
+        return {false, QStringLiteral("SetTimeFail")};
+    return {true, QStringLiteral("SetTimeOk")};
+}
+
+DeviceResult CDeviceSession::SetDeviceId(const QString& digits, QString* newNumber) {
+    // Only twelve decimal digits make a device number; anything else would be written into
+    // the instrument as a wrong number.
+    if (!IsTwelveDigits(digits))
+        return {false, QStringLiteral("DevIdMust12Digits")};
+    const DeviceFrame::Reply reply = DeviceFrame::Exchange(
+        Client(), DeviceFrame::Command::SetDeviceNumber, DeviceFrame::BuildSetDeviceNumber(digits));
+    if (!reply.ok())
+        return {false, QStringLiteral("SetDevIdFail")};
+    if (newNumber)
+        *newNumber = DeviceFrame::DeviceNumberFromBcd(
+            DeviceFrame::ReplyAddress(reply.bytes, reply.received));
+    return {true, QStringLiteral("SetDevIdOk")};
+}
+
+DeviceResult CDeviceSession::DeleteFiles() {
+    const DeviceFrame::Reply reply = DeviceFrame::Exchange(
+        Client(), DeviceFrame::Command::DeleteDeviceFiles, DeviceFrame::BuildDeleteDeviceFiles());
+    if (!reply.ok())
+        return {false, QStringLiteral("DelFileFail")};
+    return {true, QStringLiteral("DelFileOk")};
+}
+
+bool CDeviceSession::IsValidAddress(const QString& address) {
+    const QByteArray text = address.toLocal8Bit();
+    if (text.isEmpty())
+        return false;
+    const QList<QByteArray> parts = text.split('.');
+    if (parts.size() != 4)
+        return false;
+    for (const QByteArray& part : parts) {
+        if (part.size() > 3)
+            return false;
+        const long v = LeadingValue(part);
+        if (v < 0 || v > 255)
+            return false;
+    }
+    return true;
+}
+
+QStringList CDeviceSession::RenameTitles(const QStringList& titles) {
+    QStringList out = titles;
+    for (int i = 0; i < out.size(); ++i)
+        if (out[i] == QLatin1String(" "))
+            out[i] = QStringLiteral("emtyp%1").arg(i);
+    int counter = 1;
+    for (int i = 1; i < out.size(); ++i) {
+        if (out[i].isEmpty())
+            continue; // the instrument's unused names stay empty
+        for (int j = 0; j < i; ++j) {
+            if (out[j] == out[i]) {
+                out[i] = QStringLiteral("%1_repetition%2").arg(out[i]).arg(counter++);
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+quint32 CDeviceSession::FromPreset(quint32 total, quint32 stored) {
+    if (total == 0 || stored == total)
+        return stored;
+    // More rows stored than the instrument now holds: its files were deleted and it numbers
+    // from 1 again. Starting behind the total would make the preset range empty.
+    if (stored > total)
+        return 1;
+    return stored + 1;
+}
+
+bool CDeviceSession::IsTwelveDigits(const QString& text) {
+    if (text.size() != 12)
+        return false;
+    for (QChar c : text)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    return true;
+}

@@ -1,0 +1,484 @@
+#include "device/page/FirstPage.h"
+
+#include "app/base/Language.h"
+#include "app/shell/ControlId.h"
+#include "app/shell/Status.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+// Holds the wait cursor for the length of one blocking exchange.
+class WaitCursor {
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+// Paints the status line now: the exchange that follows blocks the window thread, and the
+// operator should see what it is waiting for.
+void ShowNow() {
+    if (QWidget* w = MainWindow())
+        w->repaint();
+}
+
+} // namespace
+
+CFirstPage::CFirstPage(QWidget* parent) : QWidget(parent) {
+    BuildControls();
+    EnableCommands(false);
+    SetCaptions();
+    m_session.OpenDatabase();
+    CallDownloadHook("InitDownload");
+}
+
+CFirstPage::~CFirstPage() {
+    CallDownloadHook("StopDownload");
+    m_session.Disconnect();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Controls
+
+void CFirstPage::Tag(QWidget* w, int id) {
+    SetControlId(w, id);
+}
+
+QPushButton* CFirstPage::MakeButton(int id, const char* key) {
+    auto* b = new QPushButton(this);
+    Tag(b, id);
+    b->setProperty("textKey", QString::fromLatin1(key));
+    b->setMinimumHeight(28);
+    b->setAutoDefault(false);
+    return b;
+}
+
+void CFirstPage::BuildControls() {
+    // USB: find devices, pick a serial, connect.
+    m_usbGroup = new QGroupBox(QStringLiteral("USB"), this);
+    m_findDevices = MakeButton(IdFindDevices, "BtnGetDevID");
+    m_serials = new QComboBox(this);
+    Tag(m_serials, IdSerials);
+    m_serials->setMinimumContentsLength(14);
+    m_serials->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_usbButton = MakeButton(IdConnectUsb, "ConnectUSB");
+    auto* usb = new QGridLayout(m_usbGroup);
+    usb->addWidget(m_findDevices, 0, 0);
+    usb->addWidget(m_serials, 0, 1);
+    usb->addWidget(m_usbButton, 1, 0, 1, 2);
+    usb->setColumnStretch(1, 1);
+
+    // Wi-Fi: address and connect.
+    m_wifiGroup = new QGroupBox(QStringLiteral("Wi-Fi"), this);
+    m_addressLabel = new QLabel(this);
+    Tag(m_addressLabel, IdAddressLabel);
+    m_address = new QLineEdit(this);
+    Tag(m_address, IdAddress);
+    m_address->setPlaceholderText(QStringLiteral("192.168.1.10"));
+    m_address->setMaxLength(64);
+    m_wifiButton = MakeButton(IdWifiConnect, "WifiConnect");
+    auto* wifi = new QGridLayout(m_wifiGroup);
+    wifi->addWidget(m_addressLabel, 0, 0);
+    wifi->addWidget(m_address, 0, 1);
+    wifi->addWidget(m_wifiButton, 1, 0, 1, 2);
+    wifi->setColumnStretch(1, 1);
+
+    // Device commands: clock, device number, record range and downloads, delete.
+    m_commandGroup = new QGroupBox(this);
+    m_setTime = MakeButton(IdSetTime, "BtnSetTime");
+    m_newDeviceId = new QLineEdit(this);
+    Tag(m_newDeviceId, IdNewDeviceId);
+    m_newDeviceId->setMaxLength(32);
+    m_newDeviceId->setPlaceholderText(QStringLiteral("000000000000"));
+    m_setDeviceId = MakeButton(IdSetDeviceId, "BtnSetDeviceID");
+    m_startLabel = new QLabel(this);
+    Tag(m_startLabel, IdStartLabel);
+    m_from = new QLineEdit(this);
+    Tag(m_from, IdFrom);
+    m_endLabel = new QLabel(this);
+    Tag(m_endLabel, IdEndLabel);
+    m_to = new QLineEdit(this);
+    Tag(m_to, IdTo);
+    m_download = MakeButton(IdDownload, "BtnDownload");
+    m_downloadOne = MakeButton(IdDownloadOne, "BtnDownloadOne");
+    m_downloadAll = MakeButton(IdDownloadAll, "BtnDownloadAll");
+    m_deleteFiles = MakeButton(IdDeleteFiles, "BtnDelFile");
+
+    auto* cmd = new QGridLayout(m_commandGroup);
+    cmd->addWidget(m_setTime, 0, 0, 1, 2);
+    cmd->addWidget(m_newDeviceId, 1, 0);
+    cmd->addWidget(m_setDeviceId, 1, 1);
+    cmd->addWidget(m_startLabel, 2, 0);
+    cmd->addWidget(m_from, 2, 1);
+    cmd->addWidget(m_endLabel, 3, 0);
+    cmd->addWidget(m_to, 3, 1);
+    auto* downloads = new QHBoxLayout;
+    downloads->addWidget(m_download);
+    downloads->addWidget(m_downloadOne);
+    downloads->addWidget(m_downloadAll);
+    cmd->addLayout(downloads, 4, 0, 1, 2);
+    cmd->addWidget(m_deleteFiles, 5, 0, 1, 2);
+    cmd->setColumnStretch(0, 1);
+    cmd->setColumnStretch(1, 1);
+
+    m_progress = new QProgressBar(this);
+    Tag(m_progress, IdProgress);
+    m_progress->setRange(0, 100);
+    m_progress->setValue(0);
+    m_progress->setTextVisible(false);
+    m_progress->setFixedHeight(18);
+
+    auto* left = new QVBoxLayout;
+    left->addWidget(m_usbGroup);
+    left->addWidget(m_wifiGroup);
+    left->addWidget(m_commandGroup);
+    left->addWidget(m_progress);
+    left->addStretch(1);
+
+    // Record tree and picture frame, filled by the download part.
+    m_tree = new QTreeWidget(this);
+    Tag(m_tree, IdTree);
+    m_tree->setHeaderHidden(true);
+    m_tree->setColumnCount(1);
+    m_tree->setMinimumWidth(160);
+
+    auto* pictureBox = new QFrame(this);
+    pictureBox->setFrameShape(QFrame::StyledPanel);
+    pictureBox->setMinimumWidth(240);
+    m_picture = new QLabel(pictureBox);
+    Tag(m_picture, IdPicture);
+    m_picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_picture->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    QSizePolicy keep = m_picture->sizePolicy();
+    keep.setRetainSizeWhenHidden(true);
+    m_picture->setSizePolicy(keep);
+    auto* pictureLayout = new QVBoxLayout(pictureBox);
+    pictureLayout->setContentsMargins(2, 2, 2, 2);
+    pictureLayout->addWidget(m_picture);
+    m_picture->hide();
+
+    auto* split = new QSplitter(Qt::Horizontal, this);
+    split->addWidget(m_tree);
+    split->addWidget(pictureBox);
+    split->setStretchFactor(0, 0);
+    split->setStretchFactor(1, 1);
+    split->setSizes({200, 400});
+    split->setChildrenCollapsible(false);
+
+    auto* page = new QHBoxLayout(this);
+    page->setContentsMargins(8, 8, 8, 8);
+    page->setSpacing(10);
+    auto* leftHost = new QWidget(this);
+    leftHost->setLayout(left);
+    leftHost->setFixedWidth(360);
+    left->setContentsMargins(0, 0, 0, 0);
+    page->addWidget(leftHost);
+    page->addWidget(split, 1);
+
+    connect(m_findDevices, &QPushButton::clicked, this, &CFirstPage::OnFindDevices);
+    connect(m_usbButton, &QPushButton::clicked, this, &CFirstPage::OnUsbButton);
+    connect(m_wifiButton, &QPushButton::clicked, this, &CFirstPage::OnWifiButton);
+    connect(m_setTime, &QPushButton::clicked, this, &CFirstPage::OnSetTime);
+    connect(m_setDeviceId, &QPushButton::clicked, this, &CFirstPage::OnSetDeviceId);
+    connect(m_deleteFiles, &QPushButton::clicked, this, &CFirstPage::OnDeleteFiles);
+    connect(m_address, &QLineEdit::returnPressed, this, [this] {
+        if (m_wifiButton->isEnabled() && m_wifiButton->text() == GetText("WifiConnect"))
+            OnWifiButton();
+    });
+}
+
+void CFirstPage::SetCaptions() {
+    m_addressLabel->setText(GetText("ManualIP"));
+    m_wifiButton->setText(GetText("WifiConnect"));
+    m_usbButton->setText(GetText("ConnectUSB"));
+    m_setTime->setText(GetText("BtnSetTime"));
+    m_setDeviceId->setText(GetText("BtnSetDeviceID"));
+    m_download->setText(GetText("BtnDownload"));
+    m_downloadOne->setText(GetText("BtnDownloadOne"));
+    m_downloadAll->setText(GetText("BtnDownloadAll"));
+    m_deleteFiles->setText(GetText("BtnDelFile"));
+    m_startLabel->setText(GetText("Start"));
+    m_endLabel->setText(GetText("End"));
+    m_findDevices->setText(GetText("BtnGetDevID"));
+}
+
+QWidget* CFirstPage::Control(int id) const {
+    return FindControl(this, id, Qt::FindChildrenRecursively);
+}
+
+void CFirstPage::EnableCommands(bool enable) {
+    for (QWidget* w : {static_cast<QWidget*>(m_setTime), static_cast<QWidget*>(m_setDeviceId),
+                       static_cast<QWidget*>(m_download), static_cast<QWidget*>(m_downloadOne),
+                       static_cast<QWidget*>(m_downloadAll), static_cast<QWidget*>(m_deleteFiles),
+                       static_cast<QWidget*>(m_newDeviceId), static_cast<QWidget*>(m_from),
+                       static_cast<QWidget*>(m_to)})
+        w->setEnabled(enable);
+}
+
+bool CFirstPage::CallDownloadHook(const char* name) {
+    const QByteArray signature = QByteArray(name) + "()";
+    if (metaObject()->indexOfMethod(signature.constData()) < 0)
+        return false;
+    return QMetaObject::invokeMethod(this, name, Qt::DirectConnection);
+}
+
+void CFirstPage::Status(const char* key) {
+    SetStatusText(GetText(QString::fromLatin1(key)));
+}
+
+void CFirstPage::PostWifi(QEvent::Type type) {
+    QCoreApplication::postEvent(this, new QEvent(type));
+}
+
+bool CFirstPage::event(QEvent* e) {
+    switch (int(e->type())) {
+    case kWifiConnecting:
+        Status("WifiConnecting");
+        return true;
+    case kWifiConnectFailed:
+        Status("WifiConnectFailed");
+        EnableCommands(false);
+        return true;
+    case kWifiConnectOk:
+        Status("WifiConnectOK");
+        EnableCommands(true);
+        m_usbButton->setEnabled(false);
+        return true;
+    case kGetIpFail:
+        Status("GetIPFail");
+        return true;
+    case kWifiDisconnectOk:
+        Status("WifiDisconnectOK");
+        return true;
+    default:
+        return QWidget::event(e);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device information shown in the main window and the range edits
+
+void CFirstPage::ShowDeviceInfo() {
+    SetDeviceIdText(GetText("DeviceID") + m_session.DeviceNumber());
+    SetTotalNumberText(GetText("TotalNumber") + QString::number(m_session.Total()));
+    m_from->setText(QString::number(m_session.PresetFrom()));
+    m_to->setText(QString::number(m_session.PresetTo()));
+}
+
+void CFirstPage::ResetDeviceView() {
+    SetVersionText(GetText("SwVersion"));
+    SetDeviceIdText(GetText("DeviceID"));
+    SetTotalNumberText(GetText("TotalNumber"));
+    m_newDeviceId->clear();
+    m_from->clear();
+    m_to->clear();
+    m_tree->setUpdatesEnabled(false);
+    m_tree->clear();
+    m_tree->setUpdatesEnabled(true);
+    m_tree->update();
+    m_picture->hide();
+    CallDownloadHook("ResetDownload");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Find devices (1050)
+
+void CFirstPage::OnFindDevices() {
+    m_findDevices->setEnabled(false);
+    Status("DeviceFinding");
+    ShowNow();
+    QStringList serials;
+    DeviceResult r;
+    {
+        WaitCursor wait;
+        r = m_session.FindDevices(serials);
+    }
+    if (r) {
+        m_serials->clear();
+        m_serials->addItems(serials);
+        m_serials->setCurrentIndex(0);
+    }
+    Status(r.key.toLatin1().constData());
+    m_findDevices->setEnabled(true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// USB (1008)
+
+void CFirstPage::OnUsbButton() {
+    Status("USBConneting");
+    if (m_usbButton->text() == GetText("ConnectUSB"))
+        UsbConnect();
+    else
+        UsbDisconnect();
+}
+
+void CFirstPage::UsbConnect() {
+    m_usbButton->setEnabled(false);
+    const QString serial = m_serials->currentText();
+    if (serial.trimmed().isEmpty()) {
+        Status("GetDevFail");
+        m_usbButton->setEnabled(true);
+        return;
+    }
+    ShowNow();
+    // The Wi-Fi route stays off while the USB link is being made.
+    m_wifiButton->setEnabled(false);
+    LinkResult r;
+    {
+        WaitCursor wait;
+        r = m_session.ConnectUsb(serial);
+    }
+    if (r.stage >= LinkStage::Titles)
+        ShowDeviceInfo();
+    if (!r) {
+        if (r.stage >= LinkStage::Titles)
+            ResetDeviceView();
+        m_usbButton->setText(GetText("ConnectUSB"));
+        EnableCommands(false);
+        m_wifiButton->setEnabled(true);
+        Status(r.key.toLatin1().constData());
+        m_usbButton->setEnabled(true);
+        return;
+    }
+    m_usbButton->setText(GetText("DisconnectUSB"));
+    EnableCommands(true);
+    m_wifiButton->setEnabled(false);
+    Status("ConnectUSBOK");
+    m_usbButton->setEnabled(true);
+}
+
+void CFirstPage::UsbDisconnect() {
+    m_serials->clear();
+    m_wifiButton->setEnabled(true);
+    CallDownloadHook("StopDownload");
+    m_session.Disconnect();
+    Status("DisconnectUSBOK");
+    EnableCommands(false);
+    m_usbButton->setText(GetText("ConnectUSB"));
+    ResetDeviceView();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Wi-Fi (1010)
+
+void CFirstPage::OnWifiButton() {
+    if (m_wifiButton->text() == GetText("WifiConnect"))
+        WifiConnect();
+    else
+        WifiDisconnect();
+}
+
+void CFirstPage::WifiConnect() {
+    m_wifiButton->setEnabled(false);
+    PostWifi(kWifiConnecting);
+    // Show "connecting" before the exchange blocks the window thread.
+    QCoreApplication::sendPostedEvents(this, kWifiConnecting);
+    ShowNow();
+
+    const QString address = m_address->text().trimmed();
+    if (!CDeviceSession::IsValidAddress(address)) {
+        PostWifi(kGetIpFail);
+        m_wifiButton->setEnabled(true);
+        return;
+    }
+    // The USB route stays off while the Wi-Fi link is being made.
+    m_usbButton->setEnabled(false);
+    m_findDevices->setEnabled(false);
+    LinkResult r;
+    {
+        WaitCursor wait;
+        r = m_session.ConnectWifi(address);
+    }
+    if (r.stage >= LinkStage::Titles) {
+        ShowDeviceInfo();
+        m_serials->clear();
+        m_serials->addItem(m_session.DeviceNumber());
+        m_serials->setCurrentIndex(0);
+    }
+    if (!r) {
+        if (r.stage >= LinkStage::Titles) {
+            ResetDeviceView();
+            m_serials->clear();
+        }
+        m_wifiButton->setText(GetText("WifiConnect"));
+        EnableCommands(false);
+        PostWifi(kWifiConnectFailed);
+        m_usbButton->setEnabled(true);
+        m_findDevices->setEnabled(true);
+        m_wifiButton->setEnabled(true);
+        return;
+    }
+    m_wifiButton->setText(GetText("WifiDisconnect"));
+    EnableCommands(true);
+    PostWifi(kWifiConnectOk);
+    m_usbButton->setEnabled(false);
+    m_wifiButton->setEnabled(true);
+}
+
+void CFirstPage::WifiDisconnect() {
+    m_usbButton->setEnabled(true);
+    m_findDevices->setEnabled(true);
+    CallDownloadHook("StopDownload");
+    m_session.Disconnect();
+    PostWifi(kWifiDisconnectOk);
+    EnableCommands(false);
+    m_wifiButton->setText(GetText("WifiConnect"));
+    ResetDeviceView();
+    m_serials->clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings commands
+
+void CFirstPage::OnSetTime() {
+    DeviceResult r;
+    {
+        WaitCursor wait;
+        r = m_session.SetTime();
+    }
+    Status(r.key.toLatin1().constData());
+}
+
+void CFirstPage::OnSetDeviceId() {
+    const QString digits = m_newDeviceId->text();
+    if (!CDeviceSession::IsTwelveDigits(digits)) {
+        m_newDeviceId->clear();
+        Status("DevIdMust12Digits");
+        return;
+    }
+    DeviceResult r;
+    QString number;
+    {
+        WaitCursor wait;
+        r = m_session.SetDeviceId(digits, &number);
+    }
+    if (r)
+        SetDeviceIdText(GetText("DeviceID") + number);
+    Status(r.key.toLatin1().constData());
+}
+
+void CFirstPage::OnDeleteFiles() {
+    DeviceResult r;
+    {
+        WaitCursor wait;
+        r = m_session.DeleteFiles();
+    }
+    Status(r.key.toLatin1().constData());
+}
