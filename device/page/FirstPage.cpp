@@ -1,7 +1,6 @@
 #include "device/page/FirstPage.h"
 
 #include "app/base/Language.h"
-#include "app/shell/ControlId.h"
 #include "app/shell/Status.h"
 
 #include <QApplication>
@@ -219,7 +218,7 @@ void CFirstPage::SetCaptions() {
 }
 
 QWidget* CFirstPage::Control(int id) const {
-    return FindControl(this, id, Qt::FindChildrenRecursively);
+    return findChild<QWidget*>(QString::number(id));
 }
 
 void CFirstPage::EnableCommands(bool enable) {
