@@ -1,0 +1,95 @@
+// brtx-cli: the device and history work of the program without its window.
+//
+//   brtx-cli [--home DIR] COMMAND [ARGS...]
+//
+// --home DIR names the program folder (what BRTX_HOME does); it is set before anything reads
+// the folder. Exit codes: 0 success, 1 failure, 2 usage error.
+#include "app/cli/Commands.h"
+
+#include <QGuiApplication>
+#include <QStringList>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void PrintUsage(FILE* to) {
+    QList<CliCommand> commands = CliCommands();
+    std::sort(commands.begin(), commands.end(), [](const CliCommand& a, const CliCommand& b) {
+        return std::strcmp(a.name, b.name) < 0;
+    });
+    std::fprintf(to, "Usage: brtx-cli [--home DIR] COMMAND [ARGS...]\n\n"
+                     "  --home DIR   use DIR as the program folder (brtx.db, pic, Language.ini,\n"
+                     "               adbcopy); the same as setting BRTX_HOME\n"
+                     "  --help       show this text\n\n"
+                     "Commands:\n");
+    for (const CliCommand& c : commands)
+        std::fprintf(to, "  %s\n", c.usage);
+    std::fprintf(to, "\nStatus texts are printed one per line. Exit status: 0 success, 1 failure,"
+                     " 2 usage error.\n");
+}
+
+const CliCommand* FindCommand(const QString& name) {
+    for (const CliCommand& c : CliCommands())
+        if (name == QLatin1String(c.name))
+            return &c;
+    return nullptr;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Take the global options out of the raw arguments first: BRTX_HOME must be set before any
+    // part of the program asks for the program folder.
+    QList<QByteArray> raw;
+    for (int i = 1; i < argc; ++i)
+        raw.append(QByteArray(argv[i]));
+    bool help = false;
+    QList<QByteArray> rest;
+    for (int i = 0; i < raw.size(); ++i) {
+        const QByteArray& a = raw[i];
+        if (a == "--home") {
+            if (i + 1 >= raw.size()) {
+                std::fprintf(stderr, "brtx-cli: --home needs a folder\n");
+                return kCliUsage;
+            }
+            qputenv("BRTX_HOME", raw[++i]);
+        } else if (a.startsWith("--home=")) {
+            qputenv("BRTX_HOME", a.mid(7));
+        } else if (rest.isEmpty() && (a == "--help" || a == "-h")) {
+            help = true;
+        } else {
+            rest.append(a);
+        }
+    }
+
+    // No window is ever shown; pictures and reports still need a GUI application object.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+
+    if (help) {
+        PrintUsage(stdout);
+        return kCliOk;
+    }
+    if (rest.isEmpty()) {
+        PrintUsage(stderr);
+        return kCliUsage;
+    }
+    const QString name = QString::fromLocal8Bit(rest.takeFirst());
+    const CliCommand* command = FindCommand(name);
+    if (!command) {
+        std::fprintf(stderr, "brtx-cli: unknown command '%s'\n\n", qPrintable(name));
+        PrintUsage(stderr);
+        return kCliUsage;
+    }
+    QStringList args;
+    for (const QByteArray& a : rest)
+        args.append(QString::fromLocal8Bit(a));
+    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
+        std::fprintf(stdout, "Usage: brtx-cli [--home DIR] %s\n", command->usage);
+        return kCliOk;
+    }
+    return command->run(args);
+}
