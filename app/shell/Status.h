@@ -1,7 +1,9 @@
 #pragma once
 // The four status fields of the main window. Each setter finds the main window and sets its
 // field; without a main window it does nothing. Safe from any thread: a call from another
-// thread hands the text to the window thread.
+// thread hands the text to the window thread (queued), so worker code never touches a widget.
+// The fields are the main window's direct children 1001, 1002, 1032 and 1003; how ids are
+// carried is described in app/shell/ControlId.h.
 #include <QString>
 
 class QWidget;

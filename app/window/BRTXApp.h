@@ -1,0 +1,14 @@
+#pragma once
+// The application object: applies the program's look and runs the main window modally; the
+// process ends when the window closes.
+class QApplication;
+
+class CBRTXApp {
+public:
+    explicit CBRTXApp(QApplication& app);
+    // Runs the main window; returns false once it has closed (the process then ends).
+    bool InitInstance();
+
+private:
+    QApplication& m_app;
+};

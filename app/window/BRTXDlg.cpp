@@ -1,0 +1,342 @@
+#include "app/window/BRTXDlg.h"
+
+#include "app/base/Language.h"
+#include "app/shell/ControlId.h"
+#include "app/shell/DialogUnits.h"
+#include "app/shell/Look.h"
+#include "app/shell/SkinControls.h"
+#include "app/shell/Status.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QContextMenuEvent>
+#include <QDialogButtonBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <QWindow>
+
+// The pages are hosted once their code is part of the build; until then the hosts show
+// empty pages.
+#if __has_include("device/page/FirstPage.cpp")
+#include "device/page/FirstPage.h"
+#define BRTX_HAS_FIRST_PAGE 1
+#endif
+#if __has_include("history/page/History.cpp")
+#include "history/page/History.h"
+#define BRTX_HAS_HISTORY_PAGE 1
+#endif
+
+namespace {
+
+const QString kVersionText = QStringLiteral("Version: V1.31");
+const QString kProductName = QStringLiteral("BRTX");
+
+bool IsChinese() {
+    return ReadLanguage() == QLatin1String("Chinese");
+}
+
+} // namespace
+
+CBRTXDlg::CBRTXDlg(QWidget* parent) : QDialog(parent) {
+    InitShellResources();
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowSystemMenuHint);
+    setWindowIcon(QIcon(QStringLiteral(":/brtx/brtx.png")));
+
+    const QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
+    setFont(DialogFont(QSize(kWidthDlu, kHeightDlu), screen));
+    m_baseUnits = DialogBaseUnits(font());
+    setFixedSize(MapDialogRect(QRect(0, 0, kWidthDlu, kHeightDlu)).size());
+
+    m_backgroundPath = BackgroundFor(ReadLanguage(), ReadDeviceType());
+    m_background = QPixmap(m_backgroundPath);
+
+    BuildControls();
+    BuildPages();
+    SetTexts();
+    RegisterMainWindow(this);
+}
+
+CBRTXDlg::~CBRTXDlg() {
+    // Before any part of the window goes: setters called from now on do nothing.
+    if (MainWindow() == this)
+        RegisterMainWindow(nullptr);
+}
+
+QRect CBRTXDlg::MapDialogRect(const QRect& dlu) const {
+    return DialogUnitsToPixels(dlu, m_baseUnits);
+}
+
+QString CBRTXDlg::BackgroundFor(const QString& language, const QString& deviceType) {
+    if (language == QLatin1String("Chinese")) {
+        return deviceType == QLatin1String("15") ? QStringLiteral(":/brtx/background_cn15.png")
+                                                 : QStringLiteral(":/brtx/background_cn.png");
+    }
+    return QStringLiteral(":/brtx/background_en.png");
+}
+
+CLabel* CBRTXDlg::MakeLabel(int id, const QRect& dlu) {
+    auto* label = new CLabel(this);
+    SetControlId(label, id);
+    label->setGeometry(MapDialogRect(dlu));
+    return label;
+}
+
+CButtonST* CBRTXDlg::MakePageButton(int id, const QRect& dlu, const QString& icon,
+                                    const char* key) {
+    auto* button = new CButtonST(this);
+    SetControlId(button, id);
+    button->setGeometry(MapDialogRect(dlu));
+    button->SetIcon(icon);
+    button->setProperty("textKey", QString::fromLatin1(key));
+    return button;
+}
+
+void CBRTXDlg::BuildControls() {
+    using namespace MainIds;
+    m_pageFrame = new QFrame(this);
+    SetControlId(m_pageFrame, kPageArea);
+    m_pageFrame->setGeometry(MapDialogRect(QRect(7, 63, 625, 369)));
+    m_pageFrame->hide();
+
+    m_title = MakeLabel(kTitle, QRect(4, 2, 91, 8));
+    m_title->hide();
+    m_version = MakeLabel(kVersion, QRect(7, 435, 204, 8));
+    m_deviceId = MakeLabel(kDeviceId, QRect(211, 435, 132, 8));
+    m_total = MakeLabel(kTotal, QRect(343, 435, 112, 8));
+    m_status = MakeLabel(kStatus, QRect(455, 434, 177, 9));
+
+    m_home = MakePageButton(kHome, QRect(4, 14, 49, 37), ":/brtx/home.png", "Home");
+    m_history = MakePageButton(kHistory, QRect(59, 14, 48, 38), ":/brtx/history.png", "History");
+    m_exit = MakePageButton(kExit, QRect(113, 14, 45, 38), ":/brtx/exit.png", "Exit");
+    m_unused = MakePageButton(kUnused, QRect(165, 15, 49, 38), QString(), "");
+    m_unused->hide();
+
+    // Home and History show which page is in front.
+    m_home->setCheckable(true);
+    m_history->setCheckable(true);
+    auto* pages = new QButtonGroup(this);
+    pages->setExclusive(true);
+    pages->addButton(m_home);
+    pages->addButton(m_history);
+    m_home->setChecked(true);
+
+    m_minimise = new CBmpButton(this);
+    SetControlId(m_minimise, kMinimise);
+    m_minimise->setGeometry(MapDialogRect(QRect(615, 2, 11, 9)));
+    m_minimise->LoadBitmaps(":/brtx/minimise.png", ":/brtx/minimise_hover.png",
+                            ":/brtx/minimise_pressed.png");
+    m_close = new CBmpButton(this);
+    SetControlId(m_close, kClose);
+    m_close->setGeometry(MapDialogRect(QRect(625, 2, 13, 9)));
+    m_close->LoadBitmaps(":/brtx/close.png", ":/brtx/close_hover.png", ":/brtx/close_pressed.png");
+
+    connect(m_home, &QAbstractButton::clicked, this, &CBRTXDlg::OnHome);
+    connect(m_history, &QAbstractButton::clicked, this, &CBRTXDlg::OnHistory);
+    connect(m_exit, &QAbstractButton::clicked, this, &CBRTXDlg::OnExit);
+    connect(m_close, &QAbstractButton::clicked, this, &CBRTXDlg::OnExit);
+    connect(m_minimise, &QAbstractButton::clicked, this, &CBRTXDlg::OnMinimise);
+}
+
+void CBRTXDlg::BuildPages() {
+    // The page area is the marker frame shrunk by one pixel on each side.
+    m_pageArea = m_pageFrame->geometry().adjusted(1, 1, -1, -1);
+
+    m_deviceHost = new CSkinTabCtrl(this);
+    SetControlId(m_deviceHost, MainIds::kDeviceHost);
+    m_deviceHost->setGeometry(m_pageArea);
+    m_deviceHost->SetItemSize(QSize(80, 28), 80);
+#ifdef BRTX_HAS_FIRST_PAGE
+    m_devicePage = new CFirstPage(m_deviceHost);
+#else
+    m_devicePage = new QWidget(m_deviceHost);
+#endif
+    m_deviceHost->AddPage(m_devicePage, GetText("Home"));
+
+    m_historyHost = new CSkinTabCtrl(this);
+    SetControlId(m_historyHost, MainIds::kHistoryHost);
+    m_historyHost->setGeometry(m_pageArea);
+    m_historyHost->SetItemSize(QSize(80, 28), 80);
+#ifdef BRTX_HAS_HISTORY_PAGE
+    m_historyPage = new CHistory(m_historyHost);
+#else
+    m_historyPage = new QWidget(m_historyHost);
+#endif
+    m_historyHost->AddPage(m_historyPage, GetText("History"));
+
+    // The device page is in front after the build.
+    m_historyHost->hide();
+    m_deviceHost->show();
+    m_deviceHost->raise();
+}
+
+void CBRTXDlg::SetTexts() {
+    const QString title = GetText("Title");
+    setWindowTitle(title);
+    m_title->setText(title);
+    m_home->setText(GetText("Home"));
+    m_history->setText(GetText("History"));
+    m_exit->setText(GetText("Exit"));
+    m_version->setText(kVersionText);
+    m_deviceId->setText(GetText("DeviceID"));
+    m_total->setText(GetText("TotalNumber"));
+    m_status->setText(GetText("Status"));
+}
+
+void CBRTXDlg::OnHome() {
+    m_home->setChecked(true);
+    m_historyHost->hide();
+    m_deviceHost->show();
+    m_deviceHost->raise();
+}
+
+void CBRTXDlg::OnHistory() {
+    m_history->setChecked(true);
+#ifdef BRTX_HAS_HISTORY_PAGE
+    static_cast<CHistory*>(m_historyPage)->RefreshDeviceList();
+#endif
+    m_deviceHost->hide();
+    m_historyHost->show();
+    m_historyHost->raise();
+}
+
+void CBRTXDlg::OnExit() {
+    close();
+}
+
+void CBRTXDlg::OnMinimise() {
+    showMinimized();
+}
+
+void CBRTXDlg::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    if (m_scaledBackground.size() != size() && !m_background.isNull())
+        m_scaledBackground =
+            m_background.scaled(size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    if (m_scaledBackground.isNull())
+        p.fillRect(rect(), QColor(0xe6, 0xef, 0xf8));
+    else
+        p.drawPixmap(0, 0, m_scaledBackground);
+}
+
+void CBRTXDlg::resizeEvent(QResizeEvent* event) {
+    m_scaledBackground = QPixmap();
+    QDialog::resizeEvent(event);
+}
+
+void CBRTXDlg::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        QDialog::mousePressEvent(event);
+        return;
+    }
+    // A press on any free spot moves the window: the window manager does it where it can,
+    // otherwise the window follows the mouse itself.
+    if (QWindow* handle = windowHandle(); handle && handle->startSystemMove()) {
+        event->accept();
+        return;
+    }
+    m_dragging = true;
+    m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
+    event->accept();
+}
+
+void CBRTXDlg::mouseMoveEvent(QMouseEvent* event) {
+    if (m_dragging && (event->buttons() & Qt::LeftButton)) {
+        move(event->globalPosition().toPoint() - m_dragOffset);
+        event->accept();
+        return;
+    }
+    QDialog::mouseMoveEvent(event);
+}
+
+void CBRTXDlg::mouseReleaseEvent(QMouseEvent* event) {
+    if (m_dragging && event->button() == Qt::LeftButton) {
+        m_dragging = false;
+        event->accept();
+        return;
+    }
+    QDialog::mouseReleaseEvent(event);
+}
+
+QMenu* CBRTXDlg::CreateTitleMenu() {
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("titleMenu"));
+    QAction* about =
+        menu->addAction(IsChinese() ? QStringLiteral("关于 %1(&A)...").arg(kProductName)
+                                    : QStringLiteral("&About %1...").arg(kProductName));
+    about->setObjectName(QStringLiteral("aboutAction"));
+    return menu;
+}
+
+void CBRTXDlg::contextMenuEvent(QContextMenuEvent* event) {
+    // Only the title strip (above the page area) has the menu.
+    if (event->pos().y() >= m_pageArea.top()) {
+        QDialog::contextMenuEvent(event);
+        return;
+    }
+    event->accept();
+    QMenu* menu = CreateTitleMenu();
+    QAction* chosen = menu->exec(event->globalPos());
+    const bool about = chosen && chosen->objectName() == QLatin1String("aboutAction");
+    delete menu;
+    if (about)
+        ShowAboutBox();
+}
+
+void CBRTXDlg::ShowAboutBox() {
+    QDialog box(this);
+    box.setObjectName(QStringLiteral("aboutBox"));
+    box.setWindowTitle(IsChinese() ? QStringLiteral("关于 %1").arg(kProductName)
+                                   : QStringLiteral("About %1").arg(kProductName));
+    auto* icon = new QLabel(&box);
+    icon->setPixmap(QIcon(QStringLiteral(":/brtx/brtx.png")).pixmap(QSize(48, 48)));
+    icon->setAlignment(Qt::AlignTop);
+    auto* name = new QLabel(QStringLiteral("%1, Version 1.31").arg(kProductName), &box);
+    name->setObjectName(QStringLiteral("aboutName"));
+    auto* second = new QLabel(QStringLiteral("Copyright (C) 2024"), &box);
+    second->setObjectName(QStringLiteral("aboutLine"));
+    auto* ok = new QPushButton(QStringLiteral("确定"), &box);
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, &box, &QDialog::accept);
+
+    auto* text = new QVBoxLayout;
+    text->addWidget(name);
+    text->addWidget(second);
+    text->addStretch();
+    auto* top = new QHBoxLayout;
+    top->addWidget(icon);
+    top->addSpacing(12);
+    top->addLayout(text, 1);
+    top->addWidget(ok, 0, Qt::AlignTop);
+    box.setLayout(top);
+    box.setMinimumWidth(MapDialogRect(QRect(0, 0, 170, 0)).width());
+    box.exec();
+}
+
+void CBRTXDlg::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Escape:
+        // Escape does not end the program; "Exit" and the close button do.
+        event->accept();
+        return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // Enter presses only the button that has the focus; it never triggers some other
+        // button of a page as a dialog default would.
+        if (auto* button = qobject_cast<QAbstractButton*>(focusWidget()))
+            button->animateClick();
+        event->accept();
+        return;
+    default:
+        QDialog::keyPressEvent(event);
+    }
+}
