@@ -16,6 +16,45 @@ QString FromUtf8(const char* text) {
         return QString("");
     return QString::fromUtf8(text, qsizetype(std::strlen(text)));
 }
+// Equal cell texts; NULL equals only NULL (both read as "").
+bool SameText(const char* a, const char* b) {
+    if (!a || !b)
+        return !a && !b;
+    return std::strcmp(a, b) == 0;
+}
+// The one text a pragma returns, or "" when it fails.
+QByteArray PragmaResult(sqlite3* db, const char* pragma) {
+    sqlite3_stmt* stmt = nullptr;
+    QByteArray out;
+    if (sqlite3_prepare_v2(db, pragma, -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+        out = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+    return out;
+}
+
+// While a connection is open the file works with a write-ahead log: a commit costs no
+// flush to disk of its own, so a download stores one record after another quickly, and a
+// reader (the history page) never waits for a writer. Only the order of writes is made
+// safe, so a power cut can lose the last commits but never damages the file.
+// A file in use by a connection that does not allow the switch stays as it is; nothing
+// waits for it.
+void UseWriteAheadLog(sqlite3* db) {
+    sqlite3_busy_timeout(db, 0);
+    if (PragmaResult(db, "PRAGMA journal_mode=WAL") == "wal")
+        sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+}
+
+// The last connection to close turns the file back to the usual rollback journal, so the
+// file at rest has no side files and reads like one made by any other copy of the program,
+// also from read-only media. While other connections are open the switch fails at once and
+// the last of them does it.
+void LeaveWriteAheadLog(sqlite3* db) {
+    sqlite3_busy_timeout(db, 0);
+    if (PragmaResult(db, "PRAGMA main.journal_mode") == "wal")
+        PragmaResult(db, "PRAGMA journal_mode=DELETE");
+}
 } // namespace
 
 UTF8MBSTR::UTF8MBSTR(const QString& text) {
@@ -49,12 +88,14 @@ int Database::Open(const QString& path) {
         return rc;
     }
     m_db = db;
+    UseWriteAheadLog(m_db);
     sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
     return rc;
 }
 
 void Database::Close() {
     if (m_db) {
+        LeaveWriteAheadLog(m_db);
         sqlite3_close(m_db);
         m_db = nullptr;
     }
@@ -104,12 +145,25 @@ Table Database::QuerySQL(const QString& sql) {
     for (int c = 0; c < cols; ++c)
         table.m_strColNames.append(FromUtf8(result[c]));
     table.m_rows.reserve(rows);
+    // Columns often repeat the value of the row above (device number, unit, empty fields);
+    // such a cell shares the text already converted instead of converting it again, which
+    // keeps large results quick to build and small in memory.
+    QStringList previous(cols);
+    const char* const* previousCells = nullptr;
     for (int r = 0; r < rows; ++r) {
         QStringList row;
         row.reserve(cols);
         const char* const* cells = result + qsizetype(r + 1) * cols;
-        for (int c = 0; c < cols; ++c)
-            row.append(FromUtf8(cells[c]));
+        for (int c = 0; c < cols; ++c) {
+            const char* cell = cells[c];
+            if (previousCells && SameText(cell, previousCells[c])) {
+                row.append(previous[c]);
+            } else {
+                row.append(FromUtf8(cell));
+                previous[c] = row.back();
+            }
+        }
+        previousCells = cells;
         table.m_rows.append(std::move(row));
     }
     sqlite3_free_table(result);

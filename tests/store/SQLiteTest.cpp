@@ -153,3 +153,92 @@ TEST(SQLiteWrapper, SecondConnectionWaitsForALockInsteadOfFailing) {
     EXPECT_GE(timer.elapsed(), 250);
     EXPECT_EQ(other.QuerySQL("SELECT a FROM t").GetRowCount(), 2);
 }
+
+namespace {
+// The journal versions in the file header: 1 for a rollback journal, 2 for a write-ahead log.
+QByteArray HeaderVersions(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.read(20).mid(18, 2);
+}
+} // namespace
+
+TEST(SQLiteWrapper, FastCommitsWhileOpenAndAPlainFileAtRest) {
+    brtxtest::TempHome home(false);
+    const QString path = GetDatabasePath();
+    Database first;
+    Database second;
+    ASSERT_EQ(first.Open(path), 0);
+    ASSERT_EQ(first.ExecuteSQL("CREATE TABLE t(a)"), 0);
+    ASSERT_EQ(second.Open(path), 0);
+    EXPECT_EQ(first.QuerySQL("PRAGMA journal_mode").Cell(0, 0), "wal");
+    EXPECT_EQ(first.QuerySQL("PRAGMA synchronous").Cell(0, 0), "1");
+    EXPECT_EQ(second.QuerySQL("PRAGMA journal_mode").Cell(0, 0), "wal");
+
+    // A reader does not wait for a writer's open transaction; it sees the last commit.
+    ASSERT_EQ(first.ExecuteSQL("INSERT INTO t VALUES('committed')"), 0);
+    ASSERT_EQ(first.ExecuteSQL("BEGIN IMMEDIATE; INSERT INTO t VALUES('pending')"), 0);
+    QElapsedTimer timer;
+    timer.start();
+    const Table seen = second.QuerySQL("SELECT a FROM t");
+    EXPECT_LT(timer.elapsed(), 1000);
+    ASSERT_EQ(seen.GetRowCount(), 1);
+    EXPECT_EQ(seen.Cell(0, 0), "committed");
+    ASSERT_EQ(first.ExecuteSQL("COMMIT"), 0);
+
+    // Closing one of two connections leaves the other working on the log.
+    first.Close();
+    EXPECT_EQ(second.QuerySQL("SELECT a FROM t").GetRowCount(), 2);
+    EXPECT_EQ(second.QuerySQL("PRAGMA journal_mode").Cell(0, 0), "wal");
+    second.Close();
+
+    // At rest: a plain rollback-journal file with everything in it and no side files.
+    EXPECT_EQ(HeaderVersions(path), QByteArray("\x01\x01", 2));
+    EXPECT_FALSE(QFile::exists(path + "-wal"));
+    EXPECT_FALSE(QFile::exists(path + "-shm"));
+    Database again;
+    ASSERT_EQ(again.Open(path), 0);
+    EXPECT_EQ(again.QuerySQL("SELECT a FROM t").GetRowCount(), 2);
+}
+
+TEST(SQLiteWrapper, AFileHeldByAnotherProgramIsUsedAsItIs) {
+    brtxtest::TempHome home(false);
+    const QString path = GetDatabasePath();
+    // Another program holds the file in rollback mode with a read open.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(path).constData(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other,
+                           "CREATE TABLE t(a); INSERT INTO t VALUES(1); BEGIN; "
+                           "SELECT * FROM t;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    Database db;
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_EQ(db.Open(path), 0);
+    EXPECT_LT(timer.elapsed(), 1000); // no wait for the switch
+    EXPECT_EQ(db.QuerySQL("PRAGMA journal_mode").Cell(0, 0), "delete");
+    EXPECT_EQ(db.QuerySQL("SELECT a FROM t").Cell(0, 0), "1");
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(db.ExecuteSQL("INSERT INTO t VALUES(2)"), 0);
+}
+
+TEST(SQLiteWrapper, AFileThatIsNoDatabaseFailsItsStatements) {
+    brtxtest::TempHome home(false);
+    const QString path = GetDatabasePath();
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(4096, 'z'));
+    }
+    Database db;
+    EXPECT_EQ(db.Open(path), 0); // the library reads the file on first use
+    EXPECT_EQ(db.ExecuteSQL("CREATE TABLE IF NOT EXISTS t(a)"), SQLITE_NOTADB);
+    EXPECT_EQ(db.QuerySQL("SELECT 1 FROM t").GetRowCount(), 0);
+    db.Close();
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), QByteArray(4096, 'z')); // left untouched
+}
