@@ -7,6 +7,8 @@
 #include "store/Statements.h"
 
 #include <QDebug>
+
+#include <mutex>
 #include <sqlite3.h>
 
 namespace Download {
@@ -25,6 +27,20 @@ QStringList rowValues(const DeviceFrame::ParsedRecord& rec, const QString& path,
     values.append(path);
     values.append(pictureName);
     return values;
+}
+
+// Reads and drops what is still arriving of a reply that was not taken whole (a stalled or
+// oversized reply), until the line has been quiet for the link's silence time. Bounded, so a
+// peer that never stops talking cannot hold the download.
+void drainLateBytes(CTCPClient& client) {
+    std::lock_guard<std::recursive_mutex> lock(client.ExchangeMutex());
+    QByteArray scratch(64 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < 64 && client.IsConnected(); ++i) {
+        int got = 0;
+        client.Receive(scratch.data(), int(scratch.size()), &got);
+        if (got == 0)
+            break;
+    }
 }
 
 RecordResult failed(const QString& key = QString(), quint32 number = 0) {
@@ -47,13 +63,21 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
         usableFolder && FileExists(deviceFolder + QLatin1Char('/') + Picture::PlainName(r));
 
     CTCPClient& client = ctx.client ? *ctx.client : CTCPClient::GetInstance();
+    if (!client.IsConnected() && !(ctx.stop && ctx.stop->load()) && !client.Host().isEmpty()) {
+        qDebug() << "record" << r << ": link was dropped, connecting again to" << client.Host();
+        client.Connect();
+    }
     const DeviceFrame::Reply reply = DeviceFrame::Exchange(client, DeviceFrame::Command::ReadRecord,
                                                            DeviceFrame::BuildReadRecord(r));
     switch (reply.status) {
     case DeviceFrame::ExchangeStatus::Ok:
         break;
     case DeviceFrame::ExchangeStatus::Rejected:
+        drainLateBytes(client);
         return failed(QStringLiteral("ReadTheImgFail"), r);
+    case DeviceFrame::ExchangeStatus::NoReply:
+        drainLateBytes(client); // a reply that comes late must not answer the next request
+        return failed();
     default:
         return failed();
     }
@@ -67,6 +91,7 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
     case DeviceFrame::RecordStatus::Invalid:
         qDebug() << "record" << r << "reply rejected:" << reply.received << "bytes, L"
                  << parsed.length << "w" << parsed.textBytes;
+        drainLateBytes(client);
         return failed();
     }
 

@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include <atomic>
+
 class CTCPClient;
 
 namespace Download {
@@ -18,6 +20,8 @@ struct Context {
     CTCPClient* client = nullptr; // nullptr: CTCPClient::GetInstance()
     QString deviceId;             // names the picture folder
     QString picRoot;              // picture root; empty: GetPicFolder()
+    // Set when the download is asked to stop: a dropped link is then not opened again.
+    const std::atomic<bool>* stop = nullptr;
 };
 
 struct RecordResult {
@@ -35,10 +39,14 @@ struct RecordResult {
 
 // Downloads record r. Steps, in order:
 //  1. note whether <root>/<device>/%05d.jpg of r exists already;
-//  2. send ReadRecord r and collect the reply (4 MiB at most);
+//  2. send ReadRecord r and collect the reply (4 MiB at most). A link that the instrument
+//     dropped during an earlier record is connected again first (same host and port), so one
+//     broken reply costs one record, not the rest of the download;
 //  3. reject a reply with the wrong control or selector bytes ("ReadTheImgFail" r), a missing
 //     record (L = 2, no text) and any reply whose declared lengths do not fit the bytes that
-//     arrived (no text: the record fails, nothing is written);
+//     arrived (no text: the record fails, nothing is written). After a reply that was not
+//     taken whole, late bytes are read and dropped until the line is quiet (1 s), so they
+//     cannot be mistaken for the next record's reply;
 //  4. create the picture root and device folder when missing;
 //  5. for each record of the reply: skip it when a row with its device number, record number,
 //     date and time exists; otherwise insert its 38 values. A failed insert fails the record

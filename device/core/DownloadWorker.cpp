@@ -1,7 +1,10 @@
 #include "device/core/DownloadWorker.h"
 
+#include "app/base/Language.h"
+
 #include <QCoreApplication>
 #include <QObject>
+#include <QRegularExpression>
 
 #include <limits>
 
@@ -130,6 +133,17 @@ PlanResult PlanDownload(const QString& fromText, const QString& toText, quint32 
     return result;
 }
 
+QString StatusText(const QString& key, qint64 number) {
+    QString text = GetText(key);
+    if (number < 0)
+        return text;
+    static const QRegularExpression conversion(QStringLiteral("%l?[dui]"));
+    const QRegularExpressionMatch match = conversion.match(text);
+    if (match.hasMatch())
+        text.replace(match.capturedStart(), match.capturedLength(), QString::number(number));
+    return text;
+}
+
 CDownloadWorker::CDownloadWorker(QObject* receiver) : m_receiver(receiver) {}
 
 CDownloadWorker::~CDownloadWorker() {
@@ -163,6 +177,7 @@ void CDownloadWorker::post(DownloadEvent* event) {
 }
 
 void CDownloadWorker::run(Plan plan, Context ctx) {
+    ctx.stop = &m_stop;
     bool singleFailed = false;
     QString singleKey;
     quint32 singleKeyNumber = 0;
@@ -212,7 +227,7 @@ void CDownloadWorker::run(Plan plan, Context ctx) {
     }
     }
 
-    auto* finished = new DownloadEvent(kFinishedEvent, 0);
+    auto* finished = new DownloadEvent(kFinishedEvent, plan.kind == Kind::Single ? plan.first : 0);
     finished->failed = singleFailed;
     finished->key = singleKey;
     finished->keyNumber = singleKeyNumber;

@@ -6,7 +6,7 @@
 // Events (DownloadEvent, types as the page's message numbers):
 //   0x0BD2 Progress:         number = progress position
 //   0x0BD4 Finished:         the download has ended; failed = a single download that failed
-//                            (its record's own text, if any, is in key/keyNumber)
+//                            (number = its record, its own text, if any, in key/keyNumber)
 //   0x0BD6 RecordDownloaded: number = record number; pictureName = the picture saved;
 //                            key/keyNumber empty
 //   0x0BDA RecordFailed:     number = record number; key/keyNumber = the record's own status
@@ -80,6 +80,11 @@ PlanResult PlanDownload(const QString& fromText, const QString& toText, quint32 
 quint32 SingleNumber(const QString& text, bool* overflow = nullptr);
 quint32 RangeStart(const QString& text, bool* clear);
 quint32 RangeEnd(const QString& text, quint32 total, bool* clear);
+
+// The looked-up text of a status key with its first "%d" (or "%u", "%i", "%ld") replaced by
+// number. The text is never used as a printf format, so a translation holding other
+// conversions cannot do harm.
+QString StatusText(const QString& key, qint64 number = -1);
 
 // One download at a time on its own thread.
 class CDownloadWorker {

@@ -170,7 +170,9 @@ void walk(const QString& folder, const QString& deviceId, const QStringList& sav
             TreeNode node{name, entry.filePath(), {}};
             walk(entry.filePath(), deviceId, savedNames, node, depth + 1);
             parent.children.append(std::move(node));
-        } else if (savedNames.contains(name)) {
+        } else if (depth > 0 && savedNames.contains(name)) {
+            // Pictures live in the device folder; a stray file of the same name in the root
+            // is not one of this download's pictures.
             parent.children.append(TreeNode{name, entry.filePath(), {}});
         }
     }

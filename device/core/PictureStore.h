@@ -58,7 +58,7 @@ struct TreeNode {
     QVector<TreeNode> children;
 };
 // Walks the picture root: a folder is entered only when its name equals deviceId exactly; a
-// file is listed only when its name equals one of savedNames exactly. Entries come in the
+// file inside it is listed only when its name equals one of savedNames exactly. Entries come in the
 // order of the folder listing (by name). A missing root gives the root node alone.
 TreeNode BuildPictureTree(const QString& picRoot, const QString& deviceId,
                           const QStringList& savedNames);
