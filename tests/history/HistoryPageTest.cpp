@@ -1,0 +1,342 @@
+// The history page: device box, columns, query, selection and picture, resize, meter,
+// deletion handler.
+#include "HistoryDb.h"
+
+#include "app/base/Language.h"
+#include "common/TestSupport.h"
+#include "controls/Meter.h"
+#include "history/page/History.h"
+
+#include <QComboBox>
+#include <QDateEdit>
+#include <QFile>
+#include <QFrame>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableView>
+#include <gtest/gtest.h>
+
+using historytest::Db;
+using historytest::Record;
+using namespace HistoryIds;
+
+namespace {
+
+class HistoryPageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetLanguage();
+        QFile::copy(brtxtest::sourceDir() + "/assets/failer.jpg", home.file("failer.jpg"));
+    }
+
+    QComboBox* Box(CHistory& page) { return qobject_cast<QComboBox*>(page.Control(kDeviceBox)); }
+    QTableView* List(CHistory& page) { return qobject_cast<QTableView*>(page.Control(kList)); }
+    QWidget* Frame(CHistory& page) { return page.Control(kPicture); }
+    void SetDates(CHistory& page, const QString& start, const QString& end) {
+        qobject_cast<QDateEdit*>(page.Control(kStartDate))
+            ->setDate(QDate::fromString(start, "yyyy-MM-dd"));
+        qobject_cast<QDateEdit*>(page.Control(kEndDate))
+            ->setDate(QDate::fromString(end, "yyyy-MM-dd"));
+    }
+    QStringList Headings(CHistory& page) {
+        QStringList h;
+        for (int c = 0; c < page.ListColumnCount(); ++c)
+            h << page.ListHeading(c);
+        return h;
+    }
+
+    brtxtest::TempHome home;
+};
+
+} // namespace
+
+TEST_F(HistoryPageTest, ControlsCaptionsAndMeter) {
+    Db db;
+    CHistory page;
+    const QList<std::pair<int, QString>> captions = {{kDeviceLabel, "Device No."},
+                                                     {kStartLabel, "Start Date"},
+                                                     {kEndLabel, "End Date"},
+                                                     {kQuery, "Query"},
+                                                     {kExportExcel, "Export excel"},
+                                                     {kExportPdf, "Export PDF"},
+                                                     {kDelete, "Delete"}};
+    for (const auto& [id, text] : captions) {
+        QWidget* control = page.Control(id);
+        ASSERT_NE(control, nullptr) << id;
+        EXPECT_EQ(control->property("ctrlId").toInt(), id);
+        EXPECT_EQ(control->property("text").toString(), text) << id;
+    }
+    for (int id : {kDeviceBox, kStartDate, kEndDate, kList, kPicture, kMeter})
+        EXPECT_NE(page.Control(id), nullptr) << id;
+
+    page.resize(1000, 600);
+    page.show();
+    EXPECT_FALSE(page.Control(kDelete)->isVisible()); // never offered
+    EXPECT_FALSE(Frame(page)->isVisible());           // nothing selected yet
+
+    // Dates are shown and used as "yyyy-MM-dd".
+    auto* start = qobject_cast<QDateEdit*>(page.Control(kStartDate));
+    EXPECT_EQ(start->displayFormat(), "yyyy-MM-dd");
+    SetDates(page, "2023-04-05", "2024-01-02");
+    EXPECT_EQ(page.StartDateText(), "2023-04-05");
+    EXPECT_EQ(page.EndDateText(), "2024-01-02");
+    EXPECT_EQ(start->text(), "2023-04-05");
+
+    auto* meter = qobject_cast<CMeter*>(page.Control(kMeter));
+    ASSERT_NE(meter, nullptr);
+    EXPECT_EQ(meter->ColorTick(), 0x00EBFFFFu);
+    EXPECT_EQ(meter->DrawFlag(), 1);
+    EXPECT_EQ(meter->Caption(), "BrAC");
+    EXPECT_EQ(meter->ValueText(), "0.0");
+}
+
+TEST_F(HistoryPageTest, EmptyDatabaseHasNoDevicesAndNoColumns) {
+    Db db;
+    CHistory page;
+    EXPECT_EQ(Box(page)->count(), 0);
+    EXPECT_EQ(page.CurrentDevice(), QString());
+    EXPECT_EQ(page.ListColumnCount(), 0);
+    page.OnBnClickedQuery();
+    EXPECT_EQ(page.ListRowCount(), 0);
+    EXPECT_EQ(page.ResultRowCount(), 0);
+    EXPECT_EQ(page.SelectedRow(), -1);
+}
+
+TEST_F(HistoryPageTest, DeviceBoxKeepsTheChosenDeviceAndRebuildsOnlyOnChange) {
+    Db db;
+    db.Titles("B200", {"Alc", "Name", "Place"});
+    db.Titles("A100", {"One"});
+    db.Add({"B200", "1", "2024-02-02"});
+    db.Add({"B200", "2", "2024-02-03"});
+    CHistory page;
+    QComboBox* box = Box(page);
+    ASSERT_EQ(box->count(), 2);
+    EXPECT_EQ(box->itemText(0), "A100"); // sorted
+    EXPECT_EQ(page.CurrentDevice(), "A100");
+    EXPECT_EQ(page.ListColumnCount(), 9);
+    EXPECT_EQ(page.ResultColumnCount(), 22); // the title load's counts
+    EXPECT_EQ(page.ResultRowCount(), 1);
+
+    box->setCurrentIndex(1);
+    EXPECT_EQ(page.CurrentDevice(), "B200");
+    EXPECT_EQ(Headings(page), QStringList({"Device No.", "Record No", "Date", "Time", "Test Mode",
+                                           "Test Result", "Unit", "Alc", "Name", "Place", "GPS"}));
+    SetDates(page, "2024-01-01", "2024-12-31");
+    page.OnBnClickedQuery();
+    EXPECT_EQ(page.ListRowCount(), 2);
+    EXPECT_EQ(page.ListCell(0, 10), "2.5 2.25");
+    EXPECT_EQ(page.ListCell(0, 11), QString()); // outside the list
+    EXPECT_EQ(page.ListCell(5, 0), QString());
+
+    // A new device elsewhere: the chosen one stays, nothing is rebuilt.
+    db.Titles("C300", {"X"});
+    page.RefreshDeviceList();
+    EXPECT_EQ(box->count(), 3);
+    EXPECT_EQ(page.CurrentDevice(), "B200");
+    EXPECT_EQ(page.ListRowCount(), 2);
+
+    // Another device and back: laid out anew, the rows are gone until the next query.
+    box->setCurrentIndex(0);
+    EXPECT_EQ(page.ListColumnCount(), 9);
+    box->setCurrentIndex(1);
+    EXPECT_EQ(page.ListColumnCount(), 11);
+    EXPECT_EQ(page.ListRowCount(), 0);
+    page.OnBnClickedQuery();
+    EXPECT_EQ(page.ListRowCount(), 2);
+    // Choosing the shown device again changes nothing.
+    emit box->currentIndexChanged(1); // the same device once more
+    EXPECT_EQ(page.ListRowCount(), 2);
+    EXPECT_EQ(page.ListColumnCount(), 11);
+
+    // The chosen device disappears: the first one is shown and laid out.
+    db.db().ExecuteSQL("DELETE FROM TitleInfo WHERE DeviceID='B200'");
+    page.RefreshDeviceList();
+    EXPECT_EQ(page.CurrentDevice(), "A100");
+    EXPECT_EQ(page.ListColumnCount(), 9);
+    EXPECT_EQ(page.ListRowCount(), 0);
+}
+
+TEST_F(HistoryPageTest, QueryFillsSortsAndForgetsTheSelection) {
+    Db db;
+    db.Titles("D1", {"Alc"});
+    for (const char* no : {"1", "2", "10"})
+        db.Add({"D1", no, "2024-05-05", "08:00:00", "Refuse"});
+    db.Add({"D1", "3", "2024-05-05", "08:00:00", "refuse"});
+    db.Add({"D1", "4", "2025-05-05"});
+    CHistory page;
+    SetDates(page, "2024-01-01", "2024-12-31");
+    page.OnBnClickedQuery();
+    ASSERT_EQ(page.ListRowCount(), 4);
+    EXPECT_EQ(page.ResultRowCount(), 4);
+    EXPECT_EQ(page.ResultColumnCount(), 30);
+    QStringList order;
+    for (int r = 0; r < page.ListRowCount(); ++r)
+        order << page.ListCell(r, 1);
+    EXPECT_EQ(order, QStringList({"3", "2", "10", "1"}));
+    EXPECT_EQ(page.ListCell(0, 4), "refuse");
+    EXPECT_EQ(page.ListCell(1, 4), "Refused");
+
+    List(page)->selectRow(2);
+    EXPECT_EQ(page.SelectedRow(), 2);
+    EXPECT_EQ(page.SelectedPath(), "\\D1\\00010.jpg");
+
+    // A new query (even the same one) refills the list: the selection is gone.
+    page.OnBnClickedQuery();
+    EXPECT_EQ(page.SelectedRow(), -1);
+    EXPECT_EQ(page.SelectedPath(), QString());
+    EXPECT_EQ(page.PicturePath(), QString());
+    EXPECT_FALSE(page.PictureShown());
+
+    // Start after end: an empty list.
+    SetDates(page, "2024-12-31", "2024-01-01");
+    page.OnBnClickedQuery();
+    EXPECT_EQ(page.ListRowCount(), 0);
+    EXPECT_EQ(page.ResultRowCount(), 0);
+
+    // Columns are sized to the larger of contents and heading.
+    SetDates(page, "2024-01-01", "2025-12-31");
+    page.OnBnClickedQuery();
+    QTableView* list = List(page);
+    const QFontMetrics fm = list->fontMetrics();
+    for (int c = 0; c < page.ListColumnCount(); ++c) {
+        EXPECT_GE(list->columnWidth(c), fm.horizontalAdvance(page.ListHeading(c))) << c;
+        EXPECT_GE(list->columnWidth(c), fm.horizontalAdvance(page.ListCell(0, c))) << c;
+    }
+}
+
+TEST_F(HistoryPageTest, SelectionShowsThePictureOrTheReplacement) {
+    Db db;
+    db.Titles("D1", {"Alc"});
+    db.Add({"D1", "1", "2024-05-05"});                                                 // missing
+    db.Add({"D1", "2", "2024-05-05", "08:00:00", "Auto", "0.1", "mg/L", "-"});         // empty
+    db.Add({"D1", "3", "2024-05-05", "08:00:00", "Auto", "0.1", "mg/L", "/D1/3.jpg"}); // slashes
+    db.Add({"D1", "4", "2024-05-05"});
+    ASSERT_TRUE(historytest::WritePicture("\\D1\\00004.jpg", 64, 48));
+    ASSERT_TRUE(historytest::WritePicture("/D1/3.jpg", 40, 30));
+    const QSize failer = QImage(home.file("failer.jpg")).size();
+    ASSERT_FALSE(failer.isEmpty());
+
+    CHistory page;
+    page.resize(1000, 600);
+    page.show();
+    SetDates(page, "2024-01-01", "2024-12-31");
+    page.OnBnClickedQuery();
+    ASSERT_EQ(page.ListRowCount(), 4);
+    EXPECT_FALSE(Frame(page)->isVisible());
+
+    QTableView* list = List(page);
+    list->selectRow(0); // record 4
+    EXPECT_EQ(page.PicturePath(), home.path() + "/pic/D1/00004.jpg");
+    EXPECT_TRUE(Frame(page)->isVisible());
+    EXPECT_EQ(Frame(page)->size(), QSize(64, 48));
+    EXPECT_EQ(Frame(page)->pos(), QPoint(500, Frame(page)->y()));
+    // The picture is drawn into the frame.
+    const QImage shot = Frame(page)->grab().toImage();
+    EXPECT_LT(shot.pixelColor(32, 24).red(), 60);
+    EXPECT_GT(shot.pixelColor(32, 24).blue(), 180);
+
+    list->selectRow(1); // record 3, stored with forward slashes
+    EXPECT_EQ(Frame(page)->size(), QSize(40, 30));
+
+    list->selectRow(3); // record 1: no picture file
+    EXPECT_EQ(page.SelectedPath(), "\\D1\\00001.jpg");
+    EXPECT_EQ(Frame(page)->size(), failer);
+
+    list->selectRow(0);
+    list->selectRow(2); // record 2: empty Path, the picture folder itself
+    EXPECT_EQ(page.SelectedPath(), QString());
+    EXPECT_EQ(page.PicturePath(), home.path() + "/pic");
+    EXPECT_EQ(Frame(page)->size(), failer);
+
+    // Without failer.jpg the frame keeps what it showed.
+    list->selectRow(0);
+    QFile::remove(home.file("failer.jpg"));
+    list->selectRow(3);
+    EXPECT_EQ(page.SelectedRow(), 3);
+    EXPECT_TRUE(Frame(page)->isVisible());
+    EXPECT_EQ(Frame(page)->size(), QSize(64, 48));
+}
+
+TEST_F(HistoryPageTest, ResizeGivesTheListTheLeftHalf) {
+    Db db;
+    CHistory page;
+    page.show();
+    page.resize(1000, 600);
+    QTableView* list = List(page);
+    EXPECT_EQ(list->height(), 540);
+    EXPECT_LE(list->geometry().right(), 500);
+    EXPECT_GE(list->width(), 470);
+    EXPECT_EQ(Frame(page)->x(), 500);
+    page.resize(1400, 800);
+    EXPECT_EQ(list->height(), 740);
+    EXPECT_EQ(Frame(page)->x(), 700);
+    // The meter stays inside the page.
+    EXPECT_TRUE(page.rect().contains(page.Control(kMeter)->geometry()));
+}
+
+TEST_F(HistoryPageTest, DeletionWithoutKelInfoOnlyEmptiesTheList) {
+    Db db;
+    db.Titles("D1", {"Alc"});
+    db.Add({"D1", "1", "2024-05-05"});
+    ASSERT_TRUE(historytest::WritePicture("\\D1\\00001.jpg", 20, 20));
+    CHistory page;
+    page.show();
+    SetDates(page, "2024-01-01", "2024-12-31");
+    page.OnBnClickedQuery();
+    List(page)->selectRow(0);
+    EXPECT_TRUE(Frame(page)->isVisible());
+
+    page.OnBnClickedDelete();
+    EXPECT_EQ(page.ListRowCount(), 0);
+    EXPECT_FALSE(Frame(page)->isVisible());
+    EXPECT_FALSE(page.PictureShown());
+    EXPECT_EQ(page.SelectedRow(), -1);
+    EXPECT_TRUE(QFile::exists(home.path() + "/pic/D1/00001.jpg"));
+    page.OnBnClickedQuery();
+    EXPECT_EQ(page.ListRowCount(), 1); // ValueInfo untouched
+}
+
+TEST_F(HistoryPageTest, DeletionOnKelInfoRemovesRowsAndFilesInTheRange) {
+    Db db;
+    db.Titles("D1", {"Alc"});
+    // An earlier table layout: the file name sits in the column the page reads (the last
+    // column of its last result, here the 22 of the title load).
+    QString columns;
+    for (int i = 1; i <= 20; ++i)
+        columns += QStringLiteral("c%1,").arg(i);
+    ASSERT_EQ(db.db().ExecuteSQL("CREATE TABLE KelInfo(" + columns + "TestDate,FileName)"), 0);
+    auto addKel = [&](const QString& date, const QString& file) {
+        QString values;
+        for (int i = 1; i <= 20; ++i)
+            values += "'',";
+        db.db().ExecuteSQL("INSERT INTO KelInfo VALUES(" + values + "'" + date + "','" + file +
+                           "')");
+        QFile f(file);
+        f.open(QIODevice::WriteOnly);
+    };
+    const QString inside = home.file("in.jpg");
+    const QString outside = home.file("out.jpg");
+    addKel("2024-03-03", inside);
+    addKel("2022-03-03", outside);
+
+    CHistory page;
+    page.show();
+    ASSERT_EQ(page.ResultColumnCount(), 22);
+
+    // No row in the range: nothing deleted.
+    SetDates(page, "2020-01-01", "2020-12-31");
+    page.OnBnClickedDelete();
+    EXPECT_TRUE(QFile::exists(inside));
+    EXPECT_FALSE(page.PictureShown());
+    EXPECT_EQ(db.db().QuerySQL("SELECT * FROM KelInfo").GetRowCount(), 2);
+
+    SetDates(page, "2024-01-01", "2024-12-31");
+    page.OnBnClickedDelete();
+    EXPECT_FALSE(QFile::exists(inside));
+    EXPECT_TRUE(QFile::exists(outside));
+    EXPECT_EQ(db.db().QuerySQL("SELECT * FROM KelInfo").GetRowCount(), 1);
+    EXPECT_TRUE(page.PictureShown());
+    EXPECT_EQ(page.ResultRowCount(), 0);
+    EXPECT_EQ(page.ResultColumnCount(), 0);
+}
