@@ -1,0 +1,76 @@
+#pragma once
+// Building one record's PDF test report: the HTML file N.html in the program folder, the
+// converter wkhtmltopdf run on it (without a shell, working folder the program folder,
+// arguments "N.html" and "pdf/N.pdf"), the HTML removed once the PDF is there, and the PDF
+// opened with the desktop's default viewer. A report that already exists is opened again
+// at once.
+//
+// The converter runs asynchronously: Start() returns at once and finished() follows when
+// the converter has ended (or after the time limit, when it is stopped). WaitFinished()
+// waits without an event loop, for the command-line tool.
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QProcess;
+class QTimer;
+
+// What the report is made of, read from the history list.
+struct ReportSource {
+    QStringList headings; // list headings in column order
+    QStringList cells;    // the record's row
+    QString picturePath;  // the record's stored Path ("\DEVICE\00001.jpg")
+};
+
+class CPdfReport : public QObject {
+    Q_OBJECT
+public:
+    enum Outcome {
+        Reused,  // the PDF existed and was opened again
+        Started, // the converter runs; finished() follows
+        Failed,  // no PDF folder, the HTML could not be written, or no converter
+    };
+
+    explicit CPdfReport(QObject* parent = nullptr);
+    ~CPdfReport() override;
+
+    // Opening the finished PDF in the desktop's viewer (on by default; the environment
+    // variable BRTX_NO_OPEN=1 turns it off everywhere).
+    void SetOpenWhenDone(bool open) { m_open = open; }
+    // Time limit for the converter, 60 s by default.
+    void SetTimeoutMs(int ms) { m_timeoutMs = ms; }
+
+    Outcome Start(const ReportSource& source);
+    bool Running() const { return m_process != nullptr; }
+    // Waits for a started conversion to end; returns its result (false when none ran).
+    bool WaitFinished();
+
+    QString Name() const { return m_name; }
+    QString PdfPath() const { return m_pdfPath; }
+    QString HtmlPath() const { return m_htmlPath; }
+    bool Succeeded() const { return m_ok; }
+    QString ErrorText() const { return m_error; } // why the last build failed
+
+    // The converter to run: "wkhtmltopdf" in the program folder when that file is there,
+    // else the one found on PATH; empty when there is none.
+    static QString ConverterProgram();
+    // Opens a file with the desktop's default viewer unless BRTX_NO_OPEN=1.
+    static bool OpenDocument(const QString& path);
+
+signals:
+    void finished(bool ok);
+
+private:
+    void Finish(bool processOk);
+
+    QProcess* m_process = nullptr;
+    QTimer* m_timer = nullptr;
+    bool m_open = true;
+    bool m_ok = false;
+    bool m_timedOut = false;
+    int m_timeoutMs = 60000;
+    QString m_name;
+    QString m_pdfPath;
+    QString m_htmlPath;
+    QString m_error;
+};

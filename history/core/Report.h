@@ -1,0 +1,39 @@
+#pragma once
+// The PDF test report's HTML: the report name of a record, the page built from fixed
+// templates (logo, title, sample table, field rows, photograph), character references for
+// the Latin-1 supplement, Latin Extended-A and a few symbols, and the bytes written.
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// Report name N: cells 0 (device number), 1 (record number), 2 (date without "-") and 3
+// (time without ":") joined by "_". Characters that cannot be part of a file name ("/",
+// "\" and control characters) become "_".
+QString ReportName(const QStringList& cells);
+
+// Replaces U+2030, U+20AC, U+2122, U+221A, U+2105, U+03C0, U+2022, U+FF0C and every
+// character from U+00A1 to U+017F except U+00A8, U+00AD, U+00B4 and U+00B8 by a numeric
+// character reference. Nothing else is changed.
+QString HtmlEncode(const QString& text);
+
+// Escapes "&", "<", ">" and '"' so that a text cannot add markup.
+QString HtmlEscape(const QString& text);
+
+// "gbk" when the language is exactly "Chinese", else "utf-8".
+QString ReportCharset(const QString& language);
+
+// The report text before HtmlEncode: headings and cells of the list (row of the record),
+// the record's stored picture Path (backslashes become "/") and the character set name.
+// Cells and headings beyond the lists read as empty; at most 28 headings are used.
+QString BuildReportText(const QStringList& headings, const QStringList& cells,
+                        const QString& picturePath, const QString& charset);
+
+// HtmlEncode(BuildReportText(...)).
+QString BuildReportHtml(const QStringList& headings, const QStringList& cells,
+                        const QString& picturePath, const QString& charset);
+
+// The bytes of the HTML file: UTF-8, or GBK when charset is "gbk" (a character GBK cannot
+// hold is written as a numeric character reference).
+QByteArray ReportBytes(const QString& html, const QString& charset);
+
+constexpr int kReportMaxHeadings = 28;
