@@ -56,7 +56,8 @@ CFirstPage::~CFirstPage() {
 // Controls
 
 void CFirstPage::Tag(QWidget* w, int id) {
-    SetControlId(w, id);
+    w->setObjectName(QString::number(id));
+    w->setProperty("ctrlId", id);
 }
 
 QPushButton* CFirstPage::MakeButton(int id, const char* key) {
