@@ -1,0 +1,292 @@
+// The device page: controls, captions and enabled states through connect, failure and
+// disconnect over Wi-Fi (simulator on 127.0.5.x), the settings buttons, the main window fields.
+#include "common/TestSupport.h"
+
+#include "app/base/Language.h"
+#include "app/shell/Status.h"
+#include "device/page/FirstPage.h"
+#include "link/TCPClient.h"
+#include "sim/lib/Simulator.h"
+#include "store/Schema.h"
+#include "store/Statements.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <gtest/gtest.h>
+#include <memory>
+
+using brtxsim::CSimulator;
+using brtxsim::Fault;
+using brtxsim::FaultKind;
+using brtxsim::SimCommand;
+using brtxsim::SimConfig;
+
+namespace {
+
+// A stand-in main window with the four status fields the page writes.
+class FakeMainWindow {
+public:
+    FakeMainWindow() {
+        for (int id : {1001, 1002, 1032, 1003}) {
+            auto* label = new QLabel(&m_window);
+            label->setObjectName(QString::number(id));
+        }
+        RegisterMainWindow(&m_window);
+    }
+    ~FakeMainWindow() { RegisterMainWindow(nullptr); }
+    QString field(int id) const { return m_window.findChild<QLabel*>(QString::number(id))->text(); }
+    QString status() const { return field(1003); }
+    QString version() const { return field(1001); }
+    QString deviceId() const { return field(1002); }
+    QString total() const { return field(1032); }
+
+private:
+    QWidget m_window;
+};
+
+// Each test gets its own program folder, main window and page.
+class FirstPageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetLanguage();
+        m_page = std::make_unique<CFirstPage>();
+    }
+    void TearDown() override {
+        m_page.reset();
+        ResetLanguage();
+    }
+
+    std::unique_ptr<CSimulator> startSim(const QString& address, int records = 10) {
+        SimConfig config;
+        config.address = address;
+        config.recordCount = records;
+        config.photoBytes = 1000;
+        auto sim = std::make_unique<CSimulator>(config);
+        QString error;
+        EXPECT_TRUE(sim->Start(&error)) << error.toStdString();
+        return sim;
+    }
+
+    QPushButton* button(int id) const { return qobject_cast<QPushButton*>(m_page->Control(id)); }
+    QLineEdit* edit(int id) const { return qobject_cast<QLineEdit*>(m_page->Control(id)); }
+    QComboBox* serials() const {
+        return qobject_cast<QComboBox*>(m_page->Control(CFirstPage::IdSerials));
+    }
+    bool commandsEnabled(bool expected) const {
+        for (int id : {1009, 1011, 1040, 1014, 1017, 1029, 1020, 1031, 1039})
+            if (m_page->Control(id)->isEnabled() != expected)
+                return false;
+        return true;
+    }
+    bool waitStatus(const char* key) {
+        const QString text = GetText(QString::fromLatin1(key));
+        return brtxtest::waitFor([&] { return m_main.status() == text; }, 5000);
+    }
+    void wifiConnect(const QString& address) {
+        edit(CFirstPage::IdAddress)->setText(address);
+        button(CFirstPage::IdWifiConnect)->click();
+    }
+    void expectIdle() {
+        EXPECT_EQ(button(1008)->text(), GetText("ConnectUSB"));
+        EXPECT_EQ(button(1010)->text(), GetText("WifiConnect"));
+        EXPECT_TRUE(button(1008)->isEnabled());
+        EXPECT_TRUE(button(1010)->isEnabled());
+        EXPECT_TRUE(button(1050)->isEnabled());
+        EXPECT_TRUE(commandsEnabled(false));
+    }
+
+    brtxtest::TempHome m_home;
+    FakeMainWindow m_main;
+    std::unique_ptr<CFirstPage> m_page;
+};
+
+} // namespace
+
+TEST_F(FirstPageTest, ControlsCaptionsAndIdleState) {
+    const QList<int> ids = {1008, 1009, 1010, 1011, 1014, 1015, 1016, 1017, 1020, 1029,
+                            1030, 1031, 1039, 1040, 1041, 1042, 1050, 1052, 1053, 1054};
+    for (int id : ids) {
+        QWidget* w = m_page->Control(id);
+        ASSERT_NE(w, nullptr) << id;
+        EXPECT_EQ(w->property("ctrlId").toInt(), id);
+    }
+    const QList<QPair<int, const char*>> captions = {
+        {1008, "ConnectUSB"},     {1009, "BtnSetTime"},     {1010, "WifiConnect"},
+        {1011, "BtnSetDeviceID"}, {1014, "BtnDownloadOne"}, {1017, "BtnDownloadAll"},
+        {1029, "BtnDelFile"},     {1040, "BtnDownload"},    {1050, "BtnGetDevID"}};
+    for (const auto& [id, key] : captions) {
+        EXPECT_FALSE(GetText(key).isEmpty());
+        EXPECT_EQ(button(id)->text(), GetText(key)) << id;
+    }
+    EXPECT_EQ(qobject_cast<QLabel*>(m_page->Control(1054))->text(), GetText("ManualIP"));
+    EXPECT_EQ(qobject_cast<QLabel*>(m_page->Control(1041))->text(), GetText("Start"));
+    EXPECT_EQ(qobject_cast<QLabel*>(m_page->Control(1042))->text(), GetText("End"));
+    expectIdle();
+
+    // The page made the database with both tables.
+    SQLite::Database db;
+    ASSERT_EQ(db.Open(m_home.file("brtx.db")), 0);
+    EXPECT_EQ(db.QuerySQL("SELECT count(*) FROM ValueInfo").GetRowCount(), 1);
+    EXPECT_EQ(db.QuerySQL("SELECT count(*) FROM TitleInfo").GetRowCount(), 1);
+}
+
+TEST_F(FirstPageTest, WifiConnectShowsDeviceAndDisconnectResetsEverything) {
+    auto sim = startSim("127.0.5.1", 120);
+    {
+        SQLite::Database db;
+        ASSERT_EQ(db.Open(m_home.file("brtx.db")), 0);
+        for (int i = 1; i <= 100; ++i)
+            db.ExecuteSQL(Statements::InsertValueInfo(
+                {sim->DeviceNumberText(), QString::number(i), "2024-01-01", "08:00:00"}));
+    }
+    wifiConnect("127.0.5.1");
+    ASSERT_TRUE(waitStatus("WifiConnectOK")) << m_main.status().toStdString();
+    EXPECT_EQ(button(1010)->text(), GetText("WifiDisconnect"));
+    EXPECT_TRUE(button(1010)->isEnabled());
+    EXPECT_FALSE(button(1008)->isEnabled());
+    EXPECT_FALSE(button(1050)->isEnabled());
+    EXPECT_TRUE(commandsEnabled(true));
+    EXPECT_EQ(m_main.deviceId(), GetText("DeviceID") + sim->DeviceNumberText());
+    EXPECT_EQ(m_main.total(), GetText("TotalNumber") + "120");
+    EXPECT_EQ(edit(1031)->text(), "101");
+    EXPECT_EQ(edit(1039)->text(), "120");
+    ASSERT_EQ(serials()->count(), 1);
+    EXPECT_EQ(serials()->currentText(), sim->DeviceNumberText());
+    EXPECT_TRUE(CTCPClient::GetInstance().IsConnected());
+
+    edit(1020)->setText("999");
+    button(1010)->click();
+    ASSERT_TRUE(waitStatus("WifiDisconnectOK"));
+    expectIdle();
+    EXPECT_FALSE(CTCPClient::GetInstance().IsConnected());
+    EXPECT_EQ(m_main.version(), GetText("SwVersion"));
+    EXPECT_EQ(m_main.deviceId(), GetText("DeviceID"));
+    EXPECT_EQ(m_main.total(), GetText("TotalNumber"));
+    EXPECT_TRUE(edit(1020)->text().isEmpty());
+    EXPECT_TRUE(edit(1031)->text().isEmpty());
+    EXPECT_TRUE(edit(1039)->text().isEmpty());
+    EXPECT_EQ(serials()->count(), 0);
+    EXPECT_EQ(m_page->Session().Total(), 0u);
+    EXPECT_FALSE(m_page->PictureFrame()->isVisible());
+    EXPECT_EQ(m_page->Tree()->topLevelItemCount(), 0);
+}
+
+TEST_F(FirstPageTest, WifiAddressChecks) {
+    for (const char* bad : {"192.168.1.300", "10.0.0", "", "   "}) {
+        wifiConnect(QString::fromLatin1(bad));
+        ASSERT_TRUE(waitStatus("GetIPFail")) << bad;
+        expectIdle();
+        SetStatusText(QString());
+    }
+    // An empty part counts as 0: the address passes the check and the connect is tried
+    // (nothing listens there, so it fails as a connection, not as an address).
+    wifiConnect("127..5.9");
+    ASSERT_TRUE(waitStatus("WifiConnectFailed")) << m_main.status().toStdString();
+    expectIdle();
+}
+
+TEST_F(FirstPageTest, FailedLinksReturnToIdle) {
+    // Nobody listening.
+    wifiConnect("127.0.5.2");
+    ASSERT_TRUE(waitStatus("WifiConnectFailed"));
+    expectIdle();
+    EXPECT_EQ(m_main.deviceId(), QString()); // never touched
+
+    // Titles refused after the device information was read: nothing of it stays shown.
+    auto sim = startSim("127.0.5.3");
+    Fault f;
+    f.kind = FaultKind::WrongIdentifier;
+    f.command = SimCommand::ReadTitleInfo;
+    sim->AddFault(f);
+    SetStatusText(QString());
+    wifiConnect("127.0.5.3");
+    ASSERT_TRUE(waitStatus("WifiConnectFailed"));
+    expectIdle();
+    EXPECT_EQ(m_main.deviceId(), GetText("DeviceID"));
+    EXPECT_EQ(m_main.total(), GetText("TotalNumber"));
+    EXPECT_TRUE(edit(1031)->text().isEmpty());
+    EXPECT_TRUE(edit(1039)->text().isEmpty());
+    EXPECT_EQ(serials()->count(), 0);
+    EXPECT_FALSE(CTCPClient::GetInstance().IsConnected());
+
+    // Then a good link works from that state.
+    sim->ClearFaults();
+    wifiConnect("127.0.5.3");
+    ASSERT_TRUE(waitStatus("WifiConnectOK"));
+    EXPECT_TRUE(commandsEnabled(true));
+}
+
+TEST_F(FirstPageTest, UsbConnectWithEmptyListShowsGetDevFail) {
+    ASSERT_EQ(serials()->count(), 0);
+    button(1008)->click();
+    EXPECT_EQ(m_main.status(), GetText("GetDevFail"));
+    expectIdle();
+}
+
+TEST_F(FirstPageTest, SetDeviceIdChecksTextAndShowsNewNumber) {
+    auto sim = startSim("127.0.5.4");
+    wifiConnect("127.0.5.4");
+    ASSERT_TRUE(waitStatus("WifiConnectOK"));
+    const QString shownBefore = m_main.deviceId();
+
+    for (const char* bad : {"12345678901", "1234567890123", "12345678901x"}) {
+        sim->ClearRequests();
+        edit(1020)->setText(QString::fromLatin1(bad));
+        button(1011)->click();
+        EXPECT_EQ(m_main.status(), GetText("DevIdMust12Digits")) << bad;
+        EXPECT_TRUE(edit(1020)->text().isEmpty());
+        EXPECT_TRUE(sim->Requests().isEmpty()) << bad;
+        EXPECT_EQ(m_main.deviceId(), shownBefore);
+    }
+
+    edit(1020)->setText("123456789012");
+    button(1011)->click();
+    EXPECT_EQ(m_main.status(), GetText("SetDevIdOk"));
+    EXPECT_EQ(m_main.deviceId(), GetText("DeviceID") + "123456789012");
+    EXPECT_EQ(sim->DeviceNumber(), "123456789012");
+
+    Fault f;
+    f.kind = FaultKind::WrongIdentifier;
+    f.command = SimCommand::SetDeviceNumber;
+    sim->AddFault(f);
+    edit(1020)->setText("000000000042");
+    button(1011)->click();
+    EXPECT_EQ(m_main.status(), GetText("SetDevIdFail"));
+    EXPECT_EQ(m_main.deviceId(), GetText("DeviceID") + "123456789012");
+}
+
+TEST_F(FirstPageTest, SetTimeAndDeleteButtons) {
+    auto sim = startSim("127.0.5.5");
+    wifiConnect("127.0.5.5");
+    ASSERT_TRUE(waitStatus("WifiConnectOK"));
+
+    button(1009)->click();
+    EXPECT_EQ(m_main.status(), GetText("SetTimeOk"));
+    EXPECT_EQ(sim->ClockText().size(), 19);
+    button(1029)->click();
+    EXPECT_EQ(m_main.status(), GetText("DelFileOk"));
+    EXPECT_EQ(sim->DeleteCount(), 1);
+
+    Fault f;
+    f.kind = FaultKind::NoReply;
+    sim->AddFault(f);
+    button(1009)->click();
+    EXPECT_EQ(m_main.status(), GetText("SetTimeFail"));
+    button(1029)->click();
+    EXPECT_EQ(m_main.status(), GetText("DelFileFail"));
+    // The link stays as it was after a failed command.
+    EXPECT_EQ(button(1010)->text(), GetText("WifiDisconnect"));
+    EXPECT_TRUE(commandsEnabled(true));
+}
+
+TEST_F(FirstPageTest, DestroyingThePageClosesTheSocket) {
+    auto sim = startSim("127.0.5.6");
+    wifiConnect("127.0.5.6");
+    ASSERT_TRUE(waitStatus("WifiConnectOK"));
+    ASSERT_TRUE(CTCPClient::GetInstance().IsConnected());
+    m_page.reset();
+    EXPECT_FALSE(CTCPClient::GetInstance().IsConnected());
+}
