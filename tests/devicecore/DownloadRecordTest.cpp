@@ -1,4 +1,4 @@
-// Record download against the instrument simulator (127.0.5.x): what is asked
+// Record download against the instrument simulator (127.0.50.x): what is asked
 // for, what the worker reports, what ends up in ValueInfo and in the picture folder.
 #include "device/core/DownloadRecord.h"
 #include "device/core/DownloadWorker.h"
@@ -12,11 +12,19 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace Download;
 
@@ -132,7 +140,7 @@ protected:
 } // namespace
 
 TEST_F(DownloadFixture, AllDownloadStoresEveryRecordAndPicture) {
-    link("127.0.5.0", 3);
+    link("127.0.50.0", 3);
     run(PlanAll(3).plan);
 
     EXPECT_EQ(requestedRecords(*sim), QList<quint32>({1, 2, 3}));
@@ -164,7 +172,7 @@ TEST_F(DownloadFixture, AllDownloadStoresEveryRecordAndPicture) {
 }
 
 TEST_F(DownloadFixture, RangesAskForExactlyTheirRecords) {
-    link("127.0.5.1", 9);
+    link("127.0.50.1", 9);
     run(PlanDownload("", "5", 9).plan);
     EXPECT_EQ(requestedRecords(*sim), QList<quint32>({1, 2, 3, 4, 5}));
     // Range progress counts the records done so far, after each record's own report.
@@ -184,7 +192,7 @@ TEST_F(DownloadFixture, RangesAskForExactlyTheirRecords) {
 }
 
 TEST_F(DownloadFixture, MissingRecordsFailWithoutTrace) {
-    link("127.0.5.2", 2);
+    link("127.0.50.2", 2);
     // Single record 0 is sent to the instrument, which has no such record.
     run(PlanSingle("0", 2).plan);
     EXPECT_EQ(requestedRecords(*sim), QList<quint32>({0}));
@@ -202,7 +210,7 @@ TEST_F(DownloadFixture, MissingRecordsFailWithoutTrace) {
 }
 
 TEST_F(DownloadFixture, SameRecordThreeTimes) {
-    link("127.0.5.3", 7);
+    link("127.0.50.3", 7);
     const Plan single = PlanSingle("7", 7).plan;
     run(single);
     EXPECT_FALSE(collector->last().failed);
@@ -230,7 +238,7 @@ TEST_F(DownloadFixture, SameRecordThreeTimes) {
 }
 
 TEST_F(DownloadFixture, WideRecordNumberNamesThePictureInFull) {
-    link("127.0.5.4", 123456, 500);
+    link("127.0.50.4", 123456, 500);
     run(PlanSingle("123456", 123456).plan);
     EXPECT_FALSE(collector->last().failed);
     EXPECT_EQ(pictureFiles(), QStringList({"123456.jpg"}));
@@ -241,7 +249,7 @@ TEST_F(DownloadFixture, WideRecordNumberNamesThePictureInFull) {
 }
 
 TEST_F(DownloadFixture, FailedInsertWritesNoPicture) {
-    link("127.0.5.5", 2);
+    link("127.0.50.5", 2);
     // The database refuses every insert, as a full disk or a lock held too long would.
     ASSERT_EQ(db.ExecuteSQL("CREATE TRIGGER refuse BEFORE INSERT ON ValueInfo "
                             "BEGIN SELECT RAISE(ABORT, 'disk full'); END"),
@@ -261,7 +269,7 @@ TEST_F(DownloadFixture, FailedInsertWritesNoPicture) {
 }
 
 TEST_F(DownloadFixture, PictureThatCannotBeSavedKeepsItsRowAndComesLater) {
-    link("127.0.5.6", 1);
+    link("127.0.50.6", 1);
     // A file where the device folder should be: the folder cannot be made.
     QDir().mkpath(ctx.picRoot);
     {
@@ -283,10 +291,10 @@ TEST_F(DownloadFixture, PictureThatCannotBeSavedKeepsItsRowAndComesLater) {
 }
 
 TEST_F(DownloadFixture, StopEndsBetweenRecordsWithNothingHalfDone) {
-    link("127.0.5.7", 400, 1000);
+    link("127.0.50.7", 3000, 1000);
     collector = std::make_unique<Collector>();
     worker = std::make_unique<CDownloadWorker>(collector.get());
-    ASSERT_TRUE(worker->Start(PlanAll(400).plan, ctx));
+    ASSERT_TRUE(worker->Start(PlanAll(3000).plan, ctx));
     ASSERT_TRUE(brtxtest::waitFor(
         [&] { return collector->numbers(kRecordDownloadedEvent).size() >= 3; }, 30000));
     worker->Stop();
@@ -294,7 +302,7 @@ TEST_F(DownloadFixture, StopEndsBetweenRecordsWithNothingHalfDone) {
     ASSERT_TRUE(brtxtest::waitFor([&] { return collector->finished; }, 2000));
     EXPECT_TRUE(collector->last().stopped);
     const int rows = rowCount();
-    EXPECT_LT(rows, 400);
+    EXPECT_LT(rows, 3000);
     // Every stored row has its whole picture, and no other file is left in the folder.
     EXPECT_EQ(pictureFiles().size(), rows);
     for (const QString& name : pictureFiles())
@@ -308,7 +316,7 @@ class DownloadFaultTest : public DownloadFixture,
 
 TEST_P(DownloadFaultTest, FaultyReplyFailsOnlyItsRecord) {
     const int index = int(GetParam());
-    link(QString("127.0.5.%1").arg(100 + index), 4, 4000);
+    link(QString("127.0.50.%1").arg(100 + index), 4, 4000);
     brtxsim::Fault fault;
     fault.kind = GetParam();
     fault.command = brtxsim::SimCommand::ReadRecord;
@@ -339,3 +347,198 @@ INSTANTIATE_TEST_SUITE_P(
                       brtxsim::FaultKind::PauseMidReply, brtxsim::FaultKind::NoReply,
                       brtxsim::FaultKind::OversizedW, brtxsim::FaultKind::SmallW,
                       brtxsim::FaultKind::OversizedL));
+
+namespace {
+
+// A stand-in instrument that answers each ReadRecord request with a reply built by the test,
+// for contents the simulator does not make (long device numbers, hostile texts).
+class CraftedPeer {
+public:
+    using Builder = std::function<QByteArray(quint32 record)>;
+
+    CraftedPeer(const QString& address, Builder builder) : m_builder(std::move(builder)) {
+        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(7575);
+        ::inet_pton(AF_INET, address.toLatin1().constData(), &addr.sin_addr);
+        m_ok = ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+               ::listen(m_listen, 1) == 0;
+        if (m_ok)
+            m_thread = std::thread([this] { serve(); });
+    }
+    ~CraftedPeer() {
+        ::shutdown(m_listen, SHUT_RDWR);
+        if (m_client >= 0)
+            ::shutdown(m_client, SHUT_RDWR);
+        if (m_thread.joinable())
+            m_thread.join();
+        ::close(m_listen);
+    }
+    bool ok() const { return m_ok; }
+
+    // A record reply: picture, then the text block of the given records (each a list of field
+    // texts), then w, as the instrument lays it out.
+    static QByteArray recordReply(quint32 n, const QByteArray& picture,
+                                  const QList<QList<QByteArray>>& records) {
+        QByteArray text;
+        for (const QList<QByteArray>& fields : records) {
+            text.append(char(fields.size()));
+            for (const QByteArray& f : fields) {
+                text.append(char(f.size()));
+                text.append(f);
+                text.append('\0');
+            }
+        }
+        const quint32 w = quint32(text.size());
+        const quint32 L = 8 + quint32(picture.size()) + w;
+        QByteArray out = QByteArray::fromHex("68000123456789688100000000021000000000");
+        out.truncate(18);
+        for (int i = 0; i < 4; ++i)
+            out[9 + i] = char((L >> (8 * i)) & 0xFF);
+        for (int i = 0; i < 3; ++i)
+            out[15 + i] = char((n >> (8 * i)) & 0xFF);
+        out.append(picture);
+        out.append(text);
+        out.append(char(w & 0xFF));
+        out.append(char((w >> 8) & 0xFF));
+        quint8 sum = 0;
+        for (char c : out)
+            sum = quint8(sum + quint8(c));
+        out.append(char(sum));
+        out.append(char(0x16));
+        return out;
+    }
+
+private:
+    void serve() {
+        m_client = ::accept(m_listen, nullptr, nullptr);
+        if (m_client < 0)
+            return;
+        char req[18];
+        for (;;) {
+            int got = 0;
+            while (got < 18) {
+                const ssize_t n = ::recv(m_client, req + got, size_t(18 - got), 0);
+                if (n <= 0)
+                    return;
+                got += int(n);
+            }
+            const quint32 record =
+                quint8(req[13]) | (quint8(req[14]) << 8) | (quint8(req[15]) << 16);
+            const QByteArray reply = m_builder(record);
+            if (::send(m_client, reply.constData(), size_t(reply.size()), MSG_NOSIGNAL) < 0)
+                return;
+        }
+    }
+
+    Builder m_builder;
+    int m_listen = -1;
+    int m_client = -1;
+    bool m_ok = false;
+    std::thread m_thread;
+};
+
+QList<QByteArray> fortyFields(quint32 n) {
+    QList<QByteArray> f;
+    for (int i = 0; i < 40; ++i)
+        f.append(QByteArray("v") + QByteArray::number(i));
+    f[0] = "00123456789";
+    f[1] = QByteArray::number(n);
+    f[2] = "2024-05-06";
+    f[3] = "07:08:09";
+    return f;
+}
+
+} // namespace
+
+TEST_F(DownloadFixture, ValuesAreStoredExactlyAndPicturesStayInTheDeviceFolder) {
+    const QString address = "127.0.50.20";
+    QList<QByteArray> hostile = fortyFields(1);
+    hostile[0] = "ABC123456789012"; // 15 characters: the last 12 are kept
+    hostile[4] = "'); DROP TABLE ValueInfo;--";
+    hostile[5] = "O'Brien";
+    hostile[15] = "<script>alert(1)</script>";
+    hostile[16] = "中文字段";
+    hostile[17] = QByteArray(200, 'x');
+    hostile[36] = "22.5";
+    hostile[37] = "114.1";
+    QList<QByteArray> escaping = fortyFields(2);
+    escaping[2] = "../../../evil";
+    escaping[3] = "a/b\\c";
+    const QByteArray picture("\xFF\xD8 picture \xFF\xD9", 13);
+    CraftedPeer peer(address, [&](quint32 n) {
+        return CraftedPeer::recordReply(n, picture, {n == 1 ? hostile : escaping});
+    });
+    ASSERT_TRUE(peer.ok());
+    ASSERT_TRUE(client.ConnectTo(address));
+    ASSERT_EQ(db.Open(home.file("brtx.db")), 0);
+    ASSERT_TRUE(Schema::CreateTables(db));
+    ctx.db = &db;
+    ctx.client = &client;
+    ctx.deviceId = "00123456789";
+    ctx.picRoot = home.file("pic");
+
+    RecordResult r1 = DownloadRecord(ctx, 1);
+    ASSERT_TRUE(r1.ok);
+    const SQLite::Table t = db.QuerySQL("SELECT * FROM ValueInfo");
+    ASSERT_EQ(t.GetRowCount(), 1);
+    EXPECT_EQ(t.Cell(0, 0), "123456789012");
+    EXPECT_EQ(t.Cell(0, 4), "'); DROP TABLE ValueInfo;--");
+    EXPECT_EQ(t.Cell(0, 5), "O'Brien");
+    EXPECT_EQ(t.Cell(0, 15), "<script>alert(1)</script>");
+    EXPECT_EQ(t.Cell(0, 16), QString::fromUtf8("中文字段"));
+    EXPECT_EQ(t.Cell(0, 17), QString(200, 'x'));
+    EXPECT_EQ(t.Cell(0, 35), "22.5 114.1");
+    EXPECT_EQ(readFile(devFolder() + "/00001.jpg"), picture);
+
+    // The plain name is taken, so record 2's picture is named after its date and time, which
+    // are hostile here: the name stays one file inside the device folder.
+    {
+        QFile plain(devFolder() + "/00002.jpg");
+        ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    }
+    RecordResult r2 = DownloadRecord(ctx, 2);
+    ASSERT_TRUE(r2.ok);
+    EXPECT_EQ(r2.pictureName, "00002_.._.._.._evila_b_c.jpg");
+    EXPECT_EQ(readFile(devFolder() + "/" + r2.pictureName), picture);
+    // Every file written lies in the device folder (besides the database and Language.ini).
+    QDirIterator it(home.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        const QString name = QFileInfo(file).fileName();
+        EXPECT_TRUE(file.startsWith(devFolder() + "/") || name == "Language.ini" ||
+                    name.startsWith("brtx.db"))
+            << file.toStdString();
+    }
+    EXPECT_EQ(QDir(ctx.picRoot).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              QStringList({ctx.deviceId}));
+    const SQLite::Table paths = db.QuerySQL("SELECT Path FROM ValueInfo WHERE Record_No = '2'");
+    ASSERT_EQ(paths.GetRowCount(), 1);
+    EXPECT_EQ(paths.Cell(0, 0), "\\00123456789\\00002_.._.._.._evila_b_c.jpg");
+}
+
+TEST_F(DownloadFixture, SeveralRecordsInOneReplyAreAllStored) {
+    link("127.0.50.21", 6);
+    brtxsim::Fault fault;
+    fault.kind = brtxsim::FaultKind::ExtraRecords;
+    fault.command = brtxsim::SimCommand::ReadRecord;
+    fault.record = 1;
+    fault.amount = 2;
+    fault.times = 1;
+    sim->AddFault(fault);
+    run(PlanSingle("1", 6).plan);
+    EXPECT_FALSE(collector->last().failed);
+    // Records 1, 2 and 3 came in one reply; the picture takes the last record's name rule.
+    EXPECT_EQ(rowCount(), 3);
+    EXPECT_EQ(pictureFiles(), QStringList({"00001.jpg"}));
+
+    // Records 2 and 3 are stored already: their download skips the rows, writes the pictures.
+    run(PlanDownload("2", "3", 6).plan);
+    EXPECT_EQ(collector->numbers(kRecordDownloadedEvent), QList<quint32>({2, 3}));
+    EXPECT_FALSE(collector->events[0].stored);
+    EXPECT_EQ(rowCount(), 3);
+    EXPECT_EQ(pictureFiles(), QStringList({"00001.jpg", "00002.jpg", "00003.jpg"}));
+}
