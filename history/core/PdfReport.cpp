@@ -101,7 +101,11 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
     const QString htmlArg = m_name.startsWith(QLatin1Char('-'))
                                 ? QStringLiteral("./%1.html").arg(m_name)
                                 : QStringLiteral("%1.html").arg(m_name);
-    m_process->setArguments({htmlArg, QStringLiteral("pdf/%1.pdf").arg(m_name)});
+    // This converter blocks every local file unless told otherwise: allow the program
+    // folder only (style sheets, logo, pictures) and run no script in the page.
+    m_process->setArguments({QStringLiteral("--quiet"), QStringLiteral("--disable-javascript"),
+                             QStringLiteral("--allow"), folder, htmlArg,
+                             QStringLiteral("pdf/%1.pdf").arg(m_name)});
     m_process->setWorkingDirectory(folder);
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->setStandardOutputFile(QProcess::nullDevice());

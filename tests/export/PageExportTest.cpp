@@ -1,0 +1,278 @@
+// The history page's two exports: the PDF report of the selected record (with the real
+// converter and with stand-in converters) and the .xls file through the save dialog.
+#include "common/TestSupport.h"
+#include "export/ExportTestSupport.h"
+#include "history/HistoryDb.h"
+
+#include "app/base/Language.h"
+#include "app/shell/ControlId.h"
+#include "app/shell/Status.h"
+#include "history/core/PdfReport.h"
+#include "history/core/Report.h"
+#include "history/page/History.h"
+
+#include <QApplication>
+#include <QDateEdit>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLabel>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTableView>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using historytest::Db;
+using historytest::Record;
+using namespace HistoryIds;
+using namespace exporttest;
+
+namespace {
+
+const char* const kDevice = "000000000012";
+
+class PageExportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetLanguage();
+        for (const char* f : {"bootstrap.min.css", "report.css", "logo.png"})
+            QFile::copy(brtxtest::programDir() + "/" + f, home.file(f));
+        QFile::copy(brtxtest::sourceDir() + "/assets/failer.jpg", home.file("failer.jpg"));
+        main.resize(10, 10);
+        status = new QLabel(&main);
+        SetControlId(status, MainIds::kStatus);
+        RegisterMainWindow(&main);
+    }
+    void TearDown() override { RegisterMainWindow(nullptr); }
+
+    // A device with three titles and two records; the page queried and row `row` selected.
+    void Fill(CHistory& page, int row = 0) {
+        Db db;
+        db.Titles(kDevice, {"Name", "Plate No.", "Place"});
+        db.Add(Record(kDevice, "5", "2020-12-23", "10:30:05", "Auto", "0.123"));
+        db.Add(Record(kDevice, "4", "2020-12-22", "09:00:00", "Refuse", "0.000"));
+        historytest::WritePicture(QString("\\%1\\00005.jpg").arg(kDevice), 320, 240, Qt::darkCyan);
+        page.RefreshDeviceList();
+        qobject_cast<QDateEdit*>(page.Control(kStartDate))->setDate(QDate(2020, 1, 1));
+        qobject_cast<QDateEdit*>(page.Control(kEndDate))->setDate(QDate(2021, 1, 1));
+        page.OnBnClickedQuery();
+        ASSERT_EQ(page.ListRowCount(), 2);
+        if (row >= 0) {
+            auto* list = qobject_cast<QTableView*>(page.Control(kList));
+            list->selectRow(row);
+            ASSERT_EQ(page.SelectedRow(), row);
+        }
+    }
+    QPushButton* PdfButton(CHistory& page) {
+        return qobject_cast<QPushButton*>(page.Control(kExportPdf));
+    }
+    // A stand-in converter in the program folder: logs its arguments, then runs `body`.
+    void FakeConverter(const QByteArray& body) {
+        const QString path = home.file("wkhtmltopdf");
+        writeFile(path, "#!/bin/sh\necho \"$PWD|$*\" >> \"" + home.file("calls.log").toUtf8() +
+                            "\"\nfor a; do out=\"$a\"; done\n" + body + "\n");
+        QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
+    }
+    QStringList Calls() {
+        return QString::fromUtf8(readFile(home.file("calls.log"))).split('\n', Qt::SkipEmptyParts);
+    }
+    QString ReportBase() { return QString("%1_5_20201223_103005").arg(kDevice); }
+
+    brtxtest::TempHome home;
+    QWidget main;
+    QLabel* status = nullptr;
+};
+
+} // namespace
+
+TEST_F(PageExportTest, PdfNeedsASelection) {
+    CHistory page;
+    Fill(page, -1);
+    page.OnBnClickedExportPdf();
+    EXPECT_EQ(status->text(), GetText("ClickRecord"));
+    EXPECT_TRUE(PdfButton(page)->isEnabled());
+    EXPECT_FALSE(QDir(home.file("pdf")).exists());
+}
+
+TEST_F(PageExportTest, RealConversionGivesTheRecordsReport) {
+    ASSERT_FALSE(CPdfReport::ConverterProgram().isEmpty()) << "wkhtmltopdf is not installed";
+    CHistory page;
+    Fill(page);
+    page.OnBnClickedExportPdf();
+    // The window stays responsive while the converter runs; the button waits for it.
+    EXPECT_FALSE(PdfButton(page)->isEnabled());
+    ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 60000));
+    EXPECT_EQ(status->text(), GetText("ExportPdfOK"));
+    const QString pdf = home.file("pdf/" + ReportBase() + ".pdf");
+    ASSERT_TRUE(QFile::exists(pdf));
+    EXPECT_FALSE(QFile::exists(home.file(ReportBase() + ".html")));
+
+    bool ok = false;
+    const QString text = QString::fromUtf8(run("pdftotext", {"-layout", pdf, "-"}, &ok));
+    ASSERT_TRUE(ok);
+    for (const char* expected :
+         {"Alcohol Test Report", "Sample information", kDevice, "2020-12-23 10:30:05", "0.123 mg/L",
+          "Plate No", "F2-5", "5.5 5.25", "Test Picture"})
+        EXPECT_TRUE(text.contains(QString::fromUtf8(expected))) << expected;
+    bool info = false;
+    EXPECT_TRUE(QString::fromUtf8(run("pdfinfo", {pdf}, &info))
+                    .contains(QRegularExpression("Pages:\\s+1\\n")));
+}
+
+TEST_F(PageExportTest, SecondClickReusesThePdf) {
+    FakeConverter("mkdir -p pdf; printf '%%PDF-1.4\\n1 0 obj\\nendobj\\n%%%%EOF\\n' > \"$out\"");
+    CHistory page;
+    Fill(page);
+    page.OnBnClickedExportPdf();
+    ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 20000));
+    EXPECT_EQ(status->text(), GetText("ExportPdfOK"));
+    ASSERT_EQ(Calls().size(), 1);
+    // Run without a shell in the program folder, with the HTML name and the output path.
+    const QString call = Calls().first();
+    EXPECT_TRUE(call.startsWith(QDir(home.path()).canonicalPath() + "|")) << call.toStdString();
+    EXPECT_TRUE(call.endsWith(ReportBase() + ".html pdf/" + ReportBase() + ".pdf"))
+        << call.toStdString();
+
+    status->clear();
+    page.OnBnClickedExportPdf();
+    EXPECT_TRUE(PdfButton(page)->isEnabled()); // at once, no converter
+    EXPECT_EQ(status->text(), GetText("ExportPdfOK"));
+    EXPECT_EQ(Calls().size(), 1);
+}
+
+TEST_F(PageExportTest, FailingConverterKeepsTheHtml) {
+    CHistory page;
+    Fill(page);
+    // Writes half a PDF and fails: no report, the HTML stays for a look, nothing is reused.
+    FakeConverter("mkdir -p pdf; printf '%%PDF-1.4 partial' > \"$out\"; exit 2");
+    page.OnBnClickedExportPdf();
+    ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 20000));
+    EXPECT_EQ(status->text(), GetText("ExportPdfFail"));
+    EXPECT_TRUE(QFile::exists(home.file(ReportBase() + ".html")));
+    EXPECT_FALSE(QFile::exists(home.file("pdf/" + ReportBase() + ".pdf")));
+
+    // A converter that cannot run at all.
+    FakeConverter("exit 0");
+    QFile::setPermissions(home.file("wkhtmltopdf"), QFileDevice::ReadOwner);
+    status->clear();
+    page.OnBnClickedExportPdf();
+    ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 20000));
+    EXPECT_EQ(status->text(), GetText("ExportPdfFail"));
+}
+
+TEST_F(PageExportTest, UnwritableHtmlFails) {
+    CHistory page;
+    Fill(page);
+    FakeConverter("exit 0");
+    QDir().mkpath(home.file(ReportBase() + ".html/x")); // a folder where the file should go
+    page.OnBnClickedExportPdf();
+    EXPECT_TRUE(PdfButton(page)->isEnabled());
+    EXPECT_EQ(status->text(), GetText("ExportPdfFail"));
+    EXPECT_TRUE(Calls().isEmpty());
+}
+
+TEST_F(PageExportTest, ChineseReportIsGbk) {
+    QByteArray ini = readFile(home.file("Language.ini"));
+    ini.replace("Language=English", "Language=Chinese");
+    home.writeLanguage(ini);
+    ResetLanguage();
+    CHistory page;
+    Fill(page);
+    FakeConverter("exit 1"); // keeps the HTML
+    page.OnBnClickedExportPdf();
+    ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 20000));
+    const QByteArray html = readFile(home.file(ReportBase() + ".html"));
+    EXPECT_TRUE(html.contains("<meta charset=\"gbk\">"));
+    // The test mode column shows the Chinese text of "TestModeAuto", written as GBK.
+    const QString mode = GetText("TestModeAuto");
+    ASSERT_FALSE(mode.isEmpty());
+    EXPECT_TRUE(html.contains(ReportBytes(mode, "gbk")));
+    EXPECT_FALSE(html.contains(mode.toUtf8()));
+}
+
+TEST(PdfReportCore, SlowConverterIsStoppedAtTheTimeLimit) {
+    brtxtest::TempHome home;
+    const QString path = home.file("wkhtmltopdf");
+    writeFile(path, "#!/bin/sh\nfor a; do out=\"$a\"; done\nmkdir -p pdf\n"
+                    "printf '%%PDF-1.4' > \"$out\"\nexec sleep 30\n");
+    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
+    CPdfReport report;
+    report.SetOpenWhenDone(false);
+    report.SetTimeoutMs(300);
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_EQ(report.Start({{"A", "B"}, {"D", "1", "2020-01-01", "00:00:00"}, "\\D\\1.jpg"}),
+              CPdfReport::Started);
+    EXPECT_FALSE(report.WaitFinished());
+    EXPECT_LT(timer.elapsed(), 10000);
+    EXPECT_FALSE(QFile::exists(report.PdfPath())); // the partial output is gone
+    EXPECT_TRUE(QFile::exists(report.HtmlPath()));
+    EXPECT_TRUE(report.ErrorText().contains("did not finish"));
+}
+
+TEST_F(PageExportTest, ExcelThroughTheSaveDialog) {
+    CHistory page;
+    // Before any query the page has nothing to export: no dialog.
+    bool dialogShown = false;
+    QTimer guard;
+    QObject::connect(&guard, &QTimer::timeout, [&] {
+        if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            dialogShown = true;
+            d->reject();
+        }
+    });
+    guard.start(20);
+    page.OnBnClickedExportExcel();
+    EXPECT_FALSE(dialogShown);
+    guard.stop();
+
+    Fill(page, -1);
+    // Answers the next save dialog with a file name.
+    auto answer = [&](const QString& name) {
+        QTimer::singleShot(0, [name] {
+            QElapsedTimer t;
+            t.start();
+            while (t.elapsed() < 10000) {
+                if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                    EXPECT_EQ(d->acceptMode(), QFileDialog::AcceptSave);
+                    EXPECT_TRUE(d->nameFilters().join(";").contains("*.xls"));
+                    d->selectFile(name);
+                    static_cast<QDialog*>(d)->accept();
+                    return;
+                }
+                QApplication::processEvents(QEventLoop::AllEvents, 10);
+            }
+        });
+    };
+
+    answer(home.file("list"));
+    page.OnBnClickedExportExcel();
+    ASSERT_TRUE(QFile::exists(home.file("list.xls")));
+    const QJsonDocument doc = readWithXlrd(home.file("list.xls"));
+    ASSERT_FALSE(doc.isNull());
+    const QJsonArray rows = doc.array().at(0).toObject().value("rows").toArray();
+    ASSERT_EQ(rows.size(), 3);
+    QStringList header;
+    for (const QJsonValue& v : rows.at(0).toArray())
+        header << v.toString();
+    QStringList shown;
+    for (int c = 0; c < page.ListColumnCount(); ++c)
+        shown << page.ListHeading(c).remove('.');
+    EXPECT_EQ(header, shown);
+    EXPECT_TRUE(header.contains("Plate No"));
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < page.ListColumnCount(); ++c)
+            EXPECT_EQ(rows.at(r + 1).toArray().at(c).toString(), page.ListCell(r, c)) << r << c;
+
+    // A mixed-case extension ends the export without a file.
+    answer(home.file("other.Xls"));
+    page.OnBnClickedExportExcel();
+    EXPECT_FALSE(QFile::exists(home.file("other.Xls")));
+    answer(home.file("upper.XLS"));
+    page.OnBnClickedExportExcel();
+    EXPECT_TRUE(QFile::exists(home.file("upper.XLS")));
+}
