@@ -5,6 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD_PACKAGES="cmake ninja-build g++ pkg-config ccache qt6-base-dev libsqlite3-dev libgtest-dev"
+# The parser fuzz targets (fuzz/run.sh) need clang with its libFuzzer runtime.
+BUILD_PACKAGES="$BUILD_PACKAGES clang libclang-rt-14-dev"
 # Tools the tests and the program use at run time.
 RUN_PACKAGES="wkhtmltopdf libjs-bootstrap4 poppler-utils python3-xlrd xvfb xauth"
 # Installed without recommends (they would pull in a whole desktop).
