@@ -30,6 +30,15 @@ void PrintUsage(FILE* to) {
                      " 2 usage error.\n");
 }
 
+// Diagnostic traces (adb runs, link details) stay out of the operator's way unless BRTX_DEBUG
+// is set; warnings and errors still go to standard error.
+void CliMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    static const bool debug = qEnvironmentVariableIsSet("BRTX_DEBUG");
+    if ((type == QtDebugMsg || type == QtInfoMsg) && !debug)
+        return;
+    std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
 const CliCommand* FindCommand(const QString& name) {
     for (const CliCommand& c : CliCommands())
         if (name == QLatin1String(c.name))
@@ -40,6 +49,7 @@ const CliCommand* FindCommand(const QString& name) {
 } // namespace
 
 int main(int argc, char** argv) {
+    qInstallMessageHandler(CliMessages);
     // Take the global options out of the raw arguments first: BRTX_HOME must be set before any
     // part of the program asks for the program folder.
     QList<QByteArray> raw;
