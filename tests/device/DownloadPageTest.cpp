@@ -1,0 +1,263 @@
+// The device page's download part against the simulator (127.0.51.x): buttons, controls held
+// disabled while a worker runs, progress, status texts, the tree and the picture frame.
+#include "common/TestSupport.h"
+
+#include "app/base/Language.h"
+#include "app/shell/Status.h"
+#include "device/page/FirstPage.h"
+#include "sim/lib/Simulator.h"
+#include "store/SQLite.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+class StatusWindow {
+public:
+    StatusWindow() {
+        for (int id : {1001, 1002, 1032, 1003}) {
+            auto* label = new QLabel(&m_window);
+            label->setObjectName(QString::number(id));
+        }
+        RegisterMainWindow(&m_window);
+    }
+    ~StatusWindow() { RegisterMainWindow(nullptr); }
+    QString status() const { return m_window.findChild<QLabel*>("1003")->text(); }
+
+private:
+    QWidget m_window;
+};
+
+QList<quint32> requestedRecords(const brtxsim::CSimulator& sim) {
+    QList<quint32> out;
+    for (const QByteArray& r : sim.Requests()) {
+        if (r.size() == 18 && quint8(r[11]) == 0x02 && quint8(r[12]) == 0x10)
+            out.append(quint8(r[13]) | (quint8(r[14]) << 8) | (quint8(r[15]) << 16));
+    }
+    return out;
+}
+
+// The tree as text lines, one per item, indented by depth.
+QStringList treeLines(QTreeWidget* tree) {
+    QStringList out;
+    std::function<void(QTreeWidgetItem*, int)> walk = [&](QTreeWidgetItem* item, int depth) {
+        out.append(QString(depth * 2, ' ') + item->text(0));
+        for (int i = 0; i < item->childCount(); ++i)
+            walk(item->child(i), depth + 1);
+    };
+    for (int i = 0; i < tree->topLevelItemCount(); ++i)
+        walk(tree->topLevelItem(i), 0);
+    return out;
+}
+
+class DownloadPageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetLanguage();
+        QFile::copy(brtxtest::sourceDir() + "/assets/failer.jpg", m_home.file("failer.jpg"));
+        m_page = std::make_unique<CFirstPage>();
+        m_page->resize(1000, 640);
+    }
+    void TearDown() override {
+        m_page.reset();
+        ResetLanguage();
+    }
+
+    void link(const QString& address, int records, int photoBytes = 2000) {
+        brtxsim::SimConfig config;
+        config.address = address;
+        config.recordCount = records;
+        config.photoBytes = photoBytes;
+        m_sim = std::make_unique<brtxsim::CSimulator>(config);
+        QString error;
+        ASSERT_TRUE(m_sim->Start(&error)) << error.toStdString();
+        edit(CFirstPage::IdAddress)->setText(address);
+        button(CFirstPage::IdWifiConnect)->click();
+        ASSERT_TRUE(waitStatus("WifiConnectOK")) << m_main.status().toStdString();
+        m_sim->ClearRequests();
+    }
+
+    QPushButton* button(int id) const { return qobject_cast<QPushButton*>(m_page->Control(id)); }
+    QLineEdit* edit(int id) const { return qobject_cast<QLineEdit*>(m_page->Control(id)); }
+    bool commandsEnabled(bool expected) const {
+        for (int id : {1009, 1011, 1040, 1014, 1017, 1029, 1020, 1031, 1039})
+            if (m_page->Control(id)->isEnabled() != expected)
+                return false;
+        return true;
+    }
+    bool waitStatus(const char* key, int ms = 20000) {
+        const QString text = GetText(QString::fromLatin1(key));
+        return brtxtest::waitFor([&] { return m_main.status() == text; }, ms);
+    }
+    // Presses a download button and waits for the download to end.
+    void press(int id) {
+        SetStatusText(QString());
+        button(id)->click();
+        ASSERT_TRUE(brtxtest::waitFor([&] { return !m_page->IsDownloading(); }, 30000));
+        QCoreApplication::processEvents(); // the last events
+    }
+    QString devFolder() const { return m_home.file("pic/" + m_sim->DeviceNumberText()); }
+    QTreeWidgetItem* pictureItem(const QString& name) const {
+        const auto found = m_page->Tree()->findItems(name, Qt::MatchExactly | Qt::MatchRecursive);
+        return found.isEmpty() ? nullptr : found.first();
+    }
+    void clickItem(QTreeWidgetItem* item) {
+        m_page->Tree()->setCurrentItem(item);
+        emit m_page->Tree()->itemClicked(item, 0);
+    }
+
+    brtxtest::TempHome m_home;
+    StatusWindow m_main;
+    std::unique_ptr<brtxsim::CSimulator> m_sim;
+    std::unique_ptr<CFirstPage> m_page;
+};
+
+} // namespace
+
+TEST_F(DownloadPageTest, AllDownloadFillsProgressTreeAndPicture) {
+    link("127.0.51.1", 3);
+    button(CFirstPage::IdDownloadAll)->click();
+    // The command controls are off while the worker runs, so no other exchange can start.
+    EXPECT_TRUE(commandsEnabled(false));
+    EXPECT_TRUE(m_page->IsDownloading());
+    ASSERT_TRUE(waitStatus("DownloadFinish"));
+    EXPECT_TRUE(commandsEnabled(true));
+    EXPECT_EQ(requestedRecords(*m_sim), QList<quint32>({1, 2, 3}));
+    EXPECT_EQ(m_page->Progress()->maximum(), 3);
+    EXPECT_EQ(m_page->Progress()->value(), 3);
+
+    const QString dev = m_sim->DeviceNumberText();
+    EXPECT_EQ(treeLines(m_page->Tree()),
+              QStringList({"pic", "  " + dev, "    00001.jpg", "    00002.jpg", "    00003.jpg"}));
+    EXPECT_EQ(m_page->SavedPictures(), QStringList({"00001.jpg", "00002.jpg", "00003.jpg"}));
+
+    // Root and folder items change nothing; a picture item is shown at its own size.
+    EXPECT_FALSE(m_page->PictureFrame()->isVisibleTo(m_page.get()));
+    clickItem(m_page->Tree()->topLevelItem(0));
+    clickItem(m_page->Tree()->topLevelItem(0)->child(0));
+    EXPECT_TRUE(m_page->SelectedPicture().isEmpty());
+    EXPECT_TRUE(m_page->ShownPicture().isNull());
+
+    clickItem(pictureItem("00002.jpg"));
+    EXPECT_EQ(m_page->SelectedPicture(), devFolder() + "/00002.jpg");
+    EXPECT_TRUE(m_page->PictureFrame()->isVisibleTo(m_page.get()));
+    const QImage expected(devFolder() + "/00002.jpg");
+    ASSERT_FALSE(expected.isNull());
+    EXPECT_EQ(m_page->ShownPicture().size(), expected.size());
+
+    // Picking a folder afterwards leaves the picture where it is.
+    clickItem(m_page->Tree()->topLevelItem(0)->child(0));
+    EXPECT_EQ(m_page->SelectedPicture(), devFolder() + "/00002.jpg");
+
+    if (qEnvironmentVariableIsSet("BRTX_SHOT"))
+        m_page->grab().save(qEnvironmentVariable("BRTX_SHOT"));
+
+    // A disconnect forgets the saved pictures and the selection.
+    button(CFirstPage::IdWifiConnect)->click();
+    ASSERT_TRUE(waitStatus("WifiDisconnectOK"));
+    EXPECT_TRUE(m_page->SavedPictures().isEmpty());
+    EXPECT_TRUE(m_page->SelectedPicture().isEmpty());
+}
+
+TEST_F(DownloadPageTest, TreeShowsOnlyThisDownloadsPicturesAndDeletedOnesShowFailer) {
+    link("127.0.51.2", 6);
+    // Older pictures of this device and another device's folder are already there.
+    QDir().mkpath(devFolder());
+    QDir().mkpath(m_home.file("pic/OTHERDEV"));
+    for (const QString& path :
+         {devFolder() + "/00001.jpg", m_home.file("pic/OTHERDEV/00003.jpg")}) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    edit(CFirstPage::IdFrom)->setText("3");
+    edit(CFirstPage::IdTo)->setText("4");
+    press(CFirstPage::IdDownload);
+    EXPECT_EQ(m_main.status(), GetText("DownloadFinish"));
+    EXPECT_EQ(requestedRecords(*m_sim), QList<quint32>({3, 4}));
+    EXPECT_EQ(treeLines(m_page->Tree()), QStringList({"pic", "  " + m_sim->DeviceNumberText(),
+                                                      "    00003.jpg", "    00004.jpg"}));
+
+    // The picture file went away since: the frame shows failer.jpg.
+    ASSERT_TRUE(QFile::remove(devFolder() + "/00004.jpg"));
+    clickItem(pictureItem("00004.jpg"));
+    const QImage failer(m_home.file("failer.jpg"));
+    ASSERT_FALSE(failer.isNull());
+    EXPECT_EQ(m_page->ShownPicture(), failer.convertToFormat(m_page->ShownPicture().format()));
+
+    // A new download empties the tree and shows only its own pictures.
+    edit(CFirstPage::IdFrom)->setText("6");
+    edit(CFirstPage::IdTo)->setText("");
+    press(CFirstPage::IdDownload);
+    EXPECT_EQ(requestedRecords(*m_sim), QList<quint32>({3, 4, 6}));
+    EXPECT_EQ(treeLines(m_page->Tree()),
+              QStringList({"pic", "  " + m_sim->DeviceNumberText(), "    00006.jpg"}));
+    EXPECT_TRUE(edit(CFirstPage::IdTo)->text().isEmpty()); // the empty box was reset
+}
+
+TEST_F(DownloadPageTest, SingleDownloadChecksTheNumberFirst) {
+    link("127.0.51.3", 5);
+    edit(CFirstPage::IdFrom)->setText("6");
+    button(CFirstPage::IdDownloadOne)->click();
+    EXPECT_EQ(m_main.status(), GetText("NumberMustLessTotoal"));
+    EXPECT_FALSE(m_page->IsDownloading());
+    EXPECT_TRUE(commandsEnabled(true));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(requestedRecords(*m_sim).isEmpty());
+
+    edit(CFirstPage::IdFrom)->setText("5");
+    press(CFirstPage::IdDownloadOne);
+    EXPECT_EQ(m_main.status(), GetText("DownloadFinish"));
+    EXPECT_EQ(requestedRecords(*m_sim), QList<quint32>({5}));
+    EXPECT_TRUE(commandsEnabled(true));
+    EXPECT_EQ(treeLines(m_page->Tree()).size(), 3);
+
+    // The same record twice more: the date-time name, then "TheImgExist" stays shown.
+    press(CFirstPage::IdDownloadOne);
+    EXPECT_EQ(m_page->SavedPictures().size(), 1);
+    EXPECT_NE(m_page->SavedPictures().value(0), "00005.jpg");
+    press(CFirstPage::IdDownloadOne);
+    EXPECT_EQ(m_main.status(), GetText("TheImgExist").replace("%d", "5"));
+    EXPECT_TRUE(commandsEnabled(true));
+    // Nothing saved this time: the device folder holds no picture of this download.
+    EXPECT_EQ(treeLines(m_page->Tree()), QStringList({"pic", "  " + m_sim->DeviceNumberText()}));
+}
+
+TEST_F(DownloadPageTest, EmptyInstrumentStartsNothing) {
+    link("127.0.51.4", 0);
+    for (int id : {CFirstPage::IdDownloadAll, CFirstPage::IdDownloadOne, CFirstPage::IdDownload}) {
+        SetStatusText(QString());
+        edit(CFirstPage::IdFrom)->setText("1");
+        button(id)->click();
+        EXPECT_EQ(m_main.status(), GetText("NoRecords")) << id;
+        EXPECT_FALSE(m_page->IsDownloading());
+        EXPECT_TRUE(commandsEnabled(true)) << id;
+    }
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(requestedRecords(*m_sim).isEmpty());
+}
+
+TEST_F(DownloadPageTest, ClosingThePageMidDownloadLeavesNothingHalfDone) {
+    link("127.0.51.5", 3000, 1000);
+    const QString folder = devFolder();
+    button(CFirstPage::IdDownloadAll)->click();
+    ASSERT_TRUE(brtxtest::waitFor([&] { return QDir(folder).count() >= 5; }, 20000));
+    m_page.reset(); // stops and joins the worker before the page goes
+    const int pictures = int(QDir(folder).entryList(QDir::Files | QDir::Hidden).size());
+    SQLite::Database db;
+    ASSERT_EQ(db.Open(m_home.file("brtx.db")), 0);
+    EXPECT_EQ(db.QuerySQL("PRAGMA integrity_check").Cell(0, 0), "ok");
+    const int rows = db.QuerySQL("SELECT count(*) FROM ValueInfo").Cell(0, 0).toInt();
+    EXPECT_GT(rows, 0);
+    EXPECT_LT(rows, 3000);
+    EXPECT_EQ(pictures, rows); // every row has its picture, no partial or temporary file
+}
