@@ -153,6 +153,7 @@ struct CSimulator::Impl {
     int deletes = 0;
 
     std::atomic<bool> running{false};
+    std::atomic<int> clientFd{-1}; // the client being served (shut down by Stop)
     int listenFd = -1;
     int wake[2] = {-1, -1};
     std::thread thread;
@@ -457,6 +458,7 @@ void CSimulator::Impl::ServeClient(int& fd) {
                 if (!SendAll(fd, reply.constData(), half))
                     return;
                 if (s.closeMid) {
+                    clientFd = -1;
                     ::close(fd);
                     fd = -1;
                     return;
@@ -487,7 +489,9 @@ void CSimulator::Impl::Serve() {
             ++connections;
         }
         client = fd;
+        clientFd = fd;
         ServeClient(client);
+        clientFd = -1;
         if (client >= 0)
             ::close(client);
         client = -1;
@@ -549,6 +553,10 @@ void CSimulator::Stop() {
         return;
     const char c = 1;
     (void)!::write(d->wake[1], &c, 1);
+    // A reply blocked in send (a client that stopped reading) is woken as well.
+    const int client = d->clientFd.load();
+    if (client >= 0)
+        ::shutdown(client, SHUT_RDWR);
     if (d->thread.joinable())
         d->thread.join();
     ::close(d->listenFd);
