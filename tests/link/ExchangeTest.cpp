@@ -147,6 +147,13 @@ TEST_F(ExchangeTest, AcceptanceFaults) {
     EXPECT_EQ(Exchange(l.client, Command::ReadDeviceInfo, BuildReadDeviceInfo()).status,
               ExchangeStatus::Rejected);
     EXPECT_GE(t.elapsed(), 900); // an unknown control byte falls back to the silence rule
+    // A length beyond the reply buffer cannot be trusted either: silence rule again.
+    Fault bigL = MakeFault(FaultKind::OversizedL, 0, 100000, 1);
+    bigL.command = SimCommand::ReadDeviceInfo;
+    l.sim->AddFault(bigL);
+    t.restart();
+    EXPECT_TRUE(Exchange(l.client, Command::ReadDeviceInfo, BuildReadDeviceInfo()).ok());
+    EXPECT_GE(t.elapsed(), 900);
     // A wrong check byte is accepted.
     once(FaultKind::WrongCheck, SimCommand::ReadDeviceInfo);
     EXPECT_TRUE(Exchange(l.client, Command::ReadDeviceInfo, BuildReadDeviceInfo()).ok());
