@@ -1,5 +1,8 @@
 #include "app/window/BRTXDlg.h"
 
+#include "device/page/FirstPage.h"
+#include "history/page/History.h"
+
 #include "app/base/Language.h"
 #include "app/shell/ControlId.h"
 #include "app/shell/DialogUnits.h"
@@ -23,17 +26,6 @@
 #include <QScreen>
 #include <QVBoxLayout>
 #include <QWindow>
-
-// The pages are hosted once their code is part of the build; until then the hosts show
-// empty pages.
-#if __has_include("device/page/FirstPage.cpp")
-#include "device/page/FirstPage.h"
-#define BRTX_HAS_FIRST_PAGE 1
-#endif
-#if __has_include("history/page/History.cpp")
-#include "history/page/History.h"
-#define BRTX_HAS_HISTORY_PAGE 1
-#endif
 
 namespace {
 
@@ -155,22 +147,14 @@ void CBRTXDlg::BuildPages() {
     SetControlId(m_deviceHost, MainIds::kDeviceHost);
     m_deviceHost->setGeometry(m_pageArea);
     m_deviceHost->SetItemSize(QSize(80, 28), 80);
-#ifdef BRTX_HAS_FIRST_PAGE
     m_devicePage = new CFirstPage(m_deviceHost);
-#else
-    m_devicePage = new QWidget(m_deviceHost);
-#endif
     m_deviceHost->AddPage(m_devicePage, GetText("Home"));
 
     m_historyHost = new CSkinTabCtrl(this);
     SetControlId(m_historyHost, MainIds::kHistoryHost);
     m_historyHost->setGeometry(m_pageArea);
     m_historyHost->SetItemSize(QSize(80, 28), 80);
-#ifdef BRTX_HAS_HISTORY_PAGE
     m_historyPage = new CHistory(m_historyHost);
-#else
-    m_historyPage = new QWidget(m_historyHost);
-#endif
     m_historyHost->AddPage(m_historyPage, GetText("History"));
 
     // The device page is in front after the build.
@@ -201,9 +185,7 @@ void CBRTXDlg::OnHome() {
 
 void CBRTXDlg::OnHistory() {
     m_history->setChecked(true);
-#ifdef BRTX_HAS_HISTORY_PAGE
-    static_cast<CHistory*>(m_historyPage)->RefreshDeviceList();
-#endif
+    m_historyPage->RefreshDeviceList();
     m_deviceHost->hide();
     m_historyHost->show();
     m_historyHost->raise();

@@ -13,6 +13,8 @@
 
 class CBmpButton;
 class CButtonST;
+class CFirstPage;
+class CHistory;
 class CLabel;
 class CSkinTabCtrl;
 class QFrame;
@@ -39,8 +41,8 @@ public:
 
     // The page area (client pixels) and the pages in their hosts.
     QRect PageArea() const { return m_pageArea; }
-    QWidget* DevicePage() const { return m_devicePage; }
-    QWidget* HistoryPage() const { return m_historyPage; }
+    CFirstPage* DevicePage() const { return m_devicePage; }
+    CHistory* HistoryPage() const { return m_historyPage; }
     CSkinTabCtrl* DeviceHost() const { return m_deviceHost; }
     CSkinTabCtrl* HistoryHost() const { return m_historyHost; }
 
@@ -91,8 +93,8 @@ private:
     CBmpButton* m_close = nullptr;
     CSkinTabCtrl* m_deviceHost = nullptr;
     CSkinTabCtrl* m_historyHost = nullptr;
-    QWidget* m_devicePage = nullptr;
-    QWidget* m_historyPage = nullptr;
+    CFirstPage* m_devicePage = nullptr;
+    CHistory* m_historyPage = nullptr;
 
     bool m_dragging = false;
     QPoint m_dragOffset; // press point relative to the window's top left, global coordinates
