@@ -1,0 +1,109 @@
+// brtx-cli export-xls and export-pdf against a database written by the test.
+#include "common/TestSupport.h"
+#include "export/ExportTestSupport.h"
+#include "history/HistoryDb.h"
+
+#include "app/base/Language.h"
+#include "history/core/HistoryQuery.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+using historytest::Db;
+using historytest::Record;
+using namespace exporttest;
+
+namespace {
+
+struct CliResult {
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+class CliExportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetLanguage();
+        ASSERT_TRUE(QFile::exists(cli())) << "build brtx-cli first";
+        for (const char* f : {"bootstrap.min.css", "report.css", "logo.png"})
+            QFile::copy(brtxtest::programDir() + "/" + f, home.file(f));
+        Db db;
+        db.Titles("000000000077", {"Name", "Plate"});
+        db.Add(Record("000000000077", "1", "2021-05-01", "08:00:00", "Auto", "0.050"));
+        db.Add(Record("000000000077", "2", "2021-05-02", "09:15:30", "Manual", "0.210"));
+        db.Add(Record("000000000077", "3", "2021-06-01", "10:00:00", "Auto", "0.000"));
+    }
+    static QString cli() { return brtxtest::programDir() + "/brtx-cli"; }
+    CliResult Run(const QStringList& args) {
+        QProcess p;
+        p.setWorkingDirectory(home.path());
+        p.start(cli(), QStringList{"--home", home.path()} + args);
+        CliResult r;
+        if (!p.waitForFinished(90000))
+            return r;
+        r.code = p.exitCode();
+        r.out = QString::fromUtf8(p.readAllStandardOutput());
+        r.err = QString::fromUtf8(p.readAllStandardError());
+        return r;
+    }
+
+    brtxtest::TempHome home;
+};
+
+} // namespace
+
+TEST_F(CliExportTest, ExportXlsWritesTheListedRows) {
+    CliResult r = Run({"export-xls", "--device", "000000000077", "--end", "2021-05-31", "may"});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const QJsonDocument doc = readWithXlrd(home.file("may.xls"));
+    ASSERT_FALSE(doc.isNull());
+    const QJsonArray rows = doc.array().at(0).toObject().value("rows").toArray();
+    // The same headings and rows the page lists for the same query.
+    const HistoryList list =
+        QueryHistoryList("000000000077", EarliestQueryDate(), "2021-05-31", GetDatabasePath());
+    ASSERT_EQ(rows.size(), 1 + list.rows.size());
+    ASSERT_EQ(list.rows.size(), 2);
+    for (int c = 0; c < list.headings.size(); ++c)
+        EXPECT_EQ(rows.at(0).toArray().at(c).toString(), QString(list.headings.at(c)).remove('.'));
+    for (int r2 = 0; r2 < list.rows.size(); ++r2)
+        for (int c = 0; c < list.headings.size(); ++c)
+            EXPECT_EQ(rows.at(r2 + 1).toArray().at(c).toString(), list.rows.at(r2).at(c));
+
+    r = Run({"export-xls", "--device", "000000000077", "x.Xls"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_FALSE(QFile::exists(home.file("x.Xls")));
+    r = Run({"export-xls", "--device", "000000000099", "none.xls"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_FALSE(QFile::exists(home.file("none.xls")));
+    EXPECT_EQ(Run({"export-xls", "file.xls"}).code, 2);
+}
+
+TEST_F(CliExportTest, ExportPdfOfOneRecord) {
+    // A stand-in converter keeps this test quick; the real one is tested with the page.
+    const QString conv = home.file("wkhtmltopdf");
+    writeFile(conv, "#!/bin/sh\nfor a; do out=\"$a\"; done\nmkdir -p pdf\n"
+                    "printf '%%PDF-1.4\\n1 0 obj\\nendobj\\n%%%%EOF\\n' > \"$out\"\n");
+    QFile::setPermissions(conv, QFile::permissions(conv) | QFileDevice::ExeOwner);
+
+    CliResult r = Run({"export-pdf", "--device", "000000000077", "--record", "2"});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const QString pdf = home.file("pdf/000000000077_2_20210502_091530.pdf");
+    EXPECT_EQ(r.out.split('\n', Qt::SkipEmptyParts), QStringList({GetText("ExportPdfOK"), pdf}));
+    EXPECT_TRUE(QFile::exists(pdf));
+    EXPECT_FALSE(QFile::exists(home.file("000000000077_2_20210502_091530.html")));
+
+    r = Run({"export-pdf", "--device", "000000000077", "--record", "9"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(Run({"export-pdf", "--device", "000000000077"}).code, 2);
+
+    // A failing converter: failure status, exit 1, the HTML kept.
+    writeFile(conv, "#!/bin/sh\nexit 3\n");
+    r = Run({"export-pdf", "--device", "000000000077", "--record", "1"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.out.contains(GetText("ExportPdfFail")));
+    EXPECT_TRUE(QFile::exists(home.file("000000000077_1_20210501_080000.html")));
+}
