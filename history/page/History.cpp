@@ -304,35 +304,68 @@ void CHistory::paintEvent(QPaintEvent* event) {
     painter.fillRect(event->rect(), gradient);
 }
 
+void CHistory::LayoutBar(int pageWidth) {
+    // Controls above the list, left to right, at their natural widths; when the page is too
+    // narrow the gaps give up room first, then the label margins, the device box and the date
+    // pickers.
+    struct Item {
+        QWidget* control;
+        int width;
+        int minimum;
+        int gapAfter;
+    };
+    auto natural = [](QWidget* control) { return control->sizeHint().width(); };
+    QVector<Item> items = {
+        {m_pDeviceLabel, natural(m_pDeviceLabel) + 12, natural(m_pDeviceLabel) + 4, 4},
+        {m_pDeviceBox, 160, 140, 14},
+        {m_pStartLabel, natural(m_pStartLabel) + 12, natural(m_pStartLabel) + 4, 4},
+        {m_pStartDate, 120, 110, 14},
+        {m_pEndLabel, natural(m_pEndLabel) + 12, natural(m_pEndLabel) + 4, 4},
+        {m_pEndDate, 120, 110, 20},
+        {m_pQuery, qMax(80, natural(m_pQuery)), natural(m_pQuery), 6},
+        {m_pExportExcel, qMax(80, natural(m_pExportExcel)), natural(m_pExportExcel), 6},
+        {m_pExportPdf, qMax(80, natural(m_pExportPdf)), natural(m_pExportPdf), 6},
+    };
+    int total = 0;
+    for (const Item& item : items)
+        total += item.width + item.gapAfter;
+    int excess = total - (pageWidth - 2 * kMargin);
+    for (Item& item : items) {
+        if (excess <= 0)
+            break;
+        const int give = qMin(excess, qMax(0, item.gapAfter - 4));
+        item.gapAfter -= give;
+        excess -= give;
+    }
+    for (Item& item : items) {
+        if (excess <= 0)
+            break;
+        const int give = qMin(excess, item.width - item.minimum);
+        item.width -= give;
+        excess -= give;
+    }
+    int x = kMargin;
+    for (const Item& item : items) {
+        item.control->setGeometry(x, kBarTop, item.width, kBarHeight);
+        x += item.width + item.gapAfter;
+    }
+    // The hidden deletion button keeps a place after the others.
+    m_pDelete->setGeometry(x, kBarTop, qMax(80, natural(m_pDelete)), kBarHeight);
+}
+
+void CHistory::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // A new style or font changes the natural widths of the controls above the list.
+    if (event->type() == QEvent::StyleChange || event->type() == QEvent::FontChange)
+        LayoutBar(width());
+}
+
 void CHistory::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     const int w = event->size().width();
     const int h = event->size().height();
 
-    // Controls above the list, left to right.
-    int x = kMargin;
-    auto place = [&x](QWidget* control, int width) {
-        control->setGeometry(x, kBarTop, width, kBarHeight);
-        x += width + 6;
-    };
-    auto textWidth = [](QWidget* control, int minimum) {
-        return qMax(minimum,
-                    control->fontMetrics().horizontalAdvance(control->property("text").toString()) +
-                        20);
-    };
-    place(m_pDeviceLabel, textWidth(m_pDeviceLabel, 60));
-    place(m_pDeviceBox, 150);
-    x += 6;
-    place(m_pStartLabel, textWidth(m_pStartLabel, 60));
-    place(m_pStartDate, 120);
-    x += 6;
-    place(m_pEndLabel, textWidth(m_pEndLabel, 60));
-    place(m_pEndDate, 120);
-    x += 12;
-    place(m_pQuery, textWidth(m_pQuery, 80));
-    place(m_pExportExcel, textWidth(m_pExportExcel, 80));
-    place(m_pExportPdf, textWidth(m_pExportPdf, 80));
-    place(m_pDelete, textWidth(m_pDelete, 80));
+    LayoutBar(w);
 
     // The list takes the left half; the picture frame sits in the middle and keeps its top.
     const int half = w / 2;

@@ -81,6 +81,7 @@ public slots:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -89,6 +90,7 @@ private:
     void OnListSelectionChanged();
     void PaintPicture();
     void SizeColumns();
+    void LayoutBar(int pageWidth);
 
     QLabel* m_pDeviceLabel = nullptr;
     QComboBox* m_pDeviceBox = nullptr;
