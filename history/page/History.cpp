@@ -8,6 +8,7 @@
 #include "store/SQLite.h"
 #include "store/Statements.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDate>
 #include <QDateEdit>
@@ -193,6 +194,8 @@ QString CHistory::EndDateText() const {
 }
 
 void CHistory::OnBnClickedQuery() {
+    // A long list takes a moment to read.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
     m_nRows = 0;
     m_nCols = 0;
     m_query.Query(StartDateText(), EndDateText());
@@ -204,6 +207,7 @@ void CHistory::OnBnClickedQuery() {
     ForgetSelection();
     m_pList->setUpdatesEnabled(true);
     SizeColumns();
+    QApplication::restoreOverrideCursor();
 }
 
 void CHistory::SizeColumns() {
