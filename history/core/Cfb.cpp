@@ -47,7 +47,7 @@ void writeEntry(char* e, const QString& name, quint8 type, quint32 child, quint3
         put16(e + 2 * i, name.at(i).unicode());
     put16(e + 0x40, static_cast<quint16>(name.isEmpty() ? 0 : (chars + 1) * 2));
     e[0x42] = static_cast<char>(type);
-    e[0x43] = 1; // black
+    e[0x43] = type == 0 ? 0 : 1; // black; unused entries are all zero
     put32(e + 0x44, kNoStream);
     put32(e + 0x48, kNoStream);
     put32(e + 0x4C, child);
