@@ -9,6 +9,8 @@ BUILD_PACKAGES="cmake ninja-build g++ pkg-config ccache qt6-base-dev libsqlite3-
 BUILD_PACKAGES="$BUILD_PACKAGES clang libclang-rt-14-dev"
 # Tools the tests and the program use at run time.
 RUN_PACKAGES="wkhtmltopdf libjs-bootstrap4 poppler-utils python3-xlrd xvfb xauth"
+# Window fonts: Latin texts, and Chinese texts (the about box's button is always Chinese).
+RUN_PACKAGES="$RUN_PACKAGES fonts-dejavu-core fonts-droid-fallback"
 # Installed without recommends (they would pull in a whole desktop).
 NORECOMMEND_PACKAGES="gnumeric"
 
