@@ -198,7 +198,7 @@ void CFirstPage::BuildControls() {
     connect(m_setDeviceId, &QPushButton::clicked, this, &CFirstPage::OnSetDeviceId);
     connect(m_deleteFiles, &QPushButton::clicked, this, &CFirstPage::OnDeleteFiles);
     connect(m_address, &QLineEdit::returnPressed, this, [this] {
-        if (m_wifiButton->isEnabled() && m_wifiButton->text() == GetText("WifiConnect"))
+        if (m_wifiButton->isEnabled() && m_session.Route() != LinkRoute::Wifi)
             OnWifiButton();
     });
 }
@@ -323,7 +323,9 @@ void CFirstPage::OnFindDevices() {
 
 void CFirstPage::OnUsbButton() {
     Status("USBConneting");
-    if (m_usbButton->text() == GetText("ConnectUSB"))
+    // The caption shows the state; the decision follows the link itself, so that blank
+    // captions (a Language.ini without texts) cannot turn a disconnect into a new connect.
+    if (m_session.Route() != LinkRoute::Usb)
         UsbConnect();
     else
         UsbDisconnect();
@@ -379,7 +381,7 @@ void CFirstPage::UsbDisconnect() {
 // Wi-Fi (1010)
 
 void CFirstPage::OnWifiButton() {
-    if (m_wifiButton->text() == GetText("WifiConnect"))
+    if (m_session.Route() != LinkRoute::Wifi)
         WifiConnect();
     else
         WifiDisconnect();

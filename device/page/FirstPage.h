@@ -8,11 +8,12 @@
 // Controls carry their dialog id twice: objectName is the id as decimal text ("1008") and the
 // dynamic property "ctrlId" holds the id as an int.
 //
-// The link state is read from the captions of 1008 and 1010 ("ConnectUSB"/"DisconnectUSB",
-// "WifiConnect"/"WifiDisconnect"). Idle: both connect buttons enabled, commands disabled.
-// USB-linked: 1008 "DisconnectUSB", 1010 disabled, commands enabled. Wi-Fi-linked: 1010
-// "WifiDisconnect", 1008 and 1050 disabled, commands enabled. Exchanges run on the window
-// thread under a wait cursor.
+// The captions of 1008 and 1010 show the link state ("ConnectUSB"/"DisconnectUSB",
+// "WifiConnect"/"WifiDisconnect"); a press connects or disconnects by the session's route,
+// which changes together with the captions (and still works when the captions are blank). Idle:
+// both connect buttons enabled, commands disabled. USB-linked: 1008 "DisconnectUSB", 1010 disabled,
+// commands enabled. Wi-Fi-linked: 1010 "WifiDisconnect", 1008 and 1050 disabled, commands enabled.
+// Exchanges run on the window thread under a wait cursor.
 //
 // Download part (device/page/FirstPageDownload.cpp). The page calls these members by name
 // when the download part declares them (Q_INVOKABLE in the download block below), so the page

@@ -290,3 +290,21 @@ TEST_F(FirstPageTest, DestroyingThePageClosesTheSocket) {
     m_page.reset();
     EXPECT_FALSE(CTCPClient::GetInstance().IsConnected());
 }
+
+TEST_F(FirstPageTest, BlankCaptionsStillDisconnect) {
+    // Without texts both captions of a button are blank; the second press must still end
+    // the link rather than make a new one.
+    m_page.reset();
+    m_home.writeLanguage("");
+    ResetLanguage();
+    m_page = std::make_unique<CFirstPage>();
+    auto sim = startSim("127.0.5.7");
+    wifiConnect("127.0.5.7");
+    ASSERT_TRUE(brtxtest::waitFor([&] { return commandsEnabled(true); }));
+    EXPECT_EQ(sim->ConnectionCount(), 1);
+    button(1010)->click();
+    EXPECT_TRUE(commandsEnabled(false));
+    EXPECT_FALSE(CTCPClient::GetInstance().IsConnected());
+    EXPECT_TRUE(button(1008)->isEnabled());
+    EXPECT_EQ(sim->ConnectionCount(), 1);
+}
