@@ -143,8 +143,13 @@ QString BuildReportText(const QStringList& headings, const QStringList& cells,
                 text += fill(kTwoFields, {h(c), v(c), QString(), QString()});
         }
     }
+    // A relative URL: "/" separates folders, and "%", "#" and "?" in a name must not end
+    // the path or start an escape.
     QString picture = picturePath;
     picture.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    picture.replace(QLatin1Char('%'), QLatin1String("%25"));
+    picture.replace(QLatin1Char('#'), QLatin1String("%23"));
+    picture.replace(QLatin1Char('?'), QLatin1String("%3F"));
     text += fill(kTail, {HtmlEscape(picture)});
     return text;
 }

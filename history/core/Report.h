@@ -23,7 +23,8 @@ QString HtmlEscape(const QString& text);
 QString ReportCharset(const QString& language);
 
 // The report text before HtmlEncode: headings and cells of the list (row of the record),
-// the record's stored picture Path (backslashes become "/") and the character set name.
+// the record's stored picture Path (backslashes become "/", and "%", "#", "?" are escaped
+// for the URL) and the character set name.
 // Cells and headings beyond the lists read as empty; at most 28 headings are used.
 QString BuildReportText(const QStringList& headings, const QStringList& cells,
                         const QString& picturePath, const QString& charset);

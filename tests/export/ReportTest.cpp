@@ -100,6 +100,9 @@ TEST(Report, InstrumentDataCannotAddMarkup) {
     EXPECT_FALSE(html.contains("<img src=x"));
     EXPECT_TRUE(html.contains("&lt;script&gt;alert(1)&lt;/script&gt;"));
     EXPECT_TRUE(html.contains("src=\"pic/D/&quot;x.jpg\""));
+    // Characters that would cut a relative URL short are escaped.
+    EXPECT_TRUE(BuildReportText({}, {}, "\\D#1\\50%?.jpg", "utf-8")
+                    .contains("src=\"pic/D%231/50%25%3F.jpg\""));
 }
 
 TEST(Report, CharsetAndBytes) {
