@@ -147,7 +147,7 @@ TEST(DeviceSessionHelpers, LinkArguments) {
 
 TEST(DeviceSession, WifiLinkReadsInfoAndStoresRenamedTitles) {
     brtxtest::TempHome home;
-    QStringList titles = TwentyTitles({"Name", "Name", "Place", " "});
+    QStringList titles = TwentyTitles({"Name", "Name", "Place", " ", "Driver's id", "姓名"});
     auto sim = StartSim("127.0.4.1", 120, titles);
     CDeviceSession s;
     ASSERT_TRUE(s.OpenDatabase());
@@ -173,6 +173,8 @@ TEST(DeviceSession, WifiLinkReadsInfoAndStoresRenamedTitles) {
     EXPECT_EQ(t.Cell(0, 1), "Name_repetition1");
     EXPECT_EQ(t.Cell(0, 2), "Place");
     EXPECT_EQ(t.Cell(0, 3), "emtyp3");
+    EXPECT_EQ(t.Cell(0, 4), "Driver's id");
+    EXPECT_EQ(t.Cell(0, 5), QString::fromUtf8("姓名"));
     EXPECT_EQ(t.Cell(0, 20), "1"); // titleindex
 
     // Linking again replaces the row instead of adding one; all stored gives From = To.
