@@ -471,7 +471,7 @@ public:
         quint32 total = 0, unique = 0;
         if (!u32(&total) || !u32(&unique))
             return false;
-        strings->reserve(qMin<quint32>(unique, 1u << 22));
+        strings->reserve(qMin<quint32>(unique, 65536));
         for (quint32 i = 0; i < unique; ++i) {
             quint16 count = 0;
             quint8 flags = 0;
@@ -580,6 +580,8 @@ bool recordString(const char* p, int size, bool shortCount, QString* out) {
 }
 
 void setCell(Sheet& sheet, int row, int col, const QString& text) {
+    if (col >= kMaxColumns)
+        return; // beyond what a sheet can hold
     if (sheet.rows.size() <= row)
         sheet.rows.resize(row + 1);
     QStringList& r = sheet.rows[row];

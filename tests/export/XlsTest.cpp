@@ -410,3 +410,34 @@ TEST(XlsExport, TenThousandRowsFigure) {
     std::printf("[ figures ] 10,000-row export: %lld ms\n", static_cast<long long>(ms));
     EXPECT_LT(ms, 10000); // far above the goal: only catches a return to per-row rewriting
 }
+
+// Damaged files are refused or read partly, never read out of bounds (run under the
+// sanitizers to see the difference).
+TEST(XlsExport, DamagedFilesAreRefusedSafely) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("d.xls");
+    QVector<QStringList> rows;
+    for (int r = 0; r < 300; ++r)
+        rows.append(QStringList{QString::number(r), QString::fromUtf8("值%1").arg(r),
+                                QString(300, QChar('a' + r % 26))});
+    ASSERT_TRUE(ExportListToXls(path, row({"A", "B", "C"}), rows));
+    const QByteArray good = readFile(path);
+    std::srand(7);
+    int refused = 0;
+    for (int i = 0; i < 1500; ++i) {
+        QByteArray bad = good;
+        if (i % 3 == 0) {
+            bad.truncate(std::rand() % bad.size());
+        } else {
+            for (int k = 0; k < 1 + i % 8; ++k)
+                bad[std::rand() % bad.size()] = static_cast<char>(std::rand());
+        }
+        QVector<Biff::Sheet> sheets;
+        QString error;
+        if (!Biff::ReadWorkbook(bad, &sheets, &error)) {
+            EXPECT_FALSE(error.isEmpty());
+            ++refused;
+        }
+    }
+    EXPECT_GT(refused, 400);
+}
