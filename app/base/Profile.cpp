@@ -11,15 +11,32 @@
 
 namespace {
 
-// One parsed file: section name (lower case) -> key name (lower case) -> value.
-// A key line without '=' is kept with a null value: it matches (first match wins) but
-// gives the default, as the usual profile readers do.
+// A name that matches other names without regard to case. Hashing and comparing work on
+// the characters in place, so a lookup makes no lower-case copy of the name.
+struct Name {
+    QString text;
+};
+
+bool operator==(const Name& a, const Name& b) {
+    return a.text.compare(b.text, Qt::CaseInsensitive) == 0;
+}
+
+size_t qHash(const Name& name, size_t seed = 0) {
+    size_t h = seed ^ 0x9E3779B9u;
+    for (QChar c : name.text)
+        h = h * 31 + c.toCaseFolded().unicode();
+    return h;
+}
+
+// One parsed file: section name -> key name -> value. A key line without '=' is kept
+// without a value: it matches (the first match wins) but gives the default, as the usual
+// profile readers do.
 struct Entry {
     QString value;
     bool hasValue = false;
 };
-using Section = QHash<QString, Entry>;
-using Sections = QHash<QString, Section>;
+using Section = QHash<Name, Entry>;
+using Sections = QHash<Name, Section>;
 
 QString DecodeBytes(const QByteArray& bytes) {
     if (bytes.startsWith("\xFF\xFE")) {
@@ -48,6 +65,13 @@ QStringView Trim(QStringView s) {
     return s.mid(b, e - b);
 }
 
+// A value in matching quotes, double or single, loses them.
+QStringView Unquote(QStringView v) {
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+        return v.mid(1, v.size() - 2);
+    return v;
+}
+
 Sections Parse(const QByteArray& bytes) {
     Sections sections;
     const QString text = DecodeBytes(bytes);
@@ -69,28 +93,21 @@ Sections Parse(const QByteArray& bytes) {
             qsizetype close = line.indexOf(']');
             if (close < 0)
                 close = line.size();
-            const QString name = Trim(line.mid(1, close - 1)).toString().toLower();
+            const Name name{Trim(line.mid(1, close - 1)).toString()};
             // The first section of a name wins; later ones of the same name are not read.
-            if (sections.contains(name)) {
-                current = nullptr;
-            } else {
-                current = &sections[name];
-            }
+            current = sections.contains(name) ? nullptr : &sections[name];
             continue;
         }
         if (!current)
             continue;
         const qsizetype eq = line.indexOf('=');
-        QString key;
+        Name key;
         Entry entry;
         if (eq < 0) {
-            key = line.toString().toLower();
+            key.text = line.toString();
         } else {
-            key = Trim(line.left(eq)).toString().toLower();
-            QStringView v = Trim(line.mid(eq + 1));
-            if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
-                v = v.mid(1, v.size() - 2);
-            entry.value = v.toString();
+            key.text = Trim(line.left(eq)).toString();
+            entry.value = Unquote(Trim(line.mid(eq + 1))).toString();
             entry.hasValue = true;
         }
         if (!current->contains(key))
@@ -102,9 +119,9 @@ Sections Parse(const QByteArray& bytes) {
 QString Lookup(const Sections& sections, const QString& section, const QString& key,
                const QString& def, int maxChars) {
     QString result = def;
-    const auto s = sections.constFind(section.trimmed().toLower());
+    const auto s = sections.constFind(Name{section.trimmed()});
     if (s != sections.constEnd()) {
-        const auto k = s->constFind(key.trimmed().toLower());
+        const auto k = s->constFind(Name{key.trimmed()});
         if (k != s->constEnd() && k->hasValue)
             result = k->value;
     }
@@ -118,39 +135,72 @@ QString Lookup(const Sections& sections, const QString& section, const QString& 
 }
 
 // A parsed file is kept while its identity, size and times stay the same, so an edit of
-// the file shows at the next lookup without reading the file for every text.
-struct CacheEntry {
+// the file shows at the next lookup without reading and parsing the file for every text.
+struct FileState {
     dev_t dev = 0;
     ino_t ino = 0;
     off_t size = -1;
     struct timespec mtime {};
     struct timespec ctime {};
+
+    static FileState Of(const struct stat& st) {
+        FileState s;
+        s.dev = st.st_dev;
+        s.ino = st.st_ino;
+        s.size = st.st_size;
+        s.mtime = st.st_mtim;
+        s.ctime = st.st_ctim;
+        return s;
+    }
+    bool operator==(const FileState& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+               ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+struct CacheEntry {
+    QByteArray native; // the path as the system takes it
+    FileState state;
     std::shared_ptr<const Sections> sections;
 };
 
-bool SameStat(const CacheEntry& e, const struct stat& st) {
-    return e.dev == st.st_dev && e.ino == st.st_ino && e.size == st.st_size &&
-           e.mtime.tv_sec == st.st_mtim.tv_sec && e.mtime.tv_nsec == st.st_mtim.tv_nsec &&
-           e.ctime.tv_sec == st.st_ctim.tv_sec && e.ctime.tv_nsec == st.st_ctim.tv_nsec;
+QMutex g_cacheMutex;
+QHash<QString, CacheEntry>& Cache() {
+    static QHash<QString, CacheEntry> cache;
+    return cache;
 }
 
 std::shared_ptr<const Sections> LoadFile(const QString& file) {
-    static QMutex mutex;
-    static QHash<QString, CacheEntry> cache;
+    if (file.isEmpty())
+        return nullptr;
+    QByteArray native;
+    std::shared_ptr<const Sections> cached;
+    FileState cachedState;
+    {
+        QMutexLocker lock(&g_cacheMutex);
+        const auto it = Cache().constFind(file);
+        if (it != Cache().constEnd()) {
+            native = it->native;
+            cached = it->sections;
+            cachedState = it->state;
+        }
+    }
+    if (native.isEmpty())
+        native = QFile::encodeName(file);
 
-    const QByteArray native = QFile::encodeName(file);
     struct stat st;
-    if (file.isEmpty() || ::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        QMutexLocker lock(&mutex);
-        cache.remove(file);
+    if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (cached) {
+            QMutexLocker lock(&g_cacheMutex);
+            Cache().remove(file);
+        }
         return nullptr;
     }
-    {
-        QMutexLocker lock(&mutex);
-        const auto it = cache.constFind(file);
-        if (it != cache.constEnd() && SameStat(*it, st))
-            return it->sections;
-    }
+    const FileState before = FileState::Of(st);
+    if (cached && before == cachedState)
+        return cached;
+
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
         return nullptr;
@@ -158,20 +208,12 @@ std::shared_ptr<const Sections> LoadFile(const QString& file) {
     f.close();
     auto sections = std::make_shared<const Sections>(Parse(bytes));
 
-    // Keep the result only if the file did not change while it was read.
+    // Keep the result only when the file did not change while it was read.
     struct stat after;
-    if (::stat(native.constData(), &after) == 0 && after.st_size == qint64(bytes.size())) {
-        CacheEntry e;
-        e.dev = after.st_dev;
-        e.ino = after.st_ino;
-        e.size = after.st_size;
-        e.mtime = after.st_mtim;
-        e.ctime = after.st_ctim;
-        e.sections = sections;
-        if (SameStat(e, st)) {
-            QMutexLocker lock(&mutex);
-            cache.insert(file, e);
-        }
+    if (::stat(native.constData(), &after) == 0 && FileState::Of(after) == before &&
+        after.st_size == qint64(bytes.size())) {
+        QMutexLocker lock(&g_cacheMutex);
+        Cache().insert(file, CacheEntry{native, before, sections});
     }
     return sections;
 }

@@ -1,8 +1,8 @@
 #pragma once
 // A small reader for INI files (sections in brackets, key=value lines) that gives the
 // results of the usual profile-string readers for plain files: names match without regard
-// to case, blanks around names and values are trimmed, a value in matching double quotes
-// loses them, ';' starts a comment line, the first matching section and key win.
+// to case, blanks around names and values are trimmed, a value in matching quotes (double
+// or single) loses them, ';' starts a comment line, the first matching section and key win.
 // UTF-16 LE with a byte-order mark and UTF-8 with or without one are read.
 #include <QByteArray>
 #include <QString>

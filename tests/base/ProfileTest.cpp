@@ -37,7 +37,7 @@ TEST(Profile, NamesIgnoreCaseAndBlanksAreTrimmed) {
     EXPECT_NE(Read(ini, "Global", "Language"), "chinese");
 }
 
-TEST(Profile, MatchingDoubleQuotesAreRemoved) {
+TEST(Profile, MatchingQuotesAreRemoved) {
     const QByteArray ini = "[S]\n"
                            "a=\"  padded  \"\n"
                            "b=\"only start\n"
@@ -46,15 +46,21 @@ TEST(Profile, MatchingDoubleQuotesAreRemoved) {
                            "e='single'\n"
                            "f=\"\n"
                            "g=say \"hi\" now\n"
-                           "h=\"in\"side\"\n";
+                           "h=\"in\"side\"\n"
+                           "i='mixed\"\n"
+                           "j=\"'both'\"\n"
+                           "k=it's\n";
     EXPECT_EQ(Read(ini, "S", "a"), "  padded  ");
     EXPECT_EQ(Read(ini, "S", "b"), "\"only start");
     EXPECT_EQ(Read(ini, "S", "c"), "only end\"");
     EXPECT_EQ(Read(ini, "S", "d"), "");
-    EXPECT_EQ(Read(ini, "S", "e"), "'single'");
+    EXPECT_EQ(Read(ini, "S", "e"), "single");
     EXPECT_EQ(Read(ini, "S", "f"), "\"");
     EXPECT_EQ(Read(ini, "S", "g"), "say \"hi\" now");
     EXPECT_EQ(Read(ini, "S", "h"), "in\"side");
+    EXPECT_EQ(Read(ini, "S", "i"), "'mixed\"");
+    EXPECT_EQ(Read(ini, "S", "j"), "'both'"); // one pair only
+    EXPECT_EQ(Read(ini, "S", "k"), "it's");
 }
 
 TEST(Profile, CommentsEmptyValuesAndMissingEntries) {
