@@ -79,10 +79,9 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
         date->setDisplayFormat(kDateFormat);
         date->setCalendarPopup(true);
     }
-    // Records of the last month are listed until the user picks other dates.
-    const QDate today = QDate::currentDate();
-    m_pStartDate->setDate(today.addMonths(-1));
-    m_pEndDate->setDate(today);
+    // Until the user picks other dates, Query lists every record up to today.
+    m_pStartDate->setDate(QDate(2000, 1, 1));
+    m_pEndDate->setDate(QDate::currentDate());
 
     m_pDeviceLabel->setText(GetText("DeviceNo"));
     m_pExportExcel->setText(GetText("BtnExport"));
