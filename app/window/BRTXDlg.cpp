@@ -288,6 +288,7 @@ void CBRTXDlg::ShowAboutBox() {
     second->setObjectName(QStringLiteral("aboutLine"));
     auto* ok = new QPushButton(QStringLiteral("确定"), &box);
     ok->setDefault(true);
+    ok->setMinimumWidth(MapDialogRect(QRect(0, 0, 50, 0)).width());
     connect(ok, &QPushButton::clicked, &box, &QDialog::accept);
 
     auto* text = new QVBoxLayout;

@@ -24,6 +24,7 @@
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -159,6 +160,35 @@ TEST(MainWindow, DialogUnitsRoundLikeTheWindowsConversion) {
             .horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
     EXPECT_EQ(units.width(), (letters / 26 + 1) / 2);
     EXPECT_EQ(units.height(), QFontMetrics(DialogFont()).height());
+}
+
+TEST(MainWindow, DialogFontShrinksUntilTheWindowFitsTheScreen) {
+    EXPECT_EQ(DialogFont().pointSize(), 9);
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    ASSERT_NE(screen, nullptr);
+    // A small dialog fits any screen at the designed 9 pt.
+    EXPECT_EQ(DialogFont(QSize(40, 20), screen).pointSize(), 9);
+    // The main window takes the largest size from 9 down to 7 pt that fits (7 pt at the least).
+    const QSize room = screen->availableGeometry().size();
+    const QSize dlu(CBRTXDlg::kWidthDlu, CBRTXDlg::kHeightDlu);
+    const QFont font = DialogFont(dlu, screen);
+    ASSERT_GE(font.pointSize(), 7);
+    ASSERT_LE(font.pointSize(), 9);
+    auto fits = [&](int points) {
+        QFont f = font;
+        f.setPointSize(points);
+        const QSize px = DialogUnitsToPixels(QRect(QPoint(), dlu), DialogBaseUnits(f)).size();
+        return px.width() <= room.width() && px.height() <= room.height();
+    };
+    EXPECT_TRUE(fits(font.pointSize()) || font.pointSize() == 7);
+    if (font.pointSize() < 9) {
+        EXPECT_FALSE(fits(font.pointSize() + 1));
+    }
+
+    TempHome home;
+    ResetLanguage();
+    CBRTXDlg dlg;
+    EXPECT_EQ(dlg.font().pointSize(), font.pointSize());
 }
 
 TEST(MainWindow, BackgroundFollowsLanguageAndDeviceType) {
