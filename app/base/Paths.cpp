@@ -1,6 +1,7 @@
 #include "app/base/Paths.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 
 #include <climits>
@@ -47,10 +48,9 @@ QString GetAppFolder() {
     // program at another folder.
     const QByteArray home = qgetenv("BRTX_HOME");
     if (!home.isEmpty()) {
-        QString folder = QFile::decodeName(home);
-        while (folder.size() > 1 && folder.endsWith('/'))
-            folder.chop(1);
-        return folder;
+        // Made absolute and clean: paths handed to child programs and shown to the user are
+        // full ones, and no trailing separator doubles when names are joined.
+        return QDir::cleanPath(QDir::current().absoluteFilePath(QFile::decodeName(home)));
     }
     return ExecutableFolder();
 }

@@ -49,11 +49,19 @@ TEST(Paths, ProgramFolderFromHomeWithNonAsciiName) {
     EXPECT_FALSE(CreateFolder(""));
 }
 
-TEST(Paths, TrailingSeparatorOfHomeIsDropped) {
+TEST(Paths, HomeIsMadeAbsoluteAndClean) {
     brtxtest::TempHome home(false);
     qputenv("BRTX_HOME", QFile::encodeName(home.path() + "//"));
     EXPECT_EQ(GetAppFolder(), home.path());
     EXPECT_EQ(GetDatabasePath(), home.path() + "/brtx.db");
+
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(home.path()));
+    ASSERT_TRUE(QDir().mkdir("sub"));
+    qputenv("BRTX_HOME", "./sub/");
+    EXPECT_EQ(GetAppFolder(), home.path() + "/sub");
+    EXPECT_EQ(GetPicFolder(), home.path() + "/sub/pic");
+    QDir::setCurrent(before);
 }
 
 TEST(Paths, WithoutHomeTheExecutableFolderIsUsed) {
