@@ -308,11 +308,21 @@ void CMeter::DrawTexts(QPainter& painter) {
     painter.setFont(font);
     painter.setBrush(Qt::NoBrush);
 
-    const double top = c.y() + r / 4.0;
+    // The texts stand in the open part of the dial below the ends of the scale.
+    const double top = c.y() + r * 0.47;
     const QRectF caption(c.x() - r, top, 2.0 * r, r / 5.0 + 4);
     const QRectF value(c.x() - r, top + r / 5.0, 2.0 * r, r / 5.0 + 4);
     painter.setPen(kDialText);
+    // A caption wider than the space between the ends of the scale is drawn smaller.
+    const int room = r * 9 / 10;
+    const int wide = painter.fontMetrics().horizontalAdvance(m_strCaption);
+    if (wide > room) {
+        QFont small = font;
+        small.setPixelSize(std::max(6, font.pixelSize() * room / wide));
+        painter.setFont(small);
+    }
     painter.drawText(caption, Qt::AlignHCenter | Qt::AlignTop, m_strCaption);
+    painter.setFont(font);
     painter.setPen(kValueText);
     painter.drawText(value, Qt::AlignHCenter | Qt::AlignTop, ValueText());
 }
