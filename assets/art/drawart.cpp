@@ -52,8 +52,8 @@ void DrawEmblem(QPainter& p, const QRectF& r, const QColor& accent) {
     glow.setColorAt(1.0, QColor(255, 255, 255, 0));
     p.setPen(Qt::NoPen);
     p.setBrush(glow);
-    p.drawEllipse(r.adjusted(-r.width() * 0.15, -r.height() * 0.15, r.width() * 0.15,
-                             r.height() * 0.15));
+    p.drawEllipse(
+        r.adjusted(-r.width() * 0.15, -r.height() * 0.15, r.width() * 0.15, r.height() * 0.15));
     QPen ring(QColor(255, 255, 255, 235), r.width() * 0.07);
     ring.setCapStyle(Qt::RoundCap);
     p.setPen(ring);
