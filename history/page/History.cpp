@@ -278,7 +278,7 @@ void CHistory::PaintPicture() {
         image = QImage(GetAppFolder() + QStringLiteral("/failer.jpg"));
     if (!image.isNull()) {
         // Shown at its own size; what does not fit is clipped by the page.
-        m_pPicture->setProperty("picture", QPixmap::fromImage(image));
+        m_picture = QPixmap::fromImage(image);
         m_pPicture->resize(image.size());
     }
     m_pPicture->show();
@@ -289,11 +289,8 @@ void CHistory::PaintPicture() {
 bool CHistory::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_pPicture && event->type() == QEvent::Paint) {
         QPainter painter(m_pPicture);
-        const QPixmap picture = m_pPicture->property("picture").value<QPixmap>();
-        if (!picture.isNull()) {
-            painter.setRenderHint(QPainter::SmoothPixmapTransform);
-            painter.drawPixmap(0, 0, picture);
-        }
+        if (!m_picture.isNull())
+            painter.drawPixmap(0, 0, m_picture);
         return true;
     }
     return QWidget::eventFilter(watched, event);

@@ -115,5 +115,6 @@ private:
     QString m_strSelPath;
     QString m_strPicturePath;
     bool m_bShowPicture = false;
+    QPixmap m_picture;         // what the picture frame shows
     QStringList m_deleteFiles; // file names collected by the deletion handler
 };
