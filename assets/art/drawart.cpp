@@ -1,7 +1,7 @@
 // Draws the program's artwork into assets/images and assets/failer.jpg.
 // The PNG files it writes are kept in the repository; run this only to change the artwork:
-//   g++ -std=c++20 -fPIC assets/art/drawart.cpp -o /tmp/drawart \
-//       $(pkg-config --cflags --libs Qt6Gui) && QT_QPA_PLATFORM=offscreen /tmp/drawart assets
+//   g++ -std=c++20 -fPIC assets/art/drawart.cpp -o /tmp/drawart $(pkg-config --cflags --libs Qt6Gui)
+//   QT_QPA_PLATFORM=offscreen /tmp/drawart assets
 #include <QFont>
 #include <QFontMetricsF>
 #include <QGuiApplication>
