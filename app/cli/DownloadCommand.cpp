@@ -27,28 +27,24 @@ public:
 protected:
     bool event(QEvent* e) override {
         using namespace Download;
-        switch (int(e->type())) {
-        case kProgressEvent:
-            return true;
-        case kRecordDownloadedEvent: {
-            const auto* d = static_cast<DownloadEvent*>(e);
+        const DownloadEvent* d = AsDownloadEvent(e);
+        if (!d)
+            return QObject::event(e);
+        switch (int(d->type())) {
+        case kRecordDownloadedEvent:
             if (d->stored)
                 ++downloaded;
             else
                 ++skipped;
             CliPrint(StatusText(QStringLiteral("DownloadRecordOK"), d->number));
-            return true;
-        }
-        case kRecordFailedEvent: {
-            const auto* d = static_cast<DownloadEvent*>(e);
+            break;
+        case kRecordFailedEvent:
             ++failed;
             if (!d->key.isEmpty())
                 CliPrint(StatusText(d->key, d->keyNumber));
             CliPrint(StatusText(QStringLiteral("DownloadRecordFail"), d->number));
-            return true;
-        }
-        case kFinishedEvent: {
-            const auto* d = static_cast<DownloadEvent*>(e);
+            break;
+        case kFinishedEvent:
             if (d->failed) {
                 ++failed;
                 if (!d->key.isEmpty())
@@ -59,11 +55,11 @@ protected:
             }
             finished = true;
             loop.quit();
-            return true;
+            break;
+        default: // progress: no text
+            break;
         }
-        default:
-            return QObject::event(e);
-        }
+        return true;
     }
 };
 

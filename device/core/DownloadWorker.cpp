@@ -7,8 +7,28 @@
 #include <QRegularExpression>
 
 #include <limits>
+#include <mutex>
 
 namespace Download {
+
+namespace {
+// Taken by the worker after an event is filled in and by the receiver before reading one.
+std::mutex g_handOver;
+} // namespace
+
+const DownloadEvent* AsDownloadEvent(const QEvent* e) {
+    switch (int(e->type())) {
+    case kProgressEvent:
+    case kFinishedEvent:
+    case kRecordDownloadedEvent:
+    case kRecordFailedEvent: {
+        std::lock_guard<std::mutex> lock(g_handOver);
+        return static_cast<const DownloadEvent*>(e);
+    }
+    default:
+        return nullptr;
+    }
+}
 
 int Plan::progressMaximum() const {
     if (kind == Kind::Single || first > last)
@@ -173,6 +193,7 @@ void CDownloadWorker::Wait() {
 }
 
 void CDownloadWorker::post(DownloadEvent* event) {
+    { std::lock_guard<std::mutex> lock(g_handOver); }
     QCoreApplication::postEvent(m_receiver, event);
 }
 

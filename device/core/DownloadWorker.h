@@ -45,6 +45,11 @@ public:
     bool stopped = false; // Finished after Stop()
 };
 
+// The download event in e, or nullptr for any other event. Receivers read the worker's events
+// through this: besides the type test it pairs with the worker's hand-over, so the event's
+// fields are seen as written also by thread checkers that cannot see Qt's internal locking.
+const DownloadEvent* AsDownloadEvent(const QEvent* e);
+
 enum class Kind { Single, All, Range };
 
 struct Plan {

@@ -42,15 +42,9 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (watched == m_page) {
-            switch (int(event->type())) {
-            case Download::kProgressEvent:
-            case Download::kFinishedEvent:
-            case Download::kRecordDownloadedEvent:
-            case Download::kRecordFailedEvent:
-                handle(*static_cast<Download::DownloadEvent*>(event));
+            if (const Download::DownloadEvent* e = Download::AsDownloadEvent(event)) {
+                handle(*e);
                 return true;
-            default:
-                break;
             }
         }
         return QObject::eventFilter(watched, event);

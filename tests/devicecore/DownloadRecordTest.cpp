@@ -58,11 +58,10 @@ public:
 
 protected:
     bool event(QEvent* e) override {
-        const int t = int(e->type());
-        if (t != kProgressEvent && t != kFinishedEvent && t != kRecordDownloadedEvent &&
-            t != kRecordFailedEvent)
+        const DownloadEvent* d = AsDownloadEvent(e);
+        if (!d)
             return QObject::event(e);
-        const auto* d = static_cast<DownloadEvent*>(e);
+        const int t = int(d->type());
         events.append(Seen{t, d->number, d->key, d->keyNumber, d->pictureName, d->stored, d->failed,
                            d->stopped});
         if (t == kFinishedEvent)
