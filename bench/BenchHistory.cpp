@@ -1,0 +1,360 @@
+#include "bench/BenchHistory.h"
+
+#include "bench/BenchSupport.h"
+
+#include "app/base/Language.h"
+#include "app/base/Paths.h"
+#include "history/core/Biff.h"
+#include "history/core/ExcelExport.h"
+#include "history/core/HistoryQuery.h"
+#include "history/core/PdfReport.h"
+#include "history/page/History.h"
+#include "sim/lib/SimPhoto.h"
+#include "store/SQLite.h"
+#include "store/Schema.h"
+#include "store/Statements.h"
+
+#include <QApplication>
+#include <QDateEdit>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTableView>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <sqlite3.h>
+
+namespace bench {
+
+namespace {
+
+const char* const kFirstDate = "2000-01-01";
+const char* const kLastDate = "2099-12-31";
+
+double Median(QVector<double> v) {
+    if (v.isEmpty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// The stored values of generated record n (about thirty tests a day from 2020 on).
+QStringList RowValues(int n) {
+    static const char* const modes[] = {"Auto", "Manual", "Refuse", "Discontinued"};
+    const QString num = QString::number(n);
+    const QDate date = QDate(2020, 1, 1).addDays((n - 1) / 30);
+    const QTime time = QTime(7, 0).addSecs(((n - 1) % 30) * 1500 + n % 60);
+    QStringList v;
+    v << HistoryHome::Device() << num << date.toString(QStringLiteral("yyyy-MM-dd"))
+      << time.toString(QStringLiteral("HH:mm:ss")) << QString::fromLatin1(modes[n % 4])
+      << (n % 4 == 2 ? QString() : QStringLiteral("0.%1").arg(n * 7 % 1000, 3, 10, QChar('0')))
+      << QStringLiteral("mg/L");
+    for (int r = 1; r <= 4; ++r)
+        v << QStringLiteral("R%1-%2").arg(r).arg(n);
+    v << QStringLiteral("1") << QStringLiteral("0") << QStringLiteral("R5-") + num
+      << QStringLiteral("R6-") + num;
+    for (int k = 1; k <= 20; ++k)
+        v << QStringLiteral("F%1-%2").arg(k).arg(n);
+    v << QStringLiteral("31.230416 121.473701");
+    const QString name = QStringLiteral("%1.jpg").arg(n, 5, 10, QChar('0'));
+    v << QStringLiteral("\\%1\\%2").arg(HistoryHome::Device(), name) << name;
+    return v;
+}
+
+// The rows straight into ValueInfo: one prepared insert, one transaction.
+bool InsertRows(const QString& dbPath, int rows, QString* problem) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(dbPath.toUtf8().constData(), &db) != SQLITE_OK) {
+        *problem = QStringLiteral("cannot open %1").arg(dbPath);
+        sqlite3_close(db);
+        return false;
+    }
+    QString sql = QStringLiteral("INSERT INTO ValueInfo(") +
+                  Statements::ValueInfoColumns().join(',') + QStringLiteral(") VALUES(");
+    for (int i = 0; i < Statements::kValueColumnCount; ++i)
+        sql += i ? QStringLiteral(",?") : QStringLiteral("?");
+    sql += ')';
+    sqlite3_stmt* st = nullptr;
+    bool ok = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &st, nullptr) == SQLITE_OK;
+    for (int n = 1; ok && n <= rows; ++n) {
+        const QStringList values = RowValues(n);
+        for (int i = 0; i < values.size(); ++i) {
+            const QByteArray text = values[i].toUtf8();
+            sqlite3_bind_text(st, i + 1, text.constData(), int(text.size()), SQLITE_TRANSIENT);
+        }
+        ok = sqlite3_step(st) == SQLITE_DONE;
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok)
+        *problem = QStringLiteral("writing rows: %1").arg(QString::fromUtf8(sqlite3_errmsg(db)));
+    sqlite3_close(db);
+    return ok;
+}
+
+// The page, shown offscreen, with the whole date range chosen.
+void PreparePage(CHistory& page) {
+    page.resize(1280, 760);
+    page.show();
+    QApplication::processEvents();
+    page.RefreshDeviceList();
+    if (auto* start = qobject_cast<QDateEdit*>(page.Control(HistoryIds::kStartDate)))
+        start->setDate(QDate::fromString(QString::fromLatin1(kFirstDate), Qt::ISODate));
+    if (auto* end = qobject_cast<QDateEdit*>(page.Control(HistoryIds::kEndDate)))
+        end->setDate(QDate::fromString(QString::fromLatin1(kLastDate), Qt::ISODate));
+    QApplication::processEvents();
+}
+
+// Checks the workbook against the list rows it was made from; also with python3-xlrd when
+// that reader is installed (an independent reader of the format).
+bool CheckWorkbook(const QString& path, const QStringList& headings,
+                   const QVector<QStringList>& rows, QString* problem) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        *problem = QStringLiteral("no file written");
+        return false;
+    }
+    QVector<Biff::Sheet> sheets;
+    QString reason;
+    if (!Biff::ReadWorkbook(f.readAll(), &sheets, &reason)) {
+        *problem = QStringLiteral("unreadable workbook: %1").arg(reason);
+        return false;
+    }
+    const auto sheet = std::find_if(sheets.begin(), sheets.end(), [](const Biff::Sheet& s) {
+        return s.name == QLatin1String("Value");
+    });
+    if (sheet == sheets.end() || sheet->rows.size() != rows.size() + 1) {
+        *problem = QStringLiteral("sheet Value missing or with the wrong row count");
+        return false;
+    }
+    // Headings as the sheet names its columns: cut to 60 characters, without ".", empty ones
+    // left out; cells cut to 60 characters.
+    QStringList names;
+    for (const QString& h : headings) {
+        const QString name = h.left(kXlsCellChars).remove(QLatin1Char('.'));
+        if (!name.isEmpty())
+            names.append(name);
+    }
+    auto cut = [](QStringList cells) {
+        for (QString& c : cells)
+            c = c.left(kXlsCellChars);
+        return cells;
+    };
+    for (qsizetype r : {qsizetype(0), qsizetype(1), rows.size()}) {
+        const QStringList want = r == 0 ? names : cut(rows[r - 1]);
+        if (sheet->rows[r] != want) {
+            *problem = QStringLiteral("workbook row %1 is \"%2\", the list's \"%3\"")
+                           .arg(r)
+                           .arg(sheet->rows[r].join('|').left(80), want.join('|').left(80));
+            return false;
+        }
+    }
+    if (QFileInfo::exists(QStringLiteral("/usr/bin/python3"))) {
+        const ChildResult check = RunChild(
+            QStringLiteral("/usr/bin/python3"),
+            {QStringLiteral("-c"),
+             QStringLiteral("import sys\n"
+                            "try:\n import xlrd\nexcept ImportError:\n print('skip'); sys.exit(0)\n"
+                            "s = xlrd.open_workbook(sys.argv[1]).sheet_by_name('Value')\n"
+                            "print(s.nrows, s.cell_value(s.nrows - 1, 1))"),
+             path},
+            {}, 120000);
+        const QString out = check.lines.isEmpty() ? QString() : check.lines.last().text;
+        const QString want = QStringLiteral("%1 %2").arg(rows.size() + 1).arg(rows.last().value(1));
+        if (check.exitCode != 0 || (out != QLatin1String("skip") && out != want)) {
+            *problem = QStringLiteral("xlrd reads \"%1\", expected \"%2\"").arg(out, want);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+struct HistoryHome::Impl {
+    QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/brtx-bench-XXXXXX")};
+};
+
+HistoryHome::HistoryHome(const QString& programDir, int rows) : d(new Impl) {
+    if (!d->dir.isValid()) {
+        m_problem = QStringLiteral("no temporary folder");
+        return;
+    }
+    // Texts, the failure picture and the report's style files, as in the program folder.
+    for (const char* name :
+         {"Language.ini", "failer.jpg", "report.css", "logo.png", "bootstrap.min.css"})
+        QFile::copy(programDir + '/' + QLatin1String(name), Path() + '/' + QLatin1String(name));
+
+    const double start = NowMs();
+    const QString dbPath = Path() + QStringLiteral("/brtx.db");
+    {
+        SQLite::Database db;
+        if (db.Open(dbPath) != 0 || !Schema::CreateTables(db)) {
+            m_problem = QStringLiteral("cannot create %1").arg(dbPath);
+            return;
+        }
+        QStringList titles;
+        for (int k = 1; k <= 20; ++k)
+            titles << QStringLiteral("Title%1").arg(k);
+        db.ExecuteSQL(Statements::ReplaceTitleInfo(titles, 1, Device()));
+    }
+    if (!InsertRows(dbPath, rows, &m_problem))
+        return;
+    m_fillMs = NowMs() - start;
+    m_ok = true;
+}
+
+HistoryHome::~HistoryHome() {
+    delete d;
+}
+
+QString HistoryHome::Path() const {
+    return d->dir.path();
+}
+
+void HistoryHome::Use() const {
+    qputenv("BRTX_HOME", Path().toLocal8Bit());
+    ResetLanguage();
+}
+
+ListFigures RunHistoryList(const HistoryHome& home, int runs) {
+    ListFigures out;
+    home.Use();
+    const QString first = QString::fromLatin1(kFirstDate);
+    const QString last = QString::fromLatin1(kLastDate);
+
+    // The query alone, as the page's query object runs it.
+    QVector<double> query;
+    CHistoryQuery q;
+    q.LoadColumns(HistoryHome::Device());
+    for (int i = 0; i < runs; ++i) {
+        const double t = NowMs();
+        q.Query(first, last);
+        query.append(NowMs() - t);
+    }
+    out.queryMs = Median(query);
+
+    // The page: Query pressed, list filled and sized, the page repainted.
+    CHistory page;
+    PreparePage(page);
+    if (page.CurrentDevice() != HistoryHome::Device()) {
+        out.problem = QStringLiteral("the page does not show the device");
+        return out;
+    }
+    QVector<double> pageRuns;
+    for (int i = 0; i < runs; ++i) {
+        const double t = NowMs();
+        page.OnBnClickedQuery();
+        QApplication::processEvents();
+        pageRuns.append(NowMs() - t);
+    }
+    out.firstPageMs = pageRuns.value(0);
+    out.pageMs = Median(pageRuns);
+    out.rows = page.ListRowCount();
+    out.columns = page.ListColumnCount();
+    out.ok = out.rows == q.RowCount() && out.rows > 0;
+    if (!out.ok)
+        out.problem = QStringLiteral("the list shows %1 rows, the query gave %2")
+                          .arg(out.rows)
+                          .arg(q.RowCount());
+    return out;
+}
+
+QVector<XlsFigures> RunXlsExport(const HistoryHome& home, const QVector<int>& rowCounts) {
+    QVector<XlsFigures> all;
+    home.Use();
+    CHistory page;
+    PreparePage(page);
+    page.OnBnClickedQuery();
+    QApplication::processEvents();
+
+    for (int count : rowCounts) {
+        XlsFigures out;
+        out.rows = count;
+        const QString path = home.Path() + QStringLiteral("/export-%1.xls").arg(count);
+        if (page.ListRowCount() < count) {
+            out.problem = QStringLiteral("the list holds only %1 rows").arg(page.ListRowCount());
+            all.append(out);
+            continue;
+        }
+        // What the page's export handler does after its save dialog: read the list's headings
+        // and cells, then write the workbook.
+        const double t = NowMs();
+        const int columns = page.ListColumnCount();
+        QStringList headings;
+        for (int c = 0; c < columns; ++c)
+            headings.append(page.ListHeading(c).left(256));
+        QVector<QStringList> rows;
+        rows.reserve(count);
+        for (int r = 0; r < count; ++r) {
+            QStringList cells;
+            cells.reserve(columns);
+            for (int c = 0; c < columns; ++c)
+                cells.append(page.ListCell(r, c));
+            rows.append(cells);
+        }
+        QString error;
+        const bool written = ExportListToXls(path, headings, rows, &error);
+        out.ms = NowMs() - t;
+        out.fileBytes = QFileInfo(path).size();
+        if (!written)
+            out.problem = QStringLiteral("export failed: %1").arg(error.trimmed());
+        else
+            out.ok = CheckWorkbook(path, headings, rows, &out.problem);
+        QFile::remove(path);
+        all.append(out);
+    }
+    return all;
+}
+
+PdfFigures RunPdfExport(const HistoryHome& home, int photoBytes) {
+    PdfFigures out;
+    home.Use();
+    CHistory page;
+    PreparePage(page);
+    page.OnBnClickedQuery();
+    QApplication::processEvents();
+    auto* list = qobject_cast<QTableView*>(page.Control(HistoryIds::kList));
+    if (!list || page.ListRowCount() == 0) {
+        out.problem = QStringLiteral("no list rows");
+        return out;
+    }
+    list->selectRow(0);
+    QApplication::processEvents();
+    if (page.SelectedRow() != 0) {
+        out.problem = QStringLiteral("the first row could not be selected");
+        return out;
+    }
+    // The record's photograph where its stored Path points.
+    const QString picture = page.PicturePath().replace('\\', '/');
+    QDir().mkpath(QFileInfo(picture).path());
+    QFile photo(picture);
+    if (!photo.open(QIODevice::WriteOnly) ||
+        photo.write(
+            brtxsim::MakePhoto(page.ListCell(0, 1).toInt(), QDate(2020, 1, 1), photoBytes)) < 0) {
+        out.problem = QStringLiteral("cannot write %1").arg(picture);
+        return out;
+    }
+    photo.close();
+
+    const double t = NowMs();
+    page.OnBnClickedExportPdf();
+    auto* report = page.findChild<CPdfReport*>();
+    while (report && report->Running() && NowMs() - t < 90000)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    out.ms = NowMs() - t;
+    if (!report) {
+        out.problem = QStringLiteral("no report was started");
+        return out;
+    }
+    out.fileBytes = QFileInfo(report->PdfPath()).size();
+    out.ok = report->Succeeded() && out.fileBytes > 0;
+    if (!out.ok)
+        out.problem = QStringLiteral("report failed: %1").arg(report->ErrorText());
+    return out;
+}
+
+} // namespace bench

@@ -1,0 +1,333 @@
+// brtx-bench: measures the download from the simulator, the history list, the .xls export and
+// the PDF report against the speed goals and prints one table (Markdown) with the machine it
+// ran on. Everything runs on loopback and in temporary program folders.
+#include "bench/BenchDownload.h"
+#include "bench/BenchHistory.h"
+#include "bench/BenchSupport.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+using namespace bench;
+
+namespace {
+
+const char* const kHelp = R"(Usage: brtx-bench [options]
+
+Runs the speed benchmarks and prints a table (Markdown) of the results and goals:
+  download of records with photographs from brtx-sim through `brtx-cli download`,
+  by default and with StrictTiming=1, checked record by record and picture by picture;
+  memory of the download; history query and list fill; .xls export; PDF report.
+
+Options:
+  --records N         records of the default download (300)
+  --strict-records N  records of the StrictTiming=1 download (5)
+  --long N            records of the long download that watches memory (2000; 0: skip)
+  --photo-bytes B     photograph size (60000)
+  --address A         loopback address for the simulator, port 7575 (127.0.0.200)
+  --history LIST      record counts of the history databases (1000,10000,100000)
+  --xls LIST          row counts of the .xls exports (1000,10000,65535)
+  --runs N            queries per history size; the median is shown (3)
+  --quick             a short run: 30 records, history 1000,5000, .xls 1000, no long run
+  --program-dir DIR   folder of brtx-cli, brtx-sim and Language.ini (this program's folder)
+  --help              show this text
+
+Exit status: 0 when every check of the stored data passed, 1 when one failed, 2 usage.
+)";
+
+struct Options {
+    int records = 300;
+    int strictRecords = 5;
+    int longRecords = 2000;
+    int photoBytes = 60000;
+    QString address = QStringLiteral("127.0.0.200");
+    QVector<int> history{1000, 10000, 100000};
+    QVector<int> xls{1000, 10000, 65535};
+    int runs = 3;
+    QString programDir;
+};
+
+int Usage(const QString& why) {
+    std::fprintf(stderr, "brtx-bench: %s\nTry brtx-bench --help\n", qPrintable(why));
+    return 2;
+}
+
+bool ParseList(const QString& text, QVector<int>* out) {
+    out->clear();
+    for (const QString& part : text.split(',', Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const int n = part.trimmed().toInt(&ok);
+        if (!ok || n < 1 || n > 1000000)
+            return false;
+        out->append(n);
+    }
+    return !out->isEmpty();
+}
+
+// Returns -1 when fine, else the exit code.
+int Parse(const QStringList& args, Options* o) {
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        auto value = [&](QString* out) {
+            if (i + 1 >= args.size())
+                return false;
+            *out = args[++i];
+            return true;
+        };
+        auto number = [&](int* out, int min, int max) {
+            QString v;
+            bool ok = false;
+            if (value(&v))
+                *out = v.toInt(&ok);
+            return ok && *out >= min && *out <= max;
+        };
+        QString v;
+        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        } else if (a == QLatin1String("--records")) {
+            if (!number(&o->records, 2, 100000))
+                return Usage(QStringLiteral("--records needs 2..100000"));
+        } else if (a == QLatin1String("--strict-records")) {
+            if (!number(&o->strictRecords, 2, 100))
+                return Usage(QStringLiteral("--strict-records needs 2..100"));
+        } else if (a == QLatin1String("--long")) {
+            if (!number(&o->longRecords, 0, 100000))
+                return Usage(QStringLiteral("--long needs 0..100000"));
+        } else if (a == QLatin1String("--photo-bytes")) {
+            if (!number(&o->photoBytes, 0, 4000000))
+                return Usage(QStringLiteral("--photo-bytes needs 0..4000000"));
+        } else if (a == QLatin1String("--address")) {
+            if (!value(&o->address) || !o->address.startsWith(QLatin1String("127.")))
+                return Usage(QStringLiteral("--address needs a loopback address 127.x.x.x"));
+        } else if (a == QLatin1String("--history")) {
+            if (!value(&v) || !ParseList(v, &o->history))
+                return Usage(QStringLiteral("--history needs counts like 1000,10000"));
+        } else if (a == QLatin1String("--xls")) {
+            if (!value(&v) || !ParseList(v, &o->xls) ||
+                *std::max_element(o->xls.begin(), o->xls.end()) > 65535)
+                return Usage(QStringLiteral("--xls needs counts up to 65535"));
+        } else if (a == QLatin1String("--runs")) {
+            if (!number(&o->runs, 1, 20))
+                return Usage(QStringLiteral("--runs needs 1..20"));
+        } else if (a == QLatin1String("--quick")) {
+            o->records = 30;
+            o->strictRecords = 2;
+            o->longRecords = 0;
+            o->history = {1000, 5000};
+            o->xls = {1000};
+            o->runs = 1;
+        } else if (a == QLatin1String("--program-dir")) {
+            if (!value(&o->programDir))
+                return Usage(QStringLiteral("--program-dir needs a folder"));
+        } else {
+            return Usage(QStringLiteral("unknown option ") + a);
+        }
+    }
+    return -1;
+}
+
+QString MiB(long kb) {
+    return QStringLiteral("%1 MiB").arg(kb / 1024.0, 0, 'f', 1);
+}
+
+QString Rate(double perSecond) {
+    return QStringLiteral("%1 records/s").arg(perSecond, 0, 'f', perSecond < 10 ? 2 : 0);
+}
+
+void Progress(const QString& text) {
+    std::fprintf(stderr, "brtx-bench: %s\n", qPrintable(text));
+}
+
+// Memory grows by less than this per record: flat (each record brings a photograph of tens
+// of KiB, and SQLite's page cache may take a few hundred bytes per stored row).
+constexpr double kFlatKbPerRecord = 2.0;
+
+QString MemoryText(const DownloadFigures& d) {
+    if (d.rss.size() < 2)
+        return QStringLiteral("no samples");
+    const int tenth = std::max(1, d.rss.last().record / 10);
+    const auto from = std::find_if(d.rss.begin(), d.rss.end(),
+                                   [&](const RssSample& s) { return s.record >= tenth; });
+    return QStringLiteral("RSS %1 at record %2, %3 at record %4 (%5 KiB per record)")
+        .arg(MiB(from->rssKb), Count(from->record), MiB(d.rss.last().rssKb),
+             Count(d.rss.last().record))
+        .arg(d.GrowthKbPerRecord(), 0, 'f', 2);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("BRTX_NO_OPEN", "1");
+    QApplication app(argc, argv);
+    Options o;
+    const int parsed = Parse(app.arguments().mid(1), &o);
+    if (parsed >= 0)
+        return parsed;
+    if (o.programDir.isEmpty())
+        o.programDir = QCoreApplication::applicationDirPath();
+    for (const char* need : {"brtx-cli", "brtx-sim", "Language.ini"})
+        if (!QFileInfo::exists(o.programDir + '/' + QLatin1String(need)))
+            return Usage(QStringLiteral("%1 not found in %2").arg(need, o.programDir));
+
+    const QString loadBefore = LoadText();
+    const QDateTime started = QDateTime::currentDateTime();
+    ResultTable table;
+    bool dataOk = true;
+
+    // ---- Download ----
+    table.Section(QStringLiteral("Download from brtx-sim on %1 through brtx-cli download, "
+                                 "%2-byte photographs")
+                      .arg(o.address, Count(o.photoBytes)));
+    DownloadSettings ds;
+    ds.programDir = o.programDir;
+    ds.address = o.address;
+    ds.records = o.records;
+    ds.photoBytes = o.photoBytes;
+    ds.count = o.records;
+    Progress(QStringLiteral("download of %1 records").arg(o.records));
+    const DownloadFigures quick = RunDownload(ds);
+    ds.strict = true;
+    ds.count = o.strictRecords;
+    Progress(QStringLiteral("download of %1 records with StrictTiming=1").arg(o.strictRecords));
+    const DownloadFigures strict = RunDownload(ds);
+
+    const double strictRate = strict.PerRecordMs() > 0 ? 1000.0 / strict.PerRecordMs() : 0;
+    const double ratio = strictRate > 0 ? quick.EndToEndRate() / strictRate : 0;
+    table.Row(
+        QStringLiteral("%1 records, default completion").arg(Count(o.records)),
+        QStringLiteral("%1 end to end (%2 in all); %3 once linked")
+            .arg(Rate(quick.EndToEndRate()), Duration(quick.wallMs), Rate(quick.DownloadRate())),
+        QStringLiteral(">= 100 records/s"), Verdict(quick.EndToEndRate() >= 100));
+    table.Row(QStringLiteral("%1 records, StrictTiming=1").arg(Count(o.strictRecords)),
+              QStringLiteral("%1 per record once linked (%2 in all) = %3")
+                  .arg(Duration(strict.PerRecordMs()), Duration(strict.wallMs), Rate(strictRate)));
+    table.Row(QStringLiteral("Default rate / strict rate"),
+              QStringLiteral("%1x").arg(ratio, 0, 'f', 0), QStringLiteral(">= 100x"),
+              Verdict(ratio >= 100));
+    const bool stored = quick.ok && strict.ok;
+    dataOk = dataOk && stored;
+    table.Row(
+        QStringLiteral("Records stored, pictures byte-identical"),
+        QStringLiteral("%1/%2 rows, %3/%4 pictures; strict run %5/%6, %7/%8%9")
+            .arg(quick.rowsMatching)
+            .arg(o.records)
+            .arg(quick.picturesMatching)
+            .arg(o.records)
+            .arg(strict.rowsMatching)
+            .arg(o.strictRecords)
+            .arg(strict.picturesMatching)
+            .arg(o.strictRecords)
+            .arg(stored ? QString()
+                        : QStringLiteral(" (%1)").arg(quick.ok ? strict.problem : quick.problem)),
+        QStringLiteral("all"), Verdict(stored));
+    table.Row(QStringLiteral("Peak memory (RSS) of the %1-record run").arg(Count(o.records)),
+              MiB(quick.peakRssKb));
+    const bool quickFlat = quick.GrowthKbPerRecord() < kFlatKbPerRecord;
+    table.Row(QStringLiteral("Memory during the %1-record run").arg(Count(o.records)),
+              MemoryText(quick), QStringLiteral("flat (< 2 KiB per record)"), Verdict(quickFlat));
+    if (o.longRecords > 0) {
+        DownloadSettings ls = ds;
+        ls.strict = false;
+        ls.records = o.longRecords;
+        ls.count = o.longRecords;
+        Progress(QStringLiteral("long download of %1 records").arg(o.longRecords));
+        const DownloadFigures longRun = RunDownload(ls);
+        dataOk = dataOk && longRun.ok;
+        table.Row(
+            QStringLiteral("Memory during a %1-record run").arg(Count(o.longRecords)),
+            MemoryText(longRun) +
+                QStringLiteral("; peak %1; %2; %3")
+                    .arg(MiB(longRun.peakRssKb), Rate(longRun.EndToEndRate()),
+                         longRun.ok ? QStringLiteral("all stored and identical") : longRun.problem),
+            QStringLiteral("flat (< 2 KiB per record)"),
+            Verdict(longRun.ok && longRun.GrowthKbPerRecord() < kFlatKbPerRecord));
+    }
+
+    // ---- History list ----
+    table.Section(QStringLiteral("History page: Query over the whole date range, list filled "
+                                 "and repainted (offscreen), median of %1")
+                      .arg(o.runs));
+    QVector<int> sizes = o.history;
+    std::sort(sizes.begin(), sizes.end());
+    const int xlsMax = *std::max_element(o.xls.begin(), o.xls.end());
+    std::unique_ptr<HistoryHome> largest;
+    for (int n : sizes) {
+        Progress(QStringLiteral("history of %1 records").arg(n));
+        auto home = std::make_unique<HistoryHome>(o.programDir, n);
+        if (!home->Ok()) {
+            dataOk = false;
+            table.Row(QStringLiteral("%1 records").arg(Count(n)), home->Problem());
+            continue;
+        }
+        const ListFigures l = RunHistoryList(*home, o.runs);
+        dataOk = dataOk && l.ok;
+        const bool goal = n >= 100000;
+        table.Row(QStringLiteral("%1 records").arg(Count(n)),
+                  l.ok ? QStringLiteral("%1 (query alone %2; first run %3), %4 rows x %5 columns")
+                             .arg(Duration(l.pageMs), Duration(l.queryMs), Duration(l.firstPageMs),
+                                  Count(l.rows))
+                             .arg(l.columns)
+                       : l.problem,
+                  goal ? QStringLiteral("< 0.5 s") : QString(),
+                  goal ? Verdict(l.ok && l.pageMs < 500) : QString());
+        if (n >= xlsMax)
+            largest = std::move(home);
+    }
+
+    // ---- Exports ----
+    table.Section(QStringLiteral("Exports from the history page's list"));
+    if (!largest) {
+        Progress(QStringLiteral("history of %1 records for the .xls export").arg(xlsMax));
+        largest = std::make_unique<HistoryHome>(o.programDir, xlsMax);
+    }
+    if (largest->Ok()) {
+        Progress(QStringLiteral(".xls exports"));
+        QVector<int> counts = o.xls;
+        std::sort(counts.begin(), counts.end());
+        for (const XlsFigures& x : RunXlsExport(*largest, counts)) {
+            dataOk = dataOk && x.ok;
+            QString goal;
+            QString verdict;
+            if (x.rows == 10000 || x.rows == 65535) {
+                const double limit = x.rows == 10000 ? 1000 : 5000;
+                goal = QStringLiteral("< %1 s").arg(limit / 1000);
+                verdict = Verdict(x.ok && x.ms < limit);
+            }
+            table.Row(QStringLiteral(".xls, %1 rows").arg(Count(x.rows)),
+                      x.ok ? QStringLiteral("%1, %2 KiB, read back and checked")
+                                 .arg(Duration(x.ms), Count(x.fileBytes / 1024))
+                           : x.problem,
+                      goal, verdict);
+        }
+        Progress(QStringLiteral("PDF report"));
+        const PdfFigures pdf = RunPdfExport(*largest, o.photoBytes);
+        dataOk = dataOk && pdf.ok;
+        table.Row(
+            QStringLiteral("PDF report of one record (wkhtmltopdf)"),
+            pdf.ok ? QStringLiteral("%1, %2 KiB").arg(Duration(pdf.ms), Count(pdf.fileBytes / 1024))
+                   : pdf.problem);
+    } else {
+        dataOk = false;
+        table.Row(QStringLiteral("exports"), largest->Problem());
+    }
+
+    QTextStream out(stdout);
+    out << "Machine: " << MachineText() << "\n";
+    out << "Run: " << started.toString(Qt::ISODate) << ", load average before " << loadBefore
+        << ", after " << LoadText() << "\n\n";
+    out << table.Text();
+    out << "\n"
+        << (table.AllGoalsMet() ? "Every goal met." : "Some goals missed (Met: NO).")
+        << (dataOk ? "" : " A check of the stored or exported data FAILED.") << "\n";
+    out.flush();
+    return dataOk ? 0 : 1;
+}
