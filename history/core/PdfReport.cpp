@@ -110,10 +110,9 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->setStandardOutputFile(QProcess::nullDevice());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    // Without a display the converter's toolkit needs its off-screen platform.
-    if (!env.contains(QStringLiteral("DISPLAY")) &&
-        !env.contains(QStringLiteral("WAYLAND_DISPLAY")) &&
-        !env.contains(QStringLiteral("QT_QPA_PLATFORM")))
+    // The converter never shows a window: its toolkit's off-screen platform works with or
+    // without a display (and on Wayland-only desktops, where its X11 platform would fail).
+    if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     m_process->setProcessEnvironment(env);
     connect(m_process, &QProcess::finished, this,
