@@ -94,6 +94,22 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
         drainLateBytes(client);
         return failed();
     }
+    // The reply echoes the requested number. Another number is a late reply to an earlier
+    // request (the instrument stalled longer than the drain waited): storing it here would
+    // report this record as downloaded while it is not.
+    if (parsed.recordNo != (r & 0xFFFFFFu)) {
+        qDebug() << "record" << r << "got the reply of record" << parsed.recordNo;
+        drainLateBytes(client);
+        return failed();
+    }
+    // A field longer than a record field holds would be stored cut, and every later download
+    // would skip the record as stored: the record fails, so a later download fetches it whole.
+    for (const DeviceFrame::ParsedRecord& rec : parsed.records) {
+        for (int len : rec.lengths) {
+            if (len > DeviceFrame::kMaxTextBytes)
+                return failed();
+        }
+    }
 
     if (usableFolder)
         Picture::EnsureDeviceFolder(picRoot, ctx.deviceId);
@@ -120,9 +136,15 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
             ++result.duplicates;
             continue;
         }
-        const QString path = Picture::StoredPath(ctx.deviceId, pictureName);
+        // The reply's picture belongs to the requested record. Another record the reply carries
+        // names the picture of its own number, which its own download saves.
+        bool otherNumber = false;
+        const uint otherNo = recordNo.toUInt(&otherNumber);
+        otherNumber = otherNumber && parsed.records.size() > 1 && otherNo != parsed.recordNo;
+        const QString rowPicture = otherNumber ? Picture::PlainName(otherNo) : pictureName;
+        const QString path = Picture::StoredPath(ctx.deviceId, rowPicture);
         const int rc =
-            ctx.db->ExecuteSQL(Statements::InsertValueInfo(rowValues(rec, path, pictureName)));
+            ctx.db->ExecuteSQL(Statements::InsertValueInfo(rowValues(rec, path, rowPicture)));
         if (rc != SQLITE_OK) {
             // Nothing of this record may look stored: no picture, and the next download
             // fetches it again.
