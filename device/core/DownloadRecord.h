@@ -46,10 +46,13 @@ struct RecordResult {
 //     record (L = 2, no text) and any reply whose declared lengths do not fit the bytes that
 //     arrived (no text: the record fails, nothing is written). After a reply that was not
 //     taken whole, late bytes are read and dropped until the line is quiet (1 s), so they
-//     cannot be mistaken for the next record's reply;
+//     cannot be mistaken for the next record's reply. A reply carrying another record number
+//     (a late reply to an earlier request) and a reply with a field longer than 200 bytes
+//     (it would be stored cut) fail the record the same way;
 //  4. create the picture root and device folder when missing;
 //  5. for each record of the reply: skip it when a row with its device number, record number,
-//     date and time exists; otherwise insert its 38 values. A failed insert fails the record
+//     date and time exists; otherwise insert its 38 values (a record other than the requested
+//     one names the plain picture of its own number). A failed insert fails the record
 //     ("DownloadRecordFail" r) and no picture is written;
 //  6. write the picture under the name of the reply's last record: the plain name, or the
 //     date-time name when the plain file existed at step 1. An existing file gives
