@@ -40,9 +40,13 @@ QByteArray PragmaResult(sqlite3* db, const char* pragma) {
 // safe, so a power cut can lose the last commits but never damages the file.
 // A file in use by a connection that does not allow the switch stays as it is; nothing
 // waits for it.
-void UseWriteAheadLog(sqlite3* db) {
+void UseWriteAheadLog(sqlite3* db, int busyTimeoutMs) {
     sqlite3_busy_timeout(db, 0);
-    if (PragmaResult(db, "PRAGMA journal_mode=WAL") == "wal")
+    PragmaResult(db, "PRAGMA journal_mode=WAL");
+    sqlite3_busy_timeout(db, busyTimeoutMs);
+    // Every connection to a file in this mode gets the quick commits, also one that found
+    // the file switched already or could not make the switch itself just now.
+    if (PragmaResult(db, "PRAGMA journal_mode") == "wal")
         sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
 }
 
@@ -88,8 +92,7 @@ int Database::Open(const QString& path) {
         return rc;
     }
     m_db = db;
-    UseWriteAheadLog(m_db);
-    sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+    UseWriteAheadLog(m_db, kBusyTimeoutMs);
     return rc;
 }
 
