@@ -339,13 +339,23 @@ TEST_P(DownloadFaultTest, FaultyReplyFailsOnlyItsRecord) {
     EXPECT_EQ(db.QuerySQL("PRAGMA integrity_check").Cell(0, 0), "ok");
 }
 
+std::string faultName(const ::testing::TestParamInfo<brtxsim::FaultKind>& info) {
+    static const char* const names[] = {"None",          "Delay",        "PauseMidReply",
+                                        "CloseMidReply", "WrongControl", "WrongIdentifier",
+                                        "WrongCheck",    "Truncate",     "NoReply",
+                                        "OversizedW",    "SmallW",       "OversizedL"};
+    const int i = int(info.param);
+    return i >= 0 && i < 12 ? names[i] : "Other";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Faults, DownloadFaultTest,
     ::testing::Values(brtxsim::FaultKind::CloseMidReply, brtxsim::FaultKind::Truncate,
                       brtxsim::FaultKind::WrongControl, brtxsim::FaultKind::WrongIdentifier,
                       brtxsim::FaultKind::PauseMidReply, brtxsim::FaultKind::NoReply,
                       brtxsim::FaultKind::OversizedW, brtxsim::FaultKind::SmallW,
-                      brtxsim::FaultKind::OversizedL));
+                      brtxsim::FaultKind::OversizedL),
+    faultName);
 
 namespace {
 
