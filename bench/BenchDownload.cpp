@@ -33,17 +33,20 @@ double DownloadFigures::PerRecordMs() const {
     return downloaded > 0 ? (lastMs - linkedMs) / downloaded : 0;
 }
 
-double DownloadFigures::GrowthKbPerRecord() const {
-    if (rss.size() < 2)
+RssSample DownloadFigures::SampleAt(double fraction) const {
+    if (rss.isEmpty())
+        return RssSample();
+    const int record = std::max(1, int(rss.last().record * fraction));
+    const auto it = std::find_if(rss.begin(), rss.end(),
+                                 [&](const RssSample& s) { return s.record >= record; });
+    return it == rss.end() ? rss.last() : *it;
+}
+
+double DownloadFigures::GrowthKbPerRecord(double fraction) const {
+    const RssSample from = SampleAt(fraction);
+    if (rss.isEmpty() || from.record >= rss.last().record)
         return 0;
-    // From the sample at a tenth of the run (start-up and first allocations behind it) to the
-    // last one.
-    const int tenth = std::max(1, rss.last().record / 10);
-    auto from =
-        std::find_if(rss.begin(), rss.end(), [&](const RssSample& s) { return s.record >= tenth; });
-    if (from == rss.end() || from->record == rss.last().record)
-        return 0;
-    return double(rss.last().rssKb - from->rssKb) / double(rss.last().record - from->record);
+    return double(rss.last().rssKb - from.rssKb) / double(rss.last().record - from.record);
 }
 
 namespace {

@@ -41,8 +41,10 @@ struct DownloadFigures {
     double DownloadRate() const;
     // Milliseconds per record from the link being up to the last record.
     double PerRecordMs() const;
-    // Memory growth per record between the first tenth of the run and its end, in KiB.
-    double GrowthKbPerRecord() const;
+    // The memory sample taken when `fraction` of the run's records were reported.
+    RssSample SampleAt(double fraction) const;
+    // Memory growth per record from `fraction` of the run to its end, in KiB.
+    double GrowthKbPerRecord(double fraction) const;
 };
 
 // Runs one download against a simulator this call starts and stops.
