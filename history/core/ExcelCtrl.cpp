@@ -14,6 +14,52 @@ namespace {
 
 const QChar kQuote = QLatin1Char('"');
 
+// A value's own copies of the separator are escaped in the joined row (and so are the escape
+// character's own copies), so that splitting finds only the real separators: a value holding
+// the separator never spills into the next column.
+const QChar kEscape(0xE000); // a private-use character
+const QChar kEscapedSeparator = QLatin1Char('s');
+
+QString escapeValue(const QString& value, const QString& separator) {
+    const bool hasSeparator = !separator.isEmpty() && value.contains(separator);
+    if (!hasSeparator && !value.contains(kEscape))
+        return value;
+    QString out = value;
+    out.replace(kEscape, QString(2, kEscape));
+    if (hasSeparator)
+        out.replace(separator, QString(kEscape) + kEscapedSeparator);
+    return out;
+}
+
+QString unescapeValue(const QString& value, const QString& separator) {
+    if (!value.contains(kEscape))
+        return value;
+    QString out;
+    out.reserve(value.size());
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (value.at(i) == kEscape && i + 1 < value.size()) {
+            if (value.at(i + 1) == kEscape) {
+                out += kEscape;
+                ++i;
+                continue;
+            }
+            if (value.at(i + 1) == kEscapedSeparator) {
+                out += separator;
+                ++i;
+                continue;
+            }
+        }
+        out += value.at(i);
+    }
+    return out;
+}
+
+QStringList unescapeValues(QStringList values, const QString& separator) {
+    for (QString& v : values)
+        v = unescapeValue(v, separator);
+    return values;
+}
+
 bool writeFile(const QString& path, const QByteArray& bytes) {
     QSaveFile f(path);
     if (!f.open(QIODevice::WriteOnly))
@@ -72,7 +118,7 @@ QString CExcelCtrl::JoinRow(const QStringList& values, const QString& separator)
     joined.reserve(size);
     for (qsizetype i = 0; i < values.size(); ++i) {
         joined += kQuote;
-        joined += values.at(i);
+        joined += escapeValue(values.at(i), separator);
         joined += kQuote;
         if (i + 1 < values.size())
             joined += separator;
@@ -90,14 +136,14 @@ QStringList CExcelCtrl::SplitRow(const QString& joined, const QString& separator
         QString& last = values.last();
         if (last.endsWith(kQuote))
             last.chop(1);
-        return values;
+        return unescapeValues(values, separator);
     }
     if (!separator.isEmpty() && joined.contains(separator))
-        return joined.split(separator);
+        return unescapeValues(joined.split(separator), separator);
     QString value = joined;
     if (value.size() >= 2 && value.startsWith(kQuote) && value.endsWith(kQuote))
         value = value.mid(1, value.size() - 2);
-    return {value};
+    return {unescapeValue(value, separator)};
 }
 
 QString CExcelCtrl::RowString(int row) const {

@@ -50,7 +50,9 @@ public:
 
     // Splits a joined row string with the given separator as ReadRow does.
     static QStringList SplitRow(const QString& joined, const QString& separator);
-    // Joins values: each in double quotes, separated by the separator.
+    // Joins values: each in double quotes, separated by the separator. A value's own copies
+    // of the separator (and of U+E000, the escape) are escaped with U+E000, so SplitRow gives
+    // back exactly the values joined.
     static QString JoinRow(const QStringList& values, const QString& separator);
 
     static const QString kExcelSeparator; // ",;.?"

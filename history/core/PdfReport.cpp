@@ -97,10 +97,9 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
 
     m_process = new QProcess(this);
     m_process->setProgram(program);
-    // A name starting with "-" must not be read as an option.
-    const QString htmlArg = m_name.startsWith(QLatin1Char('-'))
-                                ? QStringLiteral("./%1.html").arg(m_name)
-                                : QStringLiteral("%1.html").arg(m_name);
+    // Always as a relative path: a name starting with "-" would be read as an option, and one
+    // starting with a blank (the device " ") or holding ":" would be taken for a web address.
+    const QString htmlArg = QStringLiteral("./%1.html").arg(m_name);
     // This converter blocks every local file unless told otherwise: allow the program
     // folder only (style sheets, logo, pictures) and run no script in the page.
     m_process->setArguments({QStringLiteral("--quiet"), QStringLiteral("--disable-javascript"),

@@ -1,7 +1,7 @@
 #pragma once
 // Building one record's PDF test report: the HTML file N.html in the program folder, the
 // converter wkhtmltopdf run on it (without a shell, working folder the program folder,
-// arguments "N.html" and "pdf/N.pdf"), the HTML removed once the PDF is there, and the PDF
+// arguments "./N.html" and "pdf/N.pdf"), the HTML removed once the PDF is there, and the PDF
 // opened with the desktop's default viewer. A report that already exists is opened again
 // at once.
 //

@@ -68,7 +68,8 @@ struct Instrument {
         if (c.kind == FaultKind::None) {
             auto once = std::make_shared<QSet<quint32>>();
             peer = std::make_unique<faults::RawPeer>(
-                config, [once](quint32 n, const QByteArray& reply) {
+                config, [once](const QByteArray& request, const QByteArray& reply) {
+                    const quint32 n = faults::recordOf(request);
                     if (!kFaulted.contains(int(n)) || once->contains(n))
                         return reply;
                     once->insert(n);

@@ -79,12 +79,19 @@ inline CliResult runCli(const QString& home, const QStringList& args, int timeou
 
 // ---- A raw instrument peer ----
 
+// The record number of a ReadRecord request; 0 for any other request.
+inline quint32 recordOf(const QByteArray& request) {
+    if (request.size() != 18 || quint8(request[11]) != 0x02 || quint8(request[12]) != 0x10)
+        return 0;
+    return quint8(request[13]) | (quint8(request[14]) << 8) | (quint32(quint8(request[15])) << 16);
+}
+
 // Plays the instrument on address:7575 with the simulator's replies (CSimulator::ReplyFor), one
-// client at a time, and lets a hook change a record reply before it is sent: for replies the
-// simulator cannot make (bytes that are not UTF-8, hand-made text blocks).
+// client at a time, and lets a hook change each reply before it is sent: for replies the
+// simulator cannot make (bytes that are not UTF-8, hand-made text blocks, 0xFF addresses).
 class RawPeer {
 public:
-    using Hook = std::function<QByteArray(quint32 record, const QByteArray& reply)>;
+    using Hook = std::function<QByteArray(const QByteArray& request, const QByteArray& reply)>;
 
     RawPeer(const brtxsim::SimConfig& config, Hook hook)
         : m_sim(config), m_address(config.address), m_hook(std::move(hook)) {}
@@ -169,15 +176,11 @@ private:
                 in.remove(0, len);
                 QByteArray reply = m_sim.ReplyFor(req);
                 if (record) {
-                    const quint32 n =
-                        quint8(req[13]) | (quint8(req[14]) << 8) | (quint32(quint8(req[15])) << 16);
-                    {
-                        std::lock_guard<std::mutex> lock(m_mutex);
-                        m_records.append(n);
-                    }
-                    if (m_hook)
-                        reply = m_hook(n, reply);
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_records.append(recordOf(req));
                 }
+                if (m_hook)
+                    reply = m_hook(req, reply);
                 if (::send(client, reply.constData(), size_t(reply.size()), MSG_NOSIGNAL) < 0)
                     break;
             }
@@ -196,6 +199,42 @@ private:
     mutable std::mutex m_mutex;
     QList<quint32> m_records;
 };
+
+// A record reply as the instrument lays it out: 68 a1..a6 68 81 L 02 10 n0 n1 n2, the picture,
+// one record's text block (count byte 40, then each field as length, bytes, one spare byte),
+// w, check byte, 16. Fields beyond the list are empty; a field keeps at most 255 bytes.
+inline QByteArray recordReply(const QByteArray& address, quint32 n, const QByteArray& picture,
+                              const QList<QByteArray>& fields) {
+    QByteArray text(1, char(40));
+    for (int k = 0; k < 40; ++k) {
+        const QByteArray f = fields.value(k).left(255);
+        text.append(char(f.size()));
+        text.append(f);
+        text.append(char(0));
+    }
+    QByteArray r;
+    r.append(char(0x68));
+    r.append(address.left(6).leftJustified(6, char(0)));
+    r.append(char(0x68));
+    r.append(char(0x81));
+    const quint32 length = quint32(8 + picture.size() + text.size());
+    for (int i = 0; i < 4; ++i)
+        r.append(char((length >> (8 * i)) & 0xFF));
+    r.append(char(0x02));
+    r.append(char(0x10));
+    for (int i = 0; i < 3; ++i)
+        r.append(char((n >> (8 * i)) & 0xFF));
+    r.append(picture);
+    r.append(text);
+    r.append(char(text.size() & 0xFF));
+    r.append(char((text.size() >> 8) & 0xFF));
+    unsigned sum = 0;
+    for (char c : r)
+        sum += quint8(c);
+    r.append(char(sum & 0xFF));
+    r.append(char(0x16));
+    return r;
+}
 
 // The text block of a record reply: [start, end) offsets, with L at 9..12 and w at 10+L.
 inline bool textBlock(const QByteArray& reply, int* start, int* end) {
