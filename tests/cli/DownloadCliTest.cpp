@@ -79,7 +79,7 @@ protected:
 } // namespace
 
 TEST_F(DownloadCliTest, AllThenRangeThenTooFar) {
-    startSim("127.0.52.1", 3);
+    ASSERT_NO_FATAL_FAILURE(startSim("127.0.52.1", 3));
     CliRun r = run({"--wifi", "127.0.52.1"});
     EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
     const QStringList expected = {text("WifiConnecting"),
@@ -114,7 +114,7 @@ TEST_F(DownloadCliTest, AllThenRangeThenTooFar) {
 }
 
 TEST_F(DownloadCliTest, FailedRecordIsReportedAndFetchedNextTime) {
-    startSim("127.0.52.3", 3);
+    ASSERT_NO_FATAL_FAILURE(startSim("127.0.52.3", 3));
     brtxsim::Fault fault;
     fault.kind = brtxsim::FaultKind::CloseMidReply;
     fault.command = brtxsim::SimCommand::ReadRecord;

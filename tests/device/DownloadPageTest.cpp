@@ -125,7 +125,7 @@ protected:
 } // namespace
 
 TEST_F(DownloadPageTest, AllDownloadFillsProgressTreeAndPicture) {
-    link("127.0.51.1", 3);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.51.1", 3));
     button(CFirstPage::IdDownloadAll)->click();
     // The command controls are off while the worker runs, so no other exchange can start.
     EXPECT_TRUE(commandsEnabled(false));
@@ -170,7 +170,7 @@ TEST_F(DownloadPageTest, AllDownloadFillsProgressTreeAndPicture) {
 }
 
 TEST_F(DownloadPageTest, TreeShowsOnlyThisDownloadsPicturesAndDeletedOnesShowFailer) {
-    link("127.0.51.2", 6);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.51.2", 6));
     // Older pictures of this device and another device's folder are already there.
     QDir().mkpath(devFolder());
     QDir().mkpath(m_home.file("pic/OTHERDEV"));
@@ -205,7 +205,7 @@ TEST_F(DownloadPageTest, TreeShowsOnlyThisDownloadsPicturesAndDeletedOnesShowFai
 }
 
 TEST_F(DownloadPageTest, SingleDownloadChecksTheNumberFirst) {
-    link("127.0.51.3", 5);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.51.3", 5));
     edit(CFirstPage::IdFrom)->setText("6");
     button(CFirstPage::IdDownloadOne)->click();
     EXPECT_EQ(m_main.status(), GetText("NumberMustLessTotoal"));
@@ -233,7 +233,7 @@ TEST_F(DownloadPageTest, SingleDownloadChecksTheNumberFirst) {
 }
 
 TEST_F(DownloadPageTest, EmptyInstrumentStartsNothing) {
-    link("127.0.51.4", 0);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.51.4", 0));
     for (int id : {CFirstPage::IdDownloadAll, CFirstPage::IdDownloadOne, CFirstPage::IdDownload}) {
         SetStatusText(QString());
         edit(CFirstPage::IdFrom)->setText("1");
@@ -247,7 +247,7 @@ TEST_F(DownloadPageTest, EmptyInstrumentStartsNothing) {
 }
 
 TEST_F(DownloadPageTest, ClosingThePageMidDownloadLeavesNothingHalfDone) {
-    link("127.0.51.5", 3000, 1000);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.51.5", 3000, 1000));
     const QString folder = devFolder();
     button(CFirstPage::IdDownloadAll)->click();
     ASSERT_TRUE(brtxtest::waitFor([&] { return QDir(folder).count() >= 5; }, 20000));

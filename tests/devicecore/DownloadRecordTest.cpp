@@ -54,7 +54,10 @@ public:
                 out.append(s.number);
         return out;
     }
-    const Seen& last() const { return events.last(); }
+    const Seen& last() const {
+        static const Seen none;
+        return events.isEmpty() ? none : events.last();
+    }
 
 protected:
     bool event(QEvent* e) override {
@@ -139,7 +142,7 @@ protected:
 } // namespace
 
 TEST_F(DownloadFixture, AllDownloadStoresEveryRecordAndPicture) {
-    link("127.0.50.0", 3);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.50.0", 3));
     run(PlanAll(3).plan);
 
     EXPECT_EQ(requestedRecords(*sim), QList<quint32>({1, 2, 3}));
@@ -148,10 +151,10 @@ TEST_F(DownloadFixture, AllDownloadStoresEveryRecordAndPicture) {
     EXPECT_TRUE(collector->numbers(kRecordFailedEvent).isEmpty());
     // Progress comes before the record's own report.
     ASSERT_EQ(collector->events.size(), 7);
-    EXPECT_EQ(collector->events[0].type, kProgressEvent);
-    EXPECT_EQ(collector->events[1].type, kRecordDownloadedEvent);
-    EXPECT_EQ(collector->events[1].picture, "00001.jpg");
-    EXPECT_TRUE(collector->events[1].stored);
+    EXPECT_EQ(collector->events.value(0).type, kProgressEvent);
+    EXPECT_EQ(collector->events.value(1).type, kRecordDownloadedEvent);
+    EXPECT_EQ(collector->events.value(1).picture, "00001.jpg");
+    EXPECT_TRUE(collector->events.value(1).stored);
     EXPECT_FALSE(collector->last().failed);
 
     ASSERT_EQ(rowCount(), 3);
@@ -171,13 +174,13 @@ TEST_F(DownloadFixture, AllDownloadStoresEveryRecordAndPicture) {
 }
 
 TEST_F(DownloadFixture, RangesAskForExactlyTheirRecords) {
-    link("127.0.50.1", 9);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.50.1", 9));
     run(PlanDownload("", "5", 9).plan);
     EXPECT_EQ(requestedRecords(*sim), QList<quint32>({1, 2, 3, 4, 5}));
     // Range progress counts the records done so far, after each record's own report.
     EXPECT_EQ(collector->numbers(kProgressEvent), QList<quint32>({1, 2, 3, 4, 5}));
-    EXPECT_EQ(collector->events[0].type, kRecordDownloadedEvent);
-    EXPECT_EQ(collector->events[1].type, kProgressEvent);
+    EXPECT_EQ(collector->events.value(0).type, kRecordDownloadedEvent);
+    EXPECT_EQ(collector->events.value(1).type, kProgressEvent);
 
     sim->ClearRequests();
     run(PlanDownload("7", "", 9).plan);
@@ -191,7 +194,7 @@ TEST_F(DownloadFixture, RangesAskForExactlyTheirRecords) {
 }
 
 TEST_F(DownloadFixture, MissingRecordsFailWithoutTrace) {
-    link("127.0.50.2", 2);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.50.2", 2));
     // Single record 0 is sent to the instrument, which has no such record.
     run(PlanSingle("0", 2).plan);
     EXPECT_EQ(requestedRecords(*sim), QList<quint32>({0}));
@@ -209,21 +212,21 @@ TEST_F(DownloadFixture, MissingRecordsFailWithoutTrace) {
 }
 
 TEST_F(DownloadFixture, SameRecordThreeTimes) {
-    link("127.0.50.3", 7);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.50.3", 7));
     const Plan single = PlanSingle("7", 7).plan;
     run(single);
     EXPECT_FALSE(collector->last().failed);
     ASSERT_EQ(collector->numbers(kRecordDownloadedEvent), QList<quint32>({7}));
-    EXPECT_TRUE(collector->events[0].stored);
+    EXPECT_TRUE(collector->events.value(0).stored);
 
     // Second time: the row is there already, the picture goes under the date-time name.
     run(single);
     EXPECT_FALSE(collector->last().failed);
     ASSERT_EQ(collector->events.size(), 2);
-    EXPECT_FALSE(collector->events[0].stored);
+    EXPECT_FALSE(collector->events.value(0).stored);
     const QStringList f = sim->RecordFields(7);
     const QString alt = "00007_" + QString(f[2]).remove('-') + QString(f[3]).remove(':') + ".jpg";
-    EXPECT_EQ(collector->events[0].picture, alt);
+    EXPECT_EQ(collector->events.value(0).picture, alt);
     EXPECT_EQ(pictureFiles(), QStringList({"00007.jpg", alt}));
     EXPECT_EQ(readFile(devFolder() + "/" + alt), sim->Photo(7));
 
@@ -237,7 +240,7 @@ TEST_F(DownloadFixture, SameRecordThreeTimes) {
 }
 
 TEST_F(DownloadFixture, WideRecordNumberNamesThePictureInFull) {
-    link("127.0.50.4", 123456, 500);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.50.4", 123456, 500));
     run(PlanSingle("123456", 123456).plan);
     EXPECT_FALSE(collector->last().failed);
     EXPECT_EQ(pictureFiles(), QStringList({"123456.jpg"}));
@@ -248,15 +251,15 @@ TEST_F(DownloadFixture, WideRecordNumberNamesThePictureInFull) {
 }
 
 TEST_F(DownloadFixture, FailedInsertWritesNoPicture) {
-    link("127.0.50.5", 2);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.50.5", 2));
     // The database refuses every insert, as a full disk or a lock held too long would.
     ASSERT_EQ(db.ExecuteSQL("CREATE TRIGGER refuse BEFORE INSERT ON ValueInfo "
                             "BEGIN SELECT RAISE(ABORT, 'disk full'); END"),
               0);
     run(PlanAll(2).plan);
     EXPECT_EQ(collector->numbers(kRecordFailedEvent), QList<quint32>({1, 2}));
-    EXPECT_EQ(collector->events[1].key, "DownloadRecordFail");
-    EXPECT_EQ(collector->events[1].keyNumber, 1u);
+    EXPECT_EQ(collector->events.value(1).key, "DownloadRecordFail");
+    EXPECT_EQ(collector->events.value(1).keyNumber, 1u);
     EXPECT_TRUE(pictureFiles().isEmpty());
 
     // Once the database takes rows again, the same download stores everything.
@@ -268,7 +271,7 @@ TEST_F(DownloadFixture, FailedInsertWritesNoPicture) {
 }
 
 TEST_F(DownloadFixture, PictureThatCannotBeSavedKeepsItsRowAndComesLater) {
-    link("127.0.50.6", 1);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.50.6", 1));
     // A file where the device folder should be: the folder cannot be made.
     QDir().mkpath(ctx.picRoot);
     {
@@ -290,7 +293,7 @@ TEST_F(DownloadFixture, PictureThatCannotBeSavedKeepsItsRowAndComesLater) {
 }
 
 TEST_F(DownloadFixture, StopEndsBetweenRecordsWithNothingHalfDone) {
-    link("127.0.50.7", 3000, 1000);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.50.7", 3000, 1000));
     collector = std::make_unique<Collector>();
     worker = std::make_unique<CDownloadWorker>(collector.get());
     ASSERT_TRUE(worker->Start(PlanAll(3000).plan, ctx));
@@ -315,7 +318,7 @@ class DownloadFaultTest : public DownloadFixture,
 
 TEST_P(DownloadFaultTest, FaultyReplyFailsOnlyItsRecord) {
     const int index = int(GetParam());
-    link(QString("127.0.50.%1").arg(100 + index), 4, 4000);
+    ASSERT_NO_FATAL_FAILURE(link(QString("127.0.50.%1").arg(100 + index), 4, 4000));
     brtxsim::Fault fault;
     fault.kind = GetParam();
     fault.command = brtxsim::SimCommand::ReadRecord;
@@ -530,7 +533,7 @@ TEST_F(DownloadFixture, ValuesAreStoredExactlyAndPicturesStayInTheDeviceFolder) 
 }
 
 TEST_F(DownloadFixture, SeveralRecordsInOneReplyAreAllStored) {
-    link("127.0.50.21", 6);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.50.21", 6));
     brtxsim::Fault fault;
     fault.kind = brtxsim::FaultKind::ExtraRecords;
     fault.command = brtxsim::SimCommand::ReadRecord;
@@ -547,7 +550,7 @@ TEST_F(DownloadFixture, SeveralRecordsInOneReplyAreAllStored) {
     // Records 2 and 3 are stored already: their download skips the rows, writes the pictures.
     run(PlanDownload("2", "3", 6).plan);
     EXPECT_EQ(collector->numbers(kRecordDownloadedEvent), QList<quint32>({2, 3}));
-    EXPECT_FALSE(collector->events[0].stored);
+    EXPECT_FALSE(collector->events.value(0).stored);
     EXPECT_EQ(rowCount(), 3);
     EXPECT_EQ(pictureFiles(), QStringList({"00001.jpg", "00002.jpg", "00003.jpg"}));
 }
