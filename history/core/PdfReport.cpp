@@ -37,6 +37,11 @@ CPdfReport::~CPdfReport() {
         m_process->disconnect(this);
         m_process->kill();
         m_process->waitForFinished(3000);
+        // The conversion was cut short (the window closed): what it wrote so far must not be
+        // taken for a finished report later.
+        if (!IsCompletePdf(m_pdfPath))
+            QFile::remove(m_pdfPath);
+        QFile::remove(m_htmlPath);
     }
 }
 
@@ -69,6 +74,10 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
     m_pdfPath = pdfFolder + QLatin1Char('/') + m_name + QStringLiteral(".pdf");
     m_htmlPath = folder + QLatin1Char('/') + m_name + QStringLiteral(".html");
 
+    // A PDF left incomplete by a conversion that never ended (the program was stopped) is
+    // built again rather than opened.
+    if (QFileInfo(m_pdfPath).isFile() && !IsCompletePdf(m_pdfPath))
+        QFile::remove(m_pdfPath);
     if (QFileInfo(m_pdfPath).isFile()) {
         if (m_open)
             OpenDocument(m_pdfPath);
