@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace SQLite {
 
@@ -15,12 +17,6 @@ QString FromUtf8(const char* text) {
     if (!text)
         return QString("");
     return QString::fromUtf8(text, qsizetype(std::strlen(text)));
-}
-// Equal cell texts; NULL equals only NULL (both read as "").
-bool SameText(const char* a, const char* b) {
-    if (!a || !b)
-        return !a && !b;
-    return std::strcmp(a, b) == 0;
 }
 // The one text a pragma returns, or "" when it fails.
 QByteArray PragmaResult(sqlite3* db, const char* pragma) {
@@ -125,51 +121,65 @@ Table Database::QuerySQL(const QString& sql) {
         m_nLastError = SQLITE_ERROR;
         return table;
     }
-    char** result = nullptr;
-    int rows = 0;
-    int cols = 0;
-    char* error = nullptr;
-    int rc;
-    {
-        const UTF8MBSTR utf8(sql);
-        rc = sqlite3_get_table(m_db, utf8, &result, &rows, &cols, &error);
-    }
-    if (rc != SQLITE_OK)
-        m_nLastError = rc;
-    if (error)
-        sqlite3_free(error);
-    if (!result)
-        return table;
-
-    table.m_strColNames.reserve(cols);
-    for (int c = 0; c < cols; ++c)
-        table.m_strColNames.append(FromUtf8(result[c]));
-    table.m_rows.reserve(rows);
+    // Each statement of the text is stepped and its cells converted as they come; a failing
+    // statement (or statements with different column counts) gives an empty result.
+    const UTF8MBSTR utf8(sql);
+    const char* tail = utf8;
+    int rc = SQLITE_OK;
     // Columns often repeat the value of the row above (device number, unit, empty fields);
     // such a cell shares the text already converted instead of converting it again, which
     // keeps large results quick to build and small in memory.
-    QStringList previous(cols);
-    const char* const* previousCells = nullptr;
-    for (int r = 0; r < rows; ++r) {
-        QStringList row;
-        row.reserve(cols);
-        const char* const* cells = result + qsizetype(r + 1) * cols;
-        for (int c = 0; c < cols; ++c) {
-            const char* cell = cells[c];
-            if (previousCells && SameText(cell, previousCells[c])) {
-                row.append(previous[c]);
-            } else {
-                row.append(FromUtf8(cell));
-                previous[c] = row.back();
+    QStringList previous;
+    std::vector<std::string> previousRaw;
+    std::vector<bool> previousNull;
+    while (rc == SQLITE_OK && tail && *tail) {
+        sqlite3_stmt* stmt = nullptr;
+        rc = sqlite3_prepare_v2(m_db, tail, -1, &stmt, &tail);
+        if (rc != SQLITE_OK)
+            break;
+        if (!stmt)
+            continue; // an empty statement (a lone ";" or a comment)
+        const int cols = sqlite3_column_count(stmt);
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            if (table.m_nCols == 0 && table.m_rows.isEmpty()) {
+                table.m_nCols = cols;
+                for (int c = 0; c < cols; ++c)
+                    table.m_strColNames.append(FromUtf8(sqlite3_column_name(stmt, c)));
+                previous = QStringList(cols);
+                previousRaw.assign(size_t(cols), std::string());
+                previousNull.assign(size_t(cols), false);
+            } else if (cols != table.m_nCols) {
+                rc = SQLITE_ERROR;
+                break;
             }
+            QStringList row;
+            row.reserve(cols);
+            for (int c = 0; c < cols; ++c) {
+                const char* cell = reinterpret_cast<const char*>(sqlite3_column_text(stmt, c));
+                const size_t n = cell ? std::strlen(cell) : 0;
+                const bool same =
+                    !table.m_rows.isEmpty() && previousNull[size_t(c)] == !cell &&
+                    previousRaw[size_t(c)].size() == n &&
+                    std::memcmp(previousRaw[size_t(c)].data(), cell ? cell : "", n) == 0;
+                if (!same) {
+                    previous[c] = cell ? QString::fromUtf8(cell, qsizetype(n)) : QString("");
+                    previousRaw[size_t(c)].assign(cell ? cell : "", n);
+                    previousNull[size_t(c)] = !cell;
+                }
+                row.append(previous[c]);
+            }
+            table.m_rows.append(std::move(row));
         }
-        previousCells = cells;
-        table.m_rows.append(std::move(row));
+        sqlite3_finalize(stmt);
+        if (rc == SQLITE_DONE)
+            rc = SQLITE_OK;
     }
-    sqlite3_free_table(result);
-    table.m_nRows = rows;
-    table.m_nCols = cols;
-    table.m_nCurrentRow = rows > 0 ? 0 : -1;
+    if (rc != SQLITE_OK) {
+        m_nLastError = rc;
+        return Table();
+    }
+    table.m_nRows = int(table.m_rows.size());
+    table.m_nCurrentRow = table.m_nRows > 0 ? 0 : -1;
     return table;
 }
 

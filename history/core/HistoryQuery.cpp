@@ -146,7 +146,7 @@ bool CHistoryQuery::Query(const QString& startDate, const QString& endDate) {
     OpenDatabase open(DatabasePath());
     if (!open.ok)
         return false;
-    const SQLite::Table table = open.db.QuerySQL(QueryStatement(startDate, endDate));
+    SQLite::Table table = open.db.QuerySQL(QueryStatement(startDate, endDate));
     const bool ok = open.db.GetLastError() == 0;
     m_resultRows = table.GetRowCount();
     m_resultCols = table.GetColCount();
@@ -192,18 +192,30 @@ bool CHistoryQuery::Query(const QString& startDate, const QString& endDate) {
         return stored;
     };
 
+    // In the usual layout the shown cells are the leading result columns in order; each
+    // result row then becomes its list row in place (no copy of its cells).
+    bool leading = true;
+    for (int i = 0; i < source.size(); ++i)
+        leading = leading && source[i] == i;
     m_rows.reserve(m_resultRows);
     m_paths.reserve(m_resultRows);
     for (int r = 0; r < m_resultRows; ++r) {
-        const QStringList& cells = table.m_rows[r];
-        QStringList shown;
-        shown.reserve(source.size());
-        for (int c : source) {
-            const QString cell = c >= 0 && c < cells.size() ? cells[c] : QString();
-            shown << (c == 4 ? modeText(cell) : cell);
-        }
-        m_rows.append(shown);
+        QStringList& cells = table.m_rows[r];
         m_paths << (pathColumn >= 0 && pathColumn < cells.size() ? cells[pathColumn] : QString());
+        QStringList shown;
+        if (leading && cells.size() >= source.size()) {
+            cells.resize(source.size());
+            shown = std::move(cells);
+            if (shown.size() > 4)
+                shown[4] = modeText(shown[4]);
+        } else {
+            shown.reserve(source.size());
+            for (int c : source) {
+                const QString cell = c >= 0 && c < cells.size() ? cells[c] : QString();
+                shown << (c == 4 ? modeText(cell) : cell);
+            }
+        }
+        m_rows.append(std::move(shown));
     }
     return ok;
 }
