@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Sanitizer runs of the test suite (headless):
+#   1. AddressSanitizer + UndefinedBehaviorSanitizer: every test, build folder build-asan;
+#   2. ThreadSanitizer: the link and download tests, build folder build-tsan.
+# Any sanitizer report fails the test that caused it, and with it this script (exit 1).
+#
+#   scripts/sanitize.sh [asan|tsan]     default: both
+# Environment: BRTX_JOBS (parallel builds and tests, default: number of cores).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+JOBS="${BRTX_JOBS:-$(nproc)}"
+which="${1:-all}"
+
+export QT_QPA_PLATFORM=offscreen BRTX_NO_OPEN=1
+# Reports end the process with an error; the suppression files name only system libraries
+# that are not built with the sanitizer (fontconfig and the like hold caches to exit).
+export ASAN_OPTIONS="abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:detect_leaks=1"
+export LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/scripts/tsan.supp"
+
+# Everything the tests run: the test programs and the tools they start (not the GUI program or
+# the benchmarks, which no test needs).
+targets_of() {
+    local dir=$1 pattern=$2
+    ninja -C "$dir" -t targets all | sed -n 's/^\(test_[a-z0-9]*\): .*/\1/p' | sort -u |
+        grep -E "$pattern" || true
+}
+
+build() {
+    local dir=$1 sanitize=$2 pattern=$3
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DBRTX_SANITIZE="$sanitize" >/dev/null
+    local targets
+    targets=$(targets_of "$dir" "$pattern")
+    cmake --build "$dir" -j"$JOBS" --target brtx-cli brtx-sim $targets
+}
+
+status=0
+if [ "$which" = all ] || [ "$which" = asan ]; then
+    echo "== AddressSanitizer + UndefinedBehaviorSanitizer: all tests"
+    build build-asan address,undefined '.'
+    ctest --test-dir build-asan --output-on-failure -j"$JOBS" --timeout 900 -E '^bench\.' ||
+        status=1
+fi
+if [ "$which" = all ] || [ "$which" = tsan ]; then
+    echo "== ThreadSanitizer: link and download tests"
+    build build-tsan thread '^test_(link|devicecore|device)$'
+    ctest --test-dir build-tsan --output-on-failure -j"$JOBS" --timeout 900 \
+        -R '^(link|devicecore|device)\.' || status=1
+fi
+exit $status
