@@ -204,6 +204,53 @@ TEST(CliFaults, StallLongerThanTheDrainNeverReportsAMissingRecordAsDownloaded) {
     EXPECT_TRUE(faults::complete(check, 1, kRecords));
 }
 
+// Titles longer than a title holds (200 bytes) are kept cut on a character boundary rather than
+// refused, so the instrument can still be linked; the other titles stay in their places.
+TEST(CliFaults, OversizedAndUndecodableTitlesStillLink) {
+    brtxtest::TempHome home;
+    ResetLanguage();
+    const QString address = "127.0.90.81";
+    brtxsim::SimConfig config;
+    config.address = address;
+    config.recordCount = 2;
+    config.photoBytes = 1000;
+    QStringList titles = brtxsim::TitlePreset("plain");
+    titles[1] = QString(80, QChar(0x4E2D)); // 240 bytes
+    config.titles = titles;
+    faults::RawPeer peer(config, [](const QByteArray& request, const QByteArray& reply) {
+        // Title 3 ("Title3") becomes bytes that are not UTF-8.
+        if (request.size() < 13 || quint8(request[11]) != 0x03)
+            return reply;
+        QByteArray out = reply;
+        const int at = out.indexOf("Title3");
+        if (at > 0)
+            out.replace(at, 6, QByteArray("\xC3\x28\xFF\xFE\x80\x80", 6));
+        return out;
+    });
+    QString error;
+    ASSERT_TRUE(peer.Start(&error)) << error.toStdString();
+
+    const faults::CliResult r =
+        faults::runCli(home.path(), {"download", "--wifi", address, "--all"});
+    EXPECT_EQ(r.exitCode, 0) << r.text().toStdString();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(home.file("brtx.db").toUtf8().constData(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT title1, title2, title3, title4 FROM TitleInfo", -1,
+                                 &st, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    auto column = [&](int c) {
+        return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, c)));
+    };
+    EXPECT_EQ(column(0), titles[0]);
+    EXPECT_EQ(column(1), QString(66, QChar(0x4E2D))); // 198 bytes: no half character
+    EXPECT_EQ(column(2), QString()); // not UTF-8: stored as empty text
+    EXPECT_EQ(column(3), titles[3]);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
 // ---- The same through the device page ----
 
 // The main window's four status fields, so the page's texts have somewhere to go.
