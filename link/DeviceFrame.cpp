@@ -8,6 +8,7 @@
 #include <QStringDecoder>
 
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 namespace DeviceFrame {
@@ -191,27 +192,28 @@ QByteArray BuildSetDeviceNumber(const QString& twelveDigits) {
     return f;
 }
 
+long LeadingDecimal(QStringView text) {
+    qsizetype i = 0;
+    while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-'))
+        negative = text[i++] == u'-';
+    long value = 0;
+    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+        const int digit = text[i].unicode() - '0';
+        if (value > (std::numeric_limits<long>::max() - digit) / 10)
+            return negative ? std::numeric_limits<long>::min() : std::numeric_limits<long>::max();
+        value = value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
 QByteArray EncodeDeviceNumber(const QString& text) {
     QByteArray out;
     for (int pair = 0; pair < 6; ++pair) {
-        // The leading decimal value of the two characters, as atoi reads them.
-        const QString two = text.mid(pair * 2, 2);
-        int i = 0;
-        while (i < two.size() && (two[i] == ' ' || (two[i] >= '\t' && two[i] <= '\r')))
-            ++i;
-        bool negative = false;
-        if (i < two.size() && (two[i] == '+' || two[i] == '-')) {
-            negative = two[i] == '-';
-            ++i;
-        }
-        int v = 0;
-        while (i < two.size() && two[i] >= '0' && two[i] <= '9') {
-            v = v * 10 + (two[i].unicode() - '0');
-            ++i;
-        }
-        if (negative)
-            v = -v;
-        v = ((v % 256) + 256) % 256;
+        // The leading decimal value of the two characters, as atoi reads them, modulo 256.
+        const long v = ((LeadingDecimal(QStringView(text).mid(pair * 2, 2)) % 256) + 256) % 256;
         out.append(char((((v / 10) << 4) | (v % 10)) & 0xFF));
     }
     return out;

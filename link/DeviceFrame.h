@@ -59,6 +59,11 @@ QByteArray BuildSetDeviceNumber(const QString& twelveDigits);
 void SetClockSource(std::function<QDateTime()> source);
 QDateTime CurrentClock();
 
+// The leading decimal value of a text as the C conversion (atoi/strtol) reads it: blanks
+// (' ', '\t' .. '\r') skipped, an optional sign, then digits up to the first other
+// character; 0 when there are none. Values beyond the range of long saturate.
+long LeadingDecimal(QStringView text);
+
 // SetDeviceNumber payload: 6 bytes. The text is taken two characters at a time from the left;
 // each pair's leading decimal value v (what strtol/atoi gives: leading blanks and a sign
 // allowed, stops at the first non-digit, 0 when none) modulo 256 becomes ((v/10)<<4)|(v%10).

@@ -5,6 +5,7 @@
 
 #include <QMutex>
 #include <QMutexLocker>
+#include <QRegularExpression>
 
 #include <memory>
 #include <vector>
@@ -94,4 +95,13 @@ QString ReadLanguage() {
 }
 QString ReadDeviceType() {
     return Language().ReadDeviceType();
+}
+
+QString GetTextNumber(const QString& key, qint64 number) {
+    QString text = GetText(key);
+    static const QRegularExpression conversion(QStringLiteral("%l?[dui]"));
+    const QRegularExpressionMatch match = conversion.match(text);
+    if (match.hasMatch())
+        text.replace(match.capturedStart(), match.capturedLength(), QString::number(number));
+    return text;
 }

@@ -29,3 +29,8 @@ QString GetText(const QString& key);
 int GetTextList(QStringList& list, const QString& key, const QString& separator);
 QString ReadLanguage();
 QString ReadDeviceType();
+
+// The looked-up text of key used as a format with one number: its first "%d" (or "%u", "%i",
+// "%ld") becomes number in decimal. The text is never handed to printf, so a translation
+// holding other conversions cannot do harm. The status texts of the record download use this.
+QString GetTextNumber(const QString& key, qint64 number);

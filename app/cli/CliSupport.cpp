@@ -29,15 +29,10 @@ void CliPrint(const QString& line) {
 }
 
 void CliStatus(const QString& key, int number) {
-    QString text = GetText(key);
+    QString text = number >= 0 ? GetTextNumber(key, number) : GetText(key);
     // Without a text (no Language.ini, or a key missing from it) the key itself still tells
     // the operator what happened.
     if (text.isEmpty())
         text = key;
-    if (number >= 0) {
-        const int at = text.indexOf(QLatin1String("%d"));
-        if (at >= 0)
-            text.replace(at, 2, QString::number(number));
-    }
     CliPrint(text);
 }

@@ -16,21 +16,6 @@ CTCPClient& Client() {
     return CTCPClient::GetInstance();
 }
 
-// The leading decimal value of a text as the C conversion gives it: blanks skipped, an
-// optional sign, then digits up to the first non-digit; 0 when there are none.
-long LeadingValue(const QByteArray& text) {
-    int i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        value = value * 10 + (text[i] - '0');
-    return negative ? -value : value;
-}
-
 } // namespace
 
 CDeviceSession::CDeviceSession() = default;
@@ -215,7 +200,8 @@ bool CDeviceSession::IsValidAddress(const QString& address) {
     for (const QByteArray& part : parts) {
         if (part.size() > 3)
             return false;
-        const long v = LeadingValue(part);
+        // Bytes are read one character each, as the C conversion reads them.
+        const long v = DeviceFrame::LeadingDecimal(QString::fromLatin1(part));
         if (v < 0 || v > 255)
             return false;
     }

@@ -138,3 +138,15 @@ TEST(ShippedLanguageFile, EveryKeyHasTextInBothLanguages) {
         EXPECT_TRUE(ReadProfileString(ini, section, "DeviceID", "").endsWith(' '));
     }
 }
+
+TEST(LanguageFormats, GetTextNumberReplacesTheFirstConversionOnly) {
+    LanguageHome home("[Global]\nLanguage=English\n[English]\n"
+                      "A=Record %d done\nB=%ld of %d\nC=%s %x 100%\nD=\nE=%u%%\n");
+    EXPECT_EQ(GetTextNumber("A", 7), QString("Record 7 done"));
+    EXPECT_EQ(GetTextNumber("B", 123456789012), QString("123456789012 of %d"));
+    // Other conversions stay as they are; the text is never a printf format.
+    EXPECT_EQ(GetTextNumber("C", 5), QString("%s %x 100%"));
+    EXPECT_EQ(GetTextNumber("D", 5), QString());
+    EXPECT_EQ(GetTextNumber("Missing", 5), QString());
+    EXPECT_EQ(GetTextNumber("E", 0), QString("0%%"));
+}
