@@ -1,6 +1,7 @@
 #include "device/page/FirstPage.h"
 
 #include "app/base/Language.h"
+#include "app/shell/ControlId.h"
 #include "app/shell/Status.h"
 
 #include <QApplication>
@@ -55,14 +56,9 @@ CFirstPage::~CFirstPage() {
 // ---------------------------------------------------------------------------------------------
 // Controls
 
-void CFirstPage::Tag(QWidget* w, int id) {
-    w->setObjectName(QString::number(id));
-    w->setProperty("ctrlId", id);
-}
-
 QPushButton* CFirstPage::MakeButton(int id, const char* key) {
     auto* b = new QPushButton(this);
-    Tag(b, id);
+    SetControlId(b, id);
     b->setProperty("textKey", QString::fromLatin1(key));
     b->setMinimumHeight(28);
     b->setAutoDefault(false);
@@ -74,7 +70,7 @@ void CFirstPage::BuildControls() {
     m_usbGroup = new QGroupBox(QStringLiteral("USB"), this);
     m_findDevices = MakeButton(IdFindDevices, "BtnGetDevID");
     m_serials = new QComboBox(this);
-    Tag(m_serials, IdSerials);
+    SetControlId(m_serials, IdSerials);
     m_serials->setMinimumContentsLength(14);
     m_serials->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     m_usbButton = MakeButton(IdConnectUsb, "ConnectUSB");
@@ -87,9 +83,9 @@ void CFirstPage::BuildControls() {
     // Wi-Fi: address and connect.
     m_wifiGroup = new QGroupBox(QStringLiteral("Wi-Fi"), this);
     m_addressLabel = new QLabel(this);
-    Tag(m_addressLabel, IdAddressLabel);
+    SetControlId(m_addressLabel, IdAddressLabel);
     m_address = new QLineEdit(this);
-    Tag(m_address, IdAddress);
+    SetControlId(m_address, IdAddress);
     m_address->setPlaceholderText(QStringLiteral("192.168.1.10"));
     m_address->setMaxLength(64);
     m_wifiButton = MakeButton(IdWifiConnect, "WifiConnect");
@@ -103,18 +99,18 @@ void CFirstPage::BuildControls() {
     m_commandGroup = new QGroupBox(this);
     m_setTime = MakeButton(IdSetTime, "BtnSetTime");
     m_newDeviceId = new QLineEdit(this);
-    Tag(m_newDeviceId, IdNewDeviceId);
+    SetControlId(m_newDeviceId, IdNewDeviceId);
     m_newDeviceId->setMaxLength(32);
     m_newDeviceId->setPlaceholderText(QStringLiteral("000000000000"));
     m_setDeviceId = MakeButton(IdSetDeviceId, "BtnSetDeviceID");
     m_startLabel = new QLabel(this);
-    Tag(m_startLabel, IdStartLabel);
+    SetControlId(m_startLabel, IdStartLabel);
     m_from = new QLineEdit(this);
-    Tag(m_from, IdFrom);
+    SetControlId(m_from, IdFrom);
     m_endLabel = new QLabel(this);
-    Tag(m_endLabel, IdEndLabel);
+    SetControlId(m_endLabel, IdEndLabel);
     m_to = new QLineEdit(this);
-    Tag(m_to, IdTo);
+    SetControlId(m_to, IdTo);
     m_download = MakeButton(IdDownload, "BtnDownload");
     m_downloadOne = MakeButton(IdDownloadOne, "BtnDownloadOne");
     m_downloadAll = MakeButton(IdDownloadAll, "BtnDownloadAll");
@@ -138,7 +134,7 @@ void CFirstPage::BuildControls() {
     cmd->setColumnStretch(1, 1);
 
     m_progress = new QProgressBar(this);
-    Tag(m_progress, IdProgress);
+    SetControlId(m_progress, IdProgress);
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
     m_progress->setTextVisible(false);
@@ -153,7 +149,7 @@ void CFirstPage::BuildControls() {
 
     // Record tree and picture frame, filled by the download part.
     m_tree = new QTreeWidget(this);
-    Tag(m_tree, IdTree);
+    SetControlId(m_tree, IdTree);
     m_tree->setHeaderHidden(true);
     m_tree->setColumnCount(1);
     m_tree->setMinimumWidth(160);
@@ -162,7 +158,7 @@ void CFirstPage::BuildControls() {
     pictureBox->setFrameShape(QFrame::StyledPanel);
     pictureBox->setMinimumWidth(240);
     m_picture = new QLabel(pictureBox);
-    Tag(m_picture, IdPicture);
+    SetControlId(m_picture, IdPicture);
     m_picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_picture->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     QSizePolicy keep = m_picture->sizePolicy();
@@ -219,7 +215,8 @@ void CFirstPage::SetCaptions() {
 }
 
 QWidget* CFirstPage::Control(int id) const {
-    return findChild<QWidget*>(QString::number(id));
+    // The controls sit inside group boxes and the splitter: search the whole page.
+    return FindControl<QWidget>(this, id, Qt::FindChildrenRecursively);
 }
 
 void CFirstPage::EnableCommands(bool enable) {

@@ -129,7 +129,6 @@ private:
     void BuildControls();
     void SetCaptions();
     QPushButton* MakeButton(int id, const char* key);
-    void Tag(QWidget* w, int id);
 
     void UsbConnect();
     void UsbDisconnect();
