@@ -175,9 +175,12 @@ void CHistory::RebuildColumns() {
     m_pList->setUpdatesEnabled(false);
     m_pModel->SetHeadings(m_query.Headings());
     ForgetSelection();
+    // A sixth of the list's width, but never narrower than the heading: before the page is
+    // first shown the list is not laid out yet and a sixth of it would cut every heading.
     const int width = m_pList->width() / 6;
+    QHeaderView* header = m_pList->horizontalHeader();
     for (int c = 0; c < m_pModel->columnCount(); ++c)
-        m_pList->setColumnWidth(c, width);
+        m_pList->setColumnWidth(c, qMax(width, header->sectionSizeHint(c)));
     m_pList->setUpdatesEnabled(true);
 }
 

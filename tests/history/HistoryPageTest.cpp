@@ -116,6 +116,10 @@ TEST_F(HistoryPageTest, DeviceBoxKeepsTheChosenDeviceAndRebuildsOnlyOnChange) {
     EXPECT_EQ(page.CurrentDevice(), "A100");
     EXPECT_EQ(page.ListColumnCount(), 9);
     EXPECT_EQ(page.ResultColumnCount(), 22); // the title load's counts
+    // Laid out before the page was ever shown, the headings are still readable in full.
+    const QFontMetrics fm = List(page)->horizontalHeader()->fontMetrics();
+    for (int c = 0; c < page.ListColumnCount(); ++c)
+        EXPECT_GT(List(page)->columnWidth(c), fm.horizontalAdvance(page.ListHeading(c))) << c;
     EXPECT_EQ(page.ResultRowCount(), 1);
 
     box->setCurrentIndex(1);
