@@ -50,9 +50,13 @@ inline QString cliPath() {
 }
 
 // Runs brtx-cli --home HOME ARGS and waits at most timeoutMs (the child is killed after that).
-inline CliResult runCli(const QString& home, const QStringList& args, int timeoutMs = 60000) {
+// inChild, when given, runs in the child before the program starts (limits, signals).
+inline CliResult runCli(const QString& home, const QStringList& args, int timeoutMs = 60000,
+                        const std::function<void()>& inChild = {}) {
     CliResult r;
     QProcess p;
+    if (inChild)
+        p.setChildProcessModifier(inChild);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.remove("BRTX_DEBUG");
