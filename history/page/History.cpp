@@ -3,6 +3,7 @@
 #include "app/base/Language.h"
 #include "app/base/Paths.h"
 #include "app/shell/ControlId.h"
+#include "app/shell/RecordPicture.h"
 #include "controls/Meter.h"
 #include "history/page/HistoryModel.h"
 #include "store/SQLite.h"
@@ -15,7 +16,6 @@
 #include <QFile>
 #include <QFrame>
 #include <QHeaderView>
-#include <QImageReader>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLinearGradient>
@@ -274,11 +274,7 @@ void CHistory::PaintPicture() {
         m_pPicture->hide();
         return;
     }
-    QImageReader reader(m_strPicturePath);
-    reader.setAutoTransform(true);
-    QImage image = reader.read();
-    if (image.isNull())
-        image = QImage(GetAppFolder() + QStringLiteral("/failer.jpg"));
+    const QImage image = LoadRecordPicture(m_strPicturePath);
     if (!image.isNull()) {
         // Shown at its own size; what does not fit is clipped by the page.
         m_picture = QPixmap::fromImage(image);
