@@ -153,6 +153,10 @@ void CFirstPage::BuildControls() {
     m_tree->setHeaderHidden(true);
     m_tree->setColumnCount(1);
     m_tree->setMinimumWidth(160);
+    // A picture saved under its date-time name is long: the column grows to the widest name
+    // and the tree scrolls sideways rather than cutting names short.
+    m_tree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    m_tree->header()->setStretchLastSection(false);
 
     auto* pictureBox = new QFrame(this);
     pictureBox->setFrameShape(QFrame::StyledPanel);
@@ -174,7 +178,7 @@ void CFirstPage::BuildControls() {
     split->addWidget(pictureBox);
     split->setStretchFactor(0, 0);
     split->setStretchFactor(1, 1);
-    split->setSizes({200, 400});
+    split->setSizes({270, 400});
     split->setChildrenCollapsible(false);
 
     auto* page = new QHBoxLayout(this);

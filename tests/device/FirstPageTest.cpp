@@ -11,9 +11,11 @@
 #include "store/Statements.h"
 
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 #include <memory>
@@ -307,4 +309,23 @@ TEST_F(FirstPageTest, BlankCaptionsStillDisconnect) {
     EXPECT_FALSE(CTCPClient::GetInstance().IsConnected());
     EXPECT_TRUE(button(1008)->isEnabled());
     EXPECT_EQ(sim->ConnectionCount(), 1);
+}
+
+TEST_F(FirstPageTest, TreeShowsLongPictureNamesInFull) {
+    // The tree as a download leaves it, with a picture saved under its date-time name.
+    QTreeWidget* tree = m_page->Tree();
+    auto* root = new QTreeWidgetItem(tree, {"pic"});
+    auto* device = new QTreeWidgetItem(root, {"0123456789"});
+    auto* picture = new QTreeWidgetItem(device, {"00004_20240104080228.jpg"});
+    tree->expandAll();
+    m_page->resize(1000, 600);
+    m_page->show();
+    const int needed = tree->fontMetrics().horizontalAdvance(picture->text(0));
+    ASSERT_TRUE(
+        brtxtest::waitFor([&] { return tree->visualItemRect(picture).width() > needed; }, 2000))
+        << tree->visualItemRect(picture).width() << " < " << needed;
+    // Wider than the tree's view: it scrolls sideways.
+    tree->resize(120, tree->height());
+    EXPECT_TRUE(
+        brtxtest::waitFor([&] { return tree->horizontalScrollBar()->maximum() > 0; }, 2000));
 }
