@@ -1,24 +1,44 @@
 #include "history/page/HistoryModel.h"
 
+#include <QThreadPool>
+
+#include <utility>
+
+namespace {
+
+// Freeing a long result takes a while (one block per cell text), and the user waits for
+// none of it: rows the list no longer shows are released on a pool thread. Their texts are
+// shared by atomic reference counts only, so dropping them there is safe.
+void ReleaseLater(QVector<QStringList>&& rows) {
+    if (rows.size() < 1000)
+        return; // quick enough here
+    QThreadPool::globalInstance()->start([old = std::move(rows)]() mutable { old.clear(); });
+}
+
+} // namespace
+
 CHistoryModel::CHistoryModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 void CHistoryModel::SetHeadings(const QStringList& headings) {
     beginResetModel();
     m_headings = headings;
-    m_rows.clear();
+    QVector<QStringList> old = std::exchange(m_rows, {});
     endResetModel();
+    ReleaseLater(std::move(old));
 }
 
 void CHistoryModel::SetRows(const QVector<QStringList>& rows) {
     beginResetModel();
-    m_rows = rows; // shared, not copied
+    QVector<QStringList> old = std::exchange(m_rows, rows); // shared, not copied
     endResetModel();
+    ReleaseLater(std::move(old));
 }
 
 void CHistoryModel::ClearRows() {
     beginResetModel();
-    m_rows.clear();
+    QVector<QStringList> old = std::exchange(m_rows, {});
     endResetModel();
+    ReleaseLater(std::move(old));
 }
 
 QString CHistoryModel::Cell(int row, int column) const {
