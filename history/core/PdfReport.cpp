@@ -4,6 +4,7 @@
 #include "app/base/Paths.h"
 #include "history/core/Report.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileInfo>
@@ -96,6 +97,17 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
     if (!html.open(QIODevice::WriteOnly) || html.write(bytes) != bytes.size() || !html.commit()) {
         m_error = QStringLiteral("Cannot write %1").arg(m_htmlPath);
         return Failed;
+    }
+
+    // The page links its style sheets and logo by name from the program folder. A program
+    // folder set up elsewhere (BRTX_HOME) may lack them: take the ones installed beside the
+    // executable, or the report would come out unstyled with a broken logo.
+    for (const char* name : {"bootstrap.min.css", "report.css", "logo.png"}) {
+        const QString target = folder + QLatin1Char('/') + QLatin1String(name);
+        if (!QFileInfo::exists(target))
+            QFile::copy(QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+                            QLatin1String(name),
+                        target);
     }
 
     const QString program = ConverterProgram();

@@ -107,3 +107,20 @@ TEST_F(CliExportTest, ExportPdfOfOneRecord) {
     EXPECT_TRUE(r.out.contains(GetText("ExportPdfFail")));
     EXPECT_TRUE(QFile::exists(home.file("000000000077_1_20210501_080000.html")));
 }
+
+TEST_F(CliExportTest, ExportPdfBringsTheReportFilesIntoAnotherProgramFolder) {
+    // A program folder made elsewhere holds the database and Language.ini but not the
+    // report's style sheets and logo: the report still gets the installed ones.
+    for (const char* f : {"bootstrap.min.css", "report.css", "logo.png"})
+        ASSERT_TRUE(QFile::remove(home.file(f))) << f;
+    const QString conv = home.file("wkhtmltopdf");
+    writeFile(conv, "#!/bin/sh\nfor a; do out=\"$a\"; done\n"
+                    "[ -s report.css ] && [ -s logo.png ] && [ -s bootstrap.min.css ] || exit 4\n"
+                    "printf '%%PDF-1.4\\n1 0 obj\\nendobj\\n%%%%EOF\\n' > \"$out\"\n");
+    QFile::setPermissions(conv, QFile::permissions(conv) | QFileDevice::ExeOwner);
+
+    const CliResult r = Run({"export-pdf", "--device", "000000000077", "--record", "3"});
+    ASSERT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
+    for (const char* f : {"bootstrap.min.css", "report.css", "logo.png"})
+        EXPECT_EQ(readFile(home.file(f)), readFile(brtxtest::programDir() + "/" + f)) << f;
+}
