@@ -66,6 +66,8 @@ QString ResolvePicturePath(const QString& picRoot, const QString& storedPath) {
             continue;
         out += QLatin1Char('/') + part;
     }
+    if (out == picRoot)
+        return QString(); // "." and the like name the root itself, no picture
     return out;
 }
 

@@ -4,9 +4,11 @@
 #include "common/TestSupport.h"
 
 #include "app/base/Profile.h"
+#include "device/core/PictureStore.h"
 #include "history/core/Biff.h"
 #include "history/core/Cfb.h"
 #include "history/core/ExcelCtrl.h"
+#include "history/core/Report.h"
 #include "link/AdbBridge.h"
 #include "link/DeviceFrame.h"
 
@@ -93,11 +95,27 @@ void xlsWorkbook(const QByteArray& b, const std::string& name) {
     }
 }
 
+void fileNames(const QByteArray& b, const std::string& name) {
+    const QString text = QString::fromUtf8(b);
+    QStringList parts = text.split(QChar(0x1F));
+    while (parts.size() < 4)
+        parts.append(QString());
+    const QString picture =
+        Picture::AlternativeName(7, Picture::DateTimeSuffix(parts[0], parts[1]));
+    EXPECT_FALSE(picture.contains('/') || picture.contains('\\')) << name;
+    const QString resolved = Picture::ResolvePicturePath("/root/pic", text);
+    EXPECT_TRUE(resolved.isEmpty() || resolved.startsWith("/root/pic/")) << name;
+    EXPECT_FALSE(resolved.split('/').contains("..")) << name;
+    const QString report = ReportName(parts);
+    EXPECT_FALSE(report.contains('/') || report.contains('\\')) << name;
+    EXPECT_FALSE(HtmlEscape(text).contains('<')) << name;
+}
+
 TEST(CorpusReplay, EveryKeptInputPassesItsParser) {
     const QMap<QString, Replay> targets{{"device_info", deviceInfo},   {"title_info", titleInfo},
                                         {"record_reply", recordReply}, {"adb_devices", adbDevices},
                                         {"profile", profile},          {"excel_row", excelRow},
-                                        {"xls_workbook", xlsWorkbook}};
+                                        {"xls_workbook", xlsWorkbook}, {"file_names", fileNames}};
     const QDir corpus(brtxtest::sourceDir() + "/fuzz/corpus");
     ASSERT_TRUE(corpus.exists());
     int inputs = 0;
