@@ -119,27 +119,14 @@ bool FetchPictures(const QString& address, int count, QVector<QByteArray>* pictu
     };
     bool ok = true;
     for (int n = 1; ok && n <= count; ++n) {
-        const unsigned char request[18] = {0x68,
-                                           0x13,
-                                           0x13,
-                                           0x13,
-                                           0x13,
-                                           0x13,
-                                           0x13,
-                                           0x68,
-                                           0x01,
-                                           0x04,
-                                           0x00,
-                                           0x02,
-                                           0x10,
-                                           uint8_t(n),
-                                           uint8_t(n >> 8),
-                                           uint8_t(n >> 16),
-                                           0x00,
-                                           0x16};
+        // ReadRecord for record n: 68 13x6 68 01 04 00 02 10 n0 n1 n2 00 16.
+        QByteArray request = QByteArray::fromHex("68131313131313680104000210");
+        request.append(char(n & 0xFF)).append(char((n >> 8) & 0xFF)).append(char((n >> 16) & 0xFF));
+        request.append(char(0x00)).append(char(0x16));
         QByteArray reply;
-        ok = send(fd, request, sizeof request, MSG_NOSIGNAL) == sizeof request &&
-             readSome(reply, 13);
+        ok =
+            send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size() &&
+            readSome(reply, 13);
         if (!ok)
             break;
         auto byte = [&](qsizetype i) { return uint32_t(uint8_t(reply[i])); };
@@ -159,10 +146,10 @@ bool FetchPictures(const QString& address, int count, QVector<QByteArray>* pictu
     return ok;
 }
 
-// Checks the stored rows against the simulator's record fields and the picture files against
-// the pictures it sends, for records 1 .. count.
-void Verify(const brtxsim::CSimulator& sim, const QString& address, const QString& home, int count,
-            DownloadFigures& out) {
+} // namespace
+
+void VerifyDownload(const brtxsim::CSimulator& sim, const QString& address, const QString& home,
+                    int count, DownloadFigures& out) {
     SQLite::Database db;
     if (db.Open(home + QStringLiteral("/brtx.db")) != 0) {
         out.problem = QStringLiteral("cannot open the downloaded database");
@@ -210,20 +197,19 @@ void Verify(const brtxsim::CSimulator& sim, const QString& address, const QStrin
     out.ok = out.problem.isEmpty() && out.rowsMatching == count && out.picturesMatching == count;
 }
 
-} // namespace
-
 DownloadFigures RunDownload(const DownloadSettings& s) {
     DownloadFigures out;
-    QTemporaryDir home(QDir::tempPath() + QStringLiteral("/brtx-bench-XXXXXX"));
-    if (!home.isValid()) {
+    QTemporaryDir temporary(QDir::tempPath() + QStringLiteral("/brtx-bench-XXXXXX"));
+    const QString homePath = s.home.isEmpty() ? temporary.path() : s.home;
+    if (s.home.isEmpty() && !temporary.isValid()) {
         out.problem = QStringLiteral("no temporary folder");
         return out;
     }
-    if (!MakeHome(s.programDir, home.path(), s.strict, &out.problem))
+    if (!MakeHome(s.programDir, homePath, s.strict, &out.problem))
         return out;
 
     // The texts the command prints, in the language of that folder.
-    qputenv("BRTX_HOME", home.path().toLocal8Bit());
+    qputenv("BRTX_HOME", homePath.toLocal8Bit());
     ResetLanguage();
     const QString linked = GetText(QStringLiteral("WifiConnectOK"));
     QStringList parts = GetText(QStringLiteral("DownloadRecordOK")).split(QStringLiteral("%d"));
@@ -248,7 +234,7 @@ DownloadFigures RunDownload(const DownloadSettings& s) {
                    QStringLiteral("brtx-sim listening"), 10000, &out.problem))
         return out;
 
-    QStringList args{QStringLiteral("--home"), home.path(), QStringLiteral("download"),
+    QStringList args{QStringLiteral("--home"), homePath, QStringLiteral("download"),
                      QStringLiteral("--wifi"), s.address};
     if (s.count == s.records)
         args << QStringLiteral("--all");
@@ -281,7 +267,7 @@ DownloadFigures RunDownload(const DownloadSettings& s) {
     }
     if (out.linkedMs <= 0)
         out.linkedMs = 0; // no link line seen: the rate then covers the whole run
-    Verify(expected, s.address, home.path(), s.count, out);
+    VerifyDownload(expected, s.address, homePath, s.count, out);
     sim.Stop();
     return out;
 }

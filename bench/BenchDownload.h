@@ -5,6 +5,10 @@
 #include <QString>
 #include <QVector>
 
+namespace brtxsim {
+class CSimulator;
+}
+
 namespace bench {
 
 struct DownloadSettings {
@@ -13,6 +17,7 @@ struct DownloadSettings {
     int records = 300;  // records held by the simulator and downloaded by the default run
     int photoBytes = 60000;
     bool strict = false; // StrictTiming=1 in the temporary Language.ini
+    QString home;        // program folder to use (must exist); empty: a temporary one
     int count = 300;     // how many records this run downloads (1 .. count)
     int timeoutMs = 600000;
 };
@@ -49,5 +54,12 @@ struct DownloadFigures {
 
 // Runs one download against a simulator this call starts and stops.
 DownloadFigures RunDownload(const DownloadSettings& settings);
+
+// Checks what a download of records 1 .. count stored in the program folder `home`: every
+// ValueInfo row against the record fields of `expected` (a simulator with the same settings),
+// every picture file byte for byte against the picture the simulator running at `address`
+// sends for that record. Fills the counts, problem and ok of `out`.
+void VerifyDownload(const brtxsim::CSimulator& expected, const QString& address,
+                    const QString& home, int count, DownloadFigures& out);
 
 } // namespace bench
