@@ -2,6 +2,7 @@
 
 #include "app/shell/ControlId.h"
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMetaObject>
 #include <QMutex>
@@ -17,11 +18,36 @@ namespace {
 QMutex g_lock;
 QWidget* g_main = nullptr;
 
+// A field draws its text at the field's own pixel size; a text too wide for the field is
+// drawn smaller, down to 10 pixels, rather than cut off: the status line is the only place
+// where the program tells the user how an operation ended.
+void FitText(QLabel* label, const QString& text) {
+    constexpr int kSmallest = 10;
+    const char* kDesign = "brtxDesignPixelSize";
+    if (!label->property(kDesign).isValid()) {
+        label->ensurePolished();
+        label->setProperty(kDesign, label->font().pixelSize());
+    }
+    const int design = label->property(kDesign).toInt();
+    if (design <= 0)
+        return;
+    const int room = label->contentsRect().width() - qMax(0, label->indent()) - 2;
+    QFont font = label->font();
+    int size = design;
+    font.setPixelSize(size);
+    while (size > kSmallest && QFontMetrics(font).horizontalAdvance(text) > room)
+        font.setPixelSize(--size);
+    // The program's style sheet sets the fields' size too; the field's own sheet wins over it.
+    label->setStyleSheet(size == design ? QString() : QStringLiteral("font-size: %1px;").arg(size));
+    label->setFont(font);
+}
+
 void ApplyText(QWidget* window, int id, const QString& text) {
     QWidget* field = FindControl(window, id);
     if (!field)
         return;
     if (auto* label = qobject_cast<QLabel*>(field)) {
+        FitText(label, text);
         label->setText(text);
         // A long status text is cut by its field; the whole text stays readable as a tip.
         label->setToolTip(text);

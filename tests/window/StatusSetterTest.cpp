@@ -48,6 +48,24 @@ TEST(StatusSetters, OnTheWindowThreadSetTheirFieldsAtOnce) {
     EXPECT_EQ(Field(&dlg, MainIds::kStatus), "again");
 }
 
+TEST(StatusSetters, ALongTextIsDrawnSmallerToFitItsField) {
+    TempHome home;
+    ResetLanguage();
+    CBRTXDlg dlg;
+    dlg.show();
+    auto* status = FindControl<QLabel>(&dlg, MainIds::kStatus);
+    ASSERT_NE(status, nullptr);
+    const int design = status->font().pixelSize();
+    const QString longText = "The record number must not exceed the total.";
+    SetStatusText(longText);
+    QFontMetrics fm(status->font());
+    EXPECT_LT(status->font().pixelSize(), design);
+    EXPECT_LE(fm.horizontalAdvance(longText), status->contentsRect().width());
+    // A short text is drawn at the field's own size again.
+    SetStatusText("Ready");
+    EXPECT_EQ(status->font().pixelSize(), design);
+}
+
 TEST(StatusSetters, FromAnotherThreadAreHandedOverInOrder) {
     TempHome home;
     ResetLanguage();
