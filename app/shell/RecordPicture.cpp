@@ -2,6 +2,7 @@
 
 #include "app/base/Paths.h"
 
+#include <QCoreApplication>
 #include <QImageReader>
 
 namespace {
@@ -20,6 +21,12 @@ QImage LoadRecordPicture(const QString& path, QString* shownFile) {
     if (image.isNull()) {
         shown = GetAppFolder() + QStringLiteral("/failer.jpg");
         image = loadAsStored(shown);
+        if (image.isNull()) {
+            // A program folder set up elsewhere (BRTX_HOME) may lack it: the one installed
+            // beside the executable.
+            shown = QCoreApplication::applicationDirPath() + QStringLiteral("/failer.jpg");
+            image = loadAsStored(shown);
+        }
         if (image.isNull())
             shown.clear();
     }

@@ -279,6 +279,10 @@ void CHistory::PaintPicture() {
         // Shown at its own size; what does not fit is clipped by the page.
         m_picture = QPixmap::fromImage(image);
         m_pPicture->resize(image.size());
+    } else {
+        // Neither the picture nor its replacement: an empty frame, never the photograph of
+        // the record selected before, which would be taken for this record's.
+        m_picture = QPixmap();
     }
     m_pPicture->show();
     m_pPicture->raise();
