@@ -38,7 +38,9 @@ void FitText(QLabel* label, const QString& text) {
     while (size > kSmallest && QFontMetrics(font).horizontalAdvance(text) > room)
         font.setPixelSize(--size);
     // The program's style sheet sets the fields' size too; the field's own sheet wins over it.
-    label->setStyleSheet(size == design ? QString() : QStringLiteral("font-size: %1px;").arg(size));
+    const QString sheet = size == design ? QString() : QStringLiteral("font-size: %1px;").arg(size);
+    if (label->styleSheet() != sheet) // a download sets many texts of the same size in a row
+        label->setStyleSheet(sheet);
     label->setFont(font);
 }
 
