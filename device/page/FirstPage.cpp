@@ -294,6 +294,8 @@ void CFirstPage::ResetDeviceView() {
     m_tree->setUpdatesEnabled(true);
     m_tree->update();
     m_picture->hide();
+    // A full bar left from the last download would suggest work done for the next link.
+    m_progress->setValue(0);
     CallDownloadHook("ResetDownload");
 }
 

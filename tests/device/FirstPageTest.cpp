@@ -14,6 +14,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTreeWidget>
@@ -160,8 +161,10 @@ TEST_F(FirstPageTest, WifiConnectShowsDeviceAndDisconnectResetsEverything) {
     EXPECT_TRUE(CTCPClient::GetInstance().IsConnected());
 
     edit(1020)->setText("999");
+    m_page->Progress()->setValue(m_page->Progress()->maximum()); // as a download leaves it
     button(1010)->click();
     ASSERT_TRUE(waitStatus("WifiDisconnectOK"));
+    EXPECT_EQ(m_page->Progress()->value(), 0);
     expectIdle();
     EXPECT_FALSE(CTCPClient::GetInstance().IsConnected());
     EXPECT_EQ(m_main.version(), GetText("SwVersion"));
