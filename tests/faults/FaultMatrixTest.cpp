@@ -279,13 +279,12 @@ public:
 
 protected:
     bool eventFilter(QObject*, QEvent* e) override {
-        const auto* d = static_cast<Download::DownloadEvent*>(e);
         switch (int(e->type())) {
         case Download::kRecordFailedEvent:
-            failed.append(int(d->number));
+            failed.append(int(static_cast<Download::DownloadEvent*>(e)->number));
             break;
         case Download::kRecordDownloadedEvent:
-            downloaded.append(int(d->number));
+            downloaded.append(int(static_cast<Download::DownloadEvent*>(e)->number));
             break;
         case Download::kFinishedEvent:
             finished = true;

@@ -59,8 +59,11 @@ TEST(LongDownload, MemoryStaysFlat) {
     ASSERT_EQ(cli.exitCode(), 0);
     ASSERT_GT(early, 0);
     std::printf("peak RSS %lld kB, after 400 records %lld kB\n", peak, early);
+    // A sanitizer build keeps freed blocks in quarantine and shadow memory: no measure there.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(peak, 80 * 1024) << "kB";
     EXPECT_LT(peak - early, 12 * 1024) << "memory grows with the records downloaded";
+#endif
 
     QString integrity;
     EXPECT_EQ(faults::readValueInfo(home.file("brtx.db"), &integrity).size(), kRecords);
