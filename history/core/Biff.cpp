@@ -168,12 +168,13 @@ int WorkbookWriter::AddSheet(const QString& name) {
 
 quint32 WorkbookWriter::Intern(const QString& text) {
     ++m_references;
-    auto it = m_index.constFind(text);
-    if (it != m_index.constEnd())
-        return it.value();
-    const quint32 id = static_cast<quint32>(m_strings.size());
-    m_strings.append(text);
-    m_index.insert(text, id);
+    // One look-up: a text seen for the first time gets its slot made here.
+    const qsizetype known = m_index.size();
+    quint32& id = m_index[TextKey{text}];
+    if (m_index.size() != known) {
+        id = static_cast<quint32>(m_strings.size());
+        m_strings.append(text);
+    }
     return id;
 }
 

@@ -17,6 +17,21 @@ constexpr int kMaxColumns = 256;
 constexpr int kMaxChars = 32767; // characters in one cell
 constexpr int kMaxSheetName = 31;
 
+// A key of the shared string table. It is hashed with FNV-1a from the table's seed: a large
+// sheet interns over a million texts, and the default string hash costs several times more.
+struct TextKey {
+    QString text;
+    friend bool operator==(const TextKey& a, const TextKey& b) { return a.text == b.text; }
+};
+inline size_t qHash(const TextKey& key, size_t seed = 0) noexcept {
+    size_t h = size_t(14695981039346656037ull) ^ seed;
+    for (const QChar c : key.text) {
+        h ^= c.unicode();
+        h *= size_t(1099511628211ull);
+    }
+    return h;
+}
+
 // A sheet as text: rows of cells, row 0 first. Missing cells read as empty text.
 struct Sheet {
     QString name;
@@ -57,7 +72,7 @@ private:
 
     QVector<SheetData> m_sheets;
     QStringList m_strings; // the shared string table, in order of first use
-    QHash<QString, quint32> m_index;
+    QHash<TextKey, quint32> m_index;
     quint32 m_references = 0;
 };
 
