@@ -1,9 +1,8 @@
 #include "device/page/PictureFrame.h"
 
-#include "app/base/Paths.h"
+#include "app/shell/RecordPicture.h"
 
 #include <QEvent>
-#include <QImageReader>
 #include <QPainter>
 
 CPictureView::CPictureView(QWidget* frame) : QWidget(frame) {
@@ -13,28 +12,11 @@ CPictureView::CPictureView(QWidget* frame) : QWidget(frame) {
     frame->installEventFilter(this);
 }
 
-namespace {
-QImage loadImage(const QString& path) {
-    if (path.isEmpty())
-        return QImage();
-    QImageReader reader(path);
-    reader.setAutoTransform(false);
-    return reader.read();
-}
-} // namespace
-
 bool CPictureView::ShowFile(const QString& path) {
-    m_image = loadImage(path);
-    const bool loaded = !m_image.isNull();
-    m_shownFile = path;
-    if (!loaded) {
-        m_shownFile = GetAppFolder() + QStringLiteral("/failer.jpg");
-        m_image = loadImage(m_shownFile);
-        if (m_image.isNull())
-            m_shownFile.clear();
-    }
+    // The shared loader gives failer.jpg when the picture itself cannot be loaded.
+    m_image = LoadRecordPicture(path, &m_shownFile);
     update();
-    return loaded;
+    return !m_image.isNull() && m_shownFile == path;
 }
 
 void CPictureView::Clear() {
