@@ -51,7 +51,7 @@ protected:
                     CliPrint(StatusText(d->key, d->keyNumber));
                 CliPrint(StatusText(QStringLiteral("DownloadRecordFail"), d->number));
             } else {
-                CliPrint(GetText(QStringLiteral("DownloadFinish")));
+                CliPrint(FinishText(d->failedRecords));
             }
             finished = true;
             loop.quit();

@@ -164,6 +164,12 @@ QString StatusText(const QString& key, qint64 number) {
     return text;
 }
 
+QString FinishText(quint32 failedRecords) {
+    if (failedRecords == 0)
+        return GetText(QStringLiteral("DownloadFinish"));
+    return StatusText(QStringLiteral("DownloadFinishFailed"), failedRecords);
+}
+
 CDownloadWorker::CDownloadWorker(QObject* receiver) : m_receiver(receiver) {}
 
 CDownloadWorker::~CDownloadWorker() {
@@ -202,6 +208,7 @@ void CDownloadWorker::run(Plan plan, Context ctx) {
     bool singleFailed = false;
     QString singleKey;
     quint32 singleKeyNumber = 0;
+    quint32 failedRecords = 0;
 
     auto report = [&](quint32 r, const RecordResult& result) {
         if (result.ok) {
@@ -210,6 +217,7 @@ void CDownloadWorker::run(Plan plan, Context ctx) {
             event->stored = result.inserted > 0;
             post(event);
         } else {
+            ++failedRecords;
             auto* event = new DownloadEvent(kRecordFailedEvent, r);
             event->key = result.key;
             event->keyNumber = result.keyNumber;
@@ -252,6 +260,7 @@ void CDownloadWorker::run(Plan plan, Context ctx) {
     finished->failed = singleFailed;
     finished->key = singleKey;
     finished->keyNumber = singleKeyNumber;
+    finished->failedRecords = failedRecords;
     finished->stopped = m_stop.load();
     // Cleared before the last event goes out, so the receiver may start the next download
     // from its Finished handler.

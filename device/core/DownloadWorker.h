@@ -6,7 +6,8 @@
 // Events (DownloadEvent, types as the page's message numbers):
 //   0x0BD2 Progress:         number = progress position
 //   0x0BD4 Finished:         the download has ended; failed = a single download that failed
-//                            (number = its record, its own text, if any, in key/keyNumber)
+//                            (number = its record, its own text, if any, in key/keyNumber);
+//                            failedRecords = records of an All or range download that failed
 //   0x0BD6 RecordDownloaded: number = record number; pictureName = the picture saved;
 //                            key/keyNumber empty
 //   0x0BDA RecordFailed:     number = record number; key/keyNumber = the record's own status
@@ -39,10 +40,11 @@ public:
     quint32 number = 0;
     QString key; // a record's own status text (format with one number), or empty
     quint32 keyNumber = 0;
-    QString pictureName;  // RecordDownloaded
-    bool stored = false;  // RecordDownloaded: a new row was added (else it was stored already)
-    bool failed = false;  // Finished of a single download that failed
-    bool stopped = false; // Finished after Stop()
+    QString pictureName;       // RecordDownloaded
+    bool stored = false;       // RecordDownloaded: a new row was added (else it was stored already)
+    bool failed = false;       // Finished of a single download that failed
+    bool stopped = false;      // Finished after Stop()
+    quint32 failedRecords = 0; // Finished of an All or range download: its failed records
 };
 
 // The download event in e, or nullptr for any other event. Receivers read the worker's events
@@ -90,6 +92,11 @@ quint32 RangeEnd(const QString& text, quint32 total, bool* clear);
 // number. The text is never used as a printf format, so a translation holding other
 // conversions cannot do harm.
 QString StatusText(const QString& key, qint64 number = -1);
+
+// The closing status text of an All or range download: "DownloadFinish", or
+// "DownloadFinishFailed" with the number of records that failed, so a download in which
+// records failed is not reported as a plain success.
+QString FinishText(quint32 failedRecords);
 
 // One download at a time on its own thread.
 class CDownloadWorker {

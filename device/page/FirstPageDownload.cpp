@@ -50,6 +50,17 @@ protected:
         return QObject::eventFilter(watched, event);
     }
 
+public:
+    // A new download empties the tree: the picture picked from it goes with it.
+    void ClearPicture() {
+        m_selected.clear();
+        m_pictureSelected = false;
+        if (m_view)
+            m_view->Clear();
+        if (QLabel* frame = m_page->PictureFrame())
+            frame->hide();
+    }
+
 private:
     void handle(const Download::DownloadEvent& e);
     void rebuildTree();
@@ -80,7 +91,7 @@ void CFirstPage::DownloadPart::handle(const Download::DownloadEvent& e) {
                               ? StatusText(QStringLiteral("DownloadRecordFail"), e.number)
                               : StatusText(e.key, e.keyNumber));
         } else {
-            SetStatusText(GetText(QStringLiteral("DownloadFinish")));
+            SetStatusText(FinishText(e.failedRecords));
         }
         if (m_page->Session().IsLinked())
             m_page->EnableCommands(true);
@@ -231,6 +242,7 @@ void CFirstPage::OnDownloadOne() {
     }
     clearTree(Tree());
     m_downloadPart->m_saved.clear();
+    m_downloadPart->ClearPicture();
     if (!plan.start) {
         SetStatusText(GetText(plan.key));
         if (QTreeWidget* tree = Tree()) {
@@ -255,6 +267,7 @@ void CFirstPage::OnDownloadAll() {
     }
     clearTree(Tree());
     m_downloadPart->m_saved.clear();
+    m_downloadPart->ClearPicture();
     startDownload(this, m_downloadPart, plan.plan);
 }
 
@@ -278,6 +291,7 @@ void CFirstPage::OnDownload() {
     }
     clearTree(Tree());
     m_downloadPart->m_saved.clear();
+    m_downloadPart->ClearPicture();
     startDownload(this, m_downloadPart, plan.plan);
 }
 

@@ -23,7 +23,7 @@ struct LanguageHome {
 };
 
 const QStringList kFormatKeys = {"DownloadRecordOK", "DownloadRecordFail", "TheImgExist",
-                                 "SaveTheImgFail", "ReadTheImgFail"};
+                                 "SaveTheImgFail", "ReadTheImgFail", "DownloadFinishFailed"};
 // clang-format off
 const QStringList kEveryKey = QString(
     "Title Home History Exit DeviceID TotalNumber Status ConnectUSB USBConneting "

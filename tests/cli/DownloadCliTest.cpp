@@ -124,6 +124,9 @@ TEST_F(DownloadCliTest, FailedRecordIsReportedAndFetchedNextTime) {
     CliRun r = run({"--wifi", "127.0.52.3"});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.out.contains(text("DownloadRecordFail", 2)));
+    // The closing text counts the failed record instead of a plain "finished".
+    EXPECT_FALSE(r.out.contains(text("DownloadFinish")));
+    EXPECT_EQ(r.out.value(r.out.size() - 2), text("DownloadFinishFailed", 1));
     EXPECT_EQ(r.out.value(r.out.size() - 1), "downloaded: 2, skipped: 0, failed: 1");
 
     r = run({"--wifi", "127.0.52.3", "--single", "2"});

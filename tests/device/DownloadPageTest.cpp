@@ -204,6 +204,56 @@ TEST_F(DownloadPageTest, TreeShowsOnlyThisDownloadsPicturesAndDeletedOnesShowFai
     EXPECT_TRUE(edit(CFirstPage::IdTo)->text().isEmpty()); // the empty box was reset
 }
 
+// Records that fail do not end in a plain "finished": the closing text counts them. A new
+// download also takes away the picture shown from the tree it empties.
+TEST_F(DownloadPageTest, FailedRecordsAreCountedAndANewDownloadClearsThePicture) {
+    ASSERT_NO_FATAL_FAILURE(link("127.0.51.6", 4));
+    edit(CFirstPage::IdFrom)->setText("1");
+    edit(CFirstPage::IdTo)->setText("2");
+    press(CFirstPage::IdDownload);
+    ASSERT_EQ(m_main.status(), GetText("DownloadFinish"));
+    clickItem(pictureItem("00002.jpg"));
+    ASSERT_FALSE(m_page->ShownPicture().isNull());
+    ASSERT_TRUE(m_page->PictureFrame()->isVisibleTo(m_page.get()));
+
+    // Every record of the next download fails: the tree is emptied at once, and the
+    // picture frame with it, although nothing new is saved.
+    brtxsim::Fault fault;
+    fault.kind = brtxsim::FaultKind::WrongControl;
+    fault.command = brtxsim::SimCommand::ReadRecord;
+    for (int r = 1; r <= 4; ++r) {
+        fault.record = r;
+        m_sim->AddFault(fault);
+    }
+    SetStatusText(QString());
+    button(CFirstPage::IdDownloadAll)->click();
+    EXPECT_TRUE(m_page->ShownPicture().isNull());
+    EXPECT_TRUE(m_page->SelectedPicture().isEmpty());
+    EXPECT_FALSE(m_page->PictureFrame()->isVisibleTo(m_page.get()));
+    ASSERT_TRUE(brtxtest::waitFor([&] { return !m_page->IsDownloading(); }, 30000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m_main.status(), GetText("DownloadFinishFailed").replace("%d", "4"));
+    EXPECT_NE(m_main.status(), GetText("DownloadFinish"));
+    EXPECT_TRUE(commandsEnabled(true));
+    EXPECT_TRUE(m_page->SavedPictures().isEmpty());
+    EXPECT_TRUE(m_page->ShownPicture().isNull());
+
+    // A range in which one record fails counts just that one.
+    edit(CFirstPage::IdFrom)->setText("3");
+    edit(CFirstPage::IdTo)->setText("4");
+    m_sim->ClearFaults();
+    fault.record = 4;
+    m_sim->AddFault(fault);
+    press(CFirstPage::IdDownload);
+    EXPECT_EQ(m_main.status(), GetText("DownloadFinishFailed").replace("%d", "1"));
+
+    // Without failures the plain text again.
+    m_sim->ClearFaults();
+    edit(CFirstPage::IdFrom)->setText("4");
+    press(CFirstPage::IdDownload);
+    EXPECT_EQ(m_main.status(), GetText("DownloadFinish"));
+}
+
 TEST_F(DownloadPageTest, SingleDownloadChecksTheNumberFirst) {
     ASSERT_NO_FATAL_FAILURE(link("127.0.51.3", 5));
     edit(CFirstPage::IdFrom)->setText("6");
