@@ -132,7 +132,8 @@ TEST_P(CliMatrix, FaultAtFirstMiddleAndLastRecord) {
     EXPECT_EQ(first.exitCode, c.fails ? 1 : 0) << first.text().toStdString();
     EXPECT_EQ(failedInOutput(first.lines), c.fails ? kFaulted : QList<int>())
         << first.text().toStdString();
-    EXPECT_TRUE(first.lines.contains(GetText("DownloadFinish"))) << first.text().toStdString();
+    EXPECT_TRUE(first.lines.contains(Download::FinishText(c.fails ? kFaulted.size() : 0)))
+        << first.text().toStdString();
 
     faults::StoreCheck check =
         faults::checkStore(home.path(), instrument.content(), expectation(c));
@@ -245,10 +246,55 @@ TEST(CliFaults, OversizedAndUndecodableTitlesStillLink) {
     };
     EXPECT_EQ(column(0), titles[0]);
     EXPECT_EQ(column(1), QString(66, QChar(0x4E2D))); // 198 bytes: no half character
-    EXPECT_EQ(column(2), QString()); // not UTF-8: stored as empty text
+    EXPECT_EQ(column(2), QString());                  // not UTF-8: stored as empty text
     EXPECT_EQ(column(3), titles[3]);
     sqlite3_finalize(st);
     sqlite3_close(db);
+}
+
+// The same with the simulator program itself (brtx-sim --fault ...): three different faults at
+// the first, a middle and the last record.
+TEST(CliFaults, AgainstTheSimulatorProgram) {
+    brtxtest::TempHome home;
+    ResetLanguage();
+    const QString address = "127.0.90.82";
+    QProcess sim;
+    sim.start(brtxtest::programDir() + "/brtx-sim",
+              {"--address", address, "--records", QString::number(kRecords), "--photo-bytes",
+               "2500", "--fault", "close:1:-1:1", "--fault", "pause:3:1500:1", "--fault",
+               "ident:5:-1:1"});
+    ASSERT_TRUE(sim.waitForStarted());
+    ASSERT_TRUE(brtxtest::waitFor([&] { return sim.readAllStandardOutput().contains("listening"); },
+                                  10000));
+    const QStringList args{"download", "--wifi", address, "--all"};
+    const faults::CliResult first = faults::runCli(home.path(), args);
+    EXPECT_EQ(first.exitCode, 1) << first.text().toStdString();
+    EXPECT_EQ(failedInOutput(first.lines), kFaulted) << first.text().toStdString();
+    const faults::CliResult second = faults::runCli(home.path(), args);
+    EXPECT_EQ(second.exitCode, 0) << second.text().toStdString();
+
+    brtxsim::SimConfig config; // the same content, to check the rows against
+    config.recordCount = kRecords;
+    config.photoBytes = 2500;
+    const brtxsim::CSimulator content(config);
+    const faults::StoreCheck check = faults::checkStore(home.path(), content);
+    // The program draws its photographs with its own fonts: compare sizes and signatures here.
+    QStringList problems;
+    for (const QString& p : check.problems)
+        if (!p.contains("is not the whole photograph"))
+            problems << p;
+    EXPECT_TRUE(problems.isEmpty()) << problems.join('\n').toStdString();
+    EXPECT_TRUE(faults::complete(check, 1, kRecords));
+    const QString folder = home.file("pic/" + content.DeviceNumberText());
+    for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden)) {
+        QFile f(folder + "/" + name);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        const QByteArray bytes = f.readAll();
+        EXPECT_EQ(bytes.size(), 2500) << name.toStdString();
+        EXPECT_TRUE(bytes.startsWith("\xFF\xD8")) << name.toStdString();
+    }
+    sim.terminate();
+    EXPECT_TRUE(sim.waitForFinished(5000));
 }
 
 // ---- The same through the device page ----
@@ -339,7 +385,7 @@ TEST_P(PageMatrix, FaultAtFirstMiddleAndLastRecord) {
 
     ASSERT_TRUE(download());
     EXPECT_EQ(tap.failed, c.fails ? kFaulted : QList<int>());
-    EXPECT_EQ(window.status(), GetText("DownloadFinish"));
+    EXPECT_EQ(window.status(), Download::FinishText(c.fails ? kFaulted.size() : 0));
     EXPECT_LT(longestGap, 500) << "the window stopped serving events";
     faults::StoreCheck check =
         faults::checkStore(home.path(), instrument.content(), expectation(c));
