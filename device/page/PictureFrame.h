@@ -13,7 +13,7 @@ public:
     // Becomes a child of frame and follows its size.
     explicit CPictureView(QWidget* frame);
 
-    // Loads the file; when it cannot be loaded, the program folder's failer.jpg is shown
+    // Loads the file through LoadRecordPicture; when it cannot be loaded, failer.jpg is shown
     // instead. Returns true when the file itself was loaded.
     bool ShowFile(const QString& path);
     void Clear();
