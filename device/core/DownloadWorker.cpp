@@ -17,14 +17,15 @@ std::mutex g_handOver;
 } // namespace
 
 const DownloadEvent* AsDownloadEvent(const QEvent* e) {
+    // The lock comes before the first read of the event, its type included: the worker wrote
+    // all of it before its own hand-over.
+    std::lock_guard<std::mutex> lock(g_handOver);
     switch (int(e->type())) {
     case kProgressEvent:
     case kFinishedEvent:
     case kRecordDownloadedEvent:
-    case kRecordFailedEvent: {
-        std::lock_guard<std::mutex> lock(g_handOver);
+    case kRecordFailedEvent:
         return static_cast<const DownloadEvent*>(e);
-    }
     default:
         return nullptr;
     }
