@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 #include <QObject>
-#include <QRegularExpression>
 
 #include <limits>
 #include <mutex>
@@ -155,20 +154,16 @@ PlanResult PlanDownload(const QString& fromText, const QString& toText, quint32 
 }
 
 QString StatusText(const QString& key, qint64 number) {
-    QString text = GetText(key);
-    if (number < 0)
-        return text;
-    static const QRegularExpression conversion(QStringLiteral("%l?[dui]"));
-    const QRegularExpressionMatch match = conversion.match(text);
-    if (match.hasMatch())
-        text.replace(match.capturedStart(), match.capturedLength(), QString::number(number));
-    return text;
+    return number < 0 ? GetText(key) : GetTextNumber(key, number);
 }
 
 QString FinishText(quint32 failedRecords) {
-    if (failedRecords == 0)
-        return GetText(QStringLiteral("DownloadFinish"));
-    return StatusText(QStringLiteral("DownloadFinishFailed"), failedRecords);
+    // A Language.ini supplied with the instrument may not know the key of the failure
+    // count: the plain closing text then, never an empty status line.
+    const QString failedText =
+        failedRecords == 0 ? QString()
+                           : StatusText(QStringLiteral("DownloadFinishFailed"), failedRecords);
+    return failedText.isEmpty() ? GetText(QStringLiteral("DownloadFinish")) : failedText;
 }
 
 CDownloadWorker::CDownloadWorker(QObject* receiver) : m_receiver(receiver) {}
