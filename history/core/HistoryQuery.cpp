@@ -5,9 +5,30 @@
 #include "store/SQLite.h"
 #include "store/Statements.h"
 
+#include <iterator>
+
 namespace {
 
 constexpr int kFixedColumns = 7;
+
+// The stored test modes that are shown translated (exact case), with their text keys.
+struct TestMode {
+    const char* stored;
+    const char* key;
+};
+constexpr TestMode kTestModes[] = {{"Auto", "TestModeAuto"},
+                                   {"Manual", "TestModeManual"},
+                                   {"Refuse", "TestModeRefuse"},
+                                   {"Discontinued", "TestModeDiscontinued"}};
+constexpr int kTestModeCount = int(std::size(kTestModes));
+
+// The entry of kTestModes for a stored test mode, or -1.
+int TestModeIndex(const QString& stored) {
+    for (int m = 0; m < kTestModeCount; ++m)
+        if (stored == QLatin1String(kTestModes[m].stored))
+            return m;
+    return -1;
+}
 
 // Opens the database for one operation; closed when the object goes.
 struct OpenDatabase {
@@ -32,15 +53,8 @@ QStringList CHistoryQuery::DefaultHeadings() {
 }
 
 QString CHistoryQuery::TestModeText(const QString& stored) {
-    if (stored == QLatin1String("Auto"))
-        return GetText("TestModeAuto");
-    if (stored == QLatin1String("Manual"))
-        return GetText("TestModeManual");
-    if (stored == QLatin1String("Refuse"))
-        return GetText("TestModeRefuse");
-    if (stored == QLatin1String("Discontinued"))
-        return GetText("TestModeDiscontinued");
-    return stored;
+    const int mode = TestModeIndex(stored);
+    return mode < 0 ? stored : GetText(QLatin1String(kTestModes[mode].key));
 }
 
 QStringList CHistoryQuery::DeviceList() const {
@@ -177,19 +191,13 @@ bool CHistoryQuery::Query(const QString& startDate, const QString& endDate) {
         }
     }
 
-    // The four test-mode texts, looked up once for the whole result.
-    const QString modes[4] = {TestModeText("Auto"), TestModeText("Manual"), TestModeText("Refuse"),
-                              TestModeText("Discontinued")};
+    // The test-mode texts, looked up once for the whole result.
+    QString modes[kTestModeCount];
+    for (int m = 0; m < kTestModeCount; ++m)
+        modes[m] = GetText(QLatin1String(kTestModes[m].key));
     auto modeText = [&modes](const QString& stored) -> QString {
-        if (stored == QLatin1String("Auto"))
-            return modes[0];
-        if (stored == QLatin1String("Manual"))
-            return modes[1];
-        if (stored == QLatin1String("Refuse"))
-            return modes[2];
-        if (stored == QLatin1String("Discontinued"))
-            return modes[3];
-        return stored;
+        const int mode = TestModeIndex(stored);
+        return mode < 0 ? stored : modes[mode];
     };
 
     // In the usual layout the shown cells are the leading result columns in order; each
