@@ -51,6 +51,8 @@ protected:
     }
 
 public:
+    // A new download starts from an empty tree and an empty saved-picture list.
+    void EmptyTree();
     // A new download empties the tree: the picture picked from it goes with it.
     void ClearPicture() {
         m_selected.clear();
@@ -221,6 +223,12 @@ QString boxText(QWidget* box) {
 
 } // namespace
 
+void CFirstPage::DownloadPart::EmptyTree() {
+    clearTree(m_page->Tree());
+    m_saved.clear();
+    ClearPicture();
+}
+
 // Starts the worker for a plan that passed its checks. The device-command controls stay
 // disabled until the worker's Finished event, for all three kinds of download, so no other
 // exchange can run on the link meanwhile.
@@ -240,9 +248,7 @@ void CFirstPage::OnDownloadOne() {
         SetStatusText(GetText(plan.key));
         return;
     }
-    clearTree(Tree());
-    m_downloadPart->m_saved.clear();
-    m_downloadPart->ClearPicture();
+    m_downloadPart->EmptyTree();
     if (!plan.start) {
         SetStatusText(GetText(plan.key));
         if (QTreeWidget* tree = Tree()) {
@@ -265,9 +271,7 @@ void CFirstPage::OnDownloadAll() {
         SetStatusText(GetText(plan.key));
         return;
     }
-    clearTree(Tree());
-    m_downloadPart->m_saved.clear();
-    m_downloadPart->ClearPicture();
+    m_downloadPart->EmptyTree();
     startDownload(this, m_downloadPart, plan.plan);
 }
 
@@ -289,9 +293,7 @@ void CFirstPage::OnDownload() {
         SetStatusText(GetText(plan.key));
         return;
     }
-    clearTree(Tree());
-    m_downloadPart->m_saved.clear();
-    m_downloadPart->ClearPicture();
+    m_downloadPart->EmptyTree();
     startDownload(this, m_downloadPart, plan.plan);
 }
 
