@@ -238,8 +238,7 @@ int main(int argc, char** argv) {
         QStringLiteral("all"), Verdict(stored));
     table.Row(QStringLiteral("Peak memory (RSS) of the %1-record run").arg(Count(o.records)),
               MiB(quick.peakRssKb));
-    table.Row(QStringLiteral("Memory during the %1-record run").arg(Count(o.records)),
-              MemoryText(quick));
+    table.Row(QStringLiteral("Memory, %1-record run").arg(Count(o.records)), MemoryText(quick));
     if (o.longRecords > 0) {
         DownloadSettings ls = ds;
         ls.strict = false;
@@ -258,7 +257,7 @@ int main(int argc, char** argv) {
             }
         }
         table.Row(
-            QStringLiteral("Memory during a %1-record run").arg(Count(o.longRecords)),
+            QStringLiteral("Memory, long run of %1 records").arg(Count(o.longRecords)),
             MemoryText(longRun) +
                 QStringLiteral("; peak %1; %2; %3")
                     .arg(MiB(longRun.peakRssKb), Rate(longRun.EndToEndRate()),
