@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 export QT_QPA_PLATFORM=offscreen BRTX_NO_OPEN=1
-ctest --test-dir build --output-on-failure -j"$(nproc)" --timeout 300
+ctest --test-dir "${BRTX_BUILD_DIR:-build}" --output-on-failure -j"$(nproc)" --timeout 300
 # Reliability (README "Reliability"): the suite under AddressSanitizer + UBSan and the link and
 # download tests under ThreadSanitizer, then every parser fuzz target for 30 s on its corpus.
 # BRTX_SKIP_RELIABILITY=1 leaves them out (a quick local run).
