@@ -4,7 +4,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 export QT_QPA_PLATFORM=offscreen BRTX_NO_OPEN=1
-ctest --test-dir "${BRTX_BUILD_DIR:-build}" --output-on-failure -j"$(nproc)" --timeout 300
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+ctest --test-dir "${BRTX_BUILD_DIR:-build}" --output-on-failure -j"$(nproc)" --timeout 300 |
+    tee "$log"
 # Reliability (README "Reliability"): the suite under AddressSanitizer + UBSan and the link and
 # download tests under ThreadSanitizer, then every parser fuzz target for 30 s on its corpus.
 # BRTX_SKIP_RELIABILITY=1 leaves them out (a quick local run).
@@ -12,3 +15,5 @@ if [ "${BRTX_SKIP_RELIABILITY:-0}" != 1 ]; then
     bash scripts/sanitize.sh
     bash fuzz/run.sh all "${BRTX_FUZZ_SECONDS:-30}"
 fi
+# The suite's own closing line once more, so it stands last.
+grep -E '^[0-9]+% tests passed' "$log" | tail -n 1
