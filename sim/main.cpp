@@ -27,7 +27,7 @@ Options:
   --title K=TEXT     set title K (1..20) to TEXT (a single space is a blank title)
   --title-group G    title group index sent (default 1)
   --first-date D     date of record 1, yyyy-MM-dd (default 2024-01-01); one day per record
-  --fault SPEC       inject a fault; may be repeated. SPEC is kind[:record[:amount[:times]]]
+  --fault FAULT      inject a fault; may be repeated. FAULT is kind[:record[:amount[:times]]]
                      record 0 means every record (or every command); times -1 means always.
                      Kinds:
                        delay      wait amount ms (1500) before the reply
