@@ -20,11 +20,7 @@ using brtxsim::SimConfig;
 
 namespace {
 
-struct CliRun {
-    int code = -1;
-    QStringList out; // standard output lines
-    QString err;
-};
+using brtxtest::CliRun;
 
 class CliDeviceTest : public ::testing::Test {
 protected:
@@ -32,21 +28,7 @@ protected:
     void TearDown() override { ResetLanguage(); }
 
     CliRun run(const QStringList& args, bool withHome = true) {
-        QProcess p;
-        p.setProgram(brtxtest::programDir() + "/brtx-cli");
-        p.setArguments(withHome ? QStringList{"--home", m_home.path()} + args : args);
-        p.start();
-        CliRun r;
-        if (!p.waitForFinished(30000)) {
-            p.kill();
-            p.waitForFinished();
-            ADD_FAILURE() << "brtx-cli did not end: " << args.join(' ').toStdString();
-            return r;
-        }
-        r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        r.out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-        r.err = QString::fromUtf8(p.readAllStandardError());
-        return r;
+        return brtxtest::runCli(withHome ? QStringList{"--home", m_home.path()} + args : args);
     }
 
     std::unique_ptr<CSimulator> startSim(const QString& address, int records = 10) {

@@ -14,10 +14,7 @@
 
 namespace {
 
-struct CliRun {
-    int code = -1;
-    QStringList out;
-};
+using brtxtest::CliRun;
 
 class DownloadCliTest : public ::testing::Test {
 protected:
@@ -25,20 +22,7 @@ protected:
     void TearDown() override { ResetLanguage(); }
 
     CliRun run(const QStringList& args) {
-        QProcess p;
-        p.setProgram(brtxtest::programDir() + "/brtx-cli");
-        p.setArguments(QStringList{"--home", m_home.path(), "download"} + args);
-        p.start();
-        CliRun r;
-        if (!p.waitForFinished(60000)) {
-            p.kill();
-            p.waitForFinished();
-            ADD_FAILURE() << "brtx-cli did not end: " << args.join(' ').toStdString();
-            return r;
-        }
-        r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        r.out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-        return r;
+        return brtxtest::runCli(QStringList{"--home", m_home.path(), "download"} + args, 60000);
     }
 
     void startSim(const QString& address, int records) {

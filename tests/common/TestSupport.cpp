@@ -4,7 +4,9 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QThread>
+#include <gtest/gtest.h>
 
 namespace brtxtest {
 
@@ -46,7 +48,29 @@ bool waitFor(const std::function<bool()>& cond, int timeoutMs) {
     return true;
 }
 
-QString sourceDir() { return QStringLiteral(BRTX_SOURCE_DIR); }
-QString programDir() { return QStringLiteral(BRTX_PROGRAM_DIR); }
+CliRun runCli(const QStringList& args, int timeoutMs) {
+    QProcess p;
+    p.setProgram(programDir() + "/brtx-cli");
+    p.setArguments(args);
+    p.start();
+    CliRun r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        ADD_FAILURE() << "brtx-cli did not end: " << args.join(' ').toStdString();
+        return r;
+    }
+    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+QString sourceDir() {
+    return QStringLiteral(BRTX_SOURCE_DIR);
+}
+QString programDir() {
+    return QStringLiteral(BRTX_PROGRAM_DIR);
+}
 
 } // namespace brtxtest

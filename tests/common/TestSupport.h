@@ -2,6 +2,7 @@
 // Helpers shared by all test programs.
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <functional>
 
@@ -24,6 +25,16 @@ private:
     QByteArray m_oldHome;
     bool m_hadHome = false;
 };
+
+// One run of brtx-cli from the program folder.
+struct CliRun {
+    int code = -1;   // exit code; -1 when it crashed or did not end
+    QStringList out; // standard output lines (empty lines dropped)
+    QString err;     // standard error
+};
+// Runs brtx-cli with the arguments and waits at most timeoutMs; a run that does not end is
+// killed and recorded as a test failure.
+CliRun runCli(const QStringList& args, int timeoutMs = 30000);
 
 // Runs the Qt event loop until cond() is true or timeoutMs passes; returns cond().
 bool waitFor(const std::function<bool()>& cond, int timeoutMs = 5000);

@@ -1,5 +1,6 @@
 // The device page's download part against the simulator (127.0.51.x): buttons, controls held
 // disabled while a worker runs, progress, status texts, the tree and the picture frame.
+#include "common/StatusWindow.h"
 #include "common/TestSupport.h"
 
 #include "app/base/Language.h"
@@ -22,21 +23,7 @@
 
 namespace {
 
-class StatusWindow {
-public:
-    StatusWindow() {
-        for (int id : {1001, 1002, 1032, 1003}) {
-            auto* label = new QLabel(&m_window);
-            label->setObjectName(QString::number(id));
-        }
-        RegisterMainWindow(&m_window);
-    }
-    ~StatusWindow() { RegisterMainWindow(nullptr); }
-    QString status() const { return m_window.findChild<QLabel*>("1003")->text(); }
-
-private:
-    QWidget m_window;
-};
+using brtxtest::StatusWindow;
 
 QList<quint32> requestedRecords(const brtxsim::CSimulator& sim) {
     QList<quint32> out;

@@ -5,6 +5,8 @@
 // completes the set. Addresses 127.0.90.x (one per test, so the tests run in parallel).
 #include "faults/FaultSupport.h"
 
+#include "common/StatusWindow.h"
+
 #include "app/base/Language.h"
 #include "app/shell/Status.h"
 #include "device/core/DownloadWorker.h"
@@ -299,22 +301,7 @@ TEST(CliFaults, AgainstTheSimulatorProgram) {
 
 // ---- The same through the device page ----
 
-// The main window's four status fields, so the page's texts have somewhere to go.
-class StatusWindow {
-public:
-    StatusWindow() {
-        for (int id : {1001, 1002, 1032, 1003}) {
-            auto* label = new QLabel(&m_window);
-            label->setObjectName(QString::number(id));
-        }
-        RegisterMainWindow(&m_window);
-    }
-    ~StatusWindow() { RegisterMainWindow(nullptr); }
-    QString status() const { return m_window.findChild<QLabel*>("1003")->text(); }
-
-private:
-    QWidget m_window;
-};
+using brtxtest::StatusWindow;
 
 // Sees the worker's events before the page does.
 class EventTap : public QObject {
