@@ -2,7 +2,7 @@
 
 #include "bench/BenchSupport.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "sim/lib/Simulator.h"
 #include "store/SQLite.h"
 

@@ -2,8 +2,8 @@
 
 #include "bench/BenchSupport.h"
 
-#include "app/base/Language.h"
-#include "app/base/Paths.h"
+#include "base/Language.h"
+#include "base/Paths.h"
 #include "history/core/Biff.h"
 #include "history/core/ExcelExport.h"
 #include "history/core/HistoryQuery.h"

@@ -1,6 +1,6 @@
 #include "controls/Meter.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 
 #include <QConicalGradient>
 #include <QFont>

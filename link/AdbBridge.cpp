@@ -1,6 +1,6 @@
 #include "link/AdbBridge.h"
 
-#include "app/base/Paths.h"
+#include "base/Paths.h"
 
 #include <QDebug>
 #include <QFileInfo>

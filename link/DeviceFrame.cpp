@@ -1,6 +1,6 @@
 #include "link/DeviceFrame.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "link/TCPClient.h"
 
 #include <QMutex>

@@ -1,7 +1,7 @@
 // Registry of brtx-cli commands and the two output helpers.
 #include "app/cli/Commands.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 
 #include <cstdio>
 

@@ -2,9 +2,9 @@
 // set-time, set-id, delete-files.
 #include "app/cli/Commands.h"
 
-#include "app/base/Paths.h"
+#include "app/cli/LinkArgs.h"
+#include "base/Paths.h"
 #include "device/core/DeviceSession.h"
-#include "device/core/LinkArgs.h"
 
 #include <cstdio>
 

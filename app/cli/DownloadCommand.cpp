@@ -1,12 +1,12 @@
 // brtx-cli download: links like the device page and runs one download through the same
 // worker, printing each status text as it comes and a closing summary line.
 #include "app/cli/Commands.h"
+#include "app/cli/LinkArgs.h"
 #include "device/core/DeviceSession.h"
 #include "device/core/DownloadWorker.h"
-#include "device/core/LinkArgs.h"
 
-#include "app/base/Language.h"
-#include "app/base/Paths.h"
+#include "base/Language.h"
+#include "base/Paths.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -2,7 +2,7 @@
 // without the window.
 #include "app/cli/Commands.h"
 
-#include "app/base/Paths.h"
+#include "base/Paths.h"
 #include "history/core/ExcelExport.h"
 #include "history/core/HistoryQuery.h"
 #include "history/core/PdfReport.h"

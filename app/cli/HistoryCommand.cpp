@@ -2,7 +2,7 @@
 // as tab-separated lines, headings first.
 #include "app/cli/Commands.h"
 
-#include "app/base/Paths.h"
+#include "base/Paths.h"
 #include "history/core/HistoryQuery.h"
 
 #include <QDate>

@@ -1,6 +1,6 @@
 #include "app/shell/RecordPicture.h"
 
-#include "app/base/Paths.h"
+#include "base/Paths.h"
 
 #include <QCoreApplication>
 #include <QImageReader>

@@ -3,12 +3,14 @@
 #include "device/page/FirstPage.h"
 #include "history/page/History.h"
 
-#include "app/base/Language.h"
 #include "app/shell/ControlId.h"
 #include "app/shell/DialogUnits.h"
 #include "app/shell/Look.h"
 #include "app/shell/SkinControls.h"
 #include "app/shell/Status.h"
+#include "base/Language.h"
+
+#include "base/Version.h"
 
 #include <QAction>
 #include <QApplication>
@@ -29,7 +31,7 @@
 
 namespace {
 
-const QString kVersionText = QStringLiteral("Version: V1.31");
+const QString kVersionText = QStringLiteral("Version: V" BRTX_VERSION);
 const QString kProductName = QStringLiteral("BRTX");
 
 bool IsChinese() {
@@ -282,7 +284,8 @@ void CBRTXDlg::ShowAboutBox() {
     auto* icon = new QLabel(&box);
     icon->setPixmap(QIcon(QStringLiteral(":/brtx/brtx.png")).pixmap(QSize(48, 48)));
     icon->setAlignment(Qt::AlignTop);
-    auto* name = new QLabel(QStringLiteral("%1, Version 1.31").arg(kProductName), &box);
+    auto* name = new QLabel(
+        QStringLiteral("%1, Version %2").arg(kProductName, QStringLiteral(BRTX_VERSION)), &box);
     name->setObjectName(QStringLiteral("aboutName"));
     auto* second = new QLabel(QStringLiteral("Copyright (C) 2024"), &box);
     second->setObjectName(QStringLiteral("aboutLine"));

@@ -1,7 +1,7 @@
 #include "device/core/DeviceSession.h"
 
-#include "app/base/Language.h"
-#include "app/base/Paths.h"
+#include "base/Language.h"
+#include "base/Paths.h"
 #include "link/AdbBridge.h"
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"

@@ -1,6 +1,6 @@
 #include "device/core/DownloadRecord.h"
 
-#include "app/base/Paths.h"
+#include "base/Paths.h"
 #include "device/core/PictureStore.h"
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"

@@ -1,6 +1,6 @@
 #include "device/core/DownloadWorker.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 
 #include <QCoreApplication>
 #include <QObject>

@@ -1,6 +1,6 @@
 #include "device/core/PictureStore.h"
 
-#include "app/base/Paths.h"
+#include "base/Paths.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 #include "device/page/FirstPage.h"
 
-#include "app/base/Language.h"
 #include "app/shell/ControlId.h"
 #include "app/shell/Status.h"
+#include "base/Language.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -1,8 +1,8 @@
 // The device page's download part: the three download buttons, the worker's events (progress
 // bar, status texts, the rebuilt tree), the record tree and the picture frame.
-#include "app/base/Language.h"
-#include "app/base/Paths.h"
 #include "app/shell/Status.h"
+#include "base/Language.h"
+#include "base/Paths.h"
 #include "device/core/DownloadWorker.h"
 #include "device/core/PictureStore.h"
 #include "device/page/FirstPage.h"

@@ -1,6 +1,6 @@
 // Language.ini as the user may have edited it: any bytes, any encoding, read through the
 // profile reader. The first bytes choose the section, key and limit asked for.
-#include "app/base/Profile.h"
+#include "base/Profile.h"
 #include "FuzzCheck.h"
 
 #include <QByteArray>

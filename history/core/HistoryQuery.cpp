@@ -1,7 +1,7 @@
 #include "history/core/HistoryQuery.h"
 
-#include "app/base/Language.h"
-#include "app/base/Paths.h"
+#include "base/Language.h"
+#include "base/Paths.h"
 #include "store/SQLite.h"
 #include "store/Statements.h"
 

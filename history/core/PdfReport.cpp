@@ -1,7 +1,7 @@
 #include "history/core/PdfReport.h"
 
-#include "app/base/Language.h"
-#include "app/base/Paths.h"
+#include "base/Language.h"
+#include "base/Paths.h"
 #include "history/core/Report.h"
 
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
 #include "history/page/History.h"
 
-#include "app/base/Language.h"
-#include "app/base/Paths.h"
 #include "app/shell/ControlId.h"
 #include "app/shell/RecordPicture.h"
+#include "base/Language.h"
+#include "base/Paths.h"
 #include "controls/Meter.h"
 #include "history/page/HistoryModel.h"
 #include "store/SQLite.h"

@@ -2,8 +2,8 @@
 // of the selected record.
 #include "history/page/History.h"
 
-#include "app/base/Language.h"
 #include "app/shell/Status.h"
+#include "base/Language.h"
 #include "history/core/ExcelExport.h"
 #include "history/core/PdfReport.h"
 #include "history/core/Report.h"

@@ -1,6 +1,6 @@
 // Localisation: the process-wide table, list splitting, and the shipped Language.ini.
-#include "app/base/Language.h"
-#include "app/base/Profile.h"
+#include "base/Language.h"
+#include "base/Profile.h"
 
 #include "common/TestSupport.h"
 
@@ -23,7 +23,7 @@ struct LanguageHome {
 };
 
 const QStringList kFormatKeys = {"DownloadRecordOK", "DownloadRecordFail", "TheImgExist",
-                                 "SaveTheImgFail", "ReadTheImgFail", "DownloadFinishFailed"};
+                                 "SaveTheImgFail",   "ReadTheImgFail",     "DownloadFinishFailed"};
 // clang-format off
 const QStringList kEveryKey = QString(
     "Title Home History Exit DeviceID TotalNumber Status ConnectUSB USBConneting "

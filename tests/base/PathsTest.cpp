@@ -1,5 +1,5 @@
 // Path and folder helpers, including a program folder whose name is not ASCII.
-#include "app/base/Paths.h"
+#include "base/Paths.h"
 
 #include "common/TestSupport.h"
 

@@ -1,6 +1,6 @@
 // The profile reader: the rules it shares with the usual INI readers, the encodings it
 // accepts, and that edits of a file show at the next lookup.
-#include "app/base/Profile.h"
+#include "base/Profile.h"
 
 #include "common/TestSupport.h"
 

@@ -2,7 +2,7 @@
 // the in-process simulator on 127.0.6.x.
 #include "common/TestSupport.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "sim/lib/Simulator.h"
 #include "store/SQLite.h"
 #include "store/Schema.h"

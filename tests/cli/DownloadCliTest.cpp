@@ -2,7 +2,7 @@
 // status lines as they come, the summary line, exit codes, what is stored.
 #include "common/TestSupport.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "sim/lib/Simulator.h"
 #include "store/SQLite.h"
 

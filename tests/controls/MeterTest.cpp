@@ -1,7 +1,7 @@
 // Value meter: needle rule, texts, geometry, cached face, and what actually lands on screen.
 #include "common/TestSupport.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "controls/Meter.h"
 
 #include <QDir>

@@ -3,8 +3,8 @@
 #include "common/StatusWindow.h"
 #include "common/TestSupport.h"
 
-#include "app/base/Language.h"
 #include "app/shell/Status.h"
+#include "base/Language.h"
 #include "device/page/FirstPage.h"
 #include "sim/lib/Simulator.h"
 #include "store/SQLite.h"

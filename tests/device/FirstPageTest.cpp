@@ -2,8 +2,8 @@
 // disconnect over Wi-Fi (simulator on 127.0.5.x), the settings buttons, the main window fields.
 #include "common/TestSupport.h"
 
-#include "app/base/Language.h"
 #include "app/shell/Status.h"
+#include "base/Language.h"
 #include "device/page/FirstPage.h"
 #include "link/TCPClient.h"
 #include "sim/lib/Simulator.h"

@@ -2,8 +2,8 @@
 // addresses 127.0.4.x, port 7575), and its stateless helpers.
 #include "common/TestSupport.h"
 
+#include "app/cli/LinkArgs.h"
 #include "device/core/DeviceSession.h"
-#include "device/core/LinkArgs.h"
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"
 #include "sim/lib/Simulator.h"
@@ -101,48 +101,6 @@ TEST(DeviceSessionHelpers, FromPresetAndDigits) {
     EXPECT_FALSE(CDeviceSession::IsTwelveDigits("12345678901a"));
     EXPECT_FALSE(CDeviceSession::IsTwelveDigits(" 12345678901"));
     EXPECT_FALSE(CDeviceSession::IsTwelveDigits(QString(12, QChar(0x0663)))); // Arabic-Indic 3
-}
-
-TEST(DeviceSessionHelpers, LinkArguments) {
-    LinkTarget t;
-    QString error;
-    QStringList args{"--wifi", "10.0.0.1", "extra"};
-    ASSERT_TRUE(TakeLinkArgs(args, t, error));
-    EXPECT_EQ(t.route, LinkRoute::Wifi);
-    EXPECT_EQ(t.address, "10.0.0.1");
-    EXPECT_EQ(args, QStringList{"extra"});
-
-    args = {"--usb"};
-    ASSERT_TRUE(TakeLinkArgs(args, t, error));
-    EXPECT_EQ(t.route, LinkRoute::Usb);
-    EXPECT_TRUE(t.serial.isEmpty());
-
-    args = {"--usb", "SER1", "--all"};
-    ASSERT_TRUE(TakeLinkArgs(args, t, error));
-    EXPECT_EQ(t.serial, "SER1");
-    EXPECT_EQ(args, QStringList{"--all"});
-
-    // set-id: the only word after --usb is the command's own DIGITS, not a serial.
-    args = {"--usb", "123456789012"};
-    ASSERT_TRUE(TakeLinkArgs(args, t, error, 1));
-    EXPECT_TRUE(t.serial.isEmpty());
-    EXPECT_EQ(args, QStringList{"123456789012"});
-    args = {"--usb", "SER1", "123456789012"};
-    ASSERT_TRUE(TakeLinkArgs(args, t, error, 1));
-    EXPECT_EQ(t.serial, "SER1");
-    EXPECT_EQ(args, QStringList{"123456789012"});
-
-    args = {"--usb=SER2"};
-    ASSERT_TRUE(TakeLinkArgs(args, t, error));
-    EXPECT_EQ(t.serial, "SER2");
-
-    for (const QStringList& bad :
-         {QStringList{}, QStringList{"--wifi"}, QStringList{"--wifi", "--usb"},
-          QStringList{"--wifi", "1.2.3.4", "--usb"}}) {
-        args = bad;
-        EXPECT_FALSE(TakeLinkArgs(args, t, error)) << bad.join(' ').toStdString();
-        EXPECT_FALSE(error.isEmpty());
-    }
 }
 
 TEST(DeviceSession, WifiLinkReadsInfoAndStoresRenamedTitles) {

@@ -1,6 +1,6 @@
 // The closing status text of a download, with the program's Language.ini and with one that
 // does not know the failure-count key.
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "common/TestSupport.h"
 #include "device/core/DownloadWorker.h"
 

@@ -3,7 +3,7 @@
 #include "export/ExportTestSupport.h"
 #include "history/HistoryDb.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "history/core/HistoryQuery.h"
 
 #include <QFile>

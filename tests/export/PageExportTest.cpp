@@ -4,9 +4,9 @@
 #include "export/ExportTestSupport.h"
 #include "history/HistoryDb.h"
 
-#include "app/base/Language.h"
 #include "app/shell/ControlId.h"
 #include "app/shell/Status.h"
+#include "base/Language.h"
 #include "history/core/PdfReport.h"
 #include "history/core/Report.h"
 #include "history/page/History.h"

@@ -4,8 +4,8 @@
 // next run completes what was cut short. Addresses 127.0.90.9x.
 #include "faults/FaultSupport.h"
 
-#include "app/base/Language.h"
 #include "app/window/BRTXDlg.h"
+#include "base/Language.h"
 #include "device/page/FirstPage.h"
 #include "history/page/History.h"
 

@@ -3,7 +3,7 @@
 // The fuzz targets check more properties; this keeps the kept inputs passing without clang.
 #include "common/TestSupport.h"
 
-#include "app/base/Profile.h"
+#include "base/Profile.h"
 #include "device/core/PictureStore.h"
 #include "history/core/Biff.h"
 #include "history/core/Cfb.h"

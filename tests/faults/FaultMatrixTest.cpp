@@ -7,8 +7,8 @@
 
 #include "common/StatusWindow.h"
 
-#include "app/base/Language.h"
 #include "app/shell/Status.h"
+#include "base/Language.h"
 #include "device/core/DownloadWorker.h"
 #include "device/page/FirstPage.h"
 

@@ -3,7 +3,7 @@
 // and once there is room the next download completes the set. (Address 127.0.90.96.)
 #include "faults/FaultSupport.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "device/core/DownloadWorker.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // records add next to nothing to what the first few hundred needed. (Address 127.0.90.95.)
 #include "faults/FaultSupport.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 
 #include <QThread>
 #include <gtest/gtest.h>

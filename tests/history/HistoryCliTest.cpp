@@ -1,7 +1,7 @@
 // brtx-cli history: the list as the page shows it, tab-separated, headings first.
 #include "HistoryDb.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "common/TestSupport.h"
 
 #include <QFile>

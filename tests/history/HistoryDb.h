@@ -1,6 +1,6 @@
 #pragma once
 // Rows written straight into a test database, the way a download stores them.
-#include "app/base/Paths.h"
+#include "base/Paths.h"
 #include "store/SQLite.h"
 #include "store/Schema.h"
 #include "store/Statements.h"

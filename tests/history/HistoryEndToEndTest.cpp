@@ -1,6 +1,6 @@
 // From the simulator to the history page: records downloaded by brtx-cli are listed under
 // the device's own titles and each one shows its photograph.
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "common/TestSupport.h"
 #include "history/page/History.h"
 #include "sim/lib/Simulator.h"

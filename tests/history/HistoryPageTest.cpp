@@ -2,7 +2,7 @@
 // deletion handler.
 #include "HistoryDb.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "common/TestSupport.h"
 #include "controls/Meter.h"
 #include "history/page/History.h"

@@ -1,7 +1,7 @@
 // The record list without widgets: device list, column layout, statement, rows.
 #include "HistoryDb.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "common/TestSupport.h"
 #include "history/core/HistoryQuery.h"
 

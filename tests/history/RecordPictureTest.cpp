@@ -2,8 +2,8 @@
 // own pixel size, no orientation tag applied.
 #include "HistoryDb.h"
 
-#include "app/base/Language.h"
 #include "app/shell/RecordPicture.h"
+#include "base/Language.h"
 #include "common/TestSupport.h"
 #include "history/page/History.h"
 

@@ -6,7 +6,7 @@
 // as text cells. Addresses 127.0.91.x.
 #include "faults/FaultSupport.h"
 
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "history/core/Biff.h"
 #include "history/core/HistoryQuery.h"
 #include "history/core/Report.h"

@@ -1,7 +1,7 @@
 // Exchanges against the in-process simulator: every command, the request bytes it saw, every
 // rejection rule with injected faults, reply completion timing and StrictTiming=1.
 // Each test runs the simulator on its own 127.0.3.x address.
-#include "app/base/Language.h"
+#include "base/Language.h"
 #include "common/TestSupport.h"
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"

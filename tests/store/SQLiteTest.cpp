@@ -1,7 +1,7 @@
 // The SQLite wrapper: opening, statements, queries as text tables, and sharing the file.
 #include "store/SQLite.h"
 
-#include "app/base/Paths.h"
+#include "base/Paths.h"
 #include "common/TestSupport.h"
 
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 #include "store/Schema.h"
 #include "store/Statements.h"
 
-#include "app/base/Paths.h"
+#include "base/Paths.h"
 #include "common/TestSupport.h"
 
 #include <QMap>

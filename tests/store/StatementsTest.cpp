@@ -2,7 +2,7 @@
 #include "store/Statements.h"
 #include "store/Schema.h"
 
-#include "app/base/Paths.h"
+#include "base/Paths.h"
 #include "common/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 // 127.0.0.1:7575 (these tests run one at a time).
 #include "common/TestSupport.h"
 
-#include "app/base/Language.h"
 #include "app/shell/Status.h"
+#include "base/Language.h"
 #include "device/page/FirstPage.h"
 #include "link/TCPClient.h"
 #include "sim/lib/Simulator.h"

@@ -2,12 +2,12 @@
 // dragging and the about box.
 #include "common/TestSupport.h"
 
-#include "app/base/Language.h"
 #include "app/shell/ControlId.h"
 #include "app/shell/DialogUnits.h"
 #include "app/shell/Look.h"
 #include "app/shell/SkinControls.h"
 #include "app/window/BRTXDlg.h"
+#include "base/Language.h"
 #include "device/page/FirstPage.h"
 #include "history/page/History.h"
 #include "store/SQLite.h"
@@ -28,7 +28,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include "app/base/Paths.h"
+#include "base/Paths.h"
 
 using brtxtest::TempHome;
 using brtxtest::waitFor;

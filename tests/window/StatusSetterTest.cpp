@@ -2,11 +2,11 @@
 // harmless without a main window.
 #include "common/TestSupport.h"
 
-#include "app/base/Language.h"
 #include "app/shell/ControlId.h"
 #include "app/shell/SkinControls.h"
 #include "app/shell/Status.h"
 #include "app/window/BRTXDlg.h"
+#include "base/Language.h"
 #include "device/page/FirstPage.h"
 #include "history/page/History.h"
 

@@ -1,4 +1,4 @@
-#include "app/base/Paths.h"
+#include "base/Paths.h"
 
 #include <QByteArray>
 #include <QDir>

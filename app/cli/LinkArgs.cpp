@@ -1,4 +1,4 @@
-#include "device/core/LinkArgs.h"
+#include "app/cli/LinkArgs.h"
 
 namespace {
 bool IsOption(const QString& arg) {

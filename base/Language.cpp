@@ -1,7 +1,7 @@
-#include "app/base/Language.h"
+#include "base/Language.h"
 
-#include "app/base/Paths.h"
-#include "app/base/Profile.h"
+#include "base/Paths.h"
+#include "base/Profile.h"
 
 #include <QMutex>
 #include <QMutexLocker>

@@ -1,4 +1,4 @@
-#include "app/base/Profile.h"
+#include "base/Profile.h"
 
 #include <QFile>
 #include <QHash>
