@@ -1,0 +1,20 @@
+#pragma once
+// The history list's choices on the command line, shared by every command that reads the list
+// (history, export):
+//   (--device ID | --all-devices) [--start YYYY-MM-DD] [--end YYYY-MM-DD] [--search TEXT]
+//   [--mode auto|manual|refuse|discontinued] [--min X] [--max Y] [--sort HEADING[:asc|:desc]]
+#include "history/core/HistoryFilter.h"
+
+#include <QString>
+#include <QStringList>
+
+struct HistoryArgs {
+    HistoryFilter filter;
+    QString sortHeading; // empty: the default order
+    bool sortDescending = false;
+};
+
+// Takes the options above out of args (other words stay, in order). False with a message in
+// error for a missing value, a bad date, mode or number, a minimum above the maximum, or
+// neither/both of --device and --all-devices.
+bool TakeHistoryArgs(QStringList& args, HistoryArgs& out, QString& error);

@@ -1,0 +1,29 @@
+#pragma once
+// What the history list shows: the device (or every device), the date range, the search text,
+// the test mode, the result range and the order. Shared by the page, brtx-cli, the exports and
+// every record source (the local database and the central store).
+#include <QString>
+
+#include <optional>
+
+enum class TestModeFilter { Any, Auto, Manual, Refuse, Discontinued };
+
+struct HistoryFilter {
+    QString device;                                   // the device number; ignored when allDevices
+    bool allDevices = false;                          // rows of every device
+    QString startDate = QStringLiteral("0000-01-01"); // "yyyy-MM-dd", included
+    QString endDate = QStringLiteral("9999-12-31");   // "yyyy-MM-dd", included
+    QString search; // case-insensitive substring over every shown column; empty: none
+    TestModeFilter mode = TestModeFilter::Any;
+    // Test_Result taken as a number; a row whose result is not a number passes only when
+    // both bounds are empty.
+    std::optional<double> minResult;
+    std::optional<double> maxResult;
+};
+
+struct HistorySort {
+    int column = -1; // index into the list's columns; -1: the default order (record number
+                     // as text, descending)
+    bool descending = false;
+    bool IsDefault() const { return column < 0; }
+};

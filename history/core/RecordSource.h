@@ -1,0 +1,49 @@
+#pragma once
+// Where the history list reads its records from: the local brtx.db (and pic/) or the central
+// store. The page, brtx-cli and the exports only talk to this interface, so they do not know
+// which store they read.
+//
+// Every call may run on a worker thread; an implementation opens what it needs itself and is
+// used by one thread at a time. Failures return false and leave a readable text in *error.
+#include "history/core/HistoryFilter.h"
+#include "history/core/HistoryQuery.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <functional>
+
+// One row of the list: the shown cells in column order, and what identifies the record.
+struct HistoryRow {
+    QStringList cells;
+    QString path;      // the stored picture Path ("" when none)
+    QString machineNo; // the record's key (Machine_NO, Record_No, Date_Date, Time_Time)
+    QString recordNo;
+    QString date;
+    QString time;
+};
+
+class IRecordSource {
+public:
+    virtual ~IRecordSource() = default;
+
+    // The device numbers that have records or field titles, sorted.
+    virtual bool DeviceList(QStringList& devices, QString* error) = 0;
+    // The column layout for the filter's device, or for every device (the fixed columns, the
+    // union of the devices' field titles in first-seen order, GPS).
+    virtual bool Columns(const HistoryFilter& filter, QVector<HistoryColumn>& columns,
+                         QString* error) = 0;
+    // The number of rows the filter gives.
+    virtual bool Count(const HistoryFilter& filter, qint64& count, QString* error) = 0;
+    // Rows offset .. offset + limit - 1 of the filtered, sorted list, cells in Columns() order.
+    virtual bool Fetch(const HistoryFilter& filter, const HistorySort& sort, qint64 offset,
+                       int limit, QVector<HistoryRow>& rows, QString* error) = 0;
+    // Every row of the filtered, sorted list in order, handed to sink one at a time as it is
+    // read (memory stays flat); sink returns false to stop early (Stream then returns true).
+    virtual bool Stream(const HistoryFilter& filter, const HistorySort& sort,
+                        const std::function<bool(const HistoryRow&)>& sink, QString* error) = 0;
+    // The bytes of a row's photograph; empty when it has none or it cannot be read.
+    virtual QByteArray Picture(const HistoryRow& row) = 0;
+};
