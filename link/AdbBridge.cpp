@@ -3,6 +3,7 @@
 #include "base/Paths.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -21,7 +22,8 @@ QString AdbToolPath() {
     return onPath.isEmpty() ? QStringLiteral("adb") : onPath;
 }
 
-bool RunAdbCommand(const QString& commandLine, QString& output) {
+bool RunAdbCommand(const QString& commandLine, QString& output,
+                   const std::atomic<bool>* cancel) {
     const QString tool = AdbToolPath();
     QStringList args = commandLine.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     if (!args.isEmpty())
@@ -39,9 +41,15 @@ bool RunAdbCommand(const QString& commandLine, QString& output) {
     }
     qDebug() << "adb: started" << tool << args;
 
-    if (!process.waitForFinished(kWaitMs)) {
-        // Still running after the wait (or lost): end it and reap it so nothing is left.
-        qDebug() << "adb: no end within" << kWaitMs << "ms, killed";
+    // Waited for in short slices so a cancel is seen at once.
+    QElapsedTimer waited;
+    waited.start();
+    bool ended = false;
+    while (!ended && waited.elapsed() < kWaitMs && !(cancel && cancel->load()))
+        ended = process.waitForFinished(50) || process.state() == QProcess::NotRunning;
+    if (!ended) {
+        // Still running after the wait (or lost, or canceled): end it and reap it.
+        qDebug() << "adb: no end within" << waited.elapsed() << "ms, killed";
         process.kill();
         process.waitForFinished(kWaitMs);
         return false;
@@ -90,18 +98,20 @@ bool ParseAdbDeviceList(const QString& output, QStringList& devices) {
     return !devices.isEmpty();
 }
 
-bool AdbListDevices(QStringList& devices) {
+bool AdbListDevices(QStringList& devices, const std::atomic<bool>* cancel) {
     devices.clear();
     QString output;
-    if (!RunAdbCommand(QStringLiteral("adb devices"), output)) {
+    if (!RunAdbCommand(QStringLiteral("adb devices"), output, cancel)) {
         output.clear();
-        if (!RunAdbCommand(QStringLiteral("adb devices"), output))
+        if ((cancel && cancel->load()) ||
+            !RunAdbCommand(QStringLiteral("adb devices"), output, cancel))
             return false;
     }
     return ParseAdbDeviceList(output, devices);
 }
 
-bool AdbForward(const QString& serial) {
+bool AdbForward(const QString& serial, const std::atomic<bool>* cancel) {
     QString output = QStringLiteral("no");
-    return RunAdbCommand(QStringLiteral("adb -s %1 forward tcp:7575 tcp:7575").arg(serial), output);
+    return RunAdbCommand(QStringLiteral("adb -s %1 forward tcp:7575 tcp:7575").arg(serial), output,
+                         cancel);
 }

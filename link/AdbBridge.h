@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 // The tool to run: <program folder>/adbcopy/adb if present, else adb from PATH, else
 // "adb" (which then fails to start).
 QString AdbToolPath();
@@ -19,7 +21,10 @@ QString AdbToolPath();
 // and ended within 5 s. Otherwise at most 20,480 bytes of its standard output are taken up to
 // the first zero byte as local 8-bit text; empty text gives false, else output := the text
 // and true. A tool that cannot start, or still runs after 5 s (killed), gives false.
-bool RunAdbCommand(const QString& commandLine, QString& output);
+// When cancel is given and becomes true, the tool is killed within 50 ms and the result is
+// false (so a hung adb never holds the program that wants to end).
+bool RunAdbCommand(const QString& commandLine, QString& output,
+                   const std::atomic<bool>* cancel = nullptr);
 
 // Parses the output of "adb devices": removes every "List of devices attached", then each
 // line that contains "device" has every "device" removed and is trimmed (blank results are
@@ -29,8 +34,8 @@ bool RunAdbCommand(const QString& commandLine, QString& output);
 bool ParseAdbDeviceList(const QString& output, QStringList& devices);
 
 // Runs "adb devices" (a second time if the first run fails) and parses the listing.
-bool AdbListDevices(QStringList& devices);
+bool AdbListDevices(QStringList& devices, const std::atomic<bool>* cancel = nullptr);
 
 // Runs "adb -s SERIAL forward tcp:7575 tcp:7575" without reading its output; true when the
 // tool started and ended within 5 s (its output and exit status are not examined).
-bool AdbForward(const QString& serial);
+bool AdbForward(const QString& serial, const std::atomic<bool>* cancel = nullptr);

@@ -1,6 +1,5 @@
 #include "link/DeviceFrame.h"
 
-#include "base/Language.h"
 #include "link/TCPClient.h"
 
 #include <QMutex>
@@ -273,10 +272,6 @@ bool AcceptReply(Command cmd, const QByteArray& reply, int received) {
            At(reply, echo + 1) == info.id1;
 }
 
-bool StrictTiming() {
-    return Language().ReadGlobal(QStringLiteral("StrictTiming")).trimmed() == QLatin1String("1");
-}
-
 Reply Exchange(CTCPClient& client, Command cmd, const QByteArray& request) {
     Reply reply;
     const CommandInfo& info = Info(cmd);
@@ -285,7 +280,7 @@ Reply Exchange(CTCPClient& client, Command cmd, const QByteArray& request) {
         reply.status = ExchangeStatus::NotConnected;
         return reply;
     }
-    const bool strict = StrictTiming();
+    const bool strict = client.Options().strictTiming;
     if (!strict)
         client.DiscardPending(); // late bytes of an earlier reply are not this reply
     const int sent = client.Send(request.constData(), int(request.size()));
@@ -310,10 +305,6 @@ Reply Exchange(CTCPClient& client, Command cmd, const QByteArray& request) {
     return reply;
 }
 
-Reply Exchange(Command cmd, const QByteArray& request) {
-    return Exchange(CTCPClient::GetInstance(), cmd, request);
-}
-
 QString DecodeText(const char* data, int len) {
     if (len <= 0)
         return QString();
@@ -332,8 +323,7 @@ bool ParseDeviceInfo(const QByteArray& reply, int received, DeviceInfo& out,
     out.totalRecords =
         uint32_t(At(reply, 15)) | (uint32_t(At(reply, 16)) << 8) | (uint32_t(At(reply, 17)) << 16);
     out.address = reply.mid(1, 6);
-    out.deviceNumber = DeviceNumberFromAddress(
-        out.address, deviceType.isNull() ? Language().ReadDeviceType() : deviceType);
+    out.deviceNumber = DeviceNumberFromAddress(out.address, deviceType);
     return true;
 }
 
@@ -347,11 +337,14 @@ bool ParseTitleInfo(const QByteArray& reply, int received, TitleGroup& out) {
     const int group = At(reply, pos++);
     QStringList titles;
     for (int k = 0; k < kTitleCount; ++k) {
-        if (pos >= n)
-            return false;
+        // A short reply names fewer fields: the missing titles stay blank, so the link (and
+        // every record of the instrument) stays usable.
+        if (pos >= n || pos + 1 + At(reply, pos) > n) {
+            while (titles.size() < kTitleCount)
+                titles.append(QString());
+            break;
+        }
         const int len = At(reply, pos++);
-        if (pos + len > n)
-            return false;
         titles.append(DecodeText(b + pos, Utf8Cut(b + pos, len, kMaxTextBytes)));
         pos += len + 1; // the byte after each title is skipped
     }
@@ -382,7 +375,7 @@ QList<ParsedRecord> ParseRecordText(const char* block, int len) {
                     ++start;
                 rec.fields[f] = DecodeText(text + start, take - start);
             } else {
-                rec.fields[f] = DecodeText(text, Utf8Cut(text, take, kMaxTextBytes));
+                rec.fields[f] = DecodeText(text, Utf8Cut(text, take, kMaxFieldBytes));
             }
             pos += take;
             if (pos < len)

@@ -109,14 +109,9 @@ bool AcceptReply(Command cmd, const QByteArray& reply, int received);
 // and download workers can share the connection. The reply ends either when the frame says it
 // is complete (its declared length plus check and end byte have arrived; a short gap where the
 // trailing bytes are in doubt) or, when the frame is inconsistent, after 1 s of silence. With
-// [Global] StrictTiming=1 in Language.ini every reply ends only on a full buffer or 1 s of
+// the client's LinkOptions::strictTiming every reply ends only on a full buffer or 1 s of
 // silence.
 Reply Exchange(CTCPClient& client, Command cmd, const QByteArray& request);
-// The same on CTCPClient::GetInstance().
-Reply Exchange(Command cmd, const QByteArray& request);
-
-// True when StrictTiming=1 is set in [Global] of Language.ini (read on every call).
-bool StrictTiming();
 
 // ---- Reply parsing (all bounded by `received`) ----
 
@@ -130,15 +125,18 @@ struct DeviceInfo {
     QString deviceNumber;
     QByteArray address; // a1..a6
 };
-// False when fewer than 18 bytes were received. deviceType null: ReadDeviceType() is used.
+// False when fewer than 18 bytes were received. deviceType: see LinkOptions (empty: default).
 bool ParseDeviceInfo(const QByteArray& reply, int received, DeviceInfo& out,
                      const QString& deviceType = QString());
 
 // ReadTitleInfo reply: group index at 15, then 20 entries (length n, n bytes UTF-8, 1 byte
-// skipped). A title longer than 200 bytes keeps its first 200 bytes. Fails when an entry's
-// length byte or text lies beyond the received bytes.
+// skipped). A title longer than 200 bytes keeps its first 200 bytes. An entry whose length
+// byte or text lies beyond the received bytes ends the list: it and the entries after it are
+// blank (""). Fails only when the group index itself is missing.
 constexpr int kTitleCount = 20;
 constexpr int kMaxTextBytes = 200;
+// A record field is kept whole: its length byte allows at most 255 bytes.
+constexpr int kMaxFieldBytes = 255;
 struct TitleGroup {
     int groupIndex = 0;
     QStringList titles; // exactly 20 on success
@@ -172,8 +170,8 @@ struct RecordReply {
 };
 // Parses the text block into records: each a field count byte, then up to 40 fields of
 // (length byte, text, one skipped byte); a record ends after 40 fields or at the block's end,
-// and remaining bytes start another record. A field longer than 200 bytes keeps its first
-// 200 bytes; a field running past the block's end is cut at the end. Field 0 keeps its last
+// and remaining bytes start another record. A field is kept whole (up to the 255 bytes its
+// length byte allows); a field running past the block's end is cut at the end. Field 0 keeps its last
 // 12 bytes.
 RecordStatus ParseRecordReply(const QByteArray& reply, int received, RecordReply& out);
 // Just the text block (exposed for tests and tools).

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -39,11 +40,6 @@ CTCPClient::CTCPClient() = default;
 
 CTCPClient::~CTCPClient() {
     Close();
-}
-
-CTCPClient& CTCPClient::GetInstance() {
-    static CTCPClient* instance = new CTCPClient(); // lives to process exit
-    return *instance;
 }
 
 bool CTCPClient::ConnectLocal() {
@@ -108,10 +104,13 @@ bool CTCPClient::Connect() {
             pollfd p{fd, POLLOUT, 0};
             const int left = int(
                 std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-            const int pr = ::poll(&p, 1, left > 0 ? left : 0);
+            // Short slices, so Abort() from another thread ends the wait quickly.
+            const int pr = ::poll(&p, 1, std::clamp(left, 0, 50));
             if (pr < 0 && errno == EINTR)
                 continue;
-            if (pr <= 0) {
+            if (pr == 0 && left > 0 && !m_abort.load())
+                continue;
+            if (pr <= 0 || m_abort.load()) {
                 errno = ETIMEDOUT;
                 break;
             }
@@ -204,6 +203,14 @@ int CTCPClient::DiscardPending() {
     if (dropped > 0)
         qDebug() << "CTCPClient: dropped" << dropped << "stale bytes";
     return dropped;
+}
+
+void CTCPClient::Abort() {
+    m_abort = true;
+    std::lock_guard<std::mutex> lock(m_state);
+    if (m_socket >= 0)
+        ::shutdown(m_socket, SHUT_RDWR); // the descriptor stays ours until Close()
+    m_connected = 0;
 }
 
 int CTCPClient::Close() {

@@ -1,7 +1,7 @@
 #pragma once
 // The TCP connection to the instrument (port 7575), on POSIX sockets.
 //
-// One instance serves the whole program (GetInstance); tests may make their own.
+// Each CDeviceSession owns one; tests may make their own.
 // Receive waits for readability at most 1 s at a time, so a reply that is shorter than the
 // wanted count ends after 1 s of silence. A read of 0 bytes or an error marks the connection
 // as not connected and makes Receive return 0, even after earlier bytes.
@@ -14,6 +14,15 @@
 #include <functional>
 #include <mutex>
 
+// How replies are collected on a link, read once by the program (from its settings) and
+// handed to the client; the link layer itself reads no settings file.
+struct LinkOptions {
+    // Every reply ends only on a full buffer or 1 s of silence (the instrument's own timing).
+    bool strictTiming = false;
+    // Model code that changes how the device number is shown ("15"); empty: the default model.
+    QString deviceType;
+};
+
 class CTCPClient {
 public:
     static constexpr uint32_t kPort = 7575;
@@ -25,9 +34,6 @@ public:
 
     CTCPClient(const CTCPClient&) = delete;
     CTCPClient& operator=(const CTCPClient&) = delete;
-
-    // The one program-wide instance, made on first use (thread-safe), lives to process exit.
-    static CTCPClient& GetInstance();
 
     // host := "127.0.0.1", port := 7575, then Connect(). Returns IsConnected().
     bool ConnectLocal();
@@ -64,6 +70,16 @@ public:
     // Closes the socket (if any) and clears the connected flag. Returns 1.
     int Close();
 
+    // From any thread: ends the exchange or connect in flight at once (the socket is shut
+    // down, so a waiting receive returns, and a pending connect gives up within 50 ms). The
+    // link is broken afterwards; ClearAbort() before the next Connect().
+    void Abort();
+    void ClearAbort() { m_abort = false; }
+    bool Aborted() const { return m_abort.load(); }
+
+    void SetOptions(const LinkOptions& options) { m_options = options; }
+    const LinkOptions& Options() const { return m_options; }
+
     bool IsConnected() const { return m_connected.load() != 0; }
     QString Host() const;
     uint32_t Port() const { return m_port; }
@@ -79,6 +95,8 @@ private:
     mutable std::mutex m_state; // guards m_socket and m_host
     int m_socket = -1;
     std::atomic<int> m_connected{0};
+    std::atomic<bool> m_abort{false};
+    LinkOptions m_options;
     QString m_host;
     uint32_t m_port = kPort;
     std::recursive_mutex m_exchange;

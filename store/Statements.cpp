@@ -61,6 +61,10 @@ QString CountRecords(const QString& machineNo) {
     return "SELECT count(Record_No) FROM ValueInfo WHERE Machine_NO = " + Q(machineNo) + ' ';
 }
 
+QString SelectRecordNumbers(const QString& machineNo) {
+    return "SELECT DISTINCT Record_No FROM ValueInfo WHERE Machine_NO = " + Q(machineNo);
+}
+
 QString SelectDeviceList() {
     return QStringLiteral("SELECT distinct DeviceID FROM TitleInfo ORDER BY DeviceID");
 }

@@ -30,6 +30,10 @@ QString InsertValueInfo(const QStringList& values);
 // SELECT count(Record_No) FROM ValueInfo WHERE Machine_NO = '...' (with its trailing space).
 QString CountRecords(const QString& machineNo);
 
+// SELECT DISTINCT Record_No FROM ValueInfo WHERE Machine_NO = '...': the record numbers
+// stored for a device (for "new records only").
+QString SelectRecordNumbers(const QString& machineNo);
+
 // SELECT distinct DeviceID FROM TitleInfo ORDER BY DeviceID
 QString SelectDeviceList();
 

@@ -2,7 +2,7 @@
 // brtx-cli sub-commands. Each command file registers its commands with a static
 // CliRegistrar; main.cpp handles --home and dispatches by name.
 //
-// Exit codes: 0 success, 1 failure, 2 usage error. Status texts are printed as the looked-up
+// Exit codes: 0 success, 1 failure, 2 usage error, 130 canceled (download). Status texts are printed as the looked-up
 // text, one per line, on standard output.
 #include <QString>
 #include <QStringList>
@@ -16,6 +16,7 @@ struct CliCommand {
 constexpr int kCliOk = 0;
 constexpr int kCliFailed = 1;
 constexpr int kCliUsage = 2;
+constexpr int kCliCanceled = 130; // ended by SIGINT or SIGTERM
 
 void RegisterCliCommand(const CliCommand& command);
 const QList<CliCommand>& CliCommands();

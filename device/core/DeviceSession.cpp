@@ -2,6 +2,7 @@
 
 #include "base/Language.h"
 #include "base/Paths.h"
+#include "device/core/PictureStore.h"
 #include "link/AdbBridge.h"
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"
@@ -10,19 +11,56 @@
 
 #include <QDebug>
 
-namespace {
+#include <vector>
 
-CTCPClient& Client() {
-    return CTCPClient::GetInstance();
+LinkOptions ReadLinkOptions(const CLanguage& language) {
+    LinkOptions options;
+    options.strictTiming =
+        language.ReadGlobal(QStringLiteral("StrictTiming")).trimmed() == QLatin1String("1");
+    options.deviceType = language.ReadDeviceType();
+    return options;
 }
 
-} // namespace
-
-CDeviceSession::CDeviceSession() = default;
+CDeviceSession::CDeviceSession(const LinkOptions& options) {
+    m_client.SetOptions(options);
+}
 
 CDeviceSession::~CDeviceSession() {
-    if (IsLinked())
-        Client().Close();
+    m_client.Close();
+}
+
+void CDeviceSession::Abort() {
+    m_abort = true;
+    m_client.Abort();
+}
+
+void CDeviceSession::ClearAbort() {
+    m_abort = false;
+    m_client.ClearAbort();
+}
+
+QVector<quint32> CDeviceSession::NewRecordNumbers() {
+    QVector<quint32> numbers;
+    if (m_total == 0)
+        return numbers;
+    std::vector<bool> stored(size_t(m_total) + 1, false);
+    if (m_db.IsOpen()) {
+        const SQLite::Table t = m_db.QuerySQL(Statements::SelectRecordNumbers(m_deviceNumber));
+        for (int row = 0; row < t.GetRowCount(); ++row) {
+            bool ok = false;
+            const uint n = t.Cell(row, 0).trimmed().toUInt(&ok);
+            if (ok && n >= 1 && n <= m_total)
+                stored[n] = true;
+        }
+    }
+    for (quint32 n = 1; n <= m_total; ++n)
+        if (!stored[n])
+            numbers.append(n);
+    return numbers;
+}
+
+void CDeviceSession::CountNewRecords() {
+    m_newRecords = quint32(NewRecordNumbers().size());
 }
 
 bool CDeviceSession::OpenDatabase() {
@@ -37,7 +75,7 @@ bool CDeviceSession::OpenDatabase() {
 
 DeviceResult CDeviceSession::FindDevices(QStringList& serials) {
     QStringList found;
-    if (!AdbListDevices(found))
+    if (!AdbListDevices(found, &m_abort))
         return {false, QStringLiteral("GetDevFail")};
     serials = found;
     return {true, QStringLiteral("DeviceFindOK")};
@@ -47,6 +85,7 @@ void CDeviceSession::ResetLinkState() {
     m_route = LinkRoute::None;
     m_total = 0;
     m_stored = 0;
+    m_newRecords = 0;
 }
 
 LinkResult CDeviceSession::ConnectUsb(const QString& serial) {
@@ -59,7 +98,7 @@ LinkResult CDeviceSession::ConnectUsb(const QString& serial) {
     }
     // Without the forward nothing can answer on the local port; say so instead of leaving
     // the "connecting" text standing.
-    if (!AdbForward(serial.trimmed())) {
+    if (!AdbForward(serial.trimmed(), &m_abort)) {
         r.key = QStringLiteral("ConnectUSBFailed");
         return r;
     }
@@ -105,6 +144,11 @@ LinkResult CDeviceSession::Link(LinkRoute route, const QString& failKey, const Q
         return r;
     }
     m_route = route;
+    CountNewRecords();
+    // A picture file half written by a process that was killed is removed before the folder
+    // is used again.
+    if (Picture::IsUsableDeviceId(m_deviceNumber))
+        Picture::RemoveLeftoverParts(Picture::DeviceFolder(GetPicFolder(), m_deviceNumber));
     r.ok = true;
     r.key = okKey;
     r.stage = LinkStage::Done;
@@ -117,7 +161,7 @@ void CDeviceSession::Disconnect() {
 }
 
 bool CDeviceSession::IsConnected() const {
-    return Client().IsConnected();
+    return m_client.IsConnected();
 }
 
 bool CDeviceSession::ReadDeviceInfo() {
@@ -126,7 +170,8 @@ bool CDeviceSession::ReadDeviceInfo() {
     if (!reply.ok())
         return false;
     DeviceFrame::DeviceInfo info;
-    if (!DeviceFrame::ParseDeviceInfo(reply.bytes, reply.received, info))
+    if (!DeviceFrame::ParseDeviceInfo(reply.bytes, reply.received, info,
+                                      m_client.Options().deviceType))
         return false;
     m_deviceNumber = info.deviceNumber;
     m_total = info.totalRecords;
@@ -159,7 +204,15 @@ bool CDeviceSession::ReadTitleInfo() {
     return true;
 }
 
+void CDeviceSession::Reconnect() {
+    // A canceled download may have broken the link on purpose; the next command opens it
+    // again on the same address.
+    if (IsLinked() && !m_client.IsConnected() && !m_abort.load())
+        m_client.Connect();
+}
+
 DeviceResult CDeviceSession::SetTime(const QDateTime& localTime) {
+    Reconnect();
     const DeviceFrame::Reply reply = DeviceFrame::Exchange(Client(), DeviceFrame::Command::SetClock,
                                                            DeviceFrame::BuildSetClock(localTime));
     if (!reply.ok())
@@ -172,6 +225,7 @@ DeviceResult CDeviceSession::SetDeviceId(const QString& digits, QString* newNumb
     // the instrument as a wrong number.
     if (!IsTwelveDigits(digits))
         return {false, QStringLiteral("DevIdMust12Digits")};
+    Reconnect();
     const DeviceFrame::Reply reply = DeviceFrame::Exchange(
         Client(), DeviceFrame::Command::SetDeviceNumber, DeviceFrame::BuildSetDeviceNumber(digits));
     if (!reply.ok())
@@ -183,6 +237,7 @@ DeviceResult CDeviceSession::SetDeviceId(const QString& digits, QString* newNumb
 }
 
 DeviceResult CDeviceSession::DeleteFiles() {
+    Reconnect();
     const DeviceFrame::Reply reply = DeviceFrame::Exchange(
         Client(), DeviceFrame::Command::DeleteDeviceFiles, DeviceFrame::BuildDeleteDeviceFiles());
     if (!reply.ok())

@@ -19,15 +19,27 @@
 //   - Total():         the instrument's record total from the device information; 0 before a
 //                      link, after every link attempt that failed, and after Disconnect().
 //   - IsLinked():      true after a successful ConnectUsb/ConnectWifi until Disconnect() or a
-//                      failed attempt. The link itself is CTCPClient::GetInstance(); a broken
-//                      connection clears its flag (IsConnected()) but not IsLinked().
-// All of this runs on one thread at a time: the window thread, or one download worker while
-// the page's command controls are disabled.
+//                      failed attempt. The link itself is the session's own CTCPClient
+//                      (Client()); a broken connection clears its flag (IsConnected()) but
+//                      not IsLinked().
+//   - NewRecords():    how many of the record numbers 1..Total() are not stored for the
+//                      device (by Record_No), counted at the link.
+// All of this runs on one thread at a time: the session's worker thread (CDeviceWorker), while
+// the page keeps its command controls disabled. Abort() alone may be called from any thread.
+#include "link/TCPClient.h"
 #include "store/SQLite.h"
 
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <QVector>
+
+#include <atomic>
+
+class CLanguage;
+
+// The link options of the program's settings ([Global] StrictTiming=1, DeviceType), read once.
+LinkOptions ReadLinkOptions(const CLanguage& language);
 
 struct DeviceResult {
     bool ok = false;
@@ -52,8 +64,8 @@ struct LinkResult : DeviceResult {
 
 class CDeviceSession {
 public:
-    CDeviceSession();
-    ~CDeviceSession(); // closes the link if this session opened it
+    explicit CDeviceSession(const LinkOptions& options = LinkOptions());
+    ~CDeviceSession(); // closes the link
     CDeviceSession(const CDeviceSession&) = delete;
     CDeviceSession& operator=(const CDeviceSession&) = delete;
 
@@ -105,6 +117,17 @@ public:
     QStringList Titles() const { return m_titles; } // as stored, after renaming
     int TitleIndex() const { return m_titleIndex; }
 
+    quint32 NewRecords() const { return m_newRecords; }
+    // The record numbers 1..Total() not stored for DeviceNumber(), ascending (read now).
+    QVector<quint32> NewRecordNumbers();
+
+    CTCPClient& Client() { return m_client; }
+    // From any thread: ends the adb run, connect or exchange in flight within about 50 ms
+    // (the link is broken afterwards). ClearAbort() before the next operation.
+    void Abort();
+    void ClearAbort();
+    bool Aborted() const { return m_abort.load(); }
+
     // Helpers with no state.
     // Four '.'-separated parts, each at most 3 characters, each part's leading decimal value
     // (an empty part counts as 0) in 0..255.
@@ -121,12 +144,17 @@ public:
 private:
     LinkResult Link(LinkRoute route, const QString& failKey, const QString& okKey);
     void ResetLinkState();
+    void CountNewRecords();
+    void Reconnect();
 
+    CTCPClient m_client;
+    std::atomic<bool> m_abort{false};
     SQLite::Database m_db;
     LinkRoute m_route = LinkRoute::None;
     QString m_deviceNumber;
     quint32 m_total = 0;
     quint32 m_stored = 0;
+    quint32 m_newRecords = 0;
     QStringList m_titles;
     int m_titleIndex = 0;
 };

@@ -7,9 +7,9 @@
 #include "store/Statements.h"
 
 #include <QDebug>
+#include <QFile>
 
 #include <mutex>
-#include <sqlite3.h>
 
 namespace Download {
 
@@ -62,8 +62,11 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
     const bool plainExisted =
         usableFolder && FileExists(deviceFolder + QLatin1Char('/') + Picture::PlainName(r));
 
-    CTCPClient& client = ctx.client ? *ctx.client : CTCPClient::GetInstance();
-    if (!client.IsConnected() && !(ctx.stop && ctx.stop->load()) && !client.Host().isEmpty()) {
+    if (!ctx.client)
+        return failed(QStringLiteral("RecordNoReply"), r);
+    CTCPClient& client = *ctx.client;
+    if (!client.IsConnected() && !(ctx.stop && ctx.stop->load()) && !client.Aborted() &&
+        !client.Host().isEmpty()) {
         qDebug() << "record" << r << ": link was dropped, connecting again to" << client.Host();
         client.Connect();
     }
@@ -77,9 +80,9 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
         return failed(QStringLiteral("ReadTheImgFail"), r);
     case DeviceFrame::ExchangeStatus::NoReply:
         drainLateBytes(client); // a reply that comes late must not answer the next request
-        return failed();
+        return failed(QStringLiteral("RecordNoReply"), r);
     default:
-        return failed();
+        return failed(QStringLiteral("RecordNoReply"), r);
     }
 
     DeviceFrame::RecordReply parsed;
@@ -87,12 +90,12 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
     case DeviceFrame::RecordStatus::Ok:
         break;
     case DeviceFrame::RecordStatus::NoRecord:
-        return failed();
+        return failed(QStringLiteral("RecordNotOnDevice"), r);
     case DeviceFrame::RecordStatus::Invalid:
         qDebug() << "record" << r << "reply rejected:" << reply.received << "bytes, L"
                  << parsed.length << "w" << parsed.textBytes;
         drainLateBytes(client);
-        return failed();
+        return failed(QStringLiteral("ReadTheImgFail"), r);
     }
     // The reply echoes the requested number. Another number is a late reply to an earlier
     // request (the instrument stalled longer than the drain waited): storing it here would
@@ -100,19 +103,30 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
     if (parsed.recordNo != (r & 0xFFFFFFu)) {
         qDebug() << "record" << r << "got the reply of record" << parsed.recordNo;
         drainLateBytes(client);
-        return failed();
+        return failed(QStringLiteral("RecordOtherNumber"), r);
     }
-    // A field longer than a record field holds would be stored cut, and every later download
-    // would skip the record as stored: the record fails, so a later download fetches it whole.
-    for (const DeviceFrame::ParsedRecord& rec : parsed.records) {
-        for (int len : rec.lengths) {
-            if (len > DeviceFrame::kMaxTextBytes)
-                return failed();
-        }
-    }
+    return StoreRecord(ctx, r, parsed, plainExisted);
+}
 
-    if (usableFolder)
-        Picture::EnsureDeviceFolder(picRoot, ctx.deviceId);
+RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply& parsed,
+                         bool plainExisted) {
+    const QString picRoot = ctx.picRoot.isEmpty() ? GetPicFolder() : ctx.picRoot;
+    const QString deviceFolder = Picture::DeviceFolder(picRoot, ctx.deviceId);
+    const bool usableFolder = Picture::IsUsableDeviceId(ctx.deviceId);
+    if (!ctx.db || !ctx.db->IsOpen())
+        return failed(QStringLiteral("DownloadRecordFail"), r);
+    if (!usableFolder)
+        return failed(QStringLiteral("SaveTheImgFail"), r);
+    Picture::EnsureDeviceFolder(picRoot, ctx.deviceId);
+
+    // The rows and the picture go in together: the rows in one transaction that is committed
+    // only when the picture is in place, so a record is stored whole or not at all.
+    if (ctx.db->ExecuteSQL(QStringLiteral("BEGIN IMMEDIATE")) != 0)
+        return failed(QStringLiteral("DownloadRecordFail"), r);
+    auto rollback = [&](const QString& key, quint32 number) {
+        ctx.db->ExecuteSQL(QStringLiteral("ROLLBACK"));
+        return failed(key, number);
+    };
 
     RecordResult result;
     QString pictureName = Picture::PlainName(parsed.recordNo);
@@ -128,8 +142,6 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
                                                               Picture::DateTimeSuffix(date, time))
                                    : Picture::PlainName(parsed.recordNo);
 
-        if (!ctx.db || !ctx.db->IsOpen())
-            return failed(QStringLiteral("DownloadRecordFail"), r);
         const SQLite::Table found =
             ctx.db->QuerySQL(Statements::SelectDuplicate(machineNo, recordNo, date, time));
         if (found.GetRowCount() > 0) {
@@ -145,34 +157,33 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
         const QString path = Picture::StoredPath(ctx.deviceId, rowPicture);
         const int rc =
             ctx.db->ExecuteSQL(Statements::InsertValueInfo(rowValues(rec, path, rowPicture)));
-        if (rc != SQLITE_OK) {
+        if (rc != 0) {
             // Nothing of this record may look stored: no picture, and the next download
             // fetches it again.
             qDebug() << "record" << r << "insert failed, SQLite code" << rc;
-            result.ok = false;
-            result.key = QStringLiteral("DownloadRecordFail");
-            result.keyNumber = r;
-            return result;
+            return rollback(QStringLiteral("DownloadRecordFail"), r);
         }
         ++result.inserted;
     }
 
-    if (!usableFolder) {
-        result.key = QStringLiteral("SaveTheImgFail");
-        result.keyNumber = r;
-        return result;
-    }
+    const QString picturePath = deviceFolder + QLatin1Char('/') + pictureName;
     switch (Picture::SavePictureFile(deviceFolder, pictureName, parsed.picture)) {
     case Picture::SaveResult::Saved:
         break;
     case Picture::SaveResult::Exists:
+        // The picture of this record is there already (an earlier download): the rows are
+        // whole with it.
+        if (ctx.db->ExecuteSQL(QStringLiteral("COMMIT")) != 0)
+            return rollback(QStringLiteral("DownloadRecordFail"), r);
         result.key = QStringLiteral("TheImgExist");
         result.keyNumber = parsed.recordNo;
         return result;
     case Picture::SaveResult::CannotCreate:
-        result.key = QStringLiteral("SaveTheImgFail");
-        result.keyNumber = r;
-        return result;
+        return rollback(QStringLiteral("SaveTheImgFail"), r);
+    }
+    if (ctx.db->ExecuteSQL(QStringLiteral("COMMIT")) != 0) {
+        QFile::remove(picturePath);
+        return rollback(QStringLiteral("DownloadRecordFail"), r);
     }
     result.ok = true;
     result.pictureName = pictureName;

@@ -10,6 +10,9 @@
 #include <atomic>
 
 class CTCPClient;
+namespace DeviceFrame {
+struct RecordReply;
+}
 
 namespace Download {
 
@@ -17,7 +20,7 @@ namespace Download {
 // device session) and are used by one download at a time.
 struct Context {
     SQLite::Database* db = nullptr;
-    CTCPClient* client = nullptr; // nullptr: CTCPClient::GetInstance()
+    CTCPClient* client = nullptr; // the session's link (nullptr: every record fails)
     QString deviceId;             // names the picture folder
     QString picRoot;              // picture root; empty: GetPicFolder()
     // Set when the download is asked to stop: a dropped link is then not opened again.
@@ -26,10 +29,12 @@ struct Context {
 
 struct RecordResult {
     bool ok = false;
-    // The record's own status text, shown before the worker's "DownloadRecordOK" /
-    // "DownloadRecordFail": "ReadTheImgFail", "TheImgExist", "SaveTheImgFail" or
-    // "DownloadRecordFail", used as a format with keyNumber. Empty when there is none
-    // (send failure, no reply, record missing on the instrument).
+    // Why the record failed, a status key used as a format with keyNumber:
+    // "RecordNoReply" (nothing or a broken reply arrived), "RecordOtherNumber" (the reply
+    // was for another record), "ReadTheImgFail" (reply rejected: control or identifier bytes,
+    // or lengths that do not fit), "RecordNotOnDevice", "SaveTheImgFail" (picture could not
+    // be saved), "TheImgExist" (rows stored, the picture file was there already) or
+    // "DownloadRecordFail" (the database refused the rows).
     QString key;
     quint32 keyNumber = 0;
     QString pictureName; // the picture file written (success only)
@@ -42,21 +47,27 @@ struct RecordResult {
 //  2. send ReadRecord r and collect the reply (4 MiB at most). A link that the instrument
 //     dropped during an earlier record is connected again first (same host and port), so one
 //     broken reply costs one record, not the rest of the download;
-//  3. reject a reply with the wrong control or selector bytes ("ReadTheImgFail" r), a missing
-//     record (L = 2, no text) and any reply whose declared lengths do not fit the bytes that
-//     arrived (no text: the record fails, nothing is written). After a reply that was not
-//     taken whole, late bytes are read and dropped until the line is quiet (1 s), so they
-//     cannot be mistaken for the next record's reply. A reply carrying another record number
-//     (a late reply to an earlier request) and a reply with a field longer than 200 bytes
-//     (it would be stored cut) fail the record the same way;
-//  4. create the picture root and device folder when missing;
-//  5. for each record of the reply: skip it when a row with its device number, record number,
-//     date and time exists; otherwise insert its 38 values (a record other than the requested
-//     one names the plain picture of its own number). A failed insert fails the record
-//     ("DownloadRecordFail" r) and no picture is written;
-//  6. write the picture under the name of the reply's last record: the plain name, or the
-//     date-time name when the plain file existed at step 1. An existing file gives
-//     "TheImgExist" (reply's record number), a file that cannot be written "SaveTheImgFail" r.
+//  3. reject a reply with the wrong control or selector bytes or whose declared lengths do
+//     not fit the bytes that arrived ("ReadTheImgFail" r), a missing record (L = 2,
+//     "RecordNotOnDevice" r), no reply ("RecordNoReply" r) and a reply carrying another
+//     record number, a late reply to an earlier request ("RecordOtherNumber" r). After a reply
+//     that was not taken whole, late bytes are read and dropped until the line is quiet (1 s),
+//     so they cannot be mistaken for the next record's reply;
+//  4. StoreRecord.
 RecordResult DownloadRecord(Context& ctx, quint32 r);
+
+// Stores one accepted reply of record r: the one place a downloaded record enters the store.
+//  1. create the picture root and device folder when missing;
+//  2. in one transaction, for each record of the reply: skip it when a row with its device
+//     number, record number, date and time exists; otherwise insert its 38 values (a record
+//     other than the requested one names the plain picture of its own number). A failed insert
+//     fails the record ("DownloadRecordFail" r), nothing is kept;
+//  3. write the picture under the name of the reply's last record: the plain name, or the
+//     date-time name when the plain file existed before the request (plainExisted). A file
+//     that cannot be written rolls the rows back ("SaveTheImgFail" r); an existing file keeps
+//     the rows and gives "TheImgExist" (reply's record number);
+//  4. commit. So a record is stored whole with its picture or not at all.
+RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply& parsed,
+                         bool plainExisted);
 
 } // namespace Download

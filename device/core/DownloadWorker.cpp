@@ -2,39 +2,29 @@
 
 #include "base/Language.h"
 
-#include <QCoreApplication>
-#include <QObject>
+#include <QRegularExpression>
 
 #include <limits>
-#include <mutex>
 
 namespace Download {
 
-namespace {
-// Taken by the worker after an event is filled in and by the receiver before reading one.
-std::mutex g_handOver;
-} // namespace
-
-const DownloadEvent* AsDownloadEvent(const QEvent* e) {
-    // The lock comes before the first read of the event, its type included: the worker wrote
-    // all of it before its own hand-over.
-    std::lock_guard<std::mutex> lock(g_handOver);
-    switch (int(e->type())) {
-    case kProgressEvent:
-    case kFinishedEvent:
-    case kRecordDownloadedEvent:
-    case kRecordFailedEvent:
-        return static_cast<const DownloadEvent*>(e);
-    default:
-        return nullptr;
-    }
-}
-
 int Plan::progressMaximum() const {
+    if (kind == Kind::New)
+        return int(numbers.size());
     if (kind == Kind::Single || first > last)
         return 0;
     const quint64 count = quint64(last) - first + 1;
     return int(qMin<quint64>(count, quint64(std::numeric_limits<int>::max())));
+}
+
+quint64 Plan::Count() const {
+    if (kind == Kind::New)
+        return quint64(numbers.size());
+    return first > last ? 0 : quint64(last) - first + 1;
+}
+
+quint32 Plan::At(quint64 index) const {
+    return kind == Kind::New ? numbers.at(qsizetype(index)) : quint32(first + index);
 }
 
 quint32 SingleNumber(const QString& text, bool* overflow) {
@@ -119,7 +109,7 @@ PlanResult PlanSingle(const QString& fromText, quint32 total) {
         return result;
     }
     result.start = true;
-    result.plan = Plan{Kind::Single, number, number};
+    result.plan = Plan{Kind::Single, number, number, {}};
     return result;
 }
 
@@ -130,7 +120,7 @@ PlanResult PlanAll(quint32 total) {
         return result;
     }
     result.start = true;
-    result.plan = Plan{Kind::All, 1, total};
+    result.plan = Plan{Kind::All, 1, total, {}};
     return result;
 }
 
@@ -149,12 +139,44 @@ PlanResult PlanDownload(const QString& fromText, const QString& toText, quint32 
     const quint32 start = RangeStart(from, &result.clearFrom);
     const quint32 end = RangeEnd(to, total, &result.clearTo);
     result.start = true;
-    result.plan = Plan{Kind::Range, start, end};
+    result.plan = Plan{Kind::Range, start, end, {}};
+    return result;
+}
+
+PlanResult PlanNew(const QVector<quint32>& newNumbers, quint32 total) {
+    PlanResult result;
+    if (total < 1) {
+        result.key = QStringLiteral("NoRecords");
+        return result;
+    }
+    if (newNumbers.isEmpty()) {
+        result.key = QStringLiteral("NewRecords");
+        return result;
+    }
+    result.start = true;
+    result.plan.kind = Kind::New;
+    result.plan.first = newNumbers.first();
+    result.plan.last = newNumbers.last();
+    result.plan.numbers = newNumbers;
     return result;
 }
 
 QString StatusText(const QString& key, qint64 number) {
     return number < 0 ? GetText(key) : GetTextNumber(key, number);
+}
+
+QString FillNumbers(QString text, std::initializer_list<qint64> numbers) {
+    static const QRegularExpression conversion(QStringLiteral("%l?[dui]"));
+    qsizetype from = 0;
+    for (qint64 number : numbers) {
+        const QRegularExpressionMatch match = conversion.match(text, from);
+        if (!match.hasMatch())
+            break;
+        const QString value = QString::number(number);
+        text.replace(match.capturedStart(), match.capturedLength(), value);
+        from = match.capturedStart() + value.size();
+    }
+    return text;
 }
 
 QString FinishText(quint32 failedRecords) {
@@ -166,102 +188,36 @@ QString FinishText(quint32 failedRecords) {
     return failedText.isEmpty() ? GetText(QStringLiteral("DownloadFinish")) : failedText;
 }
 
-CDownloadWorker::CDownloadWorker(QObject* receiver) : m_receiver(receiver) {}
-
-CDownloadWorker::~CDownloadWorker() {
-    Stop();
-}
-
-bool CDownloadWorker::Start(const Plan& plan, const Context& ctx) {
-    if (m_running.load())
-        return false;
-    if (m_thread.joinable())
-        m_thread.join(); // the previous download has ended; collect its thread
-    m_stop = false;
-    m_running = true;
-    m_thread = std::thread(&CDownloadWorker::run, this, plan, ctx);
-    return true;
-}
-
-void CDownloadWorker::Stop() {
-    m_stop = true;
-    if (m_thread.joinable())
-        m_thread.join();
-}
-
-void CDownloadWorker::Wait() {
-    if (m_thread.joinable())
-        m_thread.join();
-}
-
-void CDownloadWorker::post(DownloadEvent* event) {
-    { std::lock_guard<std::mutex> lock(g_handOver); }
-    QCoreApplication::postEvent(m_receiver, event);
-}
-
-void CDownloadWorker::run(Plan plan, Context ctx) {
-    ctx.stop = &m_stop;
-    bool singleFailed = false;
-    QString singleKey;
-    quint32 singleKeyNumber = 0;
-    quint32 failedRecords = 0;
-
-    auto report = [&](quint32 r, const RecordResult& result) {
-        if (result.ok) {
-            auto* event = new DownloadEvent(kRecordDownloadedEvent, r);
-            event->pictureName = result.pictureName;
-            event->stored = result.inserted > 0;
-            post(event);
-        } else {
-            ++failedRecords;
-            auto* event = new DownloadEvent(kRecordFailedEvent, r);
-            event->key = result.key;
-            event->keyNumber = result.keyNumber;
-            post(event);
+QStringList UpdateTexts(const Update& u) {
+    QStringList texts;
+    switch (u.type) {
+    case Update::Type::Progress:
+        break;
+    case Update::Type::RecordDownloaded:
+        texts << StatusText(QStringLiteral("DownloadRecordOK"), u.number);
+        break;
+    case Update::Type::RecordFailed:
+        texts << StatusText(QStringLiteral("DownloadRecordFail"), u.number);
+        if (!u.key.isEmpty()) {
+            const QString why = StatusText(u.key, u.keyNumber);
+            if (!why.isEmpty())
+                texts << why;
         }
-    };
-
-    switch (plan.kind) {
-    case Kind::Single: {
-        const RecordResult result = DownloadRecord(ctx, plan.first);
-        if (result.ok) {
-            report(plan.first, result);
-        } else {
-            singleFailed = true;
-            singleKey = result.key;
-            singleKeyNumber = result.keyNumber;
+        break;
+    case Update::Type::Finished:
+        if (u.canceled) {
+            QString text = FillNumbers(GetText(QStringLiteral("DownloadCanceled")),
+                                       {qint64(u.downloaded + u.skipped), qint64(u.failed)});
+            texts << (text.isEmpty() ? GetText(QStringLiteral("DownloadFinish")) : text);
+        } else if (u.kind != Kind::Single) {
+            texts << FinishText(u.failed);
+        } else if (u.failed == 0) {
+            texts << GetText(QStringLiteral("DownloadFinish"));
         }
         break;
     }
-    case Kind::All:
-        for (quint64 i = plan.first; i <= plan.last && !m_stop.load(); ++i) {
-            post(new DownloadEvent(kProgressEvent, quint32(i)));
-            report(quint32(i), DownloadRecord(ctx, quint32(i)));
-        }
-        break;
-    case Kind::Range: {
-        quint32 count = 0;
-        for (quint64 n = plan.first; n <= plan.last && !m_stop.load(); ++n) {
-            ++count;
-            const RecordResult result = DownloadRecord(ctx, quint32(n));
-            report(quint32(n), result);
-            if (result.ok)
-                post(new DownloadEvent(kProgressEvent, count));
-        }
-        break;
-    }
-    }
-
-    auto* finished = new DownloadEvent(kFinishedEvent, plan.kind == Kind::Single ? plan.first : 0);
-    finished->failed = singleFailed;
-    finished->key = singleKey;
-    finished->keyNumber = singleKeyNumber;
-    finished->failedRecords = failedRecords;
-    finished->stopped = m_stop.load();
-    // Cleared before the last event goes out, so the receiver may start the next download
-    // from its Finished handler.
-    m_running = false;
-    post(finished);
+    texts.removeAll(QString());
+    return texts;
 }
 
 } // namespace Download

@@ -1,65 +1,31 @@
 #pragma once
-// The three kinds of download (one record, all records, a range) and the worker thread that
-// runs one of them. The worker reports only by events posted to a receiver object (the device
-// page, or brtx-cli's printer); it never touches a widget.
-//
-// Events (DownloadEvent, types as the page's message numbers):
-//   0x0BD2 Progress:         number = progress position
-//   0x0BD4 Finished:         the download has ended; failed = a single download that failed
-//                            (number = its record, its own text, if any, in key/keyNumber);
-//                            failedRecords = records of an All or range download that failed
-//   0x0BD6 RecordDownloaded: number = record number; pictureName = the picture saved;
-//                            key/keyNumber empty
-//   0x0BDA RecordFailed:     number = record number; key/keyNumber = the record's own status
-//                            text ("ReadTheImgFail", "TheImgExist", ...), empty when none
-// Order: All posts Progress(i) then RecordDownloaded/RecordFailed for each i = 1..total;
-// Range posts RecordDownloaded then Progress(count) for each success, RecordFailed for each
-// failure; Single posts RecordDownloaded then Finished, or Finished(failed). Finished is
-// always the last event, also after Stop().
+// The kinds of download (one record, all records, a range, the new records), the checks a
+// download button makes before anything starts, and the one translation of a download's
+// reports into status texts, shared by the device page and brtx-cli. The download itself runs
+// on CDeviceWorker (DeviceWorker.h).
 #include "device/core/DownloadRecord.h"
 
-#include <QEvent>
-#include <QPointer>
+#include <QMetaType>
 #include <QString>
+#include <QStringList>
+#include <QVector>
 
-#include <atomic>
-#include <thread>
-
-class QObject;
+#include <initializer_list>
 
 namespace Download {
 
-constexpr QEvent::Type kProgressEvent = QEvent::Type(0x0BD2);
-constexpr QEvent::Type kFinishedEvent = QEvent::Type(0x0BD4);
-constexpr QEvent::Type kRecordDownloadedEvent = QEvent::Type(0x0BD6);
-constexpr QEvent::Type kRecordFailedEvent = QEvent::Type(0x0BDA);
-
-class DownloadEvent : public QEvent {
-public:
-    DownloadEvent(QEvent::Type type, quint32 number) : QEvent(type), number(number) {}
-    quint32 number = 0;
-    QString key; // a record's own status text (format with one number), or empty
-    quint32 keyNumber = 0;
-    QString pictureName;       // RecordDownloaded
-    bool stored = false;       // RecordDownloaded: a new row was added (else it was stored already)
-    bool failed = false;       // Finished of a single download that failed
-    bool stopped = false;      // Finished after Stop()
-    quint32 failedRecords = 0; // Finished of an All or range download: its failed records
-};
-
-// The download event in e, or nullptr for any other event. Receivers read the worker's events
-// through this: besides the type test it pairs with the worker's hand-over, so the event's
-// fields are seen as written also by thread checkers that cannot see Qt's internal locking.
-const DownloadEvent* AsDownloadEvent(const QEvent* e);
-
-enum class Kind { Single, All, Range };
+enum class Kind { Single, All, Range, New };
 
 struct Plan {
     Kind kind = Kind::All;
     quint32 first = 1; // Single: the record; All: 1; Range: start
     quint32 last = 0;  // Single: the record; All: total; Range: end (first > last: nothing)
+    QVector<quint32> numbers; // New: the record numbers to fetch, ascending
     // The progress bar's range: 0 .. progressMaximum.
     int progressMaximum() const;
+    // How many records the plan fetches, and the index-th of them (in fetch order).
+    quint64 Count() const;
+    quint32 At(quint64 index) const;
 };
 
 // The decision a download button makes before a worker starts.
@@ -83,6 +49,11 @@ PlanResult PlanAll(quint32 total);
 // else its value. End: empty the total; more than 5 characters or a non-digit 0; else its value.
 PlanResult PlanDownload(const QString& fromText, const QString& toText, quint32 total);
 
+// "Download New": the record numbers not stored (newNumbers, from the session). Total 0
+// gives "NoRecords"; no new record gives "NewRecords" (with 0: "0 new records"), nothing
+// started.
+PlanResult PlanNew(const QVector<quint32>& newNumbers, quint32 total);
+
 // The box readings of a range download (exposed for tests).
 quint32 SingleNumber(const QString& text, bool* overflow = nullptr);
 quint32 RangeStart(const QString& text, bool* clear);
@@ -98,31 +69,34 @@ QString StatusText(const QString& key, qint64 number = -1);
 // records failed is not reported as a plain success.
 QString FinishText(quint32 failedRecords);
 
-// One download at a time on its own thread.
-class CDownloadWorker {
-public:
-    explicit CDownloadWorker(QObject* receiver);
-    ~CDownloadWorker(); // Stop(): the thread is stopped and joined before the worker goes away
-    CDownloadWorker(const CDownloadWorker&) = delete;
-    CDownloadWorker& operator=(const CDownloadWorker&) = delete;
+// Replaces the first "%d" (or "%u", "%i", "%ld") of text with each number in turn.
+QString FillNumbers(QString text, std::initializer_list<qint64> numbers);
 
-    // Starts the plan on a new thread. False (nothing started) while a download runs.
-    // ctx is copied; its database and link must outlive the download (Stop() ends it).
-    bool Start(const Plan& plan, const Context& ctx);
-    // Asks the running download to stop after the record in hand, and waits for its thread.
-    void Stop();
-    // Waits for the running download to end by itself.
-    void Wait();
-    bool IsRunning() const { return m_running.load(); }
-
-private:
-    void run(Plan plan, Context ctx);
-    void post(DownloadEvent* event);
-
-    QObject* m_receiver;
-    std::thread m_thread;
-    std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_running{false};
+// One report of a running download (CDeviceWorker::downloadUpdate).
+struct Update {
+    enum class Type { Progress, RecordDownloaded, RecordFailed, Finished };
+    Type type = Type::Progress;
+    quint32 number = 0;   // Progress: position (1-based); Record*: the record number
+    QString key;          // RecordFailed: why (see RecordResult::key)
+    quint32 keyNumber = 0;
+    QString pictureName;  // RecordDownloaded: the picture saved
+    bool stored = false;  // RecordDownloaded: a new row was added (else stored already)
+    // Finished:
+    Kind kind = Kind::All;
+    bool canceled = false; // ended by Cancel (or by closing the page)
+    quint32 downloaded = 0; // records stored now
+    quint32 skipped = 0;    // records that were stored already
+    quint32 failed = 0;     // records that failed
 };
 
+// The status texts of one report, in the order they are shown (the status line keeps the
+// last): a downloaded record "DownloadRecordOK"; a failed record "DownloadRecordFail" and then
+// its reason; the end "DownloadFinish" / "DownloadFinishFailed" of a download of several
+// records, "DownloadFinish" after a single record that was stored, nothing more after a single
+// record that failed (its reason stays), "DownloadCanceled" with the counts after Cancel.
+QStringList UpdateTexts(const Update& update);
+
 } // namespace Download
+
+Q_DECLARE_METATYPE(Download::Plan)
+Q_DECLARE_METATYPE(Download::Update)

@@ -40,6 +40,11 @@ QString ResolvePicturePath(const QString& picRoot, const QString& storedPath);
 // here: the later file creation fails instead.
 void EnsureDeviceFolder(const QString& picRoot, const QString& deviceId);
 
+// Removes the temporary files (".brtx-<pid>-<n>.part") that a process ended in the middle of
+// SavePictureFile left in folder. Files of a process that still runs (another brtx writing
+// into the same folder right now) are left alone. Returns the number removed.
+int RemoveLeftoverParts(const QString& folder);
+
 enum class SaveResult {
     Saved,        // the whole picture is in place under its name
     Exists,       // a file of that name exists: nothing written

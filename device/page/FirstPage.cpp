@@ -13,43 +13,40 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-namespace {
-
-// Holds the wait cursor for the length of one blocking exchange.
-class WaitCursor {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
-// Paints the status line now: the exchange that follows blocks the window thread, and the
-// operator should see what it is waiting for.
-void ShowNow() {
-    if (QWidget* w = MainWindow())
-        w->repaint();
-}
-
-} // namespace
-
-CFirstPage::CFirstPage(QWidget* parent) : QWidget(parent) {
+CFirstPage::CFirstPage(QWidget* parent)
+    : QWidget(parent), m_session(ReadLinkOptions(Language())) {
     BuildControls();
     EnableCommands(false);
     SetCaptions();
     m_session.OpenDatabase();
-    CallDownloadHook("InitDownload");
+    m_exchange = new CDeviceExchange(m_session, this);
+    CDeviceWorker* worker = m_exchange->Worker();
+    connect(m_exchange, &CDeviceExchange::busyChanged, this, &CFirstPage::UpdateControls);
+    connect(worker, &CDeviceWorker::devicesFound, this,
+            [this](const DeviceResult& r, const QStringList& serials) {
+                if (r) {
+                    m_serials->clear();
+                    m_serials->addItems(serials);
+                    m_serials->setCurrentIndex(0);
+                }
+                Status(r.key.toLatin1().constData());
+            });
+    connect(worker, &CDeviceWorker::linked, this, &CFirstPage::OnLinked);
+    connect(worker, &CDeviceWorker::commandDone, this, &CFirstPage::OnCommandDone);
+    InitDownload();
+    UpdateControls();
 }
 
 CFirstPage::~CFirstPage() {
-    CallDownloadHook("StopDownload");
+    // A running download is canceled and anything in flight (a hung adb, a stalled reply)
+    // aborted before the session goes away.
+    m_exchange->Shutdown();
     m_session.Disconnect();
 }
 
@@ -112,6 +109,8 @@ void CFirstPage::BuildControls() {
     m_to = new QLineEdit(this);
     SetControlId(m_to, IdTo);
     m_download = MakeButton(IdDownload, "BtnDownload");
+    m_downloadNew = MakeButton(IdDownloadNew, "BtnDownloadNew");
+    m_cancel = MakeButton(IdCancel, "BtnCancel");
     m_downloadOne = MakeButton(IdDownloadOne, "BtnDownloadOne");
     m_downloadAll = MakeButton(IdDownloadAll, "BtnDownloadAll");
     m_deleteFiles = MakeButton(IdDeleteFiles, "BtnDelFile");
@@ -129,7 +128,11 @@ void CFirstPage::BuildControls() {
     downloads->addWidget(m_downloadOne);
     downloads->addWidget(m_downloadAll);
     cmd->addLayout(downloads, 4, 0, 1, 2);
-    cmd->addWidget(m_deleteFiles, 5, 0, 1, 2);
+    auto* daily = new QHBoxLayout;
+    daily->addWidget(m_downloadNew, 2);
+    daily->addWidget(m_cancel, 1);
+    cmd->addLayout(daily, 5, 0, 1, 2);
+    cmd->addWidget(m_deleteFiles, 6, 0, 1, 2);
     cmd->setColumnStretch(0, 1);
     cmd->setColumnStretch(1, 1);
 
@@ -212,6 +215,8 @@ void CFirstPage::SetCaptions() {
     m_download->setText(GetText("BtnDownload"));
     m_downloadOne->setText(GetText("BtnDownloadOne"));
     m_downloadAll->setText(GetText("BtnDownloadAll"));
+    m_downloadNew->setText(GetText("BtnDownloadNew"));
+    m_cancel->setText(GetText("BtnCancel"));
     m_deleteFiles->setText(GetText("BtnDelFile"));
     m_startLabel->setText(GetText("Start"));
     m_endLabel->setText(GetText("End"));
@@ -226,50 +231,29 @@ QWidget* CFirstPage::Control(int id) const {
 void CFirstPage::EnableCommands(bool enable) {
     for (QWidget* w : {static_cast<QWidget*>(m_setTime), static_cast<QWidget*>(m_setDeviceId),
                        static_cast<QWidget*>(m_download), static_cast<QWidget*>(m_downloadOne),
-                       static_cast<QWidget*>(m_downloadAll), static_cast<QWidget*>(m_deleteFiles),
+                       static_cast<QWidget*>(m_downloadAll), static_cast<QWidget*>(m_downloadNew),
+                       static_cast<QWidget*>(m_deleteFiles),
                        static_cast<QWidget*>(m_newDeviceId), static_cast<QWidget*>(m_from),
                        static_cast<QWidget*>(m_to)})
         w->setEnabled(enable);
 }
 
-bool CFirstPage::CallDownloadHook(const char* name) {
-    const QByteArray signature = QByteArray(name) + "()";
-    if (metaObject()->indexOfMethod(signature.constData()) < 0)
-        return false;
-    return QMetaObject::invokeMethod(this, name, Qt::DirectConnection);
+void CFirstPage::UpdateControls() {
+    const bool busy = m_exchange && m_exchange->IsBusy();
+    const LinkRoute route = m_session.Route();
+    m_cancel->setEnabled(busy && m_exchange->IsDownloading());
+    EnableCommands(!busy && route != LinkRoute::None);
+    m_findDevices->setEnabled(!busy && route != LinkRoute::Wifi);
+    m_usbButton->setEnabled(!busy && route != LinkRoute::Wifi);
+    m_wifiButton->setEnabled(!busy && route != LinkRoute::Usb);
 }
 
 void CFirstPage::Status(const char* key) {
-    SetStatusText(GetText(QString::fromLatin1(key)));
+    StatusText(GetText(QString::fromLatin1(key)));
 }
 
-void CFirstPage::PostWifi(QEvent::Type type) {
-    QCoreApplication::postEvent(this, new QEvent(type));
-}
-
-bool CFirstPage::event(QEvent* e) {
-    switch (int(e->type())) {
-    case kWifiConnecting:
-        Status("WifiConnecting");
-        return true;
-    case kWifiConnectFailed:
-        Status("WifiConnectFailed");
-        EnableCommands(false);
-        return true;
-    case kWifiConnectOk:
-        Status("WifiConnectOK");
-        EnableCommands(true);
-        m_usbButton->setEnabled(false);
-        return true;
-    case kGetIpFail:
-        Status("GetIPFail");
-        return true;
-    case kWifiDisconnectOk:
-        Status("WifiDisconnectOK");
-        return true;
-    default:
-        return QWidget::event(e);
-    }
+void CFirstPage::StatusText(const QString& text) {
+    SetStatusText(text);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -296,35 +280,25 @@ void CFirstPage::ResetDeviceView() {
     m_picture->hide();
     // A full bar left from the last download would suggest work done for the next link.
     m_progress->setValue(0);
-    CallDownloadHook("ResetDownload");
+    ResetDownload();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Find devices (1050)
 
 void CFirstPage::OnFindDevices() {
-    m_findDevices->setEnabled(false);
+    if (m_exchange->IsBusy())
+        return;
     Status("DeviceFinding");
-    ShowNow();
-    QStringList serials;
-    DeviceResult r;
-    {
-        WaitCursor wait;
-        r = m_session.FindDevices(serials);
-    }
-    if (r) {
-        m_serials->clear();
-        m_serials->addItems(serials);
-        m_serials->setCurrentIndex(0);
-    }
-    Status(r.key.toLatin1().constData());
-    m_findDevices->setEnabled(true);
+    m_exchange->FindDevices();
 }
 
 // ---------------------------------------------------------------------------------------------
 // USB (1008)
 
 void CFirstPage::OnUsbButton() {
+    if (m_exchange->IsBusy())
+        return;
     Status("USBConneting");
     // The caption shows the state; the decision follows the link itself, so that blank
     // captions (a Language.ini without texts) cannot turn a disconnect into a new connect.
@@ -335,55 +309,29 @@ void CFirstPage::OnUsbButton() {
 }
 
 void CFirstPage::UsbConnect() {
-    m_usbButton->setEnabled(false);
     const QString serial = m_serials->currentText();
     if (serial.trimmed().isEmpty()) {
         Status("GetDevFail");
-        m_usbButton->setEnabled(true);
         return;
     }
-    ShowNow();
-    // The Wi-Fi route stays off while the USB link is being made.
-    m_wifiButton->setEnabled(false);
-    LinkResult r;
-    {
-        WaitCursor wait;
-        r = m_session.ConnectUsb(serial);
-    }
-    if (r.stage >= LinkStage::Titles)
-        ShowDeviceInfo();
-    if (!r) {
-        if (r.stage >= LinkStage::Titles)
-            ResetDeviceView();
-        m_usbButton->setText(GetText("ConnectUSB"));
-        EnableCommands(false);
-        m_wifiButton->setEnabled(true);
-        Status(r.key.toLatin1().constData());
-        m_usbButton->setEnabled(true);
-        return;
-    }
-    m_usbButton->setText(GetText("DisconnectUSB"));
-    EnableCommands(true);
-    m_wifiButton->setEnabled(false);
-    Status("ConnectUSBOK");
-    m_usbButton->setEnabled(true);
+    m_exchange->ConnectUsb(serial);
 }
 
 void CFirstPage::UsbDisconnect() {
     m_serials->clear();
-    m_wifiButton->setEnabled(true);
-    CallDownloadHook("StopDownload");
-    m_session.Disconnect();
+    m_session.Disconnect(); // idle worker: the session is the window thread's now
     Status("DisconnectUSBOK");
-    EnableCommands(false);
     m_usbButton->setText(GetText("ConnectUSB"));
     ResetDeviceView();
+    UpdateControls();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Wi-Fi (1010)
 
 void CFirstPage::OnWifiButton() {
+    if (m_exchange->IsBusy())
+        return;
     if (m_session.Route() != LinkRoute::Wifi)
         WifiConnect();
     else
@@ -391,99 +339,87 @@ void CFirstPage::OnWifiButton() {
 }
 
 void CFirstPage::WifiConnect() {
-    m_wifiButton->setEnabled(false);
-    PostWifi(kWifiConnecting);
-    // Show "connecting" before the exchange blocks the window thread.
-    QCoreApplication::sendPostedEvents(this, kWifiConnecting);
-    ShowNow();
-
+    Status("WifiConnecting");
     const QString address = m_address->text().trimmed();
     if (!CDeviceSession::IsValidAddress(address)) {
-        PostWifi(kGetIpFail);
-        m_wifiButton->setEnabled(true);
+        Status("GetIPFail");
         return;
     }
-    // The USB route stays off while the Wi-Fi link is being made.
-    m_usbButton->setEnabled(false);
-    m_findDevices->setEnabled(false);
-    LinkResult r;
-    {
-        WaitCursor wait;
-        r = m_session.ConnectWifi(address);
-    }
+    m_exchange->ConnectWifi(address);
+}
+
+void CFirstPage::WifiDisconnect() {
+    m_session.Disconnect();
+    Status("WifiDisconnectOK");
+    m_wifiButton->setText(GetText("WifiConnect"));
+    ResetDeviceView();
+    m_serials->clear();
+    UpdateControls();
+}
+
+void CFirstPage::OnLinked(DeviceOp op, const LinkResult& r) {
+    const bool wifi = op == DeviceOp::ConnectWifi;
     if (r.stage >= LinkStage::Titles) {
         ShowDeviceInfo();
-        m_serials->clear();
-        m_serials->addItem(m_session.DeviceNumber());
-        m_serials->setCurrentIndex(0);
+        if (wifi) {
+            m_serials->clear();
+            m_serials->addItem(m_session.DeviceNumber());
+            m_serials->setCurrentIndex(0);
+        }
     }
     if (!r) {
         if (r.stage >= LinkStage::Titles) {
             ResetDeviceView();
-            m_serials->clear();
+            if (wifi)
+                m_serials->clear();
         }
-        m_wifiButton->setText(GetText("WifiConnect"));
-        EnableCommands(false);
-        PostWifi(kWifiConnectFailed);
-        m_usbButton->setEnabled(true);
-        m_findDevices->setEnabled(true);
-        m_wifiButton->setEnabled(true);
+        if (wifi)
+            m_wifiButton->setText(GetText("WifiConnect"));
+        else
+            m_usbButton->setText(GetText("ConnectUSB"));
+        Status(r.key.toLatin1().constData());
+        UpdateControls();
         return;
     }
-    m_wifiButton->setText(GetText("WifiDisconnect"));
-    EnableCommands(true);
-    PostWifi(kWifiConnectOk);
-    m_usbButton->setEnabled(false);
-    m_wifiButton->setEnabled(true);
-}
-
-void CFirstPage::WifiDisconnect() {
-    m_usbButton->setEnabled(true);
-    m_findDevices->setEnabled(true);
-    CallDownloadHook("StopDownload");
-    m_session.Disconnect();
-    PostWifi(kWifiDisconnectOk);
-    EnableCommands(false);
-    m_wifiButton->setText(GetText("WifiConnect"));
-    ResetDeviceView();
-    m_serials->clear();
+    if (wifi)
+        m_wifiButton->setText(GetText("WifiDisconnect"));
+    else
+        m_usbButton->setText(GetText("DisconnectUSB"));
+    // The operator's daily question after a link: how many records are new.
+    const QString newText =
+        GetTextNumber(QStringLiteral("NewRecords"), qint64(m_session.NewRecords()));
+    const QString ok = GetText(r.key);
+    StatusText(newText.isEmpty() ? ok : ok + QStringLiteral("  ") + newText);
+    UpdateControls();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Settings commands
 
 void CFirstPage::OnSetTime() {
-    DeviceResult r;
-    {
-        WaitCursor wait;
-        r = m_session.SetTime();
-    }
-    Status(r.key.toLatin1().constData());
+    if (!m_exchange->IsBusy())
+        m_exchange->SetTime();
 }
 
 void CFirstPage::OnSetDeviceId() {
+    if (m_exchange->IsBusy())
+        return;
     const QString digits = m_newDeviceId->text();
     if (!CDeviceSession::IsTwelveDigits(digits)) {
         m_newDeviceId->clear();
         Status("DevIdMust12Digits");
         return;
     }
-    DeviceResult r;
-    QString number;
-    {
-        WaitCursor wait;
-        r = m_session.SetDeviceId(digits, &number);
-    }
-    if (r)
-        SetDeviceIdText(GetText("DeviceID") + number);
-    Status(r.key.toLatin1().constData());
+    m_exchange->SetDeviceId(digits);
 }
 
 void CFirstPage::OnDeleteFiles() {
-    DeviceResult r;
-    {
-        WaitCursor wait;
-        r = m_session.DeleteFiles();
-    }
+    if (!m_exchange->IsBusy())
+        m_exchange->DeleteFiles();
+}
+
+void CFirstPage::OnCommandDone(DeviceOp op, const DeviceResult& r, const QString& newNumber) {
+    if (op == DeviceOp::SetDeviceId && r)
+        SetDeviceIdText(GetText("DeviceID") + newNumber);
     Status(r.key.toLatin1().constData());
 }

@@ -13,21 +13,17 @@
 // which changes together with the captions (and still works when the captions are blank). Idle:
 // both connect buttons enabled, commands disabled. USB-linked: 1008 "DisconnectUSB", 1010 disabled,
 // commands enabled. Wi-Fi-linked: 1010 "WifiDisconnect", 1008 and 1050 disabled, commands enabled.
-// Exchanges run on the window thread under a wait cursor.
 //
-// Download part (device/page/FirstPageDownload.cpp). The page calls these members by name
-// when the download part declares them (Q_INVOKABLE in the download block below), so the page
-// builds with or without that part:
-//   InitDownload()   - end of the constructor: connect buttons 1040/1014/1017, install an
-//                      event filter for the download events 0x0BD2..0x0BDA, and so on;
-//   ResetDownload()  - on every disconnect, after the tree was emptied and 1030 hidden
-//                      (clear the picture-shown flag and the saved-picture list);
-//   StopDownload()   - before the page closes the socket: on USB and Wi-Fi disconnect and
-//                      first thing in the destructor (stop and join a running worker).
-// The page gives the download part: Session() (device number, total, database), Tree() (1015),
-// PictureFrame() (1030), Progress() (the progress bar), the edits via Control(id), and
-// EnableCommands() to switch the nine command controls together.
+// Every exchange with the instrument (adb, connect, the settings commands, the downloads) runs
+// on the session's worker thread (CDeviceExchange, device/core/DeviceWorker.h); the page
+// starts it and reacts to its signals, so the window never waits. While one runs, the link
+// buttons and the device commands are disabled; "Cancel" is enabled during a download.
+// Closing the page cancels a running download (and aborts anything in flight) first.
+//
+// The download part (device/page/FirstPageDownload.cpp) holds the download buttons' handlers,
+// the record tree and the picture frame.
 #include "device/core/DeviceSession.h"
+#include "device/core/DeviceWorker.h"
 
 #include <QEvent>
 #include <QString>
@@ -66,27 +62,23 @@ public:
         IdSerials = 1052,
         IdAddress = 1053,
         IdAddressLabel = 1054,
+        IdDownloadNew = 1060,
+        IdCancel = 1061,
     };
 
-    // Events the page posts to itself to show the Wi-Fi status texts.
-    static constexpr QEvent::Type kWifiConnecting = QEvent::Type(3031);
-    static constexpr QEvent::Type kWifiConnectFailed = QEvent::Type(3032); // + disable commands
-    static constexpr QEvent::Type kWifiConnectOk =
-        QEvent::Type(3033); // + enable commands, 1008 off
-    static constexpr QEvent::Type kWifiEvent3034 = QEvent::Type(3034); // not used
-    static constexpr QEvent::Type kGetIpFail = QEvent::Type(3035);
-    static constexpr QEvent::Type kWifiDisconnectOk = QEvent::Type(3036);
-
     explicit CFirstPage(QWidget* parent = nullptr);
-    ~CFirstPage() override; // stops the download part, closes the socket
+    ~CFirstPage() override; // cancels and ends the worker, closes the socket
 
     CDeviceSession& Session() { return m_session; }
+    CDeviceExchange& Exchange() { return *m_exchange; }
+    // True while an exchange with the instrument runs on the worker.
+    bool IsBusy() const { return m_exchange->IsBusy(); }
     QWidget* Control(int id) const; // any control by dialog id, nullptr if none
     QTreeWidget* Tree() const { return m_tree; }
     QLabel* PictureFrame() const { return m_picture; }
     QProgressBar* Progress() const { return m_progress; }
 
-    // Switches the nine device-command controls together (1009, 1011, 1040, 1014, 1017,
+    // Switches the device-command controls together (1009, 1011, 1040, 1014, 1017, 1060,
     // 1029, 1020, 1031, 1039).
     void EnableCommands(bool enable);
 
@@ -99,14 +91,12 @@ public:
     void OnDeleteFiles(); // 1029
 
     // --- download ---
-    // Hooks called by name (see the top of this file).
-    Q_INVOKABLE void InitDownload();
-    Q_INVOKABLE void ResetDownload();
-    Q_INVOKABLE void StopDownload();
-    // The three download buttons (also reachable by clicking them).
+    // The download buttons (also reachable by clicking them).
     void OnDownload();    // 1040: all records when both boxes are empty, else the range
     void OnDownloadOne(); // 1014: the record in "From Record No."
     void OnDownloadAll(); // 1017
+    void OnDownloadNew(); // 1060: the records not stored yet
+    void OnCancel();      // 1061: the running download stops (status "DownloadCanceled")
     bool IsDownloading() const;
     // Picture file names saved by the current download (the tree shows only these).
     QStringList SavedPictures() const;
@@ -116,16 +106,18 @@ public:
     QImage ShownPicture() const;
     class DownloadPart; // device/page/FirstPageDownload.cpp
 
+signals:
+    // A download has ended (also after Cancel), its records stored.
+    void downloadFinished(const Download::Update& summary);
+
 private:
+    void InitDownload();
+    void ResetDownload();
+    void OnLinked(DeviceOp op, const LinkResult& r);
+    void OnCommandDone(DeviceOp op, const DeviceResult& r, const QString& newNumber);
+    void UpdateControls(); // enabled states from the link and the worker's state
     DownloadPart* m_downloadPart = nullptr; // child object, owned by the page
 
-public:
-    // --- download ---
-
-protected:
-    bool event(QEvent* e) override;
-
-private:
     void BuildControls();
     void SetCaptions();
     QPushButton* MakeButton(int id, const char* key);
@@ -136,11 +128,11 @@ private:
     void WifiDisconnect();
     void ShowDeviceInfo();  // main window fields and the From/To edits after device info
     void ResetDeviceView(); // main window captions, edits emptied, tree emptied, 1030 hidden
-    bool CallDownloadHook(const char* name);
     void Status(const char* key);
-    void PostWifi(QEvent::Type type);
+    void StatusText(const QString& text);
 
     CDeviceSession m_session;
+    CDeviceExchange* m_exchange = nullptr;
 
     QGroupBox* m_usbGroup = nullptr;
     QGroupBox* m_wifiGroup = nullptr;
@@ -161,6 +153,8 @@ private:
     QPushButton* m_download = nullptr;
     QPushButton* m_downloadOne = nullptr;
     QPushButton* m_downloadAll = nullptr;
+    QPushButton* m_downloadNew = nullptr;
+    QPushButton* m_cancel = nullptr;
     QPushButton* m_deleteFiles = nullptr;
     QProgressBar* m_progress = nullptr;
     QTreeWidget* m_tree = nullptr;

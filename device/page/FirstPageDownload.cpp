@@ -1,5 +1,5 @@
-// The device page's download part: the three download buttons, the worker's events (progress
-// bar, status texts, the rebuilt tree), the record tree and the picture frame.
+// The device page's download part: the download buttons and Cancel, the worker's reports
+// (progress bar, status texts, the rebuilt tree), the record tree and the picture frame.
 #include "app/shell/Status.h"
 #include "base/Language.h"
 #include "base/Paths.h"
@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QStyle>
 #include <QTreeWidget>
 
@@ -23,34 +24,20 @@ constexpr int kPathRole = Qt::UserRole;        // full path of the item's folder
 constexpr int kPictureRole = Qt::UserRole + 1; // true for picture items
 } // namespace
 
-// Everything the download part keeps, as one child object of the page. It also filters the
-// page's events for the worker's download events.
+// Everything the download part keeps, as one child object of the page.
 class CFirstPage::DownloadPart : public QObject {
 public:
-    explicit DownloadPart(CFirstPage* page) : QObject(page), m_page(page), m_worker(page) {
+    explicit DownloadPart(CFirstPage* page) : QObject(page), m_page(page) {
         if (page->PictureFrame())
             m_view = new CPictureView(page->PictureFrame());
     }
 
     CFirstPage* m_page;
-    Download::CDownloadWorker m_worker;
     QStringList m_saved;
     QString m_selected;
     bool m_pictureSelected = false;
     CPictureView* m_view = nullptr;
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched == m_page) {
-            if (const Download::DownloadEvent* e = Download::AsDownloadEvent(event)) {
-                handle(*e);
-                return true;
-            }
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-public:
     // A new download starts from an empty tree and an empty saved-picture list.
     void EmptyTree();
     // A new download empties the tree: the picture picked from it goes with it.
@@ -62,45 +49,30 @@ public:
         if (QLabel* frame = m_page->PictureFrame())
             frame->hide();
     }
+    void handle(const Download::Update& u);
 
 private:
-    void handle(const Download::DownloadEvent& e);
     void rebuildTree();
 };
 
-void CFirstPage::DownloadPart::handle(const Download::DownloadEvent& e) {
-    using namespace Download;
-    switch (int(e.type())) {
-    case kProgressEvent:
+void CFirstPage::DownloadPart::handle(const Download::Update& u) {
+    using Download::Update;
+    switch (u.type) {
+    case Update::Type::Progress:
         if (QProgressBar* bar = m_page->Progress())
-            bar->setValue(int(qMin<quint32>(e.number, quint32(bar->maximum()))));
+            bar->setValue(int(qMin<quint32>(u.number, quint32(bar->maximum()))));
+        return;
+    case Update::Type::RecordDownloaded:
+        m_saved.append(u.pictureName);
         break;
-    case kRecordDownloadedEvent:
-        m_saved.append(e.pictureName);
-        SetStatusText(StatusText(QStringLiteral("DownloadRecordOK"), e.number));
+    case Update::Type::RecordFailed:
         break;
-    case kRecordFailedEvent:
-        if (!e.key.isEmpty())
-            SetStatusText(StatusText(e.key, e.keyNumber));
-        SetStatusText(StatusText(QStringLiteral("DownloadRecordFail"), e.number));
-        break;
-    case kFinishedEvent:
-        if (e.stopped)
-            return; // the page is going away or the link was closed: nothing to show
+    case Update::Type::Finished:
         rebuildTree();
-        if (e.failed) {
-            SetStatusText(e.key.isEmpty()
-                              ? StatusText(QStringLiteral("DownloadRecordFail"), e.number)
-                              : StatusText(e.key, e.keyNumber));
-        } else {
-            SetStatusText(FinishText(e.failedRecords));
-        }
-        if (m_page->Session().IsLinked())
-            m_page->EnableCommands(true);
-        break;
-    default:
         break;
     }
+    for (const QString& text : Download::UpdateTexts(u))
+        SetStatusText(text);
 }
 
 void CFirstPage::DownloadPart::rebuildTree() {
@@ -137,15 +109,16 @@ void CFirstPage::InitDownload() {
     if (m_downloadPart)
         return;
     m_downloadPart = new DownloadPart(this);
-    installEventFilter(m_downloadPart);
+    connect(m_exchange->Worker(), &CDeviceWorker::downloadUpdate, m_downloadPart,
+            [this](const Download::Update& u) { m_downloadPart->handle(u); });
+    connect(m_exchange->Worker(), &CDeviceWorker::downloadFinished, this,
+            &CFirstPage::downloadFinished);
 
-    auto hook = [this](int id, void (CFirstPage::*handler)()) {
-        if (auto* button = qobject_cast<QAbstractButton*>(Control(id)))
-            connect(button, &QAbstractButton::clicked, this, handler);
-    };
-    hook(IdDownload, &CFirstPage::OnDownload);
-    hook(IdDownloadOne, &CFirstPage::OnDownloadOne);
-    hook(IdDownloadAll, &CFirstPage::OnDownloadAll);
+    connect(m_download, &QAbstractButton::clicked, this, &CFirstPage::OnDownload);
+    connect(m_downloadOne, &QAbstractButton::clicked, this, &CFirstPage::OnDownloadOne);
+    connect(m_downloadAll, &QAbstractButton::clicked, this, &CFirstPage::OnDownloadAll);
+    connect(m_downloadNew, &QAbstractButton::clicked, this, &CFirstPage::OnDownloadNew);
+    connect(m_cancel, &QAbstractButton::clicked, this, &CFirstPage::OnCancel);
 
     if (QTreeWidget* tree = Tree()) {
         auto choose = [this](QTreeWidgetItem* item) {
@@ -169,8 +142,6 @@ void CFirstPage::InitDownload() {
 void CFirstPage::ResetDownload() {
     if (!m_downloadPart)
         return;
-    // A download still running on a link that was just closed ends with its next record.
-    m_downloadPart->m_worker.Stop();
     m_downloadPart->m_saved.clear();
     m_downloadPart->m_selected.clear();
     m_downloadPart->m_pictureSelected = false;
@@ -178,13 +149,13 @@ void CFirstPage::ResetDownload() {
         m_downloadPart->m_view->Clear();
 }
 
-void CFirstPage::StopDownload() {
-    if (m_downloadPart)
-        m_downloadPart->m_worker.Stop();
+void CFirstPage::OnCancel() {
+    // Nothing running (or a second press while the first works): nothing to do.
+    m_exchange->Cancel();
 }
 
 bool CFirstPage::IsDownloading() const {
-    return m_downloadPart && m_downloadPart->m_worker.IsRunning();
+    return m_exchange->IsDownloading();
 }
 
 QStringList CFirstPage::SavedPictures() const {
@@ -230,13 +201,12 @@ void CFirstPage::DownloadPart::EmptyTree() {
 }
 
 // Starts the worker for a plan that passed its checks. The device-command controls stay
-// disabled until the worker's Finished event, for all three kinds of download, so no other
-// exchange can run on the link meanwhile.
+// disabled until the worker has ended, so no other exchange can run on the link meanwhile.
 static void startDownload(CFirstPage* page, CFirstPage::DownloadPart* part,
                           const Download::Plan& plan);
 
 void CFirstPage::OnDownloadOne() {
-    if (!m_downloadPart || IsDownloading())
+    if (!m_downloadPart || m_exchange->IsBusy())
         return;
     if (QProgressBar* bar = Progress())
         bar->setValue(0);
@@ -262,7 +232,7 @@ void CFirstPage::OnDownloadOne() {
 }
 
 void CFirstPage::OnDownloadAll() {
-    if (!m_downloadPart || IsDownloading())
+    if (!m_downloadPart || m_exchange->IsBusy())
         return;
     if (QProgressBar* bar = Progress())
         bar->setValue(0);
@@ -275,8 +245,25 @@ void CFirstPage::OnDownloadAll() {
     startDownload(this, m_downloadPart, plan.plan);
 }
 
+void CFirstPage::OnDownloadNew() {
+    if (!m_downloadPart || m_exchange->IsBusy())
+        return;
+    if (QProgressBar* bar = Progress())
+        bar->setValue(0);
+    const Download::PlanResult plan =
+        Download::PlanNew(Session().NewRecordNumbers(), Session().Total());
+    if (!plan.start) {
+        SetStatusText(plan.key == QLatin1String("NewRecords")
+                          ? GetTextNumber(plan.key, 0)
+                          : GetText(plan.key));
+        return;
+    }
+    m_downloadPart->EmptyTree();
+    startDownload(this, m_downloadPart, plan.plan);
+}
+
 void CFirstPage::OnDownload() {
-    if (!m_downloadPart || IsDownloading())
+    if (!m_downloadPart || m_exchange->IsBusy())
         return;
     const QString from = boxText(Control(IdFrom)).trimmed();
     const QString to = boxText(Control(IdTo)).trimmed();
@@ -297,19 +284,12 @@ void CFirstPage::OnDownload() {
     startDownload(this, m_downloadPart, plan.plan);
 }
 
-static void startDownload(CFirstPage* page, CFirstPage::DownloadPart* part,
+static void startDownload(CFirstPage* page, CFirstPage::DownloadPart*,
                           const Download::Plan& plan) {
     if (QProgressBar* bar = page->Progress()) {
         if (plan.kind != Download::Kind::Single)
             bar->setRange(0, qMax(1, plan.progressMaximum()));
         bar->setValue(0);
     }
-    page->EnableCommands(false);
-    Download::Context ctx;
-    ctx.db = &page->Session().Database();
-    ctx.deviceId = page->Session().DeviceNumber();
-    ctx.picRoot = GetPicFolder();
-    // Start() refuses only while a download runs; that download's Finished event re-enables
-    // the controls.
-    part->m_worker.Start(plan, ctx);
+    page->Exchange().Download(plan, GetPicFolder());
 }

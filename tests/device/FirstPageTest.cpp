@@ -158,7 +158,7 @@ TEST_F(FirstPageTest, WifiConnectShowsDeviceAndDisconnectResetsEverything) {
     EXPECT_EQ(edit(1039)->text(), "120");
     ASSERT_EQ(serials()->count(), 1);
     EXPECT_EQ(serials()->currentText(), sim->DeviceNumberText());
-    EXPECT_TRUE(CTCPClient::GetInstance().IsConnected());
+    EXPECT_TRUE(m_page->Session().IsConnected());
 
     edit(1020)->setText("999");
     m_page->Progress()->setValue(m_page->Progress()->maximum()); // as a download leaves it
@@ -166,7 +166,7 @@ TEST_F(FirstPageTest, WifiConnectShowsDeviceAndDisconnectResetsEverything) {
     ASSERT_TRUE(waitStatus("WifiDisconnectOK"));
     EXPECT_EQ(m_page->Progress()->value(), 0);
     expectIdle();
-    EXPECT_FALSE(CTCPClient::GetInstance().IsConnected());
+    EXPECT_FALSE(m_page->Session().IsConnected());
     EXPECT_EQ(m_main.version(), GetText("SwVersion"));
     EXPECT_EQ(m_main.deviceId(), GetText("DeviceID"));
     EXPECT_EQ(m_main.total(), GetText("TotalNumber"));
@@ -215,7 +215,7 @@ TEST_F(FirstPageTest, FailedLinksReturnToIdle) {
     EXPECT_TRUE(edit(1031)->text().isEmpty());
     EXPECT_TRUE(edit(1039)->text().isEmpty());
     EXPECT_EQ(serials()->count(), 0);
-    EXPECT_FALSE(CTCPClient::GetInstance().IsConnected());
+    EXPECT_FALSE(m_page->Session().IsConnected());
 
     // Then a good link works from that state.
     sim->ClearFaults();
@@ -291,9 +291,9 @@ TEST_F(FirstPageTest, DestroyingThePageClosesTheSocket) {
     auto sim = startSim("127.0.5.6");
     wifiConnect("127.0.5.6");
     ASSERT_TRUE(waitStatus("WifiConnectOK"));
-    ASSERT_TRUE(CTCPClient::GetInstance().IsConnected());
+    ASSERT_TRUE(m_page->Session().IsConnected());
     m_page.reset();
-    EXPECT_FALSE(CTCPClient::GetInstance().IsConnected());
+    EXPECT_FALSE(m_page->Session().IsConnected());
 }
 
 TEST_F(FirstPageTest, BlankCaptionsStillDisconnect) {
@@ -309,7 +309,7 @@ TEST_F(FirstPageTest, BlankCaptionsStillDisconnect) {
     EXPECT_EQ(sim->ConnectionCount(), 1);
     button(1010)->click();
     EXPECT_TRUE(commandsEnabled(false));
-    EXPECT_FALSE(CTCPClient::GetInstance().IsConnected());
+    EXPECT_FALSE(m_page->Session().IsConnected());
     EXPECT_TRUE(button(1008)->isEnabled());
     EXPECT_EQ(sim->ConnectionCount(), 1);
 }

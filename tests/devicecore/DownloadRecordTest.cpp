@@ -1,6 +1,7 @@
 // Record download against the instrument simulator (127.0.50.x): what is asked
 // for, what the worker reports, what ends up in ValueInfo and in the picture folder.
 #include "device/core/DownloadRecord.h"
+#include "device/core/DeviceWorker.h"
 #include "device/core/DownloadWorker.h"
 #include "device/core/PictureStore.h"
 
@@ -30,24 +31,43 @@ using namespace Download;
 
 namespace {
 
+constexpr int kProgressEvent = int(Update::Type::Progress);
+constexpr int kRecordDownloadedEvent = int(Update::Type::RecordDownloaded);
+constexpr int kRecordFailedEvent = int(Update::Type::RecordFailed);
+constexpr int kFinishedEvent = int(Update::Type::Finished);
+
 struct Seen {
     int type = 0;
     quint32 number = 0;
-    QString key;
+    QString key; // Finished: the reason of the last failed record
     quint32 keyNumber = 0;
     QString picture;
     bool stored = false;
-    bool failed = false;
-    bool stopped = false;
+    bool failed = false;  // Finished: some record failed
+    bool stopped = false; // Finished: canceled
 };
 
-// Collects the worker's events on the test thread.
+// Collects the worker's reports on the test thread.
 class Collector : public QObject {
 public:
     QList<Seen> events;
     bool finished = false;
 
-    QList<quint32> numbers(QEvent::Type type) const {
+    void take(const Update& u) {
+        Seen s{int(u.type), u.number, u.key, u.keyNumber, u.pictureName, u.stored, false, false};
+        if (u.type == Update::Type::Finished) {
+            s.failed = u.failed > 0;
+            s.stopped = u.canceled;
+            for (const Seen& e : events)
+                if (e.type == kRecordFailedEvent) {
+                    s.key = e.key;
+                    s.keyNumber = e.keyNumber;
+                }
+            finished = true;
+        }
+        events.append(s);
+    }
+    QList<quint32> numbers(int type) const {
         QList<quint32> out;
         for (const Seen& s : events)
             if (s.type == type)
@@ -57,19 +77,6 @@ public:
     const Seen& last() const {
         static const Seen none;
         return events.isEmpty() ? none : events.last();
-    }
-
-protected:
-    bool event(QEvent* e) override {
-        const DownloadEvent* d = AsDownloadEvent(e);
-        if (!d)
-            return QObject::event(e);
-        const int t = int(d->type());
-        events.append(Seen{t, d->number, d->key, d->keyNumber, d->pictureName, d->stored, d->failed,
-                           d->stopped});
-        if (t == kFinishedEvent)
-            finished = true;
-        return true;
     }
 };
 
@@ -87,8 +94,8 @@ QByteArray readFile(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// One simulator on its own loopback address, a linked client, a fresh program folder with
-// brtx.db, and a worker reporting to a collector.
+// One simulator on its own loopback address, a session linked to it on the worker thread, a
+// fresh program folder with brtx.db, and a collector of the worker's reports.
 class DownloadFixture : public ::testing::Test {
 protected:
     void link(const QString& address, int records, int photoBytes = 3000) {
@@ -99,25 +106,32 @@ protected:
         sim = std::make_unique<brtxsim::CSimulator>(cfg);
         QString error;
         ASSERT_TRUE(sim->Start(&error)) << error.toStdString();
-        ASSERT_TRUE(client.ConnectTo(address));
-        ASSERT_EQ(db.Open(home.file("brtx.db")), 0);
-        ASSERT_TRUE(Schema::CreateTables(db));
-        ctx.db = &db;
-        ctx.client = &client;
-        ctx.deviceId = sim->DeviceNumberText();
+        ASSERT_TRUE(session.OpenDatabase());
+        ASSERT_TRUE(session.ConnectWifi(address).ok);
+        exchange = std::make_unique<CDeviceExchange>(session);
+        QObject::connect(exchange->Worker(), &CDeviceWorker::downloadUpdate,
+                         [this](const Update& u) {
+                             if (collector)
+                                 collector->take(u);
+                         });
+        ctx.db = &session.Database();
+        ctx.client = &session.Client();
+        ctx.deviceId = session.DeviceNumber();
         ctx.picRoot = home.file("pic");
+        ASSERT_EQ(ctx.deviceId, sim->DeviceNumberText());
     }
 
     QString devFolder() const { return ctx.picRoot + "/" + ctx.deviceId; }
 
-    // Runs a plan to its Finished event.
-    void run(const Plan& plan, int timeoutMs = 60000) {
+    void start(const Plan& plan) {
         collector = std::make_unique<Collector>();
-        worker = std::make_unique<CDownloadWorker>(collector.get());
-        ASSERT_TRUE(worker->Start(plan, ctx));
-        ASSERT_TRUE(brtxtest::waitFor([&] { return collector->finished; }, timeoutMs));
-        worker->Wait();
-        EXPECT_FALSE(worker->IsRunning());
+        ASSERT_TRUE(exchange->Download(plan, ctx.picRoot));
+    }
+    // Runs a plan to its Finished report.
+    void run(const Plan& plan, int timeoutMs = 60000) {
+        ASSERT_NO_FATAL_FAILURE(start(plan));
+        ASSERT_TRUE(brtxtest::waitFor([&] { return !exchange->IsBusy(); }, timeoutMs));
+        EXPECT_TRUE(collector->finished);
         EXPECT_EQ(collector->last().type, kFinishedEvent);
     }
 
@@ -132,11 +146,11 @@ protected:
 
     brtxtest::TempHome home;
     std::unique_ptr<brtxsim::CSimulator> sim;
-    CTCPClient client;
-    SQLite::Database db;
+    CDeviceSession session;
+    SQLite::Database& db = session.Database();
+    std::unique_ptr<CDeviceExchange> exchange;
     Context ctx;
     std::unique_ptr<Collector> collector;
-    std::unique_ptr<CDownloadWorker> worker;
 };
 
 } // namespace
@@ -149,12 +163,12 @@ TEST_F(DownloadFixture, AllDownloadStoresEveryRecordAndPicture) {
     EXPECT_EQ(collector->numbers(kProgressEvent), QList<quint32>({1, 2, 3}));
     EXPECT_EQ(collector->numbers(kRecordDownloadedEvent), QList<quint32>({1, 2, 3}));
     EXPECT_TRUE(collector->numbers(kRecordFailedEvent).isEmpty());
-    // Progress comes before the record's own report.
+    // Progress comes after the record's own report.
     ASSERT_EQ(collector->events.size(), 7);
-    EXPECT_EQ(collector->events.value(0).type, kProgressEvent);
-    EXPECT_EQ(collector->events.value(1).type, kRecordDownloadedEvent);
-    EXPECT_EQ(collector->events.value(1).picture, "00001.jpg");
-    EXPECT_TRUE(collector->events.value(1).stored);
+    EXPECT_EQ(collector->events.value(0).type, kRecordDownloadedEvent);
+    EXPECT_EQ(collector->events.value(1).type, kProgressEvent);
+    EXPECT_EQ(collector->events.value(0).picture, "00001.jpg");
+    EXPECT_TRUE(collector->events.value(0).stored);
     EXPECT_FALSE(collector->last().failed);
 
     ASSERT_EQ(rowCount(), 3);
@@ -198,10 +212,10 @@ TEST_F(DownloadFixture, MissingRecordsFailWithoutTrace) {
     // Single record 0 is sent to the instrument, which has no such record.
     run(PlanSingle("0", 2).plan);
     EXPECT_EQ(requestedRecords(*sim), QList<quint32>({0}));
-    ASSERT_EQ(collector->events.size(), 1);
+    ASSERT_EQ(collector->events.size(), 2);
     EXPECT_TRUE(collector->last().failed);
-    EXPECT_EQ(collector->last().number, 0u);
-    EXPECT_TRUE(collector->last().key.isEmpty()); // L = 2: no text of its own
+    EXPECT_EQ(collector->events.value(0).number, 0u);
+    EXPECT_EQ(collector->last().key, "RecordNotOnDevice"); // L = 2
 
     // A range past the instrument's end: the missing records fail, the others arrive.
     run(PlanDownload("1", "4", 2).plan);
@@ -258,8 +272,8 @@ TEST_F(DownloadFixture, FailedInsertWritesNoPicture) {
               0);
     run(PlanAll(2).plan);
     EXPECT_EQ(collector->numbers(kRecordFailedEvent), QList<quint32>({1, 2}));
-    EXPECT_EQ(collector->events.value(1).key, "DownloadRecordFail");
-    EXPECT_EQ(collector->events.value(1).keyNumber, 1u);
+    EXPECT_EQ(collector->events.value(0).key, "DownloadRecordFail");
+    EXPECT_EQ(collector->events.value(0).keyNumber, 1u);
     EXPECT_TRUE(pictureFiles().isEmpty());
 
     // Once the database takes rows again, the same download stores everything.
@@ -270,7 +284,7 @@ TEST_F(DownloadFixture, FailedInsertWritesNoPicture) {
     EXPECT_EQ(pictureFiles(), QStringList({"00001.jpg", "00002.jpg"}));
 }
 
-TEST_F(DownloadFixture, PictureThatCannotBeSavedKeepsItsRowAndComesLater) {
+TEST_F(DownloadFixture, PictureThatCannotBeSavedStoresNothingAndComesLater) {
     ASSERT_NO_FATAL_FAILURE(link("127.0.50.6", 1));
     // A file where the device folder should be: the folder cannot be made.
     QDir().mkpath(ctx.picRoot);
@@ -281,9 +295,9 @@ TEST_F(DownloadFixture, PictureThatCannotBeSavedKeepsItsRowAndComesLater) {
     run(PlanSingle("1", 1).plan);
     EXPECT_TRUE(collector->last().failed);
     EXPECT_EQ(collector->last().key, "SaveTheImgFail");
-    EXPECT_EQ(rowCount(), 1);
+    EXPECT_EQ(rowCount(), 0); // stored whole with its picture or not at all
 
-    // The next download finds the row stored and writes the missing picture.
+    // The next download stores the record and its picture.
     QFile::remove(devFolder());
     run(PlanSingle("1", 1).plan);
     EXPECT_FALSE(collector->last().failed);
@@ -294,15 +308,18 @@ TEST_F(DownloadFixture, PictureThatCannotBeSavedKeepsItsRowAndComesLater) {
 
 TEST_F(DownloadFixture, StopEndsBetweenRecordsWithNothingHalfDone) {
     ASSERT_NO_FATAL_FAILURE(link("127.0.50.7", 3000, 1000));
-    collector = std::make_unique<Collector>();
-    worker = std::make_unique<CDownloadWorker>(collector.get());
-    ASSERT_TRUE(worker->Start(PlanAll(3000).plan, ctx));
+    ASSERT_NO_FATAL_FAILURE(start(PlanAll(3000).plan));
     ASSERT_TRUE(brtxtest::waitFor(
         [&] { return collector->numbers(kRecordDownloadedEvent).size() >= 3; }, 30000));
-    worker->Stop();
-    EXPECT_FALSE(worker->IsRunning());
-    ASSERT_TRUE(brtxtest::waitFor([&] { return collector->finished; }, 2000));
+    EXPECT_TRUE(exchange->Cancel());
+    EXPECT_TRUE(exchange->Cancel()); // a second press is harmless
+    ASSERT_TRUE(brtxtest::waitFor([&] { return !exchange->IsBusy(); }, 1000));
+    EXPECT_FALSE(exchange->Cancel()); // nothing runs any more
+    ASSERT_TRUE(collector->finished);
     EXPECT_TRUE(collector->last().stopped);
+    EXPECT_EQ(UpdateTexts(Update{Update::Type::Finished, 0, {}, 0, {}, false, Kind::All, true, 37,
+                                 0, 2}),
+              QStringList({"Download canceled: 37 downloaded, 2 failed"}));
     const int rows = rowCount();
     EXPECT_LT(rows, 3000);
     // Every stored row has its whole picture, and no other file is left in the folder.
@@ -474,7 +491,7 @@ TEST_F(DownloadFixture, ValuesAreStoredExactlyAndPicturesStayInTheDeviceFolder) 
     hostile[5] = "O'Brien";
     hostile[15] = "<script>alert(1)</script>";
     hostile[16] = "中文字段";
-    hostile[17] = QByteArray(200, 'x');
+    hostile[17] = QByteArray(255, 'x'); // the most a length byte allows: kept whole
     hostile[36] = "22.5";
     hostile[37] = "114.1";
     QList<QByteArray> escaping = fortyFields(2);
@@ -485,11 +502,11 @@ TEST_F(DownloadFixture, ValuesAreStoredExactlyAndPicturesStayInTheDeviceFolder) 
         return CraftedPeer::recordReply(n, picture, {n == 1 ? hostile : escaping});
     });
     ASSERT_TRUE(peer.ok());
-    ASSERT_TRUE(client.ConnectTo(address));
+    ASSERT_TRUE(session.Client().ConnectTo(address));
     ASSERT_EQ(db.Open(home.file("brtx.db")), 0);
     ASSERT_TRUE(Schema::CreateTables(db));
     ctx.db = &db;
-    ctx.client = &client;
+    ctx.client = &session.Client();
     ctx.deviceId = "00123456789";
     ctx.picRoot = home.file("pic");
 
@@ -502,7 +519,7 @@ TEST_F(DownloadFixture, ValuesAreStoredExactlyAndPicturesStayInTheDeviceFolder) 
     EXPECT_EQ(t.Cell(0, 5), "O'Brien");
     EXPECT_EQ(t.Cell(0, 15), "<script>alert(1)</script>");
     EXPECT_EQ(t.Cell(0, 16), QString::fromUtf8("中文字段"));
-    EXPECT_EQ(t.Cell(0, 17), QString(200, 'x'));
+    EXPECT_EQ(t.Cell(0, 17), QString(255, 'x'));
     EXPECT_EQ(t.Cell(0, 35), "22.5 114.1");
     EXPECT_EQ(readFile(devFolder() + "/00001.jpg"), picture);
 

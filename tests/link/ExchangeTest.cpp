@@ -54,15 +54,12 @@ Fault MakeFault(FaultKind kind, int record = 0, int amount = -1, int times = -1)
 
 class ExchangeTest : public ::testing::Test {
 protected:
-    void SetUp() override { ResetLanguage(); }
-    void TearDown() override { ResetLanguage(); }
 };
 
 } // namespace
 
 TEST_F(ExchangeTest, EveryCommandAgainstTheSimulator) {
     Linked l("127.0.3.11", 3, 6000);
-    ResetLanguage();
     ASSERT_TRUE(l.started) << l.error.toStdString();
     ASSERT_TRUE(l.client.IsConnected());
     QElapsedTimer t;
@@ -131,7 +128,6 @@ TEST_F(ExchangeTest, EveryCommandAgainstTheSimulator) {
 
 TEST_F(ExchangeTest, AcceptanceFaults) {
     Linked l("127.0.3.12");
-    ResetLanguage();
     ASSERT_TRUE(l.started) << l.error.toStdString();
     auto once = [&](FaultKind k, SimCommand c) {
         Fault f = MakeFault(k, 0, -1, 1);
@@ -172,7 +168,6 @@ TEST_F(ExchangeTest, AcceptanceFaults) {
 
 TEST_F(ExchangeTest, RecordRejectionsWithSimulatorFaults) {
     Linked l("127.0.3.13", 12);
-    ResetLanguage();
     ASSERT_TRUE(l.started) << l.error.toStdString();
     l.sim->AddFault(MakeFault(FaultKind::OversizedW, 2));
     l.sim->AddFault(MakeFault(FaultKind::SmallW, 3));
@@ -199,7 +194,7 @@ TEST_F(ExchangeTest, RecordRejectionsWithSimulatorFaults) {
     EXPECT_EQ(rec.records[1].fields, l.sim->RecordFields(7));
     EXPECT_EQ(rec.records[2].fields[1], "8");
     ASSERT_EQ(status(7), RecordStatus::Ok);
-    EXPECT_EQ(rec.records[0].fields[15], QString(200, 'X'));
+    EXPECT_EQ(rec.records[0].fields[15], QString(250, 'X'));
     EXPECT_EQ(rec.records[0].fields[16], l.sim->RecordFields(7)[16]); // parsing stays aligned
     EXPECT_EQ(status(8), RecordStatus::Invalid);
     EXPECT_EQ(status(9), RecordStatus::Invalid);
@@ -209,7 +204,6 @@ TEST_F(ExchangeTest, RecordRejectionsWithSimulatorFaults) {
 
 TEST_F(ExchangeTest, TitleFaults) {
     Linked l("127.0.3.14");
-    ResetLanguage();
     ASSERT_TRUE(l.started) << l.error.toStdString();
     Fault big = MakeFault(FaultKind::OversizedTitle, 0, 240, 1);
     big.command = SimCommand::ReadTitleInfo;
@@ -220,13 +214,16 @@ TEST_F(ExchangeTest, TitleFaults) {
     ASSERT_TRUE(ParseTitleInfo(r.bytes, r.received, g));
     EXPECT_EQ(g.titles[0], QString(200, 'T'));
     EXPECT_EQ(g.titles[1], l.sim->Titles()[1]);
-    // A reply cut inside the titles fails.
+    // A reply cut inside the titles keeps the complete ones; the rest are blank.
     Fault cut = MakeFault(FaultKind::Truncate, 0, 60, 1);
     cut.command = SimCommand::ReadTitleInfo;
     l.sim->AddFault(cut);
     r = Exchange(l.client, Command::ReadTitleInfo, BuildReadTitleInfo());
     ASSERT_TRUE(r.ok());
-    EXPECT_FALSE(ParseTitleInfo(r.bytes, r.received, g));
+    ASSERT_TRUE(ParseTitleInfo(r.bytes, r.received, g));
+    EXPECT_EQ(g.titles.size(), 20);
+    EXPECT_EQ(g.titles[0], l.sim->Titles()[0]);
+    EXPECT_TRUE(g.titles[19].isEmpty());
     // Chinese titles survive.
     l.sim->SetTitles(brtxsim::TitlePreset("chinese"));
     r = Exchange(l.client, Command::ReadTitleInfo, BuildReadTitleInfo());
@@ -236,7 +233,6 @@ TEST_F(ExchangeTest, TitleFaults) {
 
 TEST_F(ExchangeTest, ReplyCompletionTiming) {
     Linked l("127.0.3.15", 40, 60000);
-    ResetLanguage();
     ASSERT_TRUE(l.started) << l.error.toStdString();
     // Complete replies return without the 1-second wait.
     QElapsedTimer t;
@@ -294,18 +290,10 @@ TEST_F(ExchangeTest, ReplyCompletionTiming) {
 
 TEST_F(ExchangeTest, StrictTimingWaitsForTheSilence) {
     Linked l("127.0.3.16", 3, 5000);
-    QByteArray ini;
-    {
-        QFile f(l.home.file("Language.ini"));
-        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-        ini = f.readAll();
-    }
-    ini.replace("StrictTiming=0", "StrictTiming=1");
-    ASSERT_TRUE(ini.contains("StrictTiming=1"));
-    l.home.writeLanguage(ini);
-    ResetLanguage();
-    ASSERT_TRUE(StrictTiming());
     ASSERT_TRUE(l.started) << l.error.toStdString();
+    LinkOptions strictOptions;
+    strictOptions.strictTiming = true;
+    l.client.SetOptions(strictOptions);
 
     QElapsedTimer t;
     t.start();
@@ -317,9 +305,7 @@ TEST_F(ExchangeTest, StrictTimingWaitsForTheSilence) {
     EXPECT_TRUE(Exchange(l.client, Command::SetClock, BuildSetClock()).ok());
     EXPECT_GE(t.elapsed(), 950);
 
-    l.home.writeLanguage(ini.replace("StrictTiming=1", "StrictTiming=0"));
-    ResetLanguage();
-    ASSERT_FALSE(StrictTiming());
+    l.client.SetOptions(LinkOptions());
     t.restart();
     const Reply quick = l.Record(2);
     EXPECT_LT(t.elapsed(), 500);
@@ -328,7 +314,6 @@ TEST_F(ExchangeTest, StrictTimingWaitsForTheSilence) {
 
 TEST_F(ExchangeTest, ExchangesFromTwoThreadsDoNotInterleave) {
     Linked l("127.0.3.17", 30, 3000);
-    ResetLanguage();
     ASSERT_TRUE(l.started) << l.error.toStdString();
     std::atomic<int> good{0};
     auto worker = [&](int first) {

@@ -168,15 +168,24 @@ TEST(Frame, TitleParsingCutsLongTitlesAndStopsAtTheReceivedBytes) {
     EXPECT_EQ(g.titles[3], QString(199, 'a'));
     EXPECT_EQ(g.titles[19], "T19");
 
-    // Every cut inside the entries fails; the cut right after the last title's text passes.
+    // Without the group index the reply fails; a cut inside the entries keeps the complete
+    // ones and leaves the others blank, so the link still works.
     const int lastTextEnd = int(r.size()) - 3; // skipped byte, check byte, end byte follow
     EXPECT_TRUE(ParseTitleInfo(r, lastTextEnd, g));
-    for (int n : {0, 15, 16, 17, 100, 250, lastTextEnd - 1})
+    EXPECT_EQ(g.titles[19], "T19");
+    for (int n : {0, 15})
         EXPECT_FALSE(ParseTitleInfo(r, n, g)) << n;
+    const QList<QPair<int, int>> complete = {{16, 0}, {17, 0}, {250, 1}, {lastTextEnd - 1, 19}};
+    for (const auto& [n, whole] : complete) {
+        ASSERT_TRUE(ParseTitleInfo(r, n, g)) << n;
+        ASSERT_EQ(g.titles.size(), 20) << n;
+        EXPECT_EQ(g.titles.count(QString()), 20 - whole) << n;
+    }
     // A zeroed buffer bigger than the bytes received is not read past them.
     QByteArray big = r.left(40);
     big.resize(10240, 0);
-    EXPECT_FALSE(ParseTitleInfo(big, 40, g));
+    ASSERT_TRUE(ParseTitleInfo(big, 40, g));
+    EXPECT_EQ(g.titles.count(QString()), 20);
 }
 
 TEST(Frame, RecordReplyLayoutAndTextBlock) {
@@ -188,7 +197,7 @@ TEST(Frame, RecordReplyLayoutAndTextBlock) {
            << "Auto";
     while (fields.size() < 40)
         fields << "f" + QByteArray::number(fields.size());
-    fields[15] = QByteArray(230, 'x'); // longer than 200: cut
+    fields[15] = QByteArray(230, 'x'); // longer than 200: kept whole
     fields[36] = QString::fromUtf8("北纬").toUtf8();
     fields[38] = QByteArray("\xff\xfe", 2); // not UTF-8: empty
     const QByteArray block = RecordBlock(fields) + RecordBlock({"a", "8"});
@@ -209,7 +218,7 @@ TEST(Frame, RecordReplyLayoutAndTextBlock) {
     EXPECT_EQ(a.fields[0], QString("23456789ABCD"));
     EXPECT_EQ(a.fields[1], "7");
     EXPECT_EQ(a.fields[4], "Auto");
-    EXPECT_EQ(a.fields[15], QString(200, 'x'));
+    EXPECT_EQ(a.fields[15], QString(230, 'x'));
     EXPECT_EQ(a.lengths[15], 230);
     EXPECT_EQ(a.fields[36], QString::fromUtf8("北纬"));
     EXPECT_EQ(a.fields[38], QString());

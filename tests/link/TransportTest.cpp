@@ -167,6 +167,3 @@ TEST(Transport, ConnectRules) {
     EXPECT_FALSE(client.IsConnected());
 }
 
-TEST(Transport, GetInstanceIsOneObject) {
-    EXPECT_EQ(&CTCPClient::GetInstance(), &CTCPClient::GetInstance());
-}

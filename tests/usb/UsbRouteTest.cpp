@@ -156,7 +156,7 @@ TEST_F(UsbRouteTest, UsbConnectAndDisconnect) {
     EXPECT_EQ(field(1032), GetText("TotalNumber") + "7");
     EXPECT_EQ(qobject_cast<QLineEdit*>(page().Control(1031))->text(), "1");
     EXPECT_EQ(qobject_cast<QLineEdit*>(page().Control(1039))->text(), "7");
-    EXPECT_TRUE(CTCPClient::GetInstance().IsConnected());
+    EXPECT_TRUE(page().Session().IsConnected());
 
     button(1009)->click();
     EXPECT_EQ(status(), GetText("SetTimeOk"));
@@ -169,7 +169,7 @@ TEST_F(UsbRouteTest, UsbConnectAndDisconnect) {
     EXPECT_EQ(field(1032), GetText("TotalNumber"));
     EXPECT_EQ(field(1001), GetText("SwVersion"));
     EXPECT_TRUE(qobject_cast<QLineEdit*>(page().Control(1031))->text().isEmpty());
-    EXPECT_FALSE(CTCPClient::GetInstance().IsConnected());
+    EXPECT_FALSE(page().Session().IsConnected());
 }
 
 TEST_F(UsbRouteTest, UsbConnectFailuresReturnToIdle) {
@@ -187,7 +187,7 @@ TEST_F(UsbRouteTest, UsbConnectFailuresReturnToIdle) {
     button(1008)->click();
     EXPECT_EQ(status(), GetText("ConnectUSBFailed"));
     expectIdle();
-    EXPECT_FALSE(CTCPClient::GetInstance().IsConnected());
+    EXPECT_FALSE(page().Session().IsConnected());
 }
 
 TEST_F(UsbRouteTest, CliOverUsb) {
