@@ -70,7 +70,6 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME brtx)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "brtx developers <brtx@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "breath-alcohol test instrument data manager")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL ${_components})
@@ -89,24 +88,25 @@ if(TARGET brtx-pdf)
 else()
   set(CPACK_DEBIAN_BRTX_PACKAGE_RECOMMENDS "wkhtmltopdf, adb")
 endif()
+# Each description: the summary line, then the long text (an empty line between paragraphs).
 set(CPACK_COMPONENT_BRTX_DESCRIPTION
     "breath-alcohol test instrument data manager
- Desk-side companion of a portable breath-alcohol test instrument: links to
- one instrument over Wi-Fi or USB (adb), downloads its test records and
- photographs into a local database, sets its clock and device number, lists
- a device's records over a date range and exports them to an .xls
- spreadsheet or one record to a PDF test report.
- .
- Includes brtx-cli (the same work on the command line) and brtx-sim (an
- instrument simulator for demonstrations and tests).")
+Desk-side companion of a portable breath-alcohol test instrument: links to
+one instrument over Wi-Fi or USB (adb), downloads its test records and
+photographs into a local database, sets its clock and device number, lists
+a device's records over a date range and exports them to an .xls
+spreadsheet or one record to a PDF test report.
+
+Includes brtx-cli (the same work on the command line) and brtx-sim (an
+instrument simulator for demonstrations and tests).")
 
 set(CPACK_DEBIAN_PDF_PACKAGE_NAME brtx-pdf)
 set(CPACK_DEBIAN_PDF_PACKAGE_DEPENDS "brtx (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_PDF_PACKAGE_SECTION science)
 set(CPACK_COMPONENT_PDF_DESCRIPTION
     "PDF report converter for brtx
- Converts brtx's HTML test reports to PDF with Qt WebEngine, in place of
- wkhtmltopdf.")
+Converts brtx's HTML test reports to PDF with Qt WebEngine, in place of
+wkhtmltopdf.")
 
 include(CPack)
 

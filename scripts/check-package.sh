@@ -59,6 +59,14 @@ grep -q '^Depends:.*libqt6widgets6' <<<"$fields" || fail "Depends lacks the Qt l
 grep -q '^Recommends:.*wkhtmltopdf' <<<"$fields" || fail "wkhtmltopdf not recommended"
 ! grep -q '^Depends:.*\(wkhtmltopdf\|adb\)' <<<"$fields" || fail "wkhtmltopdf or adb in Depends"
 
+# The PDF converter on Qt WebEngine has a package of its own when it is built.
+pdfdeb="$tmp/out/brtx-pdf_${version}_${arch}.deb"
+if [ -f "$pdfdeb" ]; then
+    dpkg-deb -c "$pdfdeb" | grep -q '\./usr/bin/brtx-pdf$' || fail "brtx-pdf lacks its program"
+    dpkg-deb -f "$pdfdeb" Depends | grep -q "brtx (= $version)" || fail "brtx-pdf does not need brtx"
+    ! grep -q 'brtx-pdf' "$tmp/deb.list" || fail "brtx-pdf is in the main package"
+fi
+
 step "install into DESTDIR"
 root="$tmp/root"
 DESTDIR="$root" cmake --install "$build" --prefix /usr --component brtx >/dev/null
