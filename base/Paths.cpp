@@ -188,7 +188,8 @@ QString PrepareDataFolder() {
     const QString language = Join(folder, kLanguageFile);
     if (!FileExists(language)) {
         const QString shipped = GetShippedFile(QLatin1String(kLanguageFile));
-        if (!QFile::copy(shipped, language))
+        // Another start (window and brtx-cli at once) may have made it in the meantime.
+        if (!QFile::copy(shipped, language) && !FileExists(language))
             return QStringLiteral("Cannot copy %1 to %2.").arg(shipped, language);
         // The user edits this copy; the shipped file may be read-only.
         QFile::setPermissions(language, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
