@@ -1,9 +1,18 @@
-# Writes a man page from a program's --help text:
-#   cmake -DPROGRAM=exe -DNAME=brtx-cli -DSUMMARY="..." -DVERSION=1.0 -DOUT=file.1
+# Writes a gzip-compressed man page OUT (name.1.gz), from a program's --help text:
+#   cmake -DPROGRAM=exe -DNAME=brtx-cli -DSUMMARY="..." -DVERSION=1.0 -DOUT=file.1.gz
 #         [-DEXTRA=file] -P ManPage.cmake
+# or from a page written by hand: cmake -DSOURCE=file.1 -DOUT=file.1.gz -P ManPage.cmake
 # The help text becomes the description, kept as it is laid out; EXTRA (troff) follows it.
 # A line naming the data folder of the machine that builds the page is left out.
-execute_process(COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen ${PROGRAM} --help
+string(REGEX REPLACE "\\.gz$" "" page_file "${OUT}")
+if(SOURCE)
+  configure_file(${SOURCE} ${page_file} COPYONLY)
+  file(ARCHIVE_CREATE OUTPUT ${OUT} PATHS ${page_file} FORMAT raw COMPRESSION GZip)
+  return()
+endif()
+# Leak reports of a sanitizer build have no place in a help text.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0
+                        ${PROGRAM} --help
                 OUTPUT_VARIABLE help RESULT_VARIABLE rc ERROR_QUIET)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${PROGRAM} --help failed: ${rc}")
@@ -29,4 +38,5 @@ if(EXTRA)
   file(READ ${EXTRA} extra)
   string(APPEND page "${extra}")
 endif()
-file(WRITE ${OUT} "${page}")
+file(WRITE ${page_file} "${page}")
+file(ARCHIVE_CREATE OUTPUT ${OUT} PATHS ${page_file} FORMAT raw COMPRESSION GZip)

@@ -41,21 +41,26 @@ install(FILES ${_pkg}/brtx-cli.bash-completion
 
 # Man pages: the window's is written by hand, the others come from the programs' --help.
 set(_man ${_gen}/man)
-set(_pages ${_man}/brtx.1)
-configure_file(${_pkg}/man/brtx.1 ${_man}/brtx.1 COPYONLY)
+add_custom_command(
+  OUTPUT ${_man}/brtx.1.gz
+  COMMAND ${CMAKE_COMMAND} -DSOURCE=${_pkg}/man/brtx.1 -DOUT=${_man}/brtx.1.gz
+          -P ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
+  DEPENDS ${_pkg}/man/brtx.1 ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
+  COMMENT "Man page brtx.1" VERBATIM)
+set(_pages ${_man}/brtx.1.gz)
 foreach(_entry "brtx-cli|download and browse instrument records on the command line"
                "brtx-sim|play a breath-alcohol test instrument on TCP for tests and demos")
   string(REPLACE "|" ";" _entry "${_entry}")
   list(GET _entry 0 _prog)
   list(GET _entry 1 _summary)
   add_custom_command(
-    OUTPUT ${_man}/${_prog}.1
+    OUTPUT ${_man}/${_prog}.1.gz
     COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${_prog}> -DNAME=${_prog}
-            "-DSUMMARY=${_summary}" -DVERSION=${PROJECT_VERSION} -DOUT=${_man}/${_prog}.1
+            "-DSUMMARY=${_summary}" -DVERSION=${PROJECT_VERSION} -DOUT=${_man}/${_prog}.1.gz
             -DEXTRA=${_pkg}/man/${_prog}.troff -P ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
     DEPENDS ${_prog} ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake ${_pkg}/man/${_prog}.troff
     COMMENT "Man page ${_prog}.1" VERBATIM)
-  list(APPEND _pages ${_man}/${_prog}.1)
+  list(APPEND _pages ${_man}/${_prog}.1.gz)
 endforeach()
 add_custom_target(brtx-man ALL DEPENDS ${_pages})
 install(FILES ${_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT brtx)

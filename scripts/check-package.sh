@@ -42,7 +42,7 @@ for f in /usr/bin/brtx /usr/bin/brtx-cli /usr/bin/brtx-sim \
     /usr/share/icons/hicolor/128x128/apps/io.github.brtx.Brtx.png \
     /usr/share/icons/hicolor/256x256/apps/io.github.brtx.Brtx.png \
     /usr/share/icons/hicolor/scalable/apps/io.github.brtx.Brtx.svg \
-    /usr/share/man/man1/brtx.1 /usr/share/man/man1/brtx-cli.1 /usr/share/man/man1/brtx-sim.1 \
+    /usr/share/man/man1/brtx.1.gz /usr/share/man/man1/brtx-cli.1.gz /usr/share/man/man1/brtx-sim.1.gz \
     /usr/share/bash-completion/completions/brtx-cli; do
     grep -qx "$f" "$tmp/deb.list" || fail "$f missing from the package"
 done
