@@ -1,13 +1,23 @@
 // Start-up: the Qt application runs the main window; the process ends when it closes.
 #include "app/window/BRTXApp.h"
+#include "base/Paths.h"
 #include "base/Version.h"
 
 #include <QApplication>
+#include <QMessageBox>
+#include <cstdio>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brtx"));
     QApplication::setApplicationVersion(QStringLiteral(BRTX_VERSION));
+    // An installed copy keeps its data in the user's data folder, made here. When it cannot be
+    // used the window says so once and the program ends before anything is written.
+    if (const QString problem = PrepareDataFolder(); !problem.isEmpty()) {
+        std::fprintf(stderr, "brtx: %s\n", qPrintable(problem));
+        QMessageBox::critical(nullptr, QStringLiteral("brtx"), problem);
+        return 1;
+    }
     CBRTXApp brtx(app);
     brtx.InitInstance();
     return 0;

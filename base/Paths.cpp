@@ -1,10 +1,17 @@
 #include "base/Paths.h"
 
+#include "base/Profile.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,16 +50,164 @@ bool StatEntry(const QString& path, struct stat& st) {
 
 } // namespace
 
-QString GetAppFolder() {
-    // BRTX_HOME is read on every call so that tests and read-only installs can point the
-    // program at another folder.
+namespace {
+
+const char kLanguageFile[] = "Language.ini";
+
+// The shipped folder and whether this is an installed copy, decided once: the executable's
+// folder does not change while the program runs.
+struct Layout {
+    QString shipped;
+    bool installed = false;
+};
+
+const Layout& ProgramLayout() {
+    static const Layout layout = [] {
+        Layout l;
+        const QString exe = ExecutableFolder();
+        const QString share = QDir::cleanPath(exe + QStringLiteral("/../share/brtx"));
+        l.installed = !QFileInfo::exists(Join(exe, kLanguageFile)) &&
+                      QFileInfo(Join(share, kLanguageFile)).isFile();
+        l.shipped = l.installed ? share : exe;
+        return l;
+    }();
+    return layout;
+}
+
+// The home folder: HOME, else the user's entry in the password database.
+QString HomeFolder() {
+    const QByteArray home = qgetenv("HOME");
+    if (!home.isEmpty() && home.startsWith('/'))
+        return QFile::decodeName(home);
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
+        return QFile::decodeName(pw->pw_dir);
+    return QString();
+}
+
+// $XDG_DATA_HOME/brtx; a relative XDG_DATA_HOME is ignored, as the XDG rules ask.
+QString UserDataFolder() {
+    const QByteArray xdg = qgetenv("XDG_DATA_HOME");
+    if (!xdg.isEmpty() && xdg.startsWith('/'))
+        return QDir::cleanPath(QFile::decodeName(xdg) + QStringLiteral("/brtx"));
+    const QString home = HomeFolder();
+    if (home.isEmpty())
+        return QString();
+    return QDir::cleanPath(home + QStringLiteral("/.local/share/brtx"));
+}
+
+QString HomeFromEnvironment() {
     const QByteArray home = qgetenv("BRTX_HOME");
-    if (!home.isEmpty()) {
-        // Made absolute and clean: paths handed to child programs and shown to the user are
-        // full ones, and no trailing separator doubles when names are joined.
-        return QDir::cleanPath(QDir::current().absoluteFilePath(QFile::decodeName(home)));
+    if (home.isEmpty())
+        return QString();
+    // Made absolute and clean: paths handed to child programs and shown to the user are
+    // full ones, and no trailing separator doubles when names are joined.
+    return QDir::cleanPath(QDir::current().absoluteFilePath(QFile::decodeName(home)));
+}
+
+QString ErrnoText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Creates path and its missing parents. Empty when done, else the reason.
+QString MakeFolders(const QString& path) {
+    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString at;
+    for (const QString& part : parts) {
+        at += QLatin1Char('/') + part;
+        const QByteArray name = QFile::encodeName(at);
+        if (::mkdir(name.constData(), 0777) == 0)
+            continue;
+        const int error = errno;
+        if (error == EEXIST && FolderExists(at))
+            continue;
+        if (error == EEXIST)
+            return QStringLiteral("%1 is not a folder").arg(at);
+        return QStringLiteral("%1: %2").arg(at, ErrnoText(error));
     }
+    return QString();
+}
+
+// The texts of a Language.ini: the language [Global] names must have a section holding the
+// window title, or every caption of the program would be a bare key.
+QString CheckLanguageFile(const QString& path) {
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return QStringLiteral("The language file %1 cannot be read.").arg(path);
+    const QByteArray bytes = file.readAll();
+    const QString language = ReadProfileStringFromBytes(
+        bytes, QStringLiteral("Global"), QStringLiteral("Language"), QStringLiteral("English"));
+    if (ReadProfileStringFromBytes(bytes, language, QStringLiteral("Title"), QString()).isEmpty())
+        return QStringLiteral("The language file %1 is damaged: it has no texts for the "
+                              "language \"%2\". Repair it, or remove it to get the shipped "
+                              "one back on the next start.")
+            .arg(path, language);
+    return QString();
+}
+
+} // namespace
+
+QString GetAppFolder() {
+    // BRTX_HOME is read on every call so that tests and --home can point the program at
+    // another folder.
+    const QString home = HomeFromEnvironment();
+    if (!home.isEmpty())
+        return home;
+    if (ProgramLayout().installed)
+        return UserDataFolder();
     return ExecutableFolder();
+}
+
+QString GetShippedFolder() {
+    return ProgramLayout().shipped;
+}
+
+QString GetShippedFile(const QString& name) {
+    return GetShippedFolder() + QLatin1Char('/') + name;
+}
+
+bool IsInstalledCopy() {
+    return ProgramLayout().installed;
+}
+
+QString PrepareDataFolder() {
+    if (!IsInstalledCopy())
+        return QString();
+    const QString folder = GetAppFolder();
+    if (folder.isEmpty())
+        return QStringLiteral("No data folder: neither XDG_DATA_HOME nor HOME names a folder, "
+                              "and BRTX_HOME is not set.");
+    if (const QString why = MakeFolders(folder); !why.isEmpty())
+        return QStringLiteral("Cannot create the data folder %1 (%2).").arg(folder, why);
+    {
+        // Written to for real: access() says yes to root on a read-only file system.
+        QTemporaryFile probe(folder + QStringLiteral("/.brtx-probe-XXXXXX"));
+        if (!probe.open())
+            return QStringLiteral("Cannot write in the data folder %1 (%2).")
+                .arg(folder, probe.errorString());
+    }
+    const QString language = Join(folder, kLanguageFile);
+    if (!FileExists(language)) {
+        const QString shipped = GetShippedFile(QLatin1String(kLanguageFile));
+        // Another start (window and brtx-cli at once) may have made it in the meantime.
+        if (!QFile::copy(shipped, language) && !FileExists(language))
+            return QStringLiteral("Cannot copy %1 to %2.").arg(shipped, language);
+        // The user edits this copy; the shipped file may be read-only.
+        QFile::setPermissions(language, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                            QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    }
+    return CheckLanguageFile(language);
+}
+
+QString DescribeDataFolder() {
+    const QString folder = GetAppFolder();
+    QString why;
+    if (!HomeFromEnvironment().isEmpty())
+        why = QStringLiteral("BRTX_HOME or --home");
+    else if (IsInstalledCopy())
+        why = QStringLiteral("installed copy: $XDG_DATA_HOME/brtx, by default ~/.local/share/brtx");
+    else
+        why = QStringLiteral("the program folder, which holds its own Language.ini");
+    return QStringLiteral("%1 (%2)").arg(folder.isEmpty() ? QStringLiteral("none") : folder, why);
 }
 
 QString GetPicFolder() {

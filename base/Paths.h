@@ -1,13 +1,43 @@
 #pragma once
-// Program folder layout. The program folder is the folder of the running executable,
-// unless the environment variable BRTX_HOME names another folder.
+// Program folder layout.
+//
+// Two folders matter: the data folder, where the program keeps what it writes and what the user
+// may edit (brtx.db, pic/, pdf/, adbcopy/, Language.ini), and the shipped folder, which holds
+// the read-only files that come with the program (Language.ini as shipped, failer.jpg, the
+// report's style sheets and logo).
+//
+// - BRTX_HOME set: the data folder is that folder.
+// - A program folder that holds its own Language.ini (a build folder, a folder copied anywhere)
+//   is both: everything stays beside the executable.
+// - An installed copy (no Language.ini beside the executable, but ../share/brtx/Language.ini)
+//   reads its shipped files from ../share/brtx and keeps its data in $XDG_DATA_HOME/brtx
+//   (~/.local/share/brtx when XDG_DATA_HOME is unset or not absolute), for every user.
 #include <QString>
 
-QString GetAppFolder();    // program folder, no trailing separator
-QString GetPicFolder();    // <program>/pic
-QString GetPdfFolder();    // <program>/pdf
-QString GetAdbFolder();    // <program>/adbcopy
-QString GetDatabasePath(); // <program>/brtx.db
+QString GetAppFolder();    // data folder, no trailing separator
+QString GetPicFolder();    // <data>/pic
+QString GetPdfFolder();    // <data>/pdf
+QString GetAdbFolder();    // <data>/adbcopy
+QString GetDatabasePath(); // <data>/brtx.db
+
+// The folder of the read-only files shipped with the program: <exe>/../share/brtx for an
+// installed copy, else the executable's folder.
+QString GetShippedFolder();
+// A shipped file by name: <shipped folder>/<name>.
+QString GetShippedFile(const QString& name);
+// True for an installed copy (see above); decided once from the executable's folder.
+bool IsInstalledCopy();
+
+// Makes the data folder of an installed copy ready at start: creates it (with its parents),
+// checks that files can be written there, copies the shipped Language.ini into it when it has
+// none and checks that the Language.ini there still holds texts. Nothing is done for a program
+// folder with its own Language.ini (as before). Returns an empty text when all is well, else
+// a message for the user; the program must then not go on (it would write nowhere or
+// somewhere unexpected).
+QString PrepareDataFolder();
+
+// Which data folder is in use and why, one line for help texts.
+QString DescribeDataFolder();
 
 bool FolderExists(const QString& path); // an entry that is a folder
 bool FileExists(const QString& path);   // any entry (file or folder)

@@ -11,6 +11,9 @@ BUILD_PACKAGES="$BUILD_PACKAGES clang libclang-rt-14-dev"
 RUN_PACKAGES="wkhtmltopdf libjs-bootstrap4 poppler-utils python3-xlrd xvfb xauth"
 # Window fonts: Latin texts, and Chinese texts (the about box's button is always Chinese).
 RUN_PACKAGES="$RUN_PACKAGES fonts-dejavu-core fonts-droid-fallback"
+# The Debian package and its check (scripts/check-package.sh): dpkg-shlibdeps, the desktop
+# entry and AppStream validators.
+RUN_PACKAGES="$RUN_PACKAGES dpkg-dev desktop-file-utils appstream"
 # Installed without recommends (they would pull in a whole desktop).
 NORECOMMEND_PACKAGES="gnumeric"
 

@@ -2,9 +2,10 @@
 //
 //   brtx-cli [--home DIR] COMMAND [ARGS...]
 //
-// --home DIR names the program folder (what BRTX_HOME does); it is set before anything reads
+// --home DIR names the data folder (what BRTX_HOME does); it is set before anything reads
 // the folder. Exit codes: 0 success, 1 failure, 2 usage error.
 #include "app/cli/Commands.h"
+#include "base/Paths.h"
 
 #include <QGuiApplication>
 #include <QStringList>
@@ -20,14 +21,18 @@ void PrintUsage(FILE* to) {
         return std::strcmp(a.name, b.name) < 0;
     });
     std::fprintf(to, "Usage: brtx-cli [--home DIR] COMMAND [ARGS...]\n\n"
-                     "  --home DIR   use DIR as the program folder (brtx.db, pic, Language.ini,\n"
-                     "               adbcopy); the same as setting BRTX_HOME\n"
+                     "  --home DIR   use DIR as the data folder (brtx.db, pic, pdf, adbcopy,\n"
+                     "               Language.ini); the same as setting BRTX_HOME\n"
                      "  --help       show this text\n\n"
                      "Commands:\n");
     for (const CliCommand& c : commands)
         std::fprintf(to, "  %s\n", c.usage);
     std::fprintf(to, "\nStatus texts are printed one per line. Exit status: 0 success, 1 failure,"
                      " 2 usage error.\n");
+    std::fprintf(to, "\nData folder: BRTX_HOME (or --home) when set; else the program folder when"
+                     " it holds its own\nLanguage.ini; else (an installed copy)"
+                     " $XDG_DATA_HOME/brtx, by default ~/.local/share/brtx.\n");
+    std::fprintf(to, "Data folder in use: %s\n", qPrintable(DescribeDataFolder()));
 }
 
 // Diagnostic traces (adb runs, link details) stay out of the operator's way unless BRTX_DEBUG
@@ -100,6 +105,12 @@ int main(int argc, char** argv) {
     if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
         std::fprintf(stdout, "Usage: brtx-cli [--home DIR] %s\n", command->usage);
         return kCliOk;
+    }
+    // An installed copy's data folder is made (and its Language.ini copied) before any
+    // command runs; when that is impossible nothing is written anywhere else.
+    if (const QString problem = PrepareDataFolder(); !problem.isEmpty()) {
+        std::fprintf(stderr, "brtx-cli: %s\n", qPrintable(problem));
+        return kCliFailed;
     }
     return command->run(args);
 }

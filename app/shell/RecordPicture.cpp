@@ -2,7 +2,6 @@
 
 #include "base/Paths.h"
 
-#include <QCoreApplication>
 #include <QImageReader>
 
 namespace {
@@ -22,9 +21,9 @@ QImage LoadRecordPicture(const QString& path, QString* shownFile) {
         shown = GetAppFolder() + QStringLiteral("/failer.jpg");
         image = loadAsStored(shown);
         if (image.isNull()) {
-            // A program folder set up elsewhere (BRTX_HOME) may lack it: the one installed
-            // beside the executable.
-            shown = QCoreApplication::applicationDirPath() + QStringLiteral("/failer.jpg");
+            // A data folder set up elsewhere (BRTX_HOME, an installed copy) lacks it: the one
+            // shipped with the program.
+            shown = GetShippedFile(QStringLiteral("failer.jpg"));
             image = loadAsStored(shown);
         }
         if (image.isNull())

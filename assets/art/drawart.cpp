@@ -1,7 +1,7 @@
-// Draws the program's artwork into assets/images and assets/failer.jpg.
+// Draws the program's artwork into assets/images, assets/icons and assets/failer.jpg.
 // The PNG files it writes are kept in the repository; run this only to change the artwork:
-//   g++ -std=c++20 -fPIC assets/art/drawart.cpp -o /tmp/drawart $(pkg-config --cflags --libs Qt6Gui)
-//   QT_QPA_PLATFORM=offscreen /tmp/drawart assets
+//   g++ -std=c++20 -fPIC assets/art/drawart.cpp -o /tmp/drawart $(pkg-config --cflags --libs
+//   Qt6Gui) QT_QPA_PLATFORM=offscreen /tmp/drawart assets
 #include <QFont>
 #include <QFontMetricsF>
 #include <QGuiApplication>
@@ -356,10 +356,13 @@ void DrawArrow(const QString& name, bool down, const QColor& color) {
     Save(img, "images/" + name);
 }
 
-void DrawAppIcon() {
-    QImage img = NewImage(256, 256);
+// The program's icon, drawn on a 256 x 256 grid scaled to size (icons/io.github.brtx.Brtx.svg
+// is the same drawing for the scalable size).
+QImage AppIcon(int size) {
+    QImage img = NewImage(size, size);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 256.0, size / 256.0);
     QLinearGradient g(0, 0, 0, 256);
     g.setColorAt(0, kBlue);
     g.setColorAt(1, kNavy);
@@ -368,7 +371,14 @@ void DrawAppIcon() {
     p.drawRoundedRect(QRectF(8, 8, 240, 240), 52, 52);
     DrawEmblem(p, QRectF(50, 58, 140, 140), kTeal);
     p.end();
-    Save(img, "images/brtx.png");
+    return img;
+}
+
+void DrawAppIcon() {
+    Save(AppIcon(256), "images/brtx.png");
+    // The desktop's icon theme sizes.
+    for (int size : {48, 128, 256})
+        Save(AppIcon(size), QStringLiteral("icons/io.github.brtx.Brtx-%1.png").arg(size));
 }
 
 // Shown in place of a picture that cannot be loaded.

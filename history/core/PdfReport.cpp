@@ -99,15 +99,13 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
         return Failed;
     }
 
-    // The page links its style sheets and logo by name from the program folder. A program
-    // folder set up elsewhere (BRTX_HOME) may lack them: take the ones installed beside the
-    // executable, or the report would come out unstyled with a broken logo.
+    // The page links its style sheets and logo by name from the data folder. A data folder
+    // set up elsewhere (BRTX_HOME, an installed copy) lacks them: take the ones shipped with
+    // the program, or the report would come out unstyled with a broken logo.
     for (const char* name : {"bootstrap.min.css", "report.css", "logo.png"}) {
         const QString target = folder + QLatin1Char('/') + QLatin1String(name);
         if (!QFileInfo::exists(target))
-            QFile::copy(QCoreApplication::applicationDirPath() + QLatin1Char('/') +
-                            QLatin1String(name),
-                        target);
+            QFile::copy(GetShippedFile(QLatin1String(name)), target);
     }
 
     const QString program = ConverterProgram();

@@ -53,3 +53,20 @@ TEST(Paths, HomeIsMadeAbsoluteAndCleanElseTheExecutableFolder) {
     qunsetenv("BRTX_HOME"); // TempHome puts back what was there
     EXPECT_EQ(GetAppFolder(), QCoreApplication::applicationDirPath());
 }
+
+// A folder that is no installed copy (here the test program's own, which has neither a
+// Language.ini nor a ../share/brtx) keeps the old rule: nothing is made or copied at start.
+// Installed copies are checked end to end by scripts/check-package.sh.
+TEST(Paths, ProgramFolderWithoutShareIsNoInstalledCopy) {
+    brtxtest::TempHome home(false);
+    const QString missing = home.path() + "/not-yet";
+    qputenv("BRTX_HOME", QFile::encodeName(missing));
+    EXPECT_FALSE(IsInstalledCopy());
+    EXPECT_EQ(GetShippedFolder(), QCoreApplication::applicationDirPath());
+    EXPECT_EQ(GetShippedFile("failer.jpg"), QCoreApplication::applicationDirPath() + "/failer.jpg");
+    EXPECT_EQ(PrepareDataFolder(), QString());
+    EXPECT_FALSE(FileExists(missing));
+    EXPECT_TRUE(DescribeDataFolder().startsWith(missing + " (BRTX_HOME"));
+    qunsetenv("BRTX_HOME");
+    EXPECT_TRUE(DescribeDataFolder().contains("holds its own Language.ini"));
+}
