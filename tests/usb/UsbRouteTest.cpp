@@ -83,6 +83,11 @@ protected:
             m_page = std::make_unique<CFirstPage>();
         return *m_page;
     }
+    // Clicks a button and waits until the exchange it started (if any) has ended.
+    void press(int id) {
+        button(id)->click();
+        EXPECT_TRUE(brtxtest::waitFor([&] { return !page().IsBusy(); }, 15000));
+    }
     QPushButton* button(int id) { return qobject_cast<QPushButton*>(page().Control(id)); }
     QComboBox* serials() { return qobject_cast<QComboBox*>(page().Control(1052)); }
     QString field(int id) const { return m_main.findChild<QLabel*>(QString::number(id))->text(); }
@@ -125,7 +130,7 @@ protected:
 TEST_F(UsbRouteTest, FindDevicesListsReadyDevicesInOrder) {
     setListing("List of devices attached\r\nAAA111\tdevice\r\nBBB222\tunauthorized\r\n"
                "CCC333\tdevice\r\n\r\n");
-    button(1050)->click();
+    press(1050);
     EXPECT_EQ(status(), GetText("DeviceFindOK"));
     ASSERT_EQ(serials()->count(), 2);
     EXPECT_EQ(serials()->itemText(0), "AAA111");
@@ -135,7 +140,7 @@ TEST_F(UsbRouteTest, FindDevicesListsReadyDevicesInOrder) {
 
     // A listing without ready devices fails and keeps what the list held.
     setListing("List of devices attached\nBBB222\tunauthorized\n\n");
-    button(1050)->click();
+    press(1050);
     EXPECT_EQ(status(), GetText("GetDevFail"));
     EXPECT_EQ(serials()->count(), 2);
     EXPECT_TRUE(button(1050)->isEnabled());
@@ -143,10 +148,11 @@ TEST_F(UsbRouteTest, FindDevicesListsReadyDevicesInOrder) {
 
 TEST_F(UsbRouteTest, UsbConnectAndDisconnect) {
     auto sim = startSim(7);
-    button(1050)->click();
+    press(1050);
     ASSERT_EQ(serials()->currentText(), "SIM0001");
-    button(1008)->click();
-    EXPECT_EQ(status(), GetText("ConnectUSBOK"));
+    press(1008);
+    EXPECT_TRUE(status().startsWith(GetText("ConnectUSBOK"))) << status().toStdString();
+    EXPECT_TRUE(status().endsWith(GetTextNumber("NewRecords", 7))) << status().toStdString();
     EXPECT_TRUE(adbLog().contains("-s SIM0001 forward tcp:7575 tcp:7575"));
     EXPECT_EQ(button(1008)->text(), GetText("DisconnectUSB"));
     EXPECT_TRUE(button(1008)->isEnabled());
@@ -158,10 +164,10 @@ TEST_F(UsbRouteTest, UsbConnectAndDisconnect) {
     EXPECT_EQ(qobject_cast<QLineEdit*>(page().Control(1039))->text(), "7");
     EXPECT_TRUE(page().Session().IsConnected());
 
-    button(1009)->click();
+    press(1009);
     EXPECT_EQ(status(), GetText("SetTimeOk"));
 
-    button(1008)->click();
+    press(1008);
     EXPECT_EQ(status(), GetText("DisconnectUSBOK"));
     expectIdle();
     EXPECT_EQ(serials()->count(), 0);
@@ -173,18 +179,18 @@ TEST_F(UsbRouteTest, UsbConnectAndDisconnect) {
 }
 
 TEST_F(UsbRouteTest, UsbConnectFailuresReturnToIdle) {
-    button(1050)->click();
+    press(1050);
     ASSERT_EQ(serials()->count(), 1);
 
     // The forward cannot run: a clear failure, not a "connecting" text left standing.
     makeAdbRunnable(false);
-    button(1008)->click();
+    press(1008);
     EXPECT_EQ(status(), GetText("ConnectUSBFailed"));
     expectIdle();
 
     // The forward runs but nothing answers on the local port.
     makeAdbRunnable(true);
-    button(1008)->click();
+    press(1008);
     EXPECT_EQ(status(), GetText("ConnectUSBFailed"));
     expectIdle();
     EXPECT_FALSE(page().Session().IsConnected());
