@@ -221,8 +221,9 @@ int main(int argc, char** argv) {
     gapRow(QStringLiteral("Wi-Fi connect that times out (5 s)"),
            RunConnectTimeout(o.programDir, silent));
     Progress(QStringLiteral("page download of %1 records").arg(o.windowRecords));
-    gapRow(QStringLiteral("All Download of %1 records (3 kB photographs)").arg(Count(o.windowRecords)),
-           RunPageDownload(o.programDir, o.address, o.windowRecords));
+    gapRow(
+        QStringLiteral("All Download of %1 records (3 kB photographs)").arg(Count(o.windowRecords)),
+        RunPageDownload(o.programDir, o.address, o.windowRecords));
     auto finish = [&] {
         QTextStream out(stdout);
         out << "Machine: " << MachineText() << "\n";

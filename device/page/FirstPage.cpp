@@ -19,8 +19,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-CFirstPage::CFirstPage(QWidget* parent)
-    : QWidget(parent), m_session(ReadLinkOptions(Language())) {
+CFirstPage::CFirstPage(QWidget* parent) : QWidget(parent), m_session(ReadLinkOptions(Language())) {
     BuildControls();
     EnableCommands(false);
     SetCaptions();
@@ -232,9 +231,8 @@ void CFirstPage::EnableCommands(bool enable) {
     for (QWidget* w : {static_cast<QWidget*>(m_setTime), static_cast<QWidget*>(m_setDeviceId),
                        static_cast<QWidget*>(m_download), static_cast<QWidget*>(m_downloadOne),
                        static_cast<QWidget*>(m_downloadAll), static_cast<QWidget*>(m_downloadNew),
-                       static_cast<QWidget*>(m_deleteFiles),
-                       static_cast<QWidget*>(m_newDeviceId), static_cast<QWidget*>(m_from),
-                       static_cast<QWidget*>(m_to)})
+                       static_cast<QWidget*>(m_deleteFiles), static_cast<QWidget*>(m_newDeviceId),
+                       static_cast<QWidget*>(m_from), static_cast<QWidget*>(m_to)})
         w->setEnabled(enable);
 }
 

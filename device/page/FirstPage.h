@@ -115,7 +115,7 @@ private:
     void ResetDownload();
     void OnLinked(DeviceOp op, const LinkResult& r);
     void OnCommandDone(DeviceOp op, const DeviceResult& r, const QString& newNumber);
-    void UpdateControls(); // enabled states from the link and the worker's state
+    void UpdateControls();                  // enabled states from the link and the worker's state
     DownloadPart* m_downloadPart = nullptr; // child object, owned by the page
 
     void BuildControls();

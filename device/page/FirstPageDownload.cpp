@@ -253,9 +253,8 @@ void CFirstPage::OnDownloadNew() {
     const Download::PlanResult plan =
         Download::PlanNew(Session().NewRecordNumbers(), Session().Total());
     if (!plan.start) {
-        SetStatusText(plan.key == QLatin1String("NewRecords")
-                          ? GetTextNumber(plan.key, 0)
-                          : GetText(plan.key));
+        SetStatusText(plan.key == QLatin1String("NewRecords") ? GetTextNumber(plan.key, 0)
+                                                              : GetText(plan.key));
         return;
     }
     m_downloadPart->EmptyTree();
@@ -284,8 +283,7 @@ void CFirstPage::OnDownload() {
     startDownload(this, m_downloadPart, plan.plan);
 }
 
-static void startDownload(CFirstPage* page, CFirstPage::DownloadPart*,
-                          const Download::Plan& plan) {
+static void startDownload(CFirstPage* page, CFirstPage::DownloadPart*, const Download::Plan& plan) {
     if (QProgressBar* bar = page->Progress()) {
         if (plan.kind != Download::Kind::Single)
             bar->setRange(0, qMax(1, plan.progressMaximum()));

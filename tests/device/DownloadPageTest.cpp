@@ -85,7 +85,8 @@ protected:
     }
     bool waitStatus(const char* key, int ms = 20000) {
         const QString text = GetText(QString::fromLatin1(key));
-        return brtxtest::waitFor([&] { return m_main.status().startsWith(text) && !m_page->IsBusy(); }, ms);
+        return brtxtest::waitFor(
+            [&] { return m_main.status().startsWith(text) && !m_page->IsBusy(); }, ms);
     }
     // Presses a download button and waits for the download to end.
     void press(int id) {

@@ -341,9 +341,8 @@ TEST_P(PageMatrix, FaultAtFirstMiddleAndLastRecord) {
                      [&tap](const Download::Update& u) { tap.take(u); });
     qobject_cast<QLineEdit*>(page->Control(CFirstPage::IdAddress))->setText(address);
     qobject_cast<QPushButton*>(page->Control(CFirstPage::IdWifiConnect))->click();
-    ASSERT_TRUE(
-        brtxtest::waitFor([&] { return window.status().startsWith(GetText("WifiConnectOK")); },
-                          20000))
+    ASSERT_TRUE(brtxtest::waitFor(
+        [&] { return window.status().startsWith(GetText("WifiConnectOK")); }, 20000))
         << window.status().toStdString();
 
     // The window thread keeps serving events during the download: a timer firing every 20 ms
@@ -361,7 +360,8 @@ TEST_P(PageMatrix, FaultAtFirstMiddleAndLastRecord) {
         longestGap = 0;
         ticker.start(20);
         qobject_cast<QPushButton*>(page->Control(CFirstPage::IdDownloadAll))->click();
-        const bool ended = brtxtest::waitFor([&] { return tap.finished && !page->IsBusy(); }, 60000);
+        const bool ended =
+            brtxtest::waitFor([&] { return tap.finished && !page->IsBusy(); }, 60000);
         ticker.stop();
         QCoreApplication::processEvents();
         return ended;
