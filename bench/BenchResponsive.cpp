@@ -1,6 +1,5 @@
 #include "bench/BenchResponsive.h"
 
-#include "app/shell/Status.h"
 #include "base/Language.h"
 #include "device/page/FirstPage.h"
 #include "sim/lib/Simulator.h"
@@ -9,7 +8,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -27,8 +25,8 @@ namespace bench {
 
 namespace {
 
-// A temporary program folder with the program's Language.ini, the status fields of a main
-// window and a device page.
+// A temporary program folder with the program's Language.ini, and a device page whose status
+// texts are kept.
 class PageHome {
 public:
     explicit PageHome(const QString& programDir) {
@@ -37,21 +35,19 @@ public:
         QFile::copy(programDir + QStringLiteral("/Language.ini"),
                     m_dir.path() + QStringLiteral("/Language.ini"));
         ResetLanguage();
-        for (int id : {1001, 1002, 1032, 1003}) {
-            auto* label = new QLabel(&m_window);
-            label->setObjectName(QString::number(id));
-        }
-        RegisterMainWindow(&m_window);
     }
     ~PageHome() {
         page.reset();
-        RegisterMainWindow(nullptr);
         qputenv("BRTX_HOME", m_old);
         ResetLanguage();
     }
-    void Open() { page = std::make_unique<CFirstPage>(); }
+    void Open() {
+        page = std::make_unique<CFirstPage>();
+        QObject::connect(page.get(), &CFirstPage::statusChanged,
+                         [this](const QString& text) { m_status = text; });
+    }
     QString Path() const { return m_dir.path(); }
-    QString Status() const { return m_window.findChild<QLabel*>(QStringLiteral("1003"))->text(); }
+    QString Status() const { return m_status; }
     void Click(int id) { qobject_cast<QPushButton*>(page->Control(id))->click(); }
 
     std::unique_ptr<CFirstPage> page;
@@ -59,7 +55,7 @@ public:
 private:
     QTemporaryDir m_dir;
     QByteArray m_old;
-    QWidget m_window;
+    QString m_status;
 };
 
 // Runs the event loop until done() or timeoutMs; the longest gap between two 5 ms ticks.

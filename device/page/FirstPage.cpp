@@ -1,7 +1,6 @@
 #include "device/page/FirstPage.h"
 
 #include "app/shell/ControlId.h"
-#include "app/shell/Status.h"
 #include "base/Language.h"
 
 #include <QApplication>
@@ -251,23 +250,23 @@ void CFirstPage::Status(const char* key) {
 }
 
 void CFirstPage::StatusText(const QString& text) {
-    SetStatusText(text);
+    emit statusChanged(text);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Device information shown in the main window and the range edits
 
 void CFirstPage::ShowDeviceInfo() {
-    SetDeviceIdText(GetText("DeviceID") + m_session.DeviceNumber());
-    SetTotalNumberText(GetText("TotalNumber") + QString::number(m_session.Total()));
+    emit deviceIdChanged(GetText("DeviceID") + m_session.DeviceNumber());
+    emit totalChanged(GetText("TotalNumber") + QString::number(m_session.Total()));
     m_from->setText(QString::number(m_session.PresetFrom()));
     m_to->setText(QString::number(m_session.PresetTo()));
 }
 
 void CFirstPage::ResetDeviceView() {
-    SetVersionText(GetText("SwVersion"));
-    SetDeviceIdText(GetText("DeviceID"));
-    SetTotalNumberText(GetText("TotalNumber"));
+    emit versionChanged(GetText("SwVersion"));
+    emit deviceIdChanged(GetText("DeviceID"));
+    emit totalChanged(GetText("TotalNumber"));
     m_newDeviceId->clear();
     m_from->clear();
     m_to->clear();
@@ -418,6 +417,6 @@ void CFirstPage::OnDeleteFiles() {
 
 void CFirstPage::OnCommandDone(DeviceOp op, const DeviceResult& r, const QString& newNumber) {
     if (op == DeviceOp::SetDeviceId && r)
-        SetDeviceIdText(GetText("DeviceID") + newNumber);
+        emit deviceIdChanged(GetText("DeviceID") + newNumber);
     Status(r.key.toLatin1().constData());
 }

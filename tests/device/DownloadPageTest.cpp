@@ -54,6 +54,7 @@ protected:
         ResetLanguage();
         QFile::copy(brtxtest::sourceDir() + "/assets/failer.jpg", m_home.file("failer.jpg"));
         m_page = std::make_unique<CFirstPage>();
+        m_main.Follow(m_page.get());
         m_page->resize(1000, 640);
     }
     void TearDown() override {
@@ -90,7 +91,7 @@ protected:
     }
     // Presses a download button and waits for the download to end.
     void press(int id) {
-        SetStatusText(QString());
+        m_main.clearStatus();
         button(id)->click();
         ASSERT_TRUE(brtxtest::waitFor([&] { return !m_page->IsDownloading(); }, 30000));
         QCoreApplication::processEvents(); // the last events
@@ -106,7 +107,7 @@ protected:
     }
 
     brtxtest::TempHome m_home;
-    StatusWindow m_main;
+    StatusWindow m_main{false};
     std::unique_ptr<brtxsim::CSimulator> m_sim;
     std::unique_ptr<CFirstPage> m_page;
 };
@@ -214,7 +215,7 @@ TEST_F(DownloadPageTest, FailedRecordsAreCountedAndANewDownloadClearsThePicture)
         fault.record = r;
         m_sim->AddFault(fault);
     }
-    SetStatusText(QString());
+    m_main.clearStatus();
     button(CFirstPage::IdDownloadAll)->click();
     EXPECT_TRUE(m_page->ShownPicture().isNull());
     EXPECT_TRUE(m_page->SelectedPicture().isEmpty());
@@ -274,7 +275,7 @@ TEST_F(DownloadPageTest, SingleDownloadChecksTheNumberFirst) {
 TEST_F(DownloadPageTest, EmptyInstrumentStartsNothing) {
     ASSERT_NO_FATAL_FAILURE(link("127.0.51.4", 0));
     for (int id : {CFirstPage::IdDownloadAll, CFirstPage::IdDownloadOne, CFirstPage::IdDownload}) {
-        SetStatusText(QString());
+        m_main.clearStatus();
         edit(CFirstPage::IdFrom)->setText("1");
         button(id)->click();
         EXPECT_EQ(m_main.status(), GetText("NoRecords")) << id;

@@ -1,5 +1,6 @@
 // The device page: controls, captions and enabled states through connect, failure and
 // disconnect over Wi-Fi (simulator on 127.0.5.x), the settings buttons, the main window fields.
+#include "common/StatusWindow.h"
 #include "common/TestSupport.h"
 
 #include "app/shell/Status.h"
@@ -29,37 +30,21 @@ using brtxsim::SimConfig;
 
 namespace {
 
-// A stand-in main window with the four status fields the page writes.
-class FakeMainWindow {
-public:
-    FakeMainWindow() {
-        for (int id : {1001, 1002, 1032, 1003}) {
-            auto* label = new QLabel(&m_window);
-            label->setObjectName(QString::number(id));
-        }
-        RegisterMainWindow(&m_window);
-    }
-    ~FakeMainWindow() { RegisterMainWindow(nullptr); }
-    QString field(int id) const { return m_window.findChild<QLabel*>(QString::number(id))->text(); }
-    QString status() const { return field(1003); }
-    QString version() const { return field(1001); }
-    QString deviceId() const { return field(1002); }
-    QString total() const { return field(1032); }
-
-private:
-    QWidget m_window;
-};
-
 // Each test gets its own program folder, main window and page.
 class FirstPageTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ResetLanguage();
-        m_page = std::make_unique<CFirstPage>();
+        makePage();
     }
     void TearDown() override {
         m_page.reset();
         ResetLanguage();
+    }
+
+    void makePage() {
+        m_page = std::make_unique<CFirstPage>();
+        m_main.Follow(m_page.get());
     }
 
     std::unique_ptr<CSimulator> startSim(const QString& address, int records = 10) {
@@ -107,7 +92,7 @@ protected:
     }
 
     brtxtest::TempHome m_home;
-    FakeMainWindow m_main;
+    brtxtest::StatusWindow m_main{false};
     std::unique_ptr<CFirstPage> m_page;
 };
 
@@ -299,7 +284,7 @@ TEST_F(FirstPageTest, DestroyingThePageClosesTheSocket) {
     ASSERT_TRUE(m_page->Session().IsConnected());
     // The page ends its worker and closes its own link; a new page links again at once.
     m_page.reset();
-    m_page = std::make_unique<CFirstPage>();
+    makePage();
     wifiConnect("127.0.5.6");
     ASSERT_TRUE(waitStatus("WifiConnectOK"));
     EXPECT_EQ(sim->ConnectionCount(), 2);
@@ -311,7 +296,7 @@ TEST_F(FirstPageTest, BlankCaptionsStillDisconnect) {
     m_page.reset();
     m_home.writeLanguage("");
     ResetLanguage();
-    m_page = std::make_unique<CFirstPage>();
+    makePage();
     auto sim = startSim("127.0.5.7");
     wifiConnect("127.0.5.7");
     ASSERT_TRUE(brtxtest::waitFor([&] { return commandsEnabled(true); }));

@@ -330,12 +330,13 @@ TEST_P(PageMatrix, FaultAtFirstMiddleAndLastRecord) {
     const FaultCase& c = kCases[GetParam()];
     brtxtest::TempHome home;
     ResetLanguage();
-    StatusWindow window;
+    StatusWindow window(false);
     const QString address = QString("127.0.90.%1").arg(40 + GetParam());
     Instrument instrument(c, address);
     ASSERT_TRUE(instrument.error.isEmpty()) << instrument.error.toStdString();
 
     auto page = std::make_unique<CFirstPage>();
+    window.Follow(page.get());
     EventTap tap;
     QObject::connect(page->Exchange().Worker(), &CDeviceWorker::downloadUpdate, page.get(),
                      [&tap](const Download::Update& u) { tap.take(u); });

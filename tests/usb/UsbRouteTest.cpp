@@ -1,6 +1,7 @@
 // The USB route: find devices and USB connect/disconnect on the device page and through
 // brtx-cli, with the fake adb in <program folder>/adbcopy/adb and the simulator on
 // 127.0.0.1:7575 (these tests run one at a time).
+#include "common/StatusWindow.h"
 #include "common/TestSupport.h"
 
 #include "app/shell/Status.h"
@@ -34,13 +35,9 @@ protected:
         makeAdbRunnable(true);
         m_log = m_home.file("adb.log");
         qputenv("FAKE_ADB_LOG", QFile::encodeName(m_log));
-        for (int id : {1001, 1002, 1032, 1003})
-            (new QLabel(&m_main))->setObjectName(QString::number(id));
-        RegisterMainWindow(&m_main);
     }
     void TearDown() override {
         m_page.reset();
-        RegisterMainWindow(nullptr);
         qunsetenv("FAKE_ADB_LOG");
         ResetLanguage();
     }
@@ -79,8 +76,10 @@ protected:
     }
 
     CFirstPage& page() {
-        if (!m_page)
+        if (!m_page) {
             m_page = std::make_unique<CFirstPage>();
+            m_main.Follow(m_page.get());
+        }
         return *m_page;
     }
     // Clicks a button and waits until the exchange it started (if any) has ended.
@@ -90,7 +89,7 @@ protected:
     }
     QPushButton* button(int id) { return qobject_cast<QPushButton*>(page().Control(id)); }
     QComboBox* serials() { return qobject_cast<QComboBox*>(page().Control(1052)); }
-    QString field(int id) const { return m_main.findChild<QLabel*>(QString::number(id))->text(); }
+    QString field(int id) const { return m_main.field(id); }
     QString status() const { return field(1003); }
     bool commandsEnabled(bool expected) {
         for (int id : {1009, 1011, 1040, 1014, 1017, 1029, 1020, 1031, 1039})
@@ -119,7 +118,7 @@ protected:
     }
 
     brtxtest::TempHome m_home;
-    QWidget m_main;
+    brtxtest::StatusWindow m_main{false};
     QString m_adb;
     QString m_log;
     std::unique_ptr<CFirstPage> m_page;
