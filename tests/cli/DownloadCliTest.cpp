@@ -150,11 +150,13 @@ TEST_F(DownloadCliTest, NewFetchesWhatIsMissingAndInterruptCancels) {
     ASSERT_TRUE(p.waitForFinished(5000));
     EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(p.exitCode(), 130);
-    const QStringList out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    const QStringList out =
+        QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
     ASSERT_GE(out.size(), 3);
     EXPECT_EQ(out[2], text("NewRecords", 397));
     const int stored = rows();
-    EXPECT_TRUE(out.last().startsWith(QString("downloaded: %1, skipped: 0, failed: 0").arg(stored - 3)))
+    EXPECT_TRUE(
+        out.last().startsWith(QString("downloaded: %1, skipped: 0, failed: 0").arg(stored - 3)))
         << out.last().toStdString();
     EXPECT_LT(stored, 400);
     const QList<quint32> asked = requestedRecords();

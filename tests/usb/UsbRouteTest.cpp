@@ -12,11 +12,13 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -225,4 +227,27 @@ TEST_F(UsbRouteTest, CliOverUsb) {
     EXPECT_EQ(runCli({"delete-files", "--usb"}, &out), 1);
     EXPECT_EQ(out, (QStringList{GetText("DeviceFinding"), GetText("GetDevFail")}));
     EXPECT_EQ(sim->DeleteCount(), 0);
+}
+
+TEST_F(UsbRouteTest, HungAdbNeitherFreezesTheWindowNorHoldsItsEnd) {
+    setMode("hang");
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
+    sinceTick.start();
+    ticker.start(10);
+    button(1050)->click();
+    EXPECT_TRUE(page().IsBusy());
+    EXPECT_FALSE(button(1008)->isEnabled());
+    brtxtest::waitFor([] { return false; }, 1500); // adb hangs meanwhile
+    EXPECT_TRUE(page().IsBusy());
+    EXPECT_LT(longestGap, 1000) << "the window stopped serving events";
+
+    // The user ends the program now: the hung adb is killed, nothing waits for its 5 s.
+    QElapsedTimer closing;
+    closing.start();
+    m_page.reset();
+    EXPECT_LT(closing.elapsed(), 1000);
 }
