@@ -178,7 +178,11 @@ int runDownload(const QStringList& argsIn) {
     };
     const LinkResult link = linkThroughWorker(exchange, target);
     if (interrupt.canceled) {
-        CliStatus(QStringLiteral("DownloadCanceled"));
+        Download::Update none;
+        none.type = Download::Update::Type::Finished;
+        none.canceled = true;
+        for (const QString& text : Download::UpdateTexts(none))
+            CliPrint(text);
         summary(0, 0, 0);
         return kCliCanceled;
     }
