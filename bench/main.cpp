@@ -3,6 +3,7 @@
 // ran on. Everything runs on loopback and in temporary program folders.
 #include "bench/BenchDownload.h"
 #include "bench/BenchHistory.h"
+#include "bench/BenchResponsive.h"
 #include "bench/BenchSupport.h"
 
 #include <QApplication>
@@ -35,6 +36,9 @@ Options:
   --history LIST      record counts of the history databases (1000,10000,100000)
   --xls LIST          row counts of the .xls exports (1000,10000,65535)
   --runs N            queries per history size; the median is shown (3)
+  --window-records N  records of the device page download whose window-thread gaps are
+                      measured, after the hanging adb and the connect time-out (5000)
+  --only-window       run only the window-thread measurements
   --quick             a short run: 30 records, history 1000,5000, .xls 1000, no long run
   --rss-log FILE      write the long download's memory after each record to FILE
   --program-dir DIR   folder of brtx-cli, brtx-sim and Language.ini (this program's folder)
@@ -52,6 +56,8 @@ struct Options {
     QVector<int> history{1000, 10000, 100000};
     QVector<int> xls{1000, 10000, 65535};
     int runs = 3;
+    int windowRecords = 5000;
+    bool onlyWindow = false;
     QString programDir;
     QString rssLog;
 };
@@ -119,7 +125,13 @@ int Parse(const QStringList& args, Options* o) {
         } else if (a == QLatin1String("--runs")) {
             if (!number(&o->runs, 1, 20))
                 return Usage(QStringLiteral("--runs needs 1..20"));
+        } else if (a == QLatin1String("--window-records")) {
+            if (!number(&o->windowRecords, 1, 100000))
+                return Usage(QStringLiteral("--window-records needs 1..100000"));
+        } else if (a == QLatin1String("--only-window")) {
+            o->onlyWindow = true;
         } else if (a == QLatin1String("--quick")) {
+            o->windowRecords = 300;
             o->records = 30;
             o->strictRecords = 2;
             o->longRecords = 0;
@@ -189,6 +201,43 @@ int main(int argc, char** argv) {
     const QDateTime started = QDateTime::currentDateTime();
     ResultTable table;
     bool dataOk = true;
+
+    // ---- The window thread while the device page waits ----
+    table.Section(QStringLiteral("Device page: longest gap of the window thread's event loop"));
+    auto gapRow = [&](const QString& measure, const GapFigures& g) {
+        dataOk = dataOk && g.ok;
+        table.Row(measure,
+                  g.ok ? QStringLiteral("%1 longest gap over %2 (%3)")
+                             .arg(Duration(g.longestGapMs), Duration(g.waitedMs), g.detail)
+                       : g.problem,
+                  QStringLiteral("< 100 ms"), Verdict(g.ok && g.longestGapMs < 100));
+    };
+    Progress(QStringLiteral("hanging adb"));
+    gapRow(QStringLiteral("Find devices, adb hangs (2 x 5 s)"), RunHangingAdb(o.programDir));
+    QString silent = o.address;
+    silent = silent.section(QLatin1Char('.'), 0, 2) + QStringLiteral(".") +
+             QString::number((silent.section(QLatin1Char('.'), 3).toInt() + 1) % 256);
+    Progress(QStringLiteral("Wi-Fi connect time-out on %1").arg(silent));
+    gapRow(QStringLiteral("Wi-Fi connect that times out (5 s)"),
+           RunConnectTimeout(o.programDir, silent));
+    Progress(QStringLiteral("page download of %1 records").arg(o.windowRecords));
+    gapRow(
+        QStringLiteral("All Download of %1 records (3 kB photographs)").arg(Count(o.windowRecords)),
+        RunPageDownload(o.programDir, o.address, o.windowRecords));
+    auto finish = [&] {
+        QTextStream out(stdout);
+        out << "Machine: " << MachineText() << "\n";
+        out << "Run: " << started.toString(Qt::ISODate) << ", load average before " << loadBefore
+            << ", after " << LoadText() << "\n\n";
+        out << table.Text();
+        out << "\n"
+            << (table.AllGoalsMet() ? "Every goal met." : "Some goals missed (Met: NO).")
+            << (dataOk ? "" : " A check of the stored or exported data FAILED.") << "\n";
+        out.flush();
+        return dataOk ? 0 : 1;
+    };
+    if (o.onlyWindow)
+        return finish();
 
     // ---- Download ----
     table.Section(QStringLiteral("Download from brtx-sim on %1 through brtx-cli download, "
@@ -334,14 +383,5 @@ int main(int argc, char** argv) {
         table.Row(QStringLiteral("exports"), largest->Problem());
     }
 
-    QTextStream out(stdout);
-    out << "Machine: " << MachineText() << "\n";
-    out << "Run: " << started.toString(Qt::ISODate) << ", load average before " << loadBefore
-        << ", after " << LoadText() << "\n\n";
-    out << table.Text();
-    out << "\n"
-        << (table.AllGoalsMet() ? "Every goal met." : "Some goals missed (Met: NO).")
-        << (dataOk ? "" : " A check of the stored or exported data FAILED.") << "\n";
-    out.flush();
-    return dataOk ? 0 : 1;
+    return finish();
 }

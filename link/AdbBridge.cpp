@@ -22,8 +22,7 @@ QString AdbToolPath() {
     return onPath.isEmpty() ? QStringLiteral("adb") : onPath;
 }
 
-bool RunAdbCommand(const QString& commandLine, QString& output,
-                   const std::atomic<bool>* cancel) {
+bool RunAdbCommand(const QString& commandLine, QString& output, const std::atomic<bool>* cancel) {
     const QString tool = AdbToolPath();
     QStringList args = commandLine.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     if (!args.isEmpty())

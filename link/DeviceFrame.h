@@ -171,8 +171,8 @@ struct RecordReply {
 // Parses the text block into records: each a field count byte, then up to 40 fields of
 // (length byte, text, one skipped byte); a record ends after 40 fields or at the block's end,
 // and remaining bytes start another record. A field is kept whole (up to the 255 bytes its
-// length byte allows); a field running past the block's end is cut at the end. Field 0 keeps its last
-// 12 bytes.
+// length byte allows); a field running past the block's end is cut at the end. Field 0 keeps its
+// last 12 bytes.
 RecordStatus ParseRecordReply(const QByteArray& reply, int received, RecordReply& out);
 // Just the text block (exposed for tests and tools).
 QList<ParsedRecord> ParseRecordText(const char* block, int len);

@@ -2,9 +2,9 @@
 
 #include <QDebug>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>

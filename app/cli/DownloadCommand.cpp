@@ -44,7 +44,7 @@ public:
             if (!exchange.Cancel())
                 exchange.AbortNow(); // a link attempt or adb run: nothing is stored yet
         });
-        struct sigaction action{};
+        struct sigaction action {};
         action.sa_handler = onSignal;
         sigemptyset(&action.sa_mask);
         ::sigaction(SIGINT, &action, &m_oldInt);
@@ -64,8 +64,8 @@ public:
 
 private:
     std::unique_ptr<QSocketNotifier> m_notifier;
-    struct sigaction m_oldInt{};
-    struct sigaction m_oldTerm{};
+    struct sigaction m_oldInt {};
+    struct sigaction m_oldTerm {};
 };
 
 // Links like LinkByTarget, with every step on the worker thread.
@@ -74,12 +74,10 @@ LinkResult linkThroughWorker(CDeviceExchange& exchange, const LinkTarget& target
     LinkResult link;
     QStringList serials;
     DeviceResult found;
-    const QMetaObject::Connection c1 =
-        QObject::connect(worker, &CDeviceWorker::linked,
-                         [&link](DeviceOp, const LinkResult& r) { link = r; });
+    const QMetaObject::Connection c1 = QObject::connect(
+        worker, &CDeviceWorker::linked, [&link](DeviceOp, const LinkResult& r) { link = r; });
     const QMetaObject::Connection c2 = QObject::connect(
-        worker, &CDeviceWorker::devicesFound,
-        [&](const DeviceResult& r, const QStringList& s) {
+        worker, &CDeviceWorker::devicesFound, [&](const DeviceResult& r, const QStringList& s) {
             found = r;
             serials = s;
         });
@@ -180,7 +178,11 @@ int runDownload(const QStringList& argsIn) {
     };
     const LinkResult link = linkThroughWorker(exchange, target);
     if (interrupt.canceled) {
-        CliStatus(QStringLiteral("DownloadCanceled"));
+        Download::Update none;
+        none.type = Download::Update::Type::Finished;
+        none.canceled = true;
+        for (const QString& text : Download::UpdateTexts(none))
+            CliPrint(text);
         summary(0, 0, 0);
         return kCliCanceled;
     }

@@ -44,6 +44,16 @@ void FitText(QLabel* label, const QString& text) {
     label->setFont(font);
 }
 
+void ApplyText(QWidget* window, int id, const QString& text);
+
+} // namespace
+
+void ShowFieldText(QWidget* window, int id, const QString& text) {
+    ApplyText(window, id, text);
+}
+
+namespace {
+
 void ApplyText(QWidget* window, int id, const QString& text) {
     QWidget* field = FindControl(window, id);
     if (!field)

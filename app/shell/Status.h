@@ -13,6 +13,11 @@ void SetVersionText(const QString& text);
 void SetDeviceIdText(const QString& text);
 void SetTotalNumberText(const QString& text);
 
+// Sets one field of the given window (its direct child id) on the calling thread, the way the
+// setters do: a text too wide is drawn smaller, the whole text is the field's tip. Pages report
+// their texts by signals; the main window connects them to this.
+void ShowFieldText(QWidget* window, int id, const QString& text);
+
 // The main window registers itself here (nullptr on destruction).
 void RegisterMainWindow(QWidget* window);
 QWidget* MainWindow();

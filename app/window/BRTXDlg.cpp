@@ -150,6 +150,16 @@ void CBRTXDlg::BuildPages() {
     m_deviceHost->setGeometry(m_pageArea);
     m_deviceHost->SetItemSize(QSize(80, 28), 80);
     m_devicePage = new CFirstPage(m_deviceHost);
+    // The device page's texts go to the four fields of this window.
+    using namespace MainIds;
+    for (const auto& [signal, id] : {std::pair{&CFirstPage::statusChanged, kStatus},
+                                     std::pair{&CFirstPage::versionChanged, kVersion},
+                                     std::pair{&CFirstPage::deviceIdChanged, kDeviceId},
+                                     std::pair{&CFirstPage::totalChanged, kTotal}}) {
+        const int field = id;
+        connect(m_devicePage, signal, this,
+                [this, field](const QString& text) { ShowFieldText(this, field, text); });
+    }
     m_deviceHost->AddPage(m_devicePage, GetText("Home"));
 
     m_historyHost = new CSkinTabCtrl(this);

@@ -156,7 +156,8 @@ bool CDeviceExchange::start(DeviceOp op) {
 bool CDeviceExchange::FindDevices() {
     if (!start(DeviceOp::FindDevices))
         return false;
-    QMetaObject::invokeMethod(m_worker, [w = m_worker] { w->FindDevices(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [w = m_worker] { w->FindDevices(); }, Qt::QueuedConnection);
     return true;
 }
 
@@ -179,7 +180,8 @@ bool CDeviceExchange::ConnectWifi(const QString& address) {
 bool CDeviceExchange::Disconnect() {
     if (!start(DeviceOp::Disconnect))
         return false;
-    QMetaObject::invokeMethod(m_worker, [w = m_worker] { w->Disconnect(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [w = m_worker] { w->Disconnect(); }, Qt::QueuedConnection);
     return true;
 }
 
@@ -202,7 +204,8 @@ bool CDeviceExchange::SetDeviceId(const QString& digits) {
 bool CDeviceExchange::DeleteFiles() {
     if (!start(DeviceOp::DeleteFiles))
         return false;
-    QMetaObject::invokeMethod(m_worker, [w = m_worker] { w->DeleteFiles(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [w = m_worker] { w->DeleteFiles(); }, Qt::QueuedConnection);
     return true;
 }
 

@@ -22,8 +22,16 @@
 class QThread;
 
 // What a device command was.
-enum class DeviceOp { FindDevices, ConnectUsb, ConnectWifi, Disconnect, SetTime, SetDeviceId,
-                      DeleteFiles, Download };
+enum class DeviceOp {
+    FindDevices,
+    ConnectUsb,
+    ConnectWifi,
+    Disconnect,
+    SetTime,
+    SetDeviceId,
+    DeleteFiles,
+    Download
+};
 
 Q_DECLARE_METATYPE(DeviceResult)
 Q_DECLARE_METATYPE(LinkResult)

@@ -18,8 +18,8 @@ enum class Kind { Single, All, Range, New };
 
 struct Plan {
     Kind kind = Kind::All;
-    quint32 first = 1; // Single: the record; All: 1; Range: start
-    quint32 last = 0;  // Single: the record; All: total; Range: end (first > last: nothing)
+    quint32 first = 1;        // Single: the record; All: 1; Range: start
+    quint32 last = 0;         // Single: the record; All: total; Range: end (first > last: nothing)
     QVector<quint32> numbers; // New: the record numbers to fetch, ascending
     // The progress bar's range: 0 .. progressMaximum.
     int progressMaximum() const;
@@ -76,14 +76,14 @@ QString FillNumbers(QString text, std::initializer_list<qint64> numbers);
 struct Update {
     enum class Type { Progress, RecordDownloaded, RecordFailed, Finished };
     Type type = Type::Progress;
-    quint32 number = 0;   // Progress: position (1-based); Record*: the record number
-    QString key;          // RecordFailed: why (see RecordResult::key)
+    quint32 number = 0; // Progress: position (1-based); Record*: the record number
+    QString key;        // RecordFailed: why (see RecordResult::key)
     quint32 keyNumber = 0;
-    QString pictureName;  // RecordDownloaded: the picture saved
-    bool stored = false;  // RecordDownloaded: a new row was added (else stored already)
+    QString pictureName; // RecordDownloaded: the picture saved
+    bool stored = false; // RecordDownloaded: a new row was added (else stored already)
     // Finished:
     Kind kind = Kind::All;
-    bool canceled = false; // ended by Cancel (or by closing the page)
+    bool canceled = false;  // ended by Cancel (or by closing the page)
     quint32 downloaded = 0; // records stored now
     quint32 skipped = 0;    // records that were stored already
     quint32 failed = 0;     // records that failed

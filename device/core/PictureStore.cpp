@@ -111,15 +111,15 @@ int RemoveLeftoverParts(const QString& folder) {
     if (!dir.exists())
         return 0;
     int removed = 0;
-    const QStringList parts = dir.entryList({QStringLiteral(".brtx-*.part")},
-                                            QDir::Files | QDir::Hidden | QDir::System);
+    const QStringList parts =
+        dir.entryList({QStringLiteral(".brtx-*.part")}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : parts) {
         // ".brtx-<pid>-<n>.part": our own process writes no picture while this runs.
         const QString pidText = name.mid(6).section(QLatin1Char('-'), 0, 0);
         bool ok = false;
         const qint64 pid = pidText.toLongLong(&ok);
-        const bool alive = ok && pid > 0 && pid != ::getpid() &&
-                           (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+        const bool alive =
+            ok && pid > 0 && pid != ::getpid() && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
         if (!alive && dir.remove(name))
             ++removed;
     }

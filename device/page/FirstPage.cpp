@@ -1,7 +1,6 @@
 #include "device/page/FirstPage.h"
 
 #include "app/shell/ControlId.h"
-#include "app/shell/Status.h"
 #include "base/Language.h"
 
 #include <QApplication>
@@ -19,8 +18,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-CFirstPage::CFirstPage(QWidget* parent)
-    : QWidget(parent), m_session(ReadLinkOptions(Language())) {
+CFirstPage::CFirstPage(QWidget* parent) : QWidget(parent), m_session(ReadLinkOptions(Language())) {
     BuildControls();
     EnableCommands(false);
     SetCaptions();
@@ -232,9 +230,8 @@ void CFirstPage::EnableCommands(bool enable) {
     for (QWidget* w : {static_cast<QWidget*>(m_setTime), static_cast<QWidget*>(m_setDeviceId),
                        static_cast<QWidget*>(m_download), static_cast<QWidget*>(m_downloadOne),
                        static_cast<QWidget*>(m_downloadAll), static_cast<QWidget*>(m_downloadNew),
-                       static_cast<QWidget*>(m_deleteFiles),
-                       static_cast<QWidget*>(m_newDeviceId), static_cast<QWidget*>(m_from),
-                       static_cast<QWidget*>(m_to)})
+                       static_cast<QWidget*>(m_deleteFiles), static_cast<QWidget*>(m_newDeviceId),
+                       static_cast<QWidget*>(m_from), static_cast<QWidget*>(m_to)})
         w->setEnabled(enable);
 }
 
@@ -253,23 +250,23 @@ void CFirstPage::Status(const char* key) {
 }
 
 void CFirstPage::StatusText(const QString& text) {
-    SetStatusText(text);
+    emit statusChanged(text);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Device information shown in the main window and the range edits
 
 void CFirstPage::ShowDeviceInfo() {
-    SetDeviceIdText(GetText("DeviceID") + m_session.DeviceNumber());
-    SetTotalNumberText(GetText("TotalNumber") + QString::number(m_session.Total()));
+    emit deviceIdChanged(GetText("DeviceID") + m_session.DeviceNumber());
+    emit totalChanged(GetText("TotalNumber") + QString::number(m_session.Total()));
     m_from->setText(QString::number(m_session.PresetFrom()));
     m_to->setText(QString::number(m_session.PresetTo()));
 }
 
 void CFirstPage::ResetDeviceView() {
-    SetVersionText(GetText("SwVersion"));
-    SetDeviceIdText(GetText("DeviceID"));
-    SetTotalNumberText(GetText("TotalNumber"));
+    emit versionChanged(GetText("SwVersion"));
+    emit deviceIdChanged(GetText("DeviceID"));
+    emit totalChanged(GetText("TotalNumber"));
     m_newDeviceId->clear();
     m_from->clear();
     m_to->clear();
@@ -420,6 +417,6 @@ void CFirstPage::OnDeleteFiles() {
 
 void CFirstPage::OnCommandDone(DeviceOp op, const DeviceResult& r, const QString& newNumber) {
     if (op == DeviceOp::SetDeviceId && r)
-        SetDeviceIdText(GetText("DeviceID") + newNumber);
+        emit deviceIdChanged(GetText("DeviceID") + newNumber);
     Status(r.key.toLatin1().constData());
 }

@@ -19,6 +19,7 @@
 // starts it and reacts to its signals, so the window never waits. While one runs, the link
 // buttons and the device commands are disabled; "Cancel" is enabled during a download.
 // Closing the page cancels a running download (and aborts anything in flight) first.
+// Texts for the main window's status fields go out as signals (statusChanged, ...).
 //
 // The download part (device/page/FirstPageDownload.cpp) holds the download buttons' handlers,
 // the record tree and the picture frame.
@@ -109,13 +110,19 @@ public:
 signals:
     // A download has ended (also after Cancel), its records stored.
     void downloadFinished(const Download::Update& summary);
+    // The texts of the main window's four fields, as the page changes them (the main window
+    // connects these; the page knows nothing of it).
+    void statusChanged(const QString& text);
+    void versionChanged(const QString& text);
+    void deviceIdChanged(const QString& text);
+    void totalChanged(const QString& text);
 
 private:
     void InitDownload();
     void ResetDownload();
     void OnLinked(DeviceOp op, const LinkResult& r);
     void OnCommandDone(DeviceOp op, const DeviceResult& r, const QString& newNumber);
-    void UpdateControls(); // enabled states from the link and the worker's state
+    void UpdateControls();                  // enabled states from the link and the worker's state
     DownloadPart* m_downloadPart = nullptr; // child object, owned by the page
 
     void BuildControls();

@@ -1,6 +1,5 @@
 // The device page's download part: the download buttons and Cancel, the worker's reports
 // (progress bar, status texts, the rebuilt tree), the record tree and the picture frame.
-#include "app/shell/Status.h"
 #include "base/Language.h"
 #include "base/Paths.h"
 #include "device/core/DownloadWorker.h"
@@ -72,7 +71,7 @@ void CFirstPage::DownloadPart::handle(const Download::Update& u) {
         break;
     }
     for (const QString& text : Download::UpdateTexts(u))
-        SetStatusText(text);
+        emit m_page->statusChanged(text);
 }
 
 void CFirstPage::DownloadPart::rebuildTree() {
@@ -215,12 +214,12 @@ void CFirstPage::OnDownloadOne() {
     if (total == 0) {
         if (auto* edit = qobject_cast<QLineEdit*>(Control(IdFrom)))
             edit->clear();
-        SetStatusText(GetText(plan.key));
+        emit statusChanged(GetText(plan.key));
         return;
     }
     m_downloadPart->EmptyTree();
     if (!plan.start) {
-        SetStatusText(GetText(plan.key));
+        emit statusChanged(GetText(plan.key));
         if (QTreeWidget* tree = Tree()) {
             tree->setUpdatesEnabled(true);
             tree->update();
@@ -238,7 +237,7 @@ void CFirstPage::OnDownloadAll() {
         bar->setValue(0);
     const Download::PlanResult plan = Download::PlanAll(Session().Total());
     if (!plan.start) {
-        SetStatusText(GetText(plan.key));
+        emit statusChanged(GetText(plan.key));
         return;
     }
     m_downloadPart->EmptyTree();
@@ -253,9 +252,8 @@ void CFirstPage::OnDownloadNew() {
     const Download::PlanResult plan =
         Download::PlanNew(Session().NewRecordNumbers(), Session().Total());
     if (!plan.start) {
-        SetStatusText(plan.key == QLatin1String("NewRecords")
-                          ? GetTextNumber(plan.key, 0)
-                          : GetText(plan.key));
+        emit statusChanged(plan.key == QLatin1String("NewRecords") ? GetTextNumber(plan.key, 0)
+                                                                   : GetText(plan.key));
         return;
     }
     m_downloadPart->EmptyTree();
@@ -277,15 +275,14 @@ void CFirstPage::OnDownload() {
     if (plan.clearTo)
         clearBox(Control(IdTo));
     if (!plan.start) {
-        SetStatusText(GetText(plan.key));
+        emit statusChanged(GetText(plan.key));
         return;
     }
     m_downloadPart->EmptyTree();
     startDownload(this, m_downloadPart, plan.plan);
 }
 
-static void startDownload(CFirstPage* page, CFirstPage::DownloadPart*,
-                          const Download::Plan& plan) {
+static void startDownload(CFirstPage* page, CFirstPage::DownloadPart*, const Download::Plan& plan) {
     if (QProgressBar* bar = page->Progress()) {
         if (plan.kind != Download::Kind::Single)
             bar->setRange(0, qMax(1, plan.progressMaximum()));

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+#include <csignal>
+
 namespace {
 
 using brtxtest::CliRun;
@@ -130,4 +132,44 @@ TEST_F(DownloadCliTest, UsageAndLinkErrors) {
     CliRun r = run({"--wifi", "127.0.52.9"});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out.value(r.out.size() - 1), text("WifiConnectFailed"));
+}
+
+TEST_F(DownloadCliTest, NewFetchesWhatIsMissingAndInterruptCancels) {
+    ASSERT_NO_FATAL_FAILURE(startSim("127.0.52.7", 400));
+    CliRun r = run({"--wifi", "127.0.52.7", "--from", "3", "--to", "5"});
+    ASSERT_EQ(r.code, 0);
+
+    // SIGINT in the middle: the record in flight ends, the summary is printed, status 130.
+    m_sim->ClearRequests();
+    QProcess p;
+    p.setProgram(brtxtest::programDir() + "/brtx-cli");
+    p.setArguments({"--home", m_home.path(), "download", "--wifi", "127.0.52.7", "--new"});
+    p.start();
+    ASSERT_TRUE(brtxtest::waitFor([&] { return requestedRecords().size() >= 20; }, 20000));
+    ::kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 130);
+    const QStringList out =
+        QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_GE(out.size(), 3);
+    EXPECT_EQ(out[2], text("NewRecords", 397));
+    const int stored = rows();
+    EXPECT_TRUE(
+        out.last().startsWith(QString("downloaded: %1, skipped: 0, failed: 0").arg(stored - 3)))
+        << out.last().toStdString();
+    EXPECT_LT(stored, 400);
+    const QList<quint32> asked = requestedRecords();
+    EXPECT_EQ(asked.mid(0, 3), QList<quint32>({1, 2, 6})); // 3..5 are stored already
+
+    // The rest, then nothing is new: "0 new records", exit 0, nothing asked.
+    r = run({"--wifi", "127.0.52.7", "--new"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(rows(), 400);
+    m_sim->ClearRequests();
+    r = run({"--wifi", "127.0.52.7", "--new"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(r.out.contains(text("NewRecords", 0)));
+    EXPECT_EQ(r.out.value(r.out.size() - 1), "downloaded: 0, skipped: 0, failed: 0");
+    EXPECT_TRUE(requestedRecords().isEmpty());
 }

@@ -1,26 +1,51 @@
 #pragma once
 // The main window's four status fields (1001, 1002, 1032, 1003) without the main window, so a
-// page's status texts have somewhere to go. Registered for as long as the object lives.
+// page's status texts have somewhere to go. Pages that report by signals are followed
+// (Follow); pages that still use the free setters need the registered window (the default).
 #include "app/shell/Status.h"
 
 #include <QLabel>
+#include <QObject>
 #include <QWidget>
 
 namespace brtxtest {
 
 class StatusWindow {
 public:
-    StatusWindow() {
+    explicit StatusWindow(bool registered = true) : m_registered(registered) {
         for (int id : {1001, 1002, 1032, 1003}) {
             auto* label = new QLabel(&m_window);
             label->setObjectName(QString::number(id));
         }
-        RegisterMainWindow(&m_window);
+        if (m_registered)
+            RegisterMainWindow(&m_window);
     }
-    ~StatusWindow() { RegisterMainWindow(nullptr); }
-    QString status() const { return m_window.findChild<QLabel*>("1003")->text(); }
+    ~StatusWindow() {
+        if (m_registered)
+            RegisterMainWindow(nullptr);
+    }
+    // Shows what the page reports through its statusChanged, versionChanged, deviceIdChanged
+    // and totalChanged signals.
+    template <class Page> void Follow(Page* page) {
+        auto to = [this](int id) {
+            return [label = label(id)](const QString& text) { label->setText(text); };
+        };
+        QObject::connect(page, &Page::statusChanged, &m_window, to(1003));
+        QObject::connect(page, &Page::versionChanged, &m_window, to(1001));
+        QObject::connect(page, &Page::deviceIdChanged, &m_window, to(1002));
+        QObject::connect(page, &Page::totalChanged, &m_window, to(1032));
+    }
+    QString field(int id) const { return label(id)->text(); }
+    QString status() const { return field(1003); }
+    QString version() const { return field(1001); }
+    QString deviceId() const { return field(1002); }
+    QString total() const { return field(1032); }
+    void clearStatus() { label(1003)->clear(); }
 
 private:
+    QLabel* label(int id) const { return m_window.findChild<QLabel*>(QString::number(id)); }
+
+    bool m_registered;
     QWidget m_window;
 };
 

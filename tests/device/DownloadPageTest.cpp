@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -53,6 +54,7 @@ protected:
         ResetLanguage();
         QFile::copy(brtxtest::sourceDir() + "/assets/failer.jpg", m_home.file("failer.jpg"));
         m_page = std::make_unique<CFirstPage>();
+        m_main.Follow(m_page.get());
         m_page->resize(1000, 640);
     }
     void TearDown() override {
@@ -84,11 +86,12 @@ protected:
     }
     bool waitStatus(const char* key, int ms = 20000) {
         const QString text = GetText(QString::fromLatin1(key));
-        return brtxtest::waitFor([&] { return m_main.status() == text; }, ms);
+        return brtxtest::waitFor(
+            [&] { return m_main.status().startsWith(text) && !m_page->IsBusy(); }, ms);
     }
     // Presses a download button and waits for the download to end.
     void press(int id) {
-        SetStatusText(QString());
+        m_main.clearStatus();
         button(id)->click();
         ASSERT_TRUE(brtxtest::waitFor([&] { return !m_page->IsDownloading(); }, 30000));
         QCoreApplication::processEvents(); // the last events
@@ -104,7 +107,7 @@ protected:
     }
 
     brtxtest::TempHome m_home;
-    StatusWindow m_main;
+    StatusWindow m_main{false};
     std::unique_ptr<brtxsim::CSimulator> m_sim;
     std::unique_ptr<CFirstPage> m_page;
 };
@@ -212,7 +215,7 @@ TEST_F(DownloadPageTest, FailedRecordsAreCountedAndANewDownloadClearsThePicture)
         fault.record = r;
         m_sim->AddFault(fault);
     }
-    SetStatusText(QString());
+    m_main.clearStatus();
     button(CFirstPage::IdDownloadAll)->click();
     EXPECT_TRUE(m_page->ShownPicture().isNull());
     EXPECT_TRUE(m_page->SelectedPicture().isEmpty());
@@ -272,7 +275,7 @@ TEST_F(DownloadPageTest, SingleDownloadChecksTheNumberFirst) {
 TEST_F(DownloadPageTest, EmptyInstrumentStartsNothing) {
     ASSERT_NO_FATAL_FAILURE(link("127.0.51.4", 0));
     for (int id : {CFirstPage::IdDownloadAll, CFirstPage::IdDownloadOne, CFirstPage::IdDownload}) {
-        SetStatusText(QString());
+        m_main.clearStatus();
         edit(CFirstPage::IdFrom)->setText("1");
         button(id)->click();
         EXPECT_EQ(m_main.status(), GetText("NoRecords")) << id;
@@ -297,4 +300,62 @@ TEST_F(DownloadPageTest, ClosingThePageMidDownloadLeavesNothingHalfDone) {
     EXPECT_GT(rows, 0);
     EXPECT_LT(rows, 3000);
     EXPECT_EQ(pictures, rows); // every row has its picture, no partial or temporary file
+}
+
+TEST_F(DownloadPageTest, CancelStopsWithinASecondAndDownloadNewFetchesTheRest) {
+    // A picture left half written by a killed process is removed when the device is linked.
+    brtxsim::SimConfig probe;
+    probe.address = "127.0.51.8";
+    const QString folder = m_home.file("pic/" + brtxsim::CSimulator(probe).DeviceNumberText());
+    QDir().mkpath(folder);
+    for (const QString& left : {QString(".brtx-999999-0.part"),
+                                QString(".brtx-%1-3.part").arg(QCoreApplication::applicationPid())})
+        QFile(folder + "/" + left).open(QIODevice::WriteOnly);
+    ASSERT_NO_FATAL_FAILURE(link("127.0.51.8", 10));
+    EXPECT_TRUE(m_main.status().endsWith(GetTextNumber("NewRecords", 10)))
+        << m_main.status().toStdString();
+    EXPECT_TRUE(QDir(folder).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_FALSE(button(CFirstPage::IdCancel)->isEnabled());
+
+    // Record 4 stalls for 2.5 s in the middle of its reply.
+    brtxsim::Fault stall;
+    stall.kind = brtxsim::FaultKind::PauseMidReply;
+    stall.command = brtxsim::SimCommand::ReadRecord;
+    stall.record = 4;
+    stall.amount = 2500;
+    stall.times = 1;
+    m_sim->AddFault(stall);
+    button(CFirstPage::IdDownloadAll)->click();
+    EXPECT_FALSE(commandsEnabled(true));
+    ASSERT_TRUE(brtxtest::waitFor([&] { return requestedRecords(*m_sim).contains(4); }, 10000));
+    ASSERT_TRUE(button(CFirstPage::IdCancel)->isEnabled());
+    QElapsedTimer canceled;
+    canceled.start();
+    button(CFirstPage::IdCancel)->click();
+    button(CFirstPage::IdCancel)->click(); // a second press changes nothing
+    ASSERT_TRUE(brtxtest::waitFor([&] { return !m_page->IsBusy(); }, 5000));
+    EXPECT_LT(canceled.elapsed(), 1000);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m_main.status(), Download::FillNumbers(GetText("DownloadCanceled"), {3, 0}));
+    EXPECT_TRUE(commandsEnabled(true));
+    EXPECT_FALSE(button(CFirstPage::IdCancel)->isEnabled());
+    m_page->OnCancel(); // nothing runs: nothing happens
+    EXPECT_EQ(m_main.status(), Download::FillNumbers(GetText("DownloadCanceled"), {3, 0}));
+    SQLite::Database db;
+    ASSERT_EQ(db.Open(m_home.file("brtx.db")), 0);
+    EXPECT_EQ(db.QuerySQL("SELECT count(*) FROM ValueInfo").Cell(0, 0), "3");
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden),
+              QStringList({"00001.jpg", "00002.jpg", "00003.jpg"}));
+
+    // "Download New" asks for exactly the records not stored, in order, then has nothing to do.
+    // (The simulator serves one connection at a time: it first ends the stalled reply.)
+    brtxtest::waitFor([] { return false; }, 2500);
+    m_sim->ClearRequests();
+    press(CFirstPage::IdDownloadNew);
+    EXPECT_EQ(requestedRecords(*m_sim), QList<quint32>({4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(db.QuerySQL("SELECT count(*) FROM ValueInfo").Cell(0, 0), "10");
+    m_sim->ClearRequests();
+    press(CFirstPage::IdDownloadNew);
+    EXPECT_TRUE(requestedRecords(*m_sim).isEmpty());
+    EXPECT_EQ(m_main.status(), GetTextNumber("NewRecords", 0));
 }

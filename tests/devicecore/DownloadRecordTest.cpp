@@ -317,9 +317,9 @@ TEST_F(DownloadFixture, StopEndsBetweenRecordsWithNothingHalfDone) {
     EXPECT_FALSE(exchange->Cancel()); // nothing runs any more
     ASSERT_TRUE(collector->finished);
     EXPECT_TRUE(collector->last().stopped);
-    EXPECT_EQ(UpdateTexts(Update{Update::Type::Finished, 0, {}, 0, {}, false, Kind::All, true, 37,
-                                 0, 2}),
-              QStringList({"Download canceled: 37 downloaded, 2 failed"}));
+    EXPECT_EQ(
+        UpdateTexts(Update{Update::Type::Finished, 0, {}, 0, {}, false, Kind::All, true, 37, 0, 2}),
+        QStringList({"Download canceled: 37 downloaded, 2 failed"}));
     const int rows = rowCount();
     EXPECT_LT(rows, 3000);
     // Every stored row has its whole picture, and no other file is left in the folder.

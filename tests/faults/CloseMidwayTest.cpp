@@ -93,7 +93,8 @@ TEST(CloseMidway, ClosingTheWindowDuringADownload) {
     ASSERT_TRUE(page);
     qobject_cast<QLineEdit*>(page->Control(CFirstPage::IdAddress))->setText(address);
     qobject_cast<QPushButton*>(page->Control(CFirstPage::IdWifiConnect))->click();
-    ASSERT_TRUE(brtxtest::waitFor([&] { return page->Session().IsLinked(); }, 20000));
+    ASSERT_TRUE(
+        brtxtest::waitFor([&] { return !page->IsBusy() && page->Session().IsLinked(); }, 20000));
     qobject_cast<QPushButton*>(page->Control(CFirstPage::IdDownloadAll))->click();
     ASSERT_TRUE(brtxtest::waitFor([&] { return recordRequests(*sim) >= 6; }, 20000));
     ASSERT_TRUE(page->IsDownloading());

@@ -166,4 +166,3 @@ TEST(Transport, ConnectRules) {
     EXPECT_EQ(client.Close(), 1);
     EXPECT_FALSE(client.IsConnected());
 }
-

@@ -1,6 +1,7 @@
 // The USB route: find devices and USB connect/disconnect on the device page and through
 // brtx-cli, with the fake adb in <program folder>/adbcopy/adb and the simulator on
 // 127.0.0.1:7575 (these tests run one at a time).
+#include "common/StatusWindow.h"
 #include "common/TestSupport.h"
 
 #include "app/shell/Status.h"
@@ -11,11 +12,13 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -34,13 +37,9 @@ protected:
         makeAdbRunnable(true);
         m_log = m_home.file("adb.log");
         qputenv("FAKE_ADB_LOG", QFile::encodeName(m_log));
-        for (int id : {1001, 1002, 1032, 1003})
-            (new QLabel(&m_main))->setObjectName(QString::number(id));
-        RegisterMainWindow(&m_main);
     }
     void TearDown() override {
         m_page.reset();
-        RegisterMainWindow(nullptr);
         qunsetenv("FAKE_ADB_LOG");
         ResetLanguage();
     }
@@ -79,13 +78,20 @@ protected:
     }
 
     CFirstPage& page() {
-        if (!m_page)
+        if (!m_page) {
             m_page = std::make_unique<CFirstPage>();
+            m_main.Follow(m_page.get());
+        }
         return *m_page;
+    }
+    // Clicks a button and waits until the exchange it started (if any) has ended.
+    void press(int id) {
+        button(id)->click();
+        EXPECT_TRUE(brtxtest::waitFor([&] { return !page().IsBusy(); }, 15000));
     }
     QPushButton* button(int id) { return qobject_cast<QPushButton*>(page().Control(id)); }
     QComboBox* serials() { return qobject_cast<QComboBox*>(page().Control(1052)); }
-    QString field(int id) const { return m_main.findChild<QLabel*>(QString::number(id))->text(); }
+    QString field(int id) const { return m_main.field(id); }
     QString status() const { return field(1003); }
     bool commandsEnabled(bool expected) {
         for (int id : {1009, 1011, 1040, 1014, 1017, 1029, 1020, 1031, 1039})
@@ -114,7 +120,7 @@ protected:
     }
 
     brtxtest::TempHome m_home;
-    QWidget m_main;
+    brtxtest::StatusWindow m_main{false};
     QString m_adb;
     QString m_log;
     std::unique_ptr<CFirstPage> m_page;
@@ -125,7 +131,7 @@ protected:
 TEST_F(UsbRouteTest, FindDevicesListsReadyDevicesInOrder) {
     setListing("List of devices attached\r\nAAA111\tdevice\r\nBBB222\tunauthorized\r\n"
                "CCC333\tdevice\r\n\r\n");
-    button(1050)->click();
+    press(1050);
     EXPECT_EQ(status(), GetText("DeviceFindOK"));
     ASSERT_EQ(serials()->count(), 2);
     EXPECT_EQ(serials()->itemText(0), "AAA111");
@@ -135,7 +141,7 @@ TEST_F(UsbRouteTest, FindDevicesListsReadyDevicesInOrder) {
 
     // A listing without ready devices fails and keeps what the list held.
     setListing("List of devices attached\nBBB222\tunauthorized\n\n");
-    button(1050)->click();
+    press(1050);
     EXPECT_EQ(status(), GetText("GetDevFail"));
     EXPECT_EQ(serials()->count(), 2);
     EXPECT_TRUE(button(1050)->isEnabled());
@@ -143,10 +149,11 @@ TEST_F(UsbRouteTest, FindDevicesListsReadyDevicesInOrder) {
 
 TEST_F(UsbRouteTest, UsbConnectAndDisconnect) {
     auto sim = startSim(7);
-    button(1050)->click();
+    press(1050);
     ASSERT_EQ(serials()->currentText(), "SIM0001");
-    button(1008)->click();
-    EXPECT_EQ(status(), GetText("ConnectUSBOK"));
+    press(1008);
+    EXPECT_TRUE(status().startsWith(GetText("ConnectUSBOK"))) << status().toStdString();
+    EXPECT_TRUE(status().endsWith(GetTextNumber("NewRecords", 7))) << status().toStdString();
     EXPECT_TRUE(adbLog().contains("-s SIM0001 forward tcp:7575 tcp:7575"));
     EXPECT_EQ(button(1008)->text(), GetText("DisconnectUSB"));
     EXPECT_TRUE(button(1008)->isEnabled());
@@ -158,10 +165,10 @@ TEST_F(UsbRouteTest, UsbConnectAndDisconnect) {
     EXPECT_EQ(qobject_cast<QLineEdit*>(page().Control(1039))->text(), "7");
     EXPECT_TRUE(page().Session().IsConnected());
 
-    button(1009)->click();
+    press(1009);
     EXPECT_EQ(status(), GetText("SetTimeOk"));
 
-    button(1008)->click();
+    press(1008);
     EXPECT_EQ(status(), GetText("DisconnectUSBOK"));
     expectIdle();
     EXPECT_EQ(serials()->count(), 0);
@@ -173,18 +180,18 @@ TEST_F(UsbRouteTest, UsbConnectAndDisconnect) {
 }
 
 TEST_F(UsbRouteTest, UsbConnectFailuresReturnToIdle) {
-    button(1050)->click();
+    press(1050);
     ASSERT_EQ(serials()->count(), 1);
 
     // The forward cannot run: a clear failure, not a "connecting" text left standing.
     makeAdbRunnable(false);
-    button(1008)->click();
+    press(1008);
     EXPECT_EQ(status(), GetText("ConnectUSBFailed"));
     expectIdle();
 
     // The forward runs but nothing answers on the local port.
     makeAdbRunnable(true);
-    button(1008)->click();
+    press(1008);
     EXPECT_EQ(status(), GetText("ConnectUSBFailed"));
     expectIdle();
     EXPECT_FALSE(page().Session().IsConnected());
@@ -220,4 +227,27 @@ TEST_F(UsbRouteTest, CliOverUsb) {
     EXPECT_EQ(runCli({"delete-files", "--usb"}, &out), 1);
     EXPECT_EQ(out, (QStringList{GetText("DeviceFinding"), GetText("GetDevFail")}));
     EXPECT_EQ(sim->DeleteCount(), 0);
+}
+
+TEST_F(UsbRouteTest, HungAdbNeitherFreezesTheWindowNorHoldsItsEnd) {
+    setMode("hang");
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
+    sinceTick.start();
+    ticker.start(10);
+    button(1050)->click();
+    EXPECT_TRUE(page().IsBusy());
+    EXPECT_FALSE(button(1008)->isEnabled());
+    brtxtest::waitFor([] { return false; }, 1500); // adb hangs meanwhile
+    EXPECT_TRUE(page().IsBusy());
+    EXPECT_LT(longestGap, 1000) << "the window stopped serving events";
+
+    // The user ends the program now: the hung adb is killed, nothing waits for its 5 s.
+    QElapsedTimer closing;
+    closing.start();
+    m_page.reset();
+    EXPECT_LT(closing.elapsed(), 1000);
 }
