@@ -26,10 +26,6 @@ const int kBusyTimeoutMs = 5000;
 constexpr int kRawField1 = 7;
 constexpr int kRawGps = 27;
 constexpr int kRawPath = 28;
-const char* const kRawColumns =
-    "Machine_NO,Record_No,Date_Date,Time_Time,Test_Mode,Test_Result,Test_Unit,"
-    "Field1,Field2,Field3,Field4,Field5,Field6,Field7,Field8,Field9,Field10,Field11,Field12,"
-    "Field13,Field14,Field15,Field16,Field17,Field18,Field19,Field20,GPS,Path";
 const char* const kFixedNames[kFixedColumns] = {
     "Machine_NO", "Record_No", "Date_Date", "Time_Time", "Test_Mode", "Test_Result", "Test_Unit"};
 // The stored test modes (exact case) in the order of TestModeFilter::Auto ...
@@ -199,7 +195,7 @@ public:
             return false;
         }
         const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db,
-                                       SQLITE_OPEN_READONLY, nullptr);
+                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
         if (rc != SQLITE_OK) {
             Fail(error, QStringLiteral("cannot open the database %1: %2")
                             .arg(path, QString::fromUtf8(sqlite3_errstr(rc))));
@@ -523,7 +519,22 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
         searchArgs.Add(layout.Expression(layout.columns[c]));
     }
     Sql& sql = st.sql;
-    sql.Add(QStringLiteral("SELECT %1 FROM ValueInfo").arg(QLatin1String(kRawColumns)));
+    // Only the fields some column shows are read; the others stand as NULL in their place.
+    QVector<bool> needed(kFields + 1, false);
+    for (const HistoryColumn& column : layout.columns) {
+        if (column.kind != HistoryColumn::Field)
+            continue;
+        if (layout.unionSources.isEmpty())
+            needed[column.index] = true;
+        else
+            for (const auto& source : layout.unionSources[column.index - 1])
+                needed[source.second] = true;
+    }
+    QString select = QStringLiteral("SELECT Machine_NO,Record_No,Date_Date,Time_Time,Test_Mode,"
+                                    "Test_Result,Test_Unit");
+    for (int k = 1; k <= kFields; ++k)
+        select += needed[k] ? QStringLiteral(",Field%1").arg(k) : QStringLiteral(",NULL");
+    sql.Add(select + QStringLiteral(",GPS,Path FROM ValueInfo"));
     if (!WhereClause(filter, searchArgs, sql, error))
         return false;
 

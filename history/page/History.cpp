@@ -17,6 +17,7 @@
 #include <QComboBox>
 #include <QDate>
 #include <QDateEdit>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
@@ -360,15 +361,13 @@ void CHistory::OnBnClickedQuery() {
         return; // the list stays as it is; the status line says why
     m_filter = filter;
     m_bQueried = true;
-    StartQuery();
-    // The page waits for the first rows and the count (the window keeps painting); the rows
-    // further down come while the user scrolls.
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    WaitForList();
-    QApplication::restoreOverrideCursor();
+    StartQuery(true);
+    // The page waits for the first rows (the window keeps painting); the count follows, the
+    // rows further down come while the user scrolls.
+    WaitForFirstRows();
 }
 
-void CHistory::StartQuery() {
+void CHistory::StartQuery(bool countToo) {
     // The rows the selection pointed at are about to go.
     {
         const QSignalBlocker blocker(m_pList->selectionModel());
@@ -377,26 +376,29 @@ void CHistory::StartQuery() {
     ForgetSelection();
     const quint64 ticket = ++m_queryTicket;
     m_bQueryPending = true;
-    m_pCount->setText(GetText("Reading"));
+    m_bCountPending = countToo;
+    const qint64 knownCount = m_pModel->Count();
+    if (countToo)
+        m_pCount->setText(GetText("Reading"));
     const HistoryFilter filter = m_filter;
     const HistorySort sort = m_sort;
     struct Answer {
         bool ok = false;
         QString error;
         QVector<HistoryColumn> columns;
-        qint64 count = 0;
         QVector<HistoryRow> rows;
     };
+    // First the columns and the first rows, so that the list shows at once; the count (a pass
+    // over every matching row) follows.
     m_pWorker->Run<Answer>(
         this,
         [filter, sort](IRecordSource& source) {
             Answer a;
             a.ok = source.Columns(filter, a.columns, &a.error) &&
-                   source.Count(filter, a.count, &a.error) &&
                    source.Fetch(filter, sort, 0, CHistoryModel::kBlockRows, a.rows, &a.error);
             return a;
         },
-        [this, ticket](Answer a) {
+        [this, ticket, countToo, knownCount](Answer a) {
             if (ticket != m_queryTicket)
                 return; // a newer query or other columns since
             m_bQueryPending = false;
@@ -411,27 +413,20 @@ void CHistory::StartQuery() {
                     const HistorySort sort = m_sort;
                     RebuildColumns();
                     m_sort = sort.column < a.columns.size() ? sort : HistorySort();
-                    m_bQueryPending = false;
+                    m_queryTicket = ticket; // still the answer the list waits for
                     m_bQueried = true;
                 }
-                m_pModel->SetResult(a.count, a.rows);
-                // The counts of the statement's result: the fixed columns, the fields up to
-                // the last titled one and after it, GPS, Path and PictureName; no columns
-                // without a row.
-                int fields = 0;
-                int lastTitled = 0;
-                for (const HistoryColumn& c : a.columns)
-                    if (c.kind == HistoryColumn::Field) {
-                        ++fields;
-                        lastTitled = qMax(lastTitled, c.index);
-                    }
-                if (m_bAllDevices)
-                    lastTitled = fields = 0;
-                m_nRows = int(qMin<qint64>(a.count, INT_MAX));
-                m_nCols = a.count > 0 ? 10 + CHistoryQuery::kTitleCount - (lastTitled - fields) : 0;
+                // Until the count comes, the list is as long as the rows that came (exact when
+                // fewer than asked for).
+                const qint64 count = countToo ? qint64(a.rows.size()) : knownCount;
+                if (countToo && a.rows.size() < CHistoryModel::kBlockRows)
+                    m_bCountPending = false;
+                m_pModel->SetResult(count, a.rows);
+                SetResultCounts(a.columns, count);
             } else {
                 m_pModel->ClearRows();
                 m_nRows = 0;
+                m_bCountPending = false;
                 SetStatusText(GetText("ReadFailed") + QLatin1Char(' ') + a.error);
             }
             ForgetSelection();
@@ -439,15 +434,67 @@ void CHistory::StartQuery() {
             SizeColumns();
             ShowCount();
         });
+    if (!countToo)
+        return;
+    struct Counted {
+        bool ok = false;
+        QString error;
+        qint64 count = 0;
+    };
+    m_pWorker->Run<Counted>(
+        this,
+        [filter](IRecordSource& source) {
+            Counted c;
+            c.ok = source.Count(filter, c.count, &c.error);
+            return c;
+        },
+        [this, ticket](Counted c) {
+            if (ticket != m_queryTicket || !m_bCountPending)
+                return;
+            m_bCountPending = false;
+            if (!c.ok) {
+                SetStatusText(GetText("ReadFailed") + QLatin1Char(' ') + c.error);
+            } else {
+                m_pModel->SetCount(c.count);
+                SetResultCounts(m_columns, c.count);
+            }
+            ShowCount();
+        });
+}
+
+void CHistory::SetResultCounts(const QVector<HistoryColumn>& columns, qint64 count) {
+    // The counts of the statement's result: the fixed columns, the fields up to the last titled
+    // one and after it, GPS, Path and PictureName; no columns without a row.
+    int fields = 0;
+    int lastTitled = 0;
+    for (const HistoryColumn& c : columns)
+        if (c.kind == HistoryColumn::Field) {
+            ++fields;
+            lastTitled = qMax(lastTitled, c.index);
+        }
+    if (m_bAllDevices)
+        lastTitled = fields = 0;
+    m_nRows = int(qMin<qint64>(count, INT_MAX));
+    m_nCols = count > 0 ? 10 + CHistoryQuery::kTitleCount - (lastTitled - fields) : 0;
+}
+
+void CHistory::WaitForFirstRows() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    QElapsedTimer timer;
+    timer.start();
+    while (m_bQueryPending && timer.elapsed() < 120000)
+        QApplication::processEvents(
+            QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents, 5);
+    QApplication::restoreOverrideCursor();
 }
 
 bool CHistory::WaitForList(int timeoutMs) {
-    if (m_bQueryPending) {
+    if (m_bQueryPending || m_bCountPending) {
         // The answer is queued behind the worker's calls: wait for them, then take it in.
         m_pWorker->RunAndWait([](IRecordSource&) {}, timeoutMs);
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     }
-    return !m_bQueryPending && m_bQueryOk;
+    return !m_bQueryPending && !m_bCountPending && m_bQueryOk;
 }
 
 void CHistory::SortBy(int column, bool descending) {
@@ -460,10 +507,8 @@ void CHistory::SortBy(int column, bool descending) {
     if (!m_sort.IsDefault())
         header->setSortIndicator(column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
     if (m_bQueried) {
-        StartQuery();
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        WaitForList();
-        QApplication::restoreOverrideCursor();
+        StartQuery(m_bCountPending); // the same rows in another order: the count stays
+        WaitForFirstRows();
     }
 }
 
@@ -502,7 +547,7 @@ void CHistory::OnHeadingMenu(const QPoint& pos) {
 }
 
 void CHistory::ShowCount() {
-    m_pCount->setText(m_bQueried && !m_bQueryPending
+    m_pCount->setText(m_bQueried && !m_bQueryPending && !m_bCountPending
                           ? GetText("RowCount").arg(QLocale().toString(m_pModel->Count()))
                           : QString());
 }

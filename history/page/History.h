@@ -126,7 +126,9 @@ private:
     void LayoutBar(int pageWidth);
     void LayoutSide();
     bool ReadFilter(HistoryFilter& filter);
-    void StartQuery();
+    void StartQuery(bool countToo);
+    void WaitForFirstRows();
+    void SetResultCounts(const QVector<HistoryColumn>& columns, qint64 count);
     void OnHeadingClicked(int column);
     void OnHeadingMenu(const QPoint& pos);
     void ShowCount();
@@ -162,7 +164,8 @@ private:
     HistoryFilter m_filter;
     HistorySort m_sort;
     quint64 m_queryTicket = 0;
-    bool m_bQueryPending = false;
+    bool m_bQueryPending = false; // the first rows of the last query are still to come
+    bool m_bCountPending = false; // its count is still to come
     bool m_bQueryOk = true;
     bool m_bQueried = false; // Query was pressed since the columns were laid out
     bool m_bRestoring = false;
