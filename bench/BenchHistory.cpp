@@ -485,6 +485,7 @@ WorkbenchFigures RunWorkbench(const HistoryHome& home, const QString& programDir
     };
 
     out.firstScreenMs = query();
+    page.WaitForList(); // the count, so that the list is as long as it will be
     out.rows = model->Count();
     list->scrollToBottom();
     out.scrollEndMs = Until(shown);
@@ -496,15 +497,18 @@ WorkbenchFigures RunWorkbench(const HistoryHome& home, const QString& programDir
 
     search->setText(QStringLiteral("müller 4"));
     out.searchMs = query();
+    page.WaitForList();
     out.searchRows = model->Count();
     search->clear();
     minimum->setText(QStringLiteral("0.5"));
     maximum->setText(QStringLiteral("0.6"));
     out.rangeMs = query();
+    page.WaitForList();
     out.rangeRows = model->Count();
     minimum->clear();
     maximum->clear();
     query();
+    page.WaitForList();
     double t = NowMs();
     page.SortBy(5, true);
     Until(shown);

@@ -172,15 +172,22 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
 
     m_strDbPath = GetDatabasePath();
     m_pWorker = new CRecordWorker(std::make_shared<CLocalRecordSource>(), this);
+    m_liveTicket = std::make_shared<std::atomic<quint64>>(0);
     connect(m_pModel, &CHistoryModel::NeedBlock, this,
             [this](quint64 generation, int block, qint64 offset, int limit) {
                 const HistoryFilter filter = m_filter;
                 const HistorySort sort = m_sort;
+                const quint64 ticket = m_queryTicket;
+                auto live = m_liveTicket;
                 m_pWorker->Run<QVector<HistoryRow>>(
                     this,
-                    [filter, sort, offset, limit](IRecordSource& source) {
+                    [filter, sort, offset, limit, ticket, live](IRecordSource& source) {
                         QVector<HistoryRow> rows;
+                        if (live->load() != ticket)
+                            return rows; // the list shows another query by now
+                        source.SetInterrupt([live, ticket] { return live->load() != ticket; });
                         source.Fetch(filter, sort, offset, limit, rows, nullptr);
+                        source.SetInterrupt({});
                         return rows;
                     },
                     [this, generation, block](QVector<HistoryRow> rows) {
@@ -290,6 +297,7 @@ void CHistory::RebuildColumns() {
     m_sort = HistorySort();
     m_bQueried = false;
     ++m_queryTicket; // an answer for the columns before is not shown
+    m_liveTicket->store(m_queryTicket);
     m_bQueryPending = false;
 
     QStringList headings;
@@ -337,9 +345,14 @@ bool CHistory::ReadFilter(HistoryFilter& filter) {
         if (text.isEmpty())
             return true;
         bool ok = false;
-        double value = QLocale().toDouble(text, &ok);
-        if (!ok)
-            value = QLocale::c().toDouble(text, &ok);
+        QLocale c = QLocale::c();
+        c.setNumberOptions(QLocale::RejectGroupSeparator);
+        double value = c.toDouble(text, &ok);
+        if (!ok) {
+            QLocale user;
+            user.setNumberOptions(QLocale::RejectGroupSeparator);
+            value = user.toDouble(text, &ok);
+        }
         if (ok && std::isfinite(value))
             out = value;
         return ok && std::isfinite(value);
@@ -375,6 +388,8 @@ void CHistory::StartQuery(bool countToo) {
     }
     ForgetSelection();
     const quint64 ticket = ++m_queryTicket;
+    m_liveTicket->store(ticket);
+    auto live = m_liveTicket;
     m_bQueryPending = true;
     m_bCountPending = countToo;
     const qint64 knownCount = m_pModel->Count();
@@ -392,10 +407,14 @@ void CHistory::StartQuery(bool countToo) {
     // over every matching row) follows.
     m_pWorker->Run<Answer>(
         this,
-        [filter, sort](IRecordSource& source) {
+        [filter, sort, ticket, live](IRecordSource& source) {
             Answer a;
+            if (live->load() != ticket)
+                return a; // not shown any more
+            source.SetInterrupt([live, ticket] { return live->load() != ticket; });
             a.ok = source.Columns(filter, a.columns, &a.error) &&
                    source.Fetch(filter, sort, 0, CHistoryModel::kBlockRows, a.rows, &a.error);
+            source.SetInterrupt({});
             return a;
         },
         [this, ticket, countToo, knownCount](Answer a) {
@@ -414,6 +433,7 @@ void CHistory::StartQuery(bool countToo) {
                     RebuildColumns();
                     m_sort = sort.column < a.columns.size() ? sort : HistorySort();
                     m_queryTicket = ticket; // still the answer the list waits for
+                    m_liveTicket->store(ticket);
                     m_bQueried = true;
                 }
                 // Until the count comes, the list is as long as the rows that came (exact when
@@ -443,9 +463,13 @@ void CHistory::StartQuery(bool countToo) {
     };
     m_pWorker->Run<Counted>(
         this,
-        [filter](IRecordSource& source) {
+        [filter, ticket, live](IRecordSource& source) {
             Counted c;
+            if (live->load() != ticket)
+                return c;
+            source.SetInterrupt([live, ticket] { return live->load() != ticket; });
             c.ok = source.Count(filter, c.count, &c.error);
+            source.SetInterrupt({});
             return c;
         },
         [this, ticket](Counted c) {
@@ -837,7 +861,7 @@ void CHistory::LayoutSide() {
 // Deletion on the earlier KelInfo table (the button is never shown)
 
 void CHistory::OnBnClickedDelete() {
-    ++m_queryTicket;
+    m_liveTicket->store(++m_queryTicket);
     m_bQueryPending = false;
     m_pModel->ClearRows();
     ForgetSelection();

@@ -15,6 +15,7 @@
 #include "history/core/HistoryQuery.h"
 #include "history/core/RecordSource.h"
 
+#include <atomic>
 #include <memory>
 
 class QComboBox;
@@ -164,6 +165,9 @@ private:
     HistoryFilter m_filter;
     HistorySort m_sort;
     quint64 m_queryTicket = 0;
+    // The ticket of the list's current query, read by the worker: calls for an older one end
+    // early.
+    std::shared_ptr<std::atomic<quint64>> m_liveTicket;
     bool m_bQueryPending = false; // the first rows of the last query are still to come
     bool m_bCountPending = false; // its count is still to come
     bool m_bQueryOk = true;
