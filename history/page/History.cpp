@@ -443,6 +443,7 @@ void CHistory::StartQuery(bool countToo) {
                     m_bCountPending = false;
                 m_pModel->SetResult(count, a.rows);
                 SetResultCounts(a.columns, count);
+                m_pList->scrollToTop(); // a new list starts at its first row
             } else {
                 m_pModel->ClearRows();
                 m_nRows = 0;
