@@ -14,13 +14,16 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QBuffer>
 #include <QComboBox>
 #include <QDate>
 #include <QDateEdit>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
 #include <QHeaderView>
+#include <QImageReader>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
@@ -162,8 +165,8 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     header->setSectionResizeMode(QHeaderView::Interactive);
     header->setSectionsClickable(true);
     header->setContextMenuPolicy(Qt::CustomContextMenu);
-    // Automatic sizing looks at a sample of the rows, not at every one of a long list.
-    header->setResizeContentsPrecision(500);
+    // Automatic sizing looks at the rows in view only: the others are not read yet.
+    header->setResizeContentsPrecision(0);
 
     m_pPicture->setFrameShape(QFrame::NoFrame);
     m_pPicture->installEventFilter(this);
@@ -171,15 +174,22 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
 
     m_strDbPath = GetDatabasePath();
     m_pWorker = new CRecordWorker(std::make_shared<CLocalRecordSource>(), this);
+    m_liveTicket = std::make_shared<std::atomic<quint64>>(0);
     connect(m_pModel, &CHistoryModel::NeedBlock, this,
             [this](quint64 generation, int block, qint64 offset, int limit) {
                 const HistoryFilter filter = m_filter;
                 const HistorySort sort = m_sort;
+                const quint64 ticket = m_queryTicket;
+                auto live = m_liveTicket;
                 m_pWorker->Run<QVector<HistoryRow>>(
                     this,
-                    [filter, sort, offset, limit](IRecordSource& source) {
+                    [filter, sort, offset, limit, ticket, live](IRecordSource& source) {
                         QVector<HistoryRow> rows;
+                        if (live->load() != ticket)
+                            return rows; // the list shows another query by now
+                        source.SetInterrupt([live, ticket] { return live->load() != ticket; });
                         source.Fetch(filter, sort, offset, limit, rows, nullptr);
+                        source.SetInterrupt({});
                         return rows;
                     },
                     [this, generation, block](QVector<HistoryRow> rows) {
@@ -289,6 +299,7 @@ void CHistory::RebuildColumns() {
     m_sort = HistorySort();
     m_bQueried = false;
     ++m_queryTicket; // an answer for the columns before is not shown
+    m_liveTicket->store(m_queryTicket);
     m_bQueryPending = false;
 
     QStringList headings;
@@ -336,9 +347,14 @@ bool CHistory::ReadFilter(HistoryFilter& filter) {
         if (text.isEmpty())
             return true;
         bool ok = false;
-        double value = QLocale().toDouble(text, &ok);
-        if (!ok)
-            value = QLocale::c().toDouble(text, &ok);
+        QLocale c = QLocale::c();
+        c.setNumberOptions(QLocale::RejectGroupSeparator);
+        double value = c.toDouble(text, &ok);
+        if (!ok) {
+            QLocale user;
+            user.setNumberOptions(QLocale::RejectGroupSeparator);
+            value = user.toDouble(text, &ok);
+        }
         if (ok && std::isfinite(value))
             out = value;
         return ok && std::isfinite(value);
@@ -360,15 +376,13 @@ void CHistory::OnBnClickedQuery() {
         return; // the list stays as it is; the status line says why
     m_filter = filter;
     m_bQueried = true;
-    StartQuery();
-    // The page waits for the first rows and the count (the window keeps painting); the rows
-    // further down come while the user scrolls.
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    WaitForList();
-    QApplication::restoreOverrideCursor();
+    StartQuery(true);
+    // The page waits for the first rows (the window keeps painting); the count follows, the
+    // rows further down come while the user scrolls.
+    WaitForFirstRows();
 }
 
-void CHistory::StartQuery() {
+void CHistory::StartQuery(bool countToo) {
     // The rows the selection pointed at are about to go.
     {
         const QSignalBlocker blocker(m_pList->selectionModel());
@@ -376,27 +390,36 @@ void CHistory::StartQuery() {
     }
     ForgetSelection();
     const quint64 ticket = ++m_queryTicket;
+    m_liveTicket->store(ticket);
+    auto live = m_liveTicket;
     m_bQueryPending = true;
-    m_pCount->setText(GetText("Reading"));
+    m_bCountPending = countToo;
+    const qint64 knownCount = m_pModel->Count();
+    if (countToo)
+        m_pCount->setText(GetText("Reading"));
     const HistoryFilter filter = m_filter;
     const HistorySort sort = m_sort;
     struct Answer {
         bool ok = false;
         QString error;
         QVector<HistoryColumn> columns;
-        qint64 count = 0;
         QVector<HistoryRow> rows;
     };
+    // First the columns and the first rows, so that the list shows at once; the count (a pass
+    // over every matching row) follows.
     m_pWorker->Run<Answer>(
         this,
-        [filter, sort](IRecordSource& source) {
+        [filter, sort, ticket, live](IRecordSource& source) {
             Answer a;
+            if (live->load() != ticket)
+                return a; // not shown any more
+            source.SetInterrupt([live, ticket] { return live->load() != ticket; });
             a.ok = source.Columns(filter, a.columns, &a.error) &&
-                   source.Count(filter, a.count, &a.error) &&
                    source.Fetch(filter, sort, 0, CHistoryModel::kBlockRows, a.rows, &a.error);
+            source.SetInterrupt({});
             return a;
         },
-        [this, ticket](Answer a) {
+        [this, ticket, countToo, knownCount](Answer a) {
             if (ticket != m_queryTicket)
                 return; // a newer query or other columns since
             m_bQueryPending = false;
@@ -411,27 +434,22 @@ void CHistory::StartQuery() {
                     const HistorySort sort = m_sort;
                     RebuildColumns();
                     m_sort = sort.column < a.columns.size() ? sort : HistorySort();
-                    m_bQueryPending = false;
+                    m_queryTicket = ticket; // still the answer the list waits for
+                    m_liveTicket->store(ticket);
                     m_bQueried = true;
                 }
-                m_pModel->SetResult(a.count, a.rows);
-                // The counts of the statement's result: the fixed columns, the fields up to
-                // the last titled one and after it, GPS, Path and PictureName; no columns
-                // without a row.
-                int fields = 0;
-                int lastTitled = 0;
-                for (const HistoryColumn& c : a.columns)
-                    if (c.kind == HistoryColumn::Field) {
-                        ++fields;
-                        lastTitled = qMax(lastTitled, c.index);
-                    }
-                if (m_bAllDevices)
-                    lastTitled = fields = 0;
-                m_nRows = int(qMin<qint64>(a.count, INT_MAX));
-                m_nCols = a.count > 0 ? 10 + CHistoryQuery::kTitleCount - (lastTitled - fields) : 0;
+                // Until the count comes, the list is as long as the rows that came (exact when
+                // fewer than asked for).
+                const qint64 count = countToo ? qint64(a.rows.size()) : knownCount;
+                if (countToo && a.rows.size() < CHistoryModel::kBlockRows)
+                    m_bCountPending = false;
+                m_pModel->SetResult(count, a.rows);
+                SetResultCounts(a.columns, count);
+                m_pList->scrollToTop(); // a new list starts at its first row
             } else {
                 m_pModel->ClearRows();
                 m_nRows = 0;
+                m_bCountPending = false;
                 SetStatusText(GetText("ReadFailed") + QLatin1Char(' ') + a.error);
             }
             ForgetSelection();
@@ -439,15 +457,71 @@ void CHistory::StartQuery() {
             SizeColumns();
             ShowCount();
         });
+    if (!countToo)
+        return;
+    struct Counted {
+        bool ok = false;
+        QString error;
+        qint64 count = 0;
+    };
+    m_pWorker->Run<Counted>(
+        this,
+        [filter, ticket, live](IRecordSource& source) {
+            Counted c;
+            if (live->load() != ticket)
+                return c;
+            source.SetInterrupt([live, ticket] { return live->load() != ticket; });
+            c.ok = source.Count(filter, c.count, &c.error);
+            source.SetInterrupt({});
+            return c;
+        },
+        [this, ticket](Counted c) {
+            if (ticket != m_queryTicket || !m_bCountPending)
+                return;
+            m_bCountPending = false;
+            if (!c.ok) {
+                SetStatusText(GetText("ReadFailed") + QLatin1Char(' ') + c.error);
+            } else {
+                m_pModel->SetCount(c.count);
+                SetResultCounts(m_columns, c.count);
+            }
+            ShowCount();
+        });
+}
+
+void CHistory::SetResultCounts(const QVector<HistoryColumn>& columns, qint64 count) {
+    // The counts of the statement's result: the fixed columns, the fields up to the last titled
+    // one and after it, GPS, Path and PictureName; no columns without a row.
+    int fields = 0;
+    int lastTitled = 0;
+    for (const HistoryColumn& c : columns)
+        if (c.kind == HistoryColumn::Field) {
+            ++fields;
+            lastTitled = qMax(lastTitled, c.index);
+        }
+    if (m_bAllDevices)
+        lastTitled = fields = 0;
+    m_nRows = int(qMin<qint64>(count, INT_MAX));
+    m_nCols = count > 0 ? 10 + CHistoryQuery::kTitleCount - (lastTitled - fields) : 0;
+}
+
+void CHistory::WaitForFirstRows() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    QElapsedTimer timer;
+    timer.start();
+    while (m_bQueryPending && timer.elapsed() < 120000)
+        QApplication::processEvents(
+            QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents, 5);
+    QApplication::restoreOverrideCursor();
 }
 
 bool CHistory::WaitForList(int timeoutMs) {
-    if (m_bQueryPending) {
+    if (m_bQueryPending || m_bCountPending || m_pWorker->Pending() > 0) {
         // The answer is queued behind the worker's calls: wait for them, then take it in.
         m_pWorker->RunAndWait([](IRecordSource&) {}, timeoutMs);
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     }
-    return !m_bQueryPending && m_bQueryOk;
+    return !m_bQueryPending && !m_bCountPending && m_bQueryOk;
 }
 
 void CHistory::SortBy(int column, bool descending) {
@@ -460,10 +534,8 @@ void CHistory::SortBy(int column, bool descending) {
     if (!m_sort.IsDefault())
         header->setSortIndicator(column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
     if (m_bQueried) {
-        StartQuery();
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        WaitForList();
-        QApplication::restoreOverrideCursor();
+        StartQuery(m_bCountPending); // the same rows in another order: the count stays
+        WaitForFirstRows();
     }
 }
 
@@ -502,7 +574,7 @@ void CHistory::OnHeadingMenu(const QPoint& pos) {
 }
 
 void CHistory::ShowCount() {
-    m_pCount->setText(m_bQueried && !m_bQueryPending
+    m_pCount->setText(m_bQueried && !m_bQueryPending && !m_bCountPending
                           ? GetText("RowCount").arg(QLocale().toString(m_pModel->Count()))
                           : QString());
 }
@@ -631,6 +703,16 @@ void CHistory::OnListSelectionChanged() {
     QString relative = m_strSelPath;
     relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
     m_strPicturePath = GetPicFolder() + relative;
+    // The photograph comes from the record source (the local pic/ folder or the central
+    // store); when it has none that reads, the replacement picture stands in.
+    m_pictureBytes.clear();
+    if (record) {
+        const HistoryRow row = *record;
+        QByteArray bytes;
+        m_pWorker->RunAndWait(
+            [&bytes, row](IRecordSource& source) { bytes = source.Picture(row); });
+        m_pictureBytes = bytes;
+    }
     m_bShowPicture = true;
     PaintPicture();
     ShowReading();
@@ -661,7 +743,15 @@ void CHistory::PaintPicture() {
         m_pPicture->hide();
         return;
     }
-    const QImage image = LoadRecordPicture(m_strPicturePath);
+    QImage image;
+    if (!m_pictureBytes.isEmpty()) {
+        QBuffer buffer(&m_pictureBytes);
+        QImageReader reader(&buffer);
+        reader.setAutoTransform(false); // as stored, like the device page shows it
+        image = reader.read();
+    }
+    if (image.isNull())
+        image = LoadRecordPicture(m_strPicturePath);
     if (!image.isNull()) {
         // Shown at its own size; what does not fit is clipped by the page.
         m_picture = QPixmap::fromImage(image);
@@ -792,7 +882,7 @@ void CHistory::LayoutSide() {
 // Deletion on the earlier KelInfo table (the button is never shown)
 
 void CHistory::OnBnClickedDelete() {
-    ++m_queryTicket;
+    m_liveTicket->store(++m_queryTicket);
     m_bQueryPending = false;
     m_pModel->ClearRows();
     ForgetSelection();

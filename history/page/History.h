@@ -15,6 +15,7 @@
 #include "history/core/HistoryQuery.h"
 #include "history/core/RecordSource.h"
 
+#include <atomic>
 #include <memory>
 
 class QComboBox;
@@ -97,7 +98,8 @@ public:
     const HistorySort& Sort() const { return m_sort; }
     // Sorts by a column (-1: the default order), as a click on its heading does.
     void SortBy(int column, bool descending);
-    // Waits until the last Query's answer is in; false when it failed or took too long.
+    // Waits until the last Query's answer is in and the worker has nothing left to do; false
+    // when the query failed or it took too long.
     bool WaitForList(int timeoutMs = 120000);
     // The file the list's column widths, hidden columns and splitter position are kept in.
     QString ViewStatePath() const;
@@ -126,7 +128,9 @@ private:
     void LayoutBar(int pageWidth);
     void LayoutSide();
     bool ReadFilter(HistoryFilter& filter);
-    void StartQuery();
+    void StartQuery(bool countToo);
+    void WaitForFirstRows();
+    void SetResultCounts(const QVector<HistoryColumn>& columns, qint64 count);
     void OnHeadingClicked(int column);
     void OnHeadingMenu(const QPoint& pos);
     void ShowCount();
@@ -162,7 +166,11 @@ private:
     HistoryFilter m_filter;
     HistorySort m_sort;
     quint64 m_queryTicket = 0;
-    bool m_bQueryPending = false;
+    // The ticket of the list's current query, read by the worker: calls for an older one end
+    // early.
+    std::shared_ptr<std::atomic<quint64>> m_liveTicket;
+    bool m_bQueryPending = false; // the first rows of the last query are still to come
+    bool m_bCountPending = false; // its count is still to come
     bool m_bQueryOk = true;
     bool m_bQueried = false; // Query was pressed since the columns were laid out
     bool m_bRestoring = false;
@@ -175,6 +183,7 @@ private:
     QString m_strPicturePath;
     bool m_bShowPicture = false;
     QPixmap m_picture;         // what the picture frame shows
+    QByteArray m_pictureBytes; // the selected record's photograph as the source gave it
     QStringList m_deleteFiles; // file names collected by the deletion handler
     QString m_strDbPath;       // the local database (for the deletion handler)
 };

@@ -25,6 +25,20 @@ void CHistoryModel::SetResult(qint64 count, const QVector<HistoryRow>& firstRows
     endResetModel();
 }
 
+void CHistoryModel::SetCount(qint64 count) {
+    const int now = rowCount();
+    const int then = int(qMin<qint64>(count, INT_MAX));
+    if (then > now) {
+        beginInsertRows(QModelIndex(), now, then - 1);
+        m_count = count;
+        endInsertRows();
+    } else if (then < now) {
+        beginRemoveRows(QModelIndex(), then, now - 1);
+        m_count = count;
+        endRemoveRows();
+    }
+}
+
 void CHistoryModel::ClearRows() {
     SetResult(0, {});
 }

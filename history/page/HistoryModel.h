@@ -28,6 +28,8 @@ public:
     // generation starts: blocks of an earlier result that still arrive are ignored.
     void SetResult(qint64 count, const QVector<HistoryRow>& firstRows);
     void ClearRows();
+    // The result's full row count, once it is known (the rows held stay).
+    void SetCount(qint64 count);
     // The rows of one block of the current result (generation as NeedBlock gave it).
     void SetBlock(quint64 generation, int block, const QVector<HistoryRow>& rows);
 
