@@ -98,7 +98,8 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     m_pList->setModel(m_pModel);
     m_pList->setShowGrid(true);
     m_pList->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_pList->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Several rows give one combined PDF report.
+    m_pList->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_pList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_pList->setWordWrap(false);
     m_pList->setAlternatingRowColors(true);
@@ -369,6 +370,7 @@ void CHistory::resizeEvent(QResizeEvent* event) {
     const int h = event->size().height();
 
     LayoutBar(w);
+    PlaceExportBar();
 
     // The list takes the left half; the picture frame sits in the middle and keeps its top.
     const int half = w / 2;

@@ -12,7 +12,12 @@
 class QComboBox;
 class QDateEdit;
 class QLabel;
+class QProgressBar;
 class QPushButton;
+class QTimer;
+class CExportTask;
+class CPdfReport;
+struct ExportResult;
 class QTableView;
 class QFrame;
 class CMeter;
@@ -53,7 +58,12 @@ public:
     QString ListHeading(int c) const;
     QString ListCell(int r, int c) const;
 
-    // The selected row (-1 when none) and its stored Path (empty when none).
+    // The selected rows in list order (the list allows extended selection).
+    QVector<int> SelectedRows() const;
+    // The export bar (progress and cancel), shown while an export runs longer than 1 s.
+    QWidget* ExportBar() const { return m_pExportBar; }
+
+    // The lowest selected row (-1 when none) and its stored Path (empty when none).
     int SelectedRow() const { return m_nSelRow; }
     QString SelectedPath() const { return m_strSelPath; }
     // Full path of the selected record's picture: picture folder + stored Path.
@@ -75,6 +85,7 @@ public slots:
     void OnBnClickedQuery();
     void OnBnClickedExportExcel(); // defined in HistoryExport.cpp
     void OnBnClickedExportPdf();   // defined in HistoryExport.cpp
+    void OnExportCancel();         // defined in HistoryExport.cpp
     void OnBnClickedDelete();
     void OnCbnSelchangeDevice();
 
@@ -92,6 +103,13 @@ private:
     void SizeColumns();
     void LayoutBar(int pageWidth);
 
+    // Exports (HistoryExport.cpp): the spreadsheet export runs on a worker thread, a report
+    // in the converter's process; the bar below shows their progress and cancels them.
+    bool ExportRunning() const;
+    void ShowExportBusy(bool busy);
+    void PlaceExportBar();
+    void OnExportFinished(const ExportResult& result);
+    CPdfReport* Report();
     QLabel* m_pDeviceLabel = nullptr;
     QComboBox* m_pDeviceBox = nullptr;
     QLabel* m_pStartLabel = nullptr;
@@ -117,4 +135,11 @@ private:
     bool m_bShowPicture = false;
     QPixmap m_picture;         // what the picture frame shows
     QStringList m_deleteFiles; // file names collected by the deletion handler
+
+    // Exports (HistoryExport.cpp)
+    CExportTask* m_pExportTask = nullptr;
+    QWidget* m_pExportBar = nullptr; // progress bar and cancel button, shown after 1 s
+    QProgressBar* m_pExportProgress = nullptr;
+    QPushButton* m_pExportCancel = nullptr;
+    QTimer* m_pExportBarDelay = nullptr;
 };
