@@ -7,6 +7,7 @@
 #include "history/core/ExcelExport.h"
 #include "history/core/ExportJob.h"
 #include "history/core/HistoryQuery.h"
+#include "history/core/LocalRecordSource.h"
 #include "history/core/PdfReport.h"
 #include "history/core/Report.h"
 
@@ -123,33 +124,50 @@ int RunExport(const QStringList& arguments) {
     const ExportFormat format = ExportFormatOf(path);
     if (format == ExportFormat::None)
         return Usage(kExport, QStringLiteral("FILE must end in .xls (or .XLS), .xlsx or .csv"));
-    const HistoryFilter& f = history.filter;
-    // The list of one device over a date range, as the page's Query gives it.
-    if (f.allDevices || !f.search.isEmpty() || f.mode != TestModeFilter::Any || f.minResult ||
-        f.maxResult || !history.sortHeading.isEmpty())
-        return Usage(kExport, QStringLiteral("this build exports one --device with --start and "
-                                             "--end only"));
     if (!FileExists(GetDatabasePath()))
         return Fail(kExport, QStringLiteral("no database at %1").arg(GetDatabasePath()));
 
-    CHistoryQuery query;
-    query.LoadColumns(f.device);
-    if (!query.Query(f.startDate, f.endDate))
-        return Fail(kExport, QStringLiteral("the query failed"));
-    if (query.Rows().isEmpty() || query.Columns().isEmpty())
-        return Fail(kExport, QStringLiteral("no records of device %1 in %2 .. %3; nothing written")
-                                 .arg(f.device, f.startDate, f.endDate));
+    // The list as the page shows it for the same choices, streamed from the database.
+    CLocalRecordSource source;
+    QVector<HistoryColumn> columns;
+    if (!source.Columns(history.filter, columns, &error))
+        return Fail(kExport, error);
+    QStringList headings;
+    for (const HistoryColumn& column : columns)
+        headings << column.heading;
+    HistorySort sort;
+    if (!history.sortHeading.isEmpty()) {
+        for (int c = 0; c < headings.size() && sort.column < 0; ++c)
+            if (headings[c] == history.sortHeading)
+                sort.column = c;
+        for (int c = 0; c < headings.size() && sort.column < 0; ++c)
+            if (headings[c].compare(history.sortHeading, Qt::CaseInsensitive) == 0)
+                sort.column = c;
+        if (sort.column < 0)
+            return Usage(kExport,
+                         QStringLiteral("there is no column \"%1\"; the columns are: %2")
+                             .arg(history.sortHeading, headings.join(QStringLiteral(", "))));
+        sort.descending = history.sortDescending;
+    }
+    qint64 count = 0;
+    if (!source.Count(history.filter, count, &error))
+        return Fail(kExport, error);
+    const HistoryFilter& f = history.filter;
+    if (count == 0)
+        return Fail(kExport, QStringLiteral("no records of %1 in %2 .. %3 match; nothing written")
+                                 .arg(f.allDevices ? QStringLiteral("any device")
+                                                   : QStringLiteral("device ") + f.device,
+                                      f.startDate, f.endDate));
+
     ExportRequest request;
     request.path = path;
     request.format = format;
-    request.columns = ExportColumnsOf(query.Columns(), query.Headings());
-    const QVector<QStringList> rows = query.Rows();
-    request.total = rows.size();
-    request.rows = [&rows](const ExportRowSink& sink, QString*) {
-        for (const QStringList& row : rows)
-            if (!sink(row))
-                break;
-        return true;
+    request.columns = ExportColumnsOf(columns, headings);
+    request.total = count;
+    request.rows = [&](const ExportRowSink& sink, QString* readError) {
+        return source.Stream(
+            history.filter, sort, [&sink](const HistoryRow& row) { return sink(row.cells); },
+            readError);
     };
     const ExportResult result = RunExport(request);
     if (!result.ok) {

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QThread>
 
 #include <cerrno>
 #include <cstdio>
@@ -133,79 +132,3 @@ ExportResult RunExport(const ExportRequest& request,
     result.ok = ok;
     return result;
 }
-
-// ---------------------------------------------------------------------------------------
-
-namespace {
-
-// Lives on the export thread; runs the export when the thread starts.
-class CExportWorker : public QObject {
-    Q_OBJECT
-public:
-    CExportWorker(const ExportRequest& request, const std::atomic<bool>* cancel)
-        : m_request(request), m_cancel(cancel) {}
-
-public slots:
-    void Run() {
-        const ExportResult result = RunExport(
-            m_request, [this](qint64 done, qint64 total) { emit progress(done, total); }, m_cancel);
-        // The rows source may hold resources of this thread (a database connection).
-        m_request = ExportRequest();
-        emit finished(result);
-    }
-
-signals:
-    void progress(qint64 done, qint64 total);
-    void finished(const ExportResult& result);
-
-private:
-    ExportRequest m_request;
-    const std::atomic<bool>* m_cancel;
-};
-
-} // namespace
-
-CExportTask::CExportTask(QObject* parent) : QObject(parent) {
-    qRegisterMetaType<ExportResult>();
-}
-
-CExportTask::~CExportTask() {
-    if (m_thread) {
-        m_cancel = true;
-        m_thread->quit();
-        m_thread->wait();
-    }
-}
-
-bool CExportTask::Start(const ExportRequest& request) {
-    if (m_thread)
-        return false;
-    m_cancel = false;
-    auto* thread = new QThread;
-    auto* worker = new CExportWorker(request, &m_cancel);
-    worker->moveToThread(thread);
-    connect(thread, &QThread::started, worker, &CExportWorker::Run);
-    connect(worker, &CExportWorker::progress, this, &CExportTask::progress, Qt::QueuedConnection);
-    connect(worker, &CExportWorker::finished, thread, &QThread::quit, Qt::DirectConnection);
-    connect(
-        worker, &CExportWorker::finished, this,
-        [this, thread](const ExportResult& result) {
-            if (m_thread == thread) {
-                thread->wait();
-                m_thread = nullptr;
-            }
-            emit finished(result);
-        },
-        Qt::QueuedConnection);
-    connect(thread, &QThread::finished, worker, &QObject::deleteLater);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    m_thread = thread;
-    thread->start();
-    return true;
-}
-
-void CExportTask::Cancel() {
-    m_cancel = true;
-}
-
-#include "ExportJob.moc"

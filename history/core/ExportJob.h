@@ -4,12 +4,10 @@
 // place, so a failed or cancelled export leaves nothing behind and an existing file of
 // that name stays as it was until the new one is whole.
 //
-// RunExport does the work on the calling thread; CExportTask runs it on a worker thread of
-// its own and reports progress and the result by queued signals.
+// RunExport does the work on the calling thread: the page calls it on its list's worker
+// thread (CRecordWorker), brtx-cli directly.
 #include "history/core/RowWriters.h"
 
-#include <QMetaType>
-#include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -38,7 +36,6 @@ struct ExportResult {
     QString path;    // the file made (or that would have been made)
     QString error;   // why it failed
 };
-Q_DECLARE_METATYPE(ExportResult)
 
 // progress(done, total) is called now and then (about ten times a second at most).
 ExportResult RunExport(const ExportRequest& request,
@@ -50,24 +47,3 @@ ExportResult RunExport(const ExportRequest& request,
 QString MakeExportTempFile(const QString& path, QString* error);
 // Renames the complete temporary file over path (atomically replacing a file there).
 bool PlaceExportFile(const QString& tempPath, const QString& path, QString* error);
-
-class CExportTask : public QObject {
-    Q_OBJECT
-public:
-    explicit CExportTask(QObject* parent = nullptr);
-    // Cancels a running export and waits for its thread.
-    ~CExportTask() override;
-
-    // Starts the export on a new worker thread; false when one is running.
-    bool Start(const ExportRequest& request);
-    void Cancel();
-    bool Running() const { return m_thread != nullptr; }
-
-signals:
-    void progress(qint64 done, qint64 total);
-    void finished(const ExportResult& result);
-
-private:
-    class QThread* m_thread = nullptr;
-    std::atomic<bool> m_cancel{false};
-};

@@ -9,7 +9,9 @@
 #include "base/Language.h"
 #include "history/core/ExportJob.h"
 #include "history/core/PdfReport.h"
+#include "history/core/RecordWorker.h"
 #include "history/core/Report.h"
+#include "history/page/HistoryModel.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -57,16 +59,14 @@ QVector<int> CHistory::SelectedRows() const {
 bool CHistory::ExportRunning() const {
     const auto* report =
         findChild<CPdfReport*>(QLatin1String(kReportObject), Qt::FindDirectChildrenOnly);
-    return (m_pExportTask && m_pExportTask->Running()) || (report && report->Running());
+    return m_bExporting || (report && report->Running());
 }
 
 void CHistory::PlaceExportBar() {
     if (!m_pExportBar)
         return;
-    // Under the picture, left of the meter.
-    const int left = width() / 2;
-    const int w = qMax(120, width() - left - 190 - 24);
-    m_pExportBar->setGeometry(left, height() - 36, w, 28);
+    // At the foot of the page, over the list's last row while it is shown.
+    m_pExportBar->setGeometry(8, height() - 36, qMax(240, qMin(520, width() / 2)), 28);
 }
 
 void CHistory::ShowExportBusy(bool busy) {
@@ -104,8 +104,8 @@ void CHistory::ShowExportBusy(bool busy) {
 }
 
 void CHistory::OnExportCancel() {
-    if (m_pExportTask && m_pExportTask->Running())
-        m_pExportTask->Cancel();
+    if (m_exportCancel)
+        *m_exportCancel = true;
     if (CPdfReport* report =
             findChild<CPdfReport*>(QLatin1String(kReportObject), Qt::FindDirectChildrenOnly))
         report->Cancel();
@@ -119,14 +119,14 @@ void CHistory::OnBnClickedExportExcel() {
     QStringList filters;
     for (const FileType& t : kFileTypes)
         filters.append(QLatin1String(t.filter));
-    QString filter = filters.first();
+    QString chosenType = filters.first();
     const QString chosen = QFileDialog::getSaveFileName(
-        owner, QString(), QString(), filters.join(QStringLiteral(";;")), &filter);
+        owner, QString(), QString(), filters.join(QStringLiteral(";;")), &chosenType);
     if (chosen.isEmpty())
         return;
     ExportFormat format = ExportFormat::Xls;
     for (const FileType& t : kFileTypes)
-        if (filter == QLatin1String(t.filter))
+        if (chosenType == QLatin1String(t.filter))
             format = t.format;
     const QString path = ExportPathFor(chosen, &format);
     if (path.isEmpty()) {
@@ -135,38 +135,52 @@ void CHistory::OnBnClickedExportExcel() {
         return;
     }
 
-    // The rows as listed: the list's own copy is shared, not copied, and read on the worker.
+    // The rows come straight from the source in the list's filter and order (not from the
+    // list, which holds only what is in view), read and written on the list's worker thread.
     ExportRequest request;
     request.path = path;
     request.format = format;
     QStringList headings;
-    for (int c = 0; c < ListColumnCount(); ++c)
+    for (int c = 0; c < m_pModel->SourceColumnCount(); ++c)
         headings.append(ListHeading(c).left(256));
-    request.columns = ExportColumnsOf(m_query.Columns(), headings);
-    const QVector<QStringList> rows = m_query.Rows();
-    request.total = rows.size();
-    request.rows = [rows](const ExportRowSink& sink, QString*) {
-        for (const QStringList& row : rows)
-            if (!sink(row))
-                break;
-        return true;
-    };
-
-    if (!m_pExportTask) {
-        m_pExportTask = new CExportTask(this);
-        connect(m_pExportTask, &CExportTask::progress, this, [this](qint64 done, qint64 total) {
-            if (!m_pExportProgress || total <= 0)
-                return;
-            m_pExportProgress->setRange(0, 1000);
-            m_pExportProgress->setValue(static_cast<int>(qMin<qint64>(1000, done * 1000 / total)));
-        });
-        connect(m_pExportTask, &CExportTask::finished, this, &CHistory::OnExportFinished);
-    }
+    request.columns = ExportColumnsOf(m_columns, headings);
+    request.total = m_pModel->rowCount();
+    const HistoryFilter filter = m_filter;
+    const HistorySort sort = m_sort;
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    m_exportCancel = cancel;
+    m_bExporting = true;
     ShowExportBusy(true);
-    m_pExportTask->Start(request);
+    m_pWorker->Run<ExportResult>(
+        this,
+        [this, request, filter, sort, cancel](IRecordSource& source) mutable {
+            request.rows = [&source, filter, sort](const ExportRowSink& sink, QString* error) {
+                return source.Stream(
+                    filter, sort, [&sink](const HistoryRow& row) { return sink(row.cells); },
+                    error);
+            };
+            return RunExport(
+                request,
+                [this](qint64 done, qint64 total) {
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, done, total] {
+                            if (!m_pExportProgress || total <= 0)
+                                return;
+                            m_pExportProgress->setRange(0, 1000);
+                            m_pExportProgress->setValue(
+                                static_cast<int>(qMin<qint64>(1000, done * 1000 / total)));
+                        },
+                        Qt::QueuedConnection);
+                },
+                cancel.get());
+        },
+        [this](ExportResult result) { OnExportFinished(result); });
 }
 
 void CHistory::OnExportFinished(const ExportResult& result) {
+    m_bExporting = false;
+    m_exportCancel.reset();
     ShowExportBusy(false);
     if (result.ok)
         SetStatusText(StatusWithPath(QStringLiteral("ExportExcelOK"), result.path));
@@ -209,14 +223,14 @@ void CHistory::OnBnClickedExportPdf() {
     report->setProperty("combined", combined);
     QVector<ReportSource> sources;
     const int columns = qMin(ListColumnCount(), kReportMaxHeadings);
-    const QStringList& paths = m_query.Paths();
     for (int row : combined ? selected : QVector<int>{m_nSelRow}) {
         ReportSource source;
         for (int c = 0; c < columns; ++c) {
             source.headings.append(ListHeading(c));
-            source.cells.append(ListCell(row, c));
+            source.cells.append(ListCell(row, c)); // reads the row's block when not held
         }
-        source.picturePath = row == m_nSelRow ? m_strSelPath : paths.value(row);
+        const HistoryRow* record = m_pModel->Row(row);
+        source.picturePath = row == m_nSelRow ? m_strSelPath : (record ? record->path : QString());
         sources.append(source);
     }
 

@@ -14,7 +14,6 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -287,41 +286,6 @@ TEST_F(RowWriterTest, FullDiskFailsCleanly) {
     }
     std::signal(SIGXFSZ, SIG_DFL);
     EXPECT_EQ(Leftovers(dir.path()), QStringList());
-}
-
-TEST_F(RowWriterTest, TaskRunsOnAWorkerThreadAndCancels) {
-    CExportTask task;
-    QVector<ExportResult> finished;
-    int progress = 0;
-    QObject::connect(&task, &CExportTask::finished,
-                     [&](const ExportResult& r) { finished.append(r); });
-    QObject::connect(&task, &CExportTask::progress, [&](qint64, qint64) { ++progress; });
-    std::atomic<Qt::HANDLE> readerThread{nullptr};
-    ExportRequest req = Request(file("slow.csv"), {});
-    req.total = -1;
-    req.rows = [&](const ExportRowSink& sink, QString*) {
-        readerThread = QThread::currentThreadId();
-        for (;;)
-            if (!sink(HostileRows()[0]))
-                break;
-        return true;
-    };
-    ASSERT_TRUE(task.Start(req));
-    EXPECT_FALSE(task.Start(req)); // one at a time
-    ASSERT_TRUE(brtxtest::waitFor([&] { return progress >= 2; }, 10000));
-    EXPECT_NE(readerThread.load(), QThread::currentThreadId());
-    task.Cancel();
-    ASSERT_TRUE(brtxtest::waitFor([&] { return finished.size() == 1; }, 10000));
-    const ExportResult result = finished.first();
-    EXPECT_TRUE(result.cancelled);
-    EXPECT_FALSE(task.Running());
-    EXPECT_EQ(Leftovers(dir.path()), QStringList());
-
-    // The next export runs and gives the file.
-    ASSERT_TRUE(task.Start(Request(file("done.csv"), HostileRows())));
-    ASSERT_TRUE(brtxtest::waitFor([&] { return finished.size() == 2; }, 10000));
-    EXPECT_TRUE(finished.last().ok);
-    EXPECT_EQ(readCsvWithPython(file("done.csv")).size(), 7);
 }
 
 TEST(ExportFormat, ChosenByExtensionOrDialogType) {
