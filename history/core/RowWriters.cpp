@@ -171,11 +171,35 @@ bool CCsvRowWriter::Begin(const QVector<ExportColumn>& columns) {
     return true;
 }
 
+// Appends a field that needs neither quotes nor the apostrophe and is plain ASCII as it is;
+// false (nothing appended) for any other field.
+static bool AppendPlainField(QByteArray& buffer, const QString& text) {
+    const char16_t* data = reinterpret_cast<const char16_t*>(text.constData());
+    const qsizetype size = text.size();
+    if (size == 0)
+        return true;
+    const char16_t first = data[0];
+    if (first == u'=' || first == u'+' || first == u'-' || first == u'@' || first == u'\t' ||
+        first == u'\r')
+        return false;
+    for (qsizetype i = 0; i < size; ++i) {
+        const char16_t c = data[i];
+        if (c >= 0x80 || c == u',' || c == u'"' || c == u'\r' || c == u'\n')
+            return false;
+    }
+    const qsizetype at = buffer.size();
+    buffer.resize(at + size);
+    char* out = buffer.data() + at;
+    for (qsizetype i = 0; i < size; ++i)
+        out[i] = static_cast<char>(data[i]);
+    return true;
+}
+
 bool CCsvRowWriter::Row(const QStringList& values) {
     for (int c = 0; c < m_columns; ++c) {
         if (c > 0)
             m_buffer.append(',');
-        if (c < values.size())
+        if (c < values.size() && !AppendPlainField(m_buffer, values.at(c)))
             m_buffer.append(Csv::Field(values.at(c)));
     }
     m_buffer.append("\r\n", 2);
