@@ -414,8 +414,9 @@ bool CXlsxRowWriter::Row(const QStringList& values) {
             m_error = QString::fromUtf8(lxw_strerror(e));
             return false;
         }
-        if (width + 1 > b.widths.at(c))
-            b.widths[c] = width + 1;
+        // A little room between a cell's text and the next column's.
+        if (width + 2 > b.widths.at(c))
+            b.widths[c] = width + 2;
     }
     if ((r & 1023) == 0 && SheetFileFailed(b.sheet)) {
         m_error = QStringLiteral("the rows could not be written (is the disk full?)");
@@ -429,8 +430,10 @@ bool CXlsxRowWriter::Finish() {
     if (!b.workbook)
         return false;
     for (qsizetype c = 0; c < b.widths.size(); ++c)
+        // Character counts in the sheet's unit (the width of a digit): proportional fonts
+        // and bold headings need a little more.
         worksheet_set_column(b.sheet, static_cast<lxw_col_t>(c), static_cast<lxw_col_t>(c),
-                             std::min(b.widths.at(c), 80), nullptr);
+                             std::min(b.widths.at(c) * 1.15, 90.0), nullptr);
     if ((b.sheet->optimize_tmpfile && fflush(b.sheet->optimize_tmpfile) != 0) ||
         SheetFileFailed(b.sheet)) {
         m_error = QStringLiteral("the rows could not be written (is the disk full?)");
