@@ -1,13 +1,17 @@
-// brtx-cli export-xls and export-pdf: the history page's two exports after the same query,
-// without the window.
+// brtx-cli export, export-xls and export-pdf: the history page's exports after the same
+// query, without the window.
 #include "app/cli/Commands.h"
 
+#include "app/cli/HistoryArgs.h"
 #include "base/Paths.h"
 #include "history/core/ExcelExport.h"
+#include "history/core/ExportJob.h"
 #include "history/core/HistoryQuery.h"
+#include "history/core/LocalRecordSource.h"
 #include "history/core/PdfReport.h"
 #include "history/core/Report.h"
 
+#include "base/Language.h"
 #include <QDate>
 #include <QDir>
 #include <cstdio>
@@ -16,6 +20,7 @@ namespace {
 
 const char* const kXls = "export-xls";
 const char* const kPdf = "export-pdf";
+const char* const kExport = "export";
 
 int Usage(const char* name, const QString& reason) {
     std::fprintf(stderr, "brtx-cli %s: %s\n", name, qPrintable(reason));
@@ -103,7 +108,81 @@ int RunXls(const QStringList& args) {
     return kCliOk;
 }
 
-int RunPdf(const QStringList& args) {
+// export FILE: the list in the format of FILE's extension, written as the page does.
+int RunExport(const QStringList& arguments) {
+    QStringList args = arguments;
+    HistoryArgs history;
+    QString error;
+    if (!TakeHistoryArgs(args, history, error))
+        return Usage(kExport, error);
+    for (const QString& arg : args)
+        if (arg.startsWith(QLatin1String("--")))
+            return Usage(kExport, QStringLiteral("unknown argument \"%1\"").arg(arg));
+    if (args.size() != 1)
+        return Usage(kExport, QStringLiteral("one output FILE is needed"));
+    const QString path = QDir::current().absoluteFilePath(args.first());
+    const ExportFormat format = ExportFormatOf(path);
+    if (format == ExportFormat::None)
+        return Usage(kExport, QStringLiteral("FILE must end in .xls (or .XLS), .xlsx or .csv"));
+    if (!FileExists(GetDatabasePath()))
+        return Fail(kExport, QStringLiteral("no database at %1").arg(GetDatabasePath()));
+
+    // The list as the page shows it for the same choices, streamed from the database.
+    CLocalRecordSource source;
+    QVector<HistoryColumn> columns;
+    if (!source.Columns(history.filter, columns, &error))
+        return Fail(kExport, error);
+    QStringList headings;
+    for (const HistoryColumn& column : columns)
+        headings << column.heading;
+    HistorySort sort;
+    if (!history.sortHeading.isEmpty()) {
+        for (int c = 0; c < headings.size() && sort.column < 0; ++c)
+            if (headings[c] == history.sortHeading)
+                sort.column = c;
+        for (int c = 0; c < headings.size() && sort.column < 0; ++c)
+            if (headings[c].compare(history.sortHeading, Qt::CaseInsensitive) == 0)
+                sort.column = c;
+        if (sort.column < 0)
+            return Usage(kExport,
+                         QStringLiteral("there is no column \"%1\"; the columns are: %2")
+                             .arg(history.sortHeading, headings.join(QStringLiteral(", "))));
+        sort.descending = history.sortDescending;
+    }
+    qint64 count = 0;
+    if (!source.Count(history.filter, count, &error))
+        return Fail(kExport, error);
+    const HistoryFilter& f = history.filter;
+    if (count == 0)
+        return Fail(kExport, QStringLiteral("no records of %1 in %2 .. %3 match; nothing written")
+                                 .arg(f.allDevices ? QStringLiteral("any device")
+                                                   : QStringLiteral("device ") + f.device,
+                                      f.startDate, f.endDate));
+
+    ExportRequest request;
+    request.path = path;
+    request.format = format;
+    request.columns = ExportColumnsOf(columns, headings);
+    request.total = count;
+    request.rows = [&](const ExportRowSink& sink, QString* readError) {
+        return source.Stream(
+            history.filter, sort, [&sink](const HistoryRow& row) { return sink(row.cells); },
+            readError);
+    };
+    const ExportResult result = RunExport(request);
+    if (!result.ok) {
+        CliPrint(GetText(QStringLiteral("ExportExcelFail")) + QLatin1Char(' ') + result.path);
+        return Fail(kExport,
+                    QStringLiteral("writing %1 failed: %2").arg(result.path, result.error));
+    }
+    CliPrint(GetText(QStringLiteral("ExportExcelOK")) + QLatin1Char(' ') + result.path);
+    CliPrint(QStringLiteral("%1 rows written to %2").arg(result.rows).arg(result.path));
+    return kCliOk;
+}
+
+int RunPdf(const QStringList& arguments) {
+    QStringList args = arguments;
+    const bool combined = args.removeAll(QStringLiteral("--combined")) > 0;
     Query q;
     const int usage = Parse(kPdf, args, true, &q);
     if (usage >= 0)
@@ -112,40 +191,67 @@ int RunPdf(const QStringList& args) {
         return Usage(kPdf, QStringLiteral("unexpected argument \"%1\"").arg(q.rest.first()));
     if (q.record.isEmpty())
         return Usage(kPdf, QStringLiteral("--record is required"));
+    const QStringList records = q.record.split(QLatin1Char(','));
+    if (records.contains(QString()))
+        return Usage(kPdf, QStringLiteral("--record wants N or N,M,... without empty entries"));
 
     const HistoryList list = QueryHistoryList(q.device, q.start, q.end);
-    int row = -1;
-    for (int r = 0; r < list.rows.size() && row < 0; ++r)
-        if (list.rows.at(r).value(1) == q.record)
-            row = r;
-    if (row < 0)
-        return Fail(kPdf, QStringLiteral("record %1 of device %2 is not in the list of %3 .. %4")
-                              .arg(q.record, q.device, q.start, q.end));
-
-    ReportSource source;
     const int columns = static_cast<int>(qMin<qsizetype>(list.headings.size(), kReportMaxHeadings));
-    source.headings = list.headings.mid(0, columns);
-    for (int c = 0; c < columns; ++c)
-        source.cells.append(list.rows.at(row).value(c));
-    source.picturePath = list.paths.value(row);
-
-    CPdfReport report;
-    report.SetOpenWhenDone(false);
-    const CPdfReport::Outcome outcome = report.Start(source);
-    const bool ok =
-        outcome == CPdfReport::Reused || (outcome == CPdfReport::Started && report.WaitFinished());
-    if (!ok) {
-        CliStatus(QStringLiteral("ExportPdfFail"));
-        return Fail(kPdf, report.ErrorText());
+    QVector<ReportSource> sources;
+    for (const QString& record : records) {
+        int row = -1;
+        for (int r = 0; r < list.rows.size() && row < 0; ++r)
+            if (list.rows.at(r).value(1) == record)
+                row = r;
+        if (row < 0)
+            return Fail(kPdf,
+                        QStringLiteral("record %1 of device %2 is not in the list of %3 .. %4")
+                            .arg(record, q.device, q.start, q.end));
+        ReportSource source;
+        source.headings = list.headings.mid(0, columns);
+        for (int c = 0; c < columns; ++c)
+            source.cells.append(list.rows.at(row).value(c));
+        source.picturePath = list.paths.value(row);
+        sources.append(source);
     }
-    CliStatus(QStringLiteral("ExportPdfOK"));
-    CliPrint(QDir::toNativeSeparators(report.PdfPath()));
-    return kCliOk;
+
+    // One report per record, or all of them in one with --combined.
+    QVector<QVector<ReportSource>> reports;
+    if (combined)
+        reports.append(sources);
+    else
+        for (const ReportSource& source : sources)
+            reports.append({source});
+    int failed = 0;
+    for (const QVector<ReportSource>& pages : reports) {
+        CPdfReport report;
+        report.SetOpenWhenDone(false);
+        const CPdfReport::Outcome outcome = report.StartCombined(pages);
+        const bool ok = outcome == CPdfReport::Reused ||
+                        (outcome == CPdfReport::Started && report.WaitFinished());
+        if (!ok) {
+            CliStatus(QStringLiteral("ExportPdfFail"));
+            std::fprintf(stderr, "brtx-cli %s: %s\n", kPdf, qPrintable(report.ErrorText()));
+            ++failed;
+            continue;
+        }
+        CliStatus(QStringLiteral("ExportPdfOK"));
+        CliPrint(QDir::toNativeSeparators(report.PdfPath()));
+    }
+    return failed ? kCliFailed : kCliOk;
 }
 
 const CliRegistrar xlsRegistrar(
     {kXls, "export-xls --device ID [--start YYYY-MM-DD] [--end YYYY-MM-DD] FILE", RunXls});
-const CliRegistrar pdfRegistrar(
-    {kPdf, "export-pdf --device ID --record N [--start YYYY-MM-DD] [--end YYYY-MM-DD]", RunPdf});
+const CliRegistrar exportRegistrar(
+    {kExport,
+     "export (--device ID | --all-devices) [--start YYYY-MM-DD] [--end YYYY-MM-DD] "
+     "[--search TEXT] [--mode MODE] [--min X] [--max Y] [--sort HEADING[:asc|:desc]] "
+     "FILE.xls|FILE.xlsx|FILE.csv",
+     RunExport});
+const CliRegistrar pdfRegistrar({kPdf,
+                                 "export-pdf --device ID --record N[,M,...] [--combined] "
+                                 "[--start YYYY-MM-DD] [--end YYYY-MM-DD]",
+                                 RunPdf});
 
 } // namespace

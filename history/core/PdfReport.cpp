@@ -5,6 +5,7 @@
 #include "history/core/Report.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileInfo>
@@ -14,6 +15,8 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
+
+#include <cstdio>
 
 namespace {
 
@@ -29,6 +32,17 @@ bool IsCompletePdf(const QString& path) {
     return f.read(tail).contains("%%EOF");
 }
 
+const char* const kWkhtmltopdf = "wkhtmltopdf";
+const char* const kBrtxPdf = "brtx-pdf";
+
+// [Global] PdfConverter: "wkhtmltopdf" or "brtx-pdf"; empty when absent or another text.
+QString ChosenConverter() {
+    const QString key = Language().ReadGlobal(QStringLiteral("PdfConverter")).trimmed();
+    if (key == QLatin1String(kWkhtmltopdf) || key == QLatin1String(kBrtxPdf))
+        return key;
+    return QString();
+}
+
 } // namespace
 
 CPdfReport::CPdfReport(QObject* parent) : QObject(parent) {}
@@ -40,17 +54,29 @@ CPdfReport::~CPdfReport() {
         m_process->waitForFinished(3000);
         // The conversion was cut short (the window closed): what it wrote so far must not be
         // taken for a finished report later.
-        if (!IsCompletePdf(m_pdfPath))
+        if (!m_partPath.isEmpty())
+            QFile::remove(m_partPath);
+        else if (!IsCompletePdf(m_pdfPath))
             QFile::remove(m_pdfPath);
         QFile::remove(m_htmlPath);
     }
 }
 
 QString CPdfReport::ConverterProgram() {
-    const QString local = GetAppFolder() + QStringLiteral("/wkhtmltopdf");
-    if (QFileInfo(local).isFile())
-        return local;
-    return QStandardPaths::findExecutable(QStringLiteral("wkhtmltopdf"));
+    const QString key = ChosenConverter();
+    auto find = [](const QString& name) {
+        for (const QString& dir : {GetAppFolder(), QCoreApplication::applicationDirPath()}) {
+            const QString local = dir + QLatin1Char('/') + name;
+            if (QFileInfo(local).isFile())
+                return local;
+        }
+        return QStandardPaths::findExecutable(name);
+    };
+    if (!key.isEmpty())
+        return find(key);
+    // Not chosen: wkhtmltopdf as ever when this system has it, else our own converter.
+    const QString wk = find(QLatin1String(kWkhtmltopdf));
+    return wk.isEmpty() ? find(QLatin1String(kBrtxPdf)) : wk;
 }
 
 bool CPdfReport::OpenDocument(const QString& path) {
@@ -66,14 +92,14 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
         m_error = QStringLiteral("A report is being built");
         return Failed;
     }
-    const QString folder = GetAppFolder();
     const QString pdfFolder = GetPdfFolder();
     if (!FolderExists(pdfFolder))
         CreateFolder(pdfFolder);
 
     m_name = ReportName(source.cells);
     m_pdfPath = pdfFolder + QLatin1Char('/') + m_name + QStringLiteral(".pdf");
-    m_htmlPath = folder + QLatin1Char('/') + m_name + QStringLiteral(".html");
+    m_htmlPath = GetAppFolder() + QLatin1Char('/') + m_name + QStringLiteral(".html");
+    m_partPath.clear();
 
     // A PDF left incomplete by a conversion that never ended (the program was stopped) is
     // built again rather than opened.
@@ -91,8 +117,72 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
     }
 
     const QString charset = ReportCharset(ReadLanguage());
-    const QByteArray bytes = ReportBytes(
-        BuildReportHtml(source.headings, source.cells, source.picturePath, charset), charset);
+    return Convert(ReportBytes(
+        BuildReportHtml(source.headings, source.cells, source.picturePath, charset), charset));
+}
+
+QString CPdfReport::CombinedReportName(const QVector<ReportSource>& sources,
+                                       const QDateTime& when) {
+    const QStringList first = sources.isEmpty() ? QStringList() : sources.first().cells;
+    const QStringList last = sources.isEmpty() ? QStringList() : sources.last().cells;
+    QString name = QStringLiteral("%1_%2-%3_%4")
+                       .arg(first.value(0), first.value(1), last.value(1),
+                            when.toString(QStringLiteral("yyyyMMdd_HHmmss")));
+    for (QChar& c : name)
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20)
+            c = QLatin1Char('_');
+    return name;
+}
+
+CPdfReport::Outcome CPdfReport::StartCombined(const QVector<ReportSource>& sources) {
+    if (sources.size() == 1)
+        return Start(sources.first());
+    m_ok = false;
+    m_error.clear();
+    if (m_process) {
+        m_error = QStringLiteral("A report is being built");
+        return Failed;
+    }
+    if (sources.isEmpty()) {
+        m_error = QStringLiteral("No record to report");
+        return Failed;
+    }
+    const QString pdfFolder = GetPdfFolder();
+    if (!FolderExists(pdfFolder))
+        CreateFolder(pdfFolder);
+    if (!FolderExists(pdfFolder)) {
+        m_error = QStringLiteral("Cannot make the folder %1").arg(pdfFolder);
+        return Failed;
+    }
+    m_name = CombinedReportName(sources, QDateTime::currentDateTime());
+    m_pdfPath = pdfFolder + QLatin1Char('/') + m_name + QStringLiteral(".pdf");
+    m_htmlPath = GetAppFolder() + QLatin1Char('/') + m_name + QStringLiteral(".html");
+    // Hidden until whole: a viewer or the next export never sees half a report.
+    m_partPath = pdfFolder + QStringLiteral("/.") + m_name + QStringLiteral(".part.pdf");
+    QFile::remove(m_partPath);
+
+    const QString charset = ReportCharset(ReadLanguage());
+    QString text;
+    for (qsizetype i = 0; i < sources.size(); ++i) {
+        const ReportSource& s = sources.at(i);
+        const QString page = BuildReportText(s.headings, s.cells, s.picturePath, charset);
+        // Each record's page is the single report's body; the document keeps the first head.
+        const QString bodyTag = QStringLiteral("<body class=\"bg\">");
+        const qsizetype bodyAt = page.indexOf(bodyTag) + bodyTag.size();
+        const qsizetype endAt = page.lastIndexOf(QLatin1String("</body>"));
+        if (i == 0)
+            text = page.left(bodyAt);
+        text += i + 1 < sources.size() ? QStringLiteral("<div style=\"page-break-after: always\">")
+                                       : QStringLiteral("<div>");
+        text += QStringView(page).mid(bodyAt, endAt - bodyAt);
+        text += QLatin1String("</div>");
+    }
+    text += QLatin1String("</body></html>");
+    return Convert(ReportBytes(HtmlEncode(text), charset));
+}
+
+CPdfReport::Outcome CPdfReport::Convert(const QByteArray& bytes) {
+    const QString folder = GetAppFolder();
     QSaveFile html(m_htmlPath);
     if (!html.open(QIODevice::WriteOnly) || html.write(bytes) != bytes.size() || !html.commit()) {
         m_error = QStringLiteral("Cannot write %1").arg(m_htmlPath);
@@ -110,20 +200,28 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
 
     const QString program = ConverterProgram();
     if (program.isEmpty()) {
-        m_error = QStringLiteral("wkhtmltopdf was not found");
+        m_error = QStringLiteral("%1 was not found").arg(ChosenConverter());
         return Failed;
     }
+    m_converter = QFileInfo(program).fileName();
 
     m_process = new QProcess(this);
     m_process->setProgram(program);
     // Always as a relative path: a name starting with "-" would be read as an option, and one
     // starting with a blank (the device " ") or holding ":" would be taken for a web address.
     const QString htmlArg = QStringLiteral("./%1.html").arg(m_name);
-    // This converter blocks every local file unless told otherwise: allow the program
-    // folder only (style sheets, logo, pictures) and run no script in the page.
-    m_process->setArguments({QStringLiteral("--quiet"), QStringLiteral("--disable-javascript"),
-                             QStringLiteral("--allow"), folder, htmlArg,
-                             QStringLiteral("pdf/%1.pdf").arg(m_name)});
+    const QString outArg = m_partPath.isEmpty()
+                               ? QStringLiteral("pdf/%1.pdf").arg(m_name)
+                               : QStringLiteral("pdf/") + QFileInfo(m_partPath).fileName();
+    if (m_converter == QLatin1String(kBrtxPdf)) {
+        // Runs no script and reads local files only by itself.
+        m_process->setArguments({htmlArg, outArg});
+    } else {
+        // This converter blocks every local file unless told otherwise: allow the program
+        // folder only (style sheets, logo, pictures) and run no script in the page.
+        m_process->setArguments({QStringLiteral("--quiet"), QStringLiteral("--disable-javascript"),
+                                 QStringLiteral("--allow"), folder, htmlArg, outArg});
+    }
     m_process->setWorkingDirectory(folder);
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->setStandardOutputFile(QProcess::nullDevice());
@@ -140,6 +238,7 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
             Finish(false);
     });
     m_timedOut = false;
+    m_cancelled = false;
     m_timer = new QTimer(this);
     m_timer->setSingleShot(true);
     connect(m_timer, &QTimer::timeout, this, [this]() {
@@ -151,6 +250,13 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
     m_timer->start(m_timeoutMs);
     m_process->start();
     return Started;
+}
+
+void CPdfReport::Cancel() {
+    if (!m_process)
+        return;
+    m_cancelled = true;
+    m_process->kill(); // finished() follows
 }
 
 bool CPdfReport::WaitFinished() {
@@ -181,24 +287,38 @@ void CPdfReport::Finish(bool processOk) {
 
     // The converter reports a missing sub-resource (a deleted photograph) with exit code 1
     // but still writes the page; what counts is a complete PDF at the expected path.
-    const QFileInfo pdf(m_pdfPath);
-    m_ok = !m_timedOut && IsCompletePdf(m_pdfPath);
+    const QString written = m_partPath.isEmpty() ? m_pdfPath : m_partPath;
+    m_ok = !m_timedOut && !m_cancelled && IsCompletePdf(written);
+    if (m_ok && !m_partPath.isEmpty() &&
+        ::rename(QFile::encodeName(m_partPath).constData(),
+                 QFile::encodeName(m_pdfPath).constData()) != 0) {
+        m_ok = false;
+        m_error = QStringLiteral("Cannot rename the report to %1").arg(m_pdfPath);
+        QFile::remove(m_partPath);
+        emit finished(false);
+        return;
+    }
+    const QString converter = m_converter.isEmpty() ? QStringLiteral("The converter") : m_converter;
     if (m_ok) {
         QFile::remove(m_htmlPath);
         if (m_open)
             OpenDocument(m_pdfPath);
     } else {
         // A half-written PDF would be reused by the next click: remove it.
-        if (pdf.exists())
-            QFile::remove(m_pdfPath);
-        if (m_timedOut)
-            m_error =
-                QStringLiteral("wkhtmltopdf did not finish within %1 s").arg(m_timeoutMs / 1000);
+        if (QFileInfo::exists(written))
+            QFile::remove(written);
+        if (m_cancelled)
+            m_error = QStringLiteral("cancelled");
+        else if (m_timedOut)
+            m_error = QStringLiteral("%1 did not finish within %2 s")
+                          .arg(converter)
+                          .arg(m_timeoutMs / 1000);
         else if (!processOk)
-            m_error = QStringLiteral("wkhtmltopdf could not run: %1").arg(process->errorString());
+            m_error = QStringLiteral("%1 could not run: %2").arg(converter, process->errorString());
         else
-            m_error =
-                QStringLiteral("wkhtmltopdf wrote no PDF (exit code %1)").arg(process->exitCode());
+            m_error = QStringLiteral("%1 wrote no PDF (exit code %2)")
+                          .arg(converter)
+                          .arg(process->exitCode());
     }
     emit finished(m_ok);
 }

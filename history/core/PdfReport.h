@@ -11,6 +11,9 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QVector>
+
+class QDateTime;
 
 class QProcess;
 class QTimer;
@@ -41,6 +44,12 @@ public:
     void SetTimeoutMs(int ms) { m_timeoutMs = ms; }
 
     Outcome Start(const ReportSource& source);
+    // One PDF with one page per record, in the given order: the report of each record with
+    // its photograph, named CombinedReportName(sources, now). One source: Start(source).
+    // The converter writes a temporary file in pdf/ that is renamed to the name when whole.
+    Outcome StartCombined(const QVector<ReportSource>& sources);
+    // Stops a running conversion; finished(false) follows with the error "cancelled".
+    void Cancel();
     bool Running() const { return m_process != nullptr; }
     // Waits for a started conversion to end; returns its result (false when none ran).
     bool WaitFinished();
@@ -51,9 +60,13 @@ public:
     bool Succeeded() const { return m_ok; }
     QString ErrorText() const { return m_error; } // why the last build failed
 
-    // The converter to run: "wkhtmltopdf" in the program folder when that file is there,
-    // else the one found on PATH; empty when there is none.
+    // The converter to run, chosen by PdfConverter= in [Global] of Language.ini:
+    // "wkhtmltopdf" or "brtx-pdf". Each is looked for in the program folder first (brtx-pdf
+    // also beside this executable), then on PATH. Without the key: wkhtmltopdf when it is
+    // found, else brtx-pdf. Empty when the chosen converter is not there.
     static QString ConverterProgram();
+    // "<device>_<first record>-<last record>_<yyyymmdd>_<hhmmss>" of the moment given.
+    static QString CombinedReportName(const QVector<ReportSource>& sources, const QDateTime& when);
     // Opens a file with the desktop's default viewer unless BRTX_NO_OPEN=1.
     static bool OpenDocument(const QString& path);
 
@@ -61,6 +74,7 @@ signals:
     void finished(bool ok);
 
 private:
+    Outcome Convert(const QByteArray& html);
     void Finish(bool processOk);
 
     QProcess* m_process = nullptr;
@@ -68,9 +82,12 @@ private:
     bool m_open = true;
     bool m_ok = false;
     bool m_timedOut = false;
+    bool m_cancelled = false;
     int m_timeoutMs = 60000;
     QString m_name;
     QString m_pdfPath;
     QString m_htmlPath;
+    QString m_partPath; // the converter's output when it differs from m_pdfPath
+    QString m_converter;
     QString m_error;
 };

@@ -150,7 +150,8 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     m_pList->setModel(m_pModel);
     m_pList->setShowGrid(true);
     m_pList->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_pList->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Several rows give one combined PDF report.
+    m_pList->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_pList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_pList->setWordWrap(false);
     m_pList->setAlternatingRowColors(true);
@@ -221,7 +222,10 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
 }
 
 CHistory::~CHistory() {
-    // The worker's thread ends before the model and the page it answers to go.
+    // The worker's thread ends before the model and the page it answers to go; an export
+    // running there stops at its next row.
+    if (m_exportCancel)
+        *m_exportCancel = true;
     delete m_pWorker;
     m_pWorker = nullptr;
 }
@@ -848,6 +852,7 @@ void CHistory::resizeEvent(QResizeEvent* event) {
     const int h = event->size().height();
 
     LayoutBar(w);
+    PlaceExportBar();
 
     // The filters on a second row: the search box takes what the others leave.
     const int modeWidth = qMax(130, m_pMode->sizeHint().width());

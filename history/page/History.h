@@ -21,7 +21,11 @@
 class QComboBox;
 class QDateEdit;
 class QLabel;
+class QProgressBar;
 class QPushButton;
+class QTimer;
+class CPdfReport;
+struct ExportResult;
 class QTableView;
 class QFrame;
 class QLineEdit;
@@ -75,7 +79,12 @@ public:
     QString ListHeading(int c) const;
     QString ListCell(int r, int c) const;
 
-    // The selected row (-1 when none) and its stored Path (empty when none).
+    // The selected rows in list order (the list allows extended selection).
+    QVector<int> SelectedRows() const;
+    // The export bar (progress and cancel), shown while an export runs longer than 1 s.
+    QWidget* ExportBar() const { return m_pExportBar; }
+
+    // The lowest selected row (-1 when none) and its stored Path (empty when none).
     int SelectedRow() const { return m_nSelRow; }
     QString SelectedPath() const { return m_strSelPath; }
     // Full path of the selected record's picture: picture folder + stored Path.
@@ -110,6 +119,7 @@ public slots:
     void OnBnClickedQuery();
     void OnBnClickedExportExcel(); // defined in HistoryExport.cpp
     void OnBnClickedExportPdf();   // defined in HistoryExport.cpp
+    void OnExportCancel();         // defined in HistoryExport.cpp
     void OnBnClickedDelete();
     void OnCbnSelchangeDevice();
 
@@ -139,6 +149,13 @@ private:
     void SaveViewState() const;
     QString ViewKey() const;
 
+    // Exports (HistoryExport.cpp): the spreadsheet export runs on a worker thread, a report
+    // in the converter's process; the bar below shows their progress and cancels them.
+    bool ExportRunning() const;
+    void ShowExportBusy(bool busy);
+    void PlaceExportBar();
+    void OnExportFinished(const ExportResult& result);
+    CPdfReport* Report();
     QLabel* m_pDeviceLabel = nullptr;
     QComboBox* m_pDeviceBox = nullptr;
     QLabel* m_pStartLabel = nullptr;
@@ -186,4 +203,12 @@ private:
     QByteArray m_pictureBytes; // the selected record's photograph as the source gave it
     QStringList m_deleteFiles; // file names collected by the deletion handler
     QString m_strDbPath;       // the local database (for the deletion handler)
+
+    // Exports (HistoryExport.cpp)
+    bool m_bExporting = false; // a spreadsheet export runs on the worker
+    std::shared_ptr<std::atomic<bool>> m_exportCancel;
+    QWidget* m_pExportBar = nullptr; // progress bar and cancel button, shown after 1 s
+    QProgressBar* m_pExportProgress = nullptr;
+    QPushButton* m_pExportCancel = nullptr;
+    QTimer* m_pExportBarDelay = nullptr;
 };

@@ -1,65 +1,212 @@
-// Export handlers of the history page: the .xls spreadsheet of the list and the PDF report
-// of the selected record.
+// Export handlers of the history page: the list as a spreadsheet (.xls, .xlsx or CSV, written
+// on a worker thread) and the PDF report of the selected record, or one combined report of
+// several selected records. A bar under the picture shows the progress of an export that
+// runs longer than a second and cancels it; the result and the file's path go to the status
+// line.
 #include "history/page/History.h"
 
 #include "app/shell/Status.h"
 #include "base/Language.h"
-#include "history/core/Biff.h"
-#include "history/core/ExcelExport.h"
+#include "history/core/ExportJob.h"
 #include "history/core/PdfReport.h"
 #include "history/core/RecordWorker.h"
 #include "history/core/Report.h"
 #include "history/page/HistoryModel.h"
 
-#include <QApplication>
+#include <QDir>
 #include <QFileDialog>
+#include <QHBoxLayout>
+#include <QItemSelectionModel>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QTableView>
+#include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
 const char* const kReportObject = "pdfReport";
 
+// The save dialog's types, .xls first as it always was.
+struct FileType {
+    ExportFormat format;
+    const char* filter;
+};
+const FileType kFileTypes[] = {
+    {ExportFormat::Xls, "Excel Files (*.xls)"},
+    {ExportFormat::Xlsx, "Excel Workbook (*.xlsx)"},
+    {ExportFormat::Csv, "CSV (*.csv)"},
+};
+
+QString StatusWithPath(const QString& key, const QString& path, const QString& reason = {}) {
+    QString text = GetText(key) + QLatin1Char(' ') + QDir::toNativeSeparators(path);
+    if (!reason.isEmpty())
+        text += QStringLiteral(" (%1)").arg(reason);
+    return text;
+}
+
 } // namespace
 
+QVector<int> CHistory::SelectedRows() const {
+    QVector<int> rows;
+    for (const QModelIndex& index : m_pList->selectionModel()->selectedRows())
+        rows.append(index.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+bool CHistory::ExportRunning() const {
+    const auto* report =
+        findChild<CPdfReport*>(QLatin1String(kReportObject), Qt::FindDirectChildrenOnly);
+    return m_bExporting || (report && report->Running());
+}
+
+void CHistory::PlaceExportBar() {
+    if (!m_pExportBar)
+        return;
+    // At the foot of the page, over the list's last row while it is shown.
+    m_pExportBar->setGeometry(8, height() - 36, qMax(240, qMin(520, width() / 2)), 28);
+}
+
+void CHistory::ShowExportBusy(bool busy) {
+    if (!m_pExportBar) {
+        m_pExportBar = new QWidget(this);
+        m_pExportBar->setObjectName(QStringLiteral("exportBar"));
+        auto* layout = new QHBoxLayout(m_pExportBar);
+        layout->setContentsMargins(0, 0, 0, 0);
+        m_pExportProgress = new QProgressBar(m_pExportBar);
+        m_pExportCancel = new QPushButton(GetText(QStringLiteral("BtnCancelExport")), m_pExportBar);
+        m_pExportCancel->setObjectName(QStringLiteral("exportCancel"));
+        layout->addWidget(m_pExportProgress, 1);
+        layout->addWidget(m_pExportCancel);
+        connect(m_pExportCancel, &QPushButton::clicked, this, &CHistory::OnExportCancel);
+        m_pExportBar->hide();
+        m_pExportBarDelay = new QTimer(this);
+        m_pExportBarDelay->setSingleShot(true);
+        connect(m_pExportBarDelay, &QTimer::timeout, this, [this] {
+            if (!ExportRunning())
+                return;
+            PlaceExportBar();
+            m_pExportBar->show();
+            m_pExportBar->raise();
+        });
+    }
+    m_pExportExcel->setEnabled(!busy);
+    m_pExportPdf->setEnabled(!busy);
+    if (busy) {
+        m_pExportProgress->setRange(0, 0); // busy until the first progress report
+        m_pExportBarDelay->start(1000);
+    } else {
+        m_pExportBarDelay->stop();
+        m_pExportBar->hide();
+    }
+}
+
+void CHistory::OnExportCancel() {
+    if (m_exportCancel)
+        *m_exportCancel = true;
+    if (CPdfReport* report =
+            findChild<CPdfReport*>(QLatin1String(kReportObject), Qt::FindDirectChildrenOnly))
+        report->Cancel();
+}
+
 void CHistory::OnBnClickedExportExcel() {
-    if (m_nRows <= 0 || m_nCols <= 0)
+    if (m_nRows <= 0 || m_nCols <= 0 || ExportRunning())
         return;
 
     QWidget* owner = MainWindow() ? MainWindow() : this;
-    const QString chosen = QFileDialog::getSaveFileName(owner, QString(), QString(),
-                                                        QStringLiteral("Excel Files (*.xls)"));
+    QStringList filters;
+    for (const FileType& t : kFileTypes)
+        filters.append(QLatin1String(t.filter));
+    QString chosenType = filters.first();
+    const QString chosen = QFileDialog::getSaveFileName(
+        owner, QString(), QString(), filters.join(QStringLiteral(";;")), &chosenType);
     if (chosen.isEmpty())
         return;
-    const QString path = XlsExportPath(chosen);
-    if (path.isEmpty())
-        return; // another extension: the export ends
+    ExportFormat format = ExportFormat::Xls;
+    for (const FileType& t : kFileTypes)
+        if (chosenType == QLatin1String(t.filter))
+            format = t.format;
+    const QString path = ExportPathFor(chosen, &format);
+    if (path.isEmpty()) {
+        SetStatusText(StatusWithPath(QStringLiteral("ExportExcelFail"), chosen,
+                                     QStringLiteral("use .xls, .xlsx or .csv")));
+        return;
+    }
 
     // The rows come straight from the source in the list's filter and order (not from the
-    // list, which holds only what is in view); the worker writes the file.
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+    // list, which holds only what is in view), read and written on the list's worker thread.
+    ExportRequest request;
+    request.path = path;
+    request.format = format;
     QStringList headings;
     for (int c = 0; c < m_pModel->SourceColumnCount(); ++c)
         headings.append(ListHeading(c).left(256));
+    request.columns = ExportColumnsOf(m_columns, headings);
+    request.total = m_pModel->rowCount();
     const HistoryFilter filter = m_filter;
     const HistorySort sort = m_sort;
-    QString error;
-    bool written = false;
-    m_pWorker->RunAndWait([&](IRecordSource& source) {
-        QVector<QStringList> rows;
-        // One more row than a sheet holds, so the writer reports a list that does not fit.
-        const qint64 most = qint64(Biff::kMaxRows);
-        const bool read = source.Stream(
-            filter, sort,
-            [&rows, most](const HistoryRow& row) {
-                rows.append(row.cells);
-                return rows.size() < most;
-            },
-            &error);
-        written = read && ExportListToXls(path, headings, rows, &error);
-    });
-    if (!written)
-        qWarning("Spreadsheet export to %s: %s", qPrintable(path), qPrintable(error.trimmed()));
-    QApplication::restoreOverrideCursor();
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    m_exportCancel = cancel;
+    m_bExporting = true;
+    ShowExportBusy(true);
+    m_pWorker->Run<ExportResult>(
+        this,
+        [this, request, filter, sort, cancel](IRecordSource& source) mutable {
+            request.rows = [&source, filter, sort](const ExportRowSink& sink, QString* error) {
+                return source.Stream(
+                    filter, sort, [&sink](const HistoryRow& row) { return sink(row.cells); },
+                    error);
+            };
+            return RunExport(
+                request,
+                [this](qint64 done, qint64 total) {
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, done, total] {
+                            if (!m_pExportProgress || total <= 0)
+                                return;
+                            m_pExportProgress->setRange(0, 1000);
+                            m_pExportProgress->setValue(
+                                static_cast<int>(qMin<qint64>(1000, done * 1000 / total)));
+                        },
+                        Qt::QueuedConnection);
+                },
+                cancel.get());
+        },
+        [this](ExportResult result) { OnExportFinished(result); });
+}
+
+void CHistory::OnExportFinished(const ExportResult& result) {
+    m_bExporting = false;
+    m_exportCancel.reset();
+    ShowExportBusy(false);
+    if (result.ok)
+        SetStatusText(StatusWithPath(QStringLiteral("ExportExcelOK"), result.path));
+    else
+        SetStatusText(StatusWithPath(QStringLiteral("ExportExcelFail"), result.path, result.error));
+}
+
+CPdfReport* CHistory::Report() {
+    auto* report = findChild<CPdfReport*>(QLatin1String(kReportObject), Qt::FindDirectChildrenOnly);
+    if (!report) {
+        report = new CPdfReport(this);
+        report->setObjectName(QLatin1String(kReportObject));
+        connect(report, &CPdfReport::finished, this, [this, report](bool ok) {
+            const bool combined = report->property("combined").toBool();
+            ShowExportBusy(false);
+            if (!combined)
+                SetStatusText(
+                    GetText(ok ? QStringLiteral("ExportPdfOK") : QStringLiteral("ExportPdfFail")));
+            else if (ok)
+                SetStatusText(StatusWithPath(QStringLiteral("ExportPdfOK"), report->PdfPath()));
+            else
+                SetStatusText(StatusWithPath(QStringLiteral("ExportPdfFail"), report->PdfPath(),
+                                             report->ErrorText()));
+        });
+    }
+    return report;
 }
 
 void CHistory::OnBnClickedExportPdf() {
@@ -67,39 +214,41 @@ void CHistory::OnBnClickedExportPdf() {
         SetStatusText(GetText(QStringLiteral("ClickRecord")));
         return;
     }
-    auto* report = findChild<CPdfReport*>(QLatin1String(kReportObject), Qt::FindDirectChildrenOnly);
-    if (!report) {
-        report = new CPdfReport(this);
-        report->setObjectName(QLatin1String(kReportObject));
-        connect(report, &CPdfReport::finished, this, [this](bool ok) {
-            m_pExportPdf->setEnabled(true);
-            SetStatusText(
-                GetText(ok ? QStringLiteral("ExportPdfOK") : QStringLiteral("ExportPdfFail")));
-        });
-    }
-    if (report->Running())
+    CPdfReport* report = Report();
+    if (ExportRunning())
         return;
 
-    m_pExportPdf->setEnabled(false);
-    ReportSource source;
+    const QVector<int> selected = SelectedRows();
+    const bool combined = selected.size() > 1;
+    report->setProperty("combined", combined);
+    QVector<ReportSource> sources;
     const int columns = qMin(ListColumnCount(), kReportMaxHeadings);
-    for (int c = 0; c < columns; ++c) {
-        source.headings.append(ListHeading(c));
-        source.cells.append(ListCell(m_nSelRow, c));
+    for (int row : combined ? selected : QVector<int>{m_nSelRow}) {
+        ReportSource source;
+        for (int c = 0; c < columns; ++c) {
+            source.headings.append(ListHeading(c));
+            source.cells.append(ListCell(row, c)); // reads the row's block when not held
+        }
+        const HistoryRow* record = m_pModel->Row(row);
+        source.picturePath = row == m_nSelRow ? m_strSelPath : (record ? record->path : QString());
+        sources.append(source);
     }
-    source.picturePath = m_strSelPath;
 
-    switch (report->Start(source)) {
+    ShowExportBusy(true);
+    switch (combined ? report->StartCombined(sources) : report->Start(sources.first())) {
     case CPdfReport::Reused:
-        m_pExportPdf->setEnabled(true);
-        SetStatusText(GetText(QStringLiteral("ExportPdfOK")));
+        ShowExportBusy(false);
+        SetStatusText(combined ? StatusWithPath(QStringLiteral("ExportPdfOK"), report->PdfPath())
+                               : GetText(QStringLiteral("ExportPdfOK")));
         break;
     case CPdfReport::Failed:
         qWarning("PDF report: %s", qPrintable(report->ErrorText()));
-        m_pExportPdf->setEnabled(true);
-        SetStatusText(GetText(QStringLiteral("ExportPdfFail")));
+        ShowExportBusy(false);
+        SetStatusText(combined ? StatusWithPath(QStringLiteral("ExportPdfFail"), report->PdfPath(),
+                                                report->ErrorText())
+                               : GetText(QStringLiteral("ExportPdfFail")));
         break;
     case CPdfReport::Started:
-        break; // finished() re-enables the button and shows the result
+        break; // finished() re-enables the buttons and shows the result
     }
 }

@@ -6,7 +6,9 @@
 #include "base/Language.h"
 #include "history/core/HistoryQuery.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
@@ -123,4 +125,62 @@ TEST_F(CliExportTest, ExportPdfBringsTheReportFilesIntoAnotherProgramFolder) {
     ASSERT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
     for (const char* f : {"bootstrap.min.css", "report.css", "logo.png"})
         EXPECT_EQ(readFile(home.file(f)), readFile(brtxtest::programDir() + "/" + f)) << f;
+}
+
+TEST_F(CliExportTest, ExportPicksTheFormatFromTheName) {
+    struct Case {
+        const char* file;
+        int code;
+    };
+    const Case cases[] = {{"all.xls", 0}, {"all.xlsx", 0}, {"all.CSV", 0},
+                          {"all.txt", 2}, {"all", 2},      {"missing/all.csv", 1}};
+    for (const Case& c : cases) {
+        const CliResult r =
+            Run({"export", "--device", "000000000077", "--end", "2021-05-31", c.file});
+        EXPECT_EQ(r.code, c.code) << c.file << r.err.toStdString();
+        EXPECT_EQ(QFile::exists(home.file(c.file)), c.code == 0) << c.file;
+        if (c.code == 0)
+            EXPECT_TRUE(r.out.contains(GetText("ExportExcelOK") + " " + home.file(c.file)));
+        else
+            EXPECT_FALSE(r.err.isEmpty());
+    }
+    EXPECT_EQ(readWithXlrd(home.file("all.xls")).array().at(0).toObject().value("nrows").toInt(),
+              3);
+    const QJsonArray rows =
+        readWithOpenpyxl(home.file("all.xlsx")).object().value("rows").toArray();
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_EQ(rows.at(2).toArray().at(5).toArray().at(0).toString(), "n"); // 0.050 as a number
+    const QVector<QStringList> csv = readCsvWithPython(home.file("all.CSV"));
+    ASSERT_EQ(csv.size(), 3);
+    EXPECT_EQ(csv[2].mid(0, 6), QStringList({"000000000077", "1", "2021-05-01", "08:00:00",
+                                             GetText("TestModeAuto"), "0.050"}));
+    EXPECT_EQ(Run({"export", "all.csv"}).code, 2); // no device
+}
+
+TEST_F(CliExportTest, ExportPdfOfSeveralRecords) {
+    // A stand-in converter that writes one PDF "page" per record page in the HTML.
+    const QString conv = home.file("wkhtmltopdf");
+    writeFile(conv, "#!/bin/sh\nfor a; do prev=\"$in\"; in=\"$out\"; out=\"$a\"; done\n"
+                    "n=$(grep -o 'Alcohol Test Report</P>' \"$in\" | wc -l)\n"
+                    "printf '%%PDF-1.4\\npages %s\\n%%%%EOF\\n' \"$n\" > \"$out\"\n");
+    QFile::setPermissions(conv, QFile::permissions(conv) | QFileDevice::ExeOwner);
+
+    CliResult r = Run({"export-pdf", "--device", "000000000077", "--record", "3,1"});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const QStringList out = r.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(out.size(), 4);
+    EXPECT_EQ(out[1], home.file("pdf/000000000077_3_20210601_100000.pdf"));
+    EXPECT_EQ(out[3], home.file("pdf/000000000077_1_20210501_080000.pdf"));
+
+    r = Run({"export-pdf", "--device", "000000000077", "--record", "3,1,2", "--combined"});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(QFileInfo(lines[1]).fileName().startsWith("000000000077_3-2_"));
+    EXPECT_TRUE(readFile(lines[1]).contains("pages 3"));
+    EXPECT_EQ(QDir(home.file("pdf")).entryList(QDir::Files | QDir::Hidden).size(), 3);
+
+    EXPECT_EQ(Run({"export-pdf", "--device", "000000000077", "--record", "1,,2"}).code, 2);
+    EXPECT_EQ(Run({"export-pdf", "--device", "000000000077", "--record", "1,9", "--combined"}).code,
+              1);
 }

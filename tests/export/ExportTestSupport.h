@@ -19,6 +19,19 @@ QJsonDocument readWithXlrd(const QString& path, int maxRows = -1);
 // The first sheet as ssconvert converts it to CSV, parsed into rows.
 QVector<QStringList> readWithSsconvert(const QString& path);
 
+// The first sheet of an .xlsx workbook as openpyxl reads it: {"sheet", "freeze", "filter",
+// "bold" (the heading row's cells all bold), "widths" [..], "rows": [[[type, text]...]...]}
+// with type "s" text, "n" number, "d" date (text yyyy-mm-dd), "t" time (hh:mm:ss), "" empty.
+// With maxRows >= 0 only the first maxRows rows and the last row are listed.
+QJsonDocument readWithOpenpyxl(const QString& path, int maxRows = -1);
+
+// A CSV file as Python's csv module reads it (UTF-8, byte-order mark skipped).
+QVector<QStringList> readCsvWithPython(const QString& path);
+
+// The first sheet of a workbook as LibreOffice converts it to CSV ({} when soffice is
+// not installed; *available tells).
+QVector<QStringList> readWithSoffice(const QString& path, bool* available);
+
 QByteArray readFile(const QString& path);
 bool writeFile(const QString& path, const QByteArray& bytes);
 

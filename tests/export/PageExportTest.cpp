@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLabel>
@@ -231,15 +232,19 @@ TEST_F(PageExportTest, ExcelThroughTheSaveDialog) {
     guard.stop();
 
     Fill(page, -1);
-    // Answers the next save dialog with a file name.
-    auto answer = [&](const QString& name) {
-        QTimer::singleShot(0, [name] {
+    // Answers the next save dialog with a file name and a file type, then waits for the
+    // export (on its worker thread) to report in the status line.
+    auto exportTo = [&](const QString& name, const QString& type = QString()) {
+        QTimer::singleShot(0, [name, type] {
             QElapsedTimer t;
             t.start();
             while (t.elapsed() < 10000) {
                 if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
                     EXPECT_EQ(d->acceptMode(), QFileDialog::AcceptSave);
-                    EXPECT_TRUE(d->nameFilters().join(";").contains("*.xls"));
+                    EXPECT_TRUE(d->nameFilters().first().contains("*.xls"));
+                    for (const QString& f : d->nameFilters())
+                        if (!type.isEmpty() && f.contains(type))
+                            d->selectNameFilter(f);
                     d->selectFile(name);
                     static_cast<QDialog*>(d)->accept();
                     return;
@@ -247,10 +252,14 @@ TEST_F(PageExportTest, ExcelThroughTheSaveDialog) {
                 QApplication::processEvents(QEventLoop::AllEvents, 10);
             }
         });
+        status->clear();
+        page.OnBnClickedExportExcel();
+        EXPECT_TRUE(brtxtest::waitFor([&] { return !status->text().isEmpty(); }, 20000));
+        return status->text();
     };
 
-    answer(home.file("list"));
-    page.OnBnClickedExportExcel();
+    EXPECT_EQ(exportTo(home.file("list")),
+              GetText("ExportExcelOK") + " " + QDir::toNativeSeparators(home.file("list.xls")));
     ASSERT_TRUE(QFile::exists(home.file("list.xls")));
     const QJsonDocument doc = readWithXlrd(home.file("list.xls"));
     ASSERT_FALSE(doc.isNull());
@@ -268,11 +277,50 @@ TEST_F(PageExportTest, ExcelThroughTheSaveDialog) {
         for (int c = 0; c < page.ListColumnCount(); ++c)
             EXPECT_EQ(rows.at(r + 1).toArray().at(c).toString(), page.ListCell(r, c)) << r << c;
 
-    // A mixed-case extension ends the export without a file.
-    answer(home.file("other.Xls"));
-    page.OnBnClickedExportExcel();
+    // A mixed-case .xls extension or an unknown one: no file, a failure with the name.
+    EXPECT_TRUE(exportTo(home.file("other.Xls")).startsWith(GetText("ExportExcelFail")));
     EXPECT_FALSE(QFile::exists(home.file("other.Xls")));
-    answer(home.file("upper.XLS"));
-    page.OnBnClickedExportExcel();
+    EXPECT_TRUE(exportTo(home.file("upper.XLS")).startsWith(GetText("ExportExcelOK")));
     EXPECT_TRUE(QFile::exists(home.file("upper.XLS")));
+
+    // The dialog's type gives the extension; a typed extension picks the format itself.
+    EXPECT_TRUE(exportTo(home.file("typed"), "*.xlsx").startsWith(GetText("ExportExcelOK")));
+    const QJsonObject book = readWithOpenpyxl(home.file("typed.xlsx")).object();
+    ASSERT_EQ(book.value("rows").toArray().size(), 3);
+    EXPECT_EQ(book.value("rows").toArray().at(1).toArray().at(4).toArray().at(1).toString(),
+              page.ListCell(0, 4));
+    EXPECT_TRUE(exportTo(home.file("list.csv"), "*.xlsx").startsWith(GetText("ExportExcelOK")));
+    const QVector<QStringList> csv = readCsvWithPython(home.file("list.csv"));
+    ASSERT_EQ(csv.size(), 3);
+    EXPECT_EQ(csv[1][1], page.ListCell(0, 1));
+
+    // Nothing left under a temporary name.
+    EXPECT_TRUE(QDir(home.path()).entryList({".*part*"}, QDir::Files | QDir::Hidden).isEmpty());
+}
+
+TEST_F(PageExportTest, SeveralRowsGiveOneCombinedReport) {
+    ASSERT_FALSE(CPdfReport::ConverterProgram().isEmpty()) << "no PDF converter installed";
+    CHistory page;
+    Fill(page, -1);
+    auto* list = qobject_cast<QTableView*>(page.Control(kList));
+    list->selectAll();
+    ASSERT_EQ(page.SelectedRows(), QVector<int>({0, 1}));
+    page.OnBnClickedExportPdf();
+    EXPECT_FALSE(PdfButton(page)->isEnabled());
+    ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 60000));
+    const QString prefix = GetText("ExportPdfOK") + " ";
+    ASSERT_TRUE(status->text().startsWith(prefix)) << status->text().toStdString();
+    const QString pdf = status->text().mid(prefix.size());
+    EXPECT_TRUE(QFileInfo(pdf).fileName().startsWith(QString("%1_5-4_").arg(kDevice)));
+    EXPECT_EQ(QFileInfo(pdf).absolutePath(), QDir(home.file("pdf")).absolutePath());
+    bool ok = false;
+    const QString info = QString::fromUtf8(run("pdfinfo", {pdf}, &ok));
+    EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+2\\n"))) << info.toStdString();
+    // One page per record in list order.
+    const QString text = QString::fromUtf8(run("pdftotext", {"-layout", pdf, "-"}, &ok));
+    const QStringList pages = text.split('\f', Qt::SkipEmptyParts);
+    ASSERT_GE(pages.size(), 2);
+    EXPECT_TRUE(pages[0].contains("2020-12-23 10:30:05"));
+    EXPECT_TRUE(pages[1].contains("2020-12-22 09:00:00"));
+    EXPECT_TRUE(QDir(home.file("pdf")).entryList({".*"}, QDir::Files | QDir::Hidden).isEmpty());
 }

@@ -1,0 +1,134 @@
+#include "history/core/ExportJob.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+QString MakeExportTempFile(const QString& path, QString* error) {
+    const QFileInfo target(path);
+    const QString folder = target.absolutePath();
+    if (!QFileInfo(folder).isDir()) {
+        if (error)
+            *error = QStringLiteral("the folder %1 does not exist").arg(folder);
+        return QString();
+    }
+    const QString suffix = target.suffix();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        // Hidden, and ending in the format's extension (the .xls writer needs it).
+        const QString name =
+            QStringLiteral("%1/.%2.part%3.%4")
+                .arg(folder, target.completeBaseName())
+                .arg(QRandomGenerator::global()->bounded(1000000), 6, 10, QLatin1Char('0'))
+                .arg(suffix);
+        const QByteArray encoded = QFile::encodeName(name);
+        const int fd = ::open(encoded.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return name;
+        }
+        if (errno != EEXIST) {
+            if (error)
+                *error = QStringLiteral("cannot write in %1: %2")
+                             .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+            return QString();
+        }
+    }
+    if (error)
+        *error = QStringLiteral("cannot find a free temporary name in %1").arg(folder);
+    return QString();
+}
+
+bool PlaceExportFile(const QString& tempPath, const QString& path, QString* error) {
+    if (::rename(QFile::encodeName(tempPath).constData(), QFile::encodeName(path).constData()) == 0)
+        return true;
+    if (error)
+        *error = QStringLiteral("cannot rename the finished file to %1: %2")
+                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    return false;
+}
+
+ExportResult RunExport(const ExportRequest& request,
+                       const std::function<void(qint64, qint64)>& progress,
+                       const std::atomic<bool>* cancel) {
+    ExportResult result;
+    result.path = QFileInfo(request.path).absoluteFilePath();
+    if (request.format == ExportFormat::None || !request.rows) {
+        result.error = QStringLiteral("the file name must end in .xls, .xlsx or .csv");
+        return result;
+    }
+    if (QFileInfo(result.path).isDir()) {
+        result.error = QStringLiteral("%1 is a folder").arg(result.path);
+        return result;
+    }
+    const QString temp = MakeExportTempFile(result.path, &result.error);
+    if (temp.isEmpty())
+        return result;
+
+    bool ok = false;
+    {
+        std::unique_ptr<IRowWriter> writer = MakeRowWriter(request.format, temp);
+        ok = writer->Begin(request.columns);
+        QElapsedTimer clock;
+        clock.start();
+        qint64 lastReport = -1000;
+        QString readError;
+        if (ok) {
+            if (progress)
+                progress(0, request.total);
+            const bool read = request.rows(
+                [&](const QStringList& values) {
+                    if (cancel && cancel->load(std::memory_order_relaxed)) {
+                        result.cancelled = true;
+                        return false;
+                    }
+                    if (!writer->Row(values)) {
+                        ok = false;
+                        return false;
+                    }
+                    ++result.rows;
+                    if (progress && (result.rows & 255) == 0 &&
+                        clock.elapsed() - lastReport >= 100) {
+                        lastReport = clock.elapsed();
+                        progress(result.rows, request.total);
+                    }
+                    return true;
+                },
+                &readError);
+            if (!read) {
+                ok = false;
+                if (result.error.isEmpty())
+                    result.error = readError.isEmpty()
+                                       ? QStringLiteral("the rows could not be read")
+                                       : readError;
+            }
+        }
+        if (ok && !result.cancelled) {
+            if (progress)
+                progress(result.rows, request.total);
+            ok = writer->Finish();
+        }
+        if (!ok && result.error.isEmpty())
+            result.error = writer->Error();
+    }
+    if (result.cancelled) {
+        ok = false;
+        result.error = QStringLiteral("cancelled");
+    }
+    if (ok)
+        ok = PlaceExportFile(temp, result.path, &result.error);
+    if (!ok) {
+        QFile::remove(temp);
+        if (result.error.isEmpty())
+            result.error = QStringLiteral("the file could not be written");
+    }
+    result.ok = ok;
+    return result;
+}
