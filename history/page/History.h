@@ -26,6 +26,7 @@ class QTableView;
 class QFrame;
 class QLineEdit;
 class QSplitter;
+class QTimer;
 class CRecordWorker;
 class CMeter;
 class CHistoryModel;
@@ -136,7 +137,8 @@ private:
     void ShowCount();
     void ShowReading();
     void RestoreViewState();
-    void SaveViewState() const;
+    void SaveViewState();
+    void WriteViewState() const;
     QString ViewKey() const;
 
     QLabel* m_pDeviceLabel = nullptr;
@@ -160,6 +162,7 @@ private:
     QLabel* m_pCount = nullptr;
     QSplitter* m_pSplitter = nullptr;
     QWidget* m_pSide = nullptr;
+    QTimer* m_pSaveTimer = nullptr; // writes the view state after the last change
 
     CRecordWorker* m_pWorker = nullptr;
     QVector<HistoryColumn> m_columns;
