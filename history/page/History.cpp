@@ -38,6 +38,7 @@
 #include <QSignalBlocker>
 #include <QSplitter>
 #include <QTableView>
+#include <QTimer>
 
 #include <algorithm>
 #include <climits>
@@ -176,6 +177,10 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     m_strDbPath = GetDatabasePath();
     m_pWorker = new CRecordWorker(std::make_shared<CLocalRecordSource>(), this);
     m_liveTicket = std::make_shared<std::atomic<quint64>>(0);
+    m_pSaveTimer = new QTimer(this);
+    m_pSaveTimer->setSingleShot(true);
+    m_pSaveTimer->setInterval(400);
+    connect(m_pSaveTimer, &QTimer::timeout, this, &CHistory::WriteViewState);
     connect(m_pModel, &CHistoryModel::NeedBlock, this,
             [this](quint64 generation, int block, qint64 offset, int limit) {
                 const HistoryFilter filter = m_filter;
@@ -222,6 +227,8 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
 }
 
 CHistory::~CHistory() {
+    if (m_pSaveTimer->isActive())
+        WriteViewState();
     // The worker's thread ends before the model and the page it answers to go; an export
     // running there stops at its next row.
     if (m_exportCancel)
@@ -601,9 +608,15 @@ QString CHistory::ViewStatePath() const {
     return QFileInfo(m_strDbPath).absolutePath() + QStringLiteral("/brtx-view.ini");
 }
 
-void CHistory::SaveViewState() const {
-    if (m_bRestoring)
-        return;
+void CHistory::SaveViewState() {
+    // A drag of a column edge or of the splitter gives many steps: the file is written once
+    // it has ended (and when the page goes).
+    if (!m_bRestoring)
+        m_pSaveTimer->start();
+}
+
+void CHistory::WriteViewState() const {
+    m_pSaveTimer->stop();
     QSettings state(ViewStatePath(), QSettings::IniFormat);
     state.setValue(QStringLiteral("Splitter/sizes"),
                    QVariant::fromValue(

@@ -30,6 +30,7 @@ class QTableView;
 class QFrame;
 class QLineEdit;
 class QSplitter;
+class QTimer;
 class CRecordWorker;
 class CMeter;
 class CHistoryModel;
@@ -146,7 +147,8 @@ private:
     void ShowCount();
     void ShowReading();
     void RestoreViewState();
-    void SaveViewState() const;
+    void SaveViewState();
+    void WriteViewState() const;
     QString ViewKey() const;
 
     // Exports (HistoryExport.cpp): the spreadsheet export runs on a worker thread, a report
@@ -177,6 +179,7 @@ private:
     QLabel* m_pCount = nullptr;
     QSplitter* m_pSplitter = nullptr;
     QWidget* m_pSide = nullptr;
+    QTimer* m_pSaveTimer = nullptr; // writes the view state after the last change
 
     CRecordWorker* m_pWorker = nullptr;
     QVector<HistoryColumn> m_columns;

@@ -216,3 +216,26 @@ TEST_F(HistoryWorkbenchTest, SearchAndSortAsTheUserSeesThem) {
     list->selectRow(0);
     keep("history-sorted.png");
 }
+
+TEST_F(HistoryWorkbenchTest, DamagedOrMissingDatabaseIsSaidAndLeftAlone) {
+    CHistory page;
+    const QString db = GetDatabasePath();
+    for (const QByteArray& content : {QByteArray(), QByteArray(4096, 'x')}) {
+        QFile::remove(db);
+        if (!content.isEmpty()) {
+            QFile f(db);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(content);
+        }
+        page.OnBnClickedQuery();
+        EXPECT_TRUE(status.status().startsWith("Cannot read the records:"))
+            << status.status().toStdString();
+        EXPECT_EQ(page.ListRowCount(), 0);
+        EXPECT_EQ(QFile::exists(db), !content.isEmpty()); // nothing made
+        if (!content.isEmpty()) {
+            QFile f(db);
+            ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+            EXPECT_EQ(f.readAll(), content); // nothing changed
+        }
+    }
+}
