@@ -14,6 +14,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QBuffer>
 #include <QComboBox>
 #include <QDate>
 #include <QDateEdit>
@@ -22,6 +23,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QHeaderView>
+#include <QImageReader>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
@@ -164,8 +166,8 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     header->setSectionResizeMode(QHeaderView::Interactive);
     header->setSectionsClickable(true);
     header->setContextMenuPolicy(Qt::CustomContextMenu);
-    // Automatic sizing looks at a sample of the rows, not at every one of a long list.
-    header->setResizeContentsPrecision(500);
+    // Automatic sizing looks at the rows in view only: the others are not read yet.
+    header->setResizeContentsPrecision(0);
 
     m_pPicture->setFrameShape(QFrame::NoFrame);
     m_pPicture->installEventFilter(this);
@@ -173,15 +175,22 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
 
     m_strDbPath = GetDatabasePath();
     m_pWorker = new CRecordWorker(std::make_shared<CLocalRecordSource>(), this);
+    m_liveTicket = std::make_shared<std::atomic<quint64>>(0);
     connect(m_pModel, &CHistoryModel::NeedBlock, this,
             [this](quint64 generation, int block, qint64 offset, int limit) {
                 const HistoryFilter filter = m_filter;
                 const HistorySort sort = m_sort;
+                const quint64 ticket = m_queryTicket;
+                auto live = m_liveTicket;
                 m_pWorker->Run<QVector<HistoryRow>>(
                     this,
-                    [filter, sort, offset, limit](IRecordSource& source) {
+                    [filter, sort, offset, limit, ticket, live](IRecordSource& source) {
                         QVector<HistoryRow> rows;
+                        if (live->load() != ticket)
+                            return rows; // the list shows another query by now
+                        source.SetInterrupt([live, ticket] { return live->load() != ticket; });
                         source.Fetch(filter, sort, offset, limit, rows, nullptr);
+                        source.SetInterrupt({});
                         return rows;
                     },
                     [this, generation, block](QVector<HistoryRow> rows) {
@@ -294,6 +303,7 @@ void CHistory::RebuildColumns() {
     m_sort = HistorySort();
     m_bQueried = false;
     ++m_queryTicket; // an answer for the columns before is not shown
+    m_liveTicket->store(m_queryTicket);
     m_bQueryPending = false;
 
     QStringList headings;
@@ -341,9 +351,14 @@ bool CHistory::ReadFilter(HistoryFilter& filter) {
         if (text.isEmpty())
             return true;
         bool ok = false;
-        double value = QLocale().toDouble(text, &ok);
-        if (!ok)
-            value = QLocale::c().toDouble(text, &ok);
+        QLocale c = QLocale::c();
+        c.setNumberOptions(QLocale::RejectGroupSeparator);
+        double value = c.toDouble(text, &ok);
+        if (!ok) {
+            QLocale user;
+            user.setNumberOptions(QLocale::RejectGroupSeparator);
+            value = user.toDouble(text, &ok);
+        }
         if (ok && std::isfinite(value))
             out = value;
         return ok && std::isfinite(value);
@@ -379,6 +394,8 @@ void CHistory::StartQuery(bool countToo) {
     }
     ForgetSelection();
     const quint64 ticket = ++m_queryTicket;
+    m_liveTicket->store(ticket);
+    auto live = m_liveTicket;
     m_bQueryPending = true;
     m_bCountPending = countToo;
     const qint64 knownCount = m_pModel->Count();
@@ -396,10 +413,14 @@ void CHistory::StartQuery(bool countToo) {
     // over every matching row) follows.
     m_pWorker->Run<Answer>(
         this,
-        [filter, sort](IRecordSource& source) {
+        [filter, sort, ticket, live](IRecordSource& source) {
             Answer a;
+            if (live->load() != ticket)
+                return a; // not shown any more
+            source.SetInterrupt([live, ticket] { return live->load() != ticket; });
             a.ok = source.Columns(filter, a.columns, &a.error) &&
                    source.Fetch(filter, sort, 0, CHistoryModel::kBlockRows, a.rows, &a.error);
+            source.SetInterrupt({});
             return a;
         },
         [this, ticket, countToo, knownCount](Answer a) {
@@ -418,6 +439,7 @@ void CHistory::StartQuery(bool countToo) {
                     RebuildColumns();
                     m_sort = sort.column < a.columns.size() ? sort : HistorySort();
                     m_queryTicket = ticket; // still the answer the list waits for
+                    m_liveTicket->store(ticket);
                     m_bQueried = true;
                 }
                 // Until the count comes, the list is as long as the rows that came (exact when
@@ -427,6 +449,7 @@ void CHistory::StartQuery(bool countToo) {
                     m_bCountPending = false;
                 m_pModel->SetResult(count, a.rows);
                 SetResultCounts(a.columns, count);
+                m_pList->scrollToTop(); // a new list starts at its first row
             } else {
                 m_pModel->ClearRows();
                 m_nRows = 0;
@@ -447,9 +470,13 @@ void CHistory::StartQuery(bool countToo) {
     };
     m_pWorker->Run<Counted>(
         this,
-        [filter](IRecordSource& source) {
+        [filter, ticket, live](IRecordSource& source) {
             Counted c;
+            if (live->load() != ticket)
+                return c;
+            source.SetInterrupt([live, ticket] { return live->load() != ticket; });
             c.ok = source.Count(filter, c.count, &c.error);
+            source.SetInterrupt({});
             return c;
         },
         [this, ticket](Counted c) {
@@ -493,7 +520,7 @@ void CHistory::WaitForFirstRows() {
 }
 
 bool CHistory::WaitForList(int timeoutMs) {
-    if (m_bQueryPending || m_bCountPending) {
+    if (m_bQueryPending || m_bCountPending || m_pWorker->Pending() > 0) {
         // The answer is queued behind the worker's calls: wait for them, then take it in.
         m_pWorker->RunAndWait([](IRecordSource&) {}, timeoutMs);
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
@@ -680,6 +707,16 @@ void CHistory::OnListSelectionChanged() {
     QString relative = m_strSelPath;
     relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
     m_strPicturePath = GetPicFolder() + relative;
+    // The photograph comes from the record source (the local pic/ folder or the central
+    // store); when it has none that reads, the replacement picture stands in.
+    m_pictureBytes.clear();
+    if (record) {
+        const HistoryRow row = *record;
+        QByteArray bytes;
+        m_pWorker->RunAndWait(
+            [&bytes, row](IRecordSource& source) { bytes = source.Picture(row); });
+        m_pictureBytes = bytes;
+    }
     m_bShowPicture = true;
     PaintPicture();
     ShowReading();
@@ -710,7 +747,15 @@ void CHistory::PaintPicture() {
         m_pPicture->hide();
         return;
     }
-    const QImage image = LoadRecordPicture(m_strPicturePath);
+    QImage image;
+    if (!m_pictureBytes.isEmpty()) {
+        QBuffer buffer(&m_pictureBytes);
+        QImageReader reader(&buffer);
+        reader.setAutoTransform(false); // as stored, like the device page shows it
+        image = reader.read();
+    }
+    if (image.isNull())
+        image = LoadRecordPicture(m_strPicturePath);
     if (!image.isNull()) {
         // Shown at its own size; what does not fit is clipped by the page.
         m_picture = QPixmap::fromImage(image);
@@ -842,7 +887,7 @@ void CHistory::LayoutSide() {
 // Deletion on the earlier KelInfo table (the button is never shown)
 
 void CHistory::OnBnClickedDelete() {
-    ++m_queryTicket;
+    m_liveTicket->store(++m_queryTicket);
     m_bQueryPending = false;
     m_pModel->ClearRows();
     ForgetSelection();

@@ -107,7 +107,8 @@ public:
     const HistorySort& Sort() const { return m_sort; }
     // Sorts by a column (-1: the default order), as a click on its heading does.
     void SortBy(int column, bool descending);
-    // Waits until the last Query's answer is in; false when it failed or took too long.
+    // Waits until the last Query's answer is in and the worker has nothing left to do; false
+    // when the query failed or it took too long.
     bool WaitForList(int timeoutMs = 120000);
     // The file the list's column widths, hidden columns and splitter position are kept in.
     QString ViewStatePath() const;
@@ -182,6 +183,9 @@ private:
     HistoryFilter m_filter;
     HistorySort m_sort;
     quint64 m_queryTicket = 0;
+    // The ticket of the list's current query, read by the worker: calls for an older one end
+    // early.
+    std::shared_ptr<std::atomic<quint64>> m_liveTicket;
     bool m_bQueryPending = false; // the first rows of the last query are still to come
     bool m_bCountPending = false; // its count is still to come
     bool m_bQueryOk = true;
@@ -196,6 +200,7 @@ private:
     QString m_strPicturePath;
     bool m_bShowPicture = false;
     QPixmap m_picture;         // what the picture frame shows
+    QByteArray m_pictureBytes; // the selected record's photograph as the source gave it
     QStringList m_deleteFiles; // file names collected by the deletion handler
     QString m_strDbPath;       // the local database (for the deletion handler)
 

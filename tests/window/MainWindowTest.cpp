@@ -232,19 +232,19 @@ TEST(MainWindow, HomeAndHistorySwitchPagesAndHistoryReloadsDevicesEachTime) {
 
     auto* devices = qobject_cast<QComboBox*>(dlg.HistoryPage()->Control(HistoryIds::kDeviceBox));
     ASSERT_NE(devices, nullptr);
-    ASSERT_EQ(devices->count(), 1);
+    ASSERT_EQ(devices->count(), 2); // "All devices" and the device
 
     AddDevice("000000000002");
     historyButton->click();
     EXPECT_FALSE(deviceHost->isVisible());
     EXPECT_TRUE(historyHost->isVisible());
     EXPECT_TRUE(historyButton->isChecked());
-    EXPECT_EQ(devices->count(), 2);
+    EXPECT_EQ(devices->count(), 3);
 
     // A second press reloads again, though the page is already in front.
     AddDevice("000000000003");
     historyButton->click();
-    EXPECT_EQ(devices->count(), 3);
+    EXPECT_EQ(devices->count(), 4);
     EXPECT_TRUE(historyHost->isVisible());
 
     homeButton->click();
