@@ -4,11 +4,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-BUILD_PACKAGES="cmake ninja-build g++ pkg-config ccache qt6-base-dev libsqlite3-dev libgtest-dev"
+BUILD_PACKAGES="cmake ninja-build g++ pkg-config ccache qt6-base-dev libsqlite3-dev libgtest-dev libpq-dev"
 # The parser fuzz targets (fuzz/run.sh) need clang with its libFuzzer runtime.
 BUILD_PACKAGES="$BUILD_PACKAGES clang libclang-rt-14-dev"
 # Tools the tests and the program use at run time.
 RUN_PACKAGES="wkhtmltopdf libjs-bootstrap4 poppler-utils python3-xlrd xvfb xauth"
+# The central-store tests and benchmark start a throw-away PostgreSQL cluster of their own.
+RUN_PACKAGES="$RUN_PACKAGES postgresql"
 # Window fonts: Latin texts, and Chinese texts (the about box's button is always Chinese).
 RUN_PACKAGES="$RUN_PACKAGES fonts-dejavu-core fonts-droid-fallback"
 # Installed without recommends (they would pull in a whole desktop).
