@@ -9,3 +9,7 @@
 // (empty when none is configured). False with a message when --central was given but no
 // central store is configured.
 bool TakeCentralArg(QStringList& args, bool& given, QString& conninfo, QString& error);
+
+// brtx-cli history --central: the list read from the central store, with every option of
+// TakeHistoryArgs; tab-separated lines, headings first. Returns the exit code.
+int RunCentralHistory(QStringList args, const char* command);

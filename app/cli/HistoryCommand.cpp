@@ -1,5 +1,6 @@
 // brtx-cli history: the record list of one device as the history page shows it after Query,
 // as tab-separated lines, headings first.
+#include "app/cli/CentralArgs.h"
 #include "app/cli/Commands.h"
 
 #include "base/Paths.h"
@@ -41,7 +42,16 @@ QString Line(const QStringList& cells) {
     return out.join(QLatin1Char('\t'));
 }
 
-int Run(const QStringList& args) {
+int Run(const QStringList& argsIn) {
+    // --central: the list from the central store, with the full set of list options.
+    QStringList args = argsIn;
+    bool central = false;
+    QString conninfo, centralError;
+    if (!TakeCentralArg(args, central, conninfo, centralError))
+        return Usage(centralError);
+    if (central)
+        return RunCentralHistory(args, kName);
+
     QString device;
     QString start = EarliestQueryDate();
     QString end = LatestQueryDate();
@@ -83,7 +93,10 @@ int Run(const QStringList& args) {
     return kCliOk;
 }
 
-const CliRegistrar registrar({kName, "history --device ID [--start YYYY-MM-DD] [--end YYYY-MM-DD]",
-                              Run});
+const CliRegistrar
+    registrar({kName,
+               "history --device ID [--start YYYY-MM-DD] [--end YYYY-MM-DD] | history --central "
+               "[CONNINFO] (--device ID | --all-devices) [list options]",
+               Run});
 
 } // namespace

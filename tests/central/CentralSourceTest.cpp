@@ -1,0 +1,156 @@
+// The history list read from the central store gives what the local database gives.
+#include "CentralTestSupport.h"
+#include "common/TestSupport.h"
+
+#include "base/Language.h"
+#include "central/CentralRecordSource.h"
+#include "central/CentralSync.h"
+#include "history/core/HistoryQuery.h"
+#include "store/SQLite.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+
+using namespace brtxtest;
+
+namespace {
+
+constexpr char kDevice[] = "0123456789";
+
+struct Synced {
+    TempHome home;
+    PgTestDb pg;
+    bool ok = false;
+    Synced() {
+        if (!pg.Ok())
+            return;
+        ResetLanguage();
+        FillLocalStore(home.path(), kDevice, 30, 500);
+        FillLocalStore(home.path(), "DEV2", 12);
+        SQLite::Database db;
+        db.Open(home.file("brtx.db"));
+        db.ExecuteSQL("UPDATE TitleInfo SET title1='', title3='Other' WHERE DeviceID='DEV2'");
+        db.Close();
+        Central::SyncOptions o;
+        o.conninfo = pg.Conninfo();
+        ok = Central::SyncToCentral(o).ok;
+    }
+};
+
+QStringList Headings(const QVector<HistoryColumn>& columns) {
+    QStringList out;
+    for (const HistoryColumn& c : columns)
+        out << c.heading;
+    return out;
+}
+
+} // namespace
+
+TEST(CentralSource, OneDeviceListsWhatTheLocalDatabaseLists) {
+    Synced s;
+    BRTX_REQUIRE_PG(s.pg);
+    ASSERT_TRUE(s.ok);
+    CCentralRecordSource source(s.pg.Conninfo());
+    QStringList devices;
+    QString error;
+    ASSERT_TRUE(source.DeviceList(devices, &error)) << error.toStdString();
+    EXPECT_EQ(devices, (QStringList{kDevice, "DEV2"}));
+
+    HistoryFilter filter;
+    filter.device = kDevice;
+    const HistoryList local = QueryHistoryList(kDevice, EarliestQueryDate(), LatestQueryDate());
+    QVector<HistoryColumn> columns;
+    ASSERT_TRUE(source.Columns(filter, columns, &error));
+    EXPECT_EQ(Headings(columns), local.headings);
+    qint64 count = 0;
+    ASSERT_TRUE(source.Count(filter, count, &error));
+    EXPECT_EQ(count, 30);
+    // Default order, fetched in pieces as the lazy list does.
+    QVector<QStringList> rows;
+    for (qint64 offset = 0; offset < count; offset += 7) {
+        QVector<HistoryRow> page;
+        ASSERT_TRUE(source.Fetch(filter, HistorySort(), offset, 7, page, &error));
+        for (const HistoryRow& r : page)
+            rows << r.cells;
+    }
+    EXPECT_EQ(rows, local.rows);
+    EXPECT_EQ(rows.value(0).value(1), "9"); // record numbers as text, descending
+
+    // The photograph: from the desk's file, and from the server once the file is gone.
+    QVector<HistoryRow> first;
+    ASSERT_TRUE(source.Fetch(filter, HistorySort(), 0, 1, first, &error));
+    ASSERT_EQ(first.size(), 1);
+    const QString file = s.home.path() + "/pic" + QString(first[0].path).replace('\\', '/');
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray bytes = f.readAll();
+    f.close();
+    EXPECT_EQ(source.Picture(first[0]), bytes);
+    ASSERT_TRUE(QFile::remove(file));
+    EXPECT_EQ(source.Picture(first[0]), bytes);
+
+    // The command line gives the same list.
+    const CliRun cli = runCli({"history", "--central", s.pg.Conninfo(), "--device", kDevice});
+    ASSERT_EQ(cli.code, 0) << cli.err.toStdString();
+    ASSERT_EQ(cli.out.size(), 31);
+    EXPECT_EQ(cli.out[1].split('\t'), local.rows[0]);
+}
+
+TEST(CentralSource, FiltersSortAndEveryDevice) {
+    Synced s;
+    BRTX_REQUIRE_PG(s.pg);
+    ASSERT_TRUE(s.ok);
+    CCentralRecordSource source(s.pg.Conninfo());
+    QString error;
+    HistoryFilter all;
+    all.allDevices = true;
+    QVector<HistoryColumn> columns;
+    ASSERT_TRUE(source.Columns(all, columns, &error));
+    const QStringList headings = Headings(columns);
+    // The union of the title sets in first-seen order, GPS last.
+    EXPECT_EQ(headings.mid(7, 2), (QStringList{"Title 1", "Title 2"}));
+    EXPECT_EQ(headings.value(headings.size() - 2), "Other");
+    EXPECT_EQ(headings.last(), GetText("GPS"));
+
+    struct Case {
+        const char* name;
+        std::function<void(HistoryFilter&)> set;
+        qint64 expected;
+    } cases[] = {
+        {"every device", [](HistoryFilter&) {}, 42},
+        {"date range", [](HistoryFilter& f) { f.startDate = f.endDate = "2024-03-05"; }, 2},
+        {"manual mode", [](HistoryFilter& f) { f.mode = TestModeFilter::Manual; }, 21},
+        {"result range",
+         [](HistoryFilter& f) {
+             f.minResult = 0.005;
+             f.maxResult = 0.010;
+         },
+         12},
+        // Record 7 of each device; DEV2 shows no field 1, but its field 10 holds "v7-10".
+        {"search in a field", [](HistoryFilter& f) { f.search = "V7-1"; }, 2},
+        // Only shown cells count: DEV2 shows no field 1.
+        {"search Chinese", [](HistoryFilter& f) { f.search = "张三"; }, 1},
+    };
+    for (const Case& c : cases) {
+        HistoryFilter f = all;
+        c.set(f);
+        qint64 count = -1;
+        ASSERT_TRUE(source.Count(f, count, &error)) << c.name << error.toStdString();
+        EXPECT_EQ(count, c.expected) << c.name;
+        int streamed = 0;
+        ASSERT_TRUE(source.Stream(
+            f, HistorySort(), [&](const HistoryRow&) { return ++streamed; }, &error));
+        EXPECT_EQ(streamed, c.expected) << c.name;
+    }
+
+    // DEV2's "Other" column holds its third field; its cells under "Title 3" are empty.
+    HistoryFilter dev2 = all;
+    dev2.search = "DEV2";
+    HistorySort byOther{int(headings.indexOf("Other")), true};
+    QVector<HistoryRow> rows;
+    ASSERT_TRUE(source.Fetch(dev2, byOther, 0, 100, rows, &error)) << error.toStdString();
+    ASSERT_EQ(rows.size(), 12);
+    EXPECT_EQ(rows[0].cells[headings.indexOf("Other")], "v9-3"); // text order, descending
+    EXPECT_EQ(rows[0].cells[headings.indexOf("Title 3")], "");
+    EXPECT_EQ(rows[0].machineNo, "DEV2");
+}
