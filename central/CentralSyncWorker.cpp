@@ -16,7 +16,7 @@ void CSyncWorker::Run(const Central::SyncOptions& options) {
     QString error = r.error;
     if (!r.conflicts.isEmpty())
         error += QStringLiteral(": ") + r.conflicts.first();
-    emit Done(r.ok, r.Summary(), error);
+    emit Done(r.ok, r.Summary(), error, int(r.conflicts.size()));
 }
 
 CCentralSyncWorker::CCentralSyncWorker(QObject* parent) : QObject(parent) {
@@ -60,9 +60,10 @@ bool CCentralSyncWorker::Start(SyncOptions options) {
     return true;
 }
 
-void CCentralSyncWorker::OnDone(bool ok, const QString& summary, const QString& error) {
+void CCentralSyncWorker::OnDone(bool ok, const QString& summary, const QString& error,
+                                int conflicts) {
     m_running = false;
-    emit Finished(ok, summary, error);
+    emit Finished(ok, summary, error, conflicts);
     if (m_again) {
         m_again = false;
         Start(m_next);

@@ -21,7 +21,7 @@ public slots:
     void Run(const Central::SyncOptions& options);
 signals:
     void Progress(qint64 done, qint64 total);
-    void Done(bool ok, const QString& summary, const QString& error);
+    void Done(bool ok, const QString& summary, const QString& error, int conflicts);
 };
 
 class CCentralSyncWorker : public QObject {
@@ -37,11 +37,12 @@ public:
 
 signals:
     void Progress(qint64 done, qint64 total);
-    // ok false: error says why (the server could not be reached, a conflict, ...).
-    void Finished(bool ok, const QString& summary, const QString& error);
+    // ok false: error says why (the server could not be reached, a conflict, ...);
+    // conflicts: records whose seal differs from the server's.
+    void Finished(bool ok, const QString& summary, const QString& error, int conflicts);
 
 private:
-    void OnDone(bool ok, const QString& summary, const QString& error);
+    void OnDone(bool ok, const QString& summary, const QString& error, int conflicts);
 
     QThread m_thread;
     CSyncWorker* m_worker = nullptr;

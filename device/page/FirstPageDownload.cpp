@@ -3,6 +3,8 @@
 #include "app/shell/Status.h"
 #include "base/Language.h"
 #include "base/Paths.h"
+#include "central/CentralConfig.h"
+#include "central/CentralSyncWorker.h"
 #include "device/core/DownloadWorker.h"
 #include "device/core/PictureStore.h"
 #include "device/page/FirstPage.h"
@@ -38,6 +40,7 @@ public:
     QString m_selected;
     bool m_pictureSelected = false;
     CPictureView* m_view = nullptr;
+    Central::CCentralSyncWorker* m_sync = nullptr; // made on the first sync
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
@@ -51,6 +54,26 @@ protected:
     }
 
 public:
+    // After each download the stored records go to the central store, when one is set in
+    // Language.ini. The sync runs on its own thread; only a failure reaches the status line,
+    // and the next download (or the history page's Sync) tries again.
+    void StartCentralSync() {
+        if (!Central::HasCentral())
+            return;
+        if (!m_sync) {
+            m_sync = new Central::CCentralSyncWorker(this);
+            connect(m_sync, &Central::CCentralSyncWorker::Finished, this,
+                    [](bool ok, const QString&, const QString& error, int conflicts) {
+                        if (ok)
+                            return;
+                        qWarning("central sync: %s", qPrintable(error));
+                        SetStatusText(GetText(conflicts ? QStringLiteral("SyncConflict")
+                                                        : QStringLiteral("SyncFail")));
+                    });
+        }
+        m_sync->Start();
+    }
+
     // A new download starts from an empty tree and an empty saved-picture list.
     void EmptyTree();
     // A new download empties the tree: the picture picked from it goes with it.
@@ -95,6 +118,7 @@ void CFirstPage::DownloadPart::handle(const Download::DownloadEvent& e) {
         } else {
             SetStatusText(FinishText(e.failedRecords));
         }
+        StartCentralSync();
         if (m_page->Session().IsLinked())
             m_page->EnableCommands(true);
         break;

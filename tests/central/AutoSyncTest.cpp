@@ -1,0 +1,83 @@
+// The device page sends each download to the central store in the background.
+#include "CentralTestSupport.h"
+#include "common/StatusWindow.h"
+#include "common/TestSupport.h"
+
+#include "app/shell/Status.h"
+#include "base/Language.h"
+#include "device/page/FirstPage.h"
+#include "sim/lib/Simulator.h"
+
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <gtest/gtest.h>
+
+using namespace brtxtest;
+
+namespace {
+
+// Links the page to a simulator with three records, downloads them all and returns once the
+// download has ended.
+void Download(CFirstPage& page, StatusWindow& main, brtxsim::CSimulator& sim,
+              const QString& address) {
+    QString error;
+    ASSERT_TRUE(sim.Start(&error)) << error.toStdString();
+    qobject_cast<QLineEdit*>(page.Control(CFirstPage::IdAddress))->setText(address);
+    qobject_cast<QPushButton*>(page.Control(CFirstPage::IdWifiConnect))->click();
+    ASSERT_TRUE(waitFor([&] { return main.status() == GetText("WifiConnectOK"); }, 20000));
+    qobject_cast<QPushButton*>(page.Control(CFirstPage::IdDownloadAll))->click();
+    ASSERT_TRUE(waitFor([&] { return main.status() == GetText("DownloadFinish"); }, 30000));
+}
+
+void WriteCentralUrl(const TempHome& home, const QString& conninfo) {
+    QFile f(home.file("Language.ini"));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    QByteArray ini = f.readAll();
+    f.close();
+    ini.replace("CentralUrl=\n", "CentralUrl=" + conninfo.toUtf8() + "\n");
+    home.writeLanguage(ini);
+    ResetLanguage();
+}
+
+brtxsim::SimConfig Sim(const char* address) {
+    brtxsim::SimConfig c;
+    c.address = address;
+    c.recordCount = 3;
+    c.photoBytes = 2000;
+    return c;
+}
+
+} // namespace
+
+TEST(CentralAutoSync, ADownloadIsSentInTheBackground) {
+    PgTestDb pg;
+    BRTX_REQUIRE_PG(pg);
+    TempHome home;
+    WriteCentralUrl(home, pg.Conninfo());
+    StatusWindow main;
+    brtxsim::CSimulator sim(Sim("127.0.16.1"));
+    auto page = std::make_unique<CFirstPage>();
+    ASSERT_NO_FATAL_FAILURE(Download(*page, main, sim, "127.0.16.1"));
+    ASSERT_TRUE(waitFor([&] { return pg.Value("SELECT count(*) FROM pictures") == "3"; }, 20000))
+        << main.status().toStdString();
+    EXPECT_EQ(pg.Value("SELECT count(*) FROM records"), "3");
+    EXPECT_EQ(main.status(), GetText("DownloadFinish")); // a sync that worked says nothing
+    page.reset();
+    ResetLanguage();
+}
+
+TEST(CentralAutoSync, AnUnreachableServerIsReportedAndNothingWaits) {
+    TempHome home;
+    WriteCentralUrl(home, "host=127.0.0.1 port=1 connect_timeout=3");
+    StatusWindow main;
+    brtxsim::CSimulator sim(Sim("127.0.16.2"));
+    auto page = std::make_unique<CFirstPage>();
+    ASSERT_NO_FATAL_FAILURE(Download(*page, main, sim, "127.0.16.2"));
+    EXPECT_TRUE(waitFor([&] { return main.status() == GetText("SyncFail"); }, 20000))
+        << main.status().toStdString();
+    // The records stay on this desk.
+    EXPECT_TRUE(QFile::exists(home.file("brtx.db")));
+    page.reset();
+    ResetLanguage();
+}
