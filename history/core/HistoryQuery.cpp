@@ -98,7 +98,12 @@ void CHistoryQuery::LoadColumns(const QString& device) {
 
     // The hidden-field list belongs to this device only.
     m_hiddenFields.clear();
-    m_columns.clear();
+    m_columns = LayoutColumns(m_titles, &m_hiddenFields);
+}
+
+QVector<HistoryColumn> CHistoryQuery::LayoutColumns(const QStringList& titles,
+                                                    QVector<int>* hiddenFields) {
+    QVector<HistoryColumn> columns;
 
     // Fixed columns: the default heading, replaced by the text of the matching "ShowFields"
     // key cut to the default heading's length. Keys past the seventh have no column to name.
@@ -111,25 +116,29 @@ void CHistoryQuery::LoadColumns(const QString& device) {
             heading = GetText(keys[i]).left(defaults[i].size());
         if (heading.isEmpty())
             continue; // a column without heading is not created
-        m_columns.append({heading, HistoryColumn::Fixed, i});
+        columns.append({heading, HistoryColumn::Fixed, i});
     }
 
     // Field columns: each titled field under its own title, in field order. Untitled fields
     // before the last titled one are hidden from the statement.
+    auto title = [&titles](int k) { return k <= titles.size() ? titles[k - 1] : QString(); };
     int lastTitled = 0;
     for (int k = 1; k <= kTitleCount; ++k)
-        if (!m_titles[k - 1].isEmpty())
+        if (!title(k).isEmpty())
             lastTitled = k;
     for (int k = 1; k <= lastTitled; ++k) {
-        if (m_titles[k - 1].isEmpty())
-            m_hiddenFields.append(k);
-        else
-            m_columns.append({m_titles[k - 1], HistoryColumn::Field, k});
+        if (title(k).isEmpty()) {
+            if (hiddenFields)
+                hiddenFields->append(k);
+        } else {
+            columns.append({title(k), HistoryColumn::Field, k});
+        }
     }
 
     const QString gps = GetText("GPS");
     if (!gps.isEmpty())
-        m_columns.append({gps, HistoryColumn::Gps, 0});
+        columns.append({gps, HistoryColumn::Gps, 0});
+    return columns;
 }
 
 QStringList CHistoryQuery::Headings() const {

@@ -67,6 +67,12 @@ public:
     // (exact case) become the texts of "TestModeAuto" ... ; anything else is shown as stored.
     static QString TestModeText(const QString& stored);
 
+    // The columns for a device with the given field titles (title1 .. title20): the fixed
+    // columns named by "ShowFields", each titled field under its title in field order, GPS.
+    // hiddenFields, when given, receives the untitled fields before the last titled one.
+    static QVector<HistoryColumn> LayoutColumns(const QStringList& titles,
+                                                QVector<int>* hiddenFields = nullptr);
+
     // The default headings of the seven fixed columns.
     static QStringList DefaultHeadings();
 

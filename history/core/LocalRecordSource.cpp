@@ -1,0 +1,759 @@
+#include "history/core/LocalRecordSource.h"
+
+#include "base/Paths.h"
+
+#include <QCollator>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr int kFixedColumns = 7;
+constexpr int kFields = 20;
+const int kBusyTimeoutMs = 5000;
+
+// The columns every row statement reads, in this order; the shown cells are picked from them.
+// 0..6 fixed, 7..26 Field1..Field20, 27 GPS, 28 Path.
+constexpr int kRawField1 = 7;
+constexpr int kRawGps = 27;
+constexpr int kRawPath = 28;
+const char* const kRawColumns =
+    "Machine_NO,Record_No,Date_Date,Time_Time,Test_Mode,Test_Result,Test_Unit,"
+    "Field1,Field2,Field3,Field4,Field5,Field6,Field7,Field8,Field9,Field10,Field11,Field12,"
+    "Field13,Field14,Field15,Field16,Field17,Field18,Field19,Field20,GPS,Path";
+const char* const kFixedNames[kFixedColumns] = {
+    "Machine_NO", "Record_No", "Date_Date", "Time_Time", "Test_Mode", "Test_Result", "Test_Unit"};
+// The stored test modes (exact case) in the order of TestModeFilter::Auto ...
+const char* const kStoredModes[] = {"Auto", "Manual", "Refuse", "Discontinued"};
+
+// A value bound to one "?" of a statement.
+struct Bind {
+    bool real = false;
+    QByteArray text;
+    double number = 0;
+};
+
+// A piece of statement text with the values of its "?" in order.
+struct Sql {
+    QString text;
+    QVector<Bind> binds;
+    Sql& Add(const QString& t) {
+        text += t;
+        return *this;
+    }
+    Sql& AddText(const QString& value) {
+        text += QLatin1Char('?');
+        binds.append({false, value.toUtf8(), 0});
+        return *this;
+    }
+    Sql& AddNumber(double value) {
+        text += QLatin1Char('?');
+        binds.append({true, {}, value});
+        return *this;
+    }
+    Sql& Add(const Sql& other) {
+        text += other.text;
+        binds += other.binds;
+        return *this;
+    }
+};
+
+// ---------------------------------------------------------------------------------------
+// Functions the statements use
+
+// brtx_num(x): x as a number when it reads as one (surrounding spaces allowed), else NULL.
+bool ParseNumber(const char* text, int n, double& out) {
+    while (n > 0 && (*text == ' ' || *text == '\t')) {
+        ++text;
+        --n;
+    }
+    while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\t'))
+        --n;
+    if (n > 0 && *text == '+') {
+        ++text;
+        --n;
+    }
+    if (n <= 0)
+        return false;
+    // Only plain decimal notation: from_chars would also take "inf" and "nan".
+    for (int i = 0; i < n; ++i) {
+        const char c = text[i];
+        if (!((c >= '0' && c <= '9') || c == '.' || c == '-' || c == 'e' || c == 'E'))
+            return false;
+    }
+    const auto result = std::from_chars(text, text + n, out, std::chars_format::general);
+    return result.ec == std::errc() && result.ptr == text + n && std::isfinite(out);
+}
+
+void NumberFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    switch (sqlite3_value_type(argv[0])) {
+    case SQLITE_INTEGER:
+    case SQLITE_FLOAT:
+        sqlite3_result_double(ctx, sqlite3_value_double(argv[0]));
+        return;
+    case SQLITE_TEXT: {
+        const char* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+        double value = 0;
+        if (text && ParseNumber(text, sqlite3_value_bytes(argv[0]), value))
+            sqlite3_result_double(ctx, value);
+        else
+            sqlite3_result_null(ctx);
+        return;
+    }
+    default:
+        sqlite3_result_null(ctx);
+    }
+}
+
+// brtx_find(a, b, ...): 1 when one of the texts holds the search text, ignoring case in
+// every script (Unicode case folding, not only A-Z as LIKE and lower() do).
+struct Needle {
+    QByteArray ascii; // the folded text when it is plain ASCII, else empty
+    QString folded;
+};
+
+inline char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c + 32) : c;
+}
+
+bool IsAscii(const unsigned char* text, int n) {
+    for (int i = 0; i < n; ++i)
+        if (text[i] >= 0x80)
+            return false;
+    return true;
+}
+
+bool ContainsAscii(const char* text, int n, const QByteArray& needle) {
+    const int m = int(needle.size());
+    const char first = needle[0];
+    for (int i = 0; i + m <= n; ++i) {
+        if (LowerAscii(text[i]) != first)
+            continue;
+        int j = 1;
+        while (j < m && LowerAscii(text[i + j]) == needle[j])
+            ++j;
+        if (j == m)
+            return true;
+    }
+    return false;
+}
+
+void FindFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+    const Needle* needle = static_cast<const Needle*>(sqlite3_user_data(ctx));
+    for (int a = 0; a < argc; ++a) {
+        const unsigned char* text = sqlite3_value_text(argv[a]);
+        if (!text)
+            continue;
+        const int n = sqlite3_value_bytes(argv[a]);
+        if (IsAscii(text, n)) {
+            // Folded ASCII stays ASCII: only an ASCII search text can match.
+            if (!needle->ascii.isEmpty() &&
+                ContainsAscii(reinterpret_cast<const char*>(text), n, needle->ascii)) {
+                sqlite3_result_int(ctx, 1);
+                return;
+            }
+            continue;
+        }
+        const QString folded =
+            QString::fromUtf8(reinterpret_cast<const char*>(text), n).toCaseFolded();
+        if (folded.contains(needle->folded)) {
+            sqlite3_result_int(ctx, 1);
+            return;
+        }
+    }
+    sqlite3_result_int(ctx, 0);
+}
+
+// COLLATE brtx_locale: the user's locale order for text columns.
+int LocaleCollation(void* collator, int n1, const void* a, int n2, const void* b) {
+    if (n1 == n2 && std::memcmp(a, b, size_t(n1)) == 0)
+        return 0;
+    return static_cast<QCollator*>(collator)->compare(
+        QString::fromUtf8(static_cast<const char*>(a), n1),
+        QString::fromUtf8(static_cast<const char*>(b), n2));
+}
+
+void DeleteCollator(void* collator) {
+    delete static_cast<QCollator*>(collator);
+}
+
+// ---------------------------------------------------------------------------------------
+// One read-only connection for one call.
+
+class Connection {
+public:
+    // The file must exist: opening read-only never creates it.
+    bool Open(const QString& path, QString* error) {
+        const QFileInfo info(path);
+        if (!info.exists()) {
+            Fail(error, QStringLiteral("no database at %1").arg(path));
+            return false;
+        }
+        const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db,
+                                       SQLITE_OPEN_READONLY, nullptr);
+        if (rc != SQLITE_OK) {
+            Fail(error, QStringLiteral("cannot open the database %1: %2")
+                            .arg(path, QString::fromUtf8(sqlite3_errstr(rc))));
+            return false;
+        }
+        sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+        sqlite3_create_function_v2(m_db, "brtx_num", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                   NumberFunction, nullptr, nullptr, nullptr);
+        sqlite3_create_collation_v2(m_db, "brtx_locale", SQLITE_UTF8, new QCollator,
+                                    LocaleCollation, DeleteCollator);
+        m_path = path;
+        // A damaged file shows here: reading its schema fails.
+        sqlite3_stmt* stmt = Prepare("SELECT name FROM sqlite_master WHERE type='table'", error);
+        if (!stmt)
+            return false;
+        int step;
+        while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
+            const char* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+            if (name && std::strcmp(name, "ValueInfo") == 0)
+                m_hasValues = true;
+            if (name && std::strcmp(name, "TitleInfo") == 0)
+                m_hasTitles = true;
+        }
+        sqlite3_finalize(stmt);
+        if (step != SQLITE_DONE) {
+            Fail(error, Message(step));
+            return false;
+        }
+        return true;
+    }
+    ~Connection() {
+        if (m_db)
+            sqlite3_close_v2(m_db);
+    }
+
+    void SetSearch(const QString& search) {
+        m_needle.folded = search.toCaseFolded();
+        const QByteArray utf8 = m_needle.folded.toUtf8();
+        m_needle.ascii =
+            IsAscii(reinterpret_cast<const unsigned char*>(utf8.constData()), int(utf8.size()))
+                ? utf8
+                : QByteArray();
+        sqlite3_create_function_v2(m_db, "brtx_find", -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                   &m_needle, FindFunction, nullptr, nullptr, nullptr);
+    }
+
+    sqlite3_stmt* Prepare(const QString& text, QString* error, const QVector<Bind>& binds = {}) {
+        sqlite3_stmt* stmt = nullptr;
+        const QByteArray utf8 = text.toUtf8();
+        const int rc = sqlite3_prepare_v2(m_db, utf8.constData(), int(utf8.size()), &stmt, nullptr);
+        if (rc != SQLITE_OK) {
+            Fail(error, Message(rc));
+            return nullptr;
+        }
+        for (int i = 0; i < binds.size(); ++i) {
+            const Bind& b = binds[i];
+            if (b.real)
+                sqlite3_bind_double(stmt, i + 1, b.number);
+            else
+                sqlite3_bind_text(stmt, i + 1, b.text.constData(), int(b.text.size()),
+                                  SQLITE_TRANSIENT);
+        }
+        return stmt;
+    }
+
+    QString Message(int rc) const {
+        const char* text = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(rc);
+        return QStringLiteral("cannot read the database %1: %2")
+            .arg(m_path, QString::fromUtf8(text ? text : sqlite3_errstr(rc)));
+    }
+
+    static void Fail(QString* error, const QString& text) {
+        if (error)
+            *error = text;
+    }
+
+    bool HasValues() const { return m_hasValues; }
+    bool HasTitles() const { return m_hasTitles; }
+
+private:
+    sqlite3* m_db = nullptr;
+    QString m_path;
+    Needle m_needle;
+    bool m_hasValues = false;
+    bool m_hasTitles = false;
+};
+
+QString Text(sqlite3_stmt* stmt, int column) {
+    const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+    return text ? QString::fromUtf8(text, sqlite3_column_bytes(stmt, column)) : QString("");
+}
+
+QString FilterKey(const HistoryFilter& f) {
+    return QStringList{f.allDevices ? QStringLiteral("*") : QStringLiteral("=") + f.device,
+                       f.startDate,
+                       f.endDate,
+                       f.search,
+                       QString::number(int(f.mode)),
+                       f.minResult ? QString::number(*f.minResult, 'g', 17) : QString(),
+                       f.maxResult ? QString::number(*f.maxResult, 'g', 17) : QString()}
+        .join(QChar(0x1F));
+}
+
+} // namespace
+
+// What the rows look like for a filter: the columns and where each cell comes from.
+struct CLocalRecordSource::Layout {
+    QVector<HistoryColumn> columns;
+    // All devices: per device, the field number under each union column (0: none).
+    QHash<QString, QVector<int>> unionFields;
+    // All devices: the union column's title -> for each device the field it holds it in.
+    QVector<QVector<QPair<QString, int>>> unionSources;
+    QString modeTexts[4];
+
+    // The SQL of a column's shown value (for search and sort).
+    Sql Expression(const HistoryColumn& column) const {
+        Sql sql;
+        switch (column.kind) {
+        case HistoryColumn::Fixed:
+            if (column.index == 4) {
+                sql.Add("(CASE Test_Mode");
+                for (int m = 0; m < 4; ++m)
+                    sql.Add(QStringLiteral(" WHEN '%1' THEN ").arg(QLatin1String(kStoredModes[m])))
+                        .AddText(modeTexts[m]);
+                sql.Add(" ELSE Test_Mode END)");
+            } else {
+                sql.Add(QLatin1String(kFixedNames[column.index]));
+            }
+            break;
+        case HistoryColumn::Field:
+            if (unionSources.isEmpty()) {
+                sql.Add(QStringLiteral("Field%1").arg(column.index));
+            } else {
+                sql.Add("(CASE Machine_NO");
+                for (const auto& [device, field] : unionSources[column.index - 1])
+                    sql.Add(" WHEN ").AddText(device).Add(
+                        QStringLiteral(" THEN Field%1").arg(field));
+                sql.Add(" ELSE NULL END)");
+            }
+            break;
+        case HistoryColumn::Gps:
+            sql.Add("GPS");
+            break;
+        }
+        return sql;
+    }
+};
+
+struct CLocalRecordSource::Statement {
+    Sql sql;
+};
+
+CLocalRecordSource::CLocalRecordSource(const QString& dbPath) : m_dbPath(dbPath) {}
+
+CLocalRecordSource::~CLocalRecordSource() = default;
+
+QString CLocalRecordSource::DatabasePath() const {
+    return m_dbPath.isEmpty() ? GetDatabasePath() : m_dbPath;
+}
+
+bool CLocalRecordSource::DeviceList(QStringList& devices, QString* error) {
+    devices.clear();
+    Connection db;
+    if (!db.Open(DatabasePath(), error))
+        return false;
+    QStringList parts;
+    if (db.HasTitles())
+        parts << QStringLiteral("SELECT DeviceID FROM TitleInfo WHERE DeviceID IS NOT NULL");
+    if (db.HasValues())
+        parts << QStringLiteral("SELECT DISTINCT Machine_NO FROM ValueInfo WHERE Machine_NO IS NOT "
+                                "NULL");
+    if (parts.isEmpty())
+        return true;
+    sqlite3_stmt* stmt = db.Prepare(parts.join(QStringLiteral(" UNION ")) + " ORDER BY 1", error);
+    if (!stmt)
+        return false;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
+        devices << Text(stmt, 0);
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) {
+        Connection::Fail(error, db.Message(rc));
+        devices.clear();
+        return false;
+    }
+    return true;
+}
+
+bool CLocalRecordSource::LoadLayout(const HistoryFilter& filter, Layout& layout, QString* error) {
+    for (int m = 0; m < 4; ++m)
+        layout.modeTexts[m] = CHistoryQuery::TestModeText(QLatin1String(kStoredModes[m]));
+
+    // Titles of the device, or of every device in device order.
+    QVector<QPair<QString, QStringList>> titled;
+    {
+        Connection db;
+        if (!db.Open(DatabasePath(), error))
+            return false;
+        if (db.HasTitles()) {
+            QString text = QStringLiteral("SELECT DeviceID");
+            for (int k = 1; k <= kFields; ++k)
+                text += QStringLiteral(",title%1").arg(k);
+            text += QStringLiteral(" FROM TitleInfo WHERE titleindex=1");
+            QVector<Bind> binds;
+            if (!filter.allDevices) {
+                text += QStringLiteral(" AND DeviceID=?");
+                binds.append({false, filter.device.toUtf8(), 0});
+            }
+            text += QStringLiteral(" ORDER BY DeviceID");
+            sqlite3_stmt* stmt = db.Prepare(text, error, binds);
+            if (!stmt)
+                return false;
+            int rc;
+            while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+                QStringList titles;
+                for (int k = 1; k <= kFields; ++k)
+                    titles << Text(stmt, k).left(CHistoryQuery::kTitleChars);
+                titled.append({Text(stmt, 0), titles});
+            }
+            sqlite3_finalize(stmt);
+            if (rc != SQLITE_DONE) {
+                Connection::Fail(error, db.Message(rc));
+                return false;
+            }
+        }
+    }
+
+    layout.unionFields.clear();
+    layout.unionSources.clear();
+    if (!filter.allDevices) {
+        layout.columns =
+            CHistoryQuery::LayoutColumns(titled.isEmpty() ? QStringList() : titled.first().second);
+        return true;
+    }
+
+    // Every device: the fixed columns and GPS as for a device without titles, the union of
+    // the titles in first-seen order between them.
+    const QVector<HistoryColumn> base = CHistoryQuery::LayoutColumns(QStringList());
+    QStringList unionTitles;
+    for (const auto& [device, titles] : titled) {
+        QVector<int> fieldOf;
+        for (int k = 1; k <= kFields; ++k) {
+            const QString& title = titles[k - 1];
+            if (title.isEmpty())
+                continue;
+            int u = int(unionTitles.indexOf(title));
+            if (u < 0) {
+                unionTitles << title;
+                layout.unionSources.append(QVector<QPair<QString, int>>());
+                u = int(unionTitles.size()) - 1;
+            }
+            if (fieldOf.size() <= u)
+                fieldOf.resize(u + 1);
+            if (fieldOf[u] == 0) { // a title twice in one device: its first field
+                fieldOf[u] = k;
+                layout.unionSources[u].append({device, k});
+            }
+        }
+        layout.unionFields.insert(device, fieldOf);
+    }
+    layout.columns.clear();
+    for (const HistoryColumn& column : base)
+        if (column.kind == HistoryColumn::Fixed)
+            layout.columns.append(column);
+    for (int u = 0; u < unionTitles.size(); ++u)
+        layout.columns.append({unionTitles[u], HistoryColumn::Field, u + 1});
+    for (const HistoryColumn& column : base)
+        if (column.kind == HistoryColumn::Gps)
+            layout.columns.append(column);
+    return true;
+}
+
+bool CLocalRecordSource::Columns(const HistoryFilter& filter, QVector<HistoryColumn>& columns,
+                                 QString* error) {
+    Layout layout;
+    if (!LoadLayout(filter, layout, error))
+        return false;
+    columns = layout.columns;
+    return true;
+}
+
+namespace {
+
+// The WHERE clause of a filter (starting with " WHERE").
+bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, Sql& where, QString* error) {
+    if (filter.minResult && filter.maxResult && *filter.minResult > *filter.maxResult) {
+        if (error)
+            *error = QStringLiteral("the minimum result is above the maximum");
+        return false;
+    }
+    where.Add(" WHERE Date_Date>=").AddText(filter.startDate);
+    where.Add(" AND Date_Date<=").AddText(filter.endDate);
+    if (!filter.allDevices)
+        where.Add(" AND Machine_NO=").AddText(filter.device);
+    if (filter.mode != TestModeFilter::Any)
+        where.Add(" AND Test_Mode=").AddText(QLatin1String(kStoredModes[int(filter.mode) - 1]));
+    if (filter.minResult)
+        where.Add(" AND brtx_num(Test_Result)>=").AddNumber(*filter.minResult);
+    if (filter.maxResult)
+        where.Add(" AND brtx_num(Test_Result)<=").AddNumber(*filter.maxResult);
+    if (!filter.search.isEmpty())
+        where.Add(" AND brtx_find(").Add(searchArgs).Add(")");
+    return true;
+}
+
+} // namespace
+
+bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistorySort& sort,
+                                     bool reversed, Statement& st, Layout& layout, QString* error) {
+    if (!LoadLayout(filter, layout, error))
+        return false;
+    if (sort.column >= layout.columns.size()) {
+        if (error)
+            *error = QStringLiteral("there is no column %1 to sort by").arg(sort.column + 1);
+        return false;
+    }
+    Sql searchArgs;
+    for (int c = 0; c < layout.columns.size(); ++c) {
+        if (c)
+            searchArgs.Add(",");
+        searchArgs.Add(layout.Expression(layout.columns[c]));
+    }
+    Sql& sql = st.sql;
+    sql.Add(QStringLiteral("SELECT %1 FROM ValueInfo").arg(QLatin1String(kRawColumns)));
+    if (!WhereClause(filter, searchArgs, sql, error))
+        return false;
+
+    // The order: the sort keys, then the stored order so that every row has one place.
+    struct Term {
+        Sql key;
+        bool descending;
+    };
+    QVector<Term> terms;
+    auto plain = [](const char* name) {
+        Sql s;
+        s.Add(QLatin1String(name));
+        return s;
+    };
+    if (sort.IsDefault()) {
+        for (const char* name : {"Machine_NO", "Record_No", "Date_Date", "Time_Time", "rowid"})
+            terms.append({plain(name), true});
+    } else {
+        const HistoryColumn& column = layout.columns[sort.column];
+        const bool d = sort.descending;
+        if (column.kind == HistoryColumn::Fixed && (column.index == 1 || column.index == 5)) {
+            const char* name = kFixedNames[column.index];
+            Sql number;
+            number.Add(QStringLiteral("brtx_num(%1)").arg(QLatin1String(name)));
+            terms.append({number, d});
+            terms.append({plain(name), d});
+        } else if (column.kind == HistoryColumn::Fixed && column.index == 2) {
+            terms.append({plain("Date_Date"), d});
+            terms.append({plain("Time_Time"), d});
+        } else if (column.kind == HistoryColumn::Fixed && column.index == 3) {
+            terms.append({plain("Time_Time"), d});
+        } else {
+            Sql key = layout.Expression(column);
+            key.Add(" COLLATE brtx_locale");
+            terms.append({key, d});
+        }
+        terms.append({plain("rowid"), false});
+    }
+    sql.Add(" ORDER BY ");
+    for (int i = 0; i < terms.size(); ++i) {
+        if (i)
+            sql.Add(",");
+        sql.Add(terms[i].key).Add(terms[i].descending != reversed ? " DESC" : "");
+    }
+    return true;
+}
+
+bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sort, qint64 offset,
+                             qint64 limit, bool reversed,
+                             const std::function<bool(const HistoryRow&)>& sink, QString* error) {
+    Statement st;
+    Layout layout;
+    if (!BuildSelect(filter, sort, reversed, st, layout, error))
+        return false;
+    st.sql.Add(" LIMIT ").AddNumber(double(limit)).Add(" OFFSET ").AddNumber(double(offset));
+    // Limits are bound as integers below; AddNumber keeps the placeholder order.
+    Connection db;
+    if (!db.Open(DatabasePath(), error))
+        return false;
+    if (!db.HasValues())
+        return true; // no records table yet: nothing to list
+    db.SetSearch(filter.search);
+    sqlite3_stmt* stmt = db.Prepare(st.sql.text, error, st.sql.binds);
+    if (!stmt)
+        return false;
+    const int n = int(st.sql.binds.size());
+    sqlite3_bind_int64(stmt, n - 1, limit);
+    sqlite3_bind_int64(stmt, n, offset);
+
+    // Where each shown cell comes from.
+    QVector<int> source;
+    for (const HistoryColumn& column : layout.columns) {
+        switch (column.kind) {
+        case HistoryColumn::Fixed:
+            source << column.index;
+            break;
+        case HistoryColumn::Field:
+            source << (layout.unionSources.isEmpty() ? kRawField1 + column.index - 1
+                                                     : -column.index); // per device below
+            break;
+        case HistoryColumn::Gps:
+            source << kRawGps;
+            break;
+        }
+    }
+    const QVector<int> none;
+    QString lastDevice;
+    const QVector<int>* fieldOf = &none;
+    HistoryRow row;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        row.machineNo = Text(stmt, 0);
+        row.recordNo = Text(stmt, 1);
+        row.date = Text(stmt, 2);
+        row.time = Text(stmt, 3);
+        row.path = Text(stmt, kRawPath);
+        if (!layout.unionSources.isEmpty() && (fieldOf == &none || row.machineNo != lastDevice)) {
+            lastDevice = row.machineNo;
+            const auto it = layout.unionFields.constFind(row.machineNo);
+            fieldOf = it == layout.unionFields.constEnd() ? &none : &it.value();
+        }
+        row.cells.clear();
+        row.cells.reserve(source.size());
+        for (int s : source) {
+            if (s < 0) {
+                const int u = -s - 1;
+                const int field = u < fieldOf->size() ? (*fieldOf)[u] : 0;
+                row.cells << (field > 0 ? Text(stmt, kRawField1 + field - 1) : QString(""));
+            } else if (s == 0) {
+                row.cells << row.machineNo;
+            } else if (s == 1) {
+                row.cells << row.recordNo;
+            } else if (s == 2) {
+                row.cells << row.date;
+            } else if (s == 3) {
+                row.cells << row.time;
+            } else if (s == 4) {
+                const QString stored = Text(stmt, 4);
+                QString shown = stored;
+                for (int m = 0; m < 4; ++m)
+                    if (stored == QLatin1String(kStoredModes[m]))
+                        shown = layout.modeTexts[m];
+                row.cells << shown;
+            } else {
+                row.cells << Text(stmt, s);
+            }
+        }
+        if (!sink(row))
+            break;
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        Connection::Fail(error, db.Message(rc));
+        return false;
+    }
+    return true;
+}
+
+bool CLocalRecordSource::Count(const HistoryFilter& filter, qint64& count, QString* error) {
+    count = 0;
+    Layout layout;
+    if (!LoadLayout(filter, layout, error))
+        return false;
+    Sql searchArgs;
+    for (int c = 0; c < layout.columns.size(); ++c) {
+        if (c)
+            searchArgs.Add(",");
+        searchArgs.Add(layout.Expression(layout.columns[c]));
+    }
+    Sql sql;
+    sql.Add("SELECT count(*) FROM ValueInfo");
+    if (!WhereClause(filter, searchArgs, sql, error))
+        return false;
+    Connection db;
+    if (!db.Open(DatabasePath(), error))
+        return false;
+    if (!db.HasValues())
+        return true;
+    db.SetSearch(filter.search);
+    sqlite3_stmt* stmt = db.Prepare(sql.text, error, sql.binds);
+    if (!stmt)
+        return false;
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW)
+        count = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_ROW) {
+        Connection::Fail(error, db.Message(rc));
+        return false;
+    }
+    m_countKey = FilterKey(filter);
+    m_count = count;
+    return true;
+}
+
+bool CLocalRecordSource::Fetch(const HistoryFilter& filter, const HistorySort& sort, qint64 offset,
+                               int limit, QVector<HistoryRow>& rows, QString* error) {
+    rows.clear();
+    if (offset < 0 || limit <= 0)
+        return true;
+    // A page in the second half of a long list is read from its end: SQLite steps over the
+    // rows before an offset one by one, so the last page is as quick as the first.
+    const bool fromEnd = m_count > 0 && offset > m_count / 2 && m_countKey == FilterKey(filter);
+    qint64 runOffset = offset;
+    qint64 runLimit = limit;
+    if (fromEnd) {
+        if (offset >= m_count)
+            return true;
+        runLimit = qMin<qint64>(limit, m_count - offset);
+        runOffset = m_count - offset - runLimit;
+    }
+    rows.reserve(int(runLimit));
+    const bool ok = Run(
+        filter, sort, runOffset, runLimit, fromEnd,
+        [&rows](const HistoryRow& row) {
+            rows.append(row);
+            return true;
+        },
+        error);
+    if (!ok)
+        rows.clear();
+    else if (fromEnd)
+        std::reverse(rows.begin(), rows.end());
+    return ok;
+}
+
+bool CLocalRecordSource::Stream(const HistoryFilter& filter, const HistorySort& sort,
+                                const std::function<bool(const HistoryRow&)>& sink,
+                                QString* error) {
+    return Run(filter, sort, 0, -1, false, sink, error);
+}
+
+QString CLocalRecordSource::FetchStatement(const HistoryFilter& filter, const HistorySort& sort,
+                                           QString* error) {
+    Statement st;
+    Layout layout;
+    if (!BuildSelect(filter, sort, false, st, layout, error))
+        return QString();
+    return st.sql.text + " LIMIT ? OFFSET ?";
+}
+
+QByteArray CLocalRecordSource::Picture(const HistoryRow& row) {
+    if (row.path.isEmpty())
+        return QByteArray();
+    // The stored Path starts with its own separator and uses backslashes; either separator
+    // names a folder level here.
+    QString relative = row.path;
+    relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    QFile file(GetPicFolder() + relative);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
