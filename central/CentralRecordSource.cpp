@@ -6,6 +6,7 @@
 #include "central/CentralSchema.h"
 
 #include <QFile>
+#include <QSet>
 
 using Central::PgParam;
 using Central::PgResult;
@@ -61,6 +62,12 @@ bool CCentralRecordSource::Connect(QString* error) {
                       .arg(Central::kSchemaVersion);
         } else if (version >= 0) {
             m_empty = version == 0;
+            // Language order and case folding under the server's Unicode collation, when it
+            // has one; else its default.
+            PgResult icu = m_db.Exec(
+                QStringLiteral("SELECT 1 FROM pg_collation WHERE collname = 'und-x-icu' LIMIT 1"));
+            m_collate = icu.Ok() && icu.Rows() > 0 ? QStringLiteral(" COLLATE \"und-x-icu\"")
+                                                   : QStringLiteral(" COLLATE \"default\"");
             return true;
         }
         m_db.Close();
@@ -94,23 +101,8 @@ bool CCentralRecordSource::DeviceList(QStringList& devices, QString* error) {
 
 bool CCentralRecordSource::MakeLayout(const HistoryFilter& filter, Layout& layout, QString* error) {
     layout = Layout();
-    // Fixed columns under the "ShowFields" headings, as the local list names them.
-    QStringList keys;
-    GetTextList(keys, QStringLiteral("ShowFields"), QStringLiteral(","));
-    const QStringList defaults = CHistoryQuery::DefaultHeadings();
-    for (int i = 0; i < kFixedColumns; ++i) {
-        QString heading = defaults[i];
-        if (i < keys.size())
-            heading = GetText(keys[i]).left(defaults[i].size());
-        if (heading.isEmpty())
-            continue;
-        layout.columns.append({heading, HistoryColumn::Fixed, i});
-        layout.cells << (i == 4 ? ModeExpression()
-                                : QStringLiteral("coalesce(%1,'')").arg(kFixedNames[i]));
-    }
-    // Field columns from the title sets: the one device's, or the union of every device's
-    // titles in first-seen order (devices by number, fields in order); a device's cell under
-    // a title is its own field of that title.
+    // The title sets: the one device's, or every device's in device order.
+    QVector<QPair<QString, QStringList>> titled;
     if (!m_empty) {
         QString sql = QStringLiteral("SELECT device_id");
         for (int k = 1; k <= kTitleCount; ++k)
@@ -128,39 +120,82 @@ bool CCentralRecordSource::MakeLayout(const HistoryFilter& filter, Layout& layou
                 *error = r.Error();
             return false;
         }
-        QStringList titles;
-        QVector<QStringList> whens; // per title: "WHEN 'dev' THEN fieldK"
-        QVector<int> firstField;
         for (int d = 0; d < r.Rows(); ++d) {
-            for (int k = 1; k <= kTitleCount; ++k) {
-                const QString title = r.Text(d, k).left(CHistoryQuery::kTitleChars);
-                if (title.isEmpty())
-                    continue;
-                int t = int(titles.indexOf(title));
-                if (t < 0) {
-                    titles << title;
-                    whens.append(QStringList());
-                    firstField << k;
-                    t = int(titles.size()) - 1;
-                }
-                whens[t]
-                    << QStringLiteral("WHEN %1 THEN field%2").arg(Literal(r.Text(d, 0))).arg(k);
-            }
-        }
-        for (int t = 0; t < titles.size(); ++t) {
-            layout.columns.append({titles[t], HistoryColumn::Field, firstField[t]});
-            layout.cells << (filter.allDevices
-                                 ? "coalesce(CASE machine_no " + whens[t].join(' ') + " END,'')"
-                                 : QStringLiteral("coalesce(field%1,'')").arg(firstField[t]));
+            QStringList titles;
+            for (int k = 1; k <= kTitleCount; ++k)
+                titles << r.Text(d, k).left(CHistoryQuery::kTitleChars);
+            titled.append({r.Text(d, 0), titles});
         }
     }
-    const QString gps = GetText(QStringLiteral("GPS"));
-    if (!gps.isEmpty()) {
-        layout.columns.append({gps, HistoryColumn::Gps, 0});
-        layout.cells << QStringLiteral("coalesce(gps,'')");
+    // One device: the columns the local list has for these titles.
+    QVector<QStringList> unionCases; // all devices: per union title, "WHEN dev THEN fieldK"
+    if (!filter.allDevices) {
+        layout.columns =
+            CHistoryQuery::LayoutColumns(titled.isEmpty() ? QStringList() : titled.first().second);
+    } else {
+        // Every device: the union of the titles in first-seen order (devices by number,
+        // fields in order) between the fixed columns and GPS; a device's cell under a title
+        // is its first field of that title.
+        QStringList unionTitles;
+        for (const auto& [device, titles] : titled) {
+            QSet<int> seen;
+            for (int k = 1; k <= kTitleCount; ++k) {
+                const QString& title = titles[k - 1];
+                if (title.isEmpty())
+                    continue;
+                int u = int(unionTitles.indexOf(title));
+                if (u < 0) {
+                    unionTitles << title;
+                    unionCases.append(QStringList());
+                    u = int(unionTitles.size()) - 1;
+                }
+                if (seen.contains(u))
+                    continue;
+                seen.insert(u);
+                unionCases[u] << QStringLiteral("WHEN %1 THEN field%2").arg(Literal(device)).arg(k);
+            }
+        }
+        const QVector<HistoryColumn> base = CHistoryQuery::LayoutColumns(QStringList());
+        for (const HistoryColumn& c : base)
+            if (c.kind == HistoryColumn::Fixed)
+                layout.columns.append(c);
+        for (int u = 0; u < unionTitles.size(); ++u)
+            layout.columns.append({unionTitles[u], HistoryColumn::Field, u + 1});
+        for (const HistoryColumn& c : base)
+            if (c.kind == HistoryColumn::Gps)
+                layout.columns.append(c);
+    }
+    for (const HistoryColumn& c : layout.columns) {
+        switch (c.kind) {
+        case HistoryColumn::Fixed:
+            layout.cells << (c.index == 4
+                                 ? "coalesce(" + ModeExpression() + ",'')"
+                                 : QStringLiteral("coalesce(%1,'')").arg(kFixedNames[c.index]));
+            break;
+        case HistoryColumn::Field:
+            layout.cells << (filter.allDevices
+                                 ? "coalesce(CASE machine_no " + unionCases[c.index - 1].join(' ') +
+                                       " END,'')"
+                                 : QStringLiteral("coalesce(field%1,'')").arg(c.index));
+            break;
+        case HistoryColumn::Gps:
+            layout.cells << QStringLiteral("coalesce(gps,'')");
+            break;
+        }
     }
     return true;
 }
+
+namespace {
+// A stored text as a number when it reads as one (plain decimal notation, blanks around it
+// allowed), else NULL. numeric takes any size, so no text can make the statement fail.
+QString NumberOf(const char* column) {
+    return QStringLiteral("(CASE WHEN %1 ~ '^[ "
+                          "\\t]*\\+?-?([0-9]+\\.?[0-9]*|\\.[0-9]+)([eE][-+]?[0-9]{1,4})?[ \\t]*$' "
+                          "THEN btrim(%1, E' \\t')::numeric END)")
+        .arg(QLatin1String(column));
+}
+} // namespace
 
 QString CCentralRecordSource::Where(const HistoryFilter& filter, const Layout& layout,
                                     QVector<PgParam>& params) const {
@@ -176,36 +211,48 @@ QString CCentralRecordSource::Where(const HistoryFilter& filter, const Layout& l
     static const char* const modes[] = {"", "Auto", "Manual", "Refuse", "Discontinued"};
     if (filter.mode != TestModeFilter::Any)
         terms << "test_mode = " + param(QString::fromLatin1(modes[int(filter.mode)]));
-    if (filter.minResult || filter.maxResult) {
-        QString number = QStringLiteral(
-            "(test_result ~ '^\\s*[-+]?([0-9]+\\.?[0-9]*|\\.[0-9]+)([eE][-+]?[0-9]+)?\\s*$'");
-        if (filter.minResult)
-            number += " AND test_result::float8 >= " +
-                      param(QString::number(*filter.minResult, 'g', 17)) + "::float8";
-        if (filter.maxResult)
-            number += " AND test_result::float8 <= " +
-                      param(QString::number(*filter.maxResult, 'g', 17)) + "::float8";
-        terms << number + ')';
-    }
+    if (filter.minResult)
+        terms << NumberOf("test_result") +
+                     " >= " + param(QString::number(*filter.minResult, 'g', 17)) + "::numeric";
+    if (filter.maxResult)
+        terms << NumberOf("test_result") +
+                     " <= " + param(QString::number(*filter.maxResult, 'g', 17)) + "::numeric";
     if (!filter.search.isEmpty()) {
-        const QString needle = param(filter.search);
+        // Case is ignored in every script: lower() under a Unicode collation.
+        const QString needle = "lower(" + param(filter.search) + m_collate + ")";
         QStringList any;
         for (const QString& cell : layout.cells)
-            any << QStringLiteral("strpos(lower(%1), lower(%2)) > 0").arg(cell, needle);
+            any << QStringLiteral("strpos(lower(%1%2), %3) > 0").arg(cell, m_collate, needle);
         terms << '(' + any.join(QStringLiteral(" OR ")) + ')';
     }
     return " WHERE " + terms.join(QStringLiteral(" AND "));
 }
 
 QString CCentralRecordSource::OrderBy(const HistorySort& sort, const Layout& layout) const {
-    // The default order: record number as text, newest first; the rest of the key keeps the
-    // order the same on every fetch.
-    const QString tail = QStringLiteral("record_no DESC, machine_no, date_date, time_time");
+    // Without a sort: device number, then record number as text, both descending. Record
+    // number and result sort as numbers (a text that is not one first), the date with its
+    // time, every other column in language order. The record key settles ties, so paging
+    // never shows a row twice.
     if (sort.IsDefault() || sort.column >= layout.cells.size())
-        return " ORDER BY " + tail;
-    return QStringLiteral(" ORDER BY %1 %2, ")
-               .arg(layout.cells[sort.column], sort.descending ? "DESC" : "ASC") +
-           tail;
+        return QStringLiteral(" ORDER BY machine_no DESC, record_no DESC, date_date DESC, "
+                              "time_time DESC");
+    const HistoryColumn& column = layout.columns[sort.column];
+    const QString dir =
+        sort.descending ? QStringLiteral(" DESC NULLS LAST") : QStringLiteral(" ASC NULLS FIRST");
+    QStringList terms;
+    if (column.kind == HistoryColumn::Fixed && (column.index == 1 || column.index == 5)) {
+        terms << NumberOf(kFixedNames[column.index]) + dir << kFixedNames[column.index] + dir;
+    } else if (column.kind == HistoryColumn::Fixed && column.index == 2) {
+        terms << "date_date" + dir << "time_time" + dir;
+    } else if (column.kind == HistoryColumn::Fixed && column.index == 3) {
+        terms << "time_time" + dir;
+    } else {
+        terms << layout.cells[sort.column] + m_collate + dir;
+    }
+    // Ties in the order the records were downloaded: by device, then record number.
+    terms << QStringLiteral("machine_no") << NumberOf("record_no") + " NULLS FIRST"
+          << QStringLiteral("record_no, date_date, time_time");
+    return " ORDER BY " + terms.join(QStringLiteral(", "));
 }
 
 HistoryRow CCentralRecordSource::MakeRow(const PgResult& r, int i, int cellCount) const {

@@ -34,5 +34,6 @@ private:
     QString m_conninfo;
     QString m_picRoot;
     Central::PgConnection m_db;
+    QString m_collate;    // " COLLATE ..." for language order and case folding
     bool m_empty = false; // the server has no central tables yet: every list is empty
 };

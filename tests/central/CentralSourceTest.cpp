@@ -6,6 +6,7 @@
 #include "central/CentralRecordSource.h"
 #include "central/CentralSync.h"
 #include "history/core/HistoryQuery.h"
+#include "history/core/LocalRecordSource.h"
 #include "store/SQLite.h"
 
 #include <QFile>
@@ -30,6 +31,11 @@ struct Synced {
         SQLite::Database db;
         db.Open(home.file("brtx.db"));
         db.ExecuteSQL("UPDATE TitleInfo SET title1='', title3='Other' WHERE DeviceID='DEV2'");
+        // Results that are not plain numbers, and a title twice in one device.
+        db.ExecuteSQL("UPDATE ValueInfo SET Test_Result='n/a' WHERE Record_No='4'");
+        db.ExecuteSQL("UPDATE ValueInfo SET Test_Result=' 12 ' WHERE Record_No='5'");
+        db.ExecuteSQL("UPDATE ValueInfo SET Test_Result='+3' WHERE Record_No='6'");
+        db.ExecuteSQL("UPDATE TitleInfo SET title5='Title 2' WHERE DeviceID='DEV2'");
         db.Close();
         Central::SyncOptions o;
         o.conninfo = pg.Conninfo();
@@ -125,7 +131,7 @@ TEST(CentralSource, FiltersSortAndEveryDevice) {
              f.minResult = 0.005;
              f.maxResult = 0.010;
          },
-         12},
+         8}, // records 7 to 10 of each device: 5 and 6 hold " 12 " and "+3"
         // Record 7 of each device; DEV2 shows no field 1, but its field 10 holds "v7-10".
         {"search in a field", [](HistoryFilter& f) { f.search = "V7-1"; }, 2},
         // Only shown cells count: DEV2 shows no field 1.
@@ -153,4 +159,87 @@ TEST(CentralSource, FiltersSortAndEveryDevice) {
     EXPECT_EQ(rows[0].cells[headings.indexOf("Other")], "v9-3"); // text order, descending
     EXPECT_EQ(rows[0].cells[headings.indexOf("Title 3")], "");
     EXPECT_EQ(rows[0].machineNo, "DEV2");
+}
+
+// Every filter and every sort gives the same rows in the same order from both stores.
+TEST(CentralSource, MirrorsTheLocalSourceForEveryFilterAndSort) {
+    Synced s;
+    BRTX_REQUIRE_PG(s.pg);
+    ASSERT_TRUE(s.ok);
+    CCentralRecordSource central(s.pg.Conninfo());
+    CLocalRecordSource local;
+    auto rows = [](IRecordSource& source, const HistoryFilter& f, const HistorySort& sort) {
+        QStringList out;
+        QString error;
+        EXPECT_TRUE(source.Stream(
+            f, sort,
+            [&](const HistoryRow& r) {
+                out << r.cells.join('|') + '#' + r.path;
+                return true;
+            },
+            &error))
+            << error.toStdString();
+        return out;
+    };
+    struct Case {
+        const char* name;
+        std::function<void(HistoryFilter&)> set;
+    } filters[] = {
+        {"one device", [](HistoryFilter& f) { f.device = kDevice; }},
+        {"every device", [](HistoryFilter& f) { f.allDevices = true; }},
+        {"dates",
+         [](HistoryFilter& f) {
+             f.allDevices = true;
+             f.startDate = "2024-03-04";
+             f.endDate = "2024-03-09";
+         }},
+        {"mode",
+         [](HistoryFilter& f) {
+             f.allDevices = true;
+             f.mode = TestModeFilter::Auto;
+         }},
+        {"minimum",
+         [](HistoryFilter& f) {
+             f.allDevices = true;
+             f.minResult = 0.01;
+         }},
+        {"maximum",
+         [](HistoryFilter& f) {
+             f.device = "DEV2";
+             f.maxResult = 3;
+         }},
+        {"search",
+         [](HistoryFilter& f) {
+             f.allDevices = true;
+             f.search = "V1";
+         }},
+        {"search mode text",
+         [](HistoryFilter& f) {
+             f.allDevices = true;
+             f.search = "manu";
+         }},
+    };
+    for (const Case& c : filters) {
+        HistoryFilter f;
+        c.set(f);
+        QVector<HistoryColumn> columns;
+        QString error;
+        ASSERT_TRUE(local.Columns(f, columns, &error));
+        QVector<HistoryColumn> centralColumns;
+        ASSERT_TRUE(central.Columns(f, centralColumns, &error));
+        ASSERT_EQ(Headings(centralColumns), Headings(columns)) << c.name;
+        for (int column = -1; column < columns.size(); ++column) {
+            for (bool descending : {false, true}) {
+                const HistorySort sort{column, descending};
+                const QStringList expected = rows(local, f, sort);
+                const QStringList got = rows(central, f, sort);
+                ASSERT_EQ(got.size(), expected.size()) << c.name;
+                for (int i = 0; i < got.size(); ++i)
+                    ASSERT_EQ(got[i], expected[i]) << c.name << ", row " << i << ", sorted by "
+                                                   << column << (descending ? " desc" : "");
+                if (column < 0)
+                    break;
+            }
+        }
+    }
 }
