@@ -1,6 +1,7 @@
 // brtx-bench: measures the download from the simulator, the history list, the .xls export and
 // the PDF report against the speed goals and prints one table (Markdown) with the machine it
 // ran on. Everything runs on loopback and in temporary program folders.
+#include "bench/BenchCentral.h"
 #include "bench/BenchDownload.h"
 #include "bench/BenchHistory.h"
 #include "bench/BenchSupport.h"
@@ -35,9 +36,15 @@ Options:
   --history LIST      record counts of the history databases (1000,10000,100000)
   --xls LIST          row counts of the .xls exports (1000,10000,65535)
   --runs N            queries per history size; the median is shown (3)
-  --quick             a short run: 30 records, history 1000,5000, .xls 1000, no long run
+  --quick             a short run: 30 records, history 1000,5000, .xls 1000, no long run,
+                      central sync of 5000 and list of 20000 records
   --rss-log FILE      write the long download's memory after each record to FILE
   --program-dir DIR   folder of brtx-cli, brtx-sim and Language.ini (this program's folder)
+  --central CONNINFO  also measure the central store on this PostgreSQL server: sync of
+                      --central-records records (100000) without photographs and of 2000
+                      with --photo-bytes photographs, and the central history list's first
+                      screen over --central-query records (1000000)
+  --central-only      only the central-store measurements
   --help              show this text
 
 Exit status: 0 when every check of the stored data passed, 1 when one failed, 2 usage.
@@ -54,6 +61,11 @@ struct Options {
     int runs = 3;
     QString programDir;
     QString rssLog;
+    bool centralGiven = false; // --central: measure the central store
+    QString central;           // its connection string (empty: the PG* variables)
+    bool centralOnly = false;
+    int centralRecords = 100000;
+    int centralQuery = 1000000;
 };
 
 int Usage(const QString& why) {
@@ -126,9 +138,23 @@ int Parse(const QStringList& args, Options* o) {
             o->history = {1000, 5000};
             o->xls = {1000};
             o->runs = 1;
+            o->centralRecords = 5000;
+            o->centralQuery = 20000;
         } else if (a == QLatin1String("--rss-log")) {
             if (!value(&o->rssLog))
                 return Usage(QStringLiteral("--rss-log needs a file name"));
+        } else if (a == QLatin1String("--central")) {
+            if (!value(&o->central))
+                return Usage(QStringLiteral("--central needs a connection string"));
+            o->centralGiven = true;
+        } else if (a == QLatin1String("--central-only")) {
+            o->centralOnly = true;
+        } else if (a == QLatin1String("--central-records")) {
+            if (!number(&o->centralRecords, 1, 1000000))
+                return Usage(QStringLiteral("--central-records needs 1..1000000"));
+        } else if (a == QLatin1String("--central-query")) {
+            if (!number(&o->centralQuery, 100, 10000000))
+                return Usage(QStringLiteral("--central-query needs 100..10000000"));
         } else if (a == QLatin1String("--program-dir")) {
             if (!value(&o->programDir))
                 return Usage(QStringLiteral("--program-dir needs a folder"));
@@ -168,6 +194,58 @@ QString MemoryText(const DownloadFigures& d) {
         .arg(d.GrowthKbPerRecord(0.75), 0, 'f', 2);
 }
 
+// The central store's rows of the table.
+bool CentralSection(const Options& o, ResultTable& table) {
+    CentralSettings cs;
+    cs.conninfo = o.central;
+    cs.programDir = o.programDir;
+    cs.syncRecords = o.centralRecords;
+    cs.photoBytes = o.photoBytes;
+    cs.queryRecords = o.centralQuery;
+    cs.runs = o.runs;
+    Progress(QStringLiteral("central store"));
+    const CentralFigures c = RunCentralBench(cs);
+    table.Section(QStringLiteral("Central store over loopback: %1").arg(c.server));
+    if (!c.ok) {
+        table.Row(QStringLiteral("central store"), c.problem, QString(), Verdict(false));
+        return false;
+    }
+    const double syncRate = o.centralRecords / (c.syncMs / 1000);
+    const double pictureRate = cs.pictureRecords / (c.pictureSyncMs / 1000);
+    table.Row(QStringLiteral("Sync of %1 records, no photographs").arg(Count(o.centralRecords)),
+              QStringLiteral("%1 (%2); again with nothing new: %3")
+                  .arg(Rate(syncRate), Duration(c.syncMs), Duration(c.resyncMs)),
+              QStringLiteral(">= 5,000 records/s"), Verdict(syncRate >= 5000));
+    table.Row(QStringLiteral("Sync of %1 records with %2-byte photographs")
+                  .arg(Count(cs.pictureRecords), Count(o.photoBytes)),
+              QStringLiteral("%1 (%2)").arg(Rate(pictureRate), Duration(c.pictureSyncMs)),
+              QStringLiteral(">= 300 records/s"), Verdict(pictureRate >= 300));
+    table.Row(QStringLiteral("Central list over %1 records, one device: first screen")
+                  .arg(Count(o.centralQuery)),
+              QStringLiteral("%1 (columns, count, first 50 rows; table filled in %2)")
+                  .arg(Duration(c.firstScreenMs), Duration(c.fillMs)),
+              QStringLiteral("< 0.5 s"), Verdict(c.firstScreenMs < 500));
+    table.Row(QStringLiteral("Central list, every device: first screen"), Duration(c.allDevicesMs),
+              QStringLiteral("< 0.5 s"), Verdict(c.allDevicesMs < 500));
+    table.Row(QStringLiteral("Central list, one device sorted by result: first screen"),
+              Duration(c.sortedMs));
+    return true;
+}
+
+int PrintTable(const ResultTable& table, bool dataOk, const QDateTime& started,
+               const QString& loadBefore) {
+    QTextStream out(stdout);
+    out << "Machine: " << MachineText() << "\n";
+    out << "Run: " << started.toString(Qt::ISODate) << ", load average before " << loadBefore
+        << ", after " << LoadText() << "\n\n";
+    out << table.Text();
+    out << "\n"
+        << (table.AllGoalsMet() ? "Every goal met." : "Some goals missed (Met: NO).")
+        << (dataOk ? "" : " A check of the stored or exported data FAILED.") << "\n";
+    out.flush();
+    return dataOk ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -189,6 +267,11 @@ int main(int argc, char** argv) {
     const QDateTime started = QDateTime::currentDateTime();
     ResultTable table;
     bool dataOk = true;
+    if (o.centralGiven) {
+        dataOk = CentralSection(o, table);
+        if (o.centralOnly)
+            return PrintTable(table, dataOk, started, loadBefore);
+    }
 
     // ---- Download ----
     table.Section(QStringLiteral("Download from brtx-sim on %1 through brtx-cli download, "
@@ -334,14 +417,5 @@ int main(int argc, char** argv) {
         table.Row(QStringLiteral("exports"), largest->Problem());
     }
 
-    QTextStream out(stdout);
-    out << "Machine: " << MachineText() << "\n";
-    out << "Run: " << started.toString(Qt::ISODate) << ", load average before " << loadBefore
-        << ", after " << LoadText() << "\n\n";
-    out << table.Text();
-    out << "\n"
-        << (table.AllGoalsMet() ? "Every goal met." : "Some goals missed (Met: NO).")
-        << (dataOk ? "" : " A check of the stored or exported data FAILED.") << "\n";
-    out.flush();
-    return dataOk ? 0 : 1;
+    return PrintTable(table, dataOk, started, loadBefore);
 }
