@@ -122,6 +122,58 @@ QString Placeholders(int first, int width) {
     return out + ')';
 }
 
+// A batch as one text[] parameter per column, for "... FROM unnest($1::text[], ...)": the
+// statement stays short whatever the batch size, so the server parses and plans it at once.
+class ArrayColumns {
+public:
+    explicit ArrayColumns(int width) : m_arrays(width, QByteArray("{")) {}
+    void Add(int column, const QString& value, bool null = false) {
+        QByteArray& a = m_arrays[column];
+        if (a.size() > 1)
+            a += ',';
+        if (null) {
+            a += "NULL";
+            return;
+        }
+        a += '"';
+        for (const char ch : value.toUtf8()) {
+            if (ch == '"' || ch == '\\')
+                a += '\\';
+            a += ch;
+        }
+        a += '"';
+    }
+    void Add(int column, const LocalRow& row, int cell, bool keepNull = true) {
+        Add(column, row.cells[cell], keepNull && row.nulls[cell]);
+    }
+    QVector<PgParam> Params() const {
+        QVector<PgParam> out;
+        for (const QByteArray& a : m_arrays)
+            out << PgParam{a + '}', false, false};
+        return out;
+    }
+    // "unnest($first::text[], ...) AS u(c1, ...)"
+    QString Unnest(int first = 1) const {
+        QStringList args, names;
+        for (int i = 0; i < m_arrays.size(); ++i) {
+            args << QStringLiteral("$%1::text[]").arg(first + i);
+            names << QStringLiteral("c%1").arg(i + 1);
+        }
+        return "unnest(" + args.join(',') + ") AS u(" + names.join(',') + ')';
+    }
+
+private:
+    QVector<QByteArray> m_arrays;
+};
+
+// The join of a key table with u(c1..c4) of an ArrayColumns whose first four are the key.
+QString KeyJoin(const char* table) {
+    return QStringLiteral("%1.machine_no = u.c1 COLLATE \"C\" AND %1.record_no = u.c2 COLLATE "
+                          "\"C\" AND %1.date_date = u.c3 COLLATE \"C\" AND %1.time_time = "
+                          "u.c4 COLLATE \"C\"")
+        .arg(QLatin1String(table));
+}
+
 bool IsRetryable(const QString& sqlState) {
     // A deadlock or a serialization failure between two desks: the batch can simply run again.
     return sqlState == QLatin1String("40P01") || sqlState == QLatin1String("40001");
@@ -241,15 +293,13 @@ bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& se
             named << i;
     if (named.isEmpty())
         return true;
-    QString sql = QStringLiteral("SELECT machine_no, record_no, date_date, time_time FROM pictures "
-                                 "WHERE (machine_no, record_no, date_date, time_time) IN (VALUES ");
-    QVector<PgParam> params;
-    for (int i = 0; i < named.size(); ++i) {
-        sql += (i ? "," : "") + Placeholders(int(params.size()) + 1, kKeyColumns);
+    ArrayColumns keys(kKeyColumns);
+    for (int i : named)
         for (int c = 0; c < kKeyColumns; ++c)
-            params << batch[named[i]].KeyParam(c);
-    }
-    sql += ')';
+            keys.Add(c, batch[i], c, false);
+    const QString sql = "SELECT p.machine_no, p.record_no, p.date_date, p.time_time FROM " +
+                        keys.Unnest() + " JOIN pictures p ON " + KeyJoin("p");
+    QVector<PgParam> params = keys.Params();
     PgResult have = m_db.Exec(sql, params);
     if (!have.Ok()) {
         *why = have.Error();
@@ -317,16 +367,14 @@ bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
     QString insert = QStringLiteral("INSERT INTO records (");
     for (const QString& c : columns)
         insert += c.toLower() + ',';
-    insert += QStringLiteral("station) VALUES ");
-    QVector<PgParam> params;
-    params.reserve(batch.size() * width);
-    for (int r = 0; r < batch.size(); ++r) {
-        insert += (r ? "," : "") + Placeholders(int(params.size()) + 1, width);
+    ArrayColumns values(width);
+    for (const LocalRow& row : batch) {
         for (int c = 0; c < width - 1; ++c)
-            params << (c < kKeyColumns ? batch[r].KeyParam(c) : batch[r].Param(c));
-        params << PgParam::Text(m_opt.station);
+            values.Add(c, row, c, c >= kKeyColumns); // the key is never NULL on the server
+        values.Add(width - 1, m_opt.station);
     }
-    insert += QStringLiteral(" ON CONFLICT DO NOTHING");
+    const QVector<PgParam> params = values.Params();
+    insert += "station) SELECT * FROM " + values.Unnest() + " ON CONFLICT DO NOTHING";
     qint64 stored = 0;
     qint64 pictures = 0;
     if (!m_db.Command(insert, params, why, &stored) || !SendPictures(batch, why, pictures))
@@ -413,30 +461,29 @@ bool Sync::SyncSeals() {
             return true;
         if (Stopped())
             return Fail(QStringLiteral("stopped"));
-        QString insert = QStringLiteral("INSERT INTO seals (machine_no, record_no, date_date, "
-                                        "time_time, rowhash, picturehash, sealedat, prevseal, "
-                                        "seal, late, deleted, station) VALUES ");
-        QString check = QStringLiteral("SELECT machine_no, record_no, date_date, time_time, seal "
-                                       "FROM seals WHERE (machine_no, record_no, date_date, "
-                                       "time_time) IN (VALUES ");
-        QVector<PgParam> params, keys;
-        for (int r = 0; r < batch.size(); ++r) {
-            insert += (r ? "," : "") + Placeholders(int(params.size()) + 1, kSealColumns + 1);
-            check += (r ? "," : "") + Placeholders(int(keys.size()) + 1, kKeyColumns);
+        ArrayColumns values(kSealColumns + 1);
+        for (const LocalRow& row : batch) {
             for (int c = 0; c < kSealColumns; ++c) {
-                PgParam p = c < kKeyColumns ? batch[r].KeyParam(c) : batch[r].Param(c);
-                if ((c == 9 || c == 10) && !p.null)
-                    p = PgParam::Text(QString::number(batch[r].cells[c].toLongLong()));
-                if (c == 8 && p.null)
-                    p = PgParam::Text(QString());
-                params << p;
-                if (c < kKeyColumns)
-                    keys << p;
+                if (c == 9 || c == 10) // Late, Deleted: whole numbers
+                    values.Add(c, QString::number(row.cells[c].toLongLong()), row.nulls[c]);
+                else if (c == 8) // the seal itself is never NULL on the server
+                    values.Add(c, row.cells[c]);
+                else
+                    values.Add(c, row, c, c >= kKeyColumns);
             }
-            params << PgParam::Text(m_opt.station);
+            values.Add(kSealColumns, m_opt.station);
         }
-        insert += QStringLiteral(" ON CONFLICT DO NOTHING");
-        check += ')';
+        const QVector<PgParam> params = values.Params();
+        const QVector<PgParam> keys = params.mid(0, kKeyColumns);
+        const QString insert =
+            "INSERT INTO seals (machine_no, record_no, date_date, time_time, rowhash, "
+            "picturehash, sealedat, prevseal, seal, late, deleted, station) SELECT c1, c2, c3, "
+            "c4, c5, c6, c7, c8, c9, c10::integer, c11::integer, c12 FROM " +
+            values.Unnest() + " ON CONFLICT DO NOTHING";
+        ArrayColumns keyShape(kKeyColumns);
+        const QString check = "SELECT s.machine_no, s.record_no, s.date_date, s.time_time, s.seal "
+                              "FROM " +
+                              keyShape.Unnest() + " JOIN seals s ON " + KeyJoin("s");
         qint64 stored = 0;
         QStringList conflicts;
         if (!InTransaction(QStringLiteral("seals"), [&](QString* why) {

@@ -4,6 +4,7 @@
 #include "app/shell/RecordPicture.h"
 #include "base/Language.h"
 #include "base/Paths.h"
+#include "central/CentralConfig.h"
 #include "controls/Meter.h"
 #include "history/page/HistoryModel.h"
 #include "store/SQLite.h"
@@ -57,6 +58,7 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     m_pExportExcel = Made(new QPushButton(this), kExportExcel);
     m_pExportPdf = Made(new QPushButton(this), kExportPdf);
     m_pDelete = Made(new QPushButton(this), kDelete);
+    m_pSync = Made(new QPushButton(this), kSync);
     m_pMeter = Made(new CMeter(this), kMeter);
     m_pList = Made(new QTableView(this), kList);
     m_pPicture = Made(new QFrame(this), kPicture);
@@ -90,6 +92,9 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     m_pStartLabel->setText(GetText("StartTime"));
     m_pEndLabel->setText(GetText("EndTime"));
     m_pExportPdf->setText(GetText("BtnExPDF"));
+    // Sync sends this desk's records to the central store now; offered only when one is set.
+    m_pSync->setText(GetText("SyncAction"));
+    m_pSync->setVisible(Central::HasCentral());
 
     // The deletion button works on a table this program never makes; it is never offered.
     m_pDelete->hide();
@@ -121,6 +126,7 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     connect(m_pExportExcel, &QPushButton::clicked, this, &CHistory::OnBnClickedExportExcel);
     connect(m_pExportPdf, &QPushButton::clicked, this, &CHistory::OnBnClickedExportPdf);
     connect(m_pDelete, &QPushButton::clicked, this, &CHistory::OnBnClickedDelete);
+    connect(m_pSync, &QPushButton::clicked, this, &CHistory::OnBnClickedSync);
     connect(m_pList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &CHistory::OnListSelectionChanged);
 
@@ -329,6 +335,8 @@ void CHistory::LayoutBar(int pageWidth) {
         {m_pExportExcel, qMax(80, natural(m_pExportExcel)), natural(m_pExportExcel), 6},
         {m_pExportPdf, qMax(80, natural(m_pExportPdf)), natural(m_pExportPdf), 6},
     };
+    if (!m_pSync->isHidden())
+        items.append({m_pSync, qMax(80, natural(m_pSync)), natural(m_pSync), 6});
     int total = 0;
     for (const Item& item : items)
         total += item.width + item.gapAfter;

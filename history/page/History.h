@@ -17,6 +17,9 @@ class QTableView;
 class QFrame;
 class CMeter;
 class CHistoryModel;
+namespace Central {
+class CCentralSyncWorker;
+}
 
 namespace HistoryIds {
 constexpr int kDeviceLabel = 1029;
@@ -32,6 +35,7 @@ constexpr int kDelete = 1009;
 constexpr int kList = 1024;
 constexpr int kPicture = 1034;
 constexpr int kMeter = 1048;
+constexpr int kSync = 1090; // shown only when a central store is set
 } // namespace HistoryIds
 
 class CHistory : public QWidget {
@@ -76,6 +80,7 @@ public slots:
     void OnBnClickedExportExcel(); // defined in HistoryExport.cpp
     void OnBnClickedExportPdf();   // defined in HistoryExport.cpp
     void OnBnClickedDelete();
+    void OnBnClickedSync(); // defined in HistorySync.cpp
     void OnCbnSelchangeDevice();
 
 protected:
@@ -102,6 +107,8 @@ private:
     QPushButton* m_pExportExcel = nullptr;
     QPushButton* m_pExportPdf = nullptr;
     QPushButton* m_pDelete = nullptr;
+    QPushButton* m_pSync = nullptr;
+    Central::CCentralSyncWorker* m_sync = nullptr; // made on the first Sync
     QTableView* m_pList = nullptr;
     CHistoryModel* m_pModel = nullptr;
     QFrame* m_pPicture = nullptr;

@@ -6,6 +6,7 @@
 #include "app/shell/Status.h"
 #include "base/Language.h"
 #include "device/page/FirstPage.h"
+#include "history/page/History.h"
 #include "sim/lib/Simulator.h"
 
 #include <QFile>
@@ -79,5 +80,29 @@ TEST(CentralAutoSync, AnUnreachableServerIsReportedAndNothingWaits) {
     // The records stay on this desk.
     EXPECT_TRUE(QFile::exists(home.file("brtx.db")));
     page.reset();
+    ResetLanguage();
+}
+
+TEST(CentralAutoSync, TheHistoryPageSyncsOnDemandAndOffersItOnlyWithAServer) {
+    PgTestDb pg;
+    BRTX_REQUIRE_PG(pg);
+    TempHome home;
+    StatusWindow main;
+    {
+        ResetLanguage();
+        CHistory plain;
+        EXPECT_TRUE(plain.Control(HistoryIds::kSync)->isHidden());
+    }
+    FillLocalStore(home.path(), "0123456789", 4);
+    WriteCentralUrl(home, pg.Conninfo());
+    CHistory page;
+    auto* sync = qobject_cast<QPushButton*>(page.Control(HistoryIds::kSync));
+    ASSERT_TRUE(sync && !sync->isHidden());
+    sync->click();
+    EXPECT_FALSE(sync->isEnabled()); // the page goes on while the worker sends
+    ASSERT_TRUE(waitFor([&] { return main.status() == GetText("SyncDone"); }, 20000))
+        << main.status().toStdString();
+    EXPECT_TRUE(sync->isEnabled());
+    EXPECT_EQ(pg.Value("SELECT count(*) FROM records"), "4");
     ResetLanguage();
 }
