@@ -41,8 +41,9 @@ QString Version1() {
            "(" +
            key +
            "));"
+           // The key serves the list's default order (device, record number) backwards and
+           // the device's rows; this one its date range.
            "CREATE INDEX records_device_date ON records (machine_no, date_date);"
-           "CREATE INDEX records_record_no ON records (record_no);"
            "CREATE TABLE pictures (" +
            KeyColumns() +
            ", path text, sha256 text NOT NULL, bytes bytea NOT NULL, station text NOT NULL, "
