@@ -1,5 +1,6 @@
 // brtx-cli export-xls and export-pdf: the history page's two exports after the same query,
 // without the window.
+#include "app/cli/CentralArgs.h"
 #include "app/cli/Commands.h"
 
 #include "base/Paths.h"
@@ -80,7 +81,15 @@ int Parse(const char* name, const QStringList& args, bool withRecord, Query* q) 
     return -1;
 }
 
-int RunXls(const QStringList& args) {
+int RunXls(const QStringList& argsIn) {
+    // --central: the list from the central store, with the full set of list options.
+    QStringList args = argsIn;
+    bool central = false;
+    QString conninfo, centralError;
+    if (!TakeCentralArg(args, central, conninfo, centralError))
+        return Usage(kXls, centralError);
+    if (central)
+        return RunCentralXls(args, kXls);
     Query q;
     const int usage = Parse(kXls, args, false, &q);
     if (usage >= 0)
@@ -103,7 +112,14 @@ int RunXls(const QStringList& args) {
     return kCliOk;
 }
 
-int RunPdf(const QStringList& args) {
+int RunPdf(const QStringList& argsIn) {
+    QStringList args = argsIn;
+    bool central = false;
+    QString conninfo, centralError;
+    if (!TakeCentralArg(args, central, conninfo, centralError))
+        return Usage(kPdf, centralError);
+    if (central)
+        return RunCentralPdf(args, kPdf);
     Query q;
     const int usage = Parse(kPdf, args, true, &q);
     if (usage >= 0)
@@ -144,8 +160,14 @@ int RunPdf(const QStringList& args) {
 }
 
 const CliRegistrar xlsRegistrar(
-    {kXls, "export-xls --device ID [--start YYYY-MM-DD] [--end YYYY-MM-DD] FILE", RunXls});
-const CliRegistrar pdfRegistrar(
-    {kPdf, "export-pdf --device ID --record N [--start YYYY-MM-DD] [--end YYYY-MM-DD]", RunPdf});
+    {kXls,
+     "export-xls --device ID [--start YYYY-MM-DD] [--end YYYY-MM-DD] FILE | export-xls --central "
+     "[CONNINFO] (--device ID | --all-devices) [list options] FILE",
+     RunXls});
+const CliRegistrar
+    pdfRegistrar({kPdf,
+                  "export-pdf --device ID --record N [--start YYYY-MM-DD] [--end YYYY-MM-DD] | "
+                  "export-pdf --central [CONNINFO] --device ID --record N",
+                  RunPdf});
 
 } // namespace

@@ -95,7 +95,19 @@ TEST(CentralSource, OneDeviceListsWhatTheLocalDatabaseLists) {
     ASSERT_TRUE(QFile::remove(file));
     EXPECT_EQ(source.Picture(first[0]), bytes);
 
-    // The command line gives the same list.
+    // The command line gives the same list, spreadsheet and report.
+    for (const char* where : {"local.xls", "central.xls"}) {
+        QStringList args{"export-xls", "--device", kDevice, s.home.file(where)};
+        if (QByteArray(where) == "central.xls")
+            args.insert(1, "--central=" + s.pg.Conninfo());
+        const CliRun xls = runCli(args);
+        ASSERT_EQ(xls.code, 0) << where << xls.err.toStdString();
+    }
+    EXPECT_EQ(FileHash(s.home.file("central.xls")), FileHash(s.home.file("local.xls")));
+    const CliRun pdf = runCli({"export-pdf", "--central", s.pg.Conninfo(), "--device", kDevice,
+                               "--record", "7"});
+    ASSERT_EQ(pdf.code, 0) << pdf.err.toStdString();
+    EXPECT_TRUE(QFile::exists(pdf.out.last())) << pdf.out.join('\n').toStdString();
     const CliRun cli = runCli({"history", "--central", s.pg.Conninfo(), "--device", kDevice});
     ASSERT_EQ(cli.code, 0) << cli.err.toStdString();
     ASSERT_EQ(cli.out.size(), 31);
