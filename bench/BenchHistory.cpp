@@ -9,22 +9,27 @@
 #include "history/core/HistoryQuery.h"
 #include "history/core/PdfReport.h"
 #include "history/page/History.h"
+#include "history/page/HistoryModel.h"
 #include "sim/lib/SimPhoto.h"
 #include "store/SQLite.h"
 #include "store/Schema.h"
 #include "store/Statements.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDateEdit>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QThreadPool>
 
 #include <algorithm>
+#include <functional>
 #include <sqlite3.h>
+#include <unistd.h>
 
 namespace bench {
 
@@ -179,7 +184,65 @@ struct HistoryHome::Impl {
     QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/brtx-bench-XXXXXX")};
 };
 
-HistoryHome::HistoryHome(const QString& programDir, int rows) : d(new Impl) {
+namespace {
+
+// The generated records: one INSERT ... SELECT over a counter. Devices take turns; dates
+// start in 2015 with three hundred tests a day; texts are names, plates and places as operators
+// type them, Latin and Chinese.
+bool GenerateRows(const QString& dbPath, int rows, QString* problem) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(dbPath.toUtf8().constData(), &db) != SQLITE_OK) {
+        *problem = QStringLiteral("cannot open %1").arg(dbPath);
+        sqlite3_close(db);
+        return false;
+    }
+    const char* sql = R"(
+INSERT INTO ValueInfo(Machine_NO,Record_No,Date_Date,Time_Time,Test_Mode,Test_Result,Test_Unit,
+  Reserve1,Reserve2,Reserve3,Reserve4,FieldGroup,FieldSelect,Reserve5,Reserve6,
+  Field1,Field2,Field3,Field4,Field5,GPS,Path,PictureName)
+WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < ?1)
+SELECT
+  CASE x % 3 WHEN 0 THEN '0123456789' WHEN 1 THEN '0123456790' ELSE '0123456791' END,
+  CAST((x + 2) / 3 AS TEXT),
+  date('2015-01-01', '+' || ((x - 1) / 300) || ' days'),
+  printf('%02d:%02d:%02d', 7 + (x % 30) / 2, (x * 7) % 60, (x * 13) % 60),
+  CASE WHEN x % 23 = 0 THEN 'Refuse' WHEN x % 41 = 0 THEN 'Discontinued'
+       WHEN x % 5 = 0 THEN 'Manual' ELSE 'Auto' END,
+  CASE WHEN x % 23 = 0 OR x % 41 = 0 THEN '' ELSE printf('%.3f', ((x * 7919) % 1200) / 1000.0) END,
+  'mg/L', '', '', '', '', '1', '0', '', '',
+  CASE x % 11 WHEN 0 THEN 'Wang Wei' WHEN 1 THEN 'Anna Müller' WHEN 2 THEN '张伟'
+    WHEN 3 THEN 'Jean Dupont' WHEN 4 THEN 'Li Na' WHEN 5 THEN 'O''Brien'
+    WHEN 6 THEN 'Søren Kjær' WHEN 7 THEN '李娜' WHEN 8 THEN 'Maria García'
+    WHEN 9 THEN 'Ivan Petrov' ELSE 'Chen Jing' END || ' ' || (x % 997),
+  CASE x % 5 WHEN 0 THEN '沪A' WHEN 1 THEN 'B-' WHEN 2 THEN 'M-' WHEN 3 THEN '京C' ELSE 'HH-' END
+    || printf('%05d', (x * 7919) % 100000),
+  CASE x % 7 WHEN 0 THEN 'Ring road km 12' WHEN 1 THEN '人民广场' WHEN 2 THEN 'Harbour gate'
+    WHEN 3 THEN 'Main street 4' WHEN 4 THEN '南京路' WHEN 5 THEN 'Airport exit'
+    ELSE 'Bridge checkpoint' END,
+  'Officer ' || (x % 37), 'Shift ' || (x % 3 + 1),
+  printf('31.%06d 121.%06d', (x * 31) % 1000000, (x * 17) % 1000000),
+  printf('\%s\%05d.jpg', CASE x % 3 WHEN 0 THEN '0123456789' WHEN 1 THEN '0123456790'
+    ELSE '0123456791' END, (x + 2) / 3),
+  printf('%05d.jpg', (x + 2) / 3)
+FROM n)";
+    sqlite3_stmt* st = nullptr;
+    bool ok = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK;
+    if (ok) {
+        sqlite3_bind_int(st, 1, rows);
+        ok = sqlite3_step(st) == SQLITE_DONE;
+    }
+    sqlite3_finalize(st);
+    ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok)
+        *problem = QStringLiteral("generating rows: %1").arg(QString::fromUtf8(sqlite3_errmsg(db)));
+    sqlite3_close(db);
+    return ok;
+}
+
+} // namespace
+
+HistoryHome::HistoryHome(const QString& programDir, int rows, bool generated) : d(new Impl) {
     if (!d->dir.isValid()) {
         m_problem = QStringLiteral("no temporary folder");
         return;
@@ -200,9 +263,16 @@ HistoryHome::HistoryHome(const QString& programDir, int rows) : d(new Impl) {
         QStringList titles;
         for (int k = 1; k <= 20; ++k)
             titles << QStringLiteral("Title%1").arg(k);
+        if (generated) {
+            titles = QStringList{"Name", "Plate", "Place", "Officer", "Shift"};
+            db.ExecuteSQL(Statements::ReplaceTitleInfo(titles, 1, QStringLiteral("0123456790")));
+            db.ExecuteSQL(Statements::ReplaceTitleInfo({"Plate", "Name", "", "Shift"}, 1,
+                                                       QStringLiteral("0123456791")));
+        }
         db.ExecuteSQL(Statements::ReplaceTitleInfo(titles, 1, Device()));
     }
-    if (!InsertRows(dbPath, rows, &m_problem))
+    if (!(generated ? GenerateRows(dbPath, rows, &m_problem)
+                    : InsertRows(dbPath, rows, &m_problem)))
         return;
     m_fillMs = NowMs() - start;
     m_ok = true;
@@ -358,6 +428,127 @@ PdfFigures RunPdfExport(const HistoryHome& home, int photoBytes) {
     out.ok = report->Succeeded() && out.fileBytes > 0;
     if (!out.ok)
         out.problem = QStringLiteral("report failed: %1").arg(report->ErrorText());
+    return out;
+}
+
+namespace {
+
+// Runs the page's events until cond() holds or timeoutMs passes; the time it took.
+double Until(const std::function<bool()>& cond, int timeoutMs = 30000) {
+    const double t = NowMs();
+    while (!cond() && NowMs() - t < timeoutMs)
+        QApplication::processEvents(QEventLoop::AllEvents, 1);
+    return NowMs() - t;
+}
+
+long SelfRssKb() {
+    return ProcessRssKb(getpid());
+}
+
+} // namespace
+
+WorkbenchFigures RunWorkbench(const HistoryHome& home, const QString& programDir, bool withCli,
+                              bool allDevices) {
+    WorkbenchFigures out;
+    home.Use();
+    CHistory page;
+    PreparePage(page);
+    auto* box = qobject_cast<QComboBox*>(page.Control(HistoryIds::kDeviceBox));
+    auto* list = qobject_cast<QTableView*>(page.Control(HistoryIds::kList));
+    auto* search = qobject_cast<QLineEdit*>(page.Control(HistoryIds::kSearch));
+    auto* minimum = qobject_cast<QLineEdit*>(page.Control(HistoryIds::kMinResult));
+    auto* maximum = qobject_cast<QLineEdit*>(page.Control(HistoryIds::kMaxResult));
+    if (!box || !list || !search || !minimum || !maximum) {
+        out.problem = QStringLiteral("the page lacks its controls");
+        return out;
+    }
+    if (allDevices)
+        box->setCurrentIndex(0);
+    QThreadPool::globalInstance()->waitForDone();
+    QApplication::processEvents();
+    const long before = SelfRssKb();
+    CHistoryModel* model = page.Model();
+    // The rows in view are held: what the user sees is there.
+    auto shown = [list, model] {
+        const int top = list->rowAt(0);
+        const int bottom = list->rowAt(list->viewport()->height() - 1);
+        if (top < 0)
+            return model->rowCount() == 0;
+        return model->HasRow(top) && model->HasRow(bottom < 0 ? model->rowCount() - 1 : bottom);
+    };
+    auto query = [&] {
+        const double t = NowMs();
+        page.OnBnClickedQuery();
+        Until(shown);
+        QApplication::processEvents();
+        return NowMs() - t;
+    };
+
+    out.firstScreenMs = query();
+    page.WaitForList(); // the count, so that the list is as long as it will be
+    out.rows = model->Count();
+    list->scrollToBottom();
+    out.scrollEndMs = Until(shown);
+    if (!model->HasRow(model->rowCount() - 1)) {
+        out.problem = QStringLiteral("the last row never came");
+        return out;
+    }
+    const QString last = page.ListCell(model->rowCount() - 1, 1);
+
+    search->setText(QStringLiteral("müller 4"));
+    out.searchMs = query();
+    page.WaitForList();
+    out.searchRows = model->Count();
+    search->clear();
+    minimum->setText(QStringLiteral("0.5"));
+    maximum->setText(QStringLiteral("0.6"));
+    out.rangeMs = query();
+    page.WaitForList();
+    out.rangeRows = model->Count();
+    minimum->clear();
+    maximum->clear();
+    query();
+    page.WaitForList();
+    double t = NowMs();
+    page.SortBy(5, true);
+    Until(shown);
+    out.sortMs = NowMs() - t;
+    const QString top = page.ListCell(0, 5);
+    t = NowMs();
+    page.SortBy(allDevices ? 8 : 7, false);
+    Until(shown);
+    out.textSortMs = NowMs() - t;
+    QApplication::processEvents();
+    out.heldMb = (SelfRssKb() - before) / 1024.0;
+    out.ok = out.rows > 0 && !last.isEmpty() && out.searchRows > 0 && out.rangeRows > 0 &&
+             top.toDouble() >= 1.0;
+    if (!out.ok) {
+        out.problem = QStringLiteral("unexpected list: %1 rows, last record \"%2\", %3 found, %4 "
+                                     "in range, top result %5")
+                          .arg(out.rows)
+                          .arg(last)
+                          .arg(out.searchRows)
+                          .arg(out.rangeRows)
+                          .arg(top);
+        return out;
+    }
+
+    if (withCli) {
+        const QString cli = programDir + QStringLiteral("/brtx-cli");
+        const QString command =
+            QStringLiteral("exec '%1' --home '%2' history %3 > /dev/null")
+                .arg(cli, home.Path(),
+                     allDevices ? QStringLiteral("--all-devices")
+                                : QStringLiteral("--device ") + HistoryHome::Device());
+        const ChildResult run =
+            RunChild(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command}, {}, 120000);
+        out.cliMs = run.wallMs;
+        out.cliPeakKb = run.peakRssKb;
+        out.cliOk = run.exitCode == 0;
+        if (!out.cliOk)
+            out.problem = QStringLiteral("brtx-cli history failed");
+        out.ok = out.ok && out.cliOk;
+    }
     return out;
 }
 

@@ -12,7 +12,9 @@ namespace bench {
 // straight into the file in one transaction), with that device's twenty field titles.
 class HistoryHome {
 public:
-    HistoryHome(const QString& programDir, int rows);
+    // generated: the rows are made by one SQL statement (quick for a million), with names,
+    // plates and places as field texts, from 2015 on, 300 tests a day, three devices.
+    HistoryHome(const QString& programDir, int rows, bool generated = false);
     ~HistoryHome();
     HistoryHome(const HistoryHome&) = delete;
     HistoryHome& operator=(const HistoryHome&) = delete;
@@ -68,5 +70,28 @@ struct PdfFigures {
 
 // Selects the first row of the page's list and presses "Export PDF"; waits for the report.
 PdfFigures RunPdfExport(const HistoryHome& home, int photoBytes);
+
+struct WorkbenchFigures {
+    bool ok = false;
+    QString problem;
+    qint64 rows = 0;
+    double firstScreenMs = 0; // Query pressed to count and first rows shown
+    double scrollEndMs = 0;   // scrolled to the end until its rows are shown
+    double searchMs = 0;      // a search text: count and first screen
+    qint64 searchRows = 0;
+    double rangeMs = 0; // a result range
+    qint64 rangeRows = 0;
+    double sortMs = 0;     // sorted by Test Result, descending
+    double textSortMs = 0; // sorted by a text column (locale order)
+    double heldMb = 0;     // resident memory the page holds after these, over before the query
+    double cliMs = 0;      // brtx-cli history of every row to /dev/null
+    long cliPeakKb = 0;
+    bool cliOk = false;
+};
+
+// The history workbench over the home's database: the page's list with filters and sorting,
+// and (withCli) brtx-cli history of every row to /dev/null.
+WorkbenchFigures RunWorkbench(const HistoryHome& home, const QString& programDir, bool withCli,
+                              bool allDevices);
 
 } // namespace bench

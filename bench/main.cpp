@@ -36,8 +36,10 @@ Options:
   --history LIST      record counts of the history databases (1000,10000,100000)
   --xls LIST          row counts of the .xls exports (1000,10000,65535)
   --runs N            queries per history size; the median is shown (3)
+  --workbench LIST    record counts of the history workbench: filters, sorting, scrolling,
+                      memory, brtx-cli history of every row (100000,1000000)
   --quick             a short run: 30 records, history 1000,5000, .xls 1000, no long run,
-                      central sync of 5000 and list of 20000 records
+                      workbench 20000, central sync of 5000 and list of 20000 records
   --rss-log FILE      write the long download's memory after each record to FILE
   --program-dir DIR   folder of brtx-cli, brtx-sim and Language.ini (this program's folder)
   --central CONNINFO  also measure the central store on this PostgreSQL server: sync of
@@ -59,6 +61,7 @@ struct Options {
     QVector<int> history{1000, 10000, 100000};
     QVector<int> xls{1000, 10000, 65535};
     int runs = 3;
+    QVector<int> workbench{100000, 1000000};
     QString programDir;
     QString rssLog;
     bool centralGiven = false; // --central: measure the central store
@@ -128,6 +131,9 @@ int Parse(const QStringList& args, Options* o) {
             if (!value(&v) || !ParseList(v, &o->xls) ||
                 *std::max_element(o->xls.begin(), o->xls.end()) > 65535)
                 return Usage(QStringLiteral("--xls needs counts up to 65535"));
+        } else if (a == QLatin1String("--workbench")) {
+            if (!value(&v) || !ParseList(v, &o->workbench))
+                return Usage(QStringLiteral("--workbench needs counts like 100000,1000000"));
         } else if (a == QLatin1String("--runs")) {
             if (!number(&o->runs, 1, 20))
                 return Usage(QStringLiteral("--runs needs 1..20"));
@@ -138,6 +144,7 @@ int Parse(const QStringList& args, Options* o) {
             o->history = {1000, 5000};
             o->xls = {1000};
             o->runs = 1;
+            o->workbench = {20000};
             o->centralRecords = 5000;
             o->centralQuery = 20000;
         } else if (a == QLatin1String("--rss-log")) {
@@ -378,6 +385,62 @@ int main(int argc, char** argv) {
                   goal ? Verdict(l.ok && l.pageMs < 500) : QString());
         if (n >= xlsMax)
             largest = std::move(home);
+    }
+
+    // ---- History workbench ----
+    for (int n : o.workbench) {
+        table.Section(QStringLiteral("History workbench: %1 generated records of three devices "
+                                     "(names, plates, places), page offscreen")
+                          .arg(Count(n)));
+        Progress(QStringLiteral("workbench of %1 records").arg(n));
+        const double fillStart = NowMs();
+        HistoryHome home(o.programDir, n, true);
+        if (!home.Ok()) {
+            dataOk = false;
+            table.Row(QStringLiteral("%1 records").arg(Count(n)), home.Problem());
+            continue;
+        }
+        table.Row(QStringLiteral("Generating the records"), Duration(NowMs() - fillStart));
+        const bool big = n >= 1000000;
+        for (bool all : {false, true}) {
+            const WorkbenchFigures w = RunWorkbench(home, o.programDir, all || n < 1000000, all);
+            dataOk = dataOk && w.ok;
+            const QString who = all ? QStringLiteral("all devices") : QStringLiteral("one device");
+            if (!w.ok) {
+                table.Row(who, w.problem);
+                continue;
+            }
+            const bool firstGoal = big || n >= 100000;
+            const double firstLimit = big ? 300 : 100;
+            table.Row(
+                QStringLiteral("%1: first screen after Query (%2 rows)").arg(who, Count(w.rows)),
+                Duration(w.firstScreenMs),
+                firstGoal ? QStringLiteral("< %1 s").arg(firstLimit / 1000) : QString(),
+                firstGoal ? Verdict(w.firstScreenMs < firstLimit) : QString());
+            table.Row(QStringLiteral("%1: scrolled to the end").arg(who), Duration(w.scrollEndMs),
+                      big ? QStringLiteral("< 0.1 s") : QString(),
+                      big ? Verdict(w.scrollEndMs < 100) : QString());
+            const QString second = big ? QStringLiteral("< 1 s") : QString();
+            table.Row(
+                QStringLiteral("%1: search \"müller 4\" (%2 rows)").arg(who, Count(w.searchRows)),
+                Duration(w.searchMs), second, big ? Verdict(w.searchMs < 1000) : QString());
+            table.Row(
+                QStringLiteral("%1: result 0.5 to 0.6 (%2 rows)").arg(who, Count(w.rangeRows)),
+                Duration(w.rangeMs), second, big ? Verdict(w.rangeMs < 1000) : QString());
+            table.Row(QStringLiteral("%1: sorted by Test Result").arg(who), Duration(w.sortMs),
+                      second, big ? Verdict(w.sortMs < 1000) : QString());
+            table.Row(QStringLiteral("%1: sorted by Name (locale order)").arg(who),
+                      Duration(w.textSortMs));
+            table.Row(QStringLiteral("%1: memory the page holds after all of this").arg(who),
+                      QStringLiteral("%1 MiB").arg(w.heldMb, 0, 'f', 1),
+                      big ? QStringLiteral("< 150 MB") : QString(),
+                      big ? Verdict(w.heldMb < 143) : QString());
+            if (w.cliMs > 0)
+                table.Row(QStringLiteral("%1: brtx-cli history of every row to /dev/null").arg(who),
+                          QStringLiteral("%1, peak %2").arg(Duration(w.cliMs), MiB(w.cliPeakKb)),
+                          big ? QStringLiteral("< 3 s, < 100 MB") : QString(),
+                          big ? Verdict(w.cliMs < 3000 && w.cliPeakKb < 97656) : QString());
+        }
     }
 
     // ---- Exports ----

@@ -100,6 +100,64 @@ unsigned int CMeter::BandColor(int band) const {
     return band >= 0 && band < kBandCount ? m_colorBands[band] : 0;
 }
 
+double CMeter::FullScale(const QString& unit, int* decimals) {
+    struct Scale {
+        const char* unit;
+        double full;
+        int decimals;
+    };
+    // Breath and blood alcohol in the units instruments report them in, each full scale well
+    // above any reading a living person gives.
+    static const Scale scales[] = {
+        {"mg/l", 2.0, 3},     {"mg/100ml", 400.0, 0}, {"g/l", 4.0, 2}, {"\u2030", 4.0, 2},
+        {"permille", 4.0, 2}, {"%bac", 0.4, 3},       {"%", 0.4, 3},   {"bac", 0.4, 3},
+    };
+    QString key = unit.trimmed().toLower();
+    key.remove(QLatin1Char(' '));
+    for (const Scale& s : scales) {
+        if (key == QString::fromUtf8(s.unit)) {
+            if (decimals)
+                *decimals = s.decimals;
+            return s.full;
+        }
+    }
+    if (decimals)
+        *decimals = 1;
+    return 1000.0;
+}
+
+void CMeter::ShowReading(const QString& result, const QString& unit) {
+    int decimals = 1;
+    const double full = FullScale(unit, &decimals);
+    if (m_dMinValue != 0.0 || m_dMaxValue != full) // the face is drawn again only for a new scale
+        SetRange(0.0, full);
+    m_nValueDecimals = decimals;
+    bool ok = false;
+    const double value = result.trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(value)) {
+        m_strValueText = QString::fromUtf8("\u2014");
+        SetValue(m_dMinValue);
+        return;
+    }
+    m_strValueText = unit.trimmed().isEmpty()
+                         ? result.trimmed()
+                         : result.trimmed() + QLatin1Char(' ') + unit.trimmed();
+    SetValue(std::clamp(value, m_dMinValue, m_dMaxValue));
+}
+
+void CMeter::ShowNothing() {
+    if (m_dMinValue != 0.0 || m_dMaxValue != 1000.0)
+        SetRange(0.0, 1000.0);
+    m_nValueDecimals = 1;
+    m_strValueText.clear();
+    SetValue(0.0);
+}
+
+void CMeter::SetValueText(const QString& text) {
+    m_strValueText = text;
+    update();
+}
+
 void CMeter::SetCaption(const QString& caption) {
     m_strCaption = caption;
     update();
@@ -136,6 +194,8 @@ double CMeter::NeedleAngle() const {
 }
 
 QString CMeter::ValueText() const {
+    if (!m_strValueText.isEmpty())
+        return m_strValueText;
     return QString::asprintf("%.*lf", m_nValueDecimals, m_dCurrentValue);
 }
 

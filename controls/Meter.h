@@ -52,6 +52,18 @@ public:
     void SetBandColor(int band, unsigned int colorRef);
     unsigned int BandColor(int band) const;
 
+    // A stored test result and its unit: the scale follows the unit (full scale 2 for mg/L,
+    // 400 for mg/100mL, 4 for g/L and per mille, 0.4 for %BAC, 1000 for any other unit), the
+    // needle the value (pinned at the scale's end beyond it), the text reads "<result> <unit>".
+    // A result that is not a number puts the needle at the minimum and shows an em dash.
+    void ShowReading(const QString& result, const QString& unit);
+    // Nothing selected: 0.0 on the usual scale.
+    void ShowNothing();
+    // The full scale and shown decimals for a unit.
+    static double FullScale(const QString& unit, int* decimals = nullptr);
+    // Replaces the value text (empty: the value with the decimals).
+    void SetValueText(const QString& text);
+
     void SetCaption(const QString& caption);
     QString Caption() const { return m_strCaption; }
 
@@ -65,7 +77,7 @@ public:
     // The needle's angle in degrees for the current value (counter-clockwise measure), held
     // between end - 360 and start.
     double NeedleAngle() const;
-    // The value as shown: "%.*lf" with the decimals.
+    // The value as shown: "%.*lf" with the decimals, or the text SetValueText() gave.
     QString ValueText() const;
     // Size of the hub kept with the face.
     int HubSize() const { return m_nHubSize; }
@@ -104,6 +116,7 @@ private:
     unsigned int m_colorBands[kBandCount] = {0x0000FFFF, 0x0000FF00, 0x000000FF, 0x0022B7FF,
                                              0x005D5CFF};
     QString m_strCaption;
+    QString m_strValueText;
 
     QPixmap m_face;
     int m_nHubSize = 0;

@@ -10,10 +10,6 @@
 // central store is configured.
 bool TakeCentralArg(QStringList& args, bool& given, QString& conninfo, QString& error);
 
-// brtx-cli history --central: the list read from the central store, with every option of
-// TakeHistoryArgs; tab-separated lines, headings first. Returns the exit code.
-int RunCentralHistory(QStringList args, const char* command);
-
 // brtx-cli export-xls --central and export-pdf --central: the page's two exports of a list
 // read from the central store (the PDF shows the photograph when this desk has it).
 int RunCentralXls(QStringList args, const char* command);

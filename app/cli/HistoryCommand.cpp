@@ -1,12 +1,14 @@
-// brtx-cli history: the record list of one device as the history page shows it after Query,
-// as tab-separated lines, headings first.
+// brtx-cli history: the record list as the history page shows it after Query, with the same
+// filters and order, written to standard output as the rows are read: tab-separated lines
+// (headings first; the default), CSV, or one JSON array of objects keyed by heading.
 #include "app/cli/CentralArgs.h"
 #include "app/cli/Commands.h"
 
-#include "base/Paths.h"
-#include "history/core/HistoryQuery.h"
+#include "app/cli/HistoryArgs.h"
+#include "central/CentralRecordSource.h"
+#include "history/core/Csv.h"
+#include "history/core/LocalRecordSource.h"
 
-#include <QDate>
 #include <cstdio>
 
 namespace {
@@ -21,82 +23,173 @@ int Usage(const QString& reason) {
     return kCliUsage;
 }
 
-// A date as the page's date pickers give it: "yyyy-MM-dd" of a real day.
-bool IsDate(const QString& text) {
-    return text.size() == 10 && QDate::fromString(text, QStringLiteral("yyyy-MM-dd")).isValid();
+void Write(const QByteArray& bytes) {
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
 }
 
 // One cell on one line: a tab or line break inside a value would split the output.
-QString Cell(QString text) {
-    for (QChar& ch : text)
-        if (ch == QLatin1Char('\t') || ch == QLatin1Char('\n') || ch == QLatin1Char('\r'))
-            ch = QLatin1Char(' ');
-    return text;
+QByteArray TsvLine(const QStringList& cells) {
+    QString line;
+    for (int i = 0; i < cells.size(); ++i) {
+        if (i)
+            line += QLatin1Char('\t');
+        QString cell = cells[i];
+        for (QChar& ch : cell)
+            if (ch == QLatin1Char('\t') || ch == QLatin1Char('\n') || ch == QLatin1Char('\r'))
+                ch = QLatin1Char(' ');
+        line += cell;
+    }
+    QByteArray out = line.toUtf8();
+    out += '\n';
+    return out;
 }
 
-QString Line(const QStringList& cells) {
-    QStringList out;
-    out.reserve(cells.size());
-    for (const QString& cell : cells)
-        out << Cell(cell);
-    return out.join(QLatin1Char('\t'));
-}
-
-int Run(const QStringList& argsIn) {
-    // --central: the list from the central store, with the full set of list options.
-    QStringList args = argsIn;
-    bool central = false;
-    QString conninfo, centralError;
-    if (!TakeCentralArg(args, central, conninfo, centralError))
-        return Usage(centralError);
-    if (central)
-        return RunCentralHistory(args, kName);
-
-    QString device;
-    QString start = EarliestQueryDate();
-    QString end = LatestQueryDate();
-    bool haveDevice = false;
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& arg = args[i];
-        const bool known = arg == QLatin1String("--device") || arg == QLatin1String("--start") ||
-                           arg == QLatin1String("--end");
-        if (!known)
-            return Usage(QStringLiteral("unknown argument \"%1\"").arg(arg));
-        if (i + 1 >= args.size())
-            return Usage(QStringLiteral("%1 needs a value").arg(arg));
-        const QString value = args[++i];
-        if (arg == QLatin1String("--device")) {
-            device = value;
-            haveDevice = true;
-        } else if (!IsDate(value)) {
-            return Usage(QStringLiteral("%1 wants a date YYYY-MM-DD, not \"%2\"").arg(arg, value));
-        } else if (arg == QLatin1String("--start")) {
-            start = value;
-        } else {
-            end = value;
+QByteArray JsonString(const QString& text) {
+    const QByteArray utf8 = text.toUtf8();
+    QByteArray out;
+    out.reserve(utf8.size() + 2);
+    out += '"';
+    for (const char c : utf8) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20)
+                out += QByteArray("\\u00") + QByteArray::number(int(c), 16).rightJustified(2, '0');
+            else
+                out += c;
         }
     }
-    if (!haveDevice || device.isEmpty())
-        return Usage(QStringLiteral("--device is required"));
+    out += '"';
+    return out;
+}
 
-    // Reading must not leave a new empty database behind.
-    if (!FileExists(GetDatabasePath())) {
-        std::fprintf(stderr, "brtx-cli %s: no database at %s\n", kName,
-                     qPrintable(GetDatabasePath()));
-        return kCliFailed;
+int Run(const QStringList& given) {
+    QStringList args = given;
+    HistoryArgs history;
+    QString error;
+    // --central [CONNINFO]: the list from the central store instead of this computer's.
+    bool central = false;
+    QString conninfo;
+    if (!TakeCentralArg(args, central, conninfo, error) || !TakeHistoryArgs(args, history, error))
+        return Usage(error);
+    QString format = QStringLiteral("tsv");
+    for (int i = 0; i < args.size(); ++i) {
+        QString arg = args[i];
+        QString value;
+        if (arg.startsWith(QLatin1String("--format="))) {
+            value = arg.mid(9);
+        } else if (arg == QLatin1String("--format")) {
+            if (i + 1 >= args.size())
+                return Usage(QStringLiteral("--format needs a value"));
+            value = args[++i];
+        } else {
+            return Usage(QStringLiteral("unknown argument \"%1\"").arg(arg));
+        }
+        format = value.toLower();
+        if (format != QLatin1String("tsv") && format != QLatin1String("csv") &&
+            format != QLatin1String("json"))
+            return Usage(QStringLiteral("--format wants tsv, csv or json, not \"%1\"").arg(value));
     }
 
-    const HistoryList list = QueryHistoryList(device, start, end);
-    CliPrint(Line(list.headings));
-    for (const QStringList& row : list.rows)
-        CliPrint(Line(row));
+    CLocalRecordSource local;
+    CCentralRecordSource centralSource(conninfo);
+    IRecordSource& source = central ? static_cast<IRecordSource&>(centralSource) : local;
+    QVector<HistoryColumn> columns;
+    if (!source.Columns(history.filter, columns, &error)) {
+        std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(error));
+        return kCliFailed;
+    }
+    QStringList headings;
+    for (const HistoryColumn& column : columns)
+        headings << column.heading;
+
+    HistorySort sort;
+    if (!history.sortHeading.isEmpty()) {
+        sort.column = int(headings.indexOf(history.sortHeading));
+        if (sort.column < 0) {
+            for (int c = 0; c < headings.size() && sort.column < 0; ++c)
+                if (headings[c].compare(history.sortHeading, Qt::CaseInsensitive) == 0)
+                    sort.column = c;
+        }
+        if (sort.column < 0)
+            return Usage(QStringLiteral("there is no column \"%1\"; the columns are: %2")
+                             .arg(history.sortHeading, headings.join(QStringLiteral(", "))));
+        sort.descending = history.sortDescending;
+    }
+
+    // JSON keys must differ: a repeated heading gets " (2)", " (3)" ...
+    QVector<QByteArray> keys;
+    if (format == QLatin1String("json")) {
+        QStringList seen;
+        for (const QString& h : headings) {
+            QString key = h;
+            for (int n = 2; seen.contains(key); ++n)
+                key = QStringLiteral("%1 (%2)").arg(h).arg(n);
+            seen << key;
+            keys << JsonString(key) + ':';
+        }
+    }
+
+    if (format == QLatin1String("tsv")) {
+        Write(TsvLine(headings));
+    } else if (format == QLatin1String("csv")) {
+        Write(QByteArray(Csv::kBom) + Csv::Line(headings));
+    } else {
+        Write("[");
+    }
+    qint64 rows = 0;
+    const bool ok = source.Stream(
+        history.filter, sort,
+        [&](const HistoryRow& row) {
+            if (format == QLatin1String("tsv")) {
+                Write(TsvLine(row.cells));
+            } else if (format == QLatin1String("csv")) {
+                Write(Csv::Line(row.cells));
+            } else {
+                QByteArray object = rows ? ",\n{" : "\n{";
+                for (int c = 0; c < keys.size(); ++c) {
+                    if (c)
+                        object += ',';
+                    object += keys[c];
+                    object += JsonString(c < row.cells.size() ? row.cells[c] : QString());
+                }
+                object += '}';
+                Write(object);
+            }
+            ++rows;
+            return std::ferror(stdout) == 0; // a closed pipe ends the listing
+        },
+        &error);
+    if (format == QLatin1String("json"))
+        Write(rows ? "\n]\n" : "]\n");
+    std::fflush(stdout);
+    if (!ok) {
+        std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(error));
+        return kCliFailed;
+    }
     return kCliOk;
 }
 
-const CliRegistrar
-    registrar({kName,
-               "history --device ID [--start YYYY-MM-DD] [--end YYYY-MM-DD] | history --central "
-               "[CONNINFO] (--device ID | --all-devices) [list options]",
-               Run});
+const CliRegistrar registrar({kName,
+                              "history (--device ID | --all-devices) [--start YYYY-MM-DD] "
+                              "[--end YYYY-MM-DD] [--search TEXT] "
+                              "[--mode auto|manual|refuse|discontinued] [--min X] [--max Y] "
+                              "[--sort HEADING[:asc|:desc]] [--format tsv|csv|json] "
+                              "[--central [CONNINFO]]",
+                              Run});
 
 } // namespace

@@ -26,10 +26,6 @@ const int kBusyTimeoutMs = 5000;
 constexpr int kRawField1 = 7;
 constexpr int kRawGps = 27;
 constexpr int kRawPath = 28;
-const char* const kRawColumns =
-    "Machine_NO,Record_No,Date_Date,Time_Time,Test_Mode,Test_Result,Test_Unit,"
-    "Field1,Field2,Field3,Field4,Field5,Field6,Field7,Field8,Field9,Field10,Field11,Field12,"
-    "Field13,Field14,Field15,Field16,Field17,Field18,Field19,Field20,GPS,Path";
 const char* const kFixedNames[kFixedColumns] = {
     "Machine_NO", "Record_No", "Date_Date", "Time_Time", "Test_Mode", "Test_Result", "Test_Unit"};
 // The stored test modes (exact case) in the order of TestModeFilter::Auto ...
@@ -189,23 +185,32 @@ void DeleteCollator(void* collator) {
 // ---------------------------------------------------------------------------------------
 // One read-only connection for one call.
 
+int AskInterrupt(void* stop) {
+    const auto& f = *static_cast<const std::function<bool()>*>(stop);
+    return f && f() ? 1 : 0;
+}
+
 class Connection {
 public:
-    // The file must exist: opening read-only never creates it.
-    bool Open(const QString& path, QString* error) {
+    // The file must exist: opening read-only never creates it. A statement ends early when
+    // stop (if given) returns true.
+    bool Open(const QString& path, QString* error, const std::function<bool()>* stop = nullptr) {
         const QFileInfo info(path);
         if (!info.exists()) {
             Fail(error, QStringLiteral("no database at %1").arg(path));
             return false;
         }
         const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db,
-                                       SQLITE_OPEN_READONLY, nullptr);
+                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
         if (rc != SQLITE_OK) {
             Fail(error, QStringLiteral("cannot open the database %1: %2")
                             .arg(path, QString::fromUtf8(sqlite3_errstr(rc))));
             return false;
         }
         sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+        if (stop && *stop)
+            sqlite3_progress_handler(m_db, 20000, AskInterrupt,
+                                     const_cast<std::function<bool()>*>(stop));
         sqlite3_create_function_v2(m_db, "brtx_num", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                    NumberFunction, nullptr, nullptr, nullptr);
         sqlite3_create_collation_v2(m_db, "brtx_locale", SQLITE_UTF8, new QCollator,
@@ -484,14 +489,18 @@ bool CLocalRecordSource::Columns(const HistoryFilter& filter, QVector<HistoryCol
 namespace {
 
 // The WHERE clause of a filter (starting with " WHERE").
-bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, Sql& where, QString* error) {
+// recordOrder: the rows are wanted in record order; the date terms then do not pick the
+// (device, date) index, so that the (device, record) index gives the order without a sort.
+bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, Sql& where, QString* error,
+                 bool recordOrder = false) {
     if (filter.minResult && filter.maxResult && *filter.minResult > *filter.maxResult) {
         if (error)
             *error = QStringLiteral("the minimum result is above the maximum");
         return false;
     }
-    where.Add(" WHERE Date_Date>=").AddText(filter.startDate);
-    where.Add(" AND Date_Date<=").AddText(filter.endDate);
+    const char* date = recordOrder ? "+Date_Date" : "Date_Date";
+    where.Add(QStringLiteral(" WHERE %1>=").arg(QLatin1String(date))).AddText(filter.startDate);
+    where.Add(QStringLiteral(" AND %1<=").arg(QLatin1String(date))).AddText(filter.endDate);
     if (!filter.allDevices)
         where.Add(" AND Machine_NO=").AddText(filter.device);
     if (filter.mode != TestModeFilter::Any)
@@ -523,8 +532,23 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
         searchArgs.Add(layout.Expression(layout.columns[c]));
     }
     Sql& sql = st.sql;
-    sql.Add(QStringLiteral("SELECT %1 FROM ValueInfo").arg(QLatin1String(kRawColumns)));
-    if (!WhereClause(filter, searchArgs, sql, error))
+    // Only the fields some column shows are read; the others stand as NULL in their place.
+    QVector<bool> needed(kFields + 1, false);
+    for (const HistoryColumn& column : layout.columns) {
+        if (column.kind != HistoryColumn::Field)
+            continue;
+        if (layout.unionSources.isEmpty())
+            needed[column.index] = true;
+        else
+            for (const auto& source : layout.unionSources[column.index - 1])
+                needed[source.second] = true;
+    }
+    QString select = QStringLiteral("SELECT Machine_NO,Record_No,Date_Date,Time_Time,Test_Mode,"
+                                    "Test_Result,Test_Unit");
+    for (int k = 1; k <= kFields; ++k)
+        select += needed[k] ? QStringLiteral(",Field%1").arg(k) : QStringLiteral(",NULL");
+    sql.Add(select + QStringLiteral(",GPS,Path FROM ValueInfo"));
+    if (!WhereClause(filter, searchArgs, sql, error, sort.IsDefault()))
         return false;
 
     // The order: the sort keys, then the stored order so that every row has one place.
@@ -581,7 +605,7 @@ bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sor
     st.sql.Add(" LIMIT ").AddNumber(double(limit)).Add(" OFFSET ").AddNumber(double(offset));
     // Limits are bound as integers below; AddNumber keeps the placeholder order.
     Connection db;
-    if (!db.Open(DatabasePath(), error))
+    if (!db.Open(DatabasePath(), error, &m_interrupt))
         return false;
     if (!db.HasValues())
         return true; // no records table yet: nothing to list
@@ -678,7 +702,7 @@ bool CLocalRecordSource::Count(const HistoryFilter& filter, qint64& count, QStri
     if (!WhereClause(filter, searchArgs, sql, error))
         return false;
     Connection db;
-    if (!db.Open(DatabasePath(), error))
+    if (!db.Open(DatabasePath(), error, &m_interrupt))
         return false;
     if (!db.HasValues())
         return true;
@@ -743,6 +767,10 @@ QString CLocalRecordSource::FetchStatement(const HistoryFilter& filter, const Hi
     if (!BuildSelect(filter, sort, false, st, layout, error))
         return QString();
     return st.sql.text + " LIMIT ? OFFSET ?";
+}
+
+void CLocalRecordSource::SetInterrupt(std::function<bool()> stop) {
+    m_interrupt = std::move(stop);
 }
 
 QByteArray CLocalRecordSource::Picture(const HistoryRow& row) {

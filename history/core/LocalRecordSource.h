@@ -31,6 +31,7 @@ public:
     bool Stream(const HistoryFilter& filter, const HistorySort& sort,
                 const std::function<bool(const HistoryRow&)>& sink, QString* error) override;
     QByteArray Picture(const HistoryRow& row) override;
+    void SetInterrupt(std::function<bool()> stop) override;
 
     // The statements the list runs, for the query planner check of the benchmark: the
     // statement text of a Fetch (parameters as ?).
@@ -47,6 +48,7 @@ private:
              bool reversed, const std::function<bool(const HistoryRow&)>& sink, QString* error);
 
     QString m_dbPath;
+    std::function<bool()> m_interrupt;
     // The last count and what it was for: Fetch reads far pages from the end.
     QString m_countKey;
     qint64 m_count = -1;

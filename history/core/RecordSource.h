@@ -46,4 +46,8 @@ public:
                         const std::function<bool(const HistoryRow&)>& sink, QString* error) = 0;
     // The bytes of a row's photograph; empty when it has none or it cannot be read.
     virtual QByteArray Picture(const HistoryRow& row) = 0;
+    // From now on a long call asks stop() now and then and, when it returns true, ends early
+    // and returns false (an answer nobody waits for any more need not be finished). An empty
+    // function: calls always run to their end.
+    virtual void SetInterrupt(std::function<bool()> stop) { (void)stop; }
 };

@@ -2,30 +2,45 @@
 
 #include "app/shell/ControlId.h"
 #include "app/shell/RecordPicture.h"
+#include "app/shell/Status.h"
 #include "base/Language.h"
 #include "base/Paths.h"
 #include "central/CentralConfig.h"
 #include "controls/Meter.h"
+#include "history/core/LocalRecordSource.h"
+#include "history/core/RecordWorker.h"
 #include "history/page/HistoryModel.h"
 #include "store/SQLite.h"
 #include "store/Statements.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDate>
 #include <QDateEdit>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QFrame>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLinearGradient>
+#include <QLocale>
+#include <QMenu>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QSettings>
 #include <QSignalBlocker>
+#include <QSplitter>
 #include <QTableView>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
 
 namespace {
 
@@ -35,8 +50,16 @@ const char* const kDateFormat = "yyyy-MM-dd";
 constexpr int kMargin = 8;
 constexpr int kBarTop = 10;
 constexpr int kBarHeight = 30;
-constexpr int kListTop = 52;
+constexpr int kFilterTop = 46;
+constexpr int kListTop = 84;
 constexpr int kMeterSize = 190;
+constexpr int kSideWidth = 380; // the picture and meter beside the list, at first
+
+// The view-state key of a column: its heading, made safe for a settings key.
+QString ColumnKey(const QString& heading) {
+    return QStringLiteral("Columns/") +
+           QString::fromLatin1(heading.toUtf8().toPercentEncoding().replace('%', '_'));
+}
 
 template <class T> T* Made(T* control, int id) {
     SetControlId(control, id);
@@ -59,11 +82,27 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     m_pExportPdf = Made(new QPushButton(this), kExportPdf);
     m_pDelete = Made(new QPushButton(this), kDelete);
     m_pSync = Made(new QPushButton(this), kSync);
-    m_pMeter = Made(new CMeter(this), kMeter);
-    m_pList = Made(new QTableView(this), kList);
-    m_pPicture = Made(new QFrame(this), kPicture);
+    m_pSource = Made(new QComboBox(this), kSource);
+    m_pSearch = Made(new QLineEdit(this), kSearch);
+    m_pMode = Made(new QComboBox(this), kMode);
+    m_pMin = Made(new QLineEdit(this), kMinResult);
+    m_pMax = Made(new QLineEdit(this), kMaxResult);
+    m_pCount = Made(new QLabel(this), kRowCount);
+    // The list and the picture/meter side by side; the user drags the handle between them.
+    m_pSplitter = Made(new QSplitter(Qt::Horizontal, this), kSplitter);
+    m_pList = Made(new QTableView(m_pSplitter), kList);
+    m_pSide = new QWidget(m_pSplitter);
+    m_pPicture = Made(new QFrame(m_pSide), kPicture);
+    m_pMeter = Made(new CMeter(m_pSide), kMeter);
+    m_pSplitter->addWidget(m_pList);
+    m_pSplitter->addWidget(m_pSide);
+    m_pSplitter->setStretchFactor(0, 1);
+    m_pSplitter->setStretchFactor(1, 0);
+    m_pSplitter->setChildrenCollapsible(false);
+    m_pSide->setMinimumWidth(kMeterSize + 2 * kMargin);
+    m_pSide->installEventFilter(this);
 
-    // Value meter: a light needle and the colour bands; the page never gives it a value.
+    // Value meter: a light needle and the colour bands; it shows the selected record's result.
     m_pMeter->SetColorTick(0x00EBFFFF);
     m_pMeter->Rebuild();
     m_pMeter->SetDrawFlag(1);
@@ -95,6 +134,22 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     // Sync sends this desk's records to the central store now; offered only when one is set.
     m_pSync->setText(GetText("SyncAction"));
     m_pSync->setVisible(Central::HasCentral());
+    // Where the list reads from: offered only when a central store is set.
+    m_pSource->addItem(GetText("SourceLocal"));
+    m_pSource->addItem(GetText("SourceCentral"));
+    m_pSource->setVisible(Central::HasCentral());
+
+    // Filters: every one optional; Query (or Enter in any of the boxes) applies them.
+    m_pSearch->setPlaceholderText(GetText("SearchHint"));
+    m_pSearch->setClearButtonEnabled(true);
+    m_pMode->addItem(GetText("ModeAny"), int(TestModeFilter::Any));
+    m_pMode->addItem(GetText("TestModeAuto"), int(TestModeFilter::Auto));
+    m_pMode->addItem(GetText("TestModeManual"), int(TestModeFilter::Manual));
+    m_pMode->addItem(GetText("TestModeRefuse"), int(TestModeFilter::Refuse));
+    m_pMode->addItem(GetText("TestModeDiscontinued"), int(TestModeFilter::Discontinued));
+    m_pMin->setPlaceholderText(GetText("ResultMin"));
+    m_pMax->setPlaceholderText(GetText("ResultMax"));
+    m_pCount->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
     // The deletion button works on a table this program never makes; it is never offered.
     m_pDelete->hide();
@@ -111,83 +166,170 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     m_pList->verticalHeader()->hide();
     m_pList->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_pList->verticalHeader()->setDefaultSectionSize(m_pList->fontMetrics().height() + 8);
-    m_pList->horizontalHeader()->setHighlightSections(false);
-    m_pList->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_pList->horizontalHeader()->setStretchLastSection(false);
+    QHeaderView* header = m_pList->horizontalHeader();
+    header->setHighlightSections(false);
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    header->setSectionsClickable(true);
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
     // Automatic sizing looks at a sample of the rows, not at every one of a long list.
-    m_pList->horizontalHeader()->setResizeContentsPrecision(500);
+    header->setResizeContentsPrecision(500);
 
     m_pPicture->setFrameShape(QFrame::NoFrame);
     m_pPicture->installEventFilter(this);
     m_pPicture->hide();
 
+    m_strDbPath = GetDatabasePath();
+    m_pWorker = new CRecordWorker(std::make_shared<CLocalRecordSource>(), this);
+    m_liveTicket = std::make_shared<std::atomic<quint64>>(0);
+    connect(m_pModel, &CHistoryModel::NeedBlock, this,
+            [this](quint64 generation, int block, qint64 offset, int limit) {
+                const HistoryFilter filter = m_filter;
+                const HistorySort sort = m_sort;
+                const quint64 ticket = m_queryTicket;
+                auto live = m_liveTicket;
+                m_pWorker->Run<QVector<HistoryRow>>(
+                    this,
+                    [filter, sort, offset, limit, ticket, live](IRecordSource& source) {
+                        QVector<HistoryRow> rows;
+                        if (live->load() != ticket)
+                            return rows; // the list shows another query by now
+                        source.SetInterrupt([live, ticket] { return live->load() != ticket; });
+                        source.Fetch(filter, sort, offset, limit, rows, nullptr);
+                        source.SetInterrupt({});
+                        return rows;
+                    },
+                    [this, generation, block](QVector<HistoryRow> rows) {
+                        m_pModel->SetBlock(generation, block, rows);
+                    });
+            });
+
     connect(m_pDeviceBox, &QComboBox::currentIndexChanged, this, &CHistory::OnCbnSelchangeDevice);
     connect(m_pQuery, &QPushButton::clicked, this, &CHistory::OnBnClickedQuery);
+    for (QLineEdit* edit : {m_pSearch, m_pMin, m_pMax})
+        connect(edit, &QLineEdit::returnPressed, this, &CHistory::OnBnClickedQuery);
     connect(m_pExportExcel, &QPushButton::clicked, this, &CHistory::OnBnClickedExportExcel);
     connect(m_pExportPdf, &QPushButton::clicked, this, &CHistory::OnBnClickedExportPdf);
     connect(m_pDelete, &QPushButton::clicked, this, &CHistory::OnBnClickedDelete);
     connect(m_pSync, &QPushButton::clicked, this, &CHistory::OnBnClickedSync);
+    connect(m_pSource, &QComboBox::currentIndexChanged, this, &CHistory::OnSourceChanged);
     connect(m_pList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &CHistory::OnListSelectionChanged);
+    connect(header, &QHeaderView::sectionClicked, this, &CHistory::OnHeadingClicked);
+    connect(header, &QHeaderView::customContextMenuRequested, this, &CHistory::OnHeadingMenu);
+    connect(header, &QHeaderView::sectionResized, this, [this] {
+        if (!m_bRestoring)
+            SaveViewState();
+    });
+    connect(m_pSplitter, &QSplitter::splitterMoved, this, [this] { SaveViewState(); });
 
     resize(1100, 640);
+    m_pSplitter->setSizes({width() - kSideWidth, kSideWidth});
+    RestoreViewState();
     RefreshDeviceList();
 }
 
-CHistory::~CHistory() = default;
+CHistory::~CHistory() {
+    // The worker's thread ends before the model and the page it answers to go.
+    delete m_pWorker;
+    m_pWorker = nullptr;
+}
 
 QWidget* CHistory::Control(int id) const {
-    return FindControl<QWidget>(this, id, Qt::FindDirectChildrenOnly);
+    return FindControl<QWidget>(this, id, Qt::FindChildrenRecursively);
+}
+
+void CHistory::SetSource(std::shared_ptr<IRecordSource> source) {
+    m_pWorker->SetSource(std::move(source));
+    RefreshDeviceList();
+    RebuildColumns();
 }
 
 // ---------------------------------------------------------------------------------------
 // Device list and columns
 
 void CHistory::RefreshDeviceList() {
-    const QString remembered = m_pDeviceBox->currentText();
+    const QString remembered = m_bAllDevices ? QString() : m_pDeviceBox->currentText();
+    const bool rememberedAll = m_bAllDevices && m_pDeviceBox->count() > 0;
+    QStringList devices;
+    QString error;
+    m_pWorker->RunAndWait([&](IRecordSource& source) { source.DeviceList(devices, &error); });
     {
         const QSignalBlocker blocker(m_pDeviceBox);
         m_pDeviceBox->setUpdatesEnabled(false);
         m_pDeviceBox->clear();
-        const QStringList devices = m_query.DeviceList();
-        m_pDeviceBox->addItems(devices);
-        int select = devices.isEmpty() ? -1 : 0;
-        if (!remembered.isEmpty()) {
+        // "All devices" first; the first device stays the one chosen at the start.
+        if (!devices.isEmpty())
+            m_pDeviceBox->addItem(GetText("AllDevices"), true);
+        for (const QString& device : devices)
+            m_pDeviceBox->addItem(device, false);
+        int select = devices.isEmpty() ? -1 : 1;
+        if (rememberedAll) {
+            select = devices.isEmpty() ? -1 : 0;
+        } else if (!remembered.isEmpty()) {
             const int found = devices.indexOf(remembered);
             if (found >= 0)
-                select = found;
+                select = found + 1;
         }
         m_pDeviceBox->setCurrentIndex(select);
         m_pDeviceBox->setUpdatesEnabled(true);
     }
-    m_strDevice = m_pDeviceBox->currentText();
-    if (m_strDevice != remembered)
+    const bool wasAll = m_bAllDevices;
+    const QString was = m_strDevice;
+    m_bAllDevices = m_pDeviceBox->currentIndex() == 0 && !devices.isEmpty();
+    m_strDevice = m_bAllDevices ? QString() : m_pDeviceBox->currentText();
+    if (m_strDevice != was || m_bAllDevices != wasAll)
         RebuildColumns();
 }
 
 void CHistory::OnCbnSelchangeDevice() {
-    const QString device = m_pDeviceBox->currentText();
-    if (device == m_strDevice)
+    const bool all = m_pDeviceBox->currentIndex() == 0 && m_pDeviceBox->count() > 1;
+    const QString device = all ? QString() : m_pDeviceBox->currentText();
+    if (device == m_strDevice && all == m_bAllDevices)
         return;
     m_strDevice = device;
+    m_bAllDevices = all;
     RebuildColumns();
 }
 
 void CHistory::RebuildColumns() {
-    m_query.LoadColumns(m_strDevice);
-    m_nRows = m_query.ResultRows();
-    m_nCols = m_query.ResultColumns();
+    HistoryFilter filter;
+    filter.device = m_strDevice;
+    filter.allDevices = m_bAllDevices;
+    QVector<HistoryColumn> columns;
+    m_pWorker->RunAndWait([&](IRecordSource& source) { source.Columns(filter, columns, nullptr); });
+    m_columns = columns;
+    // The counts of the title look-up: one row of 22 columns when the device has titles.
+    const bool titled = std::any_of(columns.begin(), columns.end(), [](const HistoryColumn& c) {
+        return c.kind == HistoryColumn::Field;
+    });
+    m_nRows = titled ? 1 : 0;
+    m_nCols = titled ? 2 + CHistoryQuery::kTitleCount : 0;
+    m_sort = HistorySort();
+    m_bQueried = false;
+    ++m_queryTicket; // an answer for the columns before is not shown
+    m_liveTicket->store(m_queryTicket);
+    m_bQueryPending = false;
 
+    QStringList headings;
+    for (const HistoryColumn& column : columns)
+        headings << column.heading;
     m_pList->setUpdatesEnabled(false);
-    m_pModel->SetHeadings(m_query.Headings());
+    m_pModel->SetHeadings(headings);
+    m_pList->horizontalHeader()->setSortIndicatorShown(false);
     ForgetSelection();
     // A sixth of the list's width, but never narrower than the heading: before the page is
     // first shown the list is not laid out yet and a sixth of it would cut every heading.
     const int width = m_pList->width() / 6;
     QHeaderView* header = m_pList->horizontalHeader();
+    m_bRestoring = true;
     for (int c = 0; c < m_pModel->columnCount(); ++c)
         m_pList->setColumnWidth(c, qMax(width, header->sectionSizeHint(c)));
+    m_bRestoring = false;
+    RestoreViewState();
     m_pList->setUpdatesEnabled(true);
+    ShowCount();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -201,32 +343,309 @@ QString CHistory::EndDateText() const {
     return m_pEndDate->date().toString(kDateFormat);
 }
 
-void CHistory::OnBnClickedQuery() {
-    // A long list takes a moment to read.
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    m_nRows = 0;
-    m_nCols = 0;
-    m_query.Query(StartDateText(), EndDateText());
-    m_nRows = m_query.ResultRows();
-    m_nCols = m_query.ResultColumns();
+bool CHistory::ReadFilter(HistoryFilter& filter) {
+    filter = HistoryFilter();
+    filter.device = m_strDevice;
+    filter.allDevices = m_bAllDevices;
+    filter.startDate = StartDateText();
+    filter.endDate = EndDateText();
+    filter.search = m_pSearch->text();
+    filter.mode = TestModeFilter(m_pMode->currentData().toInt());
+    // The bounds read in the user's notation or with a point ("0,25" and "0.25").
+    auto bound = [](QLineEdit* edit, std::optional<double>& out) {
+        const QString text = edit->text().trimmed();
+        if (text.isEmpty())
+            return true;
+        bool ok = false;
+        QLocale c = QLocale::c();
+        c.setNumberOptions(QLocale::RejectGroupSeparator);
+        double value = c.toDouble(text, &ok);
+        if (!ok) {
+            QLocale user;
+            user.setNumberOptions(QLocale::RejectGroupSeparator);
+            value = user.toDouble(text, &ok);
+        }
+        if (ok && std::isfinite(value))
+            out = value;
+        return ok && std::isfinite(value);
+    };
+    if (!bound(m_pMin, filter.minResult) || !bound(m_pMax, filter.maxResult)) {
+        SetStatusText(GetText("BadBound"));
+        return false;
+    }
+    if (filter.minResult && filter.maxResult && *filter.minResult > *filter.maxResult) {
+        SetStatusText(GetText("BoundOrder"));
+        return false;
+    }
+    return true;
+}
 
-    m_pList->setUpdatesEnabled(false);
-    m_pModel->SetRows(m_query.Rows());
+void CHistory::OnBnClickedQuery() {
+    HistoryFilter filter;
+    if (!ReadFilter(filter))
+        return; // the list stays as it is; the status line says why
+    m_filter = filter;
+    m_bQueried = true;
+    StartQuery(true);
+    // The page waits for the first rows (the window keeps painting); the count follows, the
+    // rows further down come while the user scrolls.
+    WaitForFirstRows();
+}
+
+void CHistory::StartQuery(bool countToo) {
+    // The rows the selection pointed at are about to go.
+    {
+        const QSignalBlocker blocker(m_pList->selectionModel());
+        m_pList->clearSelection();
+    }
     ForgetSelection();
-    m_pList->setUpdatesEnabled(true);
-    SizeColumns();
+    const quint64 ticket = ++m_queryTicket;
+    m_liveTicket->store(ticket);
+    auto live = m_liveTicket;
+    m_bQueryPending = true;
+    m_bCountPending = countToo;
+    const qint64 knownCount = m_pModel->Count();
+    if (countToo)
+        m_pCount->setText(GetText("Reading"));
+    const HistoryFilter filter = m_filter;
+    const HistorySort sort = m_sort;
+    struct Answer {
+        bool ok = false;
+        QString error;
+        QVector<HistoryColumn> columns;
+        QVector<HistoryRow> rows;
+    };
+    // First the columns and the first rows, so that the list shows at once; the count (a pass
+    // over every matching row) follows.
+    m_pWorker->Run<Answer>(
+        this,
+        [filter, sort, ticket, live](IRecordSource& source) {
+            Answer a;
+            if (live->load() != ticket)
+                return a; // not shown any more
+            source.SetInterrupt([live, ticket] { return live->load() != ticket; });
+            a.ok = source.Columns(filter, a.columns, &a.error) &&
+                   source.Fetch(filter, sort, 0, CHistoryModel::kBlockRows, a.rows, &a.error);
+            source.SetInterrupt({});
+            return a;
+        },
+        [this, ticket, countToo, knownCount](Answer a) {
+            if (ticket != m_queryTicket)
+                return; // a newer query or other columns since
+            m_bQueryPending = false;
+            m_bQueryOk = a.ok;
+            m_pList->setUpdatesEnabled(false);
+            if (a.ok) {
+                // The device's titles may have changed since the columns were laid out.
+                bool same = a.columns.size() == m_columns.size();
+                for (int c = 0; same && c < a.columns.size(); ++c)
+                    same = a.columns[c].heading == m_columns[c].heading;
+                if (!same) {
+                    const HistorySort sort = m_sort;
+                    RebuildColumns();
+                    m_sort = sort.column < a.columns.size() ? sort : HistorySort();
+                    m_queryTicket = ticket; // still the answer the list waits for
+                    m_liveTicket->store(ticket);
+                    m_bQueried = true;
+                }
+                // Until the count comes, the list is as long as the rows that came (exact when
+                // fewer than asked for).
+                const qint64 count = countToo ? qint64(a.rows.size()) : knownCount;
+                if (countToo && a.rows.size() < CHistoryModel::kBlockRows)
+                    m_bCountPending = false;
+                m_pModel->SetResult(count, a.rows);
+                SetResultCounts(a.columns, count);
+            } else {
+                m_pModel->ClearRows();
+                m_nRows = 0;
+                m_bCountPending = false;
+                SetStatusText(GetText("ReadFailed") + QLatin1Char(' ') + a.error);
+            }
+            ForgetSelection();
+            m_pList->setUpdatesEnabled(true);
+            SizeColumns();
+            ShowCount();
+        });
+    if (!countToo)
+        return;
+    struct Counted {
+        bool ok = false;
+        QString error;
+        qint64 count = 0;
+    };
+    m_pWorker->Run<Counted>(
+        this,
+        [filter, ticket, live](IRecordSource& source) {
+            Counted c;
+            if (live->load() != ticket)
+                return c;
+            source.SetInterrupt([live, ticket] { return live->load() != ticket; });
+            c.ok = source.Count(filter, c.count, &c.error);
+            source.SetInterrupt({});
+            return c;
+        },
+        [this, ticket](Counted c) {
+            if (ticket != m_queryTicket || !m_bCountPending)
+                return;
+            m_bCountPending = false;
+            if (!c.ok) {
+                SetStatusText(GetText("ReadFailed") + QLatin1Char(' ') + c.error);
+            } else {
+                m_pModel->SetCount(c.count);
+                SetResultCounts(m_columns, c.count);
+            }
+            ShowCount();
+        });
+}
+
+void CHistory::SetResultCounts(const QVector<HistoryColumn>& columns, qint64 count) {
+    // The counts of the statement's result: the fixed columns, the fields up to the last titled
+    // one and after it, GPS, Path and PictureName; no columns without a row.
+    int fields = 0;
+    int lastTitled = 0;
+    for (const HistoryColumn& c : columns)
+        if (c.kind == HistoryColumn::Field) {
+            ++fields;
+            lastTitled = qMax(lastTitled, c.index);
+        }
+    if (m_bAllDevices)
+        lastTitled = fields = 0;
+    m_nRows = int(qMin<qint64>(count, INT_MAX));
+    m_nCols = count > 0 ? 10 + CHistoryQuery::kTitleCount - (lastTitled - fields) : 0;
+}
+
+void CHistory::WaitForFirstRows() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    QElapsedTimer timer;
+    timer.start();
+    while (m_bQueryPending && timer.elapsed() < 120000)
+        QApplication::processEvents(
+            QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents, 5);
     QApplication::restoreOverrideCursor();
 }
 
-void CHistory::SizeColumns() {
-    // Each column gets the larger of its fit-to-contents and fit-to-heading widths; the
-    // contents are measured on a sample of the rows (the header's contents precision).
+bool CHistory::WaitForList(int timeoutMs) {
+    if (m_bQueryPending || m_bCountPending) {
+        // The answer is queued behind the worker's calls: wait for them, then take it in.
+        m_pWorker->RunAndWait([](IRecordSource&) {}, timeoutMs);
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    }
+    return !m_bQueryPending && !m_bCountPending && m_bQueryOk;
+}
+
+void CHistory::SortBy(int column, bool descending) {
+    if (column >= m_pModel->SourceColumnCount())
+        return; // a computed column has no order in the source
+    m_sort.column = column < 0 ? -1 : column;
+    m_sort.descending = descending;
+    QHeaderView* header = m_pList->horizontalHeader();
+    header->setSortIndicatorShown(!m_sort.IsDefault());
+    if (!m_sort.IsDefault())
+        header->setSortIndicator(column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+    if (m_bQueried) {
+        StartQuery(m_bCountPending); // the same rows in another order: the count stays
+        WaitForFirstRows();
+    }
+}
+
+void CHistory::OnHeadingClicked(int column) {
+    // The first click sorts up, the next one down, and so on.
+    const bool descending = m_sort.column == column && !m_sort.descending;
+    SortBy(column, descending);
+}
+
+void CHistory::OnHeadingMenu(const QPoint& pos) {
+    QHeaderView* header = m_pList->horizontalHeader();
+    QMenu menu(this);
+    int shown = 0;
     for (int c = 0; c < m_pModel->columnCount(); ++c)
-        if (m_pList->columnWidth(c) > 0)
+        shown += header->isSectionHidden(c) ? 0 : 1;
+    for (int c = 0; c < m_pModel->columnCount(); ++c) {
+        QAction* action = menu.addAction(m_pModel->headerData(c, Qt::Horizontal).toString());
+        action->setCheckable(true);
+        action->setChecked(!header->isSectionHidden(c));
+        // The last shown column stays: a list without columns could not be brought back.
+        action->setEnabled(header->isSectionHidden(c) || shown > 1);
+        connect(action, &QAction::toggled, this, [this, header, c](bool on) {
+            header->setSectionHidden(c, !on);
+            if (on && header->sectionSize(c) < 20)
+                header->resizeSection(c, header->defaultSectionSize());
+            SaveViewState();
+        });
+    }
+    menu.addSeparator();
+    connect(menu.addAction(GetText("ShowAllColumns")), &QAction::triggered, this, [this, header] {
+        for (int c = 0; c < m_pModel->columnCount(); ++c)
+            header->setSectionHidden(c, false);
+        SaveViewState();
+    });
+    menu.exec(header->viewport()->mapToGlobal(pos));
+}
+
+void CHistory::ShowCount() {
+    m_pCount->setText(m_bQueried && !m_bQueryPending && !m_bCountPending
+                          ? GetText("RowCount").arg(QLocale().toString(m_pModel->Count()))
+                          : QString());
+}
+
+void CHistory::SizeColumns() {
+    // A column the user has not sized gets the larger of its fit-to-contents and
+    // fit-to-heading widths; the contents are measured on the rows held.
+    const QSettings state(ViewStatePath(), QSettings::IniFormat);
+    m_bRestoring = true;
+    for (int c = 0; c < m_pModel->columnCount(); ++c)
+        if (m_pList->columnWidth(c) > 0 && !state.contains(ColumnKey(ListHeading(c))))
             m_pList->resizeColumnToContents(c);
+    m_bRestoring = false;
+}
+
+// ---------------------------------------------------------------------------------------
+// View state: column widths, hidden columns and the splitter, beside brtx.db
+
+QString CHistory::ViewStatePath() const {
+    return QFileInfo(m_strDbPath).absolutePath() + QStringLiteral("/brtx-view.ini");
+}
+
+void CHistory::SaveViewState() const {
+    if (m_bRestoring)
+        return;
+    QSettings state(ViewStatePath(), QSettings::IniFormat);
+    state.setValue(QStringLiteral("Splitter/sizes"),
+                   QVariant::fromValue(
+                       QVariantList{m_pSplitter->sizes().value(0), m_pSplitter->sizes().value(1)}));
+    QHeaderView* header = m_pList->horizontalHeader();
+    for (int c = 0; c < m_pModel->columnCount(); ++c) {
+        const QString heading = m_pModel->headerData(c, Qt::Horizontal).toString();
+        state.setValue(ColumnKey(heading),
+                       QStringLiteral("%1,%2")
+                           .arg(header->isSectionHidden(c) ? 0 : 1)
+                           .arg(header->isSectionHidden(c) ? header->defaultSectionSize()
+                                                           : header->sectionSize(c)));
+    }
+}
+
+void CHistory::RestoreViewState() {
+    const QSettings state(ViewStatePath(), QSettings::IniFormat);
+    m_bRestoring = true;
+    const QVariantList sizes = state.value(QStringLiteral("Splitter/sizes")).toList();
+    if (sizes.size() == 2 && sizes[0].toInt() > 0 && sizes[1].toInt() > 0)
+        m_pSplitter->setSizes({sizes[0].toInt(), sizes[1].toInt()});
+    QHeaderView* header = m_pList->horizontalHeader();
+    for (int c = 0; c < m_pModel->columnCount(); ++c) {
+        const QString heading = m_pModel->headerData(c, Qt::Horizontal).toString();
+        const QStringList parts = state.value(ColumnKey(heading)).toString().split(',');
+        if (parts.size() != 2)
+            continue;
+        const int width = parts[1].toInt();
+        header->setSectionHidden(c, parts[0] == QLatin1String("0"));
+        if (width >= 10 && width <= 4000 && parts[0] != QLatin1String("0"))
+            header->resizeSection(c, width);
+    }
+    m_bRestoring = false;
 }
 
 int CHistory::ListRowCount() const {
+    const_cast<CHistory*>(this)->WaitForList();
     return m_pModel->rowCount();
 }
 
@@ -235,11 +654,27 @@ int CHistory::ListColumnCount() const {
 }
 
 QString CHistory::ListHeading(int c) const {
-    const QStringList& headings = m_pModel->Headings();
-    return c >= 0 && c < headings.size() ? headings[c] : QString();
+    return m_pModel->headerData(c, Qt::Horizontal).toString();
 }
 
 QString CHistory::ListCell(int r, int c) const {
+    auto* self = const_cast<CHistory*>(this);
+    self->WaitForList();
+    if (r < 0 || r >= m_pModel->rowCount())
+        return QString();
+    if (!m_pModel->HasRow(r)) {
+        // Read the row's block now, as scrolling to it would.
+        const int block = r / CHistoryModel::kBlockRows;
+        const quint64 generation = m_pModel->Generation();
+        QVector<HistoryRow> rows;
+        const HistoryFilter filter = m_filter;
+        const HistorySort sort = m_sort;
+        m_pWorker->RunAndWait([&](IRecordSource& source) {
+            source.Fetch(filter, sort, qint64(block) * CHistoryModel::kBlockRows,
+                         CHistoryModel::kBlockRows, rows, nullptr);
+        });
+        m_pModel->SetBlock(generation, block, rows);
+    }
     return m_pModel->Cell(r, c);
 }
 
@@ -253,6 +688,8 @@ void CHistory::ForgetSelection() {
     m_strPicturePath.clear();
     m_bShowPicture = false;
     m_pPicture->hide();
+    if (m_pMeter)
+        m_pMeter->ShowNothing();
 }
 
 void CHistory::OnListSelectionChanged() {
@@ -264,8 +701,12 @@ void CHistory::OnListSelectionChanged() {
         row = qMin(row, index.row());
 
     m_nSelRow = row;
-    const QStringList& paths = m_query.Paths();
-    m_strSelPath = row < paths.size() ? paths[row] : QString();
+    const HistoryRow* record = m_pModel->Row(row);
+    if (!record) {
+        ListCell(row, 0); // reads its block
+        record = m_pModel->Row(row);
+    }
+    m_strSelPath = record ? record->path : QString();
     // The stored Path starts with its own separator and uses backslashes; either separator
     // names a folder level here.
     QString relative = m_strSelPath;
@@ -273,6 +714,27 @@ void CHistory::OnListSelectionChanged() {
     m_strPicturePath = GetPicFolder() + relative;
     m_bShowPicture = true;
     PaintPicture();
+    ShowReading();
+}
+
+void CHistory::ShowReading() {
+    // The selected record's result and unit on the meter; nothing selected: 0.0.
+    const HistoryRow* record = m_nSelRow >= 0 ? m_pModel->Row(m_nSelRow) : nullptr;
+    if (!record) {
+        m_pMeter->ShowNothing();
+        return;
+    }
+    QString result;
+    QString unit;
+    for (int c = 0; c < m_columns.size() && c < record->cells.size(); ++c) {
+        if (m_columns[c].kind != HistoryColumn::Fixed)
+            continue;
+        if (m_columns[c].index == 5)
+            result = record->cells[c];
+        else if (m_columns[c].index == 6)
+            unit = record->cells[c];
+    }
+    m_pMeter->ShowReading(result, unit);
 }
 
 void CHistory::PaintPicture() {
@@ -280,7 +742,20 @@ void CHistory::PaintPicture() {
         m_pPicture->hide();
         return;
     }
-    const QImage image = LoadRecordPicture(m_strPicturePath);
+    QImage image;
+    if (m_bCentral && !QFileInfo::exists(m_strPicturePath) && m_nSelRow >= 0) {
+        // A record of another desk: its photograph comes from the central store.
+        if (const HistoryRow* record = m_pModel->Row(m_nSelRow)) {
+            const HistoryRow row = *record;
+            QByteArray bytes;
+            m_pWorker->RunAndWait([&](IRecordSource& source) { bytes = source.Picture(row); });
+            image.loadFromData(bytes);
+        }
+        if (image.isNull())
+            image = LoadRecordPicture(QString());
+    } else {
+        image = LoadRecordPicture(m_strPicturePath);
+    }
     if (!image.isNull()) {
         // Shown at its own size; what does not fit is clipped by the page.
         m_picture = QPixmap::fromImage(image);
@@ -302,6 +777,8 @@ bool CHistory::eventFilter(QObject* watched, QEvent* event) {
             painter.drawPixmap(0, 0, m_picture);
         return true;
     }
+    if (watched == m_pSide && event->type() == QEvent::Resize)
+        LayoutSide();
     return QWidget::eventFilter(watched, event);
 }
 
@@ -337,6 +814,8 @@ void CHistory::LayoutBar(int pageWidth) {
     };
     if (!m_pSync->isHidden())
         items.append({m_pSync, qMax(80, natural(m_pSync)), natural(m_pSync), 6});
+    if (!m_pSource->isHidden())
+        items.append({m_pSource, qMax(110, natural(m_pSource)), natural(m_pSource), 6});
     int total = 0;
     for (const Item& item : items)
         total += item.width + item.gapAfter;
@@ -378,29 +857,49 @@ void CHistory::resizeEvent(QResizeEvent* event) {
 
     LayoutBar(w);
 
-    // The list takes the left half; the picture frame sits in the middle and keeps its top.
-    const int half = w / 2;
-    m_pList->setGeometry(kMargin, kListTop, qMax(0, half - 2 * kMargin), qMax(0, h - 60));
-    m_pPicture->move(half, kListTop);
+    // The filters on a second row: the search box takes what the others leave.
+    const int modeWidth = qMax(130, m_pMode->sizeHint().width());
+    const int boundWidth = 110;
+    const int countWidth = 170;
+    const int searchWidth =
+        qMax(120, w - 2 * kMargin - modeWidth - 2 * boundWidth - countWidth - 4 * 8);
+    int x = kMargin;
+    m_pSearch->setGeometry(x, kFilterTop, searchWidth, kBarHeight);
+    x += searchWidth + 8;
+    m_pMode->setGeometry(x, kFilterTop, modeWidth, kBarHeight);
+    x += modeWidth + 8;
+    m_pMin->setGeometry(x, kFilterTop, boundWidth, kBarHeight);
+    x += boundWidth + 8;
+    m_pMax->setGeometry(x, kFilterTop, boundWidth, kBarHeight);
+    x += boundWidth + 8;
+    m_pCount->setGeometry(x, kFilterTop, countWidth, kBarHeight);
 
-    // The meter stands in the lower right corner.
-    m_pMeter->setGeometry(w - kMeterSize - kMargin, h - kMeterSize - kMargin, kMeterSize,
-                          kMeterSize);
+    // The list and the side (picture, meter) below; the list gets the width the side leaves.
+    m_pSplitter->setGeometry(kMargin, kListTop, qMax(0, w - 2 * kMargin),
+                             qMax(0, h - kListTop - kMargin));
+}
+
+void CHistory::LayoutSide() {
+    // The picture at the side's top left, the meter in its lower right corner.
+    m_pPicture->move(kMargin, 0);
+    m_pMeter->setGeometry(qMax(0, m_pSide->width() - kMeterSize),
+                          qMax(0, m_pSide->height() - kMeterSize), kMeterSize, kMeterSize);
 }
 
 // ---------------------------------------------------------------------------------------
 // Deletion on the earlier KelInfo table (the button is never shown)
 
 void CHistory::OnBnClickedDelete() {
+    m_liveTicket->store(++m_queryTicket);
+    m_bQueryPending = false;
     m_pModel->ClearRows();
-    m_query.ClearRows();
     ForgetSelection();
 
     const QString start = StartDateText();
     const QString end = EndDateText();
 
     SQLite::Database db;
-    db.Open(m_query.DatabasePath());
+    db.Open(m_strDbPath);
     const SQLite::Table table = db.QuerySQL(Statements::SelectKelInfo(start, end));
     m_deleteFiles.clear();
     const int column = m_nCols - 1;

@@ -1,13 +1,22 @@
 #pragma once
-// The history page: pick a device and a date range, list its stored records, show the
-// selected record's picture, export the list (.xls) or one record (PDF report).
+// The history page: pick a device (or every device) and a date range, narrow the list with a
+// search text, a test mode and a result range, sort it by a heading, show the selected
+// record's picture and result, export the list (.xls) or one record (PDF report).
+//
+// The rows are read from an IRecordSource on a worker thread, a block at a time as they come
+// into view; the page swaps the source with SetSource().
 //
 // Every control carries its id as objectName (decimal text) and as the dynamic property
 // "ctrlId" (int), so tests and the exports find them with Control(id) or findChild.
 #include <QPixmap>
 #include <QWidget>
 
+#include "history/core/HistoryFilter.h"
 #include "history/core/HistoryQuery.h"
+#include "history/core/RecordSource.h"
+
+#include <atomic>
+#include <memory>
 
 class QComboBox;
 class QDateEdit;
@@ -15,6 +24,9 @@ class QLabel;
 class QPushButton;
 class QTableView;
 class QFrame;
+class QLineEdit;
+class QSplitter;
+class CRecordWorker;
 class CMeter;
 class CHistoryModel;
 namespace Central {
@@ -35,7 +47,14 @@ constexpr int kDelete = 1009;
 constexpr int kList = 1024;
 constexpr int kPicture = 1034;
 constexpr int kMeter = 1048;
-constexpr int kSync = 1090; // shown only when a central store is set
+constexpr int kSearch = 1101;
+constexpr int kMode = 1102;
+constexpr int kMinResult = 1103;
+constexpr int kMaxResult = 1104;
+constexpr int kRowCount = 1105;
+constexpr int kSplitter = 1106;
+constexpr int kSync = 1090;   // shown only when a central store is set
+constexpr int kSource = 1091; // "This computer / Central", shown only when one is set
 } // namespace HistoryIds
 
 class CHistory : public QWidget {
@@ -51,7 +70,11 @@ public:
     // The control with the given id (nullptr for an unknown id).
     QWidget* Control(int id) const;
 
-    // The list as shown. Out-of-range indexes read as empty text.
+    // Reads from now on go to this source (the local database by default).
+    void SetSource(std::shared_ptr<IRecordSource> source);
+
+    // The list as shown. Out-of-range indexes read as empty text. Reading a row that is not
+    // held yet waits for it (the page keeps painting meanwhile).
     int ListRowCount() const;
     int ListColumnCount() const;
     QString ListHeading(int c) const;
@@ -68,19 +91,32 @@ public:
     int ResultRowCount() const { return m_nRows; }
     int ResultColumnCount() const { return m_nCols; }
 
-    // The device the columns belong to, and the two date texts ("yyyy-MM-dd").
+    // The device the columns belong to ("" with every device), and the two date texts
+    // ("yyyy-MM-dd").
     QString CurrentDevice() const { return m_strDevice; }
+    bool AllDevices() const { return m_bAllDevices; }
     QString StartDateText() const;
     QString EndDateText() const;
 
-    const CHistoryQuery& Query() const { return m_query; }
+    // The filter and order of the list as shown (after the last Query).
+    const HistoryFilter& Filter() const { return m_filter; }
+    const HistorySort& Sort() const { return m_sort; }
+    // Sorts by a column (-1: the default order), as a click on its heading does.
+    void SortBy(int column, bool descending);
+    // Waits until the last Query's answer is in; false when it failed or took too long.
+    bool WaitForList(int timeoutMs = 120000);
+    // The file the list's column widths, hidden columns and splitter position are kept in.
+    QString ViewStatePath() const;
+    // The list's model (tests and computed columns).
+    CHistoryModel* Model() const { return m_pModel; }
 
 public slots:
     void OnBnClickedQuery();
     void OnBnClickedExportExcel(); // defined in HistoryExport.cpp
     void OnBnClickedExportPdf();   // defined in HistoryExport.cpp
     void OnBnClickedDelete();
-    void OnBnClickedSync(); // defined in HistorySync.cpp
+    void OnBnClickedSync();      // defined in HistorySync.cpp
+    void OnSourceChanged(int i); // defined in HistorySync.cpp
     void OnCbnSelchangeDevice();
 
 protected:
@@ -96,6 +132,18 @@ private:
     void PaintPicture();
     void SizeColumns();
     void LayoutBar(int pageWidth);
+    void LayoutSide();
+    bool ReadFilter(HistoryFilter& filter);
+    void StartQuery(bool countToo);
+    void WaitForFirstRows();
+    void SetResultCounts(const QVector<HistoryColumn>& columns, qint64 count);
+    void OnHeadingClicked(int column);
+    void OnHeadingMenu(const QPoint& pos);
+    void ShowCount();
+    void ShowReading();
+    void RestoreViewState();
+    void SaveViewState() const;
+    QString ViewKey() const;
 
     QLabel* m_pDeviceLabel = nullptr;
     QComboBox* m_pDeviceBox = nullptr;
@@ -108,13 +156,35 @@ private:
     QPushButton* m_pExportPdf = nullptr;
     QPushButton* m_pDelete = nullptr;
     QPushButton* m_pSync = nullptr;
+    QComboBox* m_pSource = nullptr;                // This computer / Central
+    bool m_bCentral = false;                       // the list reads the central store
     Central::CCentralSyncWorker* m_sync = nullptr; // made on the first Sync
     QTableView* m_pList = nullptr;
     CHistoryModel* m_pModel = nullptr;
     QFrame* m_pPicture = nullptr;
     CMeter* m_pMeter = nullptr;
+    QLineEdit* m_pSearch = nullptr;
+    QComboBox* m_pMode = nullptr;
+    QLineEdit* m_pMin = nullptr;
+    QLineEdit* m_pMax = nullptr;
+    QLabel* m_pCount = nullptr;
+    QSplitter* m_pSplitter = nullptr;
+    QWidget* m_pSide = nullptr;
 
-    CHistoryQuery m_query;
+    CRecordWorker* m_pWorker = nullptr;
+    QVector<HistoryColumn> m_columns;
+    HistoryFilter m_filter;
+    HistorySort m_sort;
+    quint64 m_queryTicket = 0;
+    // The ticket of the list's current query, read by the worker: calls for an older one end
+    // early.
+    std::shared_ptr<std::atomic<quint64>> m_liveTicket;
+    bool m_bQueryPending = false; // the first rows of the last query are still to come
+    bool m_bCountPending = false; // its count is still to come
+    bool m_bQueryOk = true;
+    bool m_bQueried = false; // Query was pressed since the columns were laid out
+    bool m_bRestoring = false;
+    bool m_bAllDevices = false;
     QString m_strDevice;
     int m_nRows = 0;
     int m_nCols = 0;
@@ -124,4 +194,5 @@ private:
     bool m_bShowPicture = false;
     QPixmap m_picture;         // what the picture frame shows
     QStringList m_deleteFiles; // file names collected by the deletion handler
+    QString m_strDbPath;       // the local database (for the deletion handler)
 };

@@ -4,9 +4,12 @@
 
 #include "app/shell/Status.h"
 #include "base/Language.h"
+#include "history/core/Biff.h"
 #include "history/core/ExcelExport.h"
 #include "history/core/PdfReport.h"
+#include "history/core/RecordWorker.h"
 #include "history/core/Report.h"
+#include "history/page/HistoryModel.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -31,23 +34,30 @@ void CHistory::OnBnClickedExportExcel() {
     if (path.isEmpty())
         return; // another extension: the export ends
 
+    // The rows come straight from the source in the list's filter and order (not from the
+    // list, which holds only what is in view); the worker writes the file.
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const int columns = ListColumnCount();
     QStringList headings;
-    for (int c = 0; c < columns; ++c)
+    for (int c = 0; c < m_pModel->SourceColumnCount(); ++c)
         headings.append(ListHeading(c).left(256));
-    QVector<QStringList> rows;
-    const int count = ListRowCount();
-    rows.reserve(count);
-    for (int r = 0; r < count; ++r) {
-        QStringList cells;
-        cells.reserve(columns);
-        for (int c = 0; c < columns; ++c)
-            cells.append(ListCell(r, c));
-        rows.append(cells);
-    }
+    const HistoryFilter filter = m_filter;
+    const HistorySort sort = m_sort;
     QString error;
-    if (!ExportListToXls(path, headings, rows, &error))
+    bool written = false;
+    m_pWorker->RunAndWait([&](IRecordSource& source) {
+        QVector<QStringList> rows;
+        // One more row than a sheet holds, so the writer reports a list that does not fit.
+        const qint64 most = qint64(Biff::kMaxRows);
+        const bool read = source.Stream(
+            filter, sort,
+            [&rows, most](const HistoryRow& row) {
+                rows.append(row.cells);
+                return rows.size() < most;
+            },
+            &error);
+        written = read && ExportListToXls(path, headings, rows, &error);
+    });
+    if (!written)
         qWarning("Spreadsheet export to %s: %s", qPrintable(path), qPrintable(error.trimmed()));
     QApplication::restoreOverrideCursor();
 }

@@ -1,66 +1,127 @@
 #include "history/page/HistoryModel.h"
 
-#include <QThreadPool>
-
-#include <utility>
-
-namespace {
-
-// Freeing a long result takes a while (one block per cell text), and the user waits for
-// none of it: rows the list no longer shows are released on a pool thread. Their texts are
-// shared by atomic reference counts only, so dropping them there is safe.
-void ReleaseLater(QVector<QStringList>&& rows) {
-    if (rows.size() < 1000)
-        return; // quick enough here
-    QThreadPool::globalInstance()->start([old = std::move(rows)]() mutable { old.clear(); });
-}
-
-} // namespace
+#include <climits>
 
 CHistoryModel::CHistoryModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 void CHistoryModel::SetHeadings(const QStringList& headings) {
     beginResetModel();
     m_headings = headings;
-    QVector<QStringList> old = std::exchange(m_rows, {});
+    m_count = 0;
+    m_blocks.clear();
+    m_asked.clear();
+    ++m_generation;
     endResetModel();
-    ReleaseLater(std::move(old));
 }
 
-void CHistoryModel::SetRows(const QVector<QStringList>& rows) {
+void CHistoryModel::SetResult(qint64 count, const QVector<HistoryRow>& firstRows) {
     beginResetModel();
-    QVector<QStringList> old = std::exchange(m_rows, rows); // shared, not copied
+    m_count = count;
+    m_blocks.clear();
+    m_asked.clear();
+    ++m_generation;
+    if (!firstRows.isEmpty())
+        m_blocks.insert(0, firstRows.mid(0, kBlockRows));
     endResetModel();
-    ReleaseLater(std::move(old));
+}
+
+void CHistoryModel::SetCount(qint64 count) {
+    const int now = rowCount();
+    const int then = int(qMin<qint64>(count, INT_MAX));
+    if (then > now) {
+        beginInsertRows(QModelIndex(), now, then - 1);
+        m_count = count;
+        endInsertRows();
+    } else if (then < now) {
+        beginRemoveRows(QModelIndex(), then, now - 1);
+        m_count = count;
+        endRemoveRows();
+    }
 }
 
 void CHistoryModel::ClearRows() {
+    SetResult(0, {});
+}
+
+void CHistoryModel::AddComputedColumn(const QString& heading,
+                                      std::function<QString(const HistoryRow&)> cell) {
     beginResetModel();
-    QVector<QStringList> old = std::exchange(m_rows, {});
+    m_computed.append({heading, std::move(cell)});
     endResetModel();
-    ReleaseLater(std::move(old));
+}
+
+void CHistoryModel::SetBlock(quint64 generation, int block, const QVector<HistoryRow>& rows) {
+    if (generation != m_generation)
+        return;
+    m_asked.remove(block);
+    m_blocks.insert(block, rows);
+    DropFarBlocks(block);
+    const int first = block * kBlockRows;
+    const int last = qMin(rowCount() - 1, first + int(rows.size()) - 1);
+    if (last >= first)
+        emit dataChanged(index(first, 0), index(last, columnCount() - 1));
+}
+
+void CHistoryModel::DropFarBlocks(int keep) {
+    while (m_blocks.size() > kMaxBlocks) {
+        int farthest = keep;
+        for (auto it = m_blocks.cbegin(); it != m_blocks.cend(); ++it)
+            if (qAbs(it.key() - keep) > qAbs(farthest - keep))
+                farthest = it.key();
+        if (farthest == keep)
+            break;
+        m_blocks.remove(farthest);
+    }
+}
+
+const HistoryRow* CHistoryModel::Row(int row) const {
+    if (row < 0 || row >= rowCount())
+        return nullptr;
+    const auto it = m_blocks.constFind(row / kBlockRows);
+    if (it == m_blocks.constEnd())
+        return nullptr;
+    const int at = row % kBlockRows;
+    return at < it->size() ? &(*it)[at] : nullptr;
+}
+
+void CHistoryModel::Request(int row) const {
+    if (row < 0 || row >= rowCount())
+        return;
+    const int block = row / kBlockRows;
+    if (m_blocks.contains(block) || m_asked.contains(block))
+        return;
+    m_asked.insert(block);
+    emit NeedBlock(m_generation, block, qint64(block) * kBlockRows, kBlockRows);
 }
 
 QString CHistoryModel::Cell(int row, int column) const {
-    if (row < 0 || row >= m_rows.size() || column < 0 || column >= m_headings.size())
+    const HistoryRow* r = Row(row);
+    if (!r || column < 0)
         return QString();
-    const QStringList& cells = m_rows[row];
-    return column < cells.size() ? cells[column] : QString();
+    if (column < m_headings.size())
+        return column < r->cells.size() ? r->cells[column] : QString();
+    const int computed = column - int(m_headings.size());
+    return computed < m_computed.size() ? m_computed[computed].cell(*r) : QString();
 }
 
 int CHistoryModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+    return parent.isValid() ? 0 : int(qMin<qint64>(m_count, INT_MAX));
 }
 
 int CHistoryModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(m_headings.size());
+    return parent.isValid() ? 0 : int(m_headings.size() + m_computed.size());
 }
 
 QVariant CHistoryModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid())
         return QVariant();
-    if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
+    if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
+        if (!Row(index.row())) {
+            Request(index.row()); // shown empty until its block arrives
+            return QString();
+        }
         return Cell(index.row(), index.column());
+    }
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
     return QVariant();
@@ -69,8 +130,13 @@ QVariant CHistoryModel::data(const QModelIndex& index, int role) const {
 QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal)
         return QVariant();
-    if (role == Qt::DisplayRole && section >= 0 && section < m_headings.size())
-        return m_headings[section];
+    if (role == Qt::DisplayRole && section >= 0) {
+        if (section < m_headings.size())
+            return m_headings[section];
+        const int computed = section - int(m_headings.size());
+        if (computed < m_computed.size())
+            return m_computed[computed].heading;
+    }
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
     return QVariant();

@@ -1,24 +1,52 @@
 #pragma once
-// The table model behind the history page's record list: headings and display rows of the
-// last column layout and query, shown as plain text.
+// The table model behind the history page's record list. It holds only the rows around what
+// the list shows: a block of rows that comes into view and is not held yet is asked for with
+// NeedBlock(); the page reads it from the record source on its worker thread and hands it back
+// with SetBlock(). Blocks far from the view are dropped again, so memory stays small however
+// many rows the query gives.
+#include "history/core/RecordSource.h"
+
 #include <QAbstractTableModel>
+#include <QHash>
+#include <QSet>
 #include <QStringList>
 #include <QVector>
+
+#include <functional>
 
 class CHistoryModel : public QAbstractTableModel {
     Q_OBJECT
 public:
+    static constexpr int kBlockRows = 200;
+    static constexpr int kMaxBlocks = 40; // 8,000 rows held at most
+
     explicit CHistoryModel(QObject* parent = nullptr);
 
     // New columns; the rows are dropped.
     void SetHeadings(const QStringList& headings);
-    // New rows under the current headings (each row one cell per heading; missing cells are
-    // empty).
-    void SetRows(const QVector<QStringList>& rows);
+    // A new result: its row count and its first rows (the first block or less). A new
+    // generation starts: blocks of an earlier result that still arrive are ignored.
+    void SetResult(qint64 count, const QVector<HistoryRow>& firstRows);
     void ClearRows();
+    // The result's full row count, once it is known (the rows held stay).
+    void SetCount(qint64 count);
+    // The rows of one block of the current result (generation as NeedBlock gave it).
+    void SetBlock(quint64 generation, int block, const QVector<HistoryRow>& rows);
+
+    // A column computed from each row as it is shown, after the source's columns (for marks
+    // that are worked out per row, such as a check of the stored record).
+    void AddComputedColumn(const QString& heading, std::function<QString(const HistoryRow&)> cell);
 
     const QStringList& Headings() const { return m_headings; }
+    int SourceColumnCount() const { return static_cast<int>(m_headings.size()); }
+    qint64 Count() const { return m_count; }
+    quint64 Generation() const { return m_generation; }
+    // The row when it is held, else nullptr.
+    const HistoryRow* Row(int row) const;
+    bool HasRow(int row) const { return Row(row) != nullptr; }
+    // The cell text when the row is held (else empty).
     QString Cell(int row, int column) const;
+    int HeldBlocks() const { return static_cast<int>(m_blocks.size()); }
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -26,7 +54,23 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
 
+    // Asks for the block of a row when it is neither held nor asked for.
+    void Request(int row) const;
+
+signals:
+    void NeedBlock(quint64 generation, int block, qint64 offset, int limit) const;
+
 private:
+    void DropFarBlocks(int keep);
+
     QStringList m_headings;
-    QVector<QStringList> m_rows;
+    struct Computed {
+        QString heading;
+        std::function<QString(const HistoryRow&)> cell;
+    };
+    QVector<Computed> m_computed;
+    qint64 m_count = 0;
+    quint64 m_generation = 0;
+    QHash<int, QVector<HistoryRow>> m_blocks;
+    mutable QSet<int> m_asked;
 };

@@ -1,11 +1,17 @@
-// The history page's Sync button: sends this desk's records to the central store on a worker
-// thread; the page stays usable and the status line tells the outcome.
+// The history page's central-store controls: the source choice (this computer or the central
+// store) and the Sync button, which sends this desk's records on a worker thread while the
+// page stays usable; the status line tells the outcome.
 #include "app/shell/Status.h"
 #include "base/Language.h"
+#include "central/CentralRecordSource.h"
 #include "central/CentralSyncWorker.h"
+#include "history/core/LocalRecordSource.h"
 #include "history/page/History.h"
 
+#include <QComboBox>
 #include <QPushButton>
+
+#include <memory>
 
 void CHistory::OnBnClickedSync() {
     if (!m_sync) {
@@ -26,4 +32,12 @@ void CHistory::OnBnClickedSync() {
     }
     m_pSync->setEnabled(false);
     SetStatusText(GetText(QStringLiteral("SyncRunning")));
+}
+
+void CHistory::OnSourceChanged(int index) {
+    m_bCentral = index == 1;
+    if (m_bCentral)
+        SetSource(std::make_shared<CCentralRecordSource>());
+    else
+        SetSource(std::make_shared<CLocalRecordSource>());
 }

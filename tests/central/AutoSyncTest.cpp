@@ -5,13 +5,17 @@
 
 #include "app/shell/Status.h"
 #include "base/Language.h"
+#include "central/CentralSync.h"
 #include "device/page/FirstPage.h"
 #include "history/page/History.h"
 #include "sim/lib/Simulator.h"
 
+#include <QComboBox>
 #include <QFile>
+#include <QImage>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTableView>
 #include <gtest/gtest.h>
 
 using namespace brtxtest;
@@ -104,5 +108,48 @@ TEST(CentralAutoSync, TheHistoryPageSyncsOnDemandAndOffersItOnlyWithAServer) {
         << main.status().toStdString();
     EXPECT_TRUE(sync->isEnabled());
     EXPECT_EQ(pg.Value("SELECT count(*) FROM records"), "4");
+    ResetLanguage();
+}
+
+TEST(CentralAutoSync, TheHistoryPageListsTheCentralStoreWithItsPhotographs) {
+    PgTestDb pg;
+    BRTX_REQUIRE_PG(pg);
+    // Another desk's records and photographs reach the server.
+    TempHome other;
+    FillLocalStore(other.path(), "DEV9", 3, 100);
+    QImage photo(40, 30, QImage::Format_RGB32);
+    photo.fill(Qt::darkCyan);
+    for (int n = 1; n <= 3; ++n)
+        ASSERT_TRUE(photo.save(
+            other.file(QStringLiteral("pic/DEV9/%1.jpg").arg(n, 5, 10, QChar('0'))), "JPG"));
+    Central::SyncOptions o;
+    o.conninfo = pg.Conninfo();
+    o.dbPath = other.file("brtx.db");
+    o.picRoot = other.file("pic");
+    ASSERT_TRUE(Central::SyncToCentral(o).ok);
+
+    TempHome home;
+    StatusWindow main;
+    FillLocalStore(home.path(), "0123456789", 2);
+    WriteCentralUrl(home, pg.Conninfo());
+    CHistory page;
+    page.resize(1200, 700);
+    auto* source = qobject_cast<QComboBox*>(page.Control(HistoryIds::kSource));
+    auto* devices = qobject_cast<QComboBox*>(page.Control(HistoryIds::kDeviceBox));
+    ASSERT_TRUE(source && !source->isHidden() && devices);
+    EXPECT_EQ(devices->findText("DEV9"), -1); // this computer has none of them
+    source->setCurrentIndex(1);
+    ASSERT_GE(devices->findText("DEV9"), 0);
+    devices->setCurrentIndex(devices->findText("DEV9"));
+    page.OnBnClickedQuery();
+    ASSERT_TRUE(page.WaitForList());
+    ASSERT_EQ(page.ListRowCount(), 3);
+    EXPECT_EQ(page.ListCell(0, 1), "3");
+    // The photograph is not on this desk: it comes from the server.
+    qobject_cast<QTableView*>(page.Control(HistoryIds::kList))->selectRow(0);
+    EXPECT_TRUE(page.PictureShown());
+    EXPECT_EQ(page.Control(HistoryIds::kPicture)->size(), QSize(40, 30));
+    source->setCurrentIndex(0);
+    EXPECT_EQ(devices->findText("DEV9"), -1);
     ResetLanguage();
 }

@@ -104,8 +104,8 @@ TEST(CentralSource, OneDeviceListsWhatTheLocalDatabaseLists) {
         ASSERT_EQ(xls.code, 0) << where << xls.err.toStdString();
     }
     EXPECT_EQ(FileHash(s.home.file("central.xls")), FileHash(s.home.file("local.xls")));
-    const CliRun pdf = runCli({"export-pdf", "--central", s.pg.Conninfo(), "--device", kDevice,
-                               "--record", "7"});
+    const CliRun pdf =
+        runCli({"export-pdf", "--central", s.pg.Conninfo(), "--device", kDevice, "--record", "7"});
     ASSERT_EQ(pdf.code, 0) << pdf.err.toStdString();
     EXPECT_TRUE(QFile::exists(pdf.out.last())) << pdf.out.join('\n').toStdString();
     const CliRun cli = runCli({"history", "--central", s.pg.Conninfo(), "--device", kDevice});

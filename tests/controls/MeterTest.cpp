@@ -172,3 +172,43 @@ TEST(Meter, RenderingShowsNeedleHubAndBands) {
     const QColor plain = image.pixelColor(At(meter, 220, 0.89));
     EXPECT_LT(plain.green(), 120);
 }
+
+TEST(Meter, ReadingFollowsTheUnit) {
+    ResetLanguage();
+    CMeter meter;
+    meter.resize(190, 190);
+    struct Case {
+        const char* result;
+        const char* unit;
+        double full;
+        double value;
+        QString text;
+    };
+    const Case cases[] = {
+        {"0.42", "mg/L", 2.0, 0.42, "0.42 mg/L"},
+        {"80", "mg/100mL", 400.0, 80.0, "80 mg/100mL"},
+        {"0.8", "g/L", 4.0, 0.8, "0.8 g/L"},
+        {"1.1", "\u2030", 4.0, 1.1, QString::fromUtf8("1.1 \u2030")},
+        {"0.08", "%BAC", 0.4, 0.08, "0.08 %BAC"},
+        {"9", "mg/L", 2.0, 2.0, "9 mg/L"},                   // off the scale: pinned at its end
+        {"-1", "mg/L", 2.0, 0.0, "-1 mg/L"},                 // below it: at its start
+        {"", "mg/L", 2.0, 0.0, QString::fromUtf8("\u2014")}, // refused: no number
+        {"12", "ppm", 1000.0, 12.0, "12 ppm"},
+    };
+    for (const Case& c : cases) {
+        meter.ShowReading(QString::fromUtf8(c.result), QString::fromUtf8(c.unit));
+        EXPECT_DOUBLE_EQ(meter.Maximum(), c.full) << c.unit;
+        EXPECT_DOUBLE_EQ(meter.Value(), c.value) << c.result;
+        EXPECT_EQ(meter.ValueText(), c.text);
+    }
+    // The face is drawn again only when the scale changes.
+    meter.ShowReading("0.1", "mg/L");
+    Render(meter);
+    const int faces = meter.FaceBuildCount();
+    meter.ShowReading("0.3", "mg/L");
+    Render(meter);
+    EXPECT_EQ(meter.FaceBuildCount(), faces);
+    meter.ShowNothing();
+    EXPECT_EQ(meter.ValueText(), "0.0");
+    EXPECT_DOUBLE_EQ(meter.Maximum(), 1000.0);
+}

@@ -1,10 +1,14 @@
-// brtx-cli history: the list as the page shows it, tab-separated, headings first.
+// brtx-cli history: the list as the page shows it (tab-separated, headings first; CSV; JSON),
+// with its filters and order.
 #include "HistoryDb.h"
 
 #include "base/Language.h"
 #include "common/TestSupport.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <gtest/gtest.h>
 
@@ -74,11 +78,63 @@ TEST_F(HistoryCliTest, PrintsHeadingsAndRowsLikeThePage) {
     ASSERT_EQ(range.lines.size(), 2);
     EXPECT_TRUE(range.lines[1].startsWith("D7\t2\t"));
 
-    // Start after end: the headings only.
+    // Start after end: said so, nothing listed.
     CliResult none =
         RunCli(home.path(), {"--device", "D7", "--start", "2024-03-01", "--end", "2024-01-01"});
-    ASSERT_EQ(none.exitCode, 0);
-    EXPECT_EQ(none.lines, QStringList({heading}));
+    EXPECT_EQ(none.exitCode, 2);
+    EXPECT_TRUE(none.lines.isEmpty());
+    EXPECT_TRUE(none.error.contains("start date")) << none.error.toStdString();
+
+    // Filters and order through the same core as the page.
+    struct Case {
+        QStringList args;
+        QStringList records; // second column of the rows
+    };
+    const QVector<Case> cases = {
+        {{"--device", "D7", "--sort", "Record No"}, {"1", "2", "10"}},
+        {{"--device", "D7", "--sort", "test result:desc"}, {"2", "10", "1"}},
+        {{"--device", "D7", "--min", "0.2"}, {"2"}},
+        {{"--device", "D7", "--mode", "refuse"}, {"1"}},
+        {{"--device", "D7", "--search", "WITH TAB"}, {"10"}},
+        {{"--device", "D7", "--search", "'; DELETE FROM ValueInfo; --"}, {}},
+        {{"--all-devices", "--search", "2024-01-15"}, {"3", "2"}},
+    };
+    for (const Case& c : cases) {
+        const CliResult r = RunCli(home.path(), c.args);
+        ASSERT_EQ(r.exitCode, 0) << c.args.join(' ').toStdString() << r.error.toStdString();
+        QStringList records;
+        for (const QString& line : r.lines.mid(1))
+            records << line.section('\t', 1, 1);
+        EXPECT_EQ(records, c.records) << c.args.join(' ').toStdString();
+    }
+    EXPECT_EQ(RunCli(home.path(), {"--device", "D7"}).lines.size(), 4); // nothing deleted
+}
+
+TEST_F(HistoryCliTest, CsvAndJsonCarryEveryCell) {
+    {
+        Db db;
+        db.Titles("D7", {"Alc", "Name"});
+        db.Add({"D7", "1", "2024-01-15", "07:00:00", "Auto", "0.5", "say \"hi\", ok"});
+    }
+    const CliResult csv = RunCli(home.path(), {"--device", "D7", "--format", "csv"});
+    ASSERT_EQ(csv.exitCode, 0);
+    ASSERT_EQ(csv.lines.size(), 2);
+    EXPECT_EQ(csv.lines[0], QString::fromUtf8("\xEF\xBB\xBF") +
+                                "Device No.,Record No,Date,Time,Test Mode,Test Result,Unit,Alc,"
+                                "Name,GPS\r");
+    EXPECT_EQ(csv.lines[1],
+              "D7,1,2024-01-15,07:00:00,Auto,0.5,\"say \"\"hi\"\", ok\",F1-1,F2-1,1.5 1.25\r");
+
+    const CliResult json = RunCli(home.path(), {"--device", "D7", "--format=json"});
+    ASSERT_EQ(json.exitCode, 0);
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(json.lines.join('\n').toUtf8(), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << json.lines.join('\n').toStdString();
+    ASSERT_EQ(doc.array().size(), 1);
+    const QJsonObject row = doc.array()[0].toObject();
+    EXPECT_EQ(row["Unit"].toString(), "say \"hi\", ok");
+    EXPECT_EQ(row["Name"].toString(), "F2-1");
+    EXPECT_EQ(row.size(), 10);
 }
 
 TEST_F(HistoryCliTest, UsageErrorsAndMissingDatabase) {
@@ -87,10 +143,19 @@ TEST_F(HistoryCliTest, UsageErrorsAndMissingDatabase) {
     EXPECT_EQ(RunCli(home.path(), {"--device", "D", "--start", "2024-13-01"}).exitCode, 2);
     EXPECT_EQ(RunCli(home.path(), {"--device", "D", "--end", "20240101"}).exitCode, 2);
     EXPECT_EQ(RunCli(home.path(), {"--device", "D", "--bogus"}).exitCode, 2);
+    EXPECT_EQ(RunCli(home.path(), {"--device", "D", "--min", "2", "--max", "1"}).exitCode, 2);
+    EXPECT_EQ(RunCli(home.path(), {"--device", "D", "--min", "lots"}).exitCode, 2);
+    EXPECT_EQ(RunCli(home.path(), {"--device", "D", "--format", "xml"}).exitCode, 2);
 
     // No database: a failure, and no empty database left behind.
     const CliResult missing = RunCli(home.path(), {"--device", "D"});
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_TRUE(missing.lines.isEmpty());
     EXPECT_FALSE(QFile::exists(home.file("brtx.db")));
+
+    // A heading that does not exist: named, with the ones that do.
+    { Db db; }
+    const CliResult heading = RunCli(home.path(), {"--device", "D", "--sort", "Nope:desc"});
+    EXPECT_EQ(heading.exitCode, 2);
+    EXPECT_TRUE(heading.error.contains("\"Nope\"")) << heading.error.toStdString();
 }

@@ -46,7 +46,7 @@ TEST(HistoryEndToEnd, DownloadedRecordsAreListedWithTheirPhotographs) {
     page.show();
     const QString device = sim.DeviceNumberText();
     auto* box = qobject_cast<QComboBox*>(page.Control(HistoryIds::kDeviceBox));
-    ASSERT_EQ(box->count(), 1);
+    ASSERT_EQ(box->count(), 2); // "All devices" and the device
     EXPECT_EQ(page.CurrentDevice(), device);
 
     // The device's own titles; its blank titles were stored as placeholders and are listed.

@@ -14,6 +14,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QSplitter>
 #include <QTableView>
 #include <gtest/gtest.h>
 
@@ -111,8 +112,9 @@ TEST_F(HistoryPageTest, DeviceBoxKeepsTheChosenDeviceAndRebuildsOnlyOnChange) {
     db.Add({"B200", "2", "2024-02-03"});
     CHistory page;
     QComboBox* box = Box(page);
-    ASSERT_EQ(box->count(), 2);
-    EXPECT_EQ(box->itemText(0), "A100"); // sorted
+    ASSERT_EQ(box->count(), 3);
+    EXPECT_EQ(box->itemText(0), "All devices"); // first, the first device chosen
+    EXPECT_EQ(box->itemText(1), "A100");        // sorted
     EXPECT_EQ(page.CurrentDevice(), "A100");
     EXPECT_EQ(page.ListColumnCount(), 9);
     EXPECT_EQ(page.ResultColumnCount(), 22); // the title load's counts
@@ -122,7 +124,7 @@ TEST_F(HistoryPageTest, DeviceBoxKeepsTheChosenDeviceAndRebuildsOnlyOnChange) {
         EXPECT_GT(List(page)->columnWidth(c), fm.horizontalAdvance(page.ListHeading(c))) << c;
     EXPECT_EQ(page.ResultRowCount(), 1);
 
-    box->setCurrentIndex(1);
+    box->setCurrentIndex(2);
     EXPECT_EQ(page.CurrentDevice(), "B200");
     EXPECT_EQ(Headings(page), QStringList({"Device No.", "Record No", "Date", "Time", "Test Mode",
                                            "Test Result", "Unit", "Alc", "Name", "Place", "GPS"}));
@@ -136,25 +138,26 @@ TEST_F(HistoryPageTest, DeviceBoxKeepsTheChosenDeviceAndRebuildsOnlyOnChange) {
     // A new device elsewhere: the chosen one stays, nothing is rebuilt.
     db.Titles("C300", {"X"});
     page.RefreshDeviceList();
-    EXPECT_EQ(box->count(), 3);
+    EXPECT_EQ(box->count(), 4);
     EXPECT_EQ(page.CurrentDevice(), "B200");
     EXPECT_EQ(page.ListRowCount(), 2);
 
     // Another device and back: laid out anew, the rows are gone until the next query.
-    box->setCurrentIndex(0);
-    EXPECT_EQ(page.ListColumnCount(), 9);
     box->setCurrentIndex(1);
+    EXPECT_EQ(page.ListColumnCount(), 9);
+    box->setCurrentIndex(2);
     EXPECT_EQ(page.ListColumnCount(), 11);
     EXPECT_EQ(page.ListRowCount(), 0);
     page.OnBnClickedQuery();
     EXPECT_EQ(page.ListRowCount(), 2);
     // Choosing the shown device again changes nothing.
-    emit box->currentIndexChanged(1); // the same device once more
+    emit box->currentIndexChanged(2); // the same device once more
     EXPECT_EQ(page.ListRowCount(), 2);
     EXPECT_EQ(page.ListColumnCount(), 11);
 
     // The chosen device disappears: the first one is shown and laid out.
     db.db().ExecuteSQL("DELETE FROM TitleInfo WHERE DeviceID='B200'");
+    db.db().ExecuteSQL("DELETE FROM ValueInfo WHERE Machine_NO='B200'");
     page.RefreshDeviceList();
     EXPECT_EQ(page.CurrentDevice(), "A100");
     EXPECT_EQ(page.ListColumnCount(), 9);
@@ -234,7 +237,8 @@ TEST_F(HistoryPageTest, SelectionShowsThePictureOrTheReplacement) {
     EXPECT_EQ(page.PicturePath(), home.path() + "/pic/D1/00004.jpg");
     EXPECT_TRUE(Frame(page)->isVisible());
     EXPECT_EQ(Frame(page)->size(), QSize(64, 48));
-    EXPECT_EQ(Frame(page)->pos(), QPoint(500, Frame(page)->y()));
+    // At the top of the side beside the list.
+    EXPECT_GT(Frame(page)->mapTo(&page, QPoint(0, 0)).x(), List(page)->geometry().right());
     // The picture is drawn into the frame.
     const QImage shot = Frame(page)->grab().toImage();
     EXPECT_LT(shot.pixelColor(32, 24).red(), 60);
@@ -263,21 +267,43 @@ TEST_F(HistoryPageTest, SelectionShowsThePictureOrTheReplacement) {
     EXPECT_FALSE(empty.pixelColor(32, 24).blue() > 180 && empty.pixelColor(32, 24).red() < 60);
 }
 
-TEST_F(HistoryPageTest, ResizeGivesTheListTheLeftHalf) {
+TEST_F(HistoryPageTest, ListTakesTheFreeWidthAndTheViewIsRemembered) {
     Db db;
-    CHistory page;
-    page.show();
-    page.resize(1000, 600);
-    QTableView* list = List(page);
-    EXPECT_EQ(list->height(), 540);
-    EXPECT_LE(list->geometry().right(), 500);
-    EXPECT_GE(list->width(), 470);
-    EXPECT_EQ(Frame(page)->x(), 500);
-    page.resize(1400, 800);
-    EXPECT_EQ(list->height(), 740);
-    EXPECT_EQ(Frame(page)->x(), 700);
-    // The meter stays inside the page.
-    EXPECT_TRUE(page.rect().contains(page.Control(kMeter)->geometry()));
+    db.Titles("D1", {"Alc", "Name"});
+    auto* page = new CHistory;
+    page->show();
+    page->resize(1000, 600);
+    QTableView* list = List(*page);
+    auto* splitter = qobject_cast<QSplitter*>(page->Control(kSplitter));
+    ASSERT_TRUE(splitter);
+    QWidget* meter = page->Control(kMeter);
+    auto checkInside = [&] {
+        // The list is wider than the side; the meter stays on the page, right of the list.
+        EXPECT_GT(list->width(), splitter->sizes().value(1));
+        const QRect m(meter->mapTo(page, QPoint(0, 0)), meter->size());
+        EXPECT_TRUE(page->rect().contains(m));
+        EXPECT_GT(m.left(), list->geometry().right());
+    };
+    checkInside();
+    page->resize(1400, 800);
+    checkInside();
+
+    // The user drags the splitter, narrows a column and hides another: all come back.
+    splitter->setSizes({700, 600});
+    emit splitter->splitterMoved(700, 1);
+    list->horizontalHeader()->resizeSection(1, 33);
+    list->horizontalHeader()->setSectionHidden(8, true);
+    emit list->horizontalHeader()->sectionResized(8, 50, 0);
+    const QList<int> sizes = splitter->sizes();
+    delete page;
+    ASSERT_TRUE(QFile::exists(home.file("brtx-view.ini")));
+    CHistory again;
+    again.show();
+    again.resize(1400, 800);
+    EXPECT_EQ(qobject_cast<QSplitter*>(again.Control(kSplitter))->sizes(), sizes);
+    EXPECT_EQ(List(again)->columnWidth(1), 33);
+    EXPECT_TRUE(List(again)->horizontalHeader()->isSectionHidden(8));
+    EXPECT_FALSE(List(again)->horizontalHeader()->isSectionHidden(7));
 }
 
 TEST_F(HistoryPageTest, DeletionWithoutKelInfoOnlyEmptiesTheList) {

@@ -1,0 +1,165 @@
+// The history page's workbench: filters beside Query, sorting by heading, all devices, the
+// meter showing the selected result, a long list read a block at a time.
+#include "HistoryDb.h"
+
+#include "base/Language.h"
+#include "common/StatusWindow.h"
+#include "common/TestSupport.h"
+#include "controls/Meter.h"
+#include "history/page/History.h"
+#include "history/page/HistoryModel.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QTableView>
+#include <QKeyEvent>
+#include <gtest/gtest.h>
+
+using historytest::Db;
+using historytest::Record;
+using namespace HistoryIds;
+
+namespace {
+
+class HistoryWorkbenchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetLanguage();
+        Db db;
+        db.Titles("D1", {"Alc"});
+        db.Titles("D2", {"Plate", "Alc"});
+        db.Add({"D1", "1", "2024-05-01", "08:00:00", "Auto", "0.250", "mg/L"});
+        db.Add({"D1", "2", "2024-05-02", "08:00:00", "Refuse", "", "mg/L"});
+        db.Add({"D1", "10", "2024-05-03", "08:00:00", "Manual", "3.5", "mg/L"});
+        db.Add({"D2", "7", "2024-05-04", "08:00:00", "Auto", "45", "mg/100mL"});
+    }
+    template <class T> T* Get(CHistory& page, int id) { return qobject_cast<T*>(page.Control(id)); }
+    QStringList Column(CHistory& page, int c) {
+        QStringList out;
+        for (int r = 0; r < page.ListRowCount(); ++r)
+            out << page.ListCell(r, c);
+        return out;
+    }
+    brtxtest::TempHome home;
+    brtxtest::StatusWindow status;
+};
+
+} // namespace
+
+TEST_F(HistoryWorkbenchTest, FiltersApplyOnQueryAndEnter) {
+    CHistory page;
+    struct Case {
+        QString search;
+        int mode; // index in the mode box
+        QString min, max;
+        QStringList records;
+    };
+    const QVector<Case> cases = {
+        {"", 0, "", "", {"2", "10", "1"}}, {"REFUSED", 0, "", "", {"2"}}, {"", 1, "", "", {"1"}},
+        {"", 0, "0.3", "", {"10"}},        {"", 0, "", "1", {"1"}},       {"%", 0, "", "", {}},
+    };
+    for (const Case& c : cases) {
+        Get<QLineEdit>(page, kSearch)->setText(c.search);
+        Get<QComboBox>(page, kMode)->setCurrentIndex(c.mode);
+        Get<QLineEdit>(page, kMinResult)->setText(c.min);
+        Get<QLineEdit>(page, kMaxResult)->setText(c.max);
+        page.OnBnClickedQuery();
+        EXPECT_EQ(Column(page, 1), c.records) << c.search.toStdString() << c.mode;
+    }
+    EXPECT_EQ(Get<QLabel>(page, kRowCount)->text(), "0 records");
+
+    // Enter in the search box queries.
+    Get<QLineEdit>(page, kSearch)->setText("F1-10");
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QCoreApplication::sendEvent(Get<QLineEdit>(page, kSearch), &enter);
+    EXPECT_EQ(Column(page, 1), QStringList({"10"}));
+    EXPECT_EQ(Get<QLabel>(page, kRowCount)->text(), "1 records");
+
+    // Bad bounds: said so, the list stays as it is.
+    for (auto [min, max, text] : {std::tuple{"x", "", "The result range needs numbers"},
+                                  std::tuple{"2", "1", "The minimum result is above"}}) {
+        Get<QLineEdit>(page, kMinResult)->setText(min);
+        Get<QLineEdit>(page, kMaxResult)->setText(max);
+        page.OnBnClickedQuery();
+        EXPECT_TRUE(status.status().contains(text)) << status.status().toStdString();
+        EXPECT_EQ(Column(page, 1), QStringList({"10"}));
+    }
+}
+
+TEST_F(HistoryWorkbenchTest, HeadingClicksSortAndReverse) {
+    CHistory page;
+    page.OnBnClickedQuery();
+    EXPECT_EQ(Column(page, 1), QStringList({"2", "10", "1"})); // as text, descending
+    QHeaderView* header = Get<QTableView>(page, kList)->horizontalHeader();
+    emit header->sectionClicked(1);
+    EXPECT_EQ(Column(page, 1), QStringList({"1", "2", "10"})); // as numbers
+    emit header->sectionClicked(1);
+    EXPECT_EQ(Column(page, 1), QStringList({"10", "2", "1"}));
+    emit header->sectionClicked(5);
+    EXPECT_EQ(Column(page, 5), QStringList({"", "0.250", "3.5"}));
+    EXPECT_EQ(header->sortIndicatorSection(), 5);
+    EXPECT_EQ(page.ListRowCount(), 3);
+}
+
+TEST_F(HistoryWorkbenchTest, AllDevicesListEveryDeviceUnderUnitedTitles) {
+    CHistory page;
+    Get<QComboBox>(page, kDeviceBox)->setCurrentIndex(0);
+    ASSERT_TRUE(page.AllDevices());
+    page.OnBnClickedQuery();
+    EXPECT_EQ(page.ListHeading(7), "Alc");
+    EXPECT_EQ(page.ListHeading(8), "Plate");
+    EXPECT_EQ(Column(page, 1), QStringList({"7", "2", "10", "1"}));
+    EXPECT_EQ(Column(page, 7), QStringList({"F2-7", "F1-2", "F1-10", "F1-1"}));
+    EXPECT_EQ(Column(page, 8), QStringList({"F1-7", "", "", ""}));
+}
+
+TEST_F(HistoryWorkbenchTest, MeterShowsTheSelectedResult) {
+    CHistory page;
+    page.OnBnClickedQuery();
+    auto* meter = Get<CMeter>(page, kMeter);
+    auto* list = Get<QTableView>(page, kList);
+    const int faces = meter->FaceBuildCount();
+    struct Case {
+        int row;
+        QString text;
+        double value;
+        double full;
+    };
+    for (const Case& c : {Case{2, "0.250 mg/L", 0.25, 2.0}, Case{1, "3.5 mg/L", 2.0, 2.0},
+                          Case{0, QString::fromUtf8("\u2014"), 0.0, 2.0}}) {
+        list->selectRow(c.row);
+        EXPECT_EQ(meter->ValueText(), c.text);
+        EXPECT_DOUBLE_EQ(meter->Value(), c.value); // off the scale: pinned at its end
+        EXPECT_DOUBLE_EQ(meter->Maximum(), c.full);
+    }
+    EXPECT_LE(meter->FaceBuildCount(), faces + 1); // drawn again only for the new scale
+    page.OnBnClickedQuery();
+    EXPECT_EQ(meter->ValueText(), "0.0");
+    EXPECT_DOUBLE_EQ(meter->Value(), 0.0);
+}
+
+TEST_F(HistoryWorkbenchTest, LongListIsHeldABlockAtATime) {
+    {
+        Db db;
+        db.AddMany("BIG", 5000, "2024-06-01");
+    }
+    CHistory page;
+    page.resize(1000, 600);
+    page.show();
+    auto* box = Get<QComboBox>(page, kDeviceBox);
+    box->setCurrentIndex(box->findText("BIG"));
+    page.OnBnClickedQuery();
+    ASSERT_EQ(page.ListRowCount(), 5000);
+    CHistoryModel* model = page.Model();
+    EXPECT_LE(model->HeldBlocks(), 3);
+    // The end of the list comes as it is scrolled to; the rows agree with the source's order.
+    Get<QTableView>(page, kList)->scrollToBottom();
+    ASSERT_TRUE(brtxtest::waitFor([&] { return model->HasRow(4999); }));
+    EXPECT_EQ(page.ListCell(4999, 1), "1");
+    EXPECT_EQ(page.ListCell(0, 1), "999");
+    for (int r = 0; r < 5000; r += 97)
+        page.ListCell(r, 0);
+    EXPECT_LE(model->HeldBlocks(), CHistoryModel::kMaxBlocks);
+}
