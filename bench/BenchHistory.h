@@ -86,6 +86,7 @@ struct WorkbenchFigures {
     double heldMb = 0;     // resident memory the page holds after these, over before the query
     double cliMs = 0;      // brtx-cli history of every row to /dev/null
     long cliPeakKb = 0;
+    double cliCpuMs = 0; // its processor time (user and system)
     bool cliOk = false;
 };
 

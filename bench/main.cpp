@@ -437,7 +437,8 @@ int main(int argc, char** argv) {
                       big ? Verdict(w.heldMb < 143) : QString());
             if (w.cliMs > 0)
                 table.Row(QStringLiteral("%1: brtx-cli history of every row to /dev/null").arg(who),
-                          QStringLiteral("%1, peak %2").arg(Duration(w.cliMs), MiB(w.cliPeakKb)),
+                          QStringLiteral("%1 (processor %2), peak %3")
+                              .arg(Duration(w.cliMs), Duration(w.cliCpuMs), MiB(w.cliPeakKb)),
                           big ? QStringLiteral("< 3 s, < 100 MB") : QString(),
                           big ? Verdict(w.cliMs < 3000 && w.cliPeakKb < 97656) : QString());
         }

@@ -15,6 +15,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QBuffer>
 #include <QComboBox>
 #include <QDate>
 #include <QDateEdit>
@@ -23,6 +24,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QHeaderView>
+#include <QImageReader>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
@@ -173,8 +175,8 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     header->setSectionResizeMode(QHeaderView::Interactive);
     header->setSectionsClickable(true);
     header->setContextMenuPolicy(Qt::CustomContextMenu);
-    // Automatic sizing looks at a sample of the rows, not at every one of a long list.
-    header->setResizeContentsPrecision(500);
+    // Automatic sizing looks at the rows in view only: the others are not read yet.
+    header->setResizeContentsPrecision(0);
 
     m_pPicture->setFrameShape(QFrame::NoFrame);
     m_pPicture->installEventFilter(this);
@@ -455,6 +457,7 @@ void CHistory::StartQuery(bool countToo) {
                     m_bCountPending = false;
                 m_pModel->SetResult(count, a.rows);
                 SetResultCounts(a.columns, count);
+                m_pList->scrollToTop(); // a new list starts at its first row
             } else {
                 m_pModel->ClearRows();
                 m_nRows = 0;
@@ -525,7 +528,7 @@ void CHistory::WaitForFirstRows() {
 }
 
 bool CHistory::WaitForList(int timeoutMs) {
-    if (m_bQueryPending || m_bCountPending) {
+    if (m_bQueryPending || m_bCountPending || m_pWorker->Pending() > 0) {
         // The answer is queued behind the worker's calls: wait for them, then take it in.
         m_pWorker->RunAndWait([](IRecordSource&) {}, timeoutMs);
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
@@ -712,6 +715,16 @@ void CHistory::OnListSelectionChanged() {
     QString relative = m_strSelPath;
     relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
     m_strPicturePath = GetPicFolder() + relative;
+    // The photograph comes from the record source (the local pic/ folder or the central
+    // store); when it has none that reads, the replacement picture stands in.
+    m_pictureBytes.clear();
+    if (record) {
+        const HistoryRow row = *record;
+        QByteArray bytes;
+        m_pWorker->RunAndWait(
+            [&bytes, row](IRecordSource& source) { bytes = source.Picture(row); });
+        m_pictureBytes = bytes;
+    }
     m_bShowPicture = true;
     PaintPicture();
     ShowReading();
@@ -743,19 +756,14 @@ void CHistory::PaintPicture() {
         return;
     }
     QImage image;
-    if (m_bCentral && !QFileInfo::exists(m_strPicturePath) && m_nSelRow >= 0) {
-        // A record of another desk: its photograph comes from the central store.
-        if (const HistoryRow* record = m_pModel->Row(m_nSelRow)) {
-            const HistoryRow row = *record;
-            QByteArray bytes;
-            m_pWorker->RunAndWait([&](IRecordSource& source) { bytes = source.Picture(row); });
-            image.loadFromData(bytes);
-        }
-        if (image.isNull())
-            image = LoadRecordPicture(QString());
-    } else {
-        image = LoadRecordPicture(m_strPicturePath);
+    if (!m_pictureBytes.isEmpty()) {
+        QBuffer buffer(&m_pictureBytes);
+        QImageReader reader(&buffer);
+        reader.setAutoTransform(false); // as stored, like the device page shows it
+        image = reader.read();
     }
+    if (image.isNull())
+        image = LoadRecordPicture(m_strPicturePath);
     if (!image.isNull()) {
         // Shown at its own size; what does not fit is clipped by the page.
         m_picture = QPixmap::fromImage(image);

@@ -103,7 +103,8 @@ public:
     const HistorySort& Sort() const { return m_sort; }
     // Sorts by a column (-1: the default order), as a click on its heading does.
     void SortBy(int column, bool descending);
-    // Waits until the last Query's answer is in; false when it failed or took too long.
+    // Waits until the last Query's answer is in and the worker has nothing left to do; false
+    // when the query failed or it took too long.
     bool WaitForList(int timeoutMs = 120000);
     // The file the list's column widths, hidden columns and splitter position are kept in.
     QString ViewStatePath() const;
@@ -157,7 +158,6 @@ private:
     QPushButton* m_pDelete = nullptr;
     QPushButton* m_pSync = nullptr;
     QComboBox* m_pSource = nullptr;                // This computer / Central
-    bool m_bCentral = false;                       // the list reads the central store
     Central::CCentralSyncWorker* m_sync = nullptr; // made on the first Sync
     QTableView* m_pList = nullptr;
     CHistoryModel* m_pModel = nullptr;
@@ -193,6 +193,7 @@ private:
     QString m_strPicturePath;
     bool m_bShowPicture = false;
     QPixmap m_picture;         // what the picture frame shows
+    QByteArray m_pictureBytes; // the selected record's photograph as the source gave it
     QStringList m_deleteFiles; // file names collected by the deletion handler
     QString m_strDbPath;       // the local database (for the deletion handler)
 };

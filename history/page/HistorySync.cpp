@@ -35,8 +35,7 @@ void CHistory::OnBnClickedSync() {
 }
 
 void CHistory::OnSourceChanged(int index) {
-    m_bCentral = index == 1;
-    if (m_bCentral)
+    if (index == 1)
         SetSource(std::make_shared<CCentralRecordSource>());
     else
         SetSource(std::make_shared<CLocalRecordSource>());

@@ -12,9 +12,9 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QTableView>
-#include <QKeyEvent>
 #include <gtest/gtest.h>
 
 using historytest::Db;
@@ -162,4 +162,57 @@ TEST_F(HistoryWorkbenchTest, LongListIsHeldABlockAtATime) {
     for (int r = 0; r < 5000; r += 97)
         page.ListCell(r, 0);
     EXPECT_LE(model->HeldBlocks(), CHistoryModel::kMaxBlocks);
+}
+
+TEST_F(HistoryWorkbenchTest, SearchAndSortAsTheUserSeesThem) {
+    // A station's day: names, plates and places; with BRTX_SHOT_DIR set the page is kept as a
+    // picture (the README's screenshots).
+    {
+        Db db;
+        db.Titles("0123456789", {"Name", "Plate", "Place"});
+        const char* names[] = {"Anna Müller", "Wang Wei", "张伟",       "Jean Dupont",
+                               "Li Na",       "O'Brien",  "Søren Kjær", "Maria García"};
+        const char* places[] = {"Ring road km 12", "人民广场", "Harbour gate", "Main street 4"};
+        for (int n = 1; n <= 40; ++n) {
+            QStringList v = historytest::Values(
+                {"0123456789", QString::number(n),
+                 QStringLiteral("2024-06-%1").arg(1 + n % 28, 2, 10, QChar('0')),
+                 QStringLiteral("%1:%2:00")
+                     .arg(7 + n % 12, 2, 10, QChar('0'))
+                     .arg(n * 7 % 60, 2, 10, QChar('0')),
+                 n % 9 == 0 ? "Refuse" : (n % 4 == 0 ? "Manual" : "Auto"),
+                 n % 9 == 0 ? "" : QString::number((n * 37 % 90) / 100.0, 'f', 3), "mg/L"});
+            v[15] = QString::fromUtf8(names[n % 8]);
+            v[16] = QStringLiteral("B-%1").arg(n * 7919 % 100000, 5, 10, QChar('0'));
+            v[17] = QString::fromUtf8(places[n % 4]);
+            db.db().ExecuteSQL(Statements::InsertValueInfo(v));
+        }
+    }
+    CHistory page;
+    page.resize(1280, 640);
+    page.show();
+    auto* box = Get<QComboBox>(page, kDeviceBox);
+    box->setCurrentIndex(box->findText("0123456789"));
+    Get<QLineEdit>(page, kSearch)->setText("müller");
+    page.OnBnClickedQuery();
+    ASSERT_EQ(page.ListRowCount(), 5);
+    for (int r = 0; r < 5; ++r)
+        EXPECT_EQ(page.ListCell(r, 7), "Anna Müller");
+    auto* list = Get<QTableView>(page, kList);
+    list->selectRow(1);
+    const QString dir = qEnvironmentVariable("BRTX_SHOT_DIR");
+    auto keep = [&](const char* name) {
+        QCoreApplication::processEvents();
+        if (!dir.isEmpty())
+            page.grab().save(dir + '/' + QLatin1String(name));
+    };
+    keep("history-search.png");
+
+    Get<QLineEdit>(page, kSearch)->clear();
+    page.OnBnClickedQuery();
+    emit list->horizontalHeader()->sectionClicked(5);
+    emit list->horizontalHeader()->sectionClicked(5);
+    EXPECT_EQ(page.ListCell(0, 5), "0.890");
+    list->selectRow(0);
+    keep("history-sorted.png");
 }
