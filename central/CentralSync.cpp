@@ -362,22 +362,46 @@ bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& se
 }
 
 bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
+    // Which of the batch the server has already: asking costs the keys only, so a sync with
+    // little new (the usual one after a download) sends little.
+    ArrayColumns keys(kKeyColumns);
+    for (const LocalRow& row : batch)
+        for (int c = 0; c < kKeyColumns; ++c)
+            keys.Add(c, row, c, false);
+    PgResult have = m_db.Exec("SELECT r.machine_no, r.record_no, r.date_date, r.time_time FROM " +
+                                  keys.Unnest() + " JOIN records r ON " + KeyJoin("r"),
+                              keys.Params());
+    if (!have.Ok()) {
+        *why = have.Error();
+        return false;
+    }
+    QSet<QString> present;
+    for (int i = 0; i < have.Rows(); ++i)
+        present.insert(have.Text(i, 0) + '\x1f' + have.Text(i, 1) + '\x1f' + have.Text(i, 2) +
+                       '\x1f' + have.Text(i, 3));
+
     const QStringList& columns = Statements::ValueInfoColumns();
     const int width = int(columns.size()) + 1;
     QString insert = QStringLiteral("INSERT INTO records (");
     for (const QString& c : columns)
         insert += c.toLower() + ',';
     ArrayColumns values(width);
+    int missing = 0;
     for (const LocalRow& row : batch) {
+        if (present.contains(row.cells[0] + '\x1f' + row.cells[1] + '\x1f' + row.cells[2] + '\x1f' +
+                             row.cells[3]))
+            continue;
+        ++missing;
         for (int c = 0; c < width - 1; ++c)
             values.Add(c, row, c, c >= kKeyColumns); // the key is never NULL on the server
         values.Add(width - 1, m_opt.station);
     }
-    const QVector<PgParam> params = values.Params();
+    // Another desk may store some of them meanwhile: those are left to it.
     insert += "station) SELECT * FROM " + values.Unnest() + " ON CONFLICT DO NOTHING";
     qint64 stored = 0;
     qint64 pictures = 0;
-    if (!m_db.Command(insert, params, why, &stored) || !SendPictures(batch, why, pictures))
+    if ((missing > 0 && !m_db.Command(insert, values.Params(), why, &stored)) ||
+        !SendPictures(batch, why, pictures))
         return false;
     // Counted once the batch is committed (see SyncRecords).
     m_pendingRecords = stored;
