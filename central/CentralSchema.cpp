@@ -41,9 +41,9 @@ QString Version1() {
            "(" +
            key +
            "));"
-           // The key serves the list's default order (device, record number) backwards and
-           // the device's rows; this one its date range.
-           "CREATE INDEX records_device_date ON records (machine_no, date_date);"
+           // The key is the only index: it serves the look-ups of a sync, a device's rows and
+           // the list's default order (device, record number) read backwards. Another index
+           // on the device would tempt the planner away from the key while a table fills.
            "CREATE TABLE pictures (" +
            KeyColumns() +
            ", path text, sha256 text NOT NULL, bytes bytea NOT NULL, station text NOT NULL, "

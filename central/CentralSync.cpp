@@ -640,6 +640,10 @@ SyncResult Sync::Run() {
         return m_result;
     }
     m_result.serverVersion = m_db.ServerVersion();
+    // Every look-up of a sync is by record key. While a table fills, its statistics lag
+    // behind and the planner would read the whole table for each batch; the key index is
+    // always the right way here.
+    m_db.Command(QStringLiteral("SET enable_seqscan = off"), nullptr);
     if (!EnsureSchema(m_db, &error)) {
         Fail(error);
         return m_result;
