@@ -1,6 +1,7 @@
 // brtx-bench: measures the download from the simulator, the history list, the .xls export and
 // the PDF report against the speed goals and prints one table (Markdown) with the machine it
 // ran on. Everything runs on loopback and in temporary program folders.
+#include "bench/BenchCentral.h"
 #include "bench/BenchDownload.h"
 #include "bench/BenchExport.h"
 #include "bench/BenchHistory.h"
@@ -43,12 +44,17 @@ Options:
   --workbench LIST    record counts of the history workbench: filters, sorting, scrolling,
                       memory, brtx-cli history of every row (100000,1000000)
   --quick             a short run: 30 records, history 1000,5000, .xls 1000, no long run,
-                      workbench 20000
+                      workbench 20000, central sync of 5000 and list of 20000 records
   --xlsx LIST         row counts of the .xlsx exports (100000,1000000)
   --csv LIST          row counts of the CSV exports (1000000)
   --exports-only      only the .xlsx, CSV and combined PDF measures
   --rss-log FILE      write the long download's memory after each record to FILE
   --program-dir DIR   folder of brtx-cli, brtx-sim and Language.ini (this program's folder)
+  --central CONNINFO  also measure the central store on this PostgreSQL server: sync of
+                      --central-records records (100000) without photographs and of 2000
+                      with --photo-bytes photographs, and the central history list's first
+                      screen over --central-query records (1000000)
+  --central-only      only the central-store measurements
   --help              show this text
 
 Exit status: 0 when every check of the stored data passed, 1 when one failed, 2 usage.
@@ -72,6 +78,11 @@ struct Options {
     bool exportsOnly = false;
     QString programDir;
     QString rssLog;
+    bool centralGiven = false; // --central: measure the central store
+    QString central;           // its connection string (empty: the PG* variables)
+    bool centralOnly = false;
+    int centralRecords = 100000;
+    int centralQuery = 1000000;
 };
 
 int Usage(const QString& why) {
@@ -157,11 +168,25 @@ int Parse(const QStringList& args, Options* o) {
             o->xlsx = {10000};
             o->csv = {10000};
             o->pdfRecords = 3;
+            o->centralRecords = 5000;
+            o->centralQuery = 20000;
         } else if (a == QLatin1String("--xlsx") || a == QLatin1String("--csv")) {
             if (!value(&v) || !ParseList(v, a == QLatin1String("--csv") ? &o->csv : &o->xlsx))
                 return Usage(QStringLiteral("%1 needs row counts like 100000,1000000").arg(a));
         } else if (a == QLatin1String("--exports-only")) {
             o->exportsOnly = true;
+        } else if (a == QLatin1String("--central")) {
+            if (!value(&o->central))
+                return Usage(QStringLiteral("--central needs a connection string"));
+            o->centralGiven = true;
+        } else if (a == QLatin1String("--central-only")) {
+            o->centralOnly = true;
+        } else if (a == QLatin1String("--central-records")) {
+            if (!number(&o->centralRecords, 1, 1000000))
+                return Usage(QStringLiteral("--central-records needs 1..1000000"));
+        } else if (a == QLatin1String("--central-query")) {
+            if (!number(&o->centralQuery, 100, 10000000))
+                return Usage(QStringLiteral("--central-query needs 100..10000000"));
         } else if (a == QLatin1String("--rss-log")) {
             if (!value(&o->rssLog))
                 return Usage(QStringLiteral("--rss-log needs a file name"));
@@ -206,6 +231,44 @@ QString MemoryText(const DownloadFigures& d) {
 
 } // namespace
 
+// The central store's rows of the table.
+bool CentralSection(const Options& o, ResultTable& table) {
+    CentralSettings cs;
+    cs.conninfo = o.central;
+    cs.programDir = o.programDir;
+    cs.syncRecords = o.centralRecords;
+    cs.photoBytes = o.photoBytes;
+    cs.queryRecords = o.centralQuery;
+    cs.runs = o.runs;
+    Progress(QStringLiteral("central store"));
+    const CentralFigures c = RunCentralBench(cs);
+    table.Section(QStringLiteral("Central store over loopback: %1").arg(c.server));
+    if (!c.ok) {
+        table.Row(QStringLiteral("central store"), c.problem, QString(), Verdict(false));
+        return false;
+    }
+    const double syncRate = o.centralRecords / (c.syncMs / 1000);
+    const double pictureRate = cs.pictureRecords / (c.pictureSyncMs / 1000);
+    table.Row(QStringLiteral("Sync of %1 records, no photographs").arg(Count(o.centralRecords)),
+              QStringLiteral("%1 (%2); again with nothing new: %3")
+                  .arg(Rate(syncRate), Duration(c.syncMs), Duration(c.resyncMs)),
+              QStringLiteral(">= 5,000 records/s"), Verdict(syncRate >= 5000));
+    table.Row(QStringLiteral("Sync of %1 records with %2-byte photographs")
+                  .arg(Count(cs.pictureRecords), Count(o.photoBytes)),
+              QStringLiteral("%1 (%2)").arg(Rate(pictureRate), Duration(c.pictureSyncMs)),
+              QStringLiteral(">= 300 records/s"), Verdict(pictureRate >= 300));
+    table.Row(QStringLiteral("Central list over %1 records, one device: first screen")
+                  .arg(Count(o.centralQuery)),
+              QStringLiteral("%1 (columns, count, first 50 rows; table filled in %2)")
+                  .arg(Duration(c.firstScreenMs), Duration(c.fillMs)),
+              QStringLiteral("< 0.5 s"), Verdict(c.firstScreenMs < 500));
+    table.Row(QStringLiteral("Central list, every device: first screen"), Duration(c.allDevicesMs),
+              QStringLiteral("< 0.5 s"), Verdict(c.allDevicesMs < 500));
+    table.Row(QStringLiteral("Central list, one device sorted by result: first screen"),
+              Duration(c.sortedMs));
+    return true;
+}
+
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -238,6 +301,11 @@ int main(int argc, char** argv) {
         out.flush();
         return dataOk ? 0 : 1;
     };
+    if (o.centralGiven) {
+        dataOk = CentralSection(o, table);
+        if (o.centralOnly)
+            return finish();
+    }
 
     // ---- The window thread while the device page waits ----
     if (!o.exportsOnly) {

@@ -1,5 +1,6 @@
 // brtx-cli export, export-xls and export-pdf: the history page's exports after the same
-// query, without the window.
+// query, without the window; --central reads the list from the central store.
+#include "app/cli/CentralArgs.h"
 #include "app/cli/Commands.h"
 
 #include "app/cli/HistoryArgs.h"
@@ -8,6 +9,7 @@
 #include "history/core/ExportJob.h"
 #include "history/core/HistoryQuery.h"
 #include "history/core/LocalRecordSource.h"
+#include "central/CentralRecordSource.h"
 #include "history/core/PdfReport.h"
 #include "history/core/Report.h"
 
@@ -85,7 +87,15 @@ int Parse(const char* name, const QStringList& args, bool withRecord, Query* q) 
     return -1;
 }
 
-int RunXls(const QStringList& args) {
+int RunXls(const QStringList& argsIn) {
+    // --central: the list from the central store, with the full set of list options.
+    QStringList args = argsIn;
+    bool central = false;
+    QString conninfo, centralError;
+    if (!TakeCentralArg(args, central, conninfo, centralError))
+        return Usage(kXls, centralError);
+    if (central)
+        return RunCentralXls(args, kXls);
     Query q;
     const int usage = Parse(kXls, args, false, &q);
     if (usage >= 0)
@@ -113,7 +123,10 @@ int RunExport(const QStringList& arguments) {
     QStringList args = arguments;
     HistoryArgs history;
     QString error;
-    if (!TakeHistoryArgs(args, history, error))
+    // --central [CONNINFO]: the list from the central store instead of this computer's.
+    bool central = false;
+    QString conninfo;
+    if (!TakeCentralArg(args, central, conninfo, error) || !TakeHistoryArgs(args, history, error))
         return Usage(kExport, error);
     for (const QString& arg : args)
         if (arg.startsWith(QLatin1String("--")))
@@ -124,11 +137,13 @@ int RunExport(const QStringList& arguments) {
     const ExportFormat format = ExportFormatOf(path);
     if (format == ExportFormat::None)
         return Usage(kExport, QStringLiteral("FILE must end in .xls (or .XLS), .xlsx or .csv"));
-    if (!FileExists(GetDatabasePath()))
+    if (!central && !FileExists(GetDatabasePath()))
         return Fail(kExport, QStringLiteral("no database at %1").arg(GetDatabasePath()));
 
     // The list as the page shows it for the same choices, streamed from the database.
-    CLocalRecordSource source;
+    CLocalRecordSource local;
+    CCentralRecordSource centralSource(conninfo);
+    IRecordSource& source = central ? static_cast<IRecordSource&>(centralSource) : local;
     QVector<HistoryColumn> columns;
     if (!source.Columns(history.filter, columns, &error))
         return Fail(kExport, error);
@@ -182,6 +197,12 @@ int RunExport(const QStringList& arguments) {
 
 int RunPdf(const QStringList& arguments) {
     QStringList args = arguments;
+    bool central = false;
+    QString conninfo, centralError;
+    if (!TakeCentralArg(args, central, conninfo, centralError))
+        return Usage(kPdf, centralError);
+    if (central)
+        return RunCentralPdf(args, kPdf);
     const bool combined = args.removeAll(QStringLiteral("--combined")) > 0;
     Query q;
     const int usage = Parse(kPdf, args, true, &q);
@@ -242,16 +263,20 @@ int RunPdf(const QStringList& arguments) {
 }
 
 const CliRegistrar xlsRegistrar(
-    {kXls, "export-xls --device ID [--start YYYY-MM-DD] [--end YYYY-MM-DD] FILE", RunXls});
+    {kXls,
+     "export-xls --device ID [--start YYYY-MM-DD] [--end YYYY-MM-DD] FILE | export-xls --central "
+     "[CONNINFO] (--device ID | --all-devices) [list options] FILE",
+     RunXls});
 const CliRegistrar exportRegistrar(
     {kExport,
-     "export (--device ID | --all-devices) [--start YYYY-MM-DD] [--end YYYY-MM-DD] "
-     "[--search TEXT] [--mode MODE] [--min X] [--max Y] [--sort HEADING[:asc|:desc]] "
-     "FILE.xls|FILE.xlsx|FILE.csv",
+     "export [--central [CONNINFO]] (--device ID | --all-devices) [--start YYYY-MM-DD] "
+     "[--end YYYY-MM-DD] [--search TEXT] [--mode MODE] [--min X] [--max Y] "
+     "[--sort HEADING[:asc|:desc]] FILE.xls|FILE.xlsx|FILE.csv",
      RunExport});
 const CliRegistrar pdfRegistrar({kPdf,
                                  "export-pdf --device ID --record N[,M,...] [--combined] "
-                                 "[--start YYYY-MM-DD] [--end YYYY-MM-DD]",
+                                 "[--start YYYY-MM-DD] [--end YYYY-MM-DD] | export-pdf --central "
+                                 "[CONNINFO] --device ID --record N",
                                  RunPdf});
 
 } // namespace

@@ -1,9 +1,11 @@
 // brtx-cli history: the record list as the history page shows it after Query, with the same
 // filters and order, written to standard output as the rows are read: tab-separated lines
 // (headings first; the default), CSV, or one JSON array of objects keyed by heading.
+#include "app/cli/CentralArgs.h"
 #include "app/cli/Commands.h"
 
 #include "app/cli/HistoryArgs.h"
+#include "central/CentralRecordSource.h"
 #include "history/core/Csv.h"
 #include "history/core/LocalRecordSource.h"
 
@@ -79,7 +81,10 @@ int Run(const QStringList& given) {
     QStringList args = given;
     HistoryArgs history;
     QString error;
-    if (!TakeHistoryArgs(args, history, error))
+    // --central [CONNINFO]: the list from the central store instead of this computer's.
+    bool central = false;
+    QString conninfo;
+    if (!TakeCentralArg(args, central, conninfo, error) || !TakeHistoryArgs(args, history, error))
         return Usage(error);
     QString format = QStringLiteral("tsv");
     for (int i = 0; i < args.size(); ++i) {
@@ -100,7 +105,9 @@ int Run(const QStringList& given) {
             return Usage(QStringLiteral("--format wants tsv, csv or json, not \"%1\"").arg(value));
     }
 
-    CLocalRecordSource source;
+    CLocalRecordSource local;
+    CCentralRecordSource centralSource(conninfo);
+    IRecordSource& source = central ? static_cast<IRecordSource&>(centralSource) : local;
     QVector<HistoryColumn> columns;
     if (!source.Columns(history.filter, columns, &error)) {
         std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(error));
@@ -181,7 +188,8 @@ const CliRegistrar registrar({kName,
                               "history (--device ID | --all-devices) [--start YYYY-MM-DD] "
                               "[--end YYYY-MM-DD] [--search TEXT] "
                               "[--mode auto|manual|refuse|discontinued] [--min X] [--max Y] "
-                              "[--sort HEADING[:asc|:desc]] [--format tsv|csv|json]",
+                              "[--sort HEADING[:asc|:desc]] [--format tsv|csv|json] "
+                              "[--central [CONNINFO]]",
                               Run});
 
 } // namespace

@@ -2,6 +2,8 @@
 // (progress bar, status texts, the rebuilt tree), the record tree and the picture frame.
 #include "base/Language.h"
 #include "base/Paths.h"
+#include "central/CentralConfig.h"
+#include "central/CentralSyncWorker.h"
 #include "device/core/DownloadWorker.h"
 #include "device/core/PictureStore.h"
 #include "device/page/FirstPage.h"
@@ -36,6 +38,28 @@ public:
     QString m_selected;
     bool m_pictureSelected = false;
     CPictureView* m_view = nullptr;
+    Central::CCentralSyncWorker* m_sync = nullptr; // made on the first sync
+
+    // After each download the stored records go to the central store, when one is set in
+    // Language.ini. The sync runs on its own thread; only a failure reaches the status line,
+    // and the next download (or the history page's Sync) tries again.
+    void StartCentralSync() {
+        if (!Central::HasCentral())
+            return;
+        if (!m_sync) {
+            m_sync = new Central::CCentralSyncWorker(this);
+            connect(m_sync, &Central::CCentralSyncWorker::Finished, this,
+                    [this](bool ok, const QString&, const QString& error, int conflicts) {
+                        if (ok)
+                            return;
+                        qWarning("central sync: %s", qPrintable(error));
+                        emit m_page->statusChanged(
+                            GetText(conflicts ? QStringLiteral("SyncConflict")
+                                              : QStringLiteral("SyncFail")));
+                    });
+        }
+        m_sync->Start();
+    }
 
     // A new download starts from an empty tree and an empty saved-picture list.
     void EmptyTree();
@@ -68,6 +92,8 @@ void CFirstPage::DownloadPart::handle(const Download::Update& u) {
         break;
     case Update::Type::Finished:
         rebuildTree();
+        if (!u.canceled)
+            StartCentralSync();
         break;
     }
     for (const QString& text : Download::UpdateTexts(u))

@@ -5,6 +5,7 @@
 #include "app/shell/Status.h"
 #include "base/Language.h"
 #include "base/Paths.h"
+#include "central/CentralConfig.h"
 #include "controls/Meter.h"
 #include "history/core/LocalRecordSource.h"
 #include "history/core/RecordWorker.h"
@@ -83,6 +84,8 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     m_pExportExcel = Made(new QPushButton(this), kExportExcel);
     m_pExportPdf = Made(new QPushButton(this), kExportPdf);
     m_pDelete = Made(new QPushButton(this), kDelete);
+    m_pSync = Made(new QPushButton(this), kSync);
+    m_pSource = Made(new QComboBox(this), kSource);
     m_pSearch = Made(new QLineEdit(this), kSearch);
     m_pMode = Made(new QComboBox(this), kMode);
     m_pMin = Made(new QLineEdit(this), kMinResult);
@@ -131,6 +134,13 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     m_pStartLabel->setText(GetText("StartTime"));
     m_pEndLabel->setText(GetText("EndTime"));
     m_pExportPdf->setText(GetText("BtnExPDF"));
+    // Sync sends this desk's records to the central store now; offered only when one is set.
+    m_pSync->setText(GetText("SyncAction"));
+    m_pSync->setVisible(Central::HasCentral());
+    // Where the list reads from: offered only when a central store is set.
+    m_pSource->addItem(GetText("SourceLocal"));
+    m_pSource->addItem(GetText("SourceCentral"));
+    m_pSource->setVisible(Central::HasCentral());
 
     // Filters: every one optional; Query (or Enter in any of the boxes) applies them.
     m_pSearch->setPlaceholderText(GetText("SearchHint"));
@@ -210,6 +220,8 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     connect(m_pExportExcel, &QPushButton::clicked, this, &CHistory::OnBnClickedExportExcel);
     connect(m_pExportPdf, &QPushButton::clicked, this, &CHistory::OnBnClickedExportPdf);
     connect(m_pDelete, &QPushButton::clicked, this, &CHistory::OnBnClickedDelete);
+    connect(m_pSync, &QPushButton::clicked, this, &CHistory::OnBnClickedSync);
+    connect(m_pSource, &QComboBox::currentIndexChanged, this, &CHistory::OnSourceChanged);
     connect(m_pList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &CHistory::OnListSelectionChanged);
     connect(header, &QHeaderView::sectionClicked, this, &CHistory::OnHeadingClicked);
@@ -825,6 +837,10 @@ void CHistory::LayoutBar(int pageWidth) {
         {m_pExportExcel, qMax(80, natural(m_pExportExcel)), natural(m_pExportExcel), 6},
         {m_pExportPdf, qMax(80, natural(m_pExportPdf)), natural(m_pExportPdf), 6},
     };
+    if (!m_pSync->isHidden())
+        items.append({m_pSync, qMax(80, natural(m_pSync)), natural(m_pSync), 6});
+    if (!m_pSource->isHidden())
+        items.append({m_pSource, qMax(110, natural(m_pSource)), natural(m_pSource), 6});
     int total = 0;
     for (const Item& item : items)
         total += item.width + item.gapAfter;

@@ -34,6 +34,9 @@ class QTimer;
 class CRecordWorker;
 class CMeter;
 class CHistoryModel;
+namespace Central {
+class CCentralSyncWorker;
+}
 
 namespace HistoryIds {
 constexpr int kDeviceLabel = 1029;
@@ -55,6 +58,8 @@ constexpr int kMinResult = 1103;
 constexpr int kMaxResult = 1104;
 constexpr int kRowCount = 1105;
 constexpr int kSplitter = 1106;
+constexpr int kSync = 1090;   // shown only when a central store is set
+constexpr int kSource = 1091; // "This computer / Central", shown only when one is set
 } // namespace HistoryIds
 
 class CHistory : public QWidget {
@@ -122,6 +127,8 @@ public slots:
     void OnBnClickedExportPdf();   // defined in HistoryExport.cpp
     void OnExportCancel();         // defined in HistoryExport.cpp
     void OnBnClickedDelete();
+    void OnBnClickedSync();      // defined in HistorySync.cpp
+    void OnSourceChanged(int i); // defined in HistorySync.cpp
     void OnCbnSelchangeDevice();
 
 protected:
@@ -168,6 +175,9 @@ private:
     QPushButton* m_pExportExcel = nullptr;
     QPushButton* m_pExportPdf = nullptr;
     QPushButton* m_pDelete = nullptr;
+    QPushButton* m_pSync = nullptr;
+    QComboBox* m_pSource = nullptr;                // This computer / Central
+    Central::CCentralSyncWorker* m_sync = nullptr; // made on the first Sync
     QTableView* m_pList = nullptr;
     CHistoryModel* m_pModel = nullptr;
     QFrame* m_pPicture = nullptr;

@@ -1,0 +1,120 @@
+// brtx-cli export-xls --central and export-pdf --central: the exports of a list read from the
+// central store.
+#include "app/cli/CentralArgs.h"
+#include "app/cli/Commands.h"
+#include "app/cli/HistoryArgs.h"
+
+#include "central/CentralRecordSource.h"
+#include "history/core/ExcelExport.h"
+#include "history/core/PdfReport.h"
+#include "history/core/Report.h"
+
+#include <QDir>
+
+#include <cstdio>
+
+namespace {
+
+// Reads the filtered list from the central store: headings, rows and their stored Paths.
+bool CentralList(const HistoryArgs& h, QStringList& headings, QVector<HistoryRow>& rows,
+                 QString& error) {
+    CCentralRecordSource source;
+    QVector<HistoryColumn> columns;
+    if (!source.Columns(h.filter, columns, &error))
+        return false;
+    for (const HistoryColumn& c : columns)
+        headings << c.heading;
+    HistorySort sort;
+    if (!h.sortHeading.isEmpty()) {
+        sort.column = int(headings.indexOf(h.sortHeading));
+        sort.descending = h.sortDescending;
+        if (sort.column < 0) {
+            error = QStringLiteral("no column \"%1\" to sort by").arg(h.sortHeading);
+            return false;
+        }
+    }
+    return source.Stream(
+        h.filter, sort,
+        [&](const HistoryRow& row) {
+            rows.append(row);
+            return true;
+        },
+        &error);
+}
+
+int Fail(const char* command, const QString& error, int code = kCliFailed) {
+    std::fprintf(stderr, "brtx-cli %s: %s\n", command, qPrintable(error));
+    return code;
+}
+
+} // namespace
+
+int RunCentralXls(QStringList args, const char* command) {
+    HistoryArgs h;
+    QString error;
+    if (!TakeHistoryArgs(args, h, error))
+        return Fail(command, error, kCliUsage);
+    if (args.size() != 1 || args.first().startsWith(QLatin1String("--")))
+        return Fail(command, QStringLiteral("one output FILE is needed"), kCliUsage);
+    const QString path = XlsExportPath(QDir::current().absoluteFilePath(args.first()));
+    if (path.isEmpty())
+        return Fail(command, QStringLiteral("the file name must end in .xls or .XLS"), kCliUsage);
+    QStringList headings;
+    QVector<HistoryRow> rows;
+    if (!CentralList(h, headings, rows, error))
+        return Fail(command, error);
+    if (rows.isEmpty())
+        return Fail(command, QStringLiteral("no records in the central store for this list; "
+                                            "nothing written"));
+    QVector<QStringList> cells;
+    cells.reserve(rows.size());
+    for (const HistoryRow& r : rows)
+        cells.append(r.cells);
+    if (!ExportListToXls(path, headings, cells, &error))
+        return Fail(command, QStringLiteral("writing %1 failed: %2").arg(path, error.trimmed()));
+    CliPrint(QStringLiteral("%1 rows written to %2").arg(cells.size()).arg(path));
+    return kCliOk;
+}
+
+int RunCentralPdf(QStringList args, const char* command) {
+    QString record;
+    QStringList rest;
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--record") && i + 1 < args.size())
+            record = args[++i];
+        else
+            rest << args[i];
+    }
+    HistoryArgs h;
+    QString error;
+    if (!TakeHistoryArgs(rest, h, error))
+        return Fail(command, error, kCliUsage);
+    if (record.isEmpty() || !rest.isEmpty())
+        return Fail(command, QStringLiteral("--record N is required"), kCliUsage);
+    QStringList headings;
+    QVector<HistoryRow> rows;
+    if (!CentralList(h, headings, rows, error))
+        return Fail(command, error);
+    const HistoryRow* found = nullptr;
+    for (const HistoryRow& r : rows)
+        if (r.recordNo == record && !found)
+            found = &r;
+    if (!found)
+        return Fail(command, QStringLiteral("record %1 is not in the central list").arg(record));
+    ReportSource source;
+    const int columns = int(qMin<qsizetype>(headings.size(), kReportMaxHeadings));
+    source.headings = headings.mid(0, columns);
+    source.cells = found->cells.mid(0, columns);
+    source.picturePath = found->path;
+    CPdfReport report;
+    report.SetOpenWhenDone(false);
+    const CPdfReport::Outcome outcome = report.Start(source);
+    if (!(outcome == CPdfReport::Reused ||
+          (outcome == CPdfReport::Started && report.WaitFinished()))) {
+        CliStatus(QStringLiteral("ExportPdfFail"));
+        return Fail(command, report.ErrorText());
+    }
+    CliStatus(QStringLiteral("ExportPdfOK"));
+    CliPrint(QDir::toNativeSeparators(report.PdfPath()));
+    return kCliOk;
+}

@@ -1,0 +1,207 @@
+#include "bench/BenchCentral.h"
+
+#include "bench/BenchHistory.h"
+#include "central/CentralRecordSource.h"
+#include "central/CentralSchema.h"
+#include "central/CentralSync.h"
+#include "central/PgConnection.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <algorithm>
+
+namespace bench {
+
+namespace {
+
+using Central::PgConnection;
+
+// A database of the benchmark's own on the server, dropped when the object goes.
+class BenchDatabase {
+public:
+    BenchDatabase(const QString& base, const QString& suffix) : m_base(base) {
+        m_name =
+            QStringLiteral("brtx_bench_%1_%2").arg(QCoreApplication::applicationPid()).arg(suffix);
+        PgConnection admin;
+        if (!admin.Open(m_base, &m_problem))
+            return;
+        admin.Command("DROP DATABASE IF EXISTS " + m_name, nullptr);
+        m_ok = admin.Command("CREATE DATABASE " + m_name, &m_problem);
+    }
+    ~BenchDatabase() {
+        PgConnection admin;
+        if (m_ok && admin.Open(m_base, nullptr))
+            admin.Command("DROP DATABASE IF EXISTS " + m_name + " WITH (FORCE)", nullptr);
+    }
+    bool Ok() const { return m_ok; }
+    QString Problem() const { return m_problem; }
+    QString Conninfo() const {
+        return (m_base.isEmpty() ? QString() : m_base + ' ') + "dbname=" + m_name;
+    }
+
+private:
+    QString m_base, m_name, m_problem;
+    bool m_ok = false;
+};
+
+double Median(QVector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? 0 : v[v.size() / 2];
+}
+
+bool Fail(CentralFigures& f, const QString& why) {
+    f.problem = why;
+    return false;
+}
+
+bool SyncRun(const CentralSettings& s, CentralFigures& f, int records, int photoBytes, double& ms,
+             double* resyncMs) {
+    HistoryHome home(s.programDir, records);
+    if (!home.Ok())
+        return Fail(f, home.Problem());
+    if (photoBytes > 0) {
+        const QString folder = home.Path() + "/pic/" + HistoryHome::Device();
+        QDir().mkpath(folder);
+        for (int n = 1; n <= records; ++n) {
+            QFile file(folder + QStringLiteral("/%1.jpg").arg(n, 5, 10, QChar('0')));
+            if (!file.open(QIODevice::WriteOnly))
+                return Fail(f, "cannot write " + file.fileName());
+            QByteArray bytes(photoBytes, char(n % 251));
+            bytes.replace(0, 8, QByteArray::number(n).leftJustified(8, '-'));
+            file.write(bytes);
+        }
+    }
+    BenchDatabase db(s.conninfo, photoBytes > 0 ? "pictures" : "records");
+    if (!db.Ok())
+        return Fail(f, db.Problem());
+    Central::SyncOptions o;
+    o.conninfo = db.Conninfo();
+    o.dbPath = home.Path() + "/brtx.db";
+    o.picRoot = home.Path() + "/pic";
+    o.station = QStringLiteral("bench");
+    QElapsedTimer t;
+    t.start();
+    const Central::SyncResult r = Central::SyncToCentral(o);
+    ms = double(t.nsecsElapsed()) / 1e6;
+    if (!r.ok)
+        return Fail(f, r.error);
+    if (r.records != records || r.pictures != (photoBytes > 0 ? records : 0))
+        return Fail(f, QStringLiteral("the sync stored %1 records and %2 photographs of %3")
+                           .arg(r.records)
+                           .arg(r.pictures)
+                           .arg(records));
+    if (resyncMs) {
+        t.restart();
+        const Central::SyncResult again = Central::SyncToCentral(o);
+        *resyncMs = double(t.nsecsElapsed()) / 1e6;
+        if (!again.ok || again.records != 0 || again.skipped != records)
+            return Fail(f,
+                        QStringLiteral("the second sync was not empty: %1").arg(again.Summary()));
+    }
+    return true;
+}
+
+// The large table straight on the server (as many desks' syncs would leave it): records of
+// ten devices, twenty filled fields each.
+bool FillServer(PgConnection& pg, int records, QString* why) {
+    QString titles, fields, fieldValues;
+    for (int k = 1; k <= 20; ++k) {
+        titles += QStringLiteral(",'Field title %1'").arg(k);
+        fields += QStringLiteral(",field%1").arg(k);
+        fieldValues += QStringLiteral(",'value ' || n || '-%1'").arg(k);
+    }
+    QString sql = "INSERT INTO devices (device_id" + QString(fields).replace("field", "title") +
+                  ",titleindex,station) SELECT 'DEV' || d" + titles +
+                  ",'1','bench' FROM generate_series(0,9) d;";
+    sql += "INSERT INTO records (machine_no,record_no,date_date,time_time,test_mode,test_result,"
+           "test_unit" +
+           fields +
+           ",gps,path,picturename,station) SELECT 'DEV' || (n % 10), (n / 10 + 1)::text, "
+           "to_char(date '2020-01-01' + (n / 10 % 1500), 'YYYY-MM-DD'), to_char(time '00:00' + "
+           "(n % 86400) * interval '1 second', 'HH24:MI:SS'), CASE WHEN n % 3 = 0 THEN 'Manual' "
+           "ELSE 'Auto' END, to_char((n % 1000) / 1000.0, 'FM0.000'), 'mg/L'" +
+           fieldValues + ",'31.2 121.4','','','bench' FROM generate_series(0," +
+           QString::number(records - 1) + ") n;";
+    // What autovacuum does on a real server a while after the rows arrived: statistics and
+    // the visibility map, so counting can read the index alone.
+    return pg.Command(sql, why) && pg.Command(QStringLiteral("VACUUM ANALYZE records"), why);
+}
+
+} // namespace
+
+CentralFigures RunCentralBench(const CentralSettings& s) {
+    CentralFigures f;
+    {
+        PgConnection pg;
+        QString why;
+        if (!pg.Open(s.conninfo, &why)) {
+            f.problem = QStringLiteral("cannot reach the server: %1").arg(why);
+            return f;
+        }
+        QStringList settings;
+        for (const char* name : {"shared_buffers", "work_mem", "fsync", "synchronous_commit",
+                                 "wal_level", "max_wal_size"}) {
+            Central::PgResult r = pg.Exec(QStringLiteral("SHOW %1").arg(QLatin1String(name)));
+            settings << QStringLiteral("%1=%2").arg(QLatin1String(name), r.Text(0, 0));
+        }
+        f.server = "PostgreSQL " + pg.ServerVersion() + " (" + settings.join(", ") + ")";
+    }
+    if (!SyncRun(s, f, s.syncRecords, 0, f.syncMs, &f.resyncMs) ||
+        !SyncRun(s, f, s.pictureRecords, s.photoBytes, f.pictureSyncMs, nullptr))
+        return f;
+
+    BenchDatabase db(s.conninfo, "query");
+    if (!db.Ok()) {
+        f.problem = db.Problem();
+        return f;
+    }
+    {
+        PgConnection pg;
+        QString why;
+        QElapsedTimer t;
+        t.start();
+        if (!pg.Open(db.Conninfo(), &why) || !Central::EnsureSchema(pg, &why) ||
+            !FillServer(pg, s.queryRecords, &why)) {
+            f.problem = why;
+            return f;
+        }
+        f.fillMs = double(t.nsecsElapsed()) / 1e6;
+    }
+    // The first screen as the page shows it: columns, row count, the first 50 rows, each time
+    // from a new connection (as a page that was just switched to Central).
+    auto screen = [&](const HistoryFilter& filter, const HistorySort& sort, double& out) {
+        QVector<double> times;
+        for (int run = 0; run < s.runs; ++run) {
+            QElapsedTimer t;
+            t.start();
+            CCentralRecordSource source(db.Conninfo());
+            QVector<HistoryColumn> columns;
+            qint64 count = 0;
+            QVector<HistoryRow> rows;
+            QString why;
+            if (!source.Columns(filter, columns, &why) || !source.Count(filter, count, &why) ||
+                !source.Fetch(filter, sort, 0, 50, rows, &why))
+                return Fail(f, why);
+            times << double(t.nsecsElapsed()) / 1e6;
+            if (rows.size() != 50 || count <= 0)
+                return Fail(f, QStringLiteral("the first screen had %1 rows").arg(rows.size()));
+        }
+        out = Median(times);
+        return true;
+    };
+    HistoryFilter one;
+    one.device = QStringLiteral("DEV3");
+    HistoryFilter all;
+    all.allDevices = true;
+    if (!screen(one, HistorySort(), f.firstScreenMs) ||
+        !screen(all, HistorySort(), f.allDevicesMs) ||
+        !screen(one, HistorySort{5, true}, f.sortedMs))
+        return f;
+    f.ok = true;
+    return f;
+}
+
+} // namespace bench

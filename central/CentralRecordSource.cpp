@@ -1,0 +1,383 @@
+#include "central/CentralRecordSource.h"
+
+#include "base/Language.h"
+#include "base/Paths.h"
+#include "central/CentralConfig.h"
+#include "central/CentralSchema.h"
+
+#include <QFile>
+#include <QSet>
+
+using Central::PgParam;
+using Central::PgResult;
+
+namespace {
+
+constexpr int kTitleCount = 20;
+constexpr int kFixedColumns = 7;
+const char* const kFixedNames[kFixedColumns] = {
+    "machine_no", "record_no", "date_date", "time_time", "test_mode", "test_result", "test_unit"};
+
+QString Literal(const QString& text) {
+    QString t = text;
+    t.replace(QLatin1Char('\''), QLatin1String("''"));
+    t.remove(QChar(u'\0'));
+    return '\'' + t + '\'';
+}
+
+// The texts of the stored test modes as the list shows them (exact case), in SQL.
+QString ModeExpression() {
+    QString sql = QStringLiteral("CASE test_mode");
+    for (const char* mode : {"Auto", "Manual", "Refuse", "Discontinued"})
+        sql += " WHEN '" + QString::fromLatin1(mode) + "' THEN " +
+               Literal(CHistoryQuery::TestModeText(QString::fromLatin1(mode)));
+    return sql + QStringLiteral(" ELSE test_mode END");
+}
+
+} // namespace
+
+struct CCentralRecordSource::Layout {
+    QVector<HistoryColumn> columns;
+    QStringList cells; // one SQL expression per column, giving the shown text
+};
+
+CCentralRecordSource::CCentralRecordSource(const QString& conninfo, const QString& picRoot)
+    : m_conninfo(conninfo.isEmpty() ? Central::CentralUrl() : conninfo),
+      m_picRoot(picRoot.isEmpty() ? GetPicFolder() : picRoot) {}
+
+bool CCentralRecordSource::Connect(QString* error) {
+    if (m_db.IsOpen())
+        return true;
+    QString why;
+    if (m_conninfo.isEmpty()) {
+        why = QStringLiteral("no central store is configured");
+    } else if (!m_db.Open(m_conninfo, &why)) {
+        why = QStringLiteral("cannot reach the central store: %1").arg(why);
+    } else {
+        const int version = Central::ServerSchemaVersion(m_db, &why);
+        if (version > Central::kSchemaVersion) {
+            why = QStringLiteral("the central store has table version %1; this program knows "
+                                 "version %2 at most: update the program")
+                      .arg(version)
+                      .arg(Central::kSchemaVersion);
+        } else if (version >= 0) {
+            m_empty = version == 0;
+            // Language order and case folding under the server's Unicode collation, when it
+            // has one; else its default.
+            PgResult icu = m_db.Exec(
+                QStringLiteral("SELECT 1 FROM pg_collation WHERE collname = 'und-x-icu' LIMIT 1"));
+            m_collate = icu.Ok() && icu.Rows() > 0 ? QStringLiteral(" COLLATE \"und-x-icu\"")
+                                                   : QStringLiteral(" COLLATE \"default\"");
+            return true;
+        }
+        m_db.Close();
+    }
+    if (error)
+        *error = why;
+    return false;
+}
+
+bool CCentralRecordSource::DeviceList(QStringList& devices, QString* error) {
+    devices.clear();
+    if (!Connect(error))
+        return false;
+    if (m_empty)
+        return true;
+    // Each device number once, found by jumping through the key index rather than reading
+    // every record.
+    PgResult r = m_db.Exec(QStringLiteral(
+        "WITH RECURSIVE d(m) AS (SELECT min(machine_no) FROM records UNION ALL SELECT (SELECT "
+        "min(machine_no) FROM records WHERE machine_no > d.m) FROM d WHERE d.m IS NOT NULL) "
+        "SELECT m FROM d WHERE m IS NOT NULL UNION SELECT device_id FROM devices ORDER BY 1"));
+    if (!r.Ok()) {
+        if (error)
+            *error = r.Error();
+        return false;
+    }
+    for (int i = 0; i < r.Rows(); ++i)
+        devices << r.Text(i, 0);
+    return true;
+}
+
+bool CCentralRecordSource::MakeLayout(const HistoryFilter& filter, Layout& layout, QString* error) {
+    layout = Layout();
+    // The title sets: the one device's, or every device's in device order.
+    QVector<QPair<QString, QStringList>> titled;
+    if (!m_empty) {
+        QString sql = QStringLiteral("SELECT device_id");
+        for (int k = 1; k <= kTitleCount; ++k)
+            sql += QStringLiteral(",coalesce(title%1,'')").arg(k);
+        sql += QStringLiteral(" FROM devices");
+        QVector<PgParam> params;
+        if (!filter.allDevices) {
+            sql += QStringLiteral(" WHERE device_id = $1");
+            params << PgParam::Text(filter.device);
+        }
+        sql += QStringLiteral(" ORDER BY device_id");
+        PgResult r = m_db.Exec(sql, params);
+        if (!r.Ok()) {
+            if (error)
+                *error = r.Error();
+            return false;
+        }
+        for (int d = 0; d < r.Rows(); ++d) {
+            QStringList titles;
+            for (int k = 1; k <= kTitleCount; ++k)
+                titles << r.Text(d, k).left(CHistoryQuery::kTitleChars);
+            titled.append({r.Text(d, 0), titles});
+        }
+    }
+    // One device: the columns the local list has for these titles.
+    QVector<QStringList> unionCases; // all devices: per union title, "WHEN dev THEN fieldK"
+    if (!filter.allDevices) {
+        layout.columns =
+            CHistoryQuery::LayoutColumns(titled.isEmpty() ? QStringList() : titled.first().second);
+    } else {
+        // Every device: the union of the titles in first-seen order (devices by number,
+        // fields in order) between the fixed columns and GPS; a device's cell under a title
+        // is its first field of that title.
+        QStringList unionTitles;
+        for (const auto& [device, titles] : titled) {
+            QSet<int> seen;
+            for (int k = 1; k <= kTitleCount; ++k) {
+                const QString& title = titles[k - 1];
+                if (title.isEmpty())
+                    continue;
+                int u = int(unionTitles.indexOf(title));
+                if (u < 0) {
+                    unionTitles << title;
+                    unionCases.append(QStringList());
+                    u = int(unionTitles.size()) - 1;
+                }
+                if (seen.contains(u))
+                    continue;
+                seen.insert(u);
+                unionCases[u] << QStringLiteral("WHEN %1 THEN field%2").arg(Literal(device)).arg(k);
+            }
+        }
+        const QVector<HistoryColumn> base = CHistoryQuery::LayoutColumns(QStringList());
+        for (const HistoryColumn& c : base)
+            if (c.kind == HistoryColumn::Fixed)
+                layout.columns.append(c);
+        for (int u = 0; u < unionTitles.size(); ++u)
+            layout.columns.append({unionTitles[u], HistoryColumn::Field, u + 1});
+        for (const HistoryColumn& c : base)
+            if (c.kind == HistoryColumn::Gps)
+                layout.columns.append(c);
+    }
+    for (const HistoryColumn& c : layout.columns) {
+        switch (c.kind) {
+        case HistoryColumn::Fixed:
+            layout.cells << (c.index == 4
+                                 ? "coalesce(" + ModeExpression() + ",'')"
+                                 : QStringLiteral("coalesce(%1,'')").arg(kFixedNames[c.index]));
+            break;
+        case HistoryColumn::Field:
+            layout.cells << (filter.allDevices
+                                 ? "coalesce(CASE machine_no " + unionCases[c.index - 1].join(' ') +
+                                       " END,'')"
+                                 : QStringLiteral("coalesce(field%1,'')").arg(c.index));
+            break;
+        case HistoryColumn::Gps:
+            layout.cells << QStringLiteral("coalesce(gps,'')");
+            break;
+        }
+    }
+    return true;
+}
+
+namespace {
+// A stored text as a number when it reads as one (plain decimal notation, blanks around it
+// allowed), else NULL. numeric takes any size, so no text can make the statement fail.
+QString NumberOf(const char* column) {
+    return QStringLiteral("(CASE WHEN %1 ~ '^[ "
+                          "\\t]*\\+?-?([0-9]+\\.?[0-9]*|\\.[0-9]+)([eE][-+]?[0-9]{1,4})?[ \\t]*$' "
+                          "THEN btrim(%1, E' \\t')::numeric END)")
+        .arg(QLatin1String(column));
+}
+} // namespace
+
+QString CCentralRecordSource::Where(const HistoryFilter& filter, const Layout& layout,
+                                    QVector<PgParam>& params) const {
+    QStringList terms;
+    auto param = [&](const QString& value) {
+        params << PgParam::Text(value);
+        return '$' + QString::number(params.size());
+    };
+    if (!filter.allDevices)
+        terms << "machine_no = " + param(filter.device);
+    terms << "date_date >= " + param(filter.startDate);
+    terms << "date_date <= " + param(filter.endDate);
+    static const char* const modes[] = {"", "Auto", "Manual", "Refuse", "Discontinued"};
+    if (filter.mode != TestModeFilter::Any)
+        terms << "test_mode = " + param(QString::fromLatin1(modes[int(filter.mode)]));
+    if (filter.minResult)
+        terms << NumberOf("test_result") +
+                     " >= " + param(QString::number(*filter.minResult, 'g', 17)) + "::numeric";
+    if (filter.maxResult)
+        terms << NumberOf("test_result") +
+                     " <= " + param(QString::number(*filter.maxResult, 'g', 17)) + "::numeric";
+    if (!filter.search.isEmpty()) {
+        // Case is ignored in every script: lower() under a Unicode collation.
+        const QString needle = "lower(" + param(filter.search) + m_collate + ")";
+        QStringList any;
+        for (const QString& cell : layout.cells)
+            any << QStringLiteral("strpos(lower(%1%2), %3) > 0").arg(cell, m_collate, needle);
+        terms << '(' + any.join(QStringLiteral(" OR ")) + ')';
+    }
+    return " WHERE " + terms.join(QStringLiteral(" AND "));
+}
+
+QString CCentralRecordSource::OrderBy(const HistorySort& sort, const Layout& layout) const {
+    // Without a sort: device number, then record number as text, both descending. Record
+    // number and result sort as numbers (a text that is not one first), the date with its
+    // time, every other column in language order. The record key settles ties, so paging
+    // never shows a row twice.
+    if (sort.IsDefault() || sort.column >= layout.cells.size())
+        return QStringLiteral(" ORDER BY machine_no DESC, record_no DESC, date_date DESC, "
+                              "time_time DESC");
+    const HistoryColumn& column = layout.columns[sort.column];
+    const QString dir =
+        sort.descending ? QStringLiteral(" DESC NULLS LAST") : QStringLiteral(" ASC NULLS FIRST");
+    QStringList terms;
+    if (column.kind == HistoryColumn::Fixed && (column.index == 1 || column.index == 5)) {
+        terms << NumberOf(kFixedNames[column.index]) + dir << kFixedNames[column.index] + dir;
+    } else if (column.kind == HistoryColumn::Fixed && column.index == 2) {
+        terms << "date_date" + dir << "time_time" + dir;
+    } else if (column.kind == HistoryColumn::Fixed && column.index == 3) {
+        terms << "time_time" + dir;
+    } else {
+        terms << layout.cells[sort.column] + m_collate + dir;
+    }
+    // Ties in the order the records were downloaded: by device, then record number.
+    terms << QStringLiteral("machine_no") << NumberOf("record_no") + " NULLS FIRST"
+          << QStringLiteral("record_no, date_date, time_time");
+    return " ORDER BY " + terms.join(QStringLiteral(", "));
+}
+
+HistoryRow CCentralRecordSource::MakeRow(const PgResult& r, int i, int cellCount) const {
+    HistoryRow row;
+    row.cells.reserve(cellCount);
+    for (int c = 0; c < cellCount; ++c)
+        row.cells << r.Text(i, c);
+    row.path = r.Text(i, cellCount);
+    row.machineNo = r.Text(i, cellCount + 1);
+    row.recordNo = r.Text(i, cellCount + 2);
+    row.date = r.Text(i, cellCount + 3);
+    row.time = r.Text(i, cellCount + 4);
+    return row;
+}
+
+bool CCentralRecordSource::Columns(const HistoryFilter& filter, QVector<HistoryColumn>& columns,
+                                   QString* error) {
+    Layout layout;
+    if (!Connect(error) || !MakeLayout(filter, layout, error))
+        return false;
+    columns = layout.columns;
+    return true;
+}
+
+bool CCentralRecordSource::Count(const HistoryFilter& filter, qint64& count, QString* error) {
+    count = 0;
+    Layout layout;
+    if (!Connect(error) || !MakeLayout(filter, layout, error))
+        return false;
+    if (m_empty)
+        return true;
+    QVector<PgParam> params;
+    const QString sql = "SELECT count(*) FROM records" + Where(filter, layout, params);
+    PgResult r = m_db.Exec(sql, params);
+    if (!r.Ok()) {
+        if (error)
+            *error = r.Error();
+        return false;
+    }
+    count = r.Text(0, 0).toLongLong();
+    return true;
+}
+
+bool CCentralRecordSource::Fetch(const HistoryFilter& filter, const HistorySort& sort,
+                                 qint64 offset, int limit, QVector<HistoryRow>& rows,
+                                 QString* error) {
+    rows.clear();
+    Layout layout;
+    if (!Connect(error) || !MakeLayout(filter, layout, error))
+        return false;
+    if (m_empty || limit <= 0)
+        return true;
+    QVector<PgParam> params;
+    const QString sql =
+        "SELECT " + layout.cells.join(',') +
+        ",coalesce(path,''),machine_no,record_no,date_date,time_time FROM "
+        "records" +
+        Where(filter, layout, params) + OrderBy(sort, layout) +
+        QStringLiteral(" LIMIT %1 OFFSET %2").arg(limit).arg(qMax<qint64>(0, offset));
+    PgResult r = m_db.Exec(sql, params);
+    if (!r.Ok()) {
+        if (error)
+            *error = r.Error();
+        return false;
+    }
+    rows.reserve(r.Rows());
+    for (int i = 0; i < r.Rows(); ++i)
+        rows.append(MakeRow(r, i, int(layout.cells.size())));
+    return true;
+}
+
+bool CCentralRecordSource::Stream(const HistoryFilter& filter, const HistorySort& sort,
+                                  const std::function<bool(const HistoryRow&)>& sink,
+                                  QString* error) {
+    Layout layout;
+    if (!Connect(error) || !MakeLayout(filter, layout, error))
+        return false;
+    if (m_empty)
+        return true;
+    QVector<PgParam> params;
+    const QString sql = "DECLARE brtx_rows NO SCROLL CURSOR FOR SELECT " + layout.cells.join(',') +
+                        ",coalesce(path,''),machine_no,record_no,date_date,time_time FROM "
+                        "records" +
+                        Where(filter, layout, params) + OrderBy(sort, layout);
+    QString why;
+    // A cursor reads the list in pieces, so memory stays flat however long it is.
+    bool ok =
+        m_db.Command(QStringLiteral("BEGIN READ ONLY"), &why) && m_db.Command(sql, params, &why);
+    bool more = ok;
+    while (more) {
+        PgResult r = m_db.Exec(QStringLiteral("FETCH 2000 FROM brtx_rows"));
+        if (!r.Ok()) {
+            why = r.Error();
+            ok = false;
+            break;
+        }
+        for (int i = 0; i < r.Rows() && more; ++i)
+            more = sink(MakeRow(r, i, int(layout.cells.size())));
+        more = more && r.Rows() > 0;
+    }
+    m_db.Command(QStringLiteral("ROLLBACK"), nullptr);
+    if (!ok && error)
+        *error = why;
+    return ok;
+}
+
+QByteArray CCentralRecordSource::Picture(const HistoryRow& row) {
+    // The copy on this desk first: no need to ask the server for it.
+    QString normal = row.path;
+    normal.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QStringList parts = normal.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (!parts.isEmpty() && !parts.contains(QStringLiteral(".."))) {
+        QFile file(m_picRoot + '/' + parts.join('/'));
+        if (file.open(QIODevice::ReadOnly)) {
+            const QByteArray bytes = file.readAll();
+            if (!bytes.isEmpty())
+                return bytes;
+        }
+    }
+    if (!Connect(nullptr) || m_empty)
+        return QByteArray();
+    PgResult r = m_db.Exec(QStringLiteral("SELECT bytes FROM pictures WHERE machine_no = $1 AND "
+                                          "record_no = $2 AND date_date = $3 AND time_time = $4"),
+                           {PgParam::Text(row.machineNo), PgParam::Text(row.recordNo),
+                            PgParam::Text(row.date), PgParam::Text(row.time)},
+                           true);
+    return r.Ok() && r.Rows() > 0 ? r.Bytes(0, 0) : QByteArray();
+}

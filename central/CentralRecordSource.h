@@ -1,0 +1,39 @@
+#pragma once
+// The history list read from the central store: the same device list, columns, filters,
+// order, lazy fetching and photographs as the local database gives, from PostgreSQL.
+// The connection opens on first use and stays open; one thread at a time uses the object.
+#include "central/PgConnection.h"
+#include "history/core/RecordSource.h"
+
+class CCentralRecordSource : public IRecordSource {
+public:
+    // conninfo empty: CentralUrl(). picRoot: where photographs are looked for first (empty: the
+    // program's pic folder); one not found there is fetched from the server.
+    explicit CCentralRecordSource(const QString& conninfo = QString(),
+                                  const QString& picRoot = QString());
+
+    bool DeviceList(QStringList& devices, QString* error) override;
+    bool Columns(const HistoryFilter& filter, QVector<HistoryColumn>& columns,
+                 QString* error) override;
+    bool Count(const HistoryFilter& filter, qint64& count, QString* error) override;
+    bool Fetch(const HistoryFilter& filter, const HistorySort& sort, qint64 offset, int limit,
+               QVector<HistoryRow>& rows, QString* error) override;
+    bool Stream(const HistoryFilter& filter, const HistorySort& sort,
+                const std::function<bool(const HistoryRow&)>& sink, QString* error) override;
+    QByteArray Picture(const HistoryRow& row) override;
+
+private:
+    struct Layout; // the columns of a filter and the SQL that gives their cells
+    bool Connect(QString* error);
+    bool MakeLayout(const HistoryFilter& filter, Layout& layout, QString* error);
+    QString Where(const HistoryFilter& filter, const Layout& layout,
+                  QVector<Central::PgParam>& params) const;
+    QString OrderBy(const HistorySort& sort, const Layout& layout) const;
+    HistoryRow MakeRow(const Central::PgResult& r, int i, int cellCount) const;
+
+    QString m_conninfo;
+    QString m_picRoot;
+    Central::PgConnection m_db;
+    QString m_collate;    // " COLLATE ..." for language order and case folding
+    bool m_empty = false; // the server has no central tables yet: every list is empty
+};

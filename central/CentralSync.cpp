@@ -1,0 +1,686 @@
+#include "central/CentralSync.h"
+
+#include "base/Paths.h"
+#include "central/CentralConfig.h"
+#include "central/CentralSchema.h"
+#include "central/PgConnection.h"
+#include "store/Statements.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QSet>
+#include <QVector>
+
+#include <sqlite3.h>
+
+namespace Central {
+
+namespace {
+
+constexpr int kKeyColumns = 4;
+constexpr int kSealColumns = 11;  // Machine_NO .. Deleted of RecordSeal, without Seq
+constexpr int kAuditColumns = 11; // Seq .. Hash of AuditLog
+
+// One local row: texts, with NULL kept apart from "".
+struct LocalRow {
+    QVector<QString> cells;
+    QVector<bool> nulls;
+    PgParam Param(int i) const { return nulls[i] ? PgParam::Null() : PgParam::Text(cells[i]); }
+    // The key columns are never NULL on the server.
+    PgParam KeyParam(int i) const { return PgParam::Text(cells[i]); }
+};
+
+// The local database, opened read-only: a sync never changes it.
+class LocalStore {
+public:
+    ~LocalStore() {
+        if (m_db)
+            sqlite3_close(m_db);
+    }
+    bool Open(const QString& path, QString* error) {
+        if (!FileExists(path)) {
+            *error = QStringLiteral("no database at %1").arg(path);
+            return false;
+        }
+        if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db, SQLITE_OPEN_READONLY,
+                            nullptr) != SQLITE_OK) {
+            *error = QStringLiteral("cannot open %1: %2")
+                         .arg(path, QString::fromUtf8(sqlite3_errmsg(m_db)));
+            return false;
+        }
+        sqlite3_busy_timeout(m_db, 5000);
+        return true;
+    }
+    bool HasTable(const char* name) {
+        bool found = false;
+        Query(QStringLiteral("SELECT 1 FROM sqlite_master WHERE type='table' AND name=?"),
+              {QString::fromLatin1(name)}, [&](const LocalRow&) {
+                  found = true;
+                  return false;
+              });
+        return found;
+    }
+    // Steps the statement, handing each row to sink (false from sink stops).
+    bool Query(const QString& sql, const QStringList& binds,
+               const std::function<bool(const LocalRow&)>& sink, QString* error = nullptr) {
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(m_db, sql.toUtf8().constData(), -1, &stmt, nullptr) != SQLITE_OK) {
+            if (error)
+                *error = QString::fromUtf8(sqlite3_errmsg(m_db));
+            return false;
+        }
+        QVector<QByteArray> keep;
+        for (int i = 0; i < binds.size(); ++i) {
+            keep.append(binds[i].toUtf8());
+            sqlite3_bind_text(stmt, i + 1, keep.last().constData(), int(keep.last().size()),
+                              SQLITE_STATIC);
+        }
+        int rc;
+        const int cols = sqlite3_column_count(stmt);
+        LocalRow row;
+        row.cells.resize(cols);
+        row.nulls.resize(cols);
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            for (int c = 0; c < cols; ++c) {
+                const unsigned char* text = sqlite3_column_text(stmt, c);
+                row.nulls[c] = text == nullptr;
+                row.cells[c] = text ? QString::fromUtf8(reinterpret_cast<const char*>(text),
+                                                        sqlite3_column_bytes(stmt, c))
+                                    : QString();
+            }
+            if (!sink(row)) {
+                rc = SQLITE_DONE;
+                break;
+            }
+        }
+        if (rc != SQLITE_DONE && error)
+            *error = QString::fromUtf8(sqlite3_errmsg(m_db));
+        sqlite3_finalize(stmt);
+        return rc == SQLITE_DONE;
+    }
+    qint64 Count(const QString& sql, const QStringList& binds) {
+        qint64 n = 0;
+        Query(sql, binds, [&](const LocalRow& r) {
+            n = r.cells.value(0).toLongLong();
+            return false;
+        });
+        return n;
+    }
+
+private:
+    sqlite3* m_db = nullptr;
+};
+
+// "($1,$2,...,$n)" for the row'th of rows of width columns, numbered from first.
+QString Placeholders(int first, int width) {
+    QString out = QStringLiteral("(");
+    for (int i = 0; i < width; ++i) {
+        if (i)
+            out += ',';
+        out += '$' + QString::number(first + i);
+    }
+    return out + ')';
+}
+
+// A batch as one text[] parameter per column, for "... FROM unnest($1::text[], ...)": the
+// statement stays short whatever the batch size, so the server parses and plans it at once.
+class ArrayColumns {
+public:
+    explicit ArrayColumns(int width) : m_arrays(width, QByteArray("{")) {}
+    void Add(int column, const QString& value, bool null = false) {
+        QByteArray& a = m_arrays[column];
+        if (a.size() > 1)
+            a += ',';
+        if (null) {
+            a += "NULL";
+            return;
+        }
+        a += '"';
+        for (const char ch : value.toUtf8()) {
+            if (ch == '"' || ch == '\\')
+                a += '\\';
+            a += ch;
+        }
+        a += '"';
+    }
+    void Add(int column, const LocalRow& row, int cell, bool keepNull = true) {
+        Add(column, row.cells[cell], keepNull && row.nulls[cell]);
+    }
+    QVector<PgParam> Params() const {
+        QVector<PgParam> out;
+        for (const QByteArray& a : m_arrays)
+            out << PgParam{a + '}', false, false};
+        return out;
+    }
+    // "unnest($first::text[], ...) AS u(c1, ...)"
+    QString Unnest(int first = 1) const {
+        QStringList args, names;
+        for (int i = 0; i < m_arrays.size(); ++i) {
+            args << QStringLiteral("$%1::text[]").arg(first + i);
+            names << QStringLiteral("c%1").arg(i + 1);
+        }
+        return "unnest(" + args.join(',') + ") AS u(" + names.join(',') + ')';
+    }
+
+private:
+    QVector<QByteArray> m_arrays;
+};
+
+// The join of a key table with u(c1..c4) of an ArrayColumns whose first four are the key.
+QString KeyJoin(const char* table) {
+    return QStringLiteral("%1.machine_no = u.c1 COLLATE \"C\" AND %1.record_no = u.c2 COLLATE "
+                          "\"C\" AND %1.date_date = u.c3 COLLATE \"C\" AND %1.time_time = "
+                          "u.c4 COLLATE \"C\"")
+        .arg(QLatin1String(table));
+}
+
+bool IsRetryable(const QString& sqlState) {
+    // A deadlock or a serialization failure between two desks: the batch can simply run again.
+    return sqlState == QLatin1String("40P01") || sqlState == QLatin1String("40001");
+}
+
+class Sync {
+public:
+    Sync(const SyncOptions& o, const SyncProgress& p, const std::atomic<bool>* stop)
+        : m_opt(o), m_progress(p), m_stop(stop) {}
+
+    SyncResult Run();
+
+private:
+    bool Stopped() const { return m_stop && m_stop->load(); }
+    bool Fail(const QString& what) {
+        m_result.error = what;
+        return false;
+    }
+    bool ServerFail(const QString& stage, const QString& why) {
+        if (!m_db.IsOpen())
+            return Fail(QStringLiteral("the central store stopped answering while sending %1: %2; "
+                                       "the batches sent before are kept, run sync again for "
+                                       "the rest")
+                            .arg(stage, why));
+        return Fail(QStringLiteral("the central store refused the %1: %2").arg(stage, why));
+    }
+    // Runs body inside one transaction; a deadlock with another desk runs it again.
+    bool InTransaction(const QString& stage, const std::function<bool(QString*)>& body);
+
+    bool SyncTitles();
+    bool SyncRecords();
+    bool SendRecordBatch(const QVector<LocalRow>& batch, QString* why);
+    bool SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& sent);
+    bool SyncSeals();
+    bool SyncAudit();
+
+    SyncOptions m_opt;
+    SyncProgress m_progress;
+    const std::atomic<bool>* m_stop;
+    PgConnection m_db;
+    LocalStore m_local;
+    SyncResult m_result;
+    int m_pathColumn = -1;
+    qint64 m_pendingRecords = 0; // of the batch in its transaction
+    qint64 m_pendingPictures = 0;
+};
+
+bool Sync::InTransaction(const QString& stage, const std::function<bool(QString*)>& body) {
+    for (int attempt = 0;; ++attempt) {
+        QString why;
+        if (!m_db.Command(QStringLiteral("BEGIN"), &why))
+            return ServerFail(stage, why);
+        if (body(&why)) {
+            if (m_db.Command(QStringLiteral("COMMIT"), &why))
+                return true;
+        }
+        const QString state = m_db.LastSqlState();
+        m_db.Command(QStringLiteral("ROLLBACK"), nullptr);
+        if (attempt < 3 && m_db.IsOpen() && IsRetryable(state))
+            continue;
+        return ServerFail(stage, why);
+    }
+}
+
+bool Sync::SyncTitles() {
+    QVector<LocalRow> rows;
+    QString sql = QStringLiteral("SELECT DeviceID");
+    for (int i = 1; i <= Statements::kTitleCount; ++i)
+        sql += QStringLiteral(",title%1").arg(i);
+    sql += QStringLiteral(",titleindex FROM TitleInfo");
+    QStringList binds;
+    if (!m_opt.device.isEmpty()) {
+        sql += QStringLiteral(" WHERE DeviceID=?");
+        binds << m_opt.device;
+    }
+    sql += QStringLiteral(" ORDER BY DeviceID");
+    if (!m_local.HasTable("TitleInfo"))
+        return true;
+    QString error;
+    if (!m_local.Query(
+            sql, binds,
+            [&](const LocalRow& r) {
+                if (!r.nulls[0])
+                    rows.append(r);
+                return true;
+            },
+            &error))
+        return Fail(QStringLiteral("cannot read the local titles: %1").arg(error));
+    if (rows.isEmpty())
+        return true;
+    const int width = Statements::kTitleCount + 3;
+    QString insert = QStringLiteral("INSERT INTO devices (device_id");
+    for (int i = 1; i <= Statements::kTitleCount; ++i)
+        insert += QStringLiteral(",title%1").arg(i);
+    insert += QStringLiteral(",titleindex,station) VALUES ");
+    QVector<PgParam> params;
+    for (int r = 0; r < rows.size(); ++r) {
+        insert += (r ? "," : "") + Placeholders(int(params.size()) + 1, width);
+        for (int c = 0; c < width - 1; ++c)
+            params << rows[r].Param(c);
+        params << PgParam::Text(m_opt.station);
+    }
+    insert += QStringLiteral(" ON CONFLICT DO NOTHING");
+    return InTransaction(QStringLiteral("title sets"), [&](QString* why) {
+        qint64 n = 0;
+        const bool ok = m_db.Command(insert, params, why, &n);
+        m_result.titleSets = n;
+        return ok;
+    });
+}
+
+bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& sent) {
+    // The batch's records that name a photograph, and which of them the server has.
+    QVector<int> named;
+    for (int i = 0; i < batch.size(); ++i)
+        if (!batch[i].cells[m_pathColumn].isEmpty())
+            named << i;
+    if (named.isEmpty())
+        return true;
+    ArrayColumns keys(kKeyColumns);
+    for (int i : named)
+        for (int c = 0; c < kKeyColumns; ++c)
+            keys.Add(c, batch[i], c, false);
+    const QString sql = "SELECT p.machine_no, p.record_no, p.date_date, p.time_time FROM " +
+                        keys.Unnest() + " JOIN pictures p ON " + KeyJoin("p");
+    QVector<PgParam> params = keys.Params();
+    PgResult have = m_db.Exec(sql, params);
+    if (!have.Ok()) {
+        *why = have.Error();
+        return false;
+    }
+    QSet<QString> present;
+    for (int r = 0; r < have.Rows(); ++r)
+        present.insert(have.Text(r, 0) + '\x1f' + have.Text(r, 1) + '\x1f' + have.Text(r, 2) +
+                       '\x1f' + have.Text(r, 3));
+
+    const QString head = QStringLiteral("INSERT INTO pictures (machine_no, record_no, date_date, "
+                                        "time_time, path, sha256, bytes, station) VALUES ");
+    QString insert = head;
+    params.clear();
+    qint64 bytes = 0;
+    int rows = 0;
+    auto flush = [&]() -> bool {
+        if (rows == 0)
+            return true;
+        qint64 n = 0;
+        if (!m_db.Command(insert + QStringLiteral(" ON CONFLICT DO NOTHING"), params, why, &n))
+            return false;
+        sent += n;
+        insert = head;
+        params.clear();
+        bytes = 0;
+        rows = 0;
+        return true;
+    };
+    for (int i : named) {
+        const LocalRow& row = batch[i];
+        const QString key =
+            row.cells[0] + '\x1f' + row.cells[1] + '\x1f' + row.cells[2] + '\x1f' + row.cells[3];
+        if (present.contains(key))
+            continue;
+        QString normal = row.cells[m_pathColumn];
+        normal.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        const QStringList parts = normal.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        if (parts.isEmpty() || parts.contains(QStringLiteral("..")))
+            continue; // a Path that leaves the picture folder names nothing to send
+        QFile file(m_opt.picRoot + '/' + parts.join('/'));
+        if (!file.open(QIODevice::ReadOnly))
+            continue; // the photograph is not on this desk
+        const QByteArray data = file.readAll();
+        if (data.isEmpty())
+            continue;
+        insert += (rows ? "," : "") + Placeholders(int(params.size()) + 1, 8);
+        for (int c = 0; c < kKeyColumns; ++c)
+            params << row.KeyParam(c);
+        params << row.Param(m_pathColumn)
+               << PgParam::Text(QString::fromLatin1(
+                      QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex()))
+               << PgParam::Bytes(data) << PgParam::Text(m_opt.station);
+        bytes += data.size();
+        ++rows;
+        if (bytes >= m_opt.batchPictureBytes && !flush())
+            return false;
+    }
+    return flush();
+}
+
+bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
+    // Which of the batch the server has already: asking costs the keys only, so a sync with
+    // little new (the usual one after a download) sends little.
+    ArrayColumns keys(kKeyColumns);
+    for (const LocalRow& row : batch)
+        for (int c = 0; c < kKeyColumns; ++c)
+            keys.Add(c, row, c, false);
+    PgResult have = m_db.Exec("SELECT r.machine_no, r.record_no, r.date_date, r.time_time FROM " +
+                                  keys.Unnest() + " JOIN records r ON " + KeyJoin("r"),
+                              keys.Params());
+    if (!have.Ok()) {
+        *why = have.Error();
+        return false;
+    }
+    QSet<QString> present;
+    for (int i = 0; i < have.Rows(); ++i)
+        present.insert(have.Text(i, 0) + '\x1f' + have.Text(i, 1) + '\x1f' + have.Text(i, 2) +
+                       '\x1f' + have.Text(i, 3));
+
+    const QStringList& columns = Statements::ValueInfoColumns();
+    const int width = int(columns.size()) + 1;
+    QString insert = QStringLiteral("INSERT INTO records (");
+    for (const QString& c : columns)
+        insert += c.toLower() + ',';
+    ArrayColumns values(width);
+    int missing = 0;
+    for (const LocalRow& row : batch) {
+        if (present.contains(row.cells[0] + '\x1f' + row.cells[1] + '\x1f' + row.cells[2] + '\x1f' +
+                             row.cells[3]))
+            continue;
+        ++missing;
+        for (int c = 0; c < width - 1; ++c)
+            values.Add(c, row, c, c >= kKeyColumns); // the key is never NULL on the server
+        values.Add(width - 1, m_opt.station);
+    }
+    // Another desk may store some of them meanwhile: those are left to it.
+    insert += "station) SELECT * FROM " + values.Unnest() + " ON CONFLICT DO NOTHING";
+    qint64 stored = 0;
+    qint64 pictures = 0;
+    if ((missing > 0 && !m_db.Command(insert, values.Params(), why, &stored)) ||
+        !SendPictures(batch, why, pictures))
+        return false;
+    // Counted once the batch is committed (see SyncRecords).
+    m_pendingRecords = stored;
+    m_pendingPictures = pictures;
+    return true;
+}
+
+bool Sync::SyncRecords() {
+    const QStringList& columns = Statements::ValueInfoColumns();
+    m_pathColumn = int(columns.indexOf(QStringLiteral("Path")));
+    if (!m_local.HasTable("ValueInfo"))
+        return true;
+    QString where;
+    QStringList binds;
+    if (!m_opt.device.isEmpty()) {
+        where = QStringLiteral(" WHERE Machine_NO=?");
+        binds << m_opt.device;
+    }
+    const qint64 total = m_local.Count("SELECT count(*) FROM ValueInfo" + where, binds);
+    // Every desk sends in the same key order, so two desks sending the same records at once
+    // take the server's row locks in the same order and never deadlock.
+    const QString sql = "SELECT " + columns.join(',') + " FROM ValueInfo" + where +
+                        " ORDER BY Machine_NO, Record_No, Date_Date, Time_Time";
+    QVector<LocalRow> batch;
+    qint64 done = 0;
+    bool ok = true;
+    auto send = [&]() {
+        if (batch.isEmpty())
+            return true;
+        if (Stopped())
+            return Fail(QStringLiteral("stopped"));
+        if (!InTransaction(QStringLiteral("records"),
+                           [&](QString* why) { return SendRecordBatch(batch, why); }))
+            return false;
+        m_result.records += m_pendingRecords;
+        m_result.pictures += m_pendingPictures;
+        m_result.skipped += batch.size() - m_pendingRecords;
+        done += batch.size();
+        batch.clear();
+        if (m_progress)
+            m_progress(QStringLiteral("records"), done, total);
+        return true;
+    };
+    QString error;
+    const bool read = m_local.Query(
+        sql, binds,
+        [&](const LocalRow& r) {
+            batch.append(r);
+            if (batch.size() >= m_opt.batchRecords && !send()) {
+                ok = false;
+                return false;
+            }
+            return true;
+        },
+        &error);
+    if (!ok)
+        return false;
+    if (!read)
+        return Fail(QStringLiteral("cannot read the local records: %1").arg(error));
+    return send();
+}
+
+bool Sync::SyncSeals() {
+    if (!m_local.HasTable("RecordSeal"))
+        return true; // a database from before seals
+    // The newest seal of each record.
+    QString sql = QStringLiteral(
+        "SELECT Machine_NO,Record_No,Date_Date,Time_Time,RowHash,PictureHash,SealedAt,PrevSeal,"
+        "Seal,Late,Deleted FROM RecordSeal WHERE Seq IN (SELECT max(Seq) FROM RecordSeal GROUP BY "
+        "Machine_NO,Record_No,Date_Date,Time_Time)");
+    QStringList binds;
+    if (!m_opt.device.isEmpty()) {
+        sql += QStringLiteral(" AND Machine_NO=?");
+        binds << m_opt.device;
+    }
+    sql += QStringLiteral(" ORDER BY Machine_NO,Record_No,Date_Date,Time_Time");
+    QVector<LocalRow> batch;
+    bool ok = true;
+    auto send = [&]() {
+        if (batch.isEmpty())
+            return true;
+        if (Stopped())
+            return Fail(QStringLiteral("stopped"));
+        ArrayColumns values(kSealColumns + 1);
+        for (const LocalRow& row : batch) {
+            for (int c = 0; c < kSealColumns; ++c) {
+                if (c == 9 || c == 10) // Late, Deleted: whole numbers
+                    values.Add(c, QString::number(row.cells[c].toLongLong()), row.nulls[c]);
+                else if (c == 8) // the seal itself is never NULL on the server
+                    values.Add(c, row.cells[c]);
+                else
+                    values.Add(c, row, c, c >= kKeyColumns);
+            }
+            values.Add(kSealColumns, m_opt.station);
+        }
+        const QVector<PgParam> params = values.Params();
+        const QVector<PgParam> keys = params.mid(0, kKeyColumns);
+        const QString insert =
+            "INSERT INTO seals (machine_no, record_no, date_date, time_time, rowhash, "
+            "picturehash, sealedat, prevseal, seal, late, deleted, station) SELECT c1, c2, c3, "
+            "c4, c5, c6, c7, c8, c9, c10::integer, c11::integer, c12 FROM " +
+            values.Unnest() + " ON CONFLICT DO NOTHING";
+        ArrayColumns keyShape(kKeyColumns);
+        const QString check = "SELECT s.machine_no, s.record_no, s.date_date, s.time_time, s.seal "
+                              "FROM " +
+                              keyShape.Unnest() + " JOIN seals s ON " + KeyJoin("s");
+        qint64 stored = 0;
+        QStringList conflicts;
+        if (!InTransaction(QStringLiteral("seals"), [&](QString* why) {
+                conflicts.clear();
+                if (!m_db.Command(insert, params, why, &stored))
+                    return false;
+                PgResult server = m_db.Exec(check, keys);
+                if (!server.Ok()) {
+                    *why = server.Error();
+                    return false;
+                }
+                QHash<QString, QString> seals;
+                for (int i = 0; i < server.Rows(); ++i)
+                    seals.insert(server.Text(i, 0) + '\x1f' + server.Text(i, 1) + '\x1f' +
+                                     server.Text(i, 2) + '\x1f' + server.Text(i, 3),
+                                 server.Text(i, 4));
+                for (const LocalRow& row : batch) {
+                    const QString key = row.cells[0] + '\x1f' + row.cells[1] + '\x1f' +
+                                        row.cells[2] + '\x1f' + row.cells[3];
+                    const auto it = seals.constFind(key);
+                    if (it != seals.constEnd() && *it != row.cells[8])
+                        conflicts << QStringLiteral("record %1 of device %2 (%3 %4): the seal "
+                                                    "on the server differs from this desk's")
+                                         .arg(row.cells[1], row.cells[0], row.cells[2],
+                                              row.cells[3]);
+                }
+                return true;
+            }))
+            return false;
+        m_result.seals += stored;
+        m_result.conflicts << conflicts;
+        batch.clear();
+        return true;
+    };
+    QString error;
+    const bool read = m_local.Query(
+        sql, binds,
+        [&](const LocalRow& r) {
+            batch.append(r);
+            if (batch.size() >= m_opt.batchRecords && !send()) {
+                ok = false;
+                return false;
+            }
+            return true;
+        },
+        &error);
+    if (!ok)
+        return false;
+    if (!read)
+        return Fail(QStringLiteral("cannot read the local seals: %1").arg(error));
+    return send();
+}
+
+bool Sync::SyncAudit() {
+    if (!m_local.HasTable("AuditLog"))
+        return true;
+    const QString sql = QStringLiteral("SELECT Seq,At,UserName,HostName,Program,Action,Device,"
+                                       "Records,Outcome,PrevHash,Hash FROM AuditLog ORDER BY Seq");
+    QVector<LocalRow> batch;
+    bool ok = true;
+    auto send = [&]() {
+        if (batch.isEmpty())
+            return true;
+        if (Stopped())
+            return Fail(QStringLiteral("stopped"));
+        QString insert = QStringLiteral("INSERT INTO audit (seq, at, username, hostname, program, "
+                                        "action, device, records, outcome, prevhash, hash, "
+                                        "station) VALUES ");
+        QVector<PgParam> params;
+        int rows = 0;
+        for (const LocalRow& row : batch) {
+            if (row.nulls[10] || row.cells[10].isEmpty())
+                continue; // an entry without its hash cannot be told apart on the server
+            insert += (rows++ ? "," : "") + Placeholders(int(params.size()) + 1, kAuditColumns + 1);
+            params << PgParam::Text(QString::number(row.cells[0].toLongLong()));
+            for (int c = 1; c < kAuditColumns; ++c)
+                params << row.Param(c);
+            params << PgParam::Text(m_opt.station);
+        }
+        insert += QStringLiteral(" ON CONFLICT DO NOTHING");
+        qint64 stored = 0;
+        if (rows && !InTransaction(QStringLiteral("audit entries"), [&](QString* why) {
+                return m_db.Command(insert, params, why, &stored);
+            }))
+            return false;
+        m_result.audit += stored;
+        batch.clear();
+        return true;
+    };
+    QString error;
+    const bool read = m_local.Query(
+        sql, {},
+        [&](const LocalRow& r) {
+            batch.append(r);
+            if (batch.size() >= m_opt.batchRecords && !send()) {
+                ok = false;
+                return false;
+            }
+            return true;
+        },
+        &error);
+    if (!ok)
+        return false;
+    if (!read)
+        return Fail(QStringLiteral("cannot read the local audit entries: %1").arg(error));
+    return send();
+}
+
+SyncResult Sync::Run() {
+    if (m_opt.dbPath.isEmpty())
+        m_opt.dbPath = GetDatabasePath();
+    if (m_opt.picRoot.isEmpty())
+        m_opt.picRoot = GetPicFolder();
+    if (m_opt.station.isEmpty())
+        m_opt.station = StationName();
+    if (m_opt.batchRecords < 1)
+        m_opt.batchRecords = 1;
+    QString error;
+    if (m_opt.conninfo.trimmed().isEmpty()) {
+        Fail(QStringLiteral("no central store is configured (CentralUrl in Language.ini or "
+                            "--central)"));
+        return m_result;
+    }
+    if (!m_local.Open(m_opt.dbPath, &error)) {
+        Fail(error);
+        return m_result;
+    }
+    if (!m_db.Open(m_opt.conninfo, &error)) {
+        Fail(QStringLiteral("cannot reach the central store: %1").arg(error));
+        return m_result;
+    }
+    m_result.serverVersion = m_db.ServerVersion();
+    // Every look-up of a sync is by record key. While a table fills, its statistics lag
+    // behind and the planner would read the whole table for each batch; the key index is
+    // always the right way here.
+    m_db.Command(QStringLiteral("SET enable_seqscan = off"), nullptr);
+    if (!EnsureSchema(m_db, &error)) {
+        Fail(error);
+        return m_result;
+    }
+    const bool ok =
+        InTransaction(QStringLiteral("station"),
+                      [&](QString* why) {
+                          return m_db.Command(QStringLiteral("INSERT INTO stations (station) "
+                                                             "VALUES ($1) ON CONFLICT DO NOTHING"),
+                                              {PgParam::Text(m_opt.station)}, why);
+                      }) &&
+        SyncTitles() && SyncRecords() && SyncSeals() && SyncAudit() &&
+        InTransaction(QStringLiteral("station"), [&](QString* why) {
+            return m_db.Command(
+                QStringLiteral("UPDATE stations SET last_sync = now() WHERE station = $1"),
+                {PgParam::Text(m_opt.station)}, why);
+        });
+    m_result.ok = ok && m_result.conflicts.isEmpty();
+    if (ok && !m_result.conflicts.isEmpty())
+        m_result.error = QStringLiteral("%1 record(s) have a seal that differs from the server's; "
+                                        "neither side was changed")
+                             .arg(m_result.conflicts.size());
+    return m_result;
+}
+
+} // namespace
+
+QString SyncResult::Summary() const {
+    return QStringLiteral("synced: %1 records, %2 pictures, skipped: %3")
+        .arg(records)
+        .arg(pictures)
+        .arg(skipped);
+}
+
+SyncResult SyncToCentral(const SyncOptions& options, const SyncProgress& progress,
+                         const std::atomic<bool>* stop) {
+    return Sync(options, progress, stop).Run();
+}
+
+} // namespace Central

@@ -1,0 +1,49 @@
+#pragma once
+// Uploading this desk's records to the central store: every record, title set, photograph,
+// seal and audit entry the server does not have yet. Rows are sent in batches, one
+// transaction each, so a sync that is cut off leaves whole batches only and the next sync
+// sends the rest. Rows the server has already are left as they are: the same record from two
+// desks is stored once (the first upload wins). A seal on the server that differs from the
+// local one is reported as a conflict; neither side is changed. The local database is opened
+// read-only.
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+
+namespace Central {
+
+struct SyncOptions {
+    QString conninfo; // libpq connection string
+    QString device;   // only this device's records, titles and seals; empty: all
+    QString dbPath;   // empty: the program's brtx.db
+    QString picRoot;  // empty: the program's pic folder
+    QString station;  // empty: StationName()
+    int batchRecords = 1000;
+    qint64 batchPictureBytes = 8 * 1024 * 1024; // photograph bytes per statement
+};
+
+struct SyncResult {
+    bool ok = false;
+    QString error;        // why it stopped (ok false)
+    qint64 records = 0;   // records the server did not have
+    qint64 pictures = 0;  // photographs the server did not have
+    qint64 skipped = 0;   // records the server had already
+    qint64 titleSets = 0; // devices whose title set was new to the server
+    qint64 seals = 0;
+    qint64 audit = 0;
+    QStringList conflicts; // one text per record whose seal differs from the server's
+    QString serverVersion;
+    // The closing line: "synced: N records, N pictures, skipped: N".
+    QString Summary() const;
+};
+
+// stage: "records", "seals" or "audit"; done of total rows of that stage.
+using SyncProgress = std::function<void(const QString& stage, qint64 done, qint64 total)>;
+
+// Runs one sync. stop, when given, ends it between batches (ok false, "stopped").
+SyncResult SyncToCentral(const SyncOptions& options, const SyncProgress& progress = {},
+                         const std::atomic<bool>* stop = nullptr);
+
+} // namespace Central
