@@ -70,7 +70,7 @@ void CFirstPage::DownloadPart::handle(const Download::Update& u) {
         rebuildTree();
         break;
     }
-    for (const QString& text : Download::UpdateTexts(u))
+    for (const QString& text : Download::UpdateTexts(m_page->Texts(), u))
         emit m_page->statusChanged(text);
 }
 
