@@ -98,6 +98,10 @@ QString ReadDeviceType() {
 }
 
 QString GetTextNumber(const QString& key, qint64 number) {
+    return Language().GetTextNumber(key, number);
+}
+
+QString CLanguage::GetTextNumber(const QString& key, qint64 number) const {
     QString text = GetText(key);
     static const QRegularExpression conversion(QStringLiteral("%l?[dui]"));
     const QRegularExpressionMatch match = conversion.match(text);

@@ -7,6 +7,8 @@ class CLanguage {
 public:
     CLanguage(); // takes the file path and [Global] Language now
     QString GetText(const QString& key) const;
+    // The text of key used as a format with one number (see the free GetTextNumber below).
+    QString GetTextNumber(const QString& key, qint64 number) const;
     int GetTextList(QStringList& list, const QString& key, const QString& separator) const;
     QString ReadLanguage() const;   // [Global] Language, default "English"
     QString ReadDeviceType() const; // [Global] DeviceType, default "4Q", read on every call
@@ -19,8 +21,9 @@ private:
     QString m_language;
 };
 
-// The process-wide table, made on first use. ResetLanguage() makes a new one (tests that
-// switch BRTX_HOME call it).
+// The process-wide table, made on first use, for code that is not handed a CLanguage of its
+// own (the history pages and brtx-cli for now). ResetLanguage() makes a new one (tests that
+// switch BRTX_HOME call it). The device page and the device work take the program's object.
 CLanguage& Language();
 void ResetLanguage();
 

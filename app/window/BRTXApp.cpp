@@ -9,7 +9,7 @@ CBRTXApp::CBRTXApp(QApplication& app) : m_app(app) {}
 
 bool CBRTXApp::InitInstance() {
     ApplyLook(m_app);
-    CBRTXDlg dlg;
+    CBRTXDlg dlg(nullptr, &m_language);
     dlg.exec();
     return false;
 }

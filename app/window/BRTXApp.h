@@ -1,6 +1,8 @@
 #pragma once
 // The application object: applies the program's look and runs the main window modally; the
 // process ends when the window closes.
+#include "base/Language.h"
+
 class QApplication;
 
 class CBRTXApp {
@@ -11,4 +13,5 @@ public:
 
 private:
     QApplication& m_app;
+    CLanguage m_language; // the program's texts, read once at the start
 };

@@ -34,13 +34,15 @@ namespace {
 const QString kVersionText = QStringLiteral("Version: V" BRTX_VERSION);
 const QString kProductName = QStringLiteral("BRTX");
 
-bool IsChinese() {
-    return ReadLanguage() == QLatin1String("Chinese");
+bool IsChinese(const CLanguage& language) {
+    return language.ReadLanguage() == QLatin1String("Chinese");
 }
 
 } // namespace
 
-CBRTXDlg::CBRTXDlg(QWidget* parent) : QDialog(parent) {
+CBRTXDlg::CBRTXDlg(QWidget* parent, const CLanguage* language)
+    : QDialog(parent), m_ownLanguage(language ? nullptr : std::make_unique<CLanguage>()),
+      m_language(language ? language : m_ownLanguage.get()) {
     InitShellResources();
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowSystemMenuHint);
@@ -51,7 +53,7 @@ CBRTXDlg::CBRTXDlg(QWidget* parent) : QDialog(parent) {
     m_baseUnits = DialogBaseUnits(font());
     setFixedSize(MapDialogRect(QRect(0, 0, kWidthDlu, kHeightDlu)).size());
 
-    m_backgroundPath = BackgroundFor(ReadLanguage(), ReadDeviceType());
+    m_backgroundPath = BackgroundFor(m_language->ReadLanguage(), m_language->ReadDeviceType());
     m_background = QPixmap(m_backgroundPath);
 
     BuildControls();
@@ -149,7 +151,7 @@ void CBRTXDlg::BuildPages() {
     SetControlId(m_deviceHost, MainIds::kDeviceHost);
     m_deviceHost->setGeometry(m_pageArea);
     m_deviceHost->SetItemSize(QSize(80, 28), 80);
-    m_devicePage = new CFirstPage(m_deviceHost);
+    m_devicePage = new CFirstPage(m_deviceHost, m_language);
     // The device page's texts go to the four fields of this window.
     using namespace MainIds;
     for (const auto& [signal, id] : {std::pair{&CFirstPage::statusChanged, kStatus},
@@ -265,8 +267,8 @@ QMenu* CBRTXDlg::CreateTitleMenu() {
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("titleMenu"));
     QAction* about =
-        menu->addAction(IsChinese() ? QStringLiteral("关于 %1(&A)...").arg(kProductName)
-                                    : QStringLiteral("&About %1...").arg(kProductName));
+        menu->addAction(IsChinese(*m_language) ? QStringLiteral("关于 %1(&A)...").arg(kProductName)
+                                               : QStringLiteral("&About %1...").arg(kProductName));
     about->setObjectName(QStringLiteral("aboutAction"));
     return menu;
 }
@@ -289,8 +291,8 @@ void CBRTXDlg::contextMenuEvent(QContextMenuEvent* event) {
 void CBRTXDlg::ShowAboutBox() {
     QDialog box(this);
     box.setObjectName(QStringLiteral("aboutBox"));
-    box.setWindowTitle(IsChinese() ? QStringLiteral("关于 %1").arg(kProductName)
-                                   : QStringLiteral("About %1").arg(kProductName));
+    box.setWindowTitle(IsChinese(*m_language) ? QStringLiteral("关于 %1").arg(kProductName)
+                                              : QStringLiteral("About %1").arg(kProductName));
     auto* icon = new QLabel(&box);
     icon->setPixmap(QIcon(QStringLiteral(":/brtx/brtx.png")).pixmap(QSize(48, 48)));
     icon->setAlignment(Qt::AlignTop);

@@ -6,10 +6,14 @@
 // free spot; a right click on the title strip offers the about box.
 //
 // Controls carry their ids as described in app/shell/ControlId.h (ids in MainIds).
+#include "base/Language.h"
+
 #include <QDialog>
 #include <QPixmap>
 #include <QPoint>
 #include <QSize>
+
+#include <memory>
 
 class CBmpButton;
 class CButtonST;
@@ -27,7 +31,9 @@ public:
     static constexpr int kWidthDlu = 639;
     static constexpr int kHeightDlu = 448;
 
-    explicit CBRTXDlg(QWidget* parent = nullptr);
+    // language: the program's texts, handed to the device page; nullptr: the window reads
+    // Language.ini of the program folder itself, once.
+    explicit CBRTXDlg(QWidget* parent = nullptr, const CLanguage* language = nullptr);
     ~CBRTXDlg() override;
 
     // Dialog units of this window to pixels.
@@ -67,6 +73,10 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    QString GetText(const QString& key) const { return m_language->GetText(key); }
+    std::unique_ptr<CLanguage> m_ownLanguage;
+    const CLanguage* m_language;
+
     void BuildControls();
     void BuildPages();
     void SetTexts();

@@ -161,8 +161,12 @@ PlanResult PlanNew(const QVector<quint32>& newNumbers, quint32 total) {
     return result;
 }
 
+QString StatusText(const CLanguage& language, const QString& key, qint64 number) {
+    return number < 0 ? language.GetText(key) : language.GetTextNumber(key, number);
+}
+
 QString StatusText(const QString& key, qint64 number) {
-    return number < 0 ? GetText(key) : GetTextNumber(key, number);
+    return StatusText(Language(), key, number);
 }
 
 QString FillNumbers(QString text, std::initializer_list<qint64> numbers) {
@@ -179,40 +183,49 @@ QString FillNumbers(QString text, std::initializer_list<qint64> numbers) {
     return text;
 }
 
-QString FinishText(quint32 failedRecords) {
+QString FinishText(const CLanguage& language, quint32 failedRecords) {
     // A Language.ini supplied with the instrument may not know the key of the failure
     // count: the plain closing text then, never an empty status line.
     const QString failedText =
-        failedRecords == 0 ? QString()
-                           : StatusText(QStringLiteral("DownloadFinishFailed"), failedRecords);
-    return failedText.isEmpty() ? GetText(QStringLiteral("DownloadFinish")) : failedText;
+        failedRecords == 0
+            ? QString()
+            : StatusText(language, QStringLiteral("DownloadFinishFailed"), failedRecords);
+    return failedText.isEmpty() ? language.GetText(QStringLiteral("DownloadFinish")) : failedText;
+}
+
+QString FinishText(quint32 failedRecords) {
+    return FinishText(Language(), failedRecords);
 }
 
 QStringList UpdateTexts(const Update& u) {
+    return UpdateTexts(Language(), u);
+}
+
+QStringList UpdateTexts(const CLanguage& language, const Update& u) {
     QStringList texts;
     switch (u.type) {
     case Update::Type::Progress:
         break;
     case Update::Type::RecordDownloaded:
-        texts << StatusText(QStringLiteral("DownloadRecordOK"), u.number);
+        texts << StatusText(language, QStringLiteral("DownloadRecordOK"), u.number);
         break;
     case Update::Type::RecordFailed:
-        texts << StatusText(QStringLiteral("DownloadRecordFail"), u.number);
+        texts << StatusText(language, QStringLiteral("DownloadRecordFail"), u.number);
         if (!u.key.isEmpty()) {
-            const QString why = StatusText(u.key, u.keyNumber);
+            const QString why = StatusText(language, u.key, u.keyNumber);
             if (!why.isEmpty())
                 texts << why;
         }
         break;
     case Update::Type::Finished:
         if (u.canceled) {
-            QString text = FillNumbers(GetText(QStringLiteral("DownloadCanceled")),
+            QString text = FillNumbers(language.GetText(QStringLiteral("DownloadCanceled")),
                                        {qint64(u.downloaded + u.skipped), qint64(u.failed)});
-            texts << (text.isEmpty() ? GetText(QStringLiteral("DownloadFinish")) : text);
+            texts << (text.isEmpty() ? language.GetText(QStringLiteral("DownloadFinish")) : text);
         } else if (u.kind != Kind::Single) {
-            texts << FinishText(u.failed);
+            texts << FinishText(language, u.failed);
         } else if (u.failed == 0) {
-            texts << GetText(QStringLiteral("DownloadFinish"));
+            texts << language.GetText(QStringLiteral("DownloadFinish"));
         }
         break;
     }

@@ -12,6 +12,8 @@
 
 #include <initializer_list>
 
+class CLanguage;
+
 namespace Download {
 
 enum class Kind { Single, All, Range, New };
@@ -62,12 +64,14 @@ quint32 RangeEnd(const QString& text, quint32 total, bool* clear);
 // The looked-up text of a status key with its first "%d" (or "%u", "%i", "%ld") replaced by
 // number. The text is never used as a printf format, so a translation holding other
 // conversions cannot do harm.
-QString StatusText(const QString& key, qint64 number = -1);
+QString StatusText(const CLanguage& language, const QString& key, qint64 number = -1);
+QString StatusText(const QString& key, qint64 number = -1); // the process-wide table
 
 // The closing status text of an All or range download: "DownloadFinish", or
 // "DownloadFinishFailed" with the number of records that failed, so a download in which
 // records failed is not reported as a plain success.
-QString FinishText(quint32 failedRecords);
+QString FinishText(const CLanguage& language, quint32 failedRecords);
+QString FinishText(quint32 failedRecords); // the process-wide table
 
 // Replaces the first "%d" (or "%u", "%i", "%ld") of text with each number in turn.
 QString FillNumbers(QString text, std::initializer_list<qint64> numbers);
@@ -94,7 +98,8 @@ struct Update {
 // its reason; the end "DownloadFinish" / "DownloadFinishFailed" of a download of several
 // records, "DownloadFinish" after a single record that was stored, nothing more after a single
 // record that failed (its reason stays), "DownloadCanceled" with the counts after Cancel.
-QStringList UpdateTexts(const Update& update);
+QStringList UpdateTexts(const CLanguage& language, const Update& update);
+QStringList UpdateTexts(const Update& update); // the process-wide table
 
 } // namespace Download
 

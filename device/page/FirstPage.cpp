@@ -18,7 +18,10 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-CFirstPage::CFirstPage(QWidget* parent) : QWidget(parent), m_session(ReadLinkOptions(Language())) {
+CFirstPage::CFirstPage(QWidget* parent, const CLanguage* language)
+    : QWidget(parent), m_ownLanguage(language ? nullptr : std::make_unique<CLanguage>()),
+      m_language(language ? language : m_ownLanguage.get()),
+      m_session(ReadLinkOptions(*m_language)) {
     BuildControls();
     EnableCommands(false);
     SetCaptions();
@@ -243,6 +246,14 @@ void CFirstPage::UpdateControls() {
     m_findDevices->setEnabled(!busy && route != LinkRoute::Wifi);
     m_usbButton->setEnabled(!busy && route != LinkRoute::Wifi);
     m_wifiButton->setEnabled(!busy && route != LinkRoute::Usb);
+}
+
+QString CFirstPage::GetText(const QString& key) const {
+    return m_language->GetText(key);
+}
+
+QString CFirstPage::GetTextNumber(const QString& key, qint64 number) const {
+    return m_language->GetTextNumber(key, number);
 }
 
 void CFirstPage::Status(const char* key) {

@@ -23,12 +23,15 @@
 //
 // The download part (device/page/FirstPageDownload.cpp) holds the download buttons' handlers,
 // the record tree and the picture frame.
+#include "base/Language.h"
 #include "device/core/DeviceSession.h"
 #include "device/core/DeviceWorker.h"
 
 #include <QEvent>
 #include <QString>
 #include <QWidget>
+
+#include <memory>
 
 class QComboBox;
 class QGroupBox;
@@ -67,7 +70,10 @@ public:
         IdCancel = 1061,
     };
 
-    explicit CFirstPage(QWidget* parent = nullptr);
+    // language: the program's texts (the page keeps a reference); nullptr: the page reads
+    // Language.ini of the program folder itself, once.
+    explicit CFirstPage(QWidget* parent = nullptr, const CLanguage* language = nullptr);
+    const CLanguage& Texts() const { return *m_language; }
     ~CFirstPage() override; // cancels and ends the worker, closes the socket
 
     CDeviceSession& Session() { return m_session; }
@@ -138,6 +144,11 @@ private:
     void Status(const char* key);
     void StatusText(const QString& text);
 
+    QString GetText(const QString& key) const;
+    QString GetTextNumber(const QString& key, qint64 number) const;
+
+    std::unique_ptr<CLanguage> m_ownLanguage;
+    const CLanguage* m_language;
     CDeviceSession m_session;
     CDeviceExchange* m_exchange = nullptr;
 

@@ -96,7 +96,7 @@ void CFirstPage::DownloadPart::handle(const Download::Update& u) {
             StartCentralSync();
         break;
     }
-    for (const QString& text : Download::UpdateTexts(u))
+    for (const QString& text : Download::UpdateTexts(m_page->Texts(), u))
         emit m_page->statusChanged(text);
 }
 

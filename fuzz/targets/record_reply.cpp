@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(rec.lengths.size() == kFieldCount);
         FUZZ_CHECK(rec.fields.at(0).toUtf8().size() <= 12);
         for (const QString& f : rec.fields)
-            FUZZ_CHECK(f.toUtf8().size() <= kMaxTextBytes);
+            FUZZ_CHECK(f.toUtf8().size() <= kMaxFieldBytes);
     }
 
     // The same block parsed on its own gives the same records.
