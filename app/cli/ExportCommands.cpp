@@ -5,11 +5,11 @@
 
 #include "app/cli/HistoryArgs.h"
 #include "base/Paths.h"
+#include "central/CentralRecordSource.h"
 #include "history/core/ExcelExport.h"
 #include "history/core/ExportJob.h"
 #include "history/core/HistoryQuery.h"
 #include "history/core/LocalRecordSource.h"
-#include "central/CentralRecordSource.h"
 #include "history/core/PdfReport.h"
 #include "history/core/Report.h"
 

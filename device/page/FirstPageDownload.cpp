@@ -54,8 +54,8 @@ public:
                             return;
                         qWarning("central sync: %s", qPrintable(error));
                         emit m_page->statusChanged(
-                            GetText(conflicts ? QStringLiteral("SyncConflict")
-                                              : QStringLiteral("SyncFail")));
+                            m_page->GetText(conflicts ? QStringLiteral("SyncConflict")
+                                                      : QStringLiteral("SyncFail")));
                     });
         }
         m_sync->Start();
