@@ -3,6 +3,7 @@
 // ran on. Everything runs on loopback and in temporary program folders.
 #include "bench/BenchDownload.h"
 #include "bench/BenchHistory.h"
+#include "bench/BenchSeal.h"
 #include "bench/BenchSupport.h"
 
 #include <QApplication>
@@ -35,7 +36,9 @@ Options:
   --history LIST      record counts of the history databases (1000,10000,100000)
   --xls LIST          row counts of the .xls exports (1000,10000,65535)
   --runs N            queries per history size; the median is shown (3)
-  --quick             a short run: 30 records, history 1000,5000, .xls 1000, no long run
+  --verify-records N  records (with photographs) of the verify benchmark (100000; 0: skip)
+  --quick             a short run: 30 records, history 1000,5000, .xls 1000, no long run,
+                      verify of 2000 records
   --rss-log FILE      write the long download's memory after each record to FILE
   --program-dir DIR   folder of brtx-cli, brtx-sim and Language.ini (this program's folder)
   --help              show this text
@@ -52,6 +55,7 @@ struct Options {
     QVector<int> history{1000, 10000, 100000};
     QVector<int> xls{1000, 10000, 65535};
     int runs = 3;
+    int verifyRecords = 100000;
     QString programDir;
     QString rssLog;
 };
@@ -119,7 +123,11 @@ int Parse(const QStringList& args, Options* o) {
         } else if (a == QLatin1String("--runs")) {
             if (!number(&o->runs, 1, 20))
                 return Usage(QStringLiteral("--runs needs 1..20"));
+        } else if (a == QLatin1String("--verify-records")) {
+            if (!number(&o->verifyRecords, 0, 1000000))
+                return Usage(QStringLiteral("--verify-records needs 0..1000000"));
         } else if (a == QLatin1String("--quick")) {
+            o->verifyRecords = 2000;
             o->records = 30;
             o->strictRecords = 2;
             o->longRecords = 0;
@@ -264,6 +272,51 @@ int main(int argc, char** argv) {
                          longRun.ok ? QStringLiteral("all stored and identical") : longRun.problem),
             QStringLiteral("flat: < 0.25 KiB per record in the last quarter"),
             Verdict(longRun.ok && longRun.GrowthKbPerRecord(0.75) < kFlatKbPerRecord));
+    }
+
+    // ---- Integrity ----
+    table.Section(QStringLiteral("Record seals and verify"));
+    Progress(QStringLiteral("sealing cost of %1 records").arg(o.records));
+    const SealCostFigures cost = RunSealCost(o.records, o.photoBytes);
+    dataOk = dataOk && cost.ok;
+    if (cost.ok) {
+        // The download measured above already seals; its rate without sealing is its time per
+        // record less what sealing adds.
+        const double extra = cost.sealedMsPerRecord - cost.plainMsPerRecord;
+        const double perRecord = quick.DownloadRate() > 0 ? 1000.0 / quick.DownloadRate() : 0;
+        const double share = perRecord - extra > 0 ? 100.0 * extra / (perRecord - extra) : 0;
+        table.Row(QStringLiteral("Sealing, per stored record (%1 records)").arg(Count(o.records)),
+                  QStringLiteral("%1 ms with seal, %2 ms without: %3 ms more = %4% of the "
+                                 "download's %5 ms per record without it")
+                      .arg(cost.sealedMsPerRecord, 0, 'f', 2)
+                      .arg(cost.plainMsPerRecord, 0, 'f', 2)
+                      .arg(extra, 0, 'f', 2)
+                      .arg(share, 0, 'f', 1)
+                      .arg(perRecord - extra, 0, 'f', 2),
+                  QStringLiteral("< 10% of the download rate"),
+                  Verdict(perRecord > 0 && share < 10));
+    } else {
+        table.Row(QStringLiteral("Sealing"), cost.problem);
+    }
+    if (o.verifyRecords > 0) {
+        Progress(QStringLiteral("verify of %1 records").arg(o.verifyRecords));
+        const VerifyFigures v = RunVerifyBench(o.verifyRecords, o.photoBytes);
+        dataOk = dataOk && v.ok;
+        if (v.ok) {
+            table.Row(QStringLiteral("verify, %1 records, rows and chain").arg(Count(v.records)),
+                      Duration(v.rowsMs), QStringLiteral("< 2 s"), Verdict(v.rowsMs < 2000));
+            table.Row(QStringLiteral("verify, %1 records with pictures (cold cache)")
+                          .arg(Count(v.records)),
+                      QStringLiteral("%1 for %2 MB = %3 MB/s; plain read of the same files %4 MB/s")
+                          .arg(Duration(v.fullMs))
+                          .arg(v.pictureBytes / 1e6, 0, 'f', 0)
+                          .arg(v.FullMBps(), 0, 'f', 0)
+                          .arg(v.ReadMBps(), 0, 'f', 0),
+                      QStringLiteral("disk read speed"),
+                      Verdict(v.FullMBps() >= 0.8 * v.ReadMBps()));
+        } else {
+            table.Row(QStringLiteral("verify"), v.problem);
+        }
     }
 
     // ---- History list ----

@@ -113,6 +113,7 @@ int runDownload(const QStringList& argsIn) {
         return usage(QStringLiteral("choose one of --all, --single, --from/--to"));
 
     CDeviceSession session;
+    session.SetProgram(QStringLiteral("cli"));
     if (!session.OpenDatabase())
         CliPrint(QStringLiteral("download: cannot open ") + GetDatabasePath());
     const LinkResult link =
@@ -137,6 +138,7 @@ int runDownload(const QStringList& argsIn) {
     ctx.db = &session.Database();
     ctx.deviceId = session.DeviceNumber();
     ctx.picRoot = GetPicFolder();
+    ctx.program = session.Program();
     {
         Download::CDownloadWorker worker(&printer);
         worker.Start(plan.plan, ctx);

@@ -7,6 +7,7 @@
 #include "history/core/HistoryQuery.h"
 #include "history/core/PdfReport.h"
 #include "history/core/Report.h"
+#include "store/Audit.h"
 
 #include <QDate>
 #include <QDir>
@@ -99,6 +100,9 @@ int RunXls(const QStringList& args) {
     QString error;
     if (!ExportListToXls(path, list.headings, list.rows, &error))
         return Fail(kXls, QStringLiteral("writing %1 failed: %2").arg(path, error.trimmed()));
+    Audit::AppendTo(
+        GetDatabasePath(), QString::fromLatin1(Audit::kCli), QStringLiteral("export-xls"), q.device,
+        QStringLiteral("%1 rows file %2").arg(list.rows.size()).arg(path), QStringLiteral("ok"));
     CliPrint(QStringLiteral("%1 rows written to %2").arg(list.rows.size()).arg(path));
     return kCliOk;
 }
@@ -131,6 +135,7 @@ int RunPdf(const QStringList& args) {
 
     CPdfReport report;
     report.SetOpenWhenDone(false);
+    report.SetAuditProgram(QString::fromLatin1(Audit::kCli));
     const CPdfReport::Outcome outcome = report.Start(source);
     const bool ok =
         outcome == CPdfReport::Reused || (outcome == CPdfReport::Started && report.WaitFinished());

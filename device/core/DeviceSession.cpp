@@ -5,6 +5,7 @@
 #include "link/AdbBridge.h"
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"
+#include "store/Audit.h"
 #include "store/Schema.h"
 #include "store/Statements.h"
 
@@ -47,6 +48,13 @@ void CDeviceSession::ResetLinkState() {
     m_route = LinkRoute::None;
     m_total = 0;
     m_stored = 0;
+}
+
+void CDeviceSession::AuditAction(const QString& action, const DeviceResult& result,
+                                 const QString& records) {
+    if (m_db.IsOpen())
+        Audit::Append(m_db, m_program, action, m_deviceNumber, records,
+                      (result.ok ? QStringLiteral("ok ") : QStringLiteral("failed ")) + result.key);
 }
 
 LinkResult CDeviceSession::ConnectUsb(const QString& serial) {
@@ -96,18 +104,22 @@ LinkResult CDeviceSession::Link(LinkRoute route, const QString& failKey, const Q
     if (!ReadDeviceInfo()) {
         Client().Close();
         ResetLinkState();
+        AuditAction(QStringLiteral("connect"), r);
         return r;
     }
     r.stage = LinkStage::Titles;
     if (!ReadTitleInfo()) {
         Client().Close();
         ResetLinkState();
+        AuditAction(QStringLiteral("connect"), r);
         return r;
     }
     m_route = route;
     r.ok = true;
     r.key = okKey;
     r.stage = LinkStage::Done;
+    AuditAction(QStringLiteral("connect"), r,
+                route == LinkRoute::Usb ? QStringLiteral("usb") : Client().Host());
     return r;
 }
 
@@ -162,9 +174,10 @@ bool CDeviceSession::ReadTitleInfo() {
 DeviceResult CDeviceSession::SetTime(const QDateTime& localTime) {
     const DeviceFrame::Reply reply = DeviceFrame::Exchange(Client(), DeviceFrame::Command::SetClock,
                                                            DeviceFrame::BuildSetClock(localTime));
-    if (!reply.ok())
-        return {false, QStringLiteral("SetTimeFail")};
-    return {true, QStringLiteral("SetTimeOk")};
+    const DeviceResult result = reply.ok() ? DeviceResult{true, QStringLiteral("SetTimeOk")}
+                                           : DeviceResult{false, QStringLiteral("SetTimeFail")};
+    AuditAction(QStringLiteral("set-time"), result, localTime.toString(Qt::ISODate));
+    return result;
 }
 
 DeviceResult CDeviceSession::SetDeviceId(const QString& digits, QString* newNumber) {
@@ -174,20 +187,25 @@ DeviceResult CDeviceSession::SetDeviceId(const QString& digits, QString* newNumb
         return {false, QStringLiteral("DevIdMust12Digits")};
     const DeviceFrame::Reply reply = DeviceFrame::Exchange(
         Client(), DeviceFrame::Command::SetDeviceNumber, DeviceFrame::BuildSetDeviceNumber(digits));
-    if (!reply.ok())
+    if (!reply.ok()) {
+        AuditAction(QStringLiteral("set-device-number"), {false, QStringLiteral("SetDevIdFail")},
+                    digits);
         return {false, QStringLiteral("SetDevIdFail")};
+    }
     if (newNumber)
         *newNumber = DeviceFrame::DeviceNumberFromBcd(
             DeviceFrame::ReplyAddress(reply.bytes, reply.received));
+    AuditAction(QStringLiteral("set-device-number"), {true, QStringLiteral("SetDevIdOk")}, digits);
     return {true, QStringLiteral("SetDevIdOk")};
 }
 
 DeviceResult CDeviceSession::DeleteFiles() {
     const DeviceFrame::Reply reply = DeviceFrame::Exchange(
         Client(), DeviceFrame::Command::DeleteDeviceFiles, DeviceFrame::BuildDeleteDeviceFiles());
-    if (!reply.ok())
-        return {false, QStringLiteral("DelFileFail")};
-    return {true, QStringLiteral("DelFileOk")};
+    const DeviceResult result = reply.ok() ? DeviceResult{true, QStringLiteral("DelFileOk")}
+                                           : DeviceResult{false, QStringLiteral("DelFileFail")};
+    AuditAction(QStringLiteral("delete-device-files"), result);
+    return result;
 }
 
 bool CDeviceSession::IsValidAddress(const QString& address) {

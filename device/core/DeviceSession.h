@@ -93,6 +93,11 @@ public:
     DeviceResult SetDeviceId(const QString& digits, QString* newNumber = nullptr);
     DeviceResult DeleteFiles(); // "DelFileOk" / "DelFileFail"
 
+    // Who the audit trail names as the program of this session's actions: "page" (the
+    // default) or "cli". Connect, set time, set device number and delete files are audited.
+    void SetProgram(const QString& program) { m_program = program; }
+    QString Program() const { return m_program; }
+
     // State (see the top of this file).
     bool IsLinked() const { return m_route != LinkRoute::None; }
     LinkRoute Route() const { return m_route; }
@@ -121,6 +126,8 @@ public:
 private:
     LinkResult Link(LinkRoute route, const QString& failKey, const QString& okKey);
     void ResetLinkState();
+    void AuditAction(const QString& action, const DeviceResult& result,
+                     const QString& records = {});
 
     SQLite::Database m_db;
     LinkRoute m_route = LinkRoute::None;
@@ -129,4 +136,5 @@ private:
     quint32 m_stored = 0;
     QStringList m_titles;
     int m_titleIndex = 0;
+    QString m_program = QStringLiteral("page");
 };

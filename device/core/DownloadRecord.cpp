@@ -4,7 +4,10 @@
 #include "device/core/PictureStore.h"
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"
+#include "store/Seal.h"
 #include "store/Statements.h"
+
+#include <QFile>
 
 #include <QDebug>
 
@@ -114,6 +117,15 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
     if (usableFolder)
         Picture::EnsureDeviceFolder(picRoot, ctx.deviceId);
 
+    if (!ctx.db || !ctx.db->IsOpen())
+        return failed(QStringLiteral("DownloadRecordFail"), r);
+    // The reply's rows, its picture and the rows' seals go in together: the rows are sealed
+    // once the picture is whole, and a failure or a crash before the commit leaves neither
+    // rows nor seals.
+    Seal::PendingSeals seals(*ctx.db);
+    if (!seals.Begin())
+        return failed(QStringLiteral("DownloadRecordFail"), r);
+
     RecordResult result;
     QString pictureName = Picture::PlainName(parsed.recordNo);
     for (const DeviceFrame::ParsedRecord& rec : parsed.records) {
@@ -154,15 +166,25 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
             result.keyNumber = r;
             return result;
         }
+        seals.AddLastInsert();
         ++result.inserted;
     }
 
+    const Picture::SaveResult saved =
+        usableFolder ? Picture::SavePictureFile(deviceFolder, pictureName, parsed.picture)
+                     : Picture::SaveResult::CannotCreate;
+    if (!seals.Commit(picRoot)) {
+        qDebug() << "record" << r << "could not be sealed";
+        if (saved == Picture::SaveResult::Saved) // it belongs to no stored row
+            QFile::remove(deviceFolder + QLatin1Char('/') + pictureName);
+        return failed(QStringLiteral("DownloadRecordFail"), r);
+    }
     if (!usableFolder) {
         result.key = QStringLiteral("SaveTheImgFail");
         result.keyNumber = r;
         return result;
     }
-    switch (Picture::SavePictureFile(deviceFolder, pictureName, parsed.picture)) {
+    switch (saved) {
     case Picture::SaveResult::Saved:
         break;
     case Picture::SaveResult::Exists:

@@ -17,9 +17,10 @@ namespace Download {
 // device session) and are used by one download at a time.
 struct Context {
     SQLite::Database* db = nullptr;
-    CTCPClient* client = nullptr; // nullptr: CTCPClient::GetInstance()
-    QString deviceId;             // names the picture folder
-    QString picRoot;              // picture root; empty: GetPicFolder()
+    CTCPClient* client = nullptr;             // nullptr: CTCPClient::GetInstance()
+    QString deviceId;                         // names the picture folder
+    QString picRoot;                          // picture root; empty: GetPicFolder()
+    QString program = QStringLiteral("page"); // the audit trail's program field ("page", "cli")
     // Set when the download is asked to stop: a dropped link is then not opened again.
     const std::atomic<bool>* stop = nullptr;
 };
@@ -57,6 +58,9 @@ struct RecordResult {
 //  6. write the picture under the name of the reply's last record: the plain name, or the
 //     date-time name when the plain file existed at step 1. An existing file gives
 //     "TheImgExist" (reply's record number), a file that cannot be written "SaveTheImgFail" r.
+//  Steps 5 and 6 run in one write transaction that also seals each inserted row once the
+//  picture is in place (store/Seal.h); a failed seal or commit fails the record and stores
+//  nothing of it.
 RecordResult DownloadRecord(Context& ctx, quint32 r);
 
 } // namespace Download

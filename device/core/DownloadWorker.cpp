@@ -1,6 +1,7 @@
 #include "device/core/DownloadWorker.h"
 
 #include "base/Language.h"
+#include "store/Audit.h"
 
 #include <QCoreApplication>
 #include <QObject>
@@ -205,8 +206,12 @@ void CDownloadWorker::run(Plan plan, Context ctx) {
     QString singleKey;
     quint32 singleKeyNumber = 0;
     quint32 failedRecords = 0;
+    quint32 stored = 0;
+    quint32 skipped = 0;
 
     auto report = [&](quint32 r, const RecordResult& result) {
+        if (result.ok)
+            ++(result.inserted > 0 ? stored : skipped);
         if (result.ok) {
             auto* event = new DownloadEvent(kRecordDownloadedEvent, r);
             event->pictureName = result.pictureName;
@@ -258,6 +263,14 @@ void CDownloadWorker::run(Plan plan, Context ctx) {
     finished->keyNumber = singleKeyNumber;
     finished->failedRecords = failedRecords;
     finished->stopped = m_stop.load();
+    if (ctx.db && ctx.db->IsOpen())
+        Audit::Append(*ctx.db, ctx.program, QStringLiteral("download"), ctx.deviceId,
+                      QStringLiteral("%1-%2").arg(plan.first).arg(plan.last),
+                      QStringLiteral("downloaded: %1, skipped: %2, failed: %3%4")
+                          .arg(stored)
+                          .arg(skipped)
+                          .arg(failedRecords + (singleFailed ? 1 : 0))
+                          .arg(finished->stopped ? QStringLiteral(", stopped") : QString()));
     // Cleared before the last event goes out, so the receiver may start the next download
     // from its Finished handler.
     m_running = false;

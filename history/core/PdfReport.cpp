@@ -3,6 +3,7 @@
 #include "base/Language.h"
 #include "base/Paths.h"
 #include "history/core/Report.h"
+#include "history/core/ReportSeal.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -83,6 +84,7 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
         if (m_open)
             OpenDocument(m_pdfPath);
         m_ok = true;
+        AuditReportExport(m_program, source.cells, m_pdfPath, true);
         return Reused;
     }
     if (!FolderExists(pdfFolder)) {
@@ -91,8 +93,12 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
     }
 
     const QString charset = ReportCharset(ReadLanguage());
-    const QByteArray bytes = ReportBytes(
-        BuildReportHtml(source.headings, source.cells, source.picturePath, charset), charset);
+    const QByteArray bytes =
+        ReportBytes(WithIntegrityLines(
+                        BuildReportHtml(source.headings, source.cells, source.picturePath, charset),
+                        source.cells),
+                    charset);
+    m_cells = source.cells;
     QSaveFile html(m_htmlPath);
     if (!html.open(QIODevice::WriteOnly) || html.write(bytes) != bytes.size() || !html.commit()) {
         m_error = QStringLiteral("Cannot write %1").arg(m_htmlPath);
@@ -202,5 +208,6 @@ void CPdfReport::Finish(bool processOk) {
             m_error =
                 QStringLiteral("wkhtmltopdf wrote no PDF (exit code %1)").arg(process->exitCode());
     }
+    AuditReportExport(m_program, m_cells, m_pdfPath, m_ok);
     emit finished(m_ok);
 }

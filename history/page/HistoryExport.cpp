@@ -7,6 +7,7 @@
 #include "history/core/ExcelExport.h"
 #include "history/core/PdfReport.h"
 #include "history/core/Report.h"
+#include "store/Audit.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -47,8 +48,12 @@ void CHistory::OnBnClickedExportExcel() {
         rows.append(cells);
     }
     QString error;
-    if (!ExportListToXls(path, headings, rows, &error))
+    const bool written = ExportListToXls(path, headings, rows, &error);
+    if (!written)
         qWarning("Spreadsheet export to %s: %s", qPrintable(path), qPrintable(error.trimmed()));
+    Audit::AppendTo(m_query.DatabasePath(), QStringLiteral("page"), QStringLiteral("export-xls"),
+                    m_strDevice, QStringLiteral("%1 rows file %2").arg(count).arg(path),
+                    written ? QStringLiteral("ok") : QStringLiteral("failed"));
     QApplication::restoreOverrideCursor();
 }
 

@@ -29,6 +29,7 @@ void CHistoryModel::SetHeadings(const QStringList& headings) {
 
 void CHistoryModel::SetRows(const QVector<QStringList>& rows) {
     beginResetModel();
+    m_seals.Clear();
     QVector<QStringList> old = std::exchange(m_rows, rows); // shared, not copied
     endResetModel();
     ReleaseLater(std::move(old));
@@ -67,8 +68,19 @@ QVariant CHistoryModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal)
+    if (orientation == Qt::Vertical) {
+        if (section < 0 || section >= m_rows.size())
+            return QVariant();
+        if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
+            const Seal::Status status = m_seals.StatusOf(Cell(section, 0), Cell(section, 1),
+                                                         Cell(section, 2), Cell(section, 3));
+            return role == Qt::DisplayRole ? CSealMarks::MarkOf(status.state)
+                                           : CSealMarks::TipOf(status);
+        }
+        if (role == Qt::TextAlignmentRole)
+            return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
         return QVariant();
+    }
     if (role == Qt::DisplayRole && section >= 0 && section < m_headings.size())
         return m_headings[section];
     if (role == Qt::TextAlignmentRole)

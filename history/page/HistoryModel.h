@@ -1,6 +1,8 @@
 #pragma once
 // The table model behind the history page's record list: headings and display rows of the
 // last column layout and query, shown as plain text.
+#include "history/core/SealMarks.h"
+
 #include <QAbstractTableModel>
 #include <QStringList>
 #include <QVector>
@@ -26,7 +28,12 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
 
+    // The row header shows each listed record's seal mark (cells 0..3 are its key), checked
+    // when the row is first shown.
+    CSealMarks& SealMarks() { return m_seals; }
+
 private:
+    mutable CSealMarks m_seals;
     QStringList m_headings;
     QVector<QStringList> m_rows;
 };
