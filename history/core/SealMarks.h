@@ -14,6 +14,7 @@ public:
     void SetSource(const QString& dbPath, const QString& picRoot);
     void Clear(); // forgets every mark and closes the file until the next look-up
 
+    int CheckedCount() const { return int(m_cache.size()); } // records checked so far
     Seal::Status StatusOf(const QString& machineNo, const QString& recordNo, const QString& date,
                           const QString& time);
     QString Mark(const QString& machineNo, const QString& recordNo, const QString& date,

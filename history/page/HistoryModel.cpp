@@ -1,5 +1,6 @@
 #include "history/page/HistoryModel.h"
 
+#include <QSize>
 #include <QThreadPool>
 
 #include <utility>
@@ -79,6 +80,10 @@ QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int
         }
         if (role == Qt::TextAlignmentRole)
             return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
+        // A fixed size keeps the header from reading (and so checking) rows it does not show
+        // when it measures itself.
+        if (role == Qt::SizeHintRole)
+            return QSize(24, 20);
         return QVariant();
     }
     if (role == Qt::DisplayRole && section >= 0 && section < m_headings.size())

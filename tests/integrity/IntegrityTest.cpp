@@ -49,8 +49,8 @@ protected:
         brtxsim::CSimulator sim(config);
         QString error;
         ASSERT_TRUE(sim.Start(&error)) << error.toStdString();
-        const CliRun r = brtxtest::runCli(
-            {"--home", s_template->path(), "download", "--wifi", address}, 60000);
+        const CliRun r =
+            brtxtest::runCli({"--home", s_template->path(), "download", "--wifi", address}, 60000);
         ASSERT_EQ(r.code, 0) << r.out.join('\n').toStdString();
         s_device = sim.DeviceNumberText();
     }
@@ -310,6 +310,35 @@ TEST_F(IntegrityTest, ConcurrentDownloadsKeepOneChain) {
     const CliRun r = brtxtest::runCli({"--home", home.path(), "verify"});
     EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
     EXPECT_EQ(r.out.last(), "verified: 40, problems: 0");
+}
+
+} // namespace
+
+namespace {
+
+TEST(IntegrityCrash, KilledDownloadLeavesNothingFalselySealed) {
+    // brtx-cli killed in the middle of a download: every record that made it into the
+    // database carries a seal whose picture is there.
+    brtxtest::TempHome home(true, "killed");
+    brtxsim::SimConfig config;
+    config.address = "127.0.53.12";
+    config.recordCount = 400;
+    config.photoBytes = 60000;
+    brtxsim::CSimulator sim(config);
+    ASSERT_TRUE(sim.Start());
+    QProcess p;
+    p.start(brtxtest::programDir() + "/brtx-cli",
+            {"--home", home.path(), "download", "--wifi", "127.0.53.12"});
+    int lines = 0;
+    while (lines < 30 && p.waitForReadyRead(10000))
+        while (p.canReadLine() && lines < 30)
+            lines += p.readLine().isEmpty() ? 0 : 1;
+    p.kill();
+    p.waitForFinished(5000);
+    ASSERT_GE(lines, 30);
+    const CliRun r = brtxtest::runCli({"--home", home.path(), "verify"});
+    EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
+    EXPECT_FALSE(r.out.last().startsWith("verified: 0,")) << r.out.last().toStdString();
 }
 
 } // namespace
