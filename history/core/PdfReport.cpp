@@ -80,6 +80,13 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
     // built again rather than opened.
     if (QFileInfo(m_pdfPath).isFile() && !IsCompletePdf(m_pdfPath))
         QFile::remove(m_pdfPath);
+    // Nor is a report reused whose record no longer matches its seal: the earlier report
+    // would still confirm it.
+    if (QFileInfo(m_pdfPath).isFile()) {
+        const Seal::State state = IntegrityNow(source.cells).state;
+        if (state == Seal::State::Changed || state == Seal::State::PictureMissing)
+            QFile::remove(m_pdfPath);
+    }
     if (QFileInfo(m_pdfPath).isFile()) {
         if (m_open)
             OpenDocument(m_pdfPath);

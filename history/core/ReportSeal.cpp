@@ -72,13 +72,17 @@ QString WithIntegrityLines(const QString& html, const Seal::Status& status,
     return out;
 }
 
-QString WithIntegrityLines(const QString& html, const QStringList& cells) {
+Seal::Status IntegrityNow(const QStringList& cells) {
     Seal::Status status;
     SQLite::Database db;
     if (QFileInfo::exists(GetDatabasePath()) && db.Open(GetDatabasePath()) == 0)
         status = Seal::StatusOf(db, cells.value(0), cells.value(1), cells.value(2), cells.value(3),
                                 GetPicFolder());
-    return WithIntegrityLines(html, status, Seal::UtcNow());
+    return status;
+}
+
+QString WithIntegrityLines(const QString& html, const QStringList& cells) {
+    return WithIntegrityLines(html, IntegrityNow(cells), Seal::UtcNow());
 }
 
 void AuditReportExport(const QString& program, const QStringList& cells, const QString& file,

@@ -15,6 +15,9 @@ QString WithIntegrityLines(const QString& html, const QStringList& cells);
 QString WithIntegrityLines(const QString& html, const Seal::Status& status,
                            const QString& checkedAt);
 
+// The record's state now (cells 0..3 as above), checked against brtx.db and the pictures.
+Seal::Status IntegrityNow(const QStringList& cells);
+
 // Writes the audit entry of a report export into brtx.db.
 void AuditReportExport(const QString& program, const QStringList& cells, const QString& file,
                        bool ok);

@@ -1,5 +1,6 @@
 #include "history/core/SealMarks.h"
 
+#include "base/Language.h"
 #include "base/Paths.h"
 
 #include <QFileInfo>
@@ -52,15 +53,26 @@ QString CSealMarks::MarkOf(Seal::State state) {
     return QStringLiteral("\u2013");
 }
 
+namespace {
+// The looked-up text, or the English one when Language.ini lacks the key.
+QString textOr(const char* key, const char* english) {
+    const QString text = GetText(QLatin1String(key));
+    return text.isEmpty() ? QLatin1String(english) : text;
+}
+} // namespace
+
 QString CSealMarks::TipOf(const Seal::Status& status) {
     switch (status.state) {
     case Seal::State::Verified:
-        return QStringLiteral("Sealed %1, verified\n%2").arg(status.sealedAt, status.seal);
+        return QStringLiteral("%1 (%2)\n%3")
+            .arg(textOr("SealVerified", "Sealed at download, unchanged since"), status.sealedAt,
+                 status.seal);
     case Seal::State::Changed:
     case Seal::State::PictureMissing:
-        return QStringLiteral("Integrity check failed: %1\n%2").arg(status.detail, status.seal);
+        return QStringLiteral("%1: %2\n%3")
+            .arg(textOr("SealFailed", "Integrity check failed"), status.detail, status.seal);
     case Seal::State::Unsealed:
         break;
     }
-    return QStringLiteral("No seal");
+    return textOr("SealNone", "No seal");
 }
