@@ -103,10 +103,11 @@ QList<Entry> List(SQLite::Database& db, const QString& device, const QString& si
     QList<Entry> out;
     SQLite::Stmt exists(db.Handle(),
                         "SELECT 1 FROM sqlite_master WHERE type='table' AND name='AuditLog'");
-    if (exists.step() != SQLITE_ROW) {
-        if (ok)
-            *ok = exists.ok();
-        return out; // nothing audited yet
+    const int found = exists.step();
+    if (found != SQLITE_ROW) {
+        if (ok) // no table: nothing audited yet; an unreadable schema is a failure
+            *ok = exists.ok() && found == SQLITE_DONE;
+        return out;
     }
     SQLite::Stmt st(db.Handle(), QByteArray("SELECT ") + kColumns +
                                      " FROM AuditLog WHERE (?='' OR Device=?) AND At>=? "

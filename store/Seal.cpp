@@ -42,10 +42,14 @@ QByteArray valueColumns() {
     return columns;
 }
 
-bool tableExists(SQLite::Database& db, const char* name) {
+// Whether the table exists; *readable (when given) is false when the schema cannot be read.
+bool tableExists(SQLite::Database& db, const char* name, bool* readable = nullptr) {
     SQLite::Stmt st(db.Handle(), "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?");
     st.bind(1, QString::fromLatin1(name));
-    return st.step() == SQLITE_ROW;
+    const int rc = st.step();
+    if (readable)
+        *readable = st.ok() && (rc == SQLITE_ROW || rc == SQLITE_DONE);
+    return rc == SQLITE_ROW;
 }
 
 QString latestSeal(SQLite::Database& db, const QString& device, bool* ok) {
@@ -408,8 +412,15 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
         result.error = QStringLiteral("the database is not open");
         return result;
     }
-    const bool haveSeals = tableExists(db, "RecordSeal");
+    bool schemaReadable = false;
+    const bool haveSeals = tableExists(db, "RecordSeal", &schemaReadable);
     const bool haveValues = tableExists(db, "ValueInfo");
+    if (!schemaReadable) {
+        result.readable = false;
+        result.error = QStringLiteral("the database cannot be read: ") +
+                       QString::fromUtf8(sqlite3_errmsg(db.Handle()));
+        return result;
+    }
 
     // Seals in the order they were made; each device's chain checked on the way.
     QList<Record> seals;

@@ -178,6 +178,23 @@ TEST_F(IntegrityTest, VerifyNamesEachTampering) {
     }
 }
 
+TEST_F(IntegrityTest, DamagedSealTableIsReportedNotTrusted) {
+    sql("ALTER TABLE RecordSeal RENAME TO Old");
+    sql("CREATE TABLE RecordSeal (Seq INTEGER PRIMARY KEY, Machine_NO TEXT)");
+    CliRun r = cli({"verify"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.out.last().startsWith("verify: the seal table cannot be read"))
+        << r.out.join('\n').toStdString();
+    EXPECT_EQ(cli({"seal"}).code, 1); // nothing is sealed over a table it cannot read
+
+    ASSERT_NO_FATAL_FAILURE(freshCopy());
+    QFile db(m_case->file("brtx.db"));
+    ASSERT_TRUE(db.resize(db.size() / 2));
+    r = cli({"verify"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.out.last().startsWith("verify: ")) << r.out.join('\n').toStdString();
+}
+
 TEST_F(IntegrityTest, OldDatabaseIsSealedLateAndAudited) {
     sql("DROP TABLE RecordSeal");
     sql("DROP TABLE AuditLog");
