@@ -8,10 +8,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMap>
+#include <QScopeGuard>
 #include <QSet>
+#include <QThread>
 #include <QtEndian>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
 
 namespace Seal {
 
@@ -59,10 +65,6 @@ QString latestSeal(SQLite::Database& db, const QString& device, bool* ok) {
     const int rc = st.step();
     *ok = st.ok() && (rc == SQLITE_ROW || rc == SQLITE_DONE);
     return rc == SQLITE_ROW ? st.text(0) : QString();
-}
-
-QByteArray keyOf(const QString& m, const QString& r, const QString& d, const QString& t) {
-    return (m + QChar(0x1F) + r + QChar(0x1F) + d + QChar(0x1F) + t).toUtf8();
 }
 
 // The row hash and Path of the current row of a statement selecting the 38 columns from
@@ -210,7 +212,10 @@ PendingSeals::~PendingSeals() {
 
 bool PendingSeals::Begin() {
     m_rows.clear();
-    EnsureTables(m_db);
+    // Made on the first record of a file; afterwards a look into the loaded schema suffices.
+    if (sqlite3_table_column_metadata(m_db.Handle(), "main", "RecordSeal", "Seal", nullptr,
+                                      nullptr, nullptr, nullptr, nullptr) != SQLITE_OK)
+        EnsureTables(m_db);
     // IMMEDIATE takes the write lock now, so the device's latest seal read later in this
     // transaction stays the latest until the commit, whoever else writes the file.
     m_open = m_db.ExecuteSQL(QStringLiteral("BEGIN IMMEDIATE")) == SQLITE_OK;
@@ -374,33 +379,90 @@ QString ProblemName(Problem p) {
 
 namespace {
 
-struct StoredRow {
-    QString machineNo, recordNo, date, time, rowHash, path;
+// The cells verify works with, kept as the stored UTF-8 bytes: nothing is converted to text
+// unless it is reported.
+struct RawSeal {
+    qint64 seq = 0;
+    QByteArray m, r, d, t, rowHash, pictureHash, sealedAt, prevSeal, seal;
+    bool late = false;
+    bool deleted = false;
+};
+
+struct RawRow {
+    QByteArray key;    // Machine_NO, Record_No, Date_Date, Time_Time joined by 0x1F
+    QByteArray digest; // SHA-256 of the row, raw
+    QByteArray path;
     bool covered = false; // checked against a seal, or belonging to a reported seal
 };
 
+QByteArray rawKey(QByteArrayView m, QByteArrayView r, QByteArrayView d, QByteArrayView t) {
+    QByteArray key;
+    key.reserve(m.size() + r.size() + d.size() + t.size() + 3);
+    key.append(m).append('\x1f').append(r).append('\x1f').append(d).append('\x1f').append(t);
+    return key;
+}
+
+QByteArray computeRawSeal(QCryptographicHash& hash, const RawSeal& s) {
+    hash.reset();
+    for (const QByteArray* f :
+         {&s.m, &s.r, &s.d, &s.t, &s.rowHash, &s.pictureHash, &s.sealedAt, &s.prevSeal})
+        AddField(hash, *f);
+    AddField(hash, s.late ? "1" : "0");
+    return hash.result().toHex();
+}
+
 // The seals named by audited tombstone entries.
-QSet<QString> tombstonedSeals(SQLite::Database& db) {
-    QSet<QString> seals;
+QSet<QByteArray> tombstonedSeals(SQLite::Database& db) {
+    QSet<QByteArray> seals;
     SQLite::Stmt st(db.Handle(), "SELECT Records FROM AuditLog WHERE Action='tombstone'");
     while (st.step() == SQLITE_ROW) {
-        const QString records = st.text(0);
-        const qsizetype at = records.lastIndexOf(QLatin1String(" seal "));
+        const QByteArray records = st.bytes(0).toByteArray();
+        const qsizetype at = records.lastIndexOf(" seal ");
         if (at >= 0)
             seals.insert(records.mid(at + 6));
     }
     return seals;
 }
 
-Finding findingOf(const QString& m, const QString& r, const QString& d, const QString& t,
-                  Problem p) {
+Finding findingOf(const QByteArray& key, Problem p) {
+    const QList<QByteArray> parts = key.split('\x1f');
     Finding f;
-    f.device = m;
-    f.recordNo = r;
-    f.date = d;
-    f.time = t;
+    f.device = QString::fromUtf8(parts.value(0));
+    f.recordNo = QString::fromUtf8(parts.value(1));
+    f.date = QString::fromUtf8(parts.value(2));
+    f.time = QString::fromUtf8(parts.value(3));
     f.problem = p;
     return f;
+}
+
+// A picture to hash and the seal's value for it.
+struct PictureJob {
+    QByteArray key;
+    QString file;
+    QByteArray expected;
+    int outcome = 0; // 0 same, 1 changed, 2 missing
+    qint64 bytes = 0;
+};
+
+// Hashes the pictures on as many threads as the machine has cores: reading and hashing one
+// file overlaps with the next, so the check runs at the speed of the disk.
+void hashPictures(QList<PictureJob>& jobs) {
+    std::atomic<qsizetype> next{0};
+    auto work = [&] {
+        for (qsizetype i; (i = next.fetch_add(1)) < jobs.size();) {
+            PictureJob& job = jobs[i];
+            bool readable = false;
+            const QString now = FileHash(job.file, &readable, &job.bytes);
+            job.outcome = !readable ? 2 : now.toLatin1() != job.expected ? 1 : 0;
+        }
+    };
+    const int threads = qBound(1, QThread::idealThreadCount(), 8);
+    std::vector<std::thread> pool;
+    for (int i = 1; i < threads && jobs.size() > 16; ++i)
+        pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool)
+        t.join();
 }
 
 } // namespace
@@ -421,17 +483,71 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
                        QString::fromUtf8(sqlite3_errmsg(db.Handle()));
         return result;
     }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+
+    // The stored rows, hashed as stored: on a second connection of their own while this one
+    // checks the seals, so both halves of the work share the machine's cores.
+    QList<RawRow> rows;
+    QHash<QByteArray, QList<int>> rowsByKey;
+    QString rowsError;
+    auto loadRows = [&](sqlite3* handle) {
+        QCryptographicHash rowHash(QCryptographicHash::Sha256);
+        SQLite::Stmt st(handle, QByteArray("SELECT " + valueColumns() +
+                                           " FROM ValueInfo WHERE ?='' OR Machine_NO=?"));
+        st.bind(1, options.device).bind(2, options.device);
+        int rc;
+        while ((rc = st.step()) == SQLITE_ROW) {
+            rowHash.reset();
+            for (int c = 0; c < Statements::kValueColumnCount; ++c)
+                AddField(rowHash, st.bytes(c));
+            RawRow row{rawKey(st.bytes(0), st.bytes(1), st.bytes(2), st.bytes(3)), rowHash.result(),
+                       st.bytes(36).toByteArray(), false};
+            rowsByKey[row.key].append(int(rows.size()));
+            rows.append(std::move(row));
+        }
+        if (!st.ok() || rc != SQLITE_DONE)
+            rowsError = QStringLiteral("the records cannot be read: ") +
+                        QString::fromUtf8(sqlite3_errmsg(handle));
+    };
+    SQLite::Database second;
+    const char* file = sqlite3_db_filename(db.Handle(), "main");
+    std::thread rowsThread;
+    if (haveValues) {
+        if (file && *file && second.Open(QString::fromUtf8(file)) == SQLITE_OK)
+            rowsThread = std::thread(loadRows, second.Handle());
+        else
+            loadRows(db.Handle());
+    }
+    // Joined before anything the thread uses goes away, on every way out.
+    const auto joinRows = qScopeGuard([&] {
+        if (rowsThread.joinable())
+            rowsThread.join();
+    });
 
     // Seals in the order they were made; each device's chain checked on the way.
-    QList<Record> seals;
+    QList<RawSeal> seals;
     if (haveSeals) {
         SQLite::Stmt st(db.Handle(), QByteArray("SELECT ") + kSealColumns +
                                          " FROM RecordSeal WHERE ?='' OR Machine_NO=? "
                                          "ORDER BY Seq");
         st.bind(1, options.device).bind(2, options.device);
         int rc;
-        while ((rc = st.step()) == SQLITE_ROW)
-            seals.append(readSeal(st));
+        while ((rc = st.step()) == SQLITE_ROW) {
+            RawSeal s;
+            s.seq = st.int64(0);
+            s.m = st.bytes(1).toByteArray();
+            s.r = st.bytes(2).toByteArray();
+            s.d = st.bytes(3).toByteArray();
+            s.t = st.bytes(4).toByteArray();
+            s.rowHash = st.bytes(5).toByteArray();
+            s.pictureHash = st.bytes(6).toByteArray();
+            s.sealedAt = st.bytes(7).toByteArray();
+            s.prevSeal = st.bytes(8).toByteArray();
+            s.seal = st.bytes(9).toByteArray();
+            s.late = st.int64(10) != 0;
+            s.deleted = st.int64(11) != 0;
+            seals.append(std::move(s));
+        }
         if (!st.ok() || rc != SQLITE_DONE) {
             result.readable = false;
             result.error = QStringLiteral("the seal table cannot be read: ") +
@@ -439,104 +555,89 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
             return result;
         }
     }
-    QHash<QString, QPair<QString, QString>> last; // device -> stored and computed last seal
-    QHash<QString, VerifyResult::Head> heads;
-    QList<bool> sound;
-    sound.reserve(seals.size());
-    for (const Record& s : std::as_const(seals)) {
-        const QString computed = ComputeSeal(s);
-        const bool own = computed == s.seal && s.seal.size() == 64;
-        const auto before = last.value(s.machineNo);
+    QHash<QByteArray, QPair<QByteArray, QByteArray>> last; // device -> stored, computed seal
+    QMap<QByteArray, int> heads;                           // device -> its latest seal
+    QList<bool> sound(seals.size(), false);
+    QHash<QByteArray, int> latest; // key -> index of its newest seal
+    latest.reserve(seals.size());
+    for (int i = 0; i < seals.size(); ++i) {
+        const RawSeal& s = seals[i];
+        const QByteArray computed = computeRawSeal(hash, s);
+        const bool own = computed == s.seal;
+        auto& before = last[s.m];
         // The link holds when the previous seal is named by its stored value, or by the value
         // its fields give (then only that seal was edited, and it is reported by itself).
         const bool link = s.prevSeal == before.first || s.prevSeal == before.second;
+        const QByteArray key = rawKey(s.m, s.r, s.d, s.t);
         if (!own || !link)
-            result.findings.append(
-                findingOf(s.machineNo, s.recordNo, s.date, s.time, Problem::ChainBroken));
-        sound.append(own);
-        last[s.machineNo] = {s.seal, computed};
-        heads[s.machineNo] = VerifyResult::Head{s.machineNo, s.seq, s.seal, s.sealedAt};
+            result.findings.append(findingOf(key, Problem::ChainBroken));
+        sound[i] = own;
+        before = {s.seal, computed};
+        heads[s.m] = i;
+        latest[key] = i;
     }
 
-    // The stored rows, hashed as stored.
-    QList<StoredRow> rows;
-    QHash<QByteArray, QList<int>> rowsByKey;
-    if (haveValues) {
-        SQLite::Stmt st(db.Handle(), QByteArray("SELECT " + valueColumns() +
-                                                " FROM ValueInfo WHERE ?='' OR Machine_NO=?"));
-        st.bind(1, options.device).bind(2, options.device);
-        int rc;
-        while ((rc = st.step()) == SQLITE_ROW) {
-            StoredRow row{st.text(0),       st.text(1),  st.text(2), st.text(3),
-                          rowHashAt(st, 0), st.text(36), false};
-            rowsByKey[keyOf(row.machineNo, row.recordNo, row.date, row.time)].append(
-                int(rows.size()));
-            rows.append(std::move(row));
-        }
-        if (!st.ok() || rc != SQLITE_DONE) {
-            result.readable = false;
-            result.error = QStringLiteral("the records cannot be read: ") +
-                           QString::fromUtf8(sqlite3_errmsg(db.Handle()));
-            return result;
-        }
+    if (rowsThread.joinable())
+        rowsThread.join();
+    if (!rowsError.isEmpty()) {
+        result.readable = false;
+        result.error = rowsError;
+        return result;
     }
 
     // Each record against its latest seal.
-    QHash<QByteArray, int> latest; // key -> index into seals
-    for (int i = 0; i < seals.size(); ++i)
-        latest[keyOf(seals[i].machineNo, seals[i].recordNo, seals[i].date, seals[i].time)] = i;
-    const QSet<QString> tombstones =
-        haveSeals && tableExists(db, "AuditLog") ? tombstonedSeals(db) : QSet<QString>();
+    const bool haveAudit = tableExists(db, "AuditLog");
+    const QSet<QByteArray> tombstones = haveAudit ? tombstonedSeals(db) : QSet<QByteArray>();
     QList<int> order = latest.values();
     std::sort(order.begin(), order.end());
+    QList<PictureJob> pictures;
     for (int i : std::as_const(order)) {
-        const Record& s = seals[i];
-        const QByteArray key = keyOf(s.machineNo, s.recordNo, s.date, s.time);
-        QList<int> matches = rowsByKey.value(key);
-        for (int r : std::as_const(matches))
+        const RawSeal& s = seals[i];
+        const QByteArray key = rawKey(s.m, s.r, s.d, s.t);
+        const QList<int> matches = rowsByKey.value(key);
+        for (int r : matches)
             rows[r].covered = true;
         if (s.deleted && tombstones.contains(s.seal))
             continue; // deleted by the program, with its audit entry
         if (!sound[i])
             continue; // reported as CHAIN-BROKEN; its content is not trusted
-        auto report = [&](Problem p) {
-            result.findings.append(findingOf(s.machineNo, s.recordNo, s.date, s.time, p));
-        };
         if (matches.isEmpty()) {
-            report(Problem::RowMissing);
+            result.findings.append(findingOf(key, Problem::RowMissing));
             continue;
         }
+        const QByteArray sealed = QByteArray::fromHex(s.rowHash);
         int match = -1;
-        for (int r : std::as_const(matches))
-            if (match < 0 && rows[r].rowHash == s.rowHash)
+        for (int r : matches)
+            if (match < 0 && rows[r].digest == sealed)
                 match = r;
         if (match < 0) {
-            report(Problem::RowChanged);
+            result.findings.append(findingOf(key, Problem::RowChanged));
             continue;
         }
         // A second row with the same key came without a seal of its own.
-        for (int r : std::as_const(matches))
-            if (r != match && rows[r].rowHash != s.rowHash)
+        for (int r : matches)
+            if (r != match && rows[r].digest != sealed)
                 rows[r].covered = false;
         if (options.pictures && !s.pictureHash.isEmpty()) {
-            bool readable = false;
-            const QString now = FileHash(PictureFile(options.picRoot, rows[match].path), &readable,
-                                         &result.pictureBytes);
-            if (!readable) {
-                report(Problem::PictureMissing);
-                continue;
-            }
-            if (now != s.pictureHash) {
-                report(Problem::PictureChanged);
-                continue;
-            }
+            pictures.append(
+                PictureJob{key, PictureFile(options.picRoot, QString::fromUtf8(rows[match].path)),
+                           s.pictureHash, 0, 0});
+            continue;
         }
         ++result.verified;
     }
-    for (const StoredRow& row : std::as_const(rows))
+    hashPictures(pictures);
+    for (const PictureJob& job : std::as_const(pictures)) {
+        result.pictureBytes += job.bytes;
+        if (job.outcome == 0)
+            ++result.verified;
+        else
+            result.findings.append(findingOf(job.key, job.outcome == 2 ? Problem::PictureMissing
+                                                                       : Problem::PictureChanged));
+    }
+    for (const RawRow& row : std::as_const(rows))
         if (!row.covered)
-            result.findings.append(
-                findingOf(row.machineNo, row.recordNo, row.date, row.time, Problem::Unsealed));
+            result.findings.append(findingOf(row.key, Problem::Unsealed));
 
     std::stable_sort(result.findings.begin(), result.findings.end(),
                      [](const Finding& a, const Finding& b) {
@@ -546,10 +647,12 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
                              return a.recordNo.size() < b.recordNo.size();
                          return a.recordNo < b.recordNo;
                      });
-    QStringList devices = heads.keys();
-    devices.sort();
-    for (const QString& d : std::as_const(devices))
-        result.heads.append(heads.value(d));
+    for (auto it = heads.cbegin(); it != heads.cend(); ++it) {
+        const RawSeal& s = seals[it.value()];
+        result.heads.append(VerifyResult::Head{QString::fromUtf8(s.m), s.seq,
+                                               QString::fromLatin1(s.seal),
+                                               QString::fromUtf8(s.sealedAt)});
+    }
     return result;
 }
 
