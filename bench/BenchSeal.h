@@ -22,10 +22,12 @@ struct VerifyFigures {
     bool ok = false;
     QString problem;
     int records = 0;
-    double fillMs = 0; // making the database, pictures and seals
-    double rowsMs = 0; // verify of rows and chains alone
-    double fullMs = 0; // verify with every picture read and hashed (cold cache)
-    double readMs = 0; // reading the same pictures without hashing (cold cache)
+    double fillMs = 0;    // making the database, pictures and seals
+    double rowsMs = 0;    // verify of rows and chains alone
+    double rowsCpuMs = 0; // its processor time (all threads)
+    double fullCpuMs = 0; // the same for the full verify
+    double fullMs = 0;    // verify with every picture read and hashed (cold cache)
+    double readMs = 0;    // reading the same pictures without hashing (cold cache)
     qint64 pictureBytes = 0;
     bool coldCache = false; // pictures dropped from the page cache before each read
     double FullMBps() const { return fullMs > 0 ? pictureBytes / 1e3 / fullMs : 0; }
