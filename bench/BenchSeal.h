@@ -9,9 +9,11 @@ struct SealCostFigures {
     bool ok = false;
     QString problem;
     int records = 0;
-    double plainMsPerRecord = 0;  // row insert (its own commit) and picture file
-    double sealedMsPerRecord = 0; // the same as the download does it now: one transaction
-                                  // with the row, the picture and the seal
+    // Processor time per record (a commit's flush to disk is the same in both and is left out:
+    // it is waiting, not work): row insert and picture file, then the same as a download does
+    // it now, one transaction with the row, the picture and the seal.
+    double plainMsPerRecord = 0;
+    double sealedMsPerRecord = 0;
 };
 
 // Stores `records` records with pictures of photoBytes bytes twice in temporary folders: once
