@@ -95,10 +95,15 @@ SealCostFigures RunSealCost(int records, int photoBytes) {
                 }
                 continue;
             }
+            const QByteArray bytes = pictureBytes(n, photoBytes);
             Seal::PendingSeals seals(db);
-            bool ok = seals.Begin() && db.ExecuteSQL(Statements::InsertValueInfo(values)) == 0;
+            bool ok = seals.Begin();
+            seals.HashPictureAhead(bytes);
+            ok = ok && db.ExecuteSQL(Statements::InsertValueInfo(values)) == 0;
             seals.AddLastInsert();
-            ok = ok && writeFile(file, pictureBytes(n, photoBytes)) && seals.Commit(picRoot);
+            ok = ok && writeFile(file, bytes);
+            seals.PictureSaved(file);
+            ok = ok && seals.Commit(picRoot);
             if (!ok) {
                 out.problem = QStringLiteral("sealing record %1 failed").arg(n);
                 return out;

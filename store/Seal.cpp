@@ -169,7 +169,7 @@ QString PictureFile(const QString& picRoot, const QString& storedPath) {
 }
 
 bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool late,
-             QString* sealOut) {
+             QString* sealOut, const QString& knownFile, const QString& knownHash) {
     SQLite::Stmt row(db.Handle(),
                      QByteArray("SELECT " + valueColumns() + " FROM ValueInfo WHERE rowid=?"));
     row.bind(1, rowid);
@@ -181,7 +181,8 @@ bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool la
     r.date = row.text(2);
     r.time = row.text(3);
     r.rowHash = rowHashAt(row, 0);
-    r.pictureHash = FileHash(PictureFile(picRoot, row.text(36)));
+    const QString picture = PictureFile(picRoot, row.text(36));
+    r.pictureHash = !knownFile.isEmpty() && picture == knownFile ? knownHash : FileHash(picture);
     r.sealedAt = UtcNow();
     r.late = late;
     bool ok = false;
@@ -208,13 +209,27 @@ bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool la
 
 PendingSeals::~PendingSeals() {
     Rollback();
+    JoinHasher();
+}
+
+void PendingSeals::HashPictureAhead(const QByteArray& bytes) {
+    JoinHasher();
+    m_hasher = std::thread([this, bytes] {
+        m_aheadHash = Hex(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256));
+    });
+}
+
+void PendingSeals::JoinHasher() {
+    if (m_hasher.joinable())
+        m_hasher.join();
 }
 
 bool PendingSeals::Begin() {
     m_rows.clear();
+    m_savedFile.clear();
     // Made on the first record of a file; afterwards a look into the loaded schema suffices.
-    if (sqlite3_table_column_metadata(m_db.Handle(), "main", "RecordSeal", "Seal", nullptr,
-                                      nullptr, nullptr, nullptr, nullptr) != SQLITE_OK)
+    if (sqlite3_table_column_metadata(m_db.Handle(), "main", "RecordSeal", "Seal", nullptr, nullptr,
+                                      nullptr, nullptr, nullptr) != SQLITE_OK)
         EnsureTables(m_db);
     // IMMEDIATE takes the write lock now, so the device's latest seal read later in this
     // transaction stays the latest until the commit, whoever else writes the file.
@@ -230,8 +245,11 @@ void PendingSeals::AddLastInsert() {
 bool PendingSeals::Commit(const QString& picRoot) {
     if (!m_open)
         return false;
+    JoinHasher();
+    const QString knownHash = m_savedFile.isEmpty() ? QString() : m_aheadHash;
     for (qint64 rowid : std::as_const(m_rows)) {
-        if (!SealRow(m_db, rowid, picRoot)) {
+        if (!SealRow(m_db, rowid, picRoot, false, nullptr,
+                     knownHash.isEmpty() ? QString() : m_savedFile, knownHash)) {
             Rollback();
             return false;
         }

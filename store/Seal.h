@@ -26,6 +26,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <thread>
+
 namespace Seal {
 
 extern const char* const kCreateRecordSeal;
@@ -65,8 +67,10 @@ QString PictureFile(const QString& picRoot, const QString& storedPath);
 // inside the caller's write transaction (BEGIN IMMEDIATE) so that no other writer can take
 // the same previous seal. late marks a row sealed after it was stored. False on a failed
 // statement (nothing written).
+// knownFile/knownHash: a picture file whose hash the caller has already (empty: none).
 bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool late = false,
-             QString* sealOut = nullptr);
+             QString* sealOut = nullptr, const QString& knownFile = QString(),
+             const QString& knownHash = QString());
 
 // The rows of one download reply, sealed together with the rows in one transaction:
 // Begin() starts BEGIN IMMEDIATE, Add() notes an inserted row, Commit() seals the noted
@@ -80,13 +84,23 @@ public:
     PendingSeals& operator=(const PendingSeals&) = delete;
     bool Begin();
     void AddLastInsert(); // the row the last insert on this connection made
+    // Starts hashing the reply's picture on a helper thread while the rows are stored.
+    void HashPictureAhead(const QByteArray& bytes);
+    // The picture was written whole to file from those bytes: its seal takes that hash
+    // instead of reading the file again. Any other picture is read from its file.
+    void PictureSaved(const QString& file) { m_savedFile = file; }
     bool Commit(const QString& picRoot);
     void Rollback();
 
 private:
+    void JoinHasher();
+
     SQLite::Database& m_db;
     QList<qint64> m_rows;
     bool m_open = false;
+    std::thread m_hasher;
+    QString m_aheadHash;
+    QString m_savedFile;
 };
 
 // Seals every ValueInfo row (of one device, or all with an empty device) that has no seal,

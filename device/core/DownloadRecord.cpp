@@ -125,6 +125,7 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
     Seal::PendingSeals seals(*ctx.db);
     if (!seals.Begin())
         return failed(QStringLiteral("DownloadRecordFail"), r);
+    seals.HashPictureAhead(parsed.picture);
 
     RecordResult result;
     QString pictureName = Picture::PlainName(parsed.recordNo);
@@ -173,6 +174,8 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
     const Picture::SaveResult saved =
         usableFolder ? Picture::SavePictureFile(deviceFolder, pictureName, parsed.picture)
                      : Picture::SaveResult::CannotCreate;
+    if (saved == Picture::SaveResult::Saved)
+        seals.PictureSaved(deviceFolder + QLatin1Char('/') + pictureName);
     if (!seals.Commit(picRoot)) {
         qDebug() << "record" << r << "could not be sealed";
         if (saved == Picture::SaveResult::Saved) // it belongs to no stored row
