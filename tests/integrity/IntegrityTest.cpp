@@ -112,6 +112,21 @@ TEST_F(IntegrityTest, UntouchedRecordsVerify) {
     EXPECT_EQ(r.out.filter(QRegularExpression("^audit-head\t\\d+\t[0-9a-f]{64}$")).size(), 1);
 }
 
+TEST_F(IntegrityTest, IndependentCheckerAgrees) {
+    // The hash rules as the README gives them, followed by a separate Python script.
+    if (QStandardPaths::findExecutable("python3").isEmpty())
+        GTEST_SKIP() << "python3 missing";
+    auto check = [&] {
+        QProcess p;
+        p.start("python3", {brtxtest::sourceDir() + "/scripts/seal-check.py", m_case->path()});
+        EXPECT_TRUE(p.waitForFinished(30000));
+        return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    };
+    EXPECT_EQ(check(), QString("checked: %1, failed: 0").arg(kRecords));
+    sql("UPDATE ValueInfo SET Field3='x' WHERE Record_No='4'");
+    EXPECT_TRUE(check().startsWith(s_device + " 4: ROW-CHANGED"));
+}
+
 TEST_F(IntegrityTest, VerifyNamesEachTampering) {
     struct Case {
         const char* what;
