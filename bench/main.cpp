@@ -6,6 +6,7 @@
 #include "bench/BenchExport.h"
 #include "bench/BenchHistory.h"
 #include "bench/BenchResponsive.h"
+#include "bench/BenchSeal.h"
 #include "bench/BenchSupport.h"
 
 #include <QApplication>
@@ -44,10 +45,12 @@ Options:
   --workbench LIST    record counts of the history workbench: filters, sorting, scrolling,
                       memory, brtx-cli history of every row (100000,1000000)
   --quick             a short run: 30 records, history 1000,5000, .xls 1000, no long run,
-                      workbench 20000, central sync of 5000 and list of 20000 records
+                      workbench 20000, central sync of 5000 and list of 20000 records,
+                      verify of 2000 records
   --xlsx LIST         row counts of the .xlsx exports (100000,1000000)
   --csv LIST          row counts of the CSV exports (1000000)
   --exports-only      only the .xlsx, CSV and combined PDF measures
+  --verify-records N  records (with photographs) of the verify benchmark (100000; 0: skip)
   --rss-log FILE      write the long download's memory after each record to FILE
   --program-dir DIR   folder of brtx-cli, brtx-sim and Language.ini (this program's folder)
   --central CONNINFO  also measure the central store on this PostgreSQL server: sync of
@@ -76,6 +79,7 @@ struct Options {
     QVector<int> csv{1000000};
     int pdfRecords = 50;
     bool exportsOnly = false;
+    int verifyRecords = 100000;
     QString programDir;
     QString rssLog;
     bool centralGiven = false; // --central: measure the central store
@@ -156,7 +160,11 @@ int Parse(const QStringList& args, Options* o) {
                 return Usage(QStringLiteral("--window-records needs 1..100000"));
         } else if (a == QLatin1String("--only-window")) {
             o->onlyWindow = true;
+        } else if (a == QLatin1String("--verify-records")) {
+            if (!number(&o->verifyRecords, 0, 1000000))
+                return Usage(QStringLiteral("--verify-records needs 0..1000000"));
         } else if (a == QLatin1String("--quick")) {
+            o->verifyRecords = 2000;
             o->windowRecords = 300;
             o->records = 30;
             o->strictRecords = 2;
@@ -410,6 +418,57 @@ int main(int argc, char** argv) {
                                               : longRun.problem),
                       QStringLiteral("flat: < 0.25 KiB per record in the last quarter"),
                       Verdict(longRun.ok && longRun.GrowthKbPerRecord(0.75) < kFlatKbPerRecord));
+        }
+
+        // ---- Integrity ----
+        table.Section(QStringLiteral("Record seals and verify"));
+        Progress(QStringLiteral("sealing cost of %1 records").arg(o.records));
+        const SealCostFigures cost = RunSealCost(o.records, o.photoBytes);
+        dataOk = dataOk && cost.ok;
+        if (cost.ok) {
+            // The download measured above already seals; its rate without sealing is its time per
+            // record less what sealing adds.
+            const double extra = cost.sealedMsPerRecord - cost.plainMsPerRecord;
+            const double perRecord = quick.DownloadRate() > 0 ? 1000.0 / quick.DownloadRate() : 0;
+            const bool measurable = perRecord > 0 && perRecord - extra > 0;
+            const double share = measurable ? 100.0 * extra / (perRecord - extra) : 0;
+            table.Row(
+                QStringLiteral("Sealing, per stored record (%1 records)").arg(Count(o.records)),
+                QStringLiteral("processor time %1 ms with seal, %2 ms without: %3 ms more = "
+                               "%4% of the download's %5 ms per record without it")
+                    .arg(cost.sealedMsPerRecord, 0, 'f', 2)
+                    .arg(cost.plainMsPerRecord, 0, 'f', 2)
+                    .arg(extra, 0, 'f', 2)
+                    .arg(share, 0, 'f', 1)
+                    .arg(perRecord - extra, 0, 'f', 2),
+                QStringLiteral("< 10% of the download rate"), Verdict(measurable && share < 10));
+        } else {
+            table.Row(QStringLiteral("Sealing"), cost.problem);
+        }
+        if (o.verifyRecords > 0) {
+            Progress(QStringLiteral("verify of %1 records").arg(o.verifyRecords));
+            const VerifyFigures v = RunVerifyBench(o.verifyRecords, o.photoBytes);
+            dataOk = dataOk && v.ok;
+            if (v.ok) {
+                table.Row(
+                    QStringLiteral("verify, %1 records, rows and chain").arg(Count(v.records)),
+                    QStringLiteral("%1 (processor time %2)")
+                        .arg(Duration(v.rowsMs), Duration(v.rowsCpuMs)),
+                    QStringLiteral("< 2 s"), Verdict(v.rowsMs < 2000));
+                table.Row(QStringLiteral("verify, %1 records with pictures (cold cache)")
+                              .arg(Count(v.records)),
+                          QStringLiteral("%1 for %2 MB = %3 MB/s (processor time %5); plain read "
+                                         "of the same files %4 MB/s")
+                              .arg(Duration(v.fullMs))
+                              .arg(v.pictureBytes / 1e6, 0, 'f', 0)
+                              .arg(v.FullMBps(), 0, 'f', 0)
+                              .arg(v.ReadMBps(), 0, 'f', 0)
+                              .arg(Duration(v.fullCpuMs)),
+                          QStringLiteral("disk read speed"),
+                          Verdict(v.FullMBps() >= 0.8 * v.ReadMBps()));
+            } else {
+                table.Row(QStringLiteral("verify"), v.problem);
+            }
         }
 
         // ---- History list ----

@@ -49,6 +49,8 @@ public:
     Table QuerySQL(const QString& sql);
     bool IsOpen() const { return m_db != nullptr; }
     int GetLastError() const { return m_nLastError; }
+    // The connection itself, for prepared statements with bound values (nullptr when closed).
+    sqlite3* Handle() const { return m_db; }
 
 private:
     sqlite3* m_db = nullptr;

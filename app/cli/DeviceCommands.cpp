@@ -49,6 +49,7 @@ int RunDevices(const QStringList& args) {
     if (!args.isEmpty())
         return Usage("devices", QStringLiteral("unexpected argument '%1'").arg(args.first()));
     CDeviceSession session;
+    session.SetProgram(QStringLiteral("cli"));
     CliStatus(QStringLiteral("DeviceFinding"));
     QStringList serials;
     const DeviceResult r = session.FindDevices(serials);
@@ -66,6 +67,7 @@ int RunInfo(const QStringList& args) {
     if (!TakeRouteOnly("info", args, target, &code))
         return code;
     CDeviceSession session;
+    session.SetProgram(QStringLiteral("cli"));
     if (!OpenAndLink(session, target))
         return kCliFailed;
     CliPrint(QStringLiteral("device: ") + session.DeviceNumber());
@@ -83,6 +85,7 @@ int RunSetTime(const QStringList& args) {
     if (!TakeRouteOnly("set-time", args, target, &code))
         return code;
     CDeviceSession session;
+    session.SetProgram(QStringLiteral("cli"));
     if (!OpenAndLink(session, target))
         return kCliFailed;
     const DeviceResult r = session.SetTime();
@@ -108,6 +111,7 @@ int RunSetId(const QStringList& args) {
         return kCliFailed;
     }
     CDeviceSession session;
+    session.SetProgram(QStringLiteral("cli"));
     if (!OpenAndLink(session, target))
         return kCliFailed;
     QString number;
@@ -125,6 +129,7 @@ int RunDeleteFiles(const QStringList& args) {
     if (!TakeRouteOnly("delete-files", args, target, &code))
         return code;
     CDeviceSession session;
+    session.SetProgram(QStringLiteral("cli"));
     if (!OpenAndLink(session, target))
         return kCliFailed;
     const DeviceResult r = session.DeleteFiles();

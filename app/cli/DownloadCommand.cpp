@@ -166,6 +166,7 @@ int runDownload(const QStringList& argsIn) {
         return usage(QStringLiteral("choose one of --all, --new, --single, --from/--to"));
 
     CDeviceSession session(ReadLinkOptions(Language()));
+    session.SetProgram(QStringLiteral("cli"));
     if (!session.OpenDatabase())
         CliPrint(QStringLiteral("download: cannot open ") + GetDatabasePath());
     CDeviceExchange exchange(session);

@@ -12,6 +12,7 @@
 #include "history/core/LocalRecordSource.h"
 #include "history/core/PdfReport.h"
 #include "history/core/Report.h"
+#include "store/Audit.h"
 
 #include "base/Language.h"
 #include <QDate>
@@ -114,6 +115,9 @@ int RunXls(const QStringList& argsIn) {
     QString error;
     if (!ExportListToXls(path, list.headings, list.rows, &error))
         return Fail(kXls, QStringLiteral("writing %1 failed: %2").arg(path, error.trimmed()));
+    Audit::AppendTo(
+        GetDatabasePath(), QString::fromLatin1(Audit::kCli), QStringLiteral("export-xls"), q.device,
+        QStringLiteral("%1 rows file %2").arg(list.rows.size()).arg(path), QStringLiteral("ok"));
     CliPrint(QStringLiteral("%1 rows written to %2").arg(list.rows.size()).arg(path));
     return kCliOk;
 }
@@ -190,6 +194,12 @@ int RunExport(const QStringList& arguments) {
         return Fail(kExport,
                     QStringLiteral("writing %1 failed: %2").arg(result.path, result.error));
     }
+    if (!central)
+        Audit::AppendTo(GetDatabasePath(), QString::fromLatin1(Audit::kCli),
+                        QStringLiteral("export"),
+                        f.allDevices ? QStringLiteral("*") : f.device,
+                        QStringLiteral("%1 rows file %2").arg(result.rows).arg(result.path),
+                        QStringLiteral("ok"));
     CliPrint(GetText(QStringLiteral("ExportExcelOK")) + QLatin1Char(' ') + result.path);
     CliPrint(QStringLiteral("%1 rows written to %2").arg(result.rows).arg(result.path));
     return kCliOk;
@@ -247,6 +257,7 @@ int RunPdf(const QStringList& arguments) {
     for (const QVector<ReportSource>& pages : reports) {
         CPdfReport report;
         report.SetOpenWhenDone(false);
+        report.SetAuditProgram(QString::fromLatin1(Audit::kCli));
         const CPdfReport::Outcome outcome = report.StartCombined(pages);
         const bool ok = outcome == CPdfReport::Reused ||
                         (outcome == CPdfReport::Started && report.WaitFinished());

@@ -6,6 +6,7 @@
 #include "link/AdbBridge.h"
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"
+#include "store/Audit.h"
 #include "store/Schema.h"
 #include "store/Statements.h"
 
@@ -88,6 +89,13 @@ void CDeviceSession::ResetLinkState() {
     m_newRecords = 0;
 }
 
+void CDeviceSession::AuditAction(const QString& action, const DeviceResult& result,
+                                 const QString& records) {
+    if (m_db.IsOpen())
+        Audit::Append(m_db, m_program, action, m_deviceNumber, records,
+                      (result.ok ? QStringLiteral("ok ") : QStringLiteral("failed ")) + result.key);
+}
+
 LinkResult CDeviceSession::ConnectUsb(const QString& serial) {
     ResetLinkState();
     LinkResult r;
@@ -135,12 +143,14 @@ LinkResult CDeviceSession::Link(LinkRoute route, const QString& failKey, const Q
     if (!ReadDeviceInfo()) {
         Client().Close();
         ResetLinkState();
+        AuditAction(QStringLiteral("connect"), r);
         return r;
     }
     r.stage = LinkStage::Titles;
     if (!ReadTitleInfo()) {
         Client().Close();
         ResetLinkState();
+        AuditAction(QStringLiteral("connect"), r);
         return r;
     }
     m_route = route;
@@ -152,6 +162,8 @@ LinkResult CDeviceSession::Link(LinkRoute route, const QString& failKey, const Q
     r.ok = true;
     r.key = okKey;
     r.stage = LinkStage::Done;
+    AuditAction(QStringLiteral("connect"), r,
+                route == LinkRoute::Usb ? QStringLiteral("usb") : Client().Host());
     return r;
 }
 
@@ -215,9 +227,10 @@ DeviceResult CDeviceSession::SetTime(const QDateTime& localTime) {
     Reconnect();
     const DeviceFrame::Reply reply = DeviceFrame::Exchange(Client(), DeviceFrame::Command::SetClock,
                                                            DeviceFrame::BuildSetClock(localTime));
-    if (!reply.ok())
-        return {false, QStringLiteral("SetTimeFail")};
-    return {true, QStringLiteral("SetTimeOk")};
+    const DeviceResult result = reply.ok() ? DeviceResult{true, QStringLiteral("SetTimeOk")}
+                                           : DeviceResult{false, QStringLiteral("SetTimeFail")};
+    AuditAction(QStringLiteral("set-time"), result, localTime.toString(Qt::ISODate));
+    return result;
 }
 
 DeviceResult CDeviceSession::SetDeviceId(const QString& digits, QString* newNumber) {
@@ -228,11 +241,15 @@ DeviceResult CDeviceSession::SetDeviceId(const QString& digits, QString* newNumb
     Reconnect();
     const DeviceFrame::Reply reply = DeviceFrame::Exchange(
         Client(), DeviceFrame::Command::SetDeviceNumber, DeviceFrame::BuildSetDeviceNumber(digits));
-    if (!reply.ok())
+    if (!reply.ok()) {
+        AuditAction(QStringLiteral("set-device-number"), {false, QStringLiteral("SetDevIdFail")},
+                    digits);
         return {false, QStringLiteral("SetDevIdFail")};
+    }
     if (newNumber)
         *newNumber = DeviceFrame::DeviceNumberFromBcd(
             DeviceFrame::ReplyAddress(reply.bytes, reply.received));
+    AuditAction(QStringLiteral("set-device-number"), {true, QStringLiteral("SetDevIdOk")}, digits);
     return {true, QStringLiteral("SetDevIdOk")};
 }
 
@@ -240,9 +257,10 @@ DeviceResult CDeviceSession::DeleteFiles() {
     Reconnect();
     const DeviceFrame::Reply reply = DeviceFrame::Exchange(
         Client(), DeviceFrame::Command::DeleteDeviceFiles, DeviceFrame::BuildDeleteDeviceFiles());
-    if (!reply.ok())
-        return {false, QStringLiteral("DelFileFail")};
-    return {true, QStringLiteral("DelFileOk")};
+    const DeviceResult result = reply.ok() ? DeviceResult{true, QStringLiteral("DelFileOk")}
+                                           : DeviceResult{false, QStringLiteral("DelFileFail")};
+    AuditAction(QStringLiteral("delete-device-files"), result);
+    return result;
 }
 
 bool CDeviceSession::IsValidAddress(const QString& address) {

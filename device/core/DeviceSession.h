@@ -105,6 +105,11 @@ public:
     DeviceResult SetDeviceId(const QString& digits, QString* newNumber = nullptr);
     DeviceResult DeleteFiles(); // "DelFileOk" / "DelFileFail"
 
+    // Who the audit trail names as the program of this session's actions: "page" (the
+    // default) or "cli". Connect, set time, set device number and delete files are audited.
+    void SetProgram(const QString& program) { m_program = program; }
+    QString Program() const { return m_program; }
+
     // State (see the top of this file).
     bool IsLinked() const { return m_route != LinkRoute::None; }
     LinkRoute Route() const { return m_route; }
@@ -146,6 +151,8 @@ private:
     void ResetLinkState();
     void CountNewRecords();
     void Reconnect();
+    void AuditAction(const QString& action, const DeviceResult& result,
+                     const QString& records = {});
 
     CTCPClient m_client;
     std::atomic<bool> m_abort{false};
@@ -157,4 +164,5 @@ private:
     quint32 m_newRecords = 0;
     QStringList m_titles;
     int m_titleIndex = 0;
+    QString m_program = QStringLiteral("page");
 };

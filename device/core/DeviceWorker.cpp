@@ -1,5 +1,7 @@
 #include "device/core/DeviceWorker.h"
 
+#include "store/Audit.h"
+
 #include "device/core/PictureStore.h"
 
 #include <QCoreApplication>
@@ -111,6 +113,18 @@ void CDeviceWorker::RunDownload(const Download::Plan& plan, const QString& picRo
             progress.number = quint32(i + 1);
             emit downloadUpdate(progress);
         }
+    }
+    if (ctx.db->IsOpen()) {
+        const QString records = plan.kind == Download::Kind::New
+                                    ? QStringLiteral("%1 new").arg(count)
+                                    : QStringLiteral("%1-%2").arg(plan.first).arg(plan.last);
+        Audit::Append(*ctx.db, m_session.Program(), QStringLiteral("download"), ctx.deviceId,
+                      records,
+                      QStringLiteral("downloaded: %1, skipped: %2, failed: %3%4")
+                          .arg(summary.downloaded)
+                          .arg(summary.skipped)
+                          .arg(summary.failed)
+                          .arg(summary.canceled ? QStringLiteral(", canceled") : QString()));
     }
     emit downloadUpdate(summary);
     emit downloadFinished(summary);

@@ -4,6 +4,7 @@
 #include "device/core/PictureStore.h"
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"
+#include "store/Seal.h"
 #include "store/Statements.h"
 
 #include <QDebug>
@@ -119,12 +120,15 @@ RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply
         return failed(QStringLiteral("SaveTheImgFail"), r);
     Picture::EnsureDeviceFolder(picRoot, ctx.deviceId);
 
-    // The rows and the picture go in together: the rows in one transaction that is committed
-    // only when the picture is in place, so a record is stored whole or not at all.
-    if (ctx.db->ExecuteSQL(QStringLiteral("BEGIN IMMEDIATE")) != 0)
+    // The reply's rows, its picture and the rows' seals go in together: one write transaction
+    // that seals the rows once the picture is whole and is committed only then, so a failure or
+    // a crash before the commit leaves neither rows nor seals.
+    Seal::PendingSeals seals(*ctx.db);
+    if (!seals.Begin())
         return failed(QStringLiteral("DownloadRecordFail"), r);
+    seals.HashPictureAhead(parsed.picture);
     auto rollback = [&](const QString& key, quint32 number) {
-        ctx.db->ExecuteSQL(QStringLiteral("ROLLBACK"));
+        seals.Rollback();
         return failed(key, number);
     };
 
@@ -163,27 +167,29 @@ RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply
             qDebug() << "record" << r << "insert failed, SQLite code" << rc;
             return rollback(QStringLiteral("DownloadRecordFail"), r);
         }
+        seals.AddLastInsert();
         ++result.inserted;
     }
 
     const QString picturePath = deviceFolder + QLatin1Char('/') + pictureName;
-    switch (Picture::SavePictureFile(deviceFolder, pictureName, parsed.picture)) {
-    case Picture::SaveResult::Saved:
-        break;
-    case Picture::SaveResult::Exists:
+    const Picture::SaveResult saved =
+        Picture::SavePictureFile(deviceFolder, pictureName, parsed.picture);
+    if (saved == Picture::SaveResult::CannotCreate)
+        return rollback(QStringLiteral("SaveTheImgFail"), r);
+    if (saved == Picture::SaveResult::Saved)
+        seals.PictureSaved(picturePath);
+    if (!seals.Commit(picRoot)) {
+        qDebug() << "record" << r << "could not be sealed or committed";
+        if (saved == Picture::SaveResult::Saved) // it belongs to no stored row
+            QFile::remove(picturePath);
+        return failed(QStringLiteral("DownloadRecordFail"), r);
+    }
+    if (saved == Picture::SaveResult::Exists) {
         // The picture of this record is there already (an earlier download): the rows are
         // whole with it.
-        if (ctx.db->ExecuteSQL(QStringLiteral("COMMIT")) != 0)
-            return rollback(QStringLiteral("DownloadRecordFail"), r);
         result.key = QStringLiteral("TheImgExist");
         result.keyNumber = parsed.recordNo;
         return result;
-    case Picture::SaveResult::CannotCreate:
-        return rollback(QStringLiteral("SaveTheImgFail"), r);
-    }
-    if (ctx.db->ExecuteSQL(QStringLiteral("COMMIT")) != 0) {
-        QFile::remove(picturePath);
-        return rollback(QStringLiteral("DownloadRecordFail"), r);
     }
     result.ok = true;
     result.pictureName = pictureName;

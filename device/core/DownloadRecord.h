@@ -20,9 +20,9 @@ namespace Download {
 // device session) and are used by one download at a time.
 struct Context {
     SQLite::Database* db = nullptr;
-    CTCPClient* client = nullptr; // the session's link (nullptr: every record fails)
-    QString deviceId;             // names the picture folder
-    QString picRoot;              // picture root; empty: GetPicFolder()
+    CTCPClient* client = nullptr;             // the session's link (nullptr: every record fails)
+    QString deviceId;                         // names the picture folder
+    QString picRoot;                          // picture root; empty: GetPicFolder()
     // Set when the download is asked to stop: a dropped link is then not opened again.
     const std::atomic<bool>* stop = nullptr;
 };
@@ -66,7 +66,9 @@ RecordResult DownloadRecord(Context& ctx, quint32 r);
 //     date-time name when the plain file existed before the request (plainExisted). A file
 //     that cannot be written rolls the rows back ("SaveTheImgFail" r); an existing file keeps
 //     the rows and gives "TheImgExist" (reply's record number);
-//  4. commit. So a record is stored whole with its picture or not at all.
+//  4. seal each inserted row once the picture is in place (store/Seal.h), in the same
+//     transaction, and commit. So a record is stored whole with its picture and its seal, or
+//     not at all; a failed seal or commit fails the record and stores nothing of it.
 RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply& parsed,
                          bool plainExisted);
 

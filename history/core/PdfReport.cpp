@@ -3,6 +3,7 @@
 #include "base/Language.h"
 #include "base/Paths.h"
 #include "history/core/Report.h"
+#include "history/core/ReportSeal.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -105,10 +106,18 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
     // built again rather than opened.
     if (QFileInfo(m_pdfPath).isFile() && !IsCompletePdf(m_pdfPath))
         QFile::remove(m_pdfPath);
+    // Nor is a report reused whose record no longer matches its seal: the earlier report
+    // would still confirm it.
+    if (QFileInfo(m_pdfPath).isFile()) {
+        const Seal::State state = IntegrityNow(source.cells).state;
+        if (state == Seal::State::Changed || state == Seal::State::PictureMissing)
+            QFile::remove(m_pdfPath);
+    }
     if (QFileInfo(m_pdfPath).isFile()) {
         if (m_open)
             OpenDocument(m_pdfPath);
         m_ok = true;
+        AuditReportExport(m_program, source.cells, m_pdfPath, true);
         return Reused;
     }
     if (!FolderExists(pdfFolder)) {
@@ -117,8 +126,12 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
     }
 
     const QString charset = ReportCharset(ReadLanguage());
+    m_cells = source.cells;
     return Convert(ReportBytes(
-        BuildReportHtml(source.headings, source.cells, source.picturePath, charset), charset));
+        WithIntegrityLines(
+            BuildReportHtml(source.headings, source.cells, source.picturePath, charset),
+            source.cells),
+        charset));
 }
 
 QString CPdfReport::CombinedReportName(const QVector<ReportSource>& sources,
@@ -165,7 +178,10 @@ CPdfReport::Outcome CPdfReport::StartCombined(const QVector<ReportSource>& sourc
     QString text;
     for (qsizetype i = 0; i < sources.size(); ++i) {
         const ReportSource& s = sources.at(i);
-        const QString page = BuildReportText(s.headings, s.cells, s.picturePath, charset);
+        // Each page carries its own record's integrity lines; the encoding works character by
+        // character, so encoded pages can be joined.
+        const QString page = WithIntegrityLines(
+            BuildReportHtml(s.headings, s.cells, s.picturePath, charset), s.cells);
         // Each record's page is the single report's body; the document keeps the first head.
         const QString bodyTag = QStringLiteral("<body class=\"bg\">");
         const qsizetype bodyAt = page.indexOf(bodyTag) + bodyTag.size();
@@ -178,7 +194,11 @@ CPdfReport::Outcome CPdfReport::StartCombined(const QVector<ReportSource>& sourc
         text += QLatin1String("</div>");
     }
     text += QLatin1String("</body></html>");
-    return Convert(ReportBytes(HtmlEncode(text), charset));
+    // The audit entry names the device, the records and that they went into one report.
+    m_cells = {sources.first().cells.value(0),
+               sources.first().cells.value(1) + QLatin1Char('-') + sources.last().cells.value(1),
+               QStringLiteral("combined"), QString::number(sources.size())};
+    return Convert(ReportBytes(text, charset));
 }
 
 CPdfReport::Outcome CPdfReport::Convert(const QByteArray& bytes) {
@@ -320,5 +340,6 @@ void CPdfReport::Finish(bool processOk) {
                           .arg(converter)
                           .arg(process->exitCode());
     }
+    AuditReportExport(m_program, m_cells, m_pdfPath, m_ok);
     emit finished(m_ok);
 }

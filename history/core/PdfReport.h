@@ -40,6 +40,8 @@ public:
     // Opening the finished PDF in the desktop's viewer (on by default; the environment
     // variable BRTX_NO_OPEN=1 turns it off everywhere).
     void SetOpenWhenDone(bool open) { m_open = open; }
+    // The program named by the audit entry of each export: "page" (default) or "cli".
+    void SetAuditProgram(const QString& program) { m_program = program; }
     // Time limit for the converter, 60 s by default.
     void SetTimeoutMs(int ms) { m_timeoutMs = ms; }
 
@@ -90,4 +92,6 @@ private:
     QString m_partPath; // the converter's output when it differs from m_pdfPath
     QString m_converter;
     QString m_error;
+    QString m_program = QStringLiteral("page");
+    QStringList m_cells; // the record of the running conversion
 };

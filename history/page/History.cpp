@@ -11,6 +11,7 @@
 #include "history/core/RecordWorker.h"
 #include "history/page/HistoryModel.h"
 #include "store/SQLite.h"
+#include "store/Seal.h"
 #include "store/Statements.h"
 
 #include <QAction>
@@ -167,7 +168,7 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     m_pList->setWordWrap(false);
     m_pList->setAlternatingRowColors(true);
     m_pList->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
-    m_pList->verticalHeader()->hide();
+    // The row header is the seal column (see CHistoryModel::headerData).
     m_pList->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_pList->verticalHeader()->setDefaultSectionSize(m_pList->fontMetrics().height() + 8);
     QHeaderView* header = m_pList->horizontalHeader();
@@ -937,6 +938,9 @@ void CHistory::OnBnClickedDelete() {
         return;
     }
     db.ExecuteSQL(Statements::DeleteKelInfo(start, end));
+    Seal::RecordDeletion(db, GetPicFolder(), m_deleteFiles,
+                         QStringLiteral("KelInfo %1 .. %2").arg(start, end),
+                         QStringLiteral("page"));
     db.Close();
     for (const QString& name : std::as_const(m_deleteFiles))
         if (!name.isEmpty())

@@ -7,11 +7,13 @@
 
 #include "app/shell/Status.h"
 #include "base/Language.h"
+#include "base/Paths.h"
 #include "history/core/ExportJob.h"
 #include "history/core/PdfReport.h"
 #include "history/core/RecordWorker.h"
 #include "history/core/Report.h"
 #include "history/page/HistoryModel.h"
+#include "store/Audit.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -182,6 +184,11 @@ void CHistory::OnExportFinished(const ExportResult& result) {
     m_bExporting = false;
     m_exportCancel.reset();
     ShowExportBusy(false);
+    if (FileExists(GetDatabasePath()))
+        Audit::AppendTo(GetDatabasePath(), QStringLiteral("page"), QStringLiteral("export"),
+                        m_filter.allDevices ? QStringLiteral("*") : m_filter.device,
+                        QStringLiteral("%1 rows file %2").arg(result.rows).arg(result.path),
+                        result.ok ? QStringLiteral("ok") : QStringLiteral("failed"));
     if (result.ok)
         SetStatusText(StatusWithPath(QStringLiteral("ExportExcelOK"), result.path));
     else

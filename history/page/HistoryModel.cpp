@@ -1,5 +1,7 @@
 #include "history/page/HistoryModel.h"
 
+#include <QSize>
+
 #include <climits>
 
 CHistoryModel::CHistoryModel(QObject* parent) : QAbstractTableModel(parent) {}
@@ -16,6 +18,7 @@ void CHistoryModel::SetHeadings(const QStringList& headings) {
 
 void CHistoryModel::SetResult(qint64 count, const QVector<HistoryRow>& firstRows) {
     beginResetModel();
+    m_seals.Clear();
     m_count = count;
     m_blocks.clear();
     m_asked.clear();
@@ -128,8 +131,27 @@ QVariant CHistoryModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal)
+    if (orientation == Qt::Vertical) {
+        if (section < 0 || section >= rowCount())
+            return QVariant();
+        if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
+            // Checked only once the row itself is held (it is in view).
+            const HistoryRow* row = Row(section);
+            if (!row)
+                return QString();
+            const Seal::Status status =
+                m_seals.StatusOf(row->machineNo, row->recordNo, row->date, row->time);
+            return role == Qt::DisplayRole ? CSealMarks::MarkOf(status.state)
+                                           : CSealMarks::TipOf(status);
+        }
+        if (role == Qt::TextAlignmentRole)
+            return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
+        // A fixed size keeps the header from reading (and so checking) rows it does not show
+        // when it measures itself.
+        if (role == Qt::SizeHintRole)
+            return QSize(24, 20);
         return QVariant();
+    }
     if (role == Qt::DisplayRole && section >= 0) {
         if (section < m_headings.size())
             return m_headings[section];

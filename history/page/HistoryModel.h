@@ -3,8 +3,10 @@
 // the list shows: a block of rows that comes into view and is not held yet is asked for with
 // NeedBlock(); the page reads it from the record source on its worker thread and hands it back
 // with SetBlock(). Blocks far from the view are dropped again, so memory stays small however
-// many rows the query gives.
+// many rows the query gives. The row header shows each held record's seal mark, checked when
+// the row is first shown.
 #include "history/core/RecordSource.h"
+#include "history/core/SealMarks.h"
 
 #include <QAbstractTableModel>
 #include <QHash>
@@ -56,6 +58,7 @@ public:
 
     // Asks for the block of a row when it is neither held nor asked for.
     void Request(int row) const;
+    CSealMarks& SealMarks() { return m_seals; }
 
 signals:
     void NeedBlock(quint64 generation, int block, qint64 offset, int limit) const;
@@ -63,6 +66,7 @@ signals:
 private:
     void DropFarBlocks(int keep);
 
+    mutable CSealMarks m_seals;
     QStringList m_headings;
     struct Computed {
         QString heading;

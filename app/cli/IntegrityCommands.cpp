@@ -1,0 +1,159 @@
+// brtx-cli verify, seal and audit: the record seals and the audit trail of brtx.db.
+#include "app/cli/Commands.h"
+
+#include "base/Paths.h"
+#include "store/Audit.h"
+#include "store/Seal.h"
+
+#include <QFileInfo>
+#include <QHash>
+
+namespace {
+
+// Reads "--device ID" and the given flags; false (with a message) on anything else.
+bool takeOptions(const QString& command, const QStringList& args, QString& device,
+                 QHash<QString, bool*> flags, QHash<QString, QString*> values = {}) {
+    values.insert(QStringLiteral("--device"), &device);
+    for (int i = 0; i < args.size(); ++i) {
+        if (bool* flag = flags.value(args[i])) {
+            *flag = true;
+        } else if (QString* value = values.value(args[i])) {
+            if (i + 1 >= args.size()) {
+                CliPrint(command + QStringLiteral(": ") + args[i] +
+                         QStringLiteral(" needs a value"));
+                return false;
+            }
+            *value = args[++i];
+        } else {
+            CliPrint(command + QStringLiteral(": unexpected argument ") + args[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Opens brtx.db for the integrity commands; a missing file is not made.
+bool openDatabase(const QString& command, SQLite::Database& db) {
+    const QString path = GetDatabasePath();
+    if (!QFileInfo::exists(path) || db.Open(path) != 0) {
+        CliPrint(command + QStringLiteral(": cannot open ") + path);
+        return false;
+    }
+    return true;
+}
+
+int runVerify(const QStringList& args) {
+    QString device;
+    bool head = false;
+    bool rowsOnly = false;
+    if (!takeOptions(
+            QStringLiteral("verify"), args, device,
+            {{QStringLiteral("--head"), &head}, {QStringLiteral("--rows-only"), &rowsOnly}}))
+        return kCliUsage;
+    SQLite::Database db;
+    if (!openDatabase(QStringLiteral("verify"), db))
+        return kCliFailed;
+    Seal::VerifyOptions options;
+    options.device = device;
+    options.picRoot = GetPicFolder();
+    options.pictures = !rowsOnly;
+    const Seal::VerifyResult result = Seal::Verify(db, options);
+    if (!result.readable) {
+        CliPrint(QStringLiteral("verify: ") + result.error);
+        return kCliFailed;
+    }
+    for (const Seal::Finding& f : result.findings)
+        CliPrint(
+            QStringList{f.device, f.recordNo, f.date, f.time, Seal::ProblemName(f.problem)}.join(
+                QLatin1Char('\t')));
+    qint64 problems = result.findings.size();
+
+    // The audit trail is one chain for the whole file.
+    const Audit::ChainCheck audit = Audit::CheckChain(db);
+    if (!audit.readable) {
+        CliPrint(QStringLiteral("verify: the audit trail cannot be read"));
+        ++problems;
+    }
+    for (const Audit::Entry& e : audit.broken) {
+        CliPrint(QStringList{e.device, QStringLiteral("audit %1").arg(e.seq), e.at.left(10),
+                             e.at.mid(11, 8), QStringLiteral("CHAIN-BROKEN")}
+                     .join(QLatin1Char('\t')));
+        ++problems;
+    }
+    if (head) {
+        for (const Seal::VerifyResult::Head& h : result.heads)
+            CliPrint(QStringList{QStringLiteral("head"), h.device, QString::number(h.seq), h.seal,
+                                 h.sealedAt}
+                         .join(QLatin1Char('\t')));
+        CliPrint(QStringList{QStringLiteral("audit-head"), QString::number(audit.lastSeq),
+                             audit.lastHash}
+                     .join(QLatin1Char('\t')));
+    }
+    CliPrint(QStringLiteral("verified: %1, problems: %2").arg(result.verified).arg(problems));
+    return problems == 0 ? kCliOk : kCliFailed;
+}
+
+int runSeal(const QStringList& args) {
+    QString device;
+    if (!takeOptions(QStringLiteral("seal"), args, device, {}))
+        return kCliUsage;
+    SQLite::Database db;
+    if (!openDatabase(QStringLiteral("seal"), db))
+        return kCliFailed;
+    const int sealed =
+        Seal::SealUnsealed(db, device, GetPicFolder(), QString::fromLatin1(Audit::kCli));
+    if (sealed < 0) {
+        CliPrint(QStringLiteral("seal: failed, nothing sealed for the device in hand"));
+        return kCliFailed;
+    }
+    CliPrint(QStringLiteral("sealed: %1").arg(sealed));
+    return kCliOk;
+}
+
+int runAudit(const QStringList& args) {
+    QString device;
+    QString since;
+    if (!takeOptions(QStringLiteral("audit"), args, device, {},
+                     {{QStringLiteral("--since"), &since}}))
+        return kCliUsage;
+    SQLite::Database db;
+    if (!openDatabase(QStringLiteral("audit"), db))
+        return kCliFailed;
+    bool ok = false;
+    const QList<Audit::Entry> entries = Audit::List(db, device, since, &ok);
+    if (!ok) {
+        CliPrint(QStringLiteral("audit: the audit trail cannot be read"));
+        return kCliFailed;
+    }
+    CliPrint(
+        QStringLiteral("Seq\tAt\tUser\tHost\tProgram\tAction\tDevice\tRecords\tOutcome\tHash"));
+    for (const Audit::Entry& e : entries) {
+        QStringList cells{QString::number(e.seq),
+                          e.at,
+                          e.user,
+                          e.host,
+                          e.program,
+                          e.action,
+                          e.device,
+                          e.records,
+                          e.outcome,
+                          e.hash};
+        for (QString& c : cells) // a tab or line break inside a value must not split the line
+            c.replace(QLatin1Char('\t'), QLatin1Char(' '))
+                .replace(QLatin1Char('\n'), QLatin1Char(' '));
+        CliPrint(cells.join(QLatin1Char('\t')));
+    }
+    return kCliOk;
+}
+
+const CliRegistrar verifyRegistrar(
+    {"verify",
+     "verify [--device ID] [--head] [--rows-only]   check records against their seals "
+     "(one TSV line per problem)",
+     runVerify});
+const CliRegistrar
+    sealRegistrar({"seal", "seal [--device ID]   seal stored records that have no seal", runSeal});
+const CliRegistrar auditRegistrar(
+    {"audit", "audit [--device ID] [--since DATE]   list the audit trail as TSV", runAudit});
+
+} // namespace

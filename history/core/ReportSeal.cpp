@@ -1,0 +1,94 @@
+#include "history/core/ReportSeal.h"
+
+#include "base/Paths.h"
+#include "history/core/Report.h"
+#include "store/Audit.h"
+
+#include <QFileInfo>
+
+namespace {
+
+QString problemText(const QString& detail) {
+    if (detail == QLatin1String("ROW-CHANGED"))
+        return QStringLiteral("the stored values differ from the values sealed at download");
+    if (detail == QLatin1String("PICTURE-CHANGED"))
+        return QStringLiteral("the picture differs from the picture sealed at download");
+    if (detail == QLatin1String("PICTURE-MISSING"))
+        return QStringLiteral("the picture sealed at download is missing");
+    if (detail == QLatin1String("CHAIN-BROKEN"))
+        return QStringLiteral("the record's seal itself has been altered");
+    return detail;
+}
+
+const char* const kFooterStyle =
+    "style=\"margin-top:24px;border-top:1px solid #888;padding-top:8px;font-size:12px;\"";
+const char* const kFailStyle = "style=\"border:2px solid #c00;color:#c00;padding:8px;"
+                               "font-size:16px;font-weight:bold;margin:8px 0;\"";
+
+} // namespace
+
+QString WithIntegrityLines(const QString& html, const Seal::Status& status,
+                           const QString& checkedAt) {
+    QString footer;
+    QString top;
+    switch (status.state) {
+    case Seal::State::Verified:
+        footer = QStringLiteral("Seal (SHA-256): <span style=\"font-family:monospace\">%1</span>"
+                                "<br>Downloaded and sealed: %2<br>Integrity check at %3: the "
+                                "record and its picture match their seal.")
+                     .arg(HtmlEscape(status.seal), HtmlEscape(status.sealedAt), checkedAt);
+        break;
+    case Seal::State::Unsealed:
+        footer = QStringLiteral("Seal: none. This record was stored without a seal; its integrity "
+                                "cannot be confirmed (checked at %1).")
+                     .arg(checkedAt);
+        break;
+    case Seal::State::Changed:
+    case Seal::State::PictureMissing:
+        top = QStringLiteral("Integrity check failed: %1 (checked at %2).")
+                  .arg(problemText(status.detail), checkedAt);
+        footer = QStringLiteral("Seal (SHA-256): <span style=\"font-family:monospace\">%1</span>"
+                                "<br>Downloaded and sealed: %2<br>Integrity check at %3: FAILED "
+                                "(%4).")
+                     .arg(HtmlEscape(status.seal), HtmlEscape(status.sealedAt), checkedAt,
+                          status.detail);
+        break;
+    }
+    QString out = html;
+    const QString bodyTag = QStringLiteral("<body class=\"bg\">");
+    const qsizetype end = out.lastIndexOf(QLatin1String("</body>"));
+    if (end >= 0)
+        out.insert(end, QStringLiteral("<div class=\"seal\" %1>%2</div>")
+                            .arg(QLatin1String(kFooterStyle), footer));
+    if (!top.isEmpty()) {
+        const qsizetype body = out.indexOf(bodyTag);
+        const QString line = QStringLiteral("<div class=\"integrity-failed\" %1>%2</div>")
+                                 .arg(QLatin1String(kFailStyle), top);
+        if (body >= 0)
+            out.insert(body + bodyTag.size(), line);
+        else
+            out.prepend(line);
+    }
+    return out;
+}
+
+Seal::Status IntegrityNow(const QStringList& cells) {
+    Seal::Status status;
+    SQLite::Database db;
+    if (QFileInfo::exists(GetDatabasePath()) && db.Open(GetDatabasePath()) == 0)
+        status = Seal::StatusOf(db, cells.value(0), cells.value(1), cells.value(2), cells.value(3),
+                                GetPicFolder());
+    return status;
+}
+
+QString WithIntegrityLines(const QString& html, const QStringList& cells) {
+    return WithIntegrityLines(html, IntegrityNow(cells), Seal::UtcNow());
+}
+
+void AuditReportExport(const QString& program, const QStringList& cells, const QString& file,
+                       bool ok) {
+    Audit::AppendTo(GetDatabasePath(), program, QStringLiteral("export-pdf"), cells.value(0),
+                    QStringLiteral("%1 %2 %3 file %4")
+                        .arg(cells.value(1), cells.value(2), cells.value(3), file),
+                    ok ? QStringLiteral("ok") : QStringLiteral("failed"));
+}

@@ -1,0 +1,78 @@
+#include "history/core/SealMarks.h"
+
+#include "base/Language.h"
+#include "base/Paths.h"
+
+#include <QFileInfo>
+
+void CSealMarks::SetSource(const QString& dbPath, const QString& picRoot) {
+    m_dbPath = dbPath;
+    m_picRoot = picRoot;
+    m_db.Close();
+    m_cache.clear();
+}
+
+void CSealMarks::Clear() {
+    m_db.Close();
+    m_cache.clear();
+}
+
+Seal::Status CSealMarks::StatusOf(const QString& machineNo, const QString& recordNo,
+                                  const QString& date, const QString& time) {
+    const QString key =
+        machineNo + QChar(0x1F) + recordNo + QChar(0x1F) + date + QChar(0x1F) + time;
+    const auto found = m_cache.constFind(key);
+    if (found != m_cache.constEnd())
+        return *found;
+    const QString path = m_dbPath.isEmpty() ? GetDatabasePath() : m_dbPath;
+    if (!m_db.IsOpen() && QFileInfo::exists(path))
+        m_db.Open(path);
+    Seal::Status status;
+    if (m_db.IsOpen())
+        status = Seal::StatusOf(m_db, machineNo, recordNo, date, time,
+                                m_picRoot.isEmpty() ? GetPicFolder() : m_picRoot);
+    m_cache.insert(key, status);
+    return status;
+}
+
+QString CSealMarks::Mark(const QString& machineNo, const QString& recordNo, const QString& date,
+                         const QString& time) {
+    return MarkOf(StatusOf(machineNo, recordNo, date, time).state);
+}
+
+QString CSealMarks::MarkOf(Seal::State state) {
+    switch (state) {
+    case Seal::State::Verified:
+        return QStringLiteral("\u2713");
+    case Seal::State::Changed:
+    case Seal::State::PictureMissing:
+        return QStringLiteral("\u2717");
+    case Seal::State::Unsealed:
+        break;
+    }
+    return QStringLiteral("\u2013");
+}
+
+namespace {
+// The looked-up text, or the English one when Language.ini lacks the key.
+QString textOr(const char* key, const char* english) {
+    const QString text = GetText(QLatin1String(key));
+    return text.isEmpty() ? QLatin1String(english) : text;
+}
+} // namespace
+
+QString CSealMarks::TipOf(const Seal::Status& status) {
+    switch (status.state) {
+    case Seal::State::Verified:
+        return QStringLiteral("%1 (%2)\n%3")
+            .arg(textOr("SealVerified", "Sealed at download, unchanged since"), status.sealedAt,
+                 status.seal);
+    case Seal::State::Changed:
+    case Seal::State::PictureMissing:
+        return QStringLiteral("%1: %2\n%3")
+            .arg(textOr("SealFailed", "Integrity check failed"), status.detail, status.seal);
+    case Seal::State::Unsealed:
+        break;
+    }
+    return textOr("SealNone", "No seal");
+}

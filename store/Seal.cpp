@@ -1,0 +1,731 @@
+#include "store/Seal.h"
+
+#include "store/Audit.h"
+#include "store/Statements.h"
+#include "store/Stmt.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QMap>
+#include <QScopeGuard>
+#include <QSet>
+#include <QThread>
+#include <QtEndian>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace Seal {
+
+const char* const kCreateRecordSeal =
+    "CREATE TABLE IF NOT EXISTS RecordSeal (Seq INTEGER PRIMARY KEY AUTOINCREMENT, Machine_NO "
+    "TEXT NOT NULL, Record_No TEXT NOT NULL, Date_Date TEXT NOT NULL, Time_Time TEXT NOT NULL, "
+    "RowHash TEXT NOT NULL, PictureHash TEXT NOT NULL, SealedAt TEXT NOT NULL, PrevSeal TEXT NOT "
+    "NULL, Seal TEXT NOT NULL, Late INTEGER NOT NULL DEFAULT 0, Deleted INTEGER NOT NULL DEFAULT "
+    "0)";
+const char* const kCreateAuditLog =
+    "CREATE TABLE IF NOT EXISTS AuditLog (Seq INTEGER PRIMARY KEY AUTOINCREMENT, At TEXT NOT "
+    "NULL, UserName TEXT NOT NULL, HostName TEXT NOT NULL, Program TEXT NOT NULL, Action TEXT NOT "
+    "NULL, Device TEXT NOT NULL, Records TEXT NOT NULL, Outcome TEXT NOT NULL, PrevHash TEXT NOT "
+    "NULL, Hash TEXT NOT NULL)";
+
+namespace {
+
+const char* const kIndexes[] = {
+    "CREATE INDEX IF NOT EXISTS RecordSeal_Device ON RecordSeal(Machine_NO,Seq)",
+    "CREATE INDEX IF NOT EXISTS RecordSeal_Key ON RecordSeal"
+    "(Machine_NO,Record_No,Date_Date,Time_Time)",
+    "CREATE INDEX IF NOT EXISTS AuditLog_Device ON AuditLog(Device)",
+};
+
+// The 38 ValueInfo columns in table order, for a SELECT.
+QByteArray valueColumns() {
+    static const QByteArray columns = Statements::ValueInfoColumns().join(',').toUtf8();
+    return columns;
+}
+
+// Whether the table exists; *readable (when given) is false when the schema cannot be read.
+bool tableExists(SQLite::Database& db, const char* name, bool* readable = nullptr) {
+    SQLite::Stmt st(db.Handle(), "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?");
+    st.bind(1, QString::fromLatin1(name));
+    const int rc = st.step();
+    if (readable)
+        *readable = st.ok() && (rc == SQLITE_ROW || rc == SQLITE_DONE);
+    return rc == SQLITE_ROW;
+}
+
+QString latestSeal(SQLite::Database& db, const QString& device, bool* ok) {
+    SQLite::Stmt st(db.Handle(),
+                    "SELECT Seal FROM RecordSeal WHERE Machine_NO=? ORDER BY Seq DESC LIMIT 1");
+    st.bind(1, device);
+    const int rc = st.step();
+    *ok = st.ok() && (rc == SQLITE_ROW || rc == SQLITE_DONE);
+    return rc == SQLITE_ROW ? st.text(0) : QString();
+}
+
+// The row hash and Path of the current row of a statement selecting the 38 columns from
+// column `first` on.
+QString rowHashAt(const SQLite::Stmt& st, int first) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (int c = 0; c < Statements::kValueColumnCount; ++c)
+        AddField(hash, st.bytes(first + c));
+    return Hex(hash.result());
+}
+
+Record readSeal(const SQLite::Stmt& st) {
+    Record r;
+    r.seq = st.int64(0);
+    r.machineNo = st.text(1);
+    r.recordNo = st.text(2);
+    r.date = st.text(3);
+    r.time = st.text(4);
+    r.rowHash = st.text(5);
+    r.pictureHash = st.text(6);
+    r.sealedAt = st.text(7);
+    r.prevSeal = st.text(8);
+    r.seal = st.text(9);
+    r.late = st.int64(10) != 0;
+    r.deleted = st.int64(11) != 0;
+    return r;
+}
+
+const char* const kSealColumns = "Seq,Machine_NO,Record_No,Date_Date,Time_Time,RowHash,"
+                                 "PictureHash,SealedAt,PrevSeal,Seal,Late,Deleted";
+
+} // namespace
+
+bool EnsureTables(SQLite::Database& db) {
+    bool ok = db.ExecuteSQL(QString::fromLatin1(kCreateRecordSeal)) == SQLITE_OK;
+    ok = db.ExecuteSQL(QString::fromLatin1(kCreateAuditLog)) == SQLITE_OK && ok;
+    if (ok)
+        for (const char* index : kIndexes)
+            db.ExecuteSQL(QString::fromLatin1(index));
+    return ok;
+}
+
+QString UtcNow() {
+    return QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"));
+}
+
+void AddField(QCryptographicHash& hash, QByteArrayView utf8) {
+    char length[4];
+    qToBigEndian<quint32>(quint32(utf8.size()), length);
+    hash.addData(QByteArrayView(length, 4));
+    hash.addData(utf8);
+}
+
+QString Hex(const QByteArray& digest) {
+    return QString::fromLatin1(digest.toHex());
+}
+
+QString RowHash(const QList<QByteArray>& values) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (int c = 0; c < Statements::kValueColumnCount; ++c)
+        AddField(hash, c < values.size() ? QByteArrayView(values[c]) : QByteArrayView());
+    return Hex(hash.result());
+}
+
+QString FileHash(const QString& path, bool* readable, qint64* bytes) {
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        if (readable)
+            *readable = false;
+        return QString();
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const bool ok = hash.addData(&file);
+    if (readable)
+        *readable = ok;
+    if (bytes)
+        *bytes += file.size();
+    return ok ? Hex(hash.result()) : QString();
+}
+
+QString ComputeSeal(const Record& r) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (const QString* f : {&r.machineNo, &r.recordNo, &r.date, &r.time, &r.rowHash,
+                             &r.pictureHash, &r.sealedAt, &r.prevSeal})
+        AddField(hash, f->toUtf8());
+    AddField(hash, r.late ? "1" : "0");
+    return Hex(hash.result());
+}
+
+QString PictureFile(const QString& picRoot, const QString& storedPath) {
+    QString normal = storedPath;
+    normal.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QStringList parts = normal.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString out = picRoot;
+    for (const QString& part : parts) {
+        if (part == QLatin1String("..") || part.contains(QChar(0)))
+            return QString();
+        if (part != QLatin1String("."))
+            out += QLatin1Char('/') + part;
+    }
+    return out == picRoot ? QString() : out;
+}
+
+bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool late,
+             QString* sealOut, const QString& knownFile, const QString& knownHash) {
+    SQLite::Stmt row(db.Handle(),
+                     QByteArray("SELECT " + valueColumns() + " FROM ValueInfo WHERE rowid=?"));
+    row.bind(1, rowid);
+    if (row.step() != SQLITE_ROW)
+        return false;
+    Record r;
+    r.machineNo = row.text(0);
+    r.recordNo = row.text(1);
+    r.date = row.text(2);
+    r.time = row.text(3);
+    r.rowHash = rowHashAt(row, 0);
+    const QString picture = PictureFile(picRoot, row.text(36));
+    r.pictureHash = !knownFile.isEmpty() && picture == knownFile ? knownHash : FileHash(picture);
+    r.sealedAt = UtcNow();
+    r.late = late;
+    bool ok = false;
+    r.prevSeal = latestSeal(db, r.machineNo, &ok);
+    if (!ok)
+        return false;
+    r.seal = ComputeSeal(r);
+
+    SQLite::Stmt insert(db.Handle(),
+                        "INSERT INTO RecordSeal(Machine_NO,Record_No,Date_Date,Time_Time,RowHash,"
+                        "PictureHash,SealedAt,PrevSeal,Seal,Late,Deleted)"
+                        "VALUES(?,?,?,?,?,?,?,?,?,?,0)");
+    insert.bind(1, r.machineNo).bind(2, r.recordNo).bind(3, r.date).bind(4, r.time);
+    insert.bind(5, r.rowHash).bind(6, r.pictureHash).bind(7, r.sealedAt).bind(8, r.prevSeal);
+    insert.bind(9, r.seal).bind(10, qint64(late ? 1 : 0));
+    if (insert.step() != SQLITE_DONE)
+        return false;
+    if (sealOut)
+        *sealOut = r.seal;
+    return true;
+}
+
+// ---- PendingSeals ----
+
+PendingSeals::~PendingSeals() {
+    Rollback();
+    JoinHasher();
+}
+
+void PendingSeals::HashPictureAhead(const QByteArray& bytes) {
+    JoinHasher();
+    m_hasher = std::thread([this, bytes] {
+        m_aheadHash = Hex(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256));
+    });
+}
+
+void PendingSeals::JoinHasher() {
+    if (m_hasher.joinable())
+        m_hasher.join();
+}
+
+bool PendingSeals::Begin() {
+    m_rows.clear();
+    m_savedFile.clear();
+    // Made on the first record of a file; afterwards a look into the loaded schema suffices.
+    if (sqlite3_table_column_metadata(m_db.Handle(), "main", "RecordSeal", "Seal", nullptr, nullptr,
+                                      nullptr, nullptr, nullptr) != SQLITE_OK)
+        EnsureTables(m_db);
+    // IMMEDIATE takes the write lock now, so the device's latest seal read later in this
+    // transaction stays the latest until the commit, whoever else writes the file.
+    m_open = m_db.ExecuteSQL(QStringLiteral("BEGIN IMMEDIATE")) == SQLITE_OK;
+    return m_open;
+}
+
+void PendingSeals::AddLastInsert() {
+    if (m_open)
+        m_rows.append(sqlite3_last_insert_rowid(m_db.Handle()));
+}
+
+bool PendingSeals::Commit(const QString& picRoot) {
+    if (!m_open)
+        return false;
+    JoinHasher();
+    const QString knownHash = m_savedFile.isEmpty() ? QString() : m_aheadHash;
+    for (qint64 rowid : std::as_const(m_rows)) {
+        if (!SealRow(m_db, rowid, picRoot, false, nullptr,
+                     knownHash.isEmpty() ? QString() : m_savedFile, knownHash)) {
+            Rollback();
+            return false;
+        }
+    }
+    if (m_db.ExecuteSQL(QStringLiteral("COMMIT")) != SQLITE_OK) {
+        Rollback();
+        return false;
+    }
+    m_open = false;
+    m_rows.clear();
+    return true;
+}
+
+void PendingSeals::Rollback() {
+    if (m_open)
+        m_db.ExecuteSQL(QStringLiteral("ROLLBACK"));
+    m_open = false;
+    m_rows.clear();
+}
+
+// ---- sealing afterwards, tombstones ----
+
+int SealUnsealed(SQLite::Database& db, const QString& device, const QString& picRoot,
+                 const QString& program) {
+    if (!EnsureTables(db))
+        return -1;
+    QStringList devices;
+    {
+        SQLite::Stmt st(db.Handle(), "SELECT DISTINCT IFNULL(Machine_NO,'') FROM ValueInfo "
+                                     "WHERE ?='' OR Machine_NO=? ORDER BY 1");
+        st.bind(1, device).bind(2, device);
+        int rc;
+        while ((rc = st.step()) == SQLITE_ROW)
+            devices.append(st.text(0));
+        if (rc != SQLITE_DONE)
+            return -1;
+    }
+    int total = 0;
+    for (const QString& dev : std::as_const(devices)) {
+        if (db.ExecuteSQL(QStringLiteral("BEGIN IMMEDIATE")) != SQLITE_OK)
+            return -1;
+        QList<qint64> rows;
+        SQLite::Stmt st(db.Handle(),
+                        "SELECT v.rowid FROM ValueInfo v WHERE IFNULL(v.Machine_NO,'')=? AND NOT "
+                        "EXISTS (SELECT 1 FROM RecordSeal s WHERE s.Machine_NO=IFNULL(v.Machine_NO,"
+                        "'') AND s.Record_No=IFNULL(v.Record_No,'') AND s.Date_Date=IFNULL("
+                        "v.Date_Date,'') AND s.Time_Time=IFNULL(v.Time_Time,'')) ORDER BY v.rowid");
+        st.bind(1, dev);
+        int rc;
+        while ((rc = st.step()) == SQLITE_ROW)
+            rows.append(st.int64(0));
+        bool ok = rc == SQLITE_DONE;
+        for (qint64 rowid : std::as_const(rows)) {
+            if (!ok)
+                break;
+            ok = SealRow(db, rowid, picRoot, true);
+        }
+        if (ok && !rows.isEmpty())
+            ok = Audit::AppendInTransaction(db, program, QStringLiteral("seal"), dev,
+                                            QStringLiteral("%1 records").arg(rows.size()),
+                                            QStringLiteral("sealed late"));
+        if (!ok || db.ExecuteSQL(QStringLiteral("COMMIT")) != SQLITE_OK) {
+            db.ExecuteSQL(QStringLiteral("ROLLBACK"));
+            return -1;
+        }
+        total += int(rows.size());
+    }
+    return total;
+}
+
+bool Tombstone(SQLite::Database& db, const QString& machineNo, const QString& recordNo,
+               const QString& date, const QString& time, const QString& program) {
+    if (!EnsureTables(db) || db.ExecuteSQL(QStringLiteral("BEGIN IMMEDIATE")) != SQLITE_OK)
+        return false;
+    SQLite::Stmt st(db.Handle(), "SELECT Seq,Seal FROM RecordSeal WHERE Machine_NO=? AND "
+                                 "Record_No=? AND Date_Date=? AND Time_Time=? AND Deleted=0 "
+                                 "ORDER BY Seq DESC LIMIT 1");
+    st.bind(1, machineNo).bind(2, recordNo).bind(3, date).bind(4, time);
+    bool ok = st.step() == SQLITE_ROW;
+    if (ok) {
+        const qint64 seq = st.int64(0);
+        const QString seal = st.text(1);
+        SQLite::Stmt mark(db.Handle(), "UPDATE RecordSeal SET Deleted=1 WHERE Seq=?");
+        mark.bind(1, seq);
+        ok = mark.step() == SQLITE_DONE &&
+             Audit::AppendInTransaction(
+                 db, program, QStringLiteral("tombstone"), machineNo,
+                 QStringLiteral("%1 %2 %3 seal %4").arg(recordNo, date, time, seal),
+                 QStringLiteral("deleted by the program"));
+    }
+    if (!ok || db.ExecuteSQL(QStringLiteral("COMMIT")) != SQLITE_OK) {
+        db.ExecuteSQL(QStringLiteral("ROLLBACK"));
+        return false;
+    }
+    return true;
+}
+
+int RecordDeletion(SQLite::Database& db, const QString& picRoot, const QStringList& files,
+                   const QString& what, const QString& program) {
+    QSet<QString> gone;
+    for (const QString& f : files)
+        if (!f.isEmpty())
+            gone.insert(QFileInfo(f).absoluteFilePath());
+    struct Key {
+        QString m, r, d, t;
+    };
+    QList<Key> hit;
+    if (!gone.isEmpty() && tableExists(db, "ValueInfo")) {
+        SQLite::Stmt st(db.Handle(), "SELECT Machine_NO,Record_No,Date_Date,Time_Time,Path FROM "
+                                     "ValueInfo WHERE Path<>''");
+        while (st.step() == SQLITE_ROW) {
+            const QString file = PictureFile(picRoot, st.text(4));
+            if (!file.isEmpty() && gone.contains(QFileInfo(file).absoluteFilePath()))
+                hit.append(Key{st.text(0), st.text(1), st.text(2), st.text(3)});
+        }
+    }
+    int count = 0;
+    for (const Key& k : std::as_const(hit))
+        count += Tombstone(db, k.m, k.r, k.d, k.t, program) ? 1 : 0;
+    Audit::Append(db, program, QStringLiteral("delete"), QString(),
+                  QStringLiteral("%1; %2 files").arg(what).arg(files.size()),
+                  QStringLiteral("%1 sealed records marked deleted").arg(count));
+    return count;
+}
+
+// ---- verification ----
+
+QString ProblemName(Problem p) {
+    switch (p) {
+    case Problem::RowChanged:
+        return QStringLiteral("ROW-CHANGED");
+    case Problem::PictureChanged:
+        return QStringLiteral("PICTURE-CHANGED");
+    case Problem::PictureMissing:
+        return QStringLiteral("PICTURE-MISSING");
+    case Problem::RowMissing:
+        return QStringLiteral("ROW-MISSING");
+    case Problem::ChainBroken:
+        return QStringLiteral("CHAIN-BROKEN");
+    case Problem::Unsealed:
+        break;
+    }
+    return QStringLiteral("UNSEALED");
+}
+
+namespace {
+
+// The cells verify works with, kept as the stored UTF-8 bytes: nothing is converted to text
+// unless it is reported.
+struct RawSeal {
+    qint64 seq = 0;
+    QByteArray m, r, d, t, rowHash, pictureHash, sealedAt, prevSeal, seal;
+    bool late = false;
+    bool deleted = false;
+};
+
+struct RawRow {
+    QByteArray key;    // Machine_NO, Record_No, Date_Date, Time_Time joined by 0x1F
+    QByteArray digest; // SHA-256 of the row, raw
+    QByteArray path;
+    bool covered = false; // checked against a seal, or belonging to a reported seal
+};
+
+QByteArray rawKey(QByteArrayView m, QByteArrayView r, QByteArrayView d, QByteArrayView t) {
+    QByteArray key;
+    key.reserve(m.size() + r.size() + d.size() + t.size() + 3);
+    key.append(m).append('\x1f').append(r).append('\x1f').append(d).append('\x1f').append(t);
+    return key;
+}
+
+QByteArray computeRawSeal(QCryptographicHash& hash, const RawSeal& s) {
+    hash.reset();
+    for (const QByteArray* f :
+         {&s.m, &s.r, &s.d, &s.t, &s.rowHash, &s.pictureHash, &s.sealedAt, &s.prevSeal})
+        AddField(hash, *f);
+    AddField(hash, s.late ? "1" : "0");
+    return hash.result().toHex();
+}
+
+// The seals named by audited tombstone entries.
+QSet<QByteArray> tombstonedSeals(SQLite::Database& db) {
+    QSet<QByteArray> seals;
+    SQLite::Stmt st(db.Handle(), "SELECT Records FROM AuditLog WHERE Action='tombstone'");
+    while (st.step() == SQLITE_ROW) {
+        const QByteArray records = st.bytes(0).toByteArray();
+        const qsizetype at = records.lastIndexOf(" seal ");
+        if (at >= 0)
+            seals.insert(records.mid(at + 6));
+    }
+    return seals;
+}
+
+Finding findingOf(const QByteArray& key, Problem p) {
+    const QList<QByteArray> parts = key.split('\x1f');
+    Finding f;
+    f.device = QString::fromUtf8(parts.value(0));
+    f.recordNo = QString::fromUtf8(parts.value(1));
+    f.date = QString::fromUtf8(parts.value(2));
+    f.time = QString::fromUtf8(parts.value(3));
+    f.problem = p;
+    return f;
+}
+
+// A picture to hash and the seal's value for it.
+struct PictureJob {
+    QByteArray key;
+    QString file;
+    QByteArray expected;
+    int outcome = 0; // 0 same, 1 changed, 2 missing
+    qint64 bytes = 0;
+};
+
+// Hashes the pictures on as many threads as the machine has cores: reading and hashing one
+// file overlaps with the next, so the check runs at the speed of the disk.
+void hashPictures(QList<PictureJob>& jobs) {
+    std::atomic<qsizetype> next{0};
+    auto work = [&] {
+        for (qsizetype i; (i = next.fetch_add(1)) < jobs.size();) {
+            PictureJob& job = jobs[i];
+            bool readable = false;
+            const QString now = FileHash(job.file, &readable, &job.bytes);
+            job.outcome = !readable ? 2 : now.toLatin1() != job.expected ? 1 : 0;
+        }
+    };
+    const int threads = qBound(1, QThread::idealThreadCount(), 8);
+    std::vector<std::thread> pool;
+    for (int i = 1; i < threads && jobs.size() > 16; ++i)
+        pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool)
+        t.join();
+}
+
+} // namespace
+
+VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
+    VerifyResult result;
+    if (!db.IsOpen()) {
+        result.readable = false;
+        result.error = QStringLiteral("the database is not open");
+        return result;
+    }
+    bool schemaReadable = false;
+    const bool haveSeals = tableExists(db, "RecordSeal", &schemaReadable);
+    const bool haveValues = tableExists(db, "ValueInfo");
+    if (!schemaReadable) {
+        result.readable = false;
+        result.error = QStringLiteral("the database cannot be read: ") +
+                       QString::fromUtf8(sqlite3_errmsg(db.Handle()));
+        return result;
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+
+    // The stored rows, hashed as stored: on a second connection of their own while this one
+    // checks the seals, so both halves of the work share the machine's cores.
+    QList<RawRow> rows;
+    QHash<QByteArray, QList<int>> rowsByKey;
+    QString rowsError;
+    auto loadRows = [&](sqlite3* handle) {
+        QCryptographicHash rowHash(QCryptographicHash::Sha256);
+        SQLite::Stmt st(handle, QByteArray("SELECT " + valueColumns() +
+                                           " FROM ValueInfo WHERE ?='' OR Machine_NO=?"));
+        st.bind(1, options.device).bind(2, options.device);
+        int rc;
+        while ((rc = st.step()) == SQLITE_ROW) {
+            rowHash.reset();
+            for (int c = 0; c < Statements::kValueColumnCount; ++c)
+                AddField(rowHash, st.bytes(c));
+            RawRow row{rawKey(st.bytes(0), st.bytes(1), st.bytes(2), st.bytes(3)), rowHash.result(),
+                       st.bytes(36).toByteArray(), false};
+            rowsByKey[row.key].append(int(rows.size()));
+            rows.append(std::move(row));
+        }
+        if (!st.ok() || rc != SQLITE_DONE)
+            rowsError = QStringLiteral("the records cannot be read: ") +
+                        QString::fromUtf8(sqlite3_errmsg(handle));
+    };
+    SQLite::Database second;
+    const char* file = sqlite3_db_filename(db.Handle(), "main");
+    std::thread rowsThread;
+    if (haveValues) {
+        if (file && *file && second.Open(QString::fromUtf8(file)) == SQLITE_OK)
+            rowsThread = std::thread(loadRows, second.Handle());
+        else
+            loadRows(db.Handle());
+    }
+    // Joined before anything the thread uses goes away, on every way out.
+    const auto joinRows = qScopeGuard([&] {
+        if (rowsThread.joinable())
+            rowsThread.join();
+    });
+
+    // Seals in the order they were made; each device's chain checked on the way.
+    QList<RawSeal> seals;
+    if (haveSeals) {
+        SQLite::Stmt st(db.Handle(), QByteArray("SELECT ") + kSealColumns +
+                                         " FROM RecordSeal WHERE ?='' OR Machine_NO=? "
+                                         "ORDER BY Seq");
+        st.bind(1, options.device).bind(2, options.device);
+        int rc;
+        while ((rc = st.step()) == SQLITE_ROW) {
+            RawSeal s;
+            s.seq = st.int64(0);
+            s.m = st.bytes(1).toByteArray();
+            s.r = st.bytes(2).toByteArray();
+            s.d = st.bytes(3).toByteArray();
+            s.t = st.bytes(4).toByteArray();
+            s.rowHash = st.bytes(5).toByteArray();
+            s.pictureHash = st.bytes(6).toByteArray();
+            s.sealedAt = st.bytes(7).toByteArray();
+            s.prevSeal = st.bytes(8).toByteArray();
+            s.seal = st.bytes(9).toByteArray();
+            s.late = st.int64(10) != 0;
+            s.deleted = st.int64(11) != 0;
+            seals.append(std::move(s));
+        }
+        if (!st.ok() || rc != SQLITE_DONE) {
+            result.readable = false;
+            result.error = QStringLiteral("the seal table cannot be read: ") +
+                           QString::fromUtf8(sqlite3_errmsg(db.Handle()));
+            return result;
+        }
+    }
+    QHash<QByteArray, QPair<QByteArray, QByteArray>> last; // device -> stored, computed seal
+    QMap<QByteArray, int> heads;                           // device -> its latest seal
+    QList<bool> sound(seals.size(), false);
+    QHash<QByteArray, int> latest; // key -> index of its newest seal
+    latest.reserve(seals.size());
+    for (int i = 0; i < seals.size(); ++i) {
+        const RawSeal& s = seals[i];
+        const QByteArray computed = computeRawSeal(hash, s);
+        const bool own = computed == s.seal;
+        auto& before = last[s.m];
+        // The link holds when the previous seal is named by its stored value, or by the value
+        // its fields give (then only that seal was edited, and it is reported by itself).
+        const bool link = s.prevSeal == before.first || s.prevSeal == before.second;
+        const QByteArray key = rawKey(s.m, s.r, s.d, s.t);
+        if (!own || !link)
+            result.findings.append(findingOf(key, Problem::ChainBroken));
+        sound[i] = own;
+        before = {s.seal, computed};
+        heads[s.m] = i;
+        latest[key] = i;
+    }
+
+    if (rowsThread.joinable())
+        rowsThread.join();
+    if (!rowsError.isEmpty()) {
+        result.readable = false;
+        result.error = rowsError;
+        return result;
+    }
+
+    // Each record against its latest seal.
+    const bool haveAudit = tableExists(db, "AuditLog");
+    const QSet<QByteArray> tombstones = haveAudit ? tombstonedSeals(db) : QSet<QByteArray>();
+    QList<int> order = latest.values();
+    std::sort(order.begin(), order.end());
+    QList<PictureJob> pictures;
+    for (int i : std::as_const(order)) {
+        const RawSeal& s = seals[i];
+        const QByteArray key = rawKey(s.m, s.r, s.d, s.t);
+        const QList<int> matches = rowsByKey.value(key);
+        for (int r : matches)
+            rows[r].covered = true;
+        if (s.deleted && tombstones.contains(s.seal))
+            continue; // deleted by the program, with its audit entry
+        if (!sound[i])
+            continue; // reported as CHAIN-BROKEN; its content is not trusted
+        if (matches.isEmpty()) {
+            result.findings.append(findingOf(key, Problem::RowMissing));
+            continue;
+        }
+        const QByteArray sealed = QByteArray::fromHex(s.rowHash);
+        int match = -1;
+        for (int r : matches)
+            if (match < 0 && rows[r].digest == sealed)
+                match = r;
+        if (match < 0) {
+            result.findings.append(findingOf(key, Problem::RowChanged));
+            continue;
+        }
+        // A second row with the same key came without a seal of its own.
+        for (int r : matches)
+            if (r != match && rows[r].digest != sealed)
+                rows[r].covered = false;
+        if (options.pictures && !s.pictureHash.isEmpty()) {
+            pictures.append(
+                PictureJob{key, PictureFile(options.picRoot, QString::fromUtf8(rows[match].path)),
+                           s.pictureHash, 0, 0});
+            continue;
+        }
+        ++result.verified;
+    }
+    hashPictures(pictures);
+    for (const PictureJob& job : std::as_const(pictures)) {
+        result.pictureBytes += job.bytes;
+        if (job.outcome == 0)
+            ++result.verified;
+        else
+            result.findings.append(findingOf(job.key, job.outcome == 2 ? Problem::PictureMissing
+                                                                       : Problem::PictureChanged));
+    }
+    for (const RawRow& row : std::as_const(rows))
+        if (!row.covered)
+            result.findings.append(findingOf(row.key, Problem::Unsealed));
+
+    std::stable_sort(result.findings.begin(), result.findings.end(),
+                     [](const Finding& a, const Finding& b) {
+                         if (a.device != b.device)
+                             return a.device < b.device;
+                         if (a.recordNo.size() != b.recordNo.size())
+                             return a.recordNo.size() < b.recordNo.size();
+                         return a.recordNo < b.recordNo;
+                     });
+    for (auto it = heads.cbegin(); it != heads.cend(); ++it) {
+        const RawSeal& s = seals[it.value()];
+        result.heads.append(VerifyResult::Head{QString::fromUtf8(s.m), s.seq,
+                                               QString::fromLatin1(s.seal),
+                                               QString::fromUtf8(s.sealedAt)});
+    }
+    return result;
+}
+
+Status StatusOf(SQLite::Database& db, const QString& machineNo, const QString& recordNo,
+                const QString& date, const QString& time, const QString& picRoot) {
+    Status status;
+    SQLite::Stmt st(db.Handle(), QByteArray("SELECT ") + kSealColumns +
+                                     " FROM RecordSeal WHERE Machine_NO=? AND Record_No=? AND "
+                                     "Date_Date=? AND Time_Time=? ORDER BY Seq DESC LIMIT 1");
+    st.bind(1, machineNo).bind(2, recordNo).bind(3, date).bind(4, time);
+    if (st.step() != SQLITE_ROW)
+        return status; // no seal, or no seal table yet
+    const Record s = readSeal(st);
+    if (s.deleted)
+        return status;
+    status.seal = s.seal;
+    status.sealedAt = s.sealedAt;
+    status.state = State::Changed;
+    if (ComputeSeal(s) != s.seal) {
+        status.detail = ProblemName(Problem::ChainBroken);
+        return status;
+    }
+    SQLite::Stmt row(db.Handle(), QByteArray("SELECT " + valueColumns() +
+                                             " FROM ValueInfo WHERE Machine_NO=? AND Record_No=? "
+                                             "AND Date_Date=? AND Time_Time=?"));
+    row.bind(1, machineNo).bind(2, recordNo).bind(3, date).bind(4, time);
+    QString path;
+    bool found = false;
+    bool any = false;
+    while (!found && row.step() == SQLITE_ROW) {
+        any = true;
+        if (rowHashAt(row, 0) == s.rowHash) {
+            found = true;
+            path = row.text(36);
+        }
+    }
+    if (!found) {
+        status.detail = ProblemName(any ? Problem::RowChanged : Problem::RowMissing);
+        return status;
+    }
+    if (!s.pictureHash.isEmpty()) {
+        bool readable = false;
+        const QString now = FileHash(PictureFile(picRoot, path), &readable);
+        if (!readable) {
+            status.state = State::PictureMissing;
+            status.detail = ProblemName(Problem::PictureMissing);
+            return status;
+        }
+        if (now != s.pictureHash) {
+            status.detail = ProblemName(Problem::PictureChanged);
+            return status;
+        }
+    }
+    status.state = State::Verified;
+    return status;
+}
+
+} // namespace Seal

@@ -1,0 +1,179 @@
+#pragma once
+// Seals of stored records and their verification.
+//
+// Every ValueInfo row a download stores gets a seal in RecordSeal, written in the same
+// transaction as the row and only once the row's picture is whole. The seals of one device
+// form a chain in the order they were made (each names the seal before it), so an edited,
+// removed or re-ordered seal shows. All hashes are SHA-256 (QCryptographicHash), written as
+// 64 lower-case hex digits.
+//
+// Hash inputs ("field" = 4-byte big-endian byte count followed by the UTF-8 bytes):
+//   RowHash     = SHA-256( field(v1) ... field(v38) ), the 38 ValueInfo values in table
+//                 order (Machine_NO ... PictureName) as stored; NULL counts as "".
+//   PictureHash = SHA-256 of the bytes of the file the row's Path names under the picture
+//                 root; "" when Path is empty or the file was not there when sealing.
+//   Seal        = SHA-256( field(Machine_NO) field(Record_No) field(Date_Date)
+//                 field(Time_Time) field(RowHash) field(PictureHash) field(SealedAt)
+//                 field(PrevSeal) field(Late as "0" or "1") )
+//   PrevSeal    = Seal of the device's previous RecordSeal row (by Seq); "" for its first.
+//   SealedAt    = UTC "yyyy-MM-ddTHH:mm:ss.zzzZ". Deleted is not hashed: a tombstone
+//                 (Deleted = 1) counts only with an audit entry naming its seal.
+#include "store/SQLite.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <thread>
+
+namespace Seal {
+
+extern const char* const kCreateRecordSeal;
+extern const char* const kCreateAuditLog;
+
+// Creates RecordSeal and AuditLog with their indexes when missing; false when a table
+// cannot be made (a read-only file, for one).
+bool EnsureTables(SQLite::Database& db);
+
+// The current UTC time as "yyyy-MM-ddTHH:mm:ss.zzzZ".
+QString UtcNow();
+
+// Appends field(text) to the hash input: 4-byte big-endian length, then the bytes.
+void AddField(QCryptographicHash& hash, QByteArrayView utf8);
+QString Hex(const QByteArray& digest);
+
+QString RowHash(const QList<QByteArray>& values); // the 38 values, UTF-8
+// SHA-256 of the file's bytes; "" when it cannot be opened. *readable tells which.
+QString FileHash(const QString& path, bool* readable = nullptr, qint64* bytes = nullptr);
+
+struct Record {
+    qint64 seq = 0;
+    QString machineNo, recordNo, date, time;
+    QString rowHash, pictureHash, sealedAt, prevSeal, seal;
+    bool late = false;
+    bool deleted = false;
+};
+// The seal Record r should carry by its other fields.
+QString ComputeSeal(const Record& r);
+
+// The file a stored Path value ("\DEV\00007.jpg") names under the picture root; empty when it
+// names nothing or would leave the root. The same reading as the picture store's.
+QString PictureFile(const QString& picRoot, const QString& storedPath);
+
+// Seals the ValueInfo row with the given rowid: reads it back as stored, hashes it and the
+// picture its Path names, takes the device's latest seal and appends the new one. Must run
+// inside the caller's write transaction (BEGIN IMMEDIATE) so that no other writer can take
+// the same previous seal. late marks a row sealed after it was stored. False on a failed
+// statement (nothing written).
+// knownFile/knownHash: a picture file whose hash the caller has already (empty: none).
+bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool late = false,
+             QString* sealOut = nullptr, const QString& knownFile = QString(),
+             const QString& knownHash = QString());
+
+// The rows of one download reply, sealed together with the rows in one transaction:
+// Begin() starts BEGIN IMMEDIATE, Add() notes an inserted row, Commit() seals the noted
+// rows (their pictures are in place by then) and commits; Rollback() (also on destruction
+// without Commit) drops rows and seals alike.
+class PendingSeals {
+public:
+    explicit PendingSeals(SQLite::Database& db) : m_db(db) {}
+    ~PendingSeals();
+    PendingSeals(const PendingSeals&) = delete;
+    PendingSeals& operator=(const PendingSeals&) = delete;
+    bool Begin();
+    void AddLastInsert(); // the row the last insert on this connection made
+    // Starts hashing the reply's picture on a helper thread while the rows are stored.
+    void HashPictureAhead(const QByteArray& bytes);
+    // The picture was written whole to file from those bytes: its seal takes that hash
+    // instead of reading the file again. Any other picture is read from its file.
+    void PictureSaved(const QString& file) { m_savedFile = file; }
+    bool Commit(const QString& picRoot);
+    void Rollback();
+
+private:
+    void JoinHasher();
+
+    SQLite::Database& m_db;
+    QList<qint64> m_rows;
+    bool m_open = false;
+    std::thread m_hasher;
+    QString m_aheadHash;
+    QString m_savedFile;
+};
+
+// Seals every ValueInfo row (of one device, or all with an empty device) that has no seal,
+// marked Late, in one transaction per device, with one audit entry "seal" each. Returns the
+// number sealed, -1 on failure.
+int SealUnsealed(SQLite::Database& db, const QString& device, const QString& picRoot,
+                 const QString& program);
+
+// Marks the live seal of a record deleted by the program (a tombstone) and writes the audit
+// entry naming it, in one transaction. False when the record has no seal or a statement
+// failed.
+bool Tombstone(SQLite::Database& db, const QString& machineNo, const QString& recordNo,
+               const QString& date, const QString& time, const QString& program);
+
+// The program's own deletion of files (the history page's deletion handler): every record
+// whose picture is among the files gets a tombstone, and one audit entry "delete" names what
+// was deleted. Returns the number of tombstones.
+int RecordDeletion(SQLite::Database& db, const QString& picRoot, const QStringList& files,
+                   const QString& what, const QString& program);
+
+// ---- verification ----
+
+enum class Problem {
+    RowChanged,
+    PictureChanged,
+    PictureMissing,
+    RowMissing,
+    ChainBroken,
+    Unsealed
+};
+QString ProblemName(Problem p); // "ROW-CHANGED", ...
+
+struct Finding {
+    QString device, recordNo, date, time;
+    Problem problem = Problem::Unsealed;
+};
+
+struct VerifyOptions {
+    QString device;       // empty: every device
+    QString picRoot;      // picture root
+    bool pictures = true; // false: rows and chain only
+};
+
+struct VerifyResult {
+    bool readable = true; // false: a table could not be read (error says why)
+    QString error;
+    qint64 verified = 0; // records whose row (and picture) matched a sound seal
+    qint64 pictureBytes = 0;
+    QList<Finding> findings;
+    // Each device's latest seal (device, Seq, Seal, SealedAt) in device order, and the last
+    // audit row's Seq and Hash.
+    struct Head {
+        QString device;
+        qint64 seq = 0;
+        QString seal, sealedAt;
+    };
+    QList<Head> heads;
+    qint64 auditSeq = 0;
+    QString auditHash;
+};
+
+VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options);
+
+// One record's state for a list or a report, checked against its latest seal (the seal's own
+// hash, the row and the picture; the chain is left to Verify).
+enum class State { Verified, Changed, PictureMissing, Unsealed };
+struct Status {
+    State state = State::Unsealed;
+    QString seal;     // the seal checked, "" when none
+    QString sealedAt; // its time
+    QString detail;   // what failed, e.g. "ROW-CHANGED"
+};
+Status StatusOf(SQLite::Database& db, const QString& machineNo, const QString& recordNo,
+                const QString& date, const QString& time, const QString& picRoot);
+
+} // namespace Seal

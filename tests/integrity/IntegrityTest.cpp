@@ -1,0 +1,379 @@
+// Record seals and the audit trail end to end: records downloaded from the simulator by
+// brtx-cli, then the database or the picture folder tampered with, and `brtx-cli verify`
+// must name exactly what was done.
+#include "common/TestSupport.h"
+
+#include "history/core/ReportSeal.h"
+#include "history/core/SealMarks.h"
+#include "sim/lib/Simulator.h"
+#include "store/Audit.h"
+#include "store/Seal.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+using brtxtest::CliRun;
+
+constexpr int kRecords = 5;
+
+bool copyTree(const QString& from, const QString& to) {
+    QDir().mkpath(to);
+    for (const QFileInfo& e : QDir(from).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
+        const QString target = to + "/" + e.fileName();
+        if (e.isDir() ? !copyTree(e.filePath(), target) : !QFile::copy(e.filePath(), target))
+            return false;
+    }
+    return true;
+}
+
+class IntegrityTest : public ::testing::Test {
+protected:
+    // One download of kRecords records, copied into each test's own program folder.
+    static void SetUpTestSuite() {
+        s_template = std::make_unique<brtxtest::TempHome>(true, "template");
+        // ctest may run the tests of this file side by side: each process its own address.
+        const QString address = QString("127.0.53.%1").arg(20 + ::getpid() % 200);
+        brtxsim::SimConfig config;
+        config.address = address;
+        config.recordCount = kRecords;
+        config.photoBytes = 1500;
+        brtxsim::CSimulator sim(config);
+        QString error;
+        ASSERT_TRUE(sim.Start(&error)) << error.toStdString();
+        const CliRun r =
+            brtxtest::runCli({"--home", s_template->path(), "download", "--wifi", address}, 60000);
+        ASSERT_EQ(r.code, 0) << r.out.join('\n').toStdString();
+        s_device = sim.DeviceNumberText();
+    }
+    static void TearDownTestSuite() { s_template.reset(); }
+
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(freshCopy()); }
+
+    // A new program folder holding a copy of the download.
+    void freshCopy() {
+        ASSERT_TRUE(s_template && !s_device.isEmpty()) << "the download for the tests failed";
+        m_case.reset();
+        m_case = std::make_unique<brtxtest::TempHome>(true, "case");
+        for (const char* name : {"brtx.db", "pic"}) {
+            const QString from = s_template->file(name);
+            ASSERT_TRUE(QFileInfo(from).isDir() ? copyTree(from, m_case->file(name))
+                                                : QFile::copy(from, m_case->file(name)));
+        }
+    }
+
+    CliRun cli(const QStringList& args) {
+        return brtxtest::runCli(QStringList{"--home", m_case->path()} + args, 60000);
+    }
+    void sql(const QString& statement) {
+        SQLite::Database db;
+        ASSERT_EQ(db.Open(m_case->file("brtx.db")), 0);
+        ASSERT_EQ(db.ExecuteSQL(statement), 0) << statement.toStdString();
+    }
+    QString picture(int record) const {
+        return m_case->file(QString("pic/%1/%2.jpg").arg(s_device).arg(record, 5, 10, QChar('0')));
+    }
+    // The problem lines of a verify run as "record KIND" (date and time checked as present).
+    static QStringList problems(const CliRun& r) {
+        QStringList out;
+        for (const QString& line : r.out) {
+            const QStringList cells = line.split('\t');
+            if (cells.size() == 5 && !cells[0].startsWith("head"))
+                out << cells[1] + " " + cells[4];
+        }
+        return out;
+    }
+
+    static inline std::unique_ptr<brtxtest::TempHome> s_template;
+    static inline QString s_device;
+    std::unique_ptr<brtxtest::TempHome> m_case;
+};
+
+TEST_F(IntegrityTest, UntouchedRecordsVerify) {
+    const CliRun r = cli({"verify", "--head"});
+    EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
+    EXPECT_EQ(r.out.last(), QString("verified: %1, problems: 0").arg(kRecords));
+    const QStringList head = r.out.filter(QRegularExpression("^head\t"));
+    ASSERT_EQ(head.size(), 1);
+    EXPECT_TRUE(QRegularExpression("^head\t" + s_device +
+                                   "\t5\t[0-9a-f]{64}\t\\d{4}-\\d\\d-\\d\\dT"
+                                   "\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$")
+                    .match(head.first())
+                    .hasMatch())
+        << head.first().toStdString();
+    EXPECT_EQ(r.out.filter(QRegularExpression("^audit-head\t\\d+\t[0-9a-f]{64}$")).size(), 1);
+}
+
+TEST_F(IntegrityTest, IndependentCheckerAgrees) {
+    // The hash rules as the README gives them, followed by a separate Python script.
+    if (QStandardPaths::findExecutable("python3").isEmpty())
+        GTEST_SKIP() << "python3 missing";
+    auto check = [&] {
+        QProcess p;
+        p.start("python3", {brtxtest::sourceDir() + "/scripts/seal-check.py", m_case->path()});
+        EXPECT_TRUE(p.waitForFinished(30000));
+        return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    };
+    EXPECT_EQ(check(), QString("checked: %1, failed: 0").arg(kRecords));
+    sql("UPDATE ValueInfo SET Field3='x' WHERE Record_No='4'");
+    EXPECT_TRUE(check().startsWith(s_device + " 4: ROW-CHANGED"));
+}
+
+TEST_F(IntegrityTest, VerifyNamesEachTampering) {
+    struct Case {
+        const char* what;
+        std::function<void()> tamper;
+        QStringList expected;
+    };
+    const QList<Case> cases = {
+        {"stored value",
+         [&] { sql("UPDATE ValueInfo SET Test_Result='0.000' WHERE Record_No='2'"); },
+         {"2 ROW-CHANGED"}},
+        {"picture byte",
+         [&] {
+             QFile f(picture(3));
+             ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+             f.seek(700);
+             const char c = f.peek(1).at(0);
+             f.write(QByteArray(1, char(c ^ 1)));
+         },
+         {"3 PICTURE-CHANGED"}},
+        {"picture removed", [&] { ASSERT_TRUE(QFile::remove(picture(4))); }, {"4 PICTURE-MISSING"}},
+        {"row removed",
+         [&] { sql("DELETE FROM ValueInfo WHERE Record_No='2'"); },
+         {"2 ROW-MISSING"}},
+        {"seal edited",
+         [&] { sql("UPDATE RecordSeal SET RowHash=upper(RowHash) WHERE Record_No='3'"); },
+         {"3 CHAIN-BROKEN"}},
+        {"seal forged to match an edited row",
+         [&] {
+             sql("UPDATE ValueInfo SET Test_Result='0.000' WHERE Record_No='3'");
+             sql("UPDATE RecordSeal SET RowHash='00' WHERE Record_No='3'");
+         },
+         {"3 CHAIN-BROKEN"}},
+        {"middle seal removed",
+         [&] { sql("DELETE FROM RecordSeal WHERE Record_No='3'"); },
+         {"3 UNSEALED", "4 CHAIN-BROKEN"}},
+        {"newest seal removed",
+         [&] { sql("DELETE FROM RecordSeal WHERE Record_No='5'"); },
+         {"5 UNSEALED"}},
+        {"seals re-ordered",
+         [&] { sql("UPDATE RecordSeal SET Seq=Seq+100 WHERE Record_No='2'"); },
+         {"2 CHAIN-BROKEN", "3 CHAIN-BROKEN"}},
+        {"tombstone without its audit entry",
+         [&] {
+             sql("UPDATE RecordSeal SET Deleted=1 WHERE Record_No='2'");
+             sql("DELETE FROM ValueInfo WHERE Record_No='2'");
+         },
+         {"2 ROW-MISSING"}},
+        {"audit entry edited",
+         [&] { sql("UPDATE AuditLog SET Outcome='ok' WHERE Seq=2"); },
+         {"audit 2 CHAIN-BROKEN"}},
+        {"audit entry removed",
+         [&] { sql("DELETE FROM AuditLog WHERE Seq=1"); },
+         {"audit 2 CHAIN-BROKEN"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_NO_FATAL_FAILURE(freshCopy());
+        ASSERT_NO_FATAL_FAILURE(c.tamper());
+        const CliRun r = cli({"verify"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(problems(r), c.expected) << r.out.join('\n').toStdString();
+        EXPECT_TRUE(r.out.last().endsWith(QString("problems: %1").arg(c.expected.size())))
+            << r.out.last().toStdString();
+    }
+}
+
+TEST_F(IntegrityTest, DamagedSealTableIsReportedNotTrusted) {
+    sql("ALTER TABLE RecordSeal RENAME TO Old");
+    sql("CREATE TABLE RecordSeal (Seq INTEGER PRIMARY KEY, Machine_NO TEXT)");
+    CliRun r = cli({"verify"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.out.last().startsWith("verify: the seal table cannot be read"))
+        << r.out.join('\n').toStdString();
+    EXPECT_EQ(cli({"seal"}).code, 1); // nothing is sealed over a table it cannot read
+
+    ASSERT_NO_FATAL_FAILURE(freshCopy());
+    QFile db(m_case->file("brtx.db"));
+    ASSERT_TRUE(db.resize(db.size() / 2));
+    r = cli({"verify"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.out.last().startsWith("verify: ")) << r.out.join('\n').toStdString();
+}
+
+TEST_F(IntegrityTest, OldDatabaseIsSealedLateAndAudited) {
+    sql("DROP TABLE RecordSeal");
+    sql("DROP TABLE AuditLog");
+    CliRun r = cli({"verify"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(problems(r).size(), kRecords);
+    EXPECT_EQ(problems(r).filter("UNSEALED").size(), kRecords);
+
+    r = cli({"seal", "--device", s_device});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.last(), QString("sealed: %1").arg(kRecords));
+    r = cli({"verify"});
+    EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
+    EXPECT_EQ(cli({"seal"}).out.last(), "sealed: 0");
+
+    SQLite::Database db;
+    ASSERT_EQ(db.Open(m_case->file("brtx.db")), 0);
+    EXPECT_EQ(db.QuerySQL("SELECT count(*) FROM RecordSeal WHERE Late=1").Cell(0, 0),
+              QString::number(kRecords));
+    r = cli({"audit", "--device", s_device});
+    ASSERT_EQ(r.out.size(), 2) << r.out.join('\n').toStdString();
+    const QStringList entry = r.out[1].split('\t');
+    EXPECT_EQ(entry.value(4), "cli");
+    EXPECT_EQ(entry.value(5), "seal");
+    EXPECT_EQ(entry.value(7), QString("%1 records").arg(kRecords));
+}
+
+TEST_F(IntegrityTest, DownloadIsAuditedAndListedSinceADate) {
+    CliRun r = cli({"audit"});
+    ASSERT_EQ(r.code, 0);
+    ASSERT_EQ(r.out.size(), 3) << r.out.join('\n').toStdString();
+    const QStringList connect = r.out[1].split('\t');
+    const QStringList download = r.out[2].split('\t');
+    EXPECT_EQ(connect.value(5), "connect");
+    EXPECT_EQ(connect.value(6), s_device);
+    EXPECT_TRUE(connect.value(7).startsWith("127.0.53.")) << r.out[1].toStdString();
+    EXPECT_EQ(download.value(4), "cli");
+    EXPECT_EQ(download.value(5), "download");
+    EXPECT_EQ(download.value(7), "1-5");
+    EXPECT_EQ(download.value(8), "downloaded: 5, skipped: 0, failed: 0");
+    EXPECT_EQ(download.value(2), Audit::CurrentUser());
+    EXPECT_EQ(cli({"audit", "--since", "2999-01-01"}).out.size(), 1);
+    EXPECT_EQ(cli({"audit", "--device", "nobody"}).out.size(), 1);
+}
+
+TEST_F(IntegrityTest, ProgramDeletionLeavesATombstone) {
+    SQLite::Database db;
+    ASSERT_EQ(db.Open(m_case->file("brtx.db")), 0);
+    ASSERT_TRUE(QFile::remove(picture(2)));
+    EXPECT_EQ(Seal::RecordDeletion(db, m_case->file("pic"), {picture(2)}, "test", "page"), 1);
+    db.Close();
+    const CliRun r = cli({"verify"});
+    EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
+    EXPECT_EQ(r.out.last(), QString("verified: %1, problems: 0").arg(kRecords - 1));
+    EXPECT_EQ(cli({"audit"}).out.filter("\ttombstone\t").size(), 1);
+}
+
+TEST_F(IntegrityTest, ListMarksAndReportLines) {
+    sql("UPDATE ValueInfo SET Test_Result='9' WHERE Record_No='2'");
+    ASSERT_TRUE(QFile::remove(picture(3)));
+    sql("DELETE FROM RecordSeal WHERE Record_No='5'");
+    CSealMarks marks;
+    marks.SetSource(m_case->file("brtx.db"), m_case->file("pic"));
+    QStringList shown;
+    SQLite::Database db;
+    ASSERT_EQ(db.Open(m_case->file("brtx.db")), 0);
+    const SQLite::Table t = db.QuerySQL(
+        "SELECT Machine_NO,Record_No,Date_Date,Time_Time FROM ValueInfo ORDER BY rowid");
+    for (int r = 0; r < t.GetRowCount(); ++r)
+        shown << marks.Mark(t.Cell(r, 0), t.Cell(r, 1), t.Cell(r, 2), t.Cell(r, 3));
+    EXPECT_EQ(shown, QStringList({"\u2713", "\u2717", "\u2717", "\u2713", "\u2013"}));
+
+    const QString page = "<html><body class=\"bg\"><p>report</p></body></html>";
+    const Seal::Status good =
+        marks.StatusOf(t.Cell(0, 0), t.Cell(0, 1), t.Cell(0, 2), t.Cell(0, 3));
+    QString html = WithIntegrityLines(page, good, "2026-01-01T00:00:00.000Z");
+    EXPECT_TRUE(html.contains(good.seal)) << html.toStdString();
+    EXPECT_FALSE(html.contains("Integrity check failed"));
+    const Seal::Status bad = marks.StatusOf(t.Cell(1, 0), t.Cell(1, 1), t.Cell(1, 2), t.Cell(1, 3));
+    html = WithIntegrityLines(page, bad, "2026-01-01T00:00:00.000Z");
+    EXPECT_TRUE(html.startsWith("<html><body class=\"bg\"><div class=\"integrity-failed\""));
+    EXPECT_TRUE(html.contains("Integrity check failed: the stored values differ"));
+}
+
+TEST_F(IntegrityTest, PdfReportCarriesTheSeal) {
+    if (QStandardPaths::findExecutable("wkhtmltopdf").isEmpty() ||
+        QStandardPaths::findExecutable("pdftotext").isEmpty())
+        GTEST_SKIP() << "wkhtmltopdf or pdftotext missing";
+    SQLite::Database db;
+    ASSERT_EQ(db.Open(m_case->file("brtx.db")), 0);
+    const QString seal = db.QuerySQL("SELECT Seal FROM RecordSeal WHERE Record_No='1'").Cell(0, 0);
+    // Record 2's report is made before its row is changed and again afterwards: the second
+    // export must not hand out the first report.
+    for (const auto& [record, expected] : QList<QPair<QString, QString>>{
+             {"1", seal}, {"2", "match their seal"}, {"2", "Integrity check failed"}}) {
+        if (expected.startsWith("Integrity"))
+            sql("UPDATE ValueInfo SET GPS='elsewhere' WHERE Record_No='2'");
+        const CliRun r = cli({"export-pdf", "--device", s_device, "--record", record});
+        ASSERT_EQ(r.code, 0) << r.err.toStdString();
+        QProcess p;
+        p.start("pdftotext", {r.out.last(), "-"});
+        ASSERT_TRUE(p.waitForFinished(20000));
+        const QString text = QString::fromUtf8(p.readAllStandardOutput()).remove('\n');
+        EXPECT_TRUE(text.contains(expected)) << text.toStdString();
+    }
+    EXPECT_EQ(cli({"audit"}).out.filter("\texport-pdf\t").size(), 3);
+}
+
+TEST_F(IntegrityTest, ConcurrentDownloadsKeepOneChain) {
+    // Two instruments answering with the same device number, downloaded into one database
+    // at the same time by two processes: every record stored once, one unbroken chain.
+    brtxtest::TempHome home(true, "concurrent");
+    std::vector<std::unique_ptr<brtxsim::CSimulator>> sims;
+    QList<QProcess*> runs;
+    for (const char* address : {"127.0.53.10", "127.0.53.11"}) {
+        brtxsim::SimConfig config;
+        config.address = address;
+        config.recordCount = 40;
+        config.photoBytes = 1500;
+        sims.push_back(std::make_unique<brtxsim::CSimulator>(config));
+        ASSERT_TRUE(sims.back()->Start());
+        auto* p = new QProcess;
+        p->start(brtxtest::programDir() + "/brtx-cli",
+                 {"--home", home.path(), "download", "--wifi", address});
+        runs << p;
+    }
+    for (QProcess* p : runs) {
+        // A record both fetch at once is stored by one; the other may report its picture as
+        // existing. What counts is the database afterwards.
+        EXPECT_TRUE(p->waitForFinished(60000));
+        delete p;
+    }
+    const CliRun r = brtxtest::runCli({"--home", home.path(), "verify"});
+    EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
+    EXPECT_EQ(r.out.last(), "verified: 40, problems: 0");
+}
+
+} // namespace
+
+namespace {
+
+TEST(IntegrityCrash, KilledDownloadLeavesNothingFalselySealed) {
+    // brtx-cli killed in the middle of a download: every record that made it into the
+    // database carries a seal whose picture is there.
+    brtxtest::TempHome home(true, "killed");
+    brtxsim::SimConfig config;
+    config.address = "127.0.53.12";
+    config.recordCount = 400;
+    config.photoBytes = 60000;
+    brtxsim::CSimulator sim(config);
+    ASSERT_TRUE(sim.Start());
+    QProcess p;
+    p.start(brtxtest::programDir() + "/brtx-cli",
+            {"--home", home.path(), "download", "--wifi", "127.0.53.12"});
+    int lines = 0;
+    while (lines < 30 && p.waitForReadyRead(10000))
+        while (p.canReadLine() && lines < 30)
+            lines += p.readLine().isEmpty() ? 0 : 1;
+    p.kill();
+    p.waitForFinished(5000);
+    ASSERT_GE(lines, 30);
+    const CliRun r = brtxtest::runCli({"--home", home.path(), "verify"});
+    EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
+    EXPECT_FALSE(r.out.last().startsWith("verified: 0,")) << r.out.last().toStdString();
+}
+
+} // namespace
