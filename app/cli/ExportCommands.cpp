@@ -196,8 +196,7 @@ int RunExport(const QStringList& arguments) {
     }
     if (!central)
         Audit::AppendTo(GetDatabasePath(), QString::fromLatin1(Audit::kCli),
-                        QStringLiteral("export"),
-                        f.allDevices ? QStringLiteral("*") : f.device,
+                        QStringLiteral("export"), f.allDevices ? QStringLiteral("*") : f.device,
                         QStringLiteral("%1 rows file %2").arg(result.rows).arg(result.path),
                         QStringLiteral("ok"));
     CliPrint(GetText(QStringLiteral("ExportExcelOK")) + QLatin1Char(' ') + result.path);

@@ -20,9 +20,9 @@ namespace Download {
 // device session) and are used by one download at a time.
 struct Context {
     SQLite::Database* db = nullptr;
-    CTCPClient* client = nullptr;             // the session's link (nullptr: every record fails)
-    QString deviceId;                         // names the picture folder
-    QString picRoot;                          // picture root; empty: GetPicFolder()
+    CTCPClient* client = nullptr; // the session's link (nullptr: every record fails)
+    QString deviceId;             // names the picture folder
+    QString picRoot;              // picture root; empty: GetPicFolder()
     // Set when the download is asked to stop: a dropped link is then not opened again.
     const std::atomic<bool>* stop = nullptr;
 };

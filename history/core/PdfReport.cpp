@@ -127,11 +127,10 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
 
     const QString charset = ReportCharset(ReadLanguage());
     m_cells = source.cells;
-    return Convert(ReportBytes(
-        WithIntegrityLines(
-            BuildReportHtml(source.headings, source.cells, source.picturePath, charset),
-            source.cells),
-        charset));
+    return Convert(ReportBytes(WithIntegrityLines(BuildReportHtml(source.headings, source.cells,
+                                                                  source.picturePath, charset),
+                                                  source.cells),
+                               charset));
 }
 
 QString CPdfReport::CombinedReportName(const QVector<ReportSource>& sources,
