@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Sanitizer runs of the test suite (headless):
 #   1. AddressSanitizer + UndefinedBehaviorSanitizer: every test, build folder build-asan;
-#   2. ThreadSanitizer: the link and download tests, build folder build-tsan.
+#   2. ThreadSanitizer: the link tests, build folder build-tsan. The device work runs on a
+#      QThread and reports through Qt's queued calls; Qt itself is not built with the
+#      sanitizer, so the tool cannot see the ordering Qt's event queue gives and reports every
+#      queued call's data as a race. Those tests run under AddressSanitizer above.
 # Any sanitizer report fails the test that caused it, and with it this script (exit 1).
 #
 #   scripts/sanitize.sh [asan|tsan]     default: both
@@ -47,9 +50,9 @@ if [ "$which" = all ] || [ "$which" = asan ]; then
     ctest --test-dir build-asan --output-on-failure -j"$JOBS" --timeout 900 || status=1
 fi
 if [ "$which" = all ] || [ "$which" = tsan ]; then
-    echo "== ThreadSanitizer: link and download tests"
-    build build-tsan thread '^test_(link|devicecore|device)$'
+    echo "== ThreadSanitizer: link tests"
+    build build-tsan thread '^test_link$'
     ctest --test-dir build-tsan --output-on-failure -j"$JOBS" --timeout 900 \
-        -R '^(link|devicecore|device)\.' || status=1
+        -R '^link\.' || status=1
 fi
 exit $status
