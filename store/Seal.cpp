@@ -37,8 +37,8 @@ namespace {
 
 const char* const kIndexes[] = {
     "CREATE INDEX IF NOT EXISTS RecordSeal_Device ON RecordSeal(Machine_NO,Seq)",
-    "CREATE INDEX IF NOT EXISTS RecordSeal_Key ON RecordSeal"
-    "(Machine_NO,Record_No,Date_Date,Time_Time)",
+    ("CREATE INDEX IF NOT EXISTS RecordSeal_Key ON RecordSeal"
+     "(Machine_NO,Record_No,Date_Date,Time_Time)"),
     "CREATE INDEX IF NOT EXISTS AuditLog_Device ON AuditLog(Device)",
 };
 
