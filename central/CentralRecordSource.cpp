@@ -6,7 +6,6 @@
 #include "central/CentralSchema.h"
 
 #include <QFile>
-#include <QSet>
 
 using Central::PgParam;
 using Central::PgResult;
@@ -133,37 +132,16 @@ bool CCentralRecordSource::MakeLayout(const HistoryFilter& filter, Layout& layou
         layout.columns =
             CHistoryQuery::LayoutColumns(titled.isEmpty() ? QStringList() : titled.first().second);
     } else {
-        // Every device: the union of the titles in first-seen order (devices by number,
-        // fields in order) between the fixed columns and GPS; a device's cell under a title
-        // is its first field of that title.
-        QStringList unionTitles;
-        for (const auto& [device, titles] : titled) {
-            QSet<int> seen;
-            for (int k = 1; k <= kTitleCount; ++k) {
-                const QString& title = titles[k - 1];
-                if (title.isEmpty())
-                    continue;
-                int u = int(unionTitles.indexOf(title));
-                if (u < 0) {
-                    unionTitles << title;
-                    unionCases.append(QStringList());
-                    u = int(unionTitles.size()) - 1;
-                }
-                if (seen.contains(u))
-                    continue;
-                seen.insert(u);
-                unionCases[u] << QStringLiteral("WHEN %1 THEN field%2").arg(Literal(device)).arg(k);
-            }
+        // Every device: the union of the titles between the fixed columns and GPS; a
+        // device's cell under a title is its first field of that title.
+        const CHistoryQuery::UnionLayout all = CHistoryQuery::LayoutUnion(titled);
+        layout.columns = all.columns;
+        for (const auto& sources : all.sources) {
+            QStringList cases;
+            for (const auto& [device, field] : sources)
+                cases << QStringLiteral("WHEN %1 THEN field%2").arg(Literal(device)).arg(field);
+            unionCases.append(cases);
         }
-        const QVector<HistoryColumn> base = CHistoryQuery::LayoutColumns(QStringList());
-        for (const HistoryColumn& c : base)
-            if (c.kind == HistoryColumn::Fixed)
-                layout.columns.append(c);
-        for (int u = 0; u < unionTitles.size(); ++u)
-            layout.columns.append({unionTitles[u], HistoryColumn::Field, u + 1});
-        for (const HistoryColumn& c : base)
-            if (c.kind == HistoryColumn::Gps)
-                layout.columns.append(c);
     }
     for (const HistoryColumn& c : layout.columns) {
         switch (c.kind) {

@@ -209,6 +209,10 @@ private:
     bool SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& sent);
     bool SyncSeals();
     bool SyncAudit();
+    // Reads the local rows of sql into batch and hands every full batch, and the last one,
+    // to send (which empties it). what names the rows in the error text.
+    bool ReadInBatches(const QString& sql, const QStringList& binds, QVector<LocalRow>& batch,
+                       const std::function<bool()>& send, const QString& what);
 
     SyncOptions m_opt;
     SyncProgress m_progress;
@@ -427,7 +431,6 @@ bool Sync::SyncRecords() {
                         " ORDER BY Machine_NO, Record_No, Date_Date, Time_Time";
     QVector<LocalRow> batch;
     qint64 done = 0;
-    bool ok = true;
     auto send = [&]() {
         if (batch.isEmpty())
             return true;
@@ -445,6 +448,12 @@ bool Sync::SyncRecords() {
             m_progress(QStringLiteral("records"), done, total);
         return true;
     };
+    return ReadInBatches(sql, binds, batch, send, QStringLiteral("records"));
+}
+
+bool Sync::ReadInBatches(const QString& sql, const QStringList& binds, QVector<LocalRow>& batch,
+                         const std::function<bool()>& send, const QString& what) {
+    bool ok = true;
     QString error;
     const bool read = m_local.Query(
         sql, binds,
@@ -460,7 +469,7 @@ bool Sync::SyncRecords() {
     if (!ok)
         return false;
     if (!read)
-        return Fail(QStringLiteral("cannot read the local records: %1").arg(error));
+        return Fail(QStringLiteral("cannot read the local %1: %2").arg(what, error));
     return send();
 }
 
@@ -479,7 +488,6 @@ bool Sync::SyncSeals() {
     }
     sql += QStringLiteral(" ORDER BY Machine_NO,Record_No,Date_Date,Time_Time");
     QVector<LocalRow> batch;
-    bool ok = true;
     auto send = [&]() {
         if (batch.isEmpty())
             return true;
@@ -542,23 +550,7 @@ bool Sync::SyncSeals() {
         batch.clear();
         return true;
     };
-    QString error;
-    const bool read = m_local.Query(
-        sql, binds,
-        [&](const LocalRow& r) {
-            batch.append(r);
-            if (batch.size() >= m_opt.batchRecords && !send()) {
-                ok = false;
-                return false;
-            }
-            return true;
-        },
-        &error);
-    if (!ok)
-        return false;
-    if (!read)
-        return Fail(QStringLiteral("cannot read the local seals: %1").arg(error));
-    return send();
+    return ReadInBatches(sql, binds, batch, send, QStringLiteral("seals"));
 }
 
 bool Sync::SyncAudit() {
@@ -567,7 +559,6 @@ bool Sync::SyncAudit() {
     const QString sql = QStringLiteral("SELECT Seq,At,UserName,HostName,Program,Action,Device,"
                                        "Records,Outcome,PrevHash,Hash FROM AuditLog ORDER BY Seq");
     QVector<LocalRow> batch;
-    bool ok = true;
     auto send = [&]() {
         if (batch.isEmpty())
             return true;
@@ -597,23 +588,7 @@ bool Sync::SyncAudit() {
         batch.clear();
         return true;
     };
-    QString error;
-    const bool read = m_local.Query(
-        sql, {},
-        [&](const LocalRow& r) {
-            batch.append(r);
-            if (batch.size() >= m_opt.batchRecords && !send()) {
-                ok = false;
-                return false;
-            }
-            return true;
-        },
-        &error);
-    if (!ok)
-        return false;
-    if (!read)
-        return Fail(QStringLiteral("cannot read the local audit entries: %1").arg(error));
-    return send();
+    return ReadInBatches(sql, {}, batch, send, QStringLiteral("audit entries"));
 }
 
 SyncResult Sync::Run() {

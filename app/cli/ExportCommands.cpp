@@ -155,19 +155,8 @@ int RunExport(const QStringList& arguments) {
     for (const HistoryColumn& column : columns)
         headings << column.heading;
     HistorySort sort;
-    if (!history.sortHeading.isEmpty()) {
-        for (int c = 0; c < headings.size() && sort.column < 0; ++c)
-            if (headings[c] == history.sortHeading)
-                sort.column = c;
-        for (int c = 0; c < headings.size() && sort.column < 0; ++c)
-            if (headings[c].compare(history.sortHeading, Qt::CaseInsensitive) == 0)
-                sort.column = c;
-        if (sort.column < 0)
-            return Usage(kExport,
-                         QStringLiteral("there is no column \"%1\"; the columns are: %2")
-                             .arg(history.sortHeading, headings.join(QStringLiteral(", "))));
-        sort.descending = history.sortDescending;
-    }
+    if (!SortOf(history, headings, sort, error))
+        return Usage(kExport, error);
     qint64 count = 0;
     if (!source.Count(history.filter, count, &error))
         return Fail(kExport, error);

@@ -119,3 +119,21 @@ bool TakeHistoryArgs(QStringList& args, HistoryArgs& out, QString& error) {
     args = rest;
     return true;
 }
+
+bool SortOf(const HistoryArgs& args, const QStringList& headings, HistorySort& sort,
+            QString& error) {
+    sort = HistorySort();
+    if (args.sortHeading.isEmpty())
+        return true;
+    sort.column = int(headings.indexOf(args.sortHeading));
+    for (int c = 0; c < headings.size() && sort.column < 0; ++c)
+        if (headings[c].compare(args.sortHeading, Qt::CaseInsensitive) == 0)
+            sort.column = c;
+    if (sort.column < 0) {
+        error = QStringLiteral("there is no column \"%1\"; the columns are: %2")
+                    .arg(args.sortHeading, headings.join(QStringLiteral(", ")));
+        return false;
+    }
+    sort.descending = args.sortDescending;
+    return true;
+}

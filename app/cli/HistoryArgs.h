@@ -18,3 +18,8 @@ struct HistoryArgs {
 // error for a missing value, a bad date, mode or number, a minimum above the maximum, or
 // neither/both of --device and --all-devices.
 bool TakeHistoryArgs(QStringList& args, HistoryArgs& out, QString& error);
+
+// The order --sort asked for among the list's headings: the heading as written, else one that
+// differs only in case. False with a message naming the columns when there is none.
+bool SortOf(const HistoryArgs& args, const QStringList& headings, HistorySort& sort,
+            QString& error);

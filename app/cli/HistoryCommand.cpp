@@ -118,18 +118,8 @@ int Run(const QStringList& given) {
         headings << column.heading;
 
     HistorySort sort;
-    if (!history.sortHeading.isEmpty()) {
-        sort.column = int(headings.indexOf(history.sortHeading));
-        if (sort.column < 0) {
-            for (int c = 0; c < headings.size() && sort.column < 0; ++c)
-                if (headings[c].compare(history.sortHeading, Qt::CaseInsensitive) == 0)
-                    sort.column = c;
-        }
-        if (sort.column < 0)
-            return Usage(QStringLiteral("there is no column \"%1\"; the columns are: %2")
-                             .arg(history.sortHeading, headings.join(QStringLiteral(", "))));
-        sort.descending = history.sortDescending;
-    }
+    if (!SortOf(history, headings, sort, error))
+        return Usage(error);
 
     // JSON keys must differ: a repeated heading gets " (2)", " (3)" ...
     QVector<QByteArray> keys;

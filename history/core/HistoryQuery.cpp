@@ -101,6 +101,42 @@ void CHistoryQuery::LoadColumns(const QString& device) {
     m_columns = LayoutColumns(m_titles, &m_hiddenFields);
 }
 
+CHistoryQuery::UnionLayout
+CHistoryQuery::LayoutUnion(const QVector<QPair<QString, QStringList>>& titledDevices) {
+    UnionLayout layout;
+    QStringList unionTitles;
+    for (const auto& [device, titles] : titledDevices) {
+        QVector<bool> taken; // union columns this device feeds already
+        for (int k = 1; k <= qMin<int>(kTitleCount, titles.size()); ++k) {
+            const QString& title = titles[k - 1];
+            if (title.isEmpty())
+                continue;
+            int u = int(unionTitles.indexOf(title));
+            if (u < 0) {
+                unionTitles << title;
+                layout.sources.append(QVector<QPair<QString, int>>());
+                u = int(unionTitles.size()) - 1;
+            }
+            if (taken.size() <= u)
+                taken.resize(u + 1);
+            if (!taken[u]) { // a title twice in one device: its first field
+                taken[u] = true;
+                layout.sources[u].append({device, k});
+            }
+        }
+    }
+    const QVector<HistoryColumn> base = LayoutColumns(QStringList());
+    for (const HistoryColumn& column : base)
+        if (column.kind == HistoryColumn::Fixed)
+            layout.columns.append(column);
+    for (int u = 0; u < unionTitles.size(); ++u)
+        layout.columns.append({unionTitles[u], HistoryColumn::Field, u + 1});
+    for (const HistoryColumn& column : base)
+        if (column.kind == HistoryColumn::Gps)
+            layout.columns.append(column);
+    return layout;
+}
+
 QVector<HistoryColumn> CHistoryQuery::LayoutColumns(const QStringList& titles,
                                                     QVector<int>* hiddenFields) {
     QVector<HistoryColumn> columns;

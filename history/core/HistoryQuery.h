@@ -4,6 +4,7 @@
 // rows as the page shows them (test mode translated), with each row's stored picture Path.
 //
 // Every operation opens the database file afresh, runs its statements and closes it.
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -72,6 +73,16 @@ public:
     // hiddenFields, when given, receives the untitled fields before the last titled one.
     static QVector<HistoryColumn> LayoutColumns(const QStringList& titles,
                                                 QVector<int>* hiddenFields = nullptr);
+
+    // The columns of every device at once: the fixed columns, one field column per distinct
+    // title in first-seen order (devices in the given order, fields in order), GPS last.
+    // sources[u] names, for each device that has the title of field column u + 1, the field
+    // (1..20) whose value shows under it: the device's first field of that title.
+    struct UnionLayout {
+        QVector<HistoryColumn> columns;
+        QVector<QVector<QPair<QString, int>>> sources;
+    };
+    static UnionLayout LayoutUnion(const QVector<QPair<QString, QStringList>>& titledDevices);
 
     // The default headings of the seven fixed columns.
     static QStringList DefaultHeadings();

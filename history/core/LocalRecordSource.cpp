@@ -440,40 +440,19 @@ bool CLocalRecordSource::LoadLayout(const HistoryFilter& filter, Layout& layout,
         return true;
     }
 
-    // Every device: the fixed columns and GPS as for a device without titles, the union of
-    // the titles in first-seen order between them.
-    const QVector<HistoryColumn> base = CHistoryQuery::LayoutColumns(QStringList());
-    QStringList unionTitles;
-    for (const auto& [device, titles] : titled) {
-        QVector<int> fieldOf;
-        for (int k = 1; k <= kFields; ++k) {
-            const QString& title = titles[k - 1];
-            if (title.isEmpty())
-                continue;
-            int u = int(unionTitles.indexOf(title));
-            if (u < 0) {
-                unionTitles << title;
-                layout.unionSources.append(QVector<QPair<QString, int>>());
-                u = int(unionTitles.size()) - 1;
-            }
+    // Every device: the union of the titles between the fixed columns and GPS; each device's
+    // field under each union column, for reading its rows.
+    CHistoryQuery::UnionLayout all = CHistoryQuery::LayoutUnion(titled);
+    layout.columns = all.columns;
+    layout.unionSources = all.sources;
+    for (int u = 0; u < layout.unionSources.size(); ++u) {
+        for (const auto& [device, field] : layout.unionSources[u]) {
+            QVector<int>& fieldOf = layout.unionFields[device];
             if (fieldOf.size() <= u)
                 fieldOf.resize(u + 1);
-            if (fieldOf[u] == 0) { // a title twice in one device: its first field
-                fieldOf[u] = k;
-                layout.unionSources[u].append({device, k});
-            }
+            fieldOf[u] = field;
         }
-        layout.unionFields.insert(device, fieldOf);
     }
-    layout.columns.clear();
-    for (const HistoryColumn& column : base)
-        if (column.kind == HistoryColumn::Fixed)
-            layout.columns.append(column);
-    for (int u = 0; u < unionTitles.size(); ++u)
-        layout.columns.append({unionTitles[u], HistoryColumn::Field, u + 1});
-    for (const HistoryColumn& column : base)
-        if (column.kind == HistoryColumn::Gps)
-            layout.columns.append(column);
     return true;
 }
 
