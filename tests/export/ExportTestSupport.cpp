@@ -40,31 +40,6 @@ sys.stdout.write(json.dumps(out))
     return QJsonDocument::fromJson(json);
 }
 
-QVector<QStringList> readWithSsconvert(const QString& path) {
-    QTemporaryDir dir;
-    const QString csv = dir.filePath(QStringLiteral("out.csv"));
-    bool ok = false;
-    run(QStringLiteral("ssconvert"),
-        {QStringLiteral("--export-type=Gnumeric_stf:stf_csv"), path, csv}, &ok);
-    if (!ok)
-        return {};
-    static const char* script = R"(
-import csv, json, sys
-with open(sys.argv[1], encoding='utf-8', newline='') as f:
-    sys.stdout.write(json.dumps(list(csv.reader(f))))
-)";
-    const QByteArray json = run(QStringLiteral("/usr/bin/python3"),
-                                {QStringLiteral("-c"), QString::fromLatin1(script), csv}, &ok);
-    QVector<QStringList> rows;
-    for (const QJsonValue& r : QJsonDocument::fromJson(json).array()) {
-        QStringList cells;
-        for (const QJsonValue& c : r.toArray())
-            cells.append(c.toString());
-        rows.append(cells);
-    }
-    return rows;
-}
-
 namespace {
 
 QVector<QStringList> rowsOf(const QByteArray& json) {
@@ -85,6 +60,19 @@ with open(sys.argv[1], encoding='utf-8-sig', newline='') as f:
 )";
 
 } // namespace
+
+QVector<QStringList> readWithSsconvert(const QString& path) {
+    QTemporaryDir dir;
+    const QString csv = dir.filePath(QStringLiteral("out.csv"));
+    bool ok = false;
+    run(QStringLiteral("ssconvert"),
+        {QStringLiteral("--export-type=Gnumeric_stf:stf_csv"), path, csv}, &ok);
+    if (!ok)
+        return {};
+    const QByteArray json = run(QStringLiteral("/usr/bin/python3"),
+                                {QStringLiteral("-c"), QString::fromLatin1(kCsvScript), csv}, &ok);
+    return rowsOf(json);
+}
 
 QJsonDocument readWithOpenpyxl(const QString& path, int maxRows) {
     static const char* script = R"(
