@@ -322,6 +322,7 @@ ListFigures RunHistoryList(const HistoryHome& home, int runs) {
         QThreadPool::globalInstance()->waitForDone();
         const double t = NowMs();
         page.OnBnClickedQuery();
+        page.WaitForList(); // the list is filled from the worker
         QApplication::processEvents();
         pageRuns.append(NowMs() - t);
     }

@@ -20,7 +20,6 @@
 #include <QComboBox>
 #include <QDate>
 #include <QDateEdit>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
@@ -400,10 +399,9 @@ void CHistory::OnBnClickedQuery() {
         return; // the list stays as it is; the status line says why
     m_filter = filter;
     m_bQueried = true;
+    // The first rows come from the worker, then the count; the rows further down come while
+    // the user scrolls. The window stays usable meanwhile.
     StartQuery(true);
-    // The page waits for the first rows (the window keeps painting); the count follows, the
-    // rows further down come while the user scrolls.
-    WaitForFirstRows();
 }
 
 void CHistory::StartQuery(bool countToo) {
@@ -529,16 +527,6 @@ void CHistory::SetResultCounts(const QVector<HistoryColumn>& columns, qint64 cou
     m_nCols = count > 0 ? 10 + CHistoryQuery::kTitleCount - (lastTitled - fields) : 0;
 }
 
-void CHistory::WaitForFirstRows() {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    QElapsedTimer timer;
-    timer.start();
-    while (m_bQueryPending && timer.elapsed() < 120000)
-        QApplication::processEvents(
-            QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents, 5);
-    QApplication::restoreOverrideCursor();
-}
-
 bool CHistory::WaitForList(int timeoutMs) {
     if (m_bQueryPending || m_bCountPending || m_pWorker->Pending() > 0) {
         // The answer is queued behind the worker's calls: wait for them, then take it in.
@@ -559,7 +547,6 @@ void CHistory::SortBy(int column, bool descending) {
         header->setSortIndicator(column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
     if (m_bQueried) {
         StartQuery(m_bCountPending); // the same rows in another order: the count stays
-        WaitForFirstRows();
     }
 }
 

@@ -147,7 +147,6 @@ private:
     void LayoutSide();
     bool ReadFilter(HistoryFilter& filter);
     void StartQuery(bool countToo);
-    void WaitForFirstRows();
     void SetResultCounts(const QVector<HistoryColumn>& columns, qint64 count);
     void OnHeadingClicked(int column);
     void OnHeadingMenu(const QPoint& pos);

@@ -315,6 +315,7 @@ TEST_F(HistoryPageTest, DeletionWithoutKelInfoOnlyEmptiesTheList) {
     page.show();
     SetDates(page, "2024-01-01", "2024-12-31");
     page.OnBnClickedQuery();
+    page.WaitForList();
     List(page)->selectRow(0);
     EXPECT_TRUE(Frame(page)->isVisible());
 

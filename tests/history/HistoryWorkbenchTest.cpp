@@ -118,6 +118,7 @@ TEST_F(HistoryWorkbenchTest, AllDevicesListEveryDeviceUnderUnitedTitles) {
 TEST_F(HistoryWorkbenchTest, MeterShowsTheSelectedResult) {
     CHistory page;
     page.OnBnClickedQuery();
+    page.WaitForList();
     auto* meter = Get<CMeter>(page, kMeter);
     auto* list = Get<QTableView>(page, kList);
     const int faces = meter->FaceBuildCount();
@@ -228,6 +229,7 @@ TEST_F(HistoryWorkbenchTest, DamagedOrMissingDatabaseIsSaidAndLeftAlone) {
             f.write(content);
         }
         page.OnBnClickedQuery();
+        page.WaitForList(); // the answer (a failure) arrives from the worker
         EXPECT_TRUE(status.status().startsWith("Cannot read the records:"))
             << status.status().toStdString();
         EXPECT_EQ(page.ListRowCount(), 0);
