@@ -6,6 +6,7 @@
 
 #include <QLabel>
 #include <QObject>
+#include <QStringList>
 #include <QWidget>
 
 namespace brtxtest {
@@ -30,13 +31,19 @@ public:
         auto to = [this](int id) {
             return [label = label(id)](const QString& text) { label->setText(text); };
         };
-        QObject::connect(page, &Page::statusChanged, &m_window, to(1003));
+        QObject::connect(page, &Page::statusChanged, &m_window, [this](const QString& text) {
+            m_seen << text;
+            label(1003)->setText(text);
+        });
         QObject::connect(page, &Page::versionChanged, &m_window, to(1001));
         QObject::connect(page, &Page::deviceIdChanged, &m_window, to(1002));
         QObject::connect(page, &Page::totalChanged, &m_window, to(1032));
     }
     QString field(int id) const { return label(id)->text(); }
     QString status() const { return field(1003); }
+    // Every status text a followed page reported, so a test sees a text that a later one
+    // replaced before the test looked.
+    bool saw(const QString& text) const { return m_seen.contains(text); }
     QString version() const { return field(1001); }
     QString deviceId() const { return field(1002); }
     QString total() const { return field(1032); }
@@ -47,6 +54,7 @@ private:
 
     bool m_registered;
     QWidget m_window;
+    QStringList m_seen;
 };
 
 } // namespace brtxtest
