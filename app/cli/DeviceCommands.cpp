@@ -1,12 +1,14 @@
 // brtx-cli commands that link to an instrument the way the device page does: devices, info,
-// set-time, set-id, delete-files.
+// set-time, set-id, delete-files. Like the page they drive the device worker (CCliDeviceRun).
 #include "app/cli/Commands.h"
 
+#include "app/cli/DeviceRun.h"
 #include "app/cli/LinkArgs.h"
 #include "base/Paths.h"
 #include "device/core/DeviceSession.h"
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -18,17 +20,23 @@ int Usage(const char* command, const QString& reason) {
     return kCliUsage;
 }
 
-void PrintKey(const QString& key) {
-    CliStatus(key);
-}
-
-// Opens brtx.db and links as the page does (device information, titles stored). Prints every
-// status text on the way. False when the link was not made.
-bool OpenAndLink(CDeviceSession& session, const LinkTarget& target) {
-    if (!session.OpenDatabase())
+// Opens brtx.db, links as the page does (device information, titles stored) and, once
+// linked, runs `work` (which returns the exit code); then closes the link. Every step runs
+// on the device worker; SIGINT/SIGTERM abort the step in flight (exit kCliCanceled).
+int RunLinked(const char* command, const LinkTarget& target,
+              const std::function<int(CCliDeviceRun&)>& work) {
+    CCliDeviceRun run;
+    if (!run.Session().OpenDatabase())
         std::fprintf(stderr, "brtx-cli: cannot open the database %s\n",
                      qPrintable(GetDatabasePath()));
-    return LinkByTarget(session, target, PrintKey).ok;
+    const bool linked = run.Link(target).ok;
+    if (run.Interrupted())
+        return run.ReportInterrupted(command);
+    if (!linked)
+        return kCliFailed;
+    const int code = work(run);
+    run.Disconnect();
+    return run.Interrupted() ? run.ReportInterrupted(command) : code;
 }
 
 // Parses the route and no further words; on a usage error returns false with *exitCode set.
@@ -48,12 +56,11 @@ bool TakeRouteOnly(const char* command, QStringList args, LinkTarget& target, in
 int RunDevices(const QStringList& args) {
     if (!args.isEmpty())
         return Usage("devices", QStringLiteral("unexpected argument '%1'").arg(args.first()));
-    CDeviceSession session;
-    session.SetProgram(QStringLiteral("cli"));
-    CliStatus(QStringLiteral("DeviceFinding"));
+    CCliDeviceRun run;
     QStringList serials;
-    const DeviceResult r = session.FindDevices(serials);
-    CliStatus(r.key);
+    const DeviceResult r = run.FindDevices(serials);
+    if (run.Interrupted())
+        return run.ReportInterrupted("devices");
     if (!r)
         return kCliFailed;
     for (const QString& s : serials)
@@ -66,17 +73,15 @@ int RunInfo(const QStringList& args) {
     int code = kCliUsage;
     if (!TakeRouteOnly("info", args, target, &code))
         return code;
-    CDeviceSession session;
-    session.SetProgram(QStringLiteral("cli"));
-    if (!OpenAndLink(session, target))
-        return kCliFailed;
-    CliPrint(QStringLiteral("device: ") + session.DeviceNumber());
-    CliPrint(QStringLiteral("total: %1").arg(session.Total()));
-    CliPrint(QStringLiteral("stored: %1").arg(session.Stored()));
-    CliPrint(QStringLiteral("from: %1").arg(session.PresetFrom()));
-    CliPrint(QStringLiteral("to: %1").arg(session.PresetTo()));
-    session.Disconnect();
-    return kCliOk;
+    return RunLinked("info", target, [](CCliDeviceRun& run) {
+        const CDeviceSession& session = run.Session();
+        CliPrint(QStringLiteral("device: ") + session.DeviceNumber());
+        CliPrint(QStringLiteral("total: %1").arg(session.Total()));
+        CliPrint(QStringLiteral("stored: %1").arg(session.Stored()));
+        CliPrint(QStringLiteral("from: %1").arg(session.PresetFrom()));
+        CliPrint(QStringLiteral("to: %1").arg(session.PresetTo()));
+        return kCliOk;
+    });
 }
 
 int RunSetTime(const QStringList& args) {
@@ -84,14 +89,9 @@ int RunSetTime(const QStringList& args) {
     int code = kCliUsage;
     if (!TakeRouteOnly("set-time", args, target, &code))
         return code;
-    CDeviceSession session;
-    session.SetProgram(QStringLiteral("cli"));
-    if (!OpenAndLink(session, target))
-        return kCliFailed;
-    const DeviceResult r = session.SetTime();
-    CliStatus(r.key);
-    session.Disconnect();
-    return r ? kCliOk : kCliFailed;
+    return RunLinked("set-time", target, [](CCliDeviceRun& run) {
+        return run.Command([](CDeviceExchange& e) { return e.SetTime(); }) ? kCliOk : kCliFailed;
+    });
 }
 
 int RunSetId(const QStringList& args) {
@@ -110,17 +110,14 @@ int RunSetId(const QStringList& args) {
         CliStatus(QStringLiteral("DevIdMust12Digits"));
         return kCliFailed;
     }
-    CDeviceSession session;
-    session.SetProgram(QStringLiteral("cli"));
-    if (!OpenAndLink(session, target))
-        return kCliFailed;
-    QString number;
-    const DeviceResult r = session.SetDeviceId(digits, &number);
-    CliStatus(r.key);
-    if (r)
-        CliPrint(QStringLiteral("device: ") + number);
-    session.Disconnect();
-    return r ? kCliOk : kCliFailed;
+    return RunLinked("set-id", target, [&digits](CCliDeviceRun& run) {
+        QString number;
+        const DeviceResult r =
+            run.Command([&digits](CDeviceExchange& e) { return e.SetDeviceId(digits); }, &number);
+        if (r)
+            CliPrint(QStringLiteral("device: ") + number);
+        return r ? kCliOk : kCliFailed;
+    });
 }
 
 int RunDeleteFiles(const QStringList& args) {
@@ -128,14 +125,10 @@ int RunDeleteFiles(const QStringList& args) {
     int code = kCliUsage;
     if (!TakeRouteOnly("delete-files", args, target, &code))
         return code;
-    CDeviceSession session;
-    session.SetProgram(QStringLiteral("cli"));
-    if (!OpenAndLink(session, target))
-        return kCliFailed;
-    const DeviceResult r = session.DeleteFiles();
-    CliStatus(r.key);
-    session.Disconnect();
-    return r ? kCliOk : kCliFailed;
+    return RunLinked("delete-files", target, [](CCliDeviceRun& run) {
+        return run.Command([](CDeviceExchange& e) { return e.DeleteFiles(); }) ? kCliOk
+                                                                               : kCliFailed;
+    });
 }
 
 const CliRegistrar devices({"devices", "devices", RunDevices});

@@ -1,12 +1,11 @@
 #pragma once
-// The link choice of brtx-cli commands: "--wifi ADDRESS" or "--usb [SERIAL]", and linking a
-// session by it exactly as the device page does. Shared by every command that talks to an
-// instrument (info, set-time, set-id, delete-files, download).
+// The link choice of brtx-cli commands: "--wifi ADDRESS" or "--usb [SERIAL]". Shared by every
+// command that talks to an instrument (info, set-time, set-id, delete-files, download); the
+// link itself is made by CCliDeviceRun (DeviceRun.h) on the device worker.
 #include "device/core/DeviceSession.h"
 
 #include <QString>
 #include <QStringList>
-#include <functional>
 
 struct LinkTarget {
     LinkRoute route = LinkRoute::None;
@@ -21,9 +20,3 @@ struct LinkTarget {
 // otherwise false with a one-line reason in error.
 bool TakeLinkArgs(QStringList& args, LinkTarget& target, QString& error);
 bool TakeLinkArgs(QStringList& args, LinkTarget& target, QString& error, int trailing);
-
-// Links the session to the target, reporting each status key as it is produced (first
-// "USBConneting" or "WifiConnecting", for USB without a serial "DeviceFinding" and
-// "DeviceFindOK"/"GetDevFail" before it, then the outcome's key).
-LinkResult LinkByTarget(CDeviceSession& session, const LinkTarget& target,
-                        const std::function<void(const QString& key)>& status);

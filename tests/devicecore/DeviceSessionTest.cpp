@@ -2,7 +2,6 @@
 // addresses 127.0.4.x, port 7575), and its stateless helpers.
 #include "common/TestSupport.h"
 
-#include "app/cli/LinkArgs.h"
 #include "device/core/DeviceSession.h"
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"
@@ -290,22 +289,4 @@ TEST(DeviceSession, DeleteFiles) {
     EXPECT_EQ(s.DeleteFiles().key, "DelFileFail");
     EXPECT_EQ(s.SetTime().key, "SetTimeFail");
     EXPECT_EQ(s.SetDeviceId("123456789012").key, "SetDevIdFail");
-}
-
-TEST(DeviceSession, LinkByTargetReportsEachKey) {
-    brtxtest::TempHome home;
-    auto sim = StartSim("127.0.4.8");
-    CDeviceSession s;
-    s.OpenDatabase();
-    QStringList keys;
-    LinkTarget t;
-    t.route = LinkRoute::Wifi;
-    t.address = "127.0.4.8";
-    EXPECT_TRUE(LinkByTarget(s, t, [&](const QString& k) { keys << k; }).ok);
-    EXPECT_EQ(keys, (QStringList{"WifiConnecting", "WifiConnectOK"}));
-
-    keys.clear();
-    t.address = "10.0.0";
-    EXPECT_FALSE(LinkByTarget(s, t, [&](const QString& k) { keys << k; }).ok);
-    EXPECT_EQ(keys, (QStringList{"WifiConnecting", "GetIPFail"}));
 }
