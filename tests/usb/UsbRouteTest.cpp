@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+#include <csignal>
+
 using brtxsim::CSimulator;
 using brtxsim::SimConfig;
 
@@ -250,4 +252,36 @@ TEST_F(UsbRouteTest, HungAdbNeitherFreezesTheWindowNorHoldsItsEnd) {
     closing.start();
     m_page.reset();
     EXPECT_LT(closing.elapsed(), 1000);
+}
+
+TEST_F(UsbRouteTest, CliSignalWhileAdbHangsAbortsTheExchange) {
+    // SIGINT/SIGTERM while adb hangs (the forward of a USB connect, the device listing) abort
+    // the exchange at once: status 130 and a line on stderr, long before adb's own 5 s limit.
+    setMode("hang");
+    const struct {
+        QStringList args;
+        int signal;
+        const char* firstKey;
+    } cases[] = {{{"info", "--usb", "SIM0001"}, SIGINT, "USBConneting"},
+                 {{"devices"}, SIGTERM, "DeviceFinding"}};
+    for (const auto& c : cases) {
+        const qsizetype runs = adbLog().size();
+        QProcess p;
+        p.setProgram(brtxtest::programDir() + "/brtx-cli");
+        p.setArguments(QStringList{"--home", m_home.path()} + c.args);
+        p.start();
+        ASSERT_TRUE(brtxtest::waitFor([&] { return adbLog().size() > runs; }, 5000));
+        QElapsedTimer ending;
+        ending.start();
+        ::kill(pid_t(p.processId()), c.signal);
+        ASSERT_TRUE(p.waitForFinished(5000)) << c.firstKey;
+        EXPECT_LT(ending.elapsed(), 2000) << c.firstKey;
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << c.firstKey;
+        EXPECT_EQ(p.exitCode(), 130) << c.firstKey;
+        const QStringList out =
+            QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        EXPECT_EQ(out.value(0), GetText(c.firstKey));
+        EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains("interrupted"))
+            << c.firstKey;
+    }
 }
