@@ -2,8 +2,8 @@
 // brtx-cli sub-commands. Each command file registers its commands with a static
 // CliRegistrar; main.cpp handles --home and dispatches by name.
 //
-// Exit codes: 0 success, 1 failure, 2 usage error, 130 canceled (download). Status texts are
-// printed as the looked-up text, one per line, on standard output.
+// Exit codes: 0 success, 1 failure, 2 usage error, 130 interrupted by SIGINT or SIGTERM. Status
+// texts are printed as the looked-up text, one per line, on standard output.
 #include <QString>
 #include <QStringList>
 

@@ -3,7 +3,7 @@
 //   brtx-cli [--home DIR] COMMAND [ARGS...]
 //
 // --home DIR names the data folder (what BRTX_HOME does); it is set before anything reads
-// the folder. Exit codes: 0 success, 1 failure, 2 usage error.
+// the folder. Exit codes: 0 success, 1 failure, 2 usage error, 130 interrupted.
 #include "app/cli/Commands.h"
 #include "base/Paths.h"
 
@@ -28,7 +28,8 @@ void PrintUsage(FILE* to) {
     for (const CliCommand& c : commands)
         std::fprintf(to, "  %s\n", c.usage);
     std::fprintf(to, "\nStatus texts are printed one per line. Exit status: 0 success, 1 failure,"
-                     " 2 usage error.\n");
+                     " 2 usage error,\n130 interrupted by SIGINT or SIGTERM (what was in flight"
+                     " is canceled or aborted).\n");
     std::fprintf(to, "\nData folder: BRTX_HOME (or --home) when set; else the program folder when"
                      " it holds its own\nLanguage.ini; else (an installed copy)"
                      " $XDG_DATA_HOME/brtx, by default ~/.local/share/brtx.\n");
