@@ -3,12 +3,7 @@
 #include "base/Paths.h"
 #include "base/Profile.h"
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QRegularExpression>
-
-#include <memory>
-#include <vector>
 
 namespace {
 const int kTextChars = 1023; // a text is read into 1024 characters with its terminator
@@ -57,48 +52,6 @@ QString CLanguage::ReadDeviceType() const {
 
 QString CLanguage::ReadGlobal(const QString& key, const QString& def) const {
     return ReadProfileString(m_path, "Global", key, def, kTextChars);
-}
-
-namespace {
-QMutex g_languageMutex;
-// Every table made stays alive until exit, so a reference handed out before a reset
-// never dangles (resets happen only when tests switch the program folder).
-std::vector<std::unique_ptr<CLanguage>>& Tables() {
-    static std::vector<std::unique_ptr<CLanguage>> tables;
-    return tables;
-}
-} // namespace
-
-CLanguage& Language() {
-    QMutexLocker lock(&g_languageMutex);
-    auto& tables = Tables();
-    if (tables.empty())
-        tables.push_back(std::make_unique<CLanguage>());
-    return *tables.back();
-}
-
-void ResetLanguage() {
-    QMutexLocker lock(&g_languageMutex);
-    Tables().push_back(std::make_unique<CLanguage>());
-}
-
-QString GetText(const QString& key) {
-    return Language().GetText(key);
-}
-
-int GetTextList(QStringList& list, const QString& key, const QString& separator) {
-    return Language().GetTextList(list, key, separator);
-}
-
-QString ReadLanguage() {
-    return Language().ReadLanguage();
-}
-QString ReadDeviceType() {
-    return Language().ReadDeviceType();
-}
-
-QString GetTextNumber(const QString& key, qint64 number) {
-    return Language().GetTextNumber(key, number);
 }
 
 QString CLanguage::GetTextNumber(const QString& key, qint64 number) const {

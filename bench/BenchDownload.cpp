@@ -210,9 +210,10 @@ DownloadFigures RunDownload(const DownloadSettings& s) {
 
     // The texts the command prints, in the language of that folder.
     qputenv("BRTX_HOME", homePath.toLocal8Bit());
-    ResetLanguage();
-    const QString linked = GetText(QStringLiteral("WifiConnectOK"));
-    QStringList parts = GetText(QStringLiteral("DownloadRecordOK")).split(QStringLiteral("%d"));
+    const CLanguage texts;
+    const QString linked = texts.GetText(QStringLiteral("WifiConnectOK"));
+    QStringList parts =
+        texts.GetText(QStringLiteral("DownloadRecordOK")).split(QStringLiteral("%d"));
     for (QString& part : parts)
         part = QRegularExpression::escape(part);
     const QRegularExpression recordLine(QLatin1Char('^') + parts.join(QStringLiteral("(\\d+)")) +

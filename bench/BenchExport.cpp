@@ -145,7 +145,6 @@ CombinedPdfFigures RunCombinedPdf(const QString& programDir, const QString& conv
     if (ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
         ini.write(text);
     ini.close();
-    ResetLanguage();
 
     // A real JPEG padded to the photograph size (readers stop at its end marker).
     QFile jpeg(programDir + QStringLiteral("/failer.jpg"));
@@ -174,7 +173,7 @@ CombinedPdfFigures RunCombinedPdf(const QString& programDir, const QString& conv
         sources.append(s);
     }
 
-    if (CPdfReport::ConverterProgram().isEmpty()) {
+    if (CPdfReport::ConverterProgram(CLanguage()).isEmpty()) {
         fig.problem = QStringLiteral("%1 not found").arg(converter);
     } else {
         CPdfReport report;
@@ -202,7 +201,6 @@ CombinedPdfFigures RunCombinedPdf(const QString& programDir, const QString& conv
         qunsetenv("BRTX_HOME");
     else
         qputenv("BRTX_HOME", oldHome);
-    ResetLanguage();
     return fig;
 }
 

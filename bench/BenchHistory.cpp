@@ -288,7 +288,6 @@ QString HistoryHome::Path() const {
 
 void HistoryHome::Use() const {
     qputenv("BRTX_HOME", Path().toLocal8Bit());
-    ResetLanguage();
 }
 
 ListFigures RunHistoryList(const HistoryHome& home, int runs) {

@@ -34,12 +34,10 @@ public:
         qputenv("BRTX_HOME", m_dir.path().toLocal8Bit());
         QFile::copy(programDir + QStringLiteral("/Language.ini"),
                     m_dir.path() + QStringLiteral("/Language.ini"));
-        ResetLanguage();
     }
     ~PageHome() {
         page.reset();
         qputenv("BRTX_HOME", m_old);
-        ResetLanguage();
     }
     void Open() {
         page = std::make_unique<CFirstPage>();

@@ -1,17 +1,17 @@
 #pragma once
 // Where the central store is: [Global] CentralUrl of Language.ini (a libpq connection string
-// or URI), unless a command gave its own. Empty: no central store; everything works locally.
+// or URI), unless a command gives its own. Empty: no central store; everything works locally.
 #include <QString>
+
+class CLanguage;
 
 namespace Central {
 
-// The connection string in use: the override when one was set, else [Global] CentralUrl.
-QString CentralUrl();
-// brtx-cli --central sets this for its one command.
-void SetCentralUrlOverride(const QString& conninfo);
-bool HasCentral();
+// [Global] CentralUrl of the given Language.ini, trimmed.
+QString CentralUrl(const CLanguage& texts);
+bool HasCentral(const CLanguage& texts);
 
 // The name this desk uploads under: [Global] Station, else the machine's host name.
-QString StationName();
+QString StationName(const CLanguage& texts);
 
 } // namespace Central

@@ -25,11 +25,11 @@ QString Literal(const QString& text) {
 }
 
 // The texts of the stored test modes as the list shows them (exact case), in SQL.
-QString ModeExpression() {
+QString ModeExpression(const CLanguage& texts) {
     QString sql = QStringLiteral("CASE test_mode");
     for (const char* mode : {"Auto", "Manual", "Refuse", "Discontinued"})
         sql += " WHEN '" + QString::fromLatin1(mode) + "' THEN " +
-               Literal(CHistoryQuery::TestModeText(QString::fromLatin1(mode)));
+               Literal(CHistoryQuery::TestModeText(texts, QString::fromLatin1(mode)));
     return sql + QStringLiteral(" ELSE test_mode END");
 }
 
@@ -40,8 +40,10 @@ struct CCentralRecordSource::Layout {
     QStringList cells; // one SQL expression per column, giving the shown text
 };
 
-CCentralRecordSource::CCentralRecordSource(const QString& conninfo, const QString& picRoot)
-    : m_conninfo(conninfo.isEmpty() ? Central::CentralUrl() : conninfo),
+CCentralRecordSource::CCentralRecordSource(const QString& conninfo, const QString& picRoot,
+                                           CLanguage texts)
+    : m_texts(std::move(texts)),
+      m_conninfo(conninfo.isEmpty() ? Central::CentralUrl(m_texts) : conninfo),
       m_picRoot(picRoot.isEmpty() ? GetPicFolder() : picRoot) {}
 
 bool CCentralRecordSource::Connect(QString* error) {
@@ -129,12 +131,12 @@ bool CCentralRecordSource::MakeLayout(const HistoryFilter& filter, Layout& layou
     // One device: the columns the local list has for these titles.
     QVector<QStringList> unionCases; // all devices: per union title, "WHEN dev THEN fieldK"
     if (!filter.allDevices) {
-        layout.columns =
-            CHistoryQuery::LayoutColumns(titled.isEmpty() ? QStringList() : titled.first().second);
+        layout.columns = CHistoryQuery::LayoutColumns(
+            m_texts, titled.isEmpty() ? QStringList() : titled.first().second);
     } else {
         // Every device: the union of the titles between the fixed columns and GPS; a
         // device's cell under a title is its first field of that title.
-        const CHistoryQuery::UnionLayout all = CHistoryQuery::LayoutUnion(titled);
+        const CHistoryQuery::UnionLayout all = CHistoryQuery::LayoutUnion(m_texts, titled);
         layout.columns = all.columns;
         for (const auto& sources : all.sources) {
             QStringList cases;
@@ -147,7 +149,7 @@ bool CCentralRecordSource::MakeLayout(const HistoryFilter& filter, Layout& layou
         switch (c.kind) {
         case HistoryColumn::Fixed:
             layout.cells << (c.index == 4
-                                 ? "coalesce(" + ModeExpression() + ",'')"
+                                 ? "coalesce(" + ModeExpression(m_texts) + ",'')"
                                  : QStringLiteral("coalesce(%1,'')").arg(kFixedNames[c.index]));
             break;
         case HistoryColumn::Field:

@@ -2,6 +2,7 @@
 // The history list read from the central store: the same device list, columns, filters,
 // order, lazy fetching and photographs as the local database gives, from PostgreSQL.
 // The connection opens on first use and stays open; one thread at a time uses the object.
+#include "base/Language.h"
 #include "central/PgConnection.h"
 #include "history/core/RecordSource.h"
 
@@ -9,8 +10,10 @@ class CCentralRecordSource : public IRecordSource {
 public:
     // conninfo empty: CentralUrl(). picRoot: where photographs are looked for first (empty: the
     // program's pic folder); one not found there is fetched from the server.
+    // texts: the Language.ini of the headings and test-mode texts (and of CentralUrl).
     explicit CCentralRecordSource(const QString& conninfo = QString(),
-                                  const QString& picRoot = QString());
+                                  const QString& picRoot = QString(),
+                                  CLanguage texts = CLanguage());
 
     bool DeviceList(QStringList& devices, QString* error) override;
     bool Columns(const HistoryFilter& filter, QVector<HistoryColumn>& columns,
@@ -31,6 +34,7 @@ private:
     QString OrderBy(const HistorySort& sort, const Layout& layout) const;
     HistoryRow MakeRow(const Central::PgResult& r, int i, int cellCount) const;
 
+    CLanguage m_texts;
     QString m_conninfo;
     QString m_picRoot;
     Central::PgConnection m_db;

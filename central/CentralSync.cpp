@@ -1,5 +1,6 @@
 #include "central/CentralSync.h"
 
+#include "base/Language.h"
 #include "base/Paths.h"
 #include "central/CentralConfig.h"
 #include "central/CentralSchema.h"
@@ -597,7 +598,7 @@ SyncResult Sync::Run() {
     if (m_opt.picRoot.isEmpty())
         m_opt.picRoot = GetPicFolder();
     if (m_opt.station.isEmpty())
-        m_opt.station = StationName();
+        m_opt.station = StationName(CLanguage());
     if (m_opt.batchRecords < 1)
         m_opt.batchRecords = 1;
     QString error;

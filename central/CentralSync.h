@@ -19,7 +19,7 @@ struct SyncOptions {
     QString device;   // only this device's records, titles and seals; empty: all
     QString dbPath;   // empty: the program's brtx.db
     QString picRoot;  // empty: the program's pic folder
-    QString station;  // empty: StationName()
+    QString station;  // empty: StationName() of the program folder's Language.ini
     int batchRecords = 1000;
     qint64 batchPictureBytes = 8 * 1024 * 1024; // photograph bytes per statement
 };

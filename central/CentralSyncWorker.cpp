@@ -19,7 +19,8 @@ void CSyncWorker::Run(const Central::SyncOptions& options) {
     emit Done(r.ok, r.Summary(), error, int(r.conflicts.size()));
 }
 
-CCentralSyncWorker::CCentralSyncWorker(QObject* parent) : QObject(parent) {
+CCentralSyncWorker::CCentralSyncWorker(QObject* parent, CLanguage texts)
+    : QObject(parent), m_texts(std::move(texts)) {
     qRegisterMetaType<Central::SyncOptions>();
     m_worker = new CSyncWorker;
     m_worker->moveToThread(&m_thread);
@@ -39,7 +40,7 @@ CCentralSyncWorker::~CCentralSyncWorker() {
 
 bool CCentralSyncWorker::Start(SyncOptions options) {
     if (options.conninfo.isEmpty())
-        options.conninfo = CentralUrl();
+        options.conninfo = CentralUrl(m_texts);
     if (options.conninfo.isEmpty())
         return false;
     // Settings are read here, on the caller's thread; the worker only talks to the stores.
@@ -48,7 +49,7 @@ bool CCentralSyncWorker::Start(SyncOptions options) {
     if (options.picRoot.isEmpty())
         options.picRoot = GetPicFolder();
     if (options.station.isEmpty())
-        options.station = StationName();
+        options.station = StationName(m_texts);
     if (m_running) {
         m_again = true;
         m_next = options;

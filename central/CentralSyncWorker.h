@@ -3,6 +3,7 @@
 // time and reports by queued signal, so the window never waits for the server. A request
 // while a sync runs is remembered and runs once the current one ends (the records of a
 // download that ended meanwhile are then sent too).
+#include "base/Language.h"
 #include "central/CentralSync.h"
 
 #include <QObject>
@@ -27,10 +28,12 @@ signals:
 class CCentralSyncWorker : public QObject {
     Q_OBJECT
 public:
-    explicit CCentralSyncWorker(QObject* parent = nullptr);
+    // texts: the Language.ini whose CentralUrl and Station a sync uses when its options name
+    // none.
+    explicit CCentralSyncWorker(QObject* parent = nullptr, CLanguage texts = CLanguage());
     ~CCentralSyncWorker() override; // stops a running sync between batches and waits for it
 
-    // Starts a sync of everything (options.conninfo empty: CentralUrl()). Returns false when
+    // Starts a sync of everything (options.conninfo empty: CentralUrl). Returns false when
     // no central store is configured.
     bool Start(SyncOptions options = SyncOptions());
     bool IsRunning() const { return m_running; }
@@ -42,6 +45,7 @@ signals:
     void Finished(bool ok, const QString& summary, const QString& error, int conflicts);
 
 private:
+    CLanguage m_texts;
     void OnDone(bool ok, const QString& summary, const QString& error, int conflicts);
 
     QThread m_thread;

@@ -43,7 +43,8 @@ const QColor kValueText(0xFF, 0xD8, 0x5A);
 
 } // namespace
 
-CMeter::CMeter(QWidget* parent) : QWidget(parent), m_strCaption(GetText("KelValue")) {
+CMeter::CMeter(QWidget* parent, const CLanguage* texts)
+    : QWidget(parent), m_strCaption((texts ? *texts : CLanguage()).GetText("KelValue")) {
     setAttribute(Qt::WA_OpaquePaintEvent, false);
 }
 

@@ -13,12 +13,16 @@
 #include <QString>
 #include <QWidget>
 
+class CLanguage;
+
 class CMeter : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kBandCount = 5;
 
-    explicit CMeter(QWidget* parent = nullptr);
+    // The caption is the text of "KelValue" in texts (nullptr: the program folder's
+    // Language.ini).
+    explicit CMeter(QWidget* parent = nullptr, const CLanguage* texts = nullptr);
 
     // Current value; the needle and the value text follow it.
     void SetValue(double value);

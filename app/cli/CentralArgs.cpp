@@ -1,8 +1,10 @@
 #include "app/cli/CentralArgs.h"
 
+#include "base/Language.h"
 #include "central/CentralConfig.h"
 
-bool TakeCentralArg(QStringList& args, bool& given, QString& conninfo, QString& error) {
+bool TakeCentralArg(const CLanguage& texts, QStringList& args, bool& given, QString& conninfo,
+                    QString& error) {
     given = false;
     QString value;
     bool haveValue = false;
@@ -24,9 +26,7 @@ bool TakeCentralArg(QStringList& args, bool& given, QString& conninfo, QString& 
         }
     }
     args = rest;
-    if (haveValue)
-        Central::SetCentralUrlOverride(value);
-    conninfo = Central::CentralUrl();
+    conninfo = haveValue ? value.trimmed() : Central::CentralUrl(texts);
     if (given && conninfo.isEmpty()) {
         error = QStringLiteral("--central: no connection string given and no CentralUrl in "
                                "Language.ini");

@@ -3,14 +3,19 @@
 #include <QString>
 #include <QStringList>
 
+class CLanguage;
+
 // Takes "--central CONNINFO" or "--central=CONNINFO" out of args. A bare "--central" (last
 // word, or followed by another option) and "--central=" mean the CentralUrl of Language.ini.
 // given tells whether the option was there; conninfo receives the connection string in use
 // (empty when none is configured). False with a message when --central was given but no
 // central store is configured.
-bool TakeCentralArg(QStringList& args, bool& given, QString& conninfo, QString& error);
+bool TakeCentralArg(const CLanguage& texts, QStringList& args, bool& given, QString& conninfo,
+                    QString& error);
 
 // brtx-cli export-xls --central and export-pdf --central: the page's two exports of a list
 // read from the central store (the PDF shows the photograph when this desk has it).
-int RunCentralXls(QStringList args, const char* command);
-int RunCentralPdf(QStringList args, const char* command);
+int RunCentralXls(const CLanguage& texts, const QString& conninfo, QStringList args,
+                  const char* command);
+int RunCentralPdf(const CLanguage& texts, const QString& conninfo, QStringList args,
+                  const char* command);

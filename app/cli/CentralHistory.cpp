@@ -16,9 +16,9 @@
 namespace {
 
 // Reads the filtered list from the central store: headings, rows and their stored Paths.
-bool CentralList(const HistoryArgs& h, QStringList& headings, QVector<HistoryRow>& rows,
-                 QString& error) {
-    CCentralRecordSource source;
+bool CentralList(const CLanguage& texts, const QString& conninfo, const HistoryArgs& h,
+                 QStringList& headings, QVector<HistoryRow>& rows, QString& error) {
+    CCentralRecordSource source(conninfo, QString(), texts);
     QVector<HistoryColumn> columns;
     if (!source.Columns(h.filter, columns, &error))
         return false;
@@ -49,7 +49,8 @@ int Fail(const char* command, const QString& error, int code = kCliFailed) {
 
 } // namespace
 
-int RunCentralXls(QStringList args, const char* command) {
+int RunCentralXls(const CLanguage& texts, const QString& conninfo, QStringList args,
+                  const char* command) {
     HistoryArgs h;
     QString error;
     if (!TakeHistoryArgs(args, h, error))
@@ -61,7 +62,7 @@ int RunCentralXls(QStringList args, const char* command) {
         return Fail(command, QStringLiteral("the file name must end in .xls or .XLS"), kCliUsage);
     QStringList headings;
     QVector<HistoryRow> rows;
-    if (!CentralList(h, headings, rows, error))
+    if (!CentralList(texts, conninfo, h, headings, rows, error))
         return Fail(command, error);
     if (rows.isEmpty())
         return Fail(command, QStringLiteral("no records in the central store for this list; "
@@ -76,7 +77,8 @@ int RunCentralXls(QStringList args, const char* command) {
     return kCliOk;
 }
 
-int RunCentralPdf(QStringList args, const char* command) {
+int RunCentralPdf(const CLanguage& texts, const QString& conninfo, QStringList args,
+                  const char* command) {
     QString record;
     QStringList rest;
     for (int i = 0; i < args.size(); ++i) {
@@ -93,7 +95,7 @@ int RunCentralPdf(QStringList args, const char* command) {
         return Fail(command, QStringLiteral("--record N is required"), kCliUsage);
     QStringList headings;
     QVector<HistoryRow> rows;
-    if (!CentralList(h, headings, rows, error))
+    if (!CentralList(texts, conninfo, h, headings, rows, error))
         return Fail(command, error);
     const HistoryRow* found = nullptr;
     for (const HistoryRow& r : rows)
@@ -106,15 +108,15 @@ int RunCentralPdf(QStringList args, const char* command) {
     source.headings = headings.mid(0, columns);
     source.cells = found->cells.mid(0, columns);
     source.picturePath = found->path;
-    CPdfReport report;
+    CPdfReport report(nullptr, texts);
     report.SetOpenWhenDone(false);
     const CPdfReport::Outcome outcome = report.Start(source);
     if (!(outcome == CPdfReport::Reused ||
           (outcome == CPdfReport::Started && report.WaitFinished()))) {
-        CliStatus(QStringLiteral("ExportPdfFail"));
+        CliStatus(texts, QStringLiteral("ExportPdfFail"));
         return Fail(command, report.ErrorText());
     }
-    CliStatus(QStringLiteral("ExportPdfOK"));
+    CliStatus(texts, QStringLiteral("ExportPdfOK"));
     CliPrint(QDir::toNativeSeparators(report.PdfPath()));
     return kCliOk;
 }

@@ -28,8 +28,8 @@ void CliPrint(const QString& line) {
     std::fflush(stdout);
 }
 
-void CliStatus(const QString& key, int number) {
-    QString text = number >= 0 ? GetTextNumber(key, number) : GetText(key);
+void CliStatus(const CLanguage& texts, const QString& key, int number) {
+    QString text = number >= 0 ? texts.GetTextNumber(key, number) : texts.GetText(key);
     // Without a text (no Language.ini, or a key missing from it) the key itself still tells
     // the operator what happened.
     if (text.isEmpty())

@@ -7,10 +7,14 @@
 #include <QString>
 #include <QStringList>
 
+class CLanguage;
+
 struct CliCommand {
-    const char* name;                    // "info", "download", ...
-    const char* usage;                   // one line, shown by `brtx-cli --help`
-    int (*run)(const QStringList& args); // args after the command name
+    const char* name;  // "info", "download", ...
+    const char* usage; // one line, shown by `brtx-cli --help`
+    // texts: the program's texts (Language.ini of the folder in use); args: the words after
+    // the command name.
+    int (*run)(const CLanguage& texts, const QStringList& args);
 };
 
 constexpr int kCliOk = 0;
@@ -28,4 +32,4 @@ struct CliRegistrar {
 // Prints one line to standard output (UTF-8) and flushes it.
 void CliPrint(const QString& line);
 // Prints the looked-up text of a status key (with one %d filled in when number >= 0).
-void CliStatus(const QString& key, int number = -1);
+void CliStatus(const CLanguage& texts, const QString& key, int number = -1);

@@ -23,9 +23,9 @@ int Usage(const char* command, const QString& reason) {
 // Opens brtx.db, links as the page does (device information, titles stored) and, once
 // linked, runs `work` (which returns the exit code); then closes the link. Every step runs
 // on the device worker; SIGINT/SIGTERM abort the step in flight (exit kCliCanceled).
-int RunLinked(const char* command, const LinkTarget& target,
+int RunLinked(const CLanguage& texts, const char* command, const LinkTarget& target,
               const std::function<int(CCliDeviceRun&)>& work) {
-    CCliDeviceRun run;
+    CCliDeviceRun run(texts);
     if (!run.Session().OpenDatabase())
         std::fprintf(stderr, "brtx-cli: cannot open the database %s\n",
                      qPrintable(GetDatabasePath()));
@@ -53,10 +53,10 @@ bool TakeRouteOnly(const char* command, QStringList args, LinkTarget& target, in
     return true;
 }
 
-int RunDevices(const QStringList& args) {
+int RunDevices(const CLanguage& texts, const QStringList& args) {
     if (!args.isEmpty())
         return Usage("devices", QStringLiteral("unexpected argument '%1'").arg(args.first()));
-    CCliDeviceRun run;
+    CCliDeviceRun run(texts);
     QStringList serials;
     const DeviceResult r = run.FindDevices(serials);
     if (run.Interrupted())
@@ -68,12 +68,12 @@ int RunDevices(const QStringList& args) {
     return kCliOk;
 }
 
-int RunInfo(const QStringList& args) {
+int RunInfo(const CLanguage& texts, const QStringList& args) {
     LinkTarget target;
     int code = kCliUsage;
     if (!TakeRouteOnly("info", args, target, &code))
         return code;
-    return RunLinked("info", target, [](CCliDeviceRun& run) {
+    return RunLinked(texts, "info", target, [](CCliDeviceRun& run) {
         const CDeviceSession& session = run.Session();
         CliPrint(QStringLiteral("device: ") + session.DeviceNumber());
         CliPrint(QStringLiteral("total: %1").arg(session.Total()));
@@ -84,17 +84,17 @@ int RunInfo(const QStringList& args) {
     });
 }
 
-int RunSetTime(const QStringList& args) {
+int RunSetTime(const CLanguage& texts, const QStringList& args) {
     LinkTarget target;
     int code = kCliUsage;
     if (!TakeRouteOnly("set-time", args, target, &code))
         return code;
-    return RunLinked("set-time", target, [](CCliDeviceRun& run) {
+    return RunLinked(texts, "set-time", target, [](CCliDeviceRun& run) {
         return run.Command([](CDeviceExchange& e) { return e.SetTime(); }) ? kCliOk : kCliFailed;
     });
 }
 
-int RunSetId(const QStringList& args) {
+int RunSetId(const CLanguage& texts, const QStringList& args) {
     QStringList rest = args;
     LinkTarget target;
     QString error;
@@ -107,10 +107,10 @@ int RunSetId(const QStringList& args) {
     const QString digits = rest.first();
     // A wrong number is refused before anything is linked or sent.
     if (!CDeviceSession::IsTwelveDigits(digits)) {
-        CliStatus(QStringLiteral("DevIdMust12Digits"));
+        CliStatus(texts, QStringLiteral("DevIdMust12Digits"));
         return kCliFailed;
     }
-    return RunLinked("set-id", target, [&digits](CCliDeviceRun& run) {
+    return RunLinked(texts, "set-id", target, [&digits](CCliDeviceRun& run) {
         QString number;
         const DeviceResult r =
             run.Command([&digits](CDeviceExchange& e) { return e.SetDeviceId(digits); }, &number);
@@ -120,12 +120,12 @@ int RunSetId(const QStringList& args) {
     });
 }
 
-int RunDeleteFiles(const QStringList& args) {
+int RunDeleteFiles(const CLanguage& texts, const QStringList& args) {
     LinkTarget target;
     int code = kCliUsage;
     if (!TakeRouteOnly("delete-files", args, target, &code))
         return code;
-    return RunLinked("delete-files", target, [](CCliDeviceRun& run) {
+    return RunLinked(texts, "delete-files", target, [](CCliDeviceRun& run) {
         return run.Command([](CDeviceExchange& e) { return e.DeleteFiles(); }) ? kCliOk
                                                                                : kCliFailed;
     });

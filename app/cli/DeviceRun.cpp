@@ -78,7 +78,8 @@ private:
     struct sigaction m_oldTerm {};
 };
 
-CCliDeviceRun::CCliDeviceRun() : m_session(ReadLinkOptions(Language())) {
+CCliDeviceRun::CCliDeviceRun(const CLanguage& texts)
+    : m_texts(texts), m_session(ReadLinkOptions(texts)) {
     m_session.SetProgram(QStringLiteral("cli"));
     m_exchange = std::make_unique<CDeviceExchange>(m_session);
     m_signals = std::make_unique<CliSignalCancel>(*m_exchange);
@@ -106,12 +107,12 @@ DeviceResult CCliDeviceRun::FindDevices(QStringList& serials) {
                              found = r;
                              serials = s;
                          });
-    CliStatus(QStringLiteral("DeviceFinding"));
+    CliStatus(m_texts, QStringLiteral("DeviceFinding"));
     if (!Interrupted() && m_exchange->FindDevices())
         m_exchange->WaitIdle();
     QObject::disconnect(c);
     if (!found.key.isEmpty())
-        CliStatus(found.key);
+        CliStatus(m_texts, found.key);
     return found;
 }
 
@@ -119,7 +120,7 @@ LinkResult CCliDeviceRun::Link(const LinkTarget& target) {
     LinkResult link;
     if (target.route == LinkRoute::None) {
         link.key = QStringLiteral("GetDevFail");
-        CliStatus(link.key);
+        CliStatus(m_texts, link.key);
         return link;
     }
     QString serial = target.serial.trimmed();
@@ -138,16 +139,16 @@ LinkResult CCliDeviceRun::Link(const LinkTarget& target) {
         QObject::connect(m_exchange->Worker(), &CDeviceWorker::linked, m_exchange.get(),
                          [&link](DeviceOp, const LinkResult& r) { link = r; });
     if (target.route == LinkRoute::Wifi) {
-        CliStatus(QStringLiteral("WifiConnecting"));
+        CliStatus(m_texts, QStringLiteral("WifiConnecting"));
         m_exchange->ConnectWifi(target.address);
     } else {
-        CliStatus(QStringLiteral("USBConneting"));
+        CliStatus(m_texts, QStringLiteral("USBConneting"));
         m_exchange->ConnectUsb(serial);
     }
     m_exchange->WaitIdle();
     QObject::disconnect(c);
     if (!link.key.isEmpty())
-        CliStatus(link.key);
+        CliStatus(m_texts, link.key);
     return link;
 }
 
@@ -165,7 +166,7 @@ DeviceResult CCliDeviceRun::Command(const std::function<bool(CDeviceExchange&)>&
         m_exchange->WaitIdle();
     QObject::disconnect(c);
     if (!result.key.isEmpty())
-        CliStatus(result.key);
+        CliStatus(m_texts, result.key);
     return result;
 }
 

@@ -15,7 +15,7 @@ class CCliDeviceRun {
 public:
     // A session with the program's link options, named "cli" in the audit trail. SIGINT and
     // SIGTERM are caught from now until the object ends.
-    CCliDeviceRun();
+    explicit CCliDeviceRun(const CLanguage& texts);
     ~CCliDeviceRun(); // restores the signal handlers, then ends the worker thread
 
     CDeviceSession& Session() { return m_session; }
@@ -40,6 +40,7 @@ public:
     void Disconnect();
 
 private:
+    const CLanguage& m_texts;
     CDeviceSession m_session;
     std::unique_ptr<CDeviceExchange> m_exchange;
     std::unique_ptr<CliSignalCancel> m_signals;

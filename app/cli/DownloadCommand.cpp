@@ -20,7 +20,7 @@ int usage(const QString& reason) {
     return kCliUsage;
 }
 
-int runDownload(const QStringList& argsIn) {
+int runDownload(const CLanguage& texts, const QStringList& argsIn) {
     QStringList args = argsIn;
     LinkTarget target;
     QString error;
@@ -64,7 +64,7 @@ int runDownload(const QStringList& argsIn) {
     if (int(all) + int(onlyNew) + int(haveSingle) + int(haveFrom || haveTo) > 1)
         return usage(QStringLiteral("choose one of --all, --new, --single, --from/--to"));
 
-    CCliDeviceRun run;
+    CCliDeviceRun run(texts);
     CDeviceSession& session = run.Session();
     CDeviceExchange& exchange = run.Exchange();
     if (!session.OpenDatabase())
@@ -80,7 +80,7 @@ int runDownload(const QStringList& argsIn) {
         Download::Update none;
         none.type = Download::Update::Type::Finished;
         none.canceled = true;
-        for (const QString& text : Download::UpdateTexts(none))
+        for (const QString& text : Download::UpdateTexts(texts, none))
             CliPrint(text);
         summary(0, 0, 0);
         return kCliCanceled;
@@ -98,20 +98,20 @@ int runDownload(const QStringList& argsIn) {
     else
         plan = Download::PlanAll(session.Total());
     if (onlyNew && session.Total() > 0)
-        CliPrint(GetTextNumber(QStringLiteral("NewRecords"), plan.plan.numbers.size()));
+        CliPrint(texts.GetTextNumber(QStringLiteral("NewRecords"), plan.plan.numbers.size()));
     if (!plan.start) {
         if (plan.key == QLatin1String("NewRecords")) {
             summary(0, 0, 0);
             return kCliOk; // everything is stored already
         }
-        CliPrint(GetText(plan.key));
+        CliPrint(texts.GetText(plan.key));
         return kCliFailed;
     }
 
     Download::Update result;
     QObject::connect(exchange.Worker(), &CDeviceWorker::downloadUpdate, &exchange,
-                     [&result](const Download::Update& u) {
-                         for (const QString& text : Download::UpdateTexts(u))
+                     [&result, &texts](const Download::Update& u) {
+                         for (const QString& text : Download::UpdateTexts(texts, u))
                              CliPrint(text);
                          if (u.type == Download::Update::Type::Finished)
                              result = u;

@@ -88,15 +88,15 @@ int Parse(const char* name, const QStringList& args, bool withRecord, Query* q) 
     return -1;
 }
 
-int RunXls(const QStringList& argsIn) {
+int RunXls(const CLanguage& texts, const QStringList& argsIn) {
     // --central: the list from the central store, with the full set of list options.
     QStringList args = argsIn;
     bool central = false;
     QString conninfo, centralError;
-    if (!TakeCentralArg(args, central, conninfo, centralError))
+    if (!TakeCentralArg(texts, args, central, conninfo, centralError))
         return Usage(kXls, centralError);
     if (central)
-        return RunCentralXls(args, kXls);
+        return RunCentralXls(texts, conninfo, args, kXls);
     Query q;
     const int usage = Parse(kXls, args, false, &q);
     if (usage >= 0)
@@ -108,7 +108,7 @@ int RunXls(const QStringList& argsIn) {
         return Usage(kXls, QStringLiteral("the file name must end in .xls or .XLS (or have no "
                                           "extension, and .xls is added)"));
 
-    const HistoryList list = QueryHistoryList(q.device, q.start, q.end);
+    const HistoryList list = QueryHistoryList(texts, q.device, q.start, q.end);
     if (list.rows.isEmpty() || list.headings.isEmpty())
         return Fail(kXls, QStringLiteral("no records of device %1 in %2 .. %3; nothing written")
                               .arg(q.device, q.start, q.end));
@@ -123,14 +123,15 @@ int RunXls(const QStringList& argsIn) {
 }
 
 // export FILE: the list in the format of FILE's extension, written as the page does.
-int RunExport(const QStringList& arguments) {
+int RunExport(const CLanguage& texts, const QStringList& arguments) {
     QStringList args = arguments;
     HistoryArgs history;
     QString error;
     // --central [CONNINFO]: the list from the central store instead of this computer's.
     bool central = false;
     QString conninfo;
-    if (!TakeCentralArg(args, central, conninfo, error) || !TakeHistoryArgs(args, history, error))
+    if (!TakeCentralArg(texts, args, central, conninfo, error) ||
+        !TakeHistoryArgs(args, history, error))
         return Usage(kExport, error);
     for (const QString& arg : args)
         if (arg.startsWith(QLatin1String("--")))
@@ -145,8 +146,8 @@ int RunExport(const QStringList& arguments) {
         return Fail(kExport, QStringLiteral("no database at %1").arg(GetDatabasePath()));
 
     // The list as the page shows it for the same choices, streamed from the database.
-    CLocalRecordSource local;
-    CCentralRecordSource centralSource(conninfo);
+    CLocalRecordSource local(QString(), texts);
+    CCentralRecordSource centralSource(conninfo, QString(), texts);
     IRecordSource& source = central ? static_cast<IRecordSource&>(centralSource) : local;
     QVector<HistoryColumn> columns;
     if (!source.Columns(history.filter, columns, &error))
@@ -179,7 +180,7 @@ int RunExport(const QStringList& arguments) {
     };
     const ExportResult result = RunExport(request);
     if (!result.ok) {
-        CliPrint(GetText(QStringLiteral("ExportExcelFail")) + QLatin1Char(' ') + result.path);
+        CliPrint(texts.GetText(QStringLiteral("ExportExcelFail")) + QLatin1Char(' ') + result.path);
         return Fail(kExport,
                     QStringLiteral("writing %1 failed: %2").arg(result.path, result.error));
     }
@@ -188,19 +189,19 @@ int RunExport(const QStringList& arguments) {
                         QStringLiteral("export"), f.allDevices ? QStringLiteral("*") : f.device,
                         QStringLiteral("%1 rows file %2").arg(result.rows).arg(result.path),
                         QStringLiteral("ok"));
-    CliPrint(GetText(QStringLiteral("ExportExcelOK")) + QLatin1Char(' ') + result.path);
+    CliPrint(texts.GetText(QStringLiteral("ExportExcelOK")) + QLatin1Char(' ') + result.path);
     CliPrint(QStringLiteral("%1 rows written to %2").arg(result.rows).arg(result.path));
     return kCliOk;
 }
 
-int RunPdf(const QStringList& arguments) {
+int RunPdf(const CLanguage& texts, const QStringList& arguments) {
     QStringList args = arguments;
     bool central = false;
     QString conninfo, centralError;
-    if (!TakeCentralArg(args, central, conninfo, centralError))
+    if (!TakeCentralArg(texts, args, central, conninfo, centralError))
         return Usage(kPdf, centralError);
     if (central)
-        return RunCentralPdf(args, kPdf);
+        return RunCentralPdf(texts, conninfo, args, kPdf);
     const bool combined = args.removeAll(QStringLiteral("--combined")) > 0;
     Query q;
     const int usage = Parse(kPdf, args, true, &q);
@@ -214,7 +215,7 @@ int RunPdf(const QStringList& arguments) {
     if (records.contains(QString()))
         return Usage(kPdf, QStringLiteral("--record wants N or N,M,... without empty entries"));
 
-    const HistoryList list = QueryHistoryList(q.device, q.start, q.end);
+    const HistoryList list = QueryHistoryList(texts, q.device, q.start, q.end);
     const int columns = static_cast<int>(qMin<qsizetype>(list.headings.size(), kReportMaxHeadings));
     QVector<ReportSource> sources;
     for (const QString& record : records) {
@@ -243,19 +244,19 @@ int RunPdf(const QStringList& arguments) {
             reports.append({source});
     int failed = 0;
     for (const QVector<ReportSource>& pages : reports) {
-        CPdfReport report;
+        CPdfReport report(nullptr, texts);
         report.SetOpenWhenDone(false);
         report.SetAuditProgram(QString::fromLatin1(Audit::kCli));
         const CPdfReport::Outcome outcome = report.StartCombined(pages);
         const bool ok = outcome == CPdfReport::Reused ||
                         (outcome == CPdfReport::Started && report.WaitFinished());
         if (!ok) {
-            CliStatus(QStringLiteral("ExportPdfFail"));
+            CliStatus(texts, QStringLiteral("ExportPdfFail"));
             std::fprintf(stderr, "brtx-cli %s: %s\n", kPdf, qPrintable(report.ErrorText()));
             ++failed;
             continue;
         }
-        CliStatus(QStringLiteral("ExportPdfOK"));
+        CliStatus(texts, QStringLiteral("ExportPdfOK"));
         CliPrint(QDir::toNativeSeparators(report.PdfPath()));
     }
     return failed ? kCliFailed : kCliOk;

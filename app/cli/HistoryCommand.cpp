@@ -77,14 +77,15 @@ QByteArray JsonString(const QString& text) {
     return out;
 }
 
-int Run(const QStringList& given) {
+int Run(const CLanguage& texts, const QStringList& given) {
     QStringList args = given;
     HistoryArgs history;
     QString error;
     // --central [CONNINFO]: the list from the central store instead of this computer's.
     bool central = false;
     QString conninfo;
-    if (!TakeCentralArg(args, central, conninfo, error) || !TakeHistoryArgs(args, history, error))
+    if (!TakeCentralArg(texts, args, central, conninfo, error) ||
+        !TakeHistoryArgs(args, history, error))
         return Usage(error);
     QString format = QStringLiteral("tsv");
     for (int i = 0; i < args.size(); ++i) {
@@ -105,8 +106,8 @@ int Run(const QStringList& given) {
             return Usage(QStringLiteral("--format wants tsv, csv or json, not \"%1\"").arg(value));
     }
 
-    CLocalRecordSource local;
-    CCentralRecordSource centralSource(conninfo);
+    CLocalRecordSource local(QString(), texts);
+    CCentralRecordSource centralSource(conninfo, QString(), texts);
     IRecordSource& source = central ? static_cast<IRecordSource&>(centralSource) : local;
     QVector<HistoryColumn> columns;
     if (!source.Columns(history.filter, columns, &error)) {

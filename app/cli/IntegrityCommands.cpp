@@ -42,7 +42,7 @@ bool openDatabase(const QString& command, SQLite::Database& db) {
     return true;
 }
 
-int runVerify(const QStringList& args) {
+int runVerify(const CLanguage&, const QStringList& args) {
     QString device;
     bool head = false;
     bool rowsOnly = false;
@@ -93,7 +93,7 @@ int runVerify(const QStringList& args) {
     return problems == 0 ? kCliOk : kCliFailed;
 }
 
-int runSeal(const QStringList& args) {
+int runSeal(const CLanguage&, const QStringList& args) {
     QString device;
     if (!takeOptions(QStringLiteral("seal"), args, device, {}))
         return kCliUsage;
@@ -110,7 +110,7 @@ int runSeal(const QStringList& args) {
     return kCliOk;
 }
 
-int runAudit(const QStringList& args) {
+int runAudit(const CLanguage&, const QStringList& args) {
     QString device;
     QString since;
     if (!takeOptions(QStringLiteral("audit"), args, device, {},

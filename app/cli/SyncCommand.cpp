@@ -11,11 +11,11 @@ namespace {
 
 constexpr const char* kName = "sync";
 
-int Run(const QStringList& argsIn) {
+int Run(const CLanguage& texts, const QStringList& argsIn) {
     QStringList args = argsIn;
     bool given = false;
     QString conninfo, error;
-    if (!TakeCentralArg(args, given, conninfo, error)) {
+    if (!TakeCentralArg(texts, args, given, conninfo, error)) {
         std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(error));
         return kCliUsage;
     }

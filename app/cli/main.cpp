@@ -5,6 +5,7 @@
 // --home DIR names the data folder (what BRTX_HOME does); it is set before anything reads
 // the folder. Exit codes: 0 success, 1 failure, 2 usage error, 130 interrupted.
 #include "app/cli/Commands.h"
+#include "base/Language.h"
 #include "base/Paths.h"
 
 #include <QGuiApplication>
@@ -113,5 +114,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "brtx-cli: %s\n", qPrintable(problem));
         return kCliFailed;
     }
-    return command->run(args);
+    const CLanguage texts; // the program's texts, read once the folder is known
+    return command->run(texts, args);
 }

@@ -168,7 +168,9 @@ void CBRTXDlg::BuildPages() {
     SetControlId(m_historyHost, MainIds::kHistoryHost);
     m_historyHost->setGeometry(m_pageArea);
     m_historyHost->SetItemSize(QSize(80, 28), 80);
-    m_historyPage = new CHistory(m_historyHost);
+    m_historyPage = new CHistory(m_historyHost, m_language);
+    connect(m_historyPage, &CHistory::statusChanged, this,
+            [this](const QString& text) { ShowFieldText(this, MainIds::kStatus, text); });
     m_historyHost->AddPage(m_historyPage, GetText("History"));
 
     // The device page is in front after the build.

@@ -2,6 +2,7 @@
 // checker (it must catch a wrong row or picture, not just count files), StrictTiming taking
 // effect, the memory plateau measure, and the history, .xls and PDF runs.
 // Simulators listen on 127.0.0.21x (the quick benchmark run uses 127.0.0.201).
+#include "base/Language.h"
 #include "bench/BenchDownload.h"
 #include "bench/BenchHistory.h"
 #include "bench/BenchSupport.h"
@@ -213,7 +214,7 @@ TEST(BenchHistory, ListExportsAndReportOnAGeneratedDatabase) {
     EXPECT_FALSE(xls[1].ok); // more rows than the list holds
     EXPECT_TRUE(xls[1].problem.contains("1200")) << xls[1].problem.toStdString();
 
-    if (CPdfReport::ConverterProgram().isEmpty())
+    if (CPdfReport::ConverterProgram(CLanguage()).isEmpty())
         GTEST_SKIP() << "no wkhtmltopdf";
     const PdfFigures pdf = RunPdfExport(home, 20000);
     EXPECT_TRUE(pdf.ok) << pdf.problem.toStdString();

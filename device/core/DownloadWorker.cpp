@@ -165,10 +165,6 @@ QString StatusText(const CLanguage& language, const QString& key, qint64 number)
     return number < 0 ? language.GetText(key) : language.GetTextNumber(key, number);
 }
 
-QString StatusText(const QString& key, qint64 number) {
-    return StatusText(Language(), key, number);
-}
-
 QString FillNumbers(QString text, std::initializer_list<qint64> numbers) {
     static const QRegularExpression conversion(QStringLiteral("%l?[dui]"));
     qsizetype from = 0;
@@ -191,14 +187,6 @@ QString FinishText(const CLanguage& language, quint32 failedRecords) {
             ? QString()
             : StatusText(language, QStringLiteral("DownloadFinishFailed"), failedRecords);
     return failedText.isEmpty() ? language.GetText(QStringLiteral("DownloadFinish")) : failedText;
-}
-
-QString FinishText(quint32 failedRecords) {
-    return FinishText(Language(), failedRecords);
-}
-
-QStringList UpdateTexts(const Update& u) {
-    return UpdateTexts(Language(), u);
 }
 
 QStringList UpdateTexts(const CLanguage& language, const Update& u) {

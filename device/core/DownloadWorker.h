@@ -65,13 +65,11 @@ quint32 RangeEnd(const QString& text, quint32 total, bool* clear);
 // number. The text is never used as a printf format, so a translation holding other
 // conversions cannot do harm.
 QString StatusText(const CLanguage& language, const QString& key, qint64 number = -1);
-QString StatusText(const QString& key, qint64 number = -1); // the process-wide table
 
 // The closing status text of an All or range download: "DownloadFinish", or
 // "DownloadFinishFailed" with the number of records that failed, so a download in which
 // records failed is not reported as a plain success.
 QString FinishText(const CLanguage& language, quint32 failedRecords);
-QString FinishText(quint32 failedRecords); // the process-wide table
 
 // Replaces the first "%d" (or "%u", "%i", "%ld") of text with each number in turn.
 QString FillNumbers(QString text, std::initializer_list<qint64> numbers);
@@ -99,7 +97,6 @@ struct Update {
 // records, "DownloadFinish" after a single record that was stored, nothing more after a single
 // record that failed (its reason stays), "DownloadCanceled" with the counts after Cancel.
 QStringList UpdateTexts(const CLanguage& language, const Update& update);
-QStringList UpdateTexts(const Update& update); // the process-wide table
 
 } // namespace Download
 

@@ -44,10 +44,10 @@ public:
     // Language.ini. The sync runs on its own thread; only a failure reaches the status line,
     // and the next download (or the history page's Sync) tries again.
     void StartCentralSync() {
-        if (!Central::HasCentral())
+        if (!Central::HasCentral(m_page->Texts()))
             return;
         if (!m_sync) {
-            m_sync = new Central::CCentralSyncWorker(this);
+            m_sync = new Central::CCentralSyncWorker(this, m_page->Texts());
             connect(m_sync, &Central::CCentralSyncWorker::Finished, this,
                     [this](bool ok, const QString&, const QString& error, int conflicts) {
                         if (ok)

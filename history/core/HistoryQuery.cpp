@@ -39,7 +39,8 @@ struct OpenDatabase {
 
 } // namespace
 
-CHistoryQuery::CHistoryQuery(const QString& dbPath) : m_dbPath(dbPath) {
+CHistoryQuery::CHistoryQuery(const QString& dbPath, CLanguage texts)
+    : m_dbPath(dbPath), m_texts(std::move(texts)) {
     for (int i = 0; i < kTitleCount; ++i)
         m_titles << QString();
 }
@@ -52,9 +53,9 @@ QStringList CHistoryQuery::DefaultHeadings() {
     return {"Machine No", "Record No", "Date", "Time", "Test Mode", "Test Result", "Unit"};
 }
 
-QString CHistoryQuery::TestModeText(const QString& stored) {
+QString CHistoryQuery::TestModeText(const CLanguage& texts, const QString& stored) {
     const int mode = TestModeIndex(stored);
-    return mode < 0 ? stored : GetText(QLatin1String(kTestModes[mode].key));
+    return mode < 0 ? stored : texts.GetText(QLatin1String(kTestModes[mode].key));
 }
 
 QStringList CHistoryQuery::DeviceList() const {
@@ -98,11 +99,12 @@ void CHistoryQuery::LoadColumns(const QString& device) {
 
     // The hidden-field list belongs to this device only.
     m_hiddenFields.clear();
-    m_columns = LayoutColumns(m_titles, &m_hiddenFields);
+    m_columns = LayoutColumns(m_texts, m_titles, &m_hiddenFields);
 }
 
 CHistoryQuery::UnionLayout
-CHistoryQuery::LayoutUnion(const QVector<QPair<QString, QStringList>>& titledDevices) {
+CHistoryQuery::LayoutUnion(const CLanguage& texts,
+                           const QVector<QPair<QString, QStringList>>& titledDevices) {
     UnionLayout layout;
     QStringList unionTitles;
     for (const auto& [device, titles] : titledDevices) {
@@ -125,7 +127,7 @@ CHistoryQuery::LayoutUnion(const QVector<QPair<QString, QStringList>>& titledDev
             }
         }
     }
-    const QVector<HistoryColumn> base = LayoutColumns(QStringList());
+    const QVector<HistoryColumn> base = LayoutColumns(texts, QStringList());
     for (const HistoryColumn& column : base)
         if (column.kind == HistoryColumn::Fixed)
             layout.columns.append(column);
@@ -137,19 +139,20 @@ CHistoryQuery::LayoutUnion(const QVector<QPair<QString, QStringList>>& titledDev
     return layout;
 }
 
-QVector<HistoryColumn> CHistoryQuery::LayoutColumns(const QStringList& titles,
+QVector<HistoryColumn> CHistoryQuery::LayoutColumns(const CLanguage& texts,
+                                                    const QStringList& titles,
                                                     QVector<int>* hiddenFields) {
     QVector<HistoryColumn> columns;
 
     // Fixed columns: the default heading, replaced by the text of the matching "ShowFields"
     // key cut to the default heading's length. Keys past the seventh have no column to name.
     QStringList keys;
-    GetTextList(keys, "ShowFields", ",");
+    texts.GetTextList(keys, "ShowFields", ",");
     const QStringList defaults = DefaultHeadings();
     for (int i = 0; i < kFixedColumns; ++i) {
         QString heading = defaults[i];
         if (i < keys.size())
-            heading = GetText(keys[i]).left(defaults[i].size());
+            heading = texts.GetText(keys[i]).left(defaults[i].size());
         if (heading.isEmpty())
             continue; // a column without heading is not created
         columns.append({heading, HistoryColumn::Fixed, i});
@@ -171,7 +174,7 @@ QVector<HistoryColumn> CHistoryQuery::LayoutColumns(const QStringList& titles,
         }
     }
 
-    const QString gps = GetText("GPS");
+    const QString gps = texts.GetText("GPS");
     if (!gps.isEmpty())
         columns.append({gps, HistoryColumn::Gps, 0});
     return columns;
@@ -239,7 +242,7 @@ bool CHistoryQuery::Query(const QString& startDate, const QString& endDate) {
     // The test-mode texts, looked up once for the whole result.
     QString modes[kTestModeCount];
     for (int m = 0; m < kTestModeCount; ++m)
-        modes[m] = GetText(QLatin1String(kTestModes[m].key));
+        modes[m] = m_texts.GetText(QLatin1String(kTestModes[m].key));
     auto modeText = [&modes](const QString& stored) -> QString {
         const int mode = TestModeIndex(stored);
         return mode < 0 ? stored : modes[mode];
@@ -273,9 +276,10 @@ bool CHistoryQuery::Query(const QString& startDate, const QString& endDate) {
     return ok;
 }
 
-HistoryList QueryHistoryList(const QString& device, const QString& startDate,
-                             const QString& endDate, const QString& dbPath) {
-    CHistoryQuery query(dbPath);
+HistoryList QueryHistoryList(const CLanguage& texts, const QString& device,
+                             const QString& startDate, const QString& endDate,
+                             const QString& dbPath) {
+    CHistoryQuery query(dbPath, texts);
     query.LoadColumns(device);
     query.Query(startDate, endDate);
     return {query.Headings(), query.Rows(), query.Paths()};

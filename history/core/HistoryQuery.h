@@ -4,6 +4,8 @@
 // rows as the page shows them (test mode translated), with each row's stored picture Path.
 //
 // Every operation opens the database file afresh, runs its statements and closes it.
+#include "base/Language.h"
+
 #include <QPair>
 #include <QString>
 #include <QStringList>
@@ -27,8 +29,9 @@ public:
     static constexpr int kTitleCount = 20;
     static constexpr int kTitleChars = 199; // a title buffer holds 199 characters
 
-    // dbPath empty: the program's database (GetDatabasePath()).
-    explicit CHistoryQuery(const QString& dbPath = QString());
+    // dbPath empty: the program's database (GetDatabasePath()). The headings and test-mode
+    // texts come from texts.
+    explicit CHistoryQuery(const QString& dbPath = QString(), CLanguage texts = CLanguage());
 
     QString DatabasePath() const;
 
@@ -66,12 +69,12 @@ public:
 
     // The shown text of a stored test mode: "Auto", "Manual", "Refuse" and "Discontinued"
     // (exact case) become the texts of "TestModeAuto" ... ; anything else is shown as stored.
-    static QString TestModeText(const QString& stored);
+    static QString TestModeText(const CLanguage& texts, const QString& stored);
 
     // The columns for a device with the given field titles (title1 .. title20): the fixed
     // columns named by "ShowFields", each titled field under its title in field order, GPS.
     // hiddenFields, when given, receives the untitled fields before the last titled one.
-    static QVector<HistoryColumn> LayoutColumns(const QStringList& titles,
+    static QVector<HistoryColumn> LayoutColumns(const CLanguage& texts, const QStringList& titles,
                                                 QVector<int>* hiddenFields = nullptr);
 
     // The columns of every device at once: the fixed columns, one field column per distinct
@@ -82,7 +85,8 @@ public:
         QVector<HistoryColumn> columns;
         QVector<QVector<QPair<QString, int>>> sources;
     };
-    static UnionLayout LayoutUnion(const QVector<QPair<QString, QStringList>>& titledDevices);
+    static UnionLayout LayoutUnion(const CLanguage& texts,
+                                   const QVector<QPair<QString, QStringList>>& titledDevices);
 
     // The default headings of the seven fixed columns.
     static QStringList DefaultHeadings();
@@ -92,6 +96,7 @@ public:
 
 private:
     QString m_dbPath;
+    CLanguage m_texts;
     QString m_device;
     QStringList m_titles;
     int m_titleCount = 0;
@@ -110,8 +115,9 @@ struct HistoryList {
     QVector<QStringList> rows;
     QStringList paths; // stored Path of each row
 };
-HistoryList QueryHistoryList(const QString& device, const QString& startDate,
-                             const QString& endDate, const QString& dbPath = QString());
+HistoryList QueryHistoryList(const CLanguage& texts, const QString& device,
+                             const QString& startDate, const QString& endDate,
+                             const QString& dbPath = QString());
 
 // The widest date range a query can ask for ("yyyy-MM-dd" texts, compared as text).
 QString EarliestQueryDate(); // "0000-01-01"

@@ -357,7 +357,8 @@ struct CLocalRecordSource::Statement {
     Sql sql;
 };
 
-CLocalRecordSource::CLocalRecordSource(const QString& dbPath) : m_dbPath(dbPath) {}
+CLocalRecordSource::CLocalRecordSource(const QString& dbPath, CLanguage texts)
+    : m_dbPath(dbPath), m_texts(std::move(texts)) {}
 
 CLocalRecordSource::~CLocalRecordSource() = default;
 
@@ -395,7 +396,7 @@ bool CLocalRecordSource::DeviceList(QStringList& devices, QString* error) {
 
 bool CLocalRecordSource::LoadLayout(const HistoryFilter& filter, Layout& layout, QString* error) {
     for (int m = 0; m < 4; ++m)
-        layout.modeTexts[m] = CHistoryQuery::TestModeText(QLatin1String(kStoredModes[m]));
+        layout.modeTexts[m] = CHistoryQuery::TestModeText(m_texts, QLatin1String(kStoredModes[m]));
 
     // Titles of the device, or of every device in device order.
     QVector<QPair<QString, QStringList>> titled;
@@ -435,14 +436,14 @@ bool CLocalRecordSource::LoadLayout(const HistoryFilter& filter, Layout& layout,
     layout.unionFields.clear();
     layout.unionSources.clear();
     if (!filter.allDevices) {
-        layout.columns =
-            CHistoryQuery::LayoutColumns(titled.isEmpty() ? QStringList() : titled.first().second);
+        layout.columns = CHistoryQuery::LayoutColumns(
+            m_texts, titled.isEmpty() ? QStringList() : titled.first().second);
         return true;
     }
 
     // Every device: the union of the titles between the fixed columns and GPS; each device's
     // field under each union column, for reading its rows.
-    CHistoryQuery::UnionLayout all = CHistoryQuery::LayoutUnion(titled);
+    CHistoryQuery::UnionLayout all = CHistoryQuery::LayoutUnion(m_texts, titled);
     layout.columns = all.columns;
     layout.unionSources = all.sources;
     for (int u = 0; u < layout.unionSources.size(); ++u) {

@@ -12,12 +12,14 @@
 // every other column by the user's locale collation. Ties keep the order the rows were
 // stored in, so paging never shows a row twice. Without a sort: device number, then record
 // number as text, both descending (for one device the order the list always had).
+#include "base/Language.h"
 #include "history/core/RecordSource.h"
 
 class CLocalRecordSource : public IRecordSource {
 public:
-    // dbPath empty: the program's database (GetDatabasePath()).
-    explicit CLocalRecordSource(const QString& dbPath = QString());
+    // dbPath empty: the program's database (GetDatabasePath()). texts: the Language.ini of the
+    // headings and test-mode texts.
+    explicit CLocalRecordSource(const QString& dbPath = QString(), CLanguage texts = CLanguage());
     ~CLocalRecordSource() override;
 
     QString DatabasePath() const;
@@ -48,6 +50,7 @@ private:
              bool reversed, const std::function<bool(const HistoryRow&)>& sink, QString* error);
 
     QString m_dbPath;
+    CLanguage m_texts;
     std::function<bool()> m_interrupt;
     // The last count and what it was for: Fetch reads far pages from the end.
     QString m_countKey;

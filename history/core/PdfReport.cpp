@@ -37,8 +37,8 @@ const char* const kWkhtmltopdf = "wkhtmltopdf";
 const char* const kBrtxPdf = "brtx-pdf";
 
 // [Global] PdfConverter: "wkhtmltopdf" or "brtx-pdf"; empty when absent or another text.
-QString ChosenConverter() {
-    const QString key = Language().ReadGlobal(QStringLiteral("PdfConverter")).trimmed();
+QString ChosenConverter(const CLanguage& texts) {
+    const QString key = texts.ReadGlobal(QStringLiteral("PdfConverter")).trimmed();
     if (key == QLatin1String(kWkhtmltopdf) || key == QLatin1String(kBrtxPdf))
         return key;
     return QString();
@@ -46,7 +46,8 @@ QString ChosenConverter() {
 
 } // namespace
 
-CPdfReport::CPdfReport(QObject* parent) : QObject(parent) {}
+CPdfReport::CPdfReport(QObject* parent, CLanguage texts)
+    : QObject(parent), m_texts(std::move(texts)) {}
 
 CPdfReport::~CPdfReport() {
     if (m_process) {
@@ -63,8 +64,8 @@ CPdfReport::~CPdfReport() {
     }
 }
 
-QString CPdfReport::ConverterProgram() {
-    const QString key = ChosenConverter();
+QString CPdfReport::ConverterProgram(const CLanguage& texts) {
+    const QString key = ChosenConverter(texts);
     auto find = [](const QString& name) {
         for (const QString& dir : {GetAppFolder(), QCoreApplication::applicationDirPath()}) {
             const QString local = dir + QLatin1Char('/') + name;
@@ -125,7 +126,7 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
         return Failed;
     }
 
-    const QString charset = ReportCharset(ReadLanguage());
+    const QString charset = ReportCharset(m_texts.ReadLanguage());
     m_cells = source.cells;
     return Convert(ReportBytes(WithIntegrityLines(BuildReportHtml(source.headings, source.cells,
                                                                   source.picturePath, charset),
@@ -173,7 +174,7 @@ CPdfReport::Outcome CPdfReport::StartCombined(const QVector<ReportSource>& sourc
     m_partPath = pdfFolder + QStringLiteral("/.") + m_name + QStringLiteral(".part.pdf");
     QFile::remove(m_partPath);
 
-    const QString charset = ReportCharset(ReadLanguage());
+    const QString charset = ReportCharset(m_texts.ReadLanguage());
     QString text;
     for (qsizetype i = 0; i < sources.size(); ++i) {
         const ReportSource& s = sources.at(i);
@@ -217,9 +218,9 @@ CPdfReport::Outcome CPdfReport::Convert(const QByteArray& bytes) {
             QFile::copy(GetShippedFile(QLatin1String(name)), target);
     }
 
-    const QString program = ConverterProgram();
+    const QString program = ConverterProgram(m_texts);
     if (program.isEmpty()) {
-        m_error = QStringLiteral("%1 was not found").arg(ChosenConverter());
+        m_error = QStringLiteral("%1 was not found").arg(ChosenConverter(m_texts));
         return Failed;
     }
     m_converter = QFileInfo(program).fileName();

@@ -8,6 +8,8 @@
 // The converter runs asynchronously: Start() returns at once and finished() follows when
 // the converter has ended (or after the time limit, when it is stopped). WaitFinished()
 // waits without an event loop, for the command-line tool.
+#include "base/Language.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -34,7 +36,8 @@ public:
         Failed,  // no PDF folder, the HTML could not be written, or no converter
     };
 
-    explicit CPdfReport(QObject* parent = nullptr);
+    // texts: the Language.ini of the report's charset and the converter setting.
+    explicit CPdfReport(QObject* parent = nullptr, CLanguage texts = CLanguage());
     ~CPdfReport() override;
 
     // Opening the finished PDF in the desktop's viewer (on by default; the environment
@@ -66,7 +69,7 @@ public:
     // "wkhtmltopdf" or "brtx-pdf". Each is looked for in the program folder first (brtx-pdf
     // also beside this executable), then on PATH. Without the key: wkhtmltopdf when it is
     // found, else brtx-pdf. Empty when the chosen converter is not there.
-    static QString ConverterProgram();
+    static QString ConverterProgram(const CLanguage& texts);
     // "<device>_<first record>-<last record>_<yyyymmdd>_<hhmmss>" of the moment given.
     static QString CombinedReportName(const QVector<ReportSource>& sources, const QDateTime& when);
     // Opens a file with the desktop's default viewer unless BRTX_NO_OPEN=1.
@@ -82,6 +85,7 @@ private:
     QProcess* m_process = nullptr;
     QTimer* m_timer = nullptr;
     bool m_open = true;
+    CLanguage m_texts;
     bool m_ok = false;
     bool m_timedOut = false;
     bool m_cancelled = false;

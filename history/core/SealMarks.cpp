@@ -55,24 +55,24 @@ QString CSealMarks::MarkOf(Seal::State state) {
 
 namespace {
 // The looked-up text, or the English one when Language.ini lacks the key.
-QString textOr(const char* key, const char* english) {
-    const QString text = GetText(QLatin1String(key));
+QString textOr(const CLanguage& texts, const char* key, const char* english) {
+    const QString text = texts.GetText(QLatin1String(key));
     return text.isEmpty() ? QLatin1String(english) : text;
 }
 } // namespace
 
-QString CSealMarks::TipOf(const Seal::Status& status) {
+QString CSealMarks::TipOf(const CLanguage& texts, const Seal::Status& status) {
     switch (status.state) {
     case Seal::State::Verified:
         return QStringLiteral("%1 (%2)\n%3")
-            .arg(textOr("SealVerified", "Sealed at download, unchanged since"), status.sealedAt,
-                 status.seal);
+            .arg(textOr(texts, "SealVerified", "Sealed at download, unchanged since"),
+                 status.sealedAt, status.seal);
     case Seal::State::Changed:
     case Seal::State::PictureMissing:
         return QStringLiteral("%1: %2\n%3")
-            .arg(textOr("SealFailed", "Integrity check failed"), status.detail, status.seal);
+            .arg(textOr(texts, "SealFailed", "Integrity check failed"), status.detail, status.seal);
     case Seal::State::Unsealed:
         break;
     }
-    return textOr("SealNone", "No seal");
+    return textOr(texts, "SealNone", "No seal");
 }

@@ -6,6 +6,8 @@
 #include "store/Seal.h"
 
 #include <QHash>
+
+class CLanguage;
 #include <QString>
 
 class CSealMarks {
@@ -21,7 +23,7 @@ public:
                  const QString& time);
     static QString MarkOf(Seal::State state);
     // The tool tip: what the mark means, with the seal or what failed.
-    static QString TipOf(const Seal::Status& status);
+    static QString TipOf(const CLanguage& texts, const Seal::Status& status);
 
 private:
     QString m_dbPath;

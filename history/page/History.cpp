@@ -2,7 +2,6 @@
 
 #include "app/shell/ControlId.h"
 #include "app/shell/RecordPicture.h"
-#include "app/shell/Status.h"
 #include "base/Language.h"
 #include "base/Paths.h"
 #include "central/CentralConfig.h"
@@ -71,7 +70,9 @@ template <class T> T* Made(T* control, int id) {
 
 } // namespace
 
-CHistory::CHistory(QWidget* parent) : QWidget(parent) {
+CHistory::CHistory(QWidget* parent, const CLanguage* texts)
+    : QWidget(parent), m_ownLanguage(texts ? nullptr : std::make_unique<CLanguage>()),
+      m_language(texts ? texts : m_ownLanguage.get()) {
     using namespace HistoryIds;
 
     m_pDeviceLabel = Made(new QLabel(this), kDeviceLabel);
@@ -96,7 +97,7 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     m_pList = Made(new QTableView(m_pSplitter), kList);
     m_pSide = new QWidget(m_pSplitter);
     m_pPicture = Made(new QFrame(m_pSide), kPicture);
-    m_pMeter = Made(new CMeter(m_pSide), kMeter);
+    m_pMeter = Made(new CMeter(m_pSide, m_language), kMeter);
     m_pSplitter->addWidget(m_pList);
     m_pSplitter->addWidget(m_pSide);
     m_pSplitter->setStretchFactor(0, 1);
@@ -136,11 +137,11 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     m_pExportPdf->setText(GetText("BtnExPDF"));
     // Sync sends this desk's records to the central store now; offered only when one is set.
     m_pSync->setText(GetText("SyncAction"));
-    m_pSync->setVisible(Central::HasCentral());
+    m_pSync->setVisible(Central::HasCentral(*m_language));
     // Where the list reads from: offered only when a central store is set.
     m_pSource->addItem(GetText("SourceLocal"));
     m_pSource->addItem(GetText("SourceCentral"));
-    m_pSource->setVisible(Central::HasCentral());
+    m_pSource->setVisible(Central::HasCentral(*m_language));
 
     // Filters: every one optional; Query (or Enter in any of the boxes) applies them.
     m_pSearch->setPlaceholderText(GetText("SearchHint"));
@@ -157,7 +158,7 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     // The deletion button works on a table this program never makes; it is never offered.
     m_pDelete->hide();
 
-    m_pModel = new CHistoryModel(this);
+    m_pModel = new CHistoryModel(this, *m_language);
     m_pList->setModel(m_pModel);
     m_pList->setShowGrid(true);
     m_pList->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -185,7 +186,8 @@ CHistory::CHistory(QWidget* parent) : QWidget(parent) {
     m_pPicture->hide();
 
     m_strDbPath = GetDatabasePath();
-    m_pWorker = new CRecordWorker(std::make_shared<CLocalRecordSource>(), this);
+    m_pWorker =
+        new CRecordWorker(std::make_shared<CLocalRecordSource>(QString(), *m_language), this);
     m_liveTicket = std::make_shared<std::atomic<quint64>>(0);
     m_pSaveTimer = new QTimer(this);
     m_pSaveTimer->setSingleShot(true);
@@ -247,6 +249,10 @@ CHistory::~CHistory() {
         *m_exportCancel = true;
     delete m_pWorker;
     m_pWorker = nullptr;
+}
+
+QString CHistory::GetText(const QString& key) const {
+    return m_language->GetText(key);
 }
 
 QWidget* CHistory::Control(int id) const {
@@ -383,11 +389,11 @@ bool CHistory::ReadFilter(HistoryFilter& filter) {
         return ok && std::isfinite(value);
     };
     if (!bound(m_pMin, filter.minResult) || !bound(m_pMax, filter.maxResult)) {
-        SetStatusText(GetText("BadBound"));
+        emit statusChanged(GetText("BadBound"));
         return false;
     }
     if (filter.minResult && filter.maxResult && *filter.minResult > *filter.maxResult) {
-        SetStatusText(GetText("BoundOrder"));
+        emit statusChanged(GetText("BoundOrder"));
         return false;
     }
     return true;
@@ -472,7 +478,7 @@ void CHistory::StartQuery(bool countToo) {
                 m_pModel->ClearRows();
                 m_nRows = 0;
                 m_bCountPending = false;
-                SetStatusText(GetText("ReadFailed") + QLatin1Char(' ') + a.error);
+                emit statusChanged(GetText("ReadFailed") + QLatin1Char(' ') + a.error);
             }
             ForgetSelection();
             m_pList->setUpdatesEnabled(true);
@@ -502,7 +508,7 @@ void CHistory::StartQuery(bool countToo) {
                 return;
             m_bCountPending = false;
             if (!c.ok) {
-                SetStatusText(GetText("ReadFailed") + QLatin1Char(' ') + c.error);
+                emit statusChanged(GetText("ReadFailed") + QLatin1Char(' ') + c.error);
             } else {
                 m_pModel->SetCount(c.count);
                 SetResultCounts(m_columns, c.count);

@@ -11,6 +11,7 @@
 #include <QPixmap>
 #include <QWidget>
 
+#include "base/Language.h"
 #include "history/core/HistoryFilter.h"
 #include "history/core/HistoryQuery.h"
 #include "history/core/RecordSource.h"
@@ -65,7 +66,10 @@ constexpr int kSource = 1091; // "This computer / Central", shown only when one 
 class CHistory : public QWidget {
     Q_OBJECT
 public:
-    explicit CHistory(QWidget* parent = nullptr);
+    // texts: the program's texts (nullptr: the page reads the program folder's Language.ini
+    // itself); it must outlive the page.
+    explicit CHistory(QWidget* parent = nullptr, const CLanguage* texts = nullptr);
+    const CLanguage& Texts() const { return *m_language; }
     ~CHistory() override;
 
     // Reloads the device box from the database (keeps the chosen device when it is still
@@ -121,6 +125,11 @@ public:
     // The list's model (tests and computed columns).
     CHistoryModel* Model() const { return m_pModel; }
 
+signals:
+    // A text for the main window's status field (a query that failed, an export's outcome,
+    // the state of a sync).
+    void statusChanged(const QString& text);
+
 public slots:
     void OnBnClickedQuery();
     void OnBnClickedExportExcel(); // defined in HistoryExport.cpp
@@ -138,6 +147,10 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    QString GetText(const QString& key) const;
+    // The text of key, a space and the path; the reason in brackets when there is one.
+    QString StatusWithPath(const QString& key, const QString& path,
+                           const QString& reason = {}) const;
     void RebuildColumns();
     void ForgetSelection();
     void OnListSelectionChanged();
@@ -164,6 +177,8 @@ private:
     void PlaceExportBar();
     void OnExportFinished(const ExportResult& result);
     CPdfReport* Report();
+    std::unique_ptr<CLanguage> m_ownLanguage;
+    const CLanguage* m_language;
     QLabel* m_pDeviceLabel = nullptr;
     QComboBox* m_pDeviceBox = nullptr;
     QLabel* m_pStartLabel = nullptr;

@@ -5,7 +5,6 @@
 // line.
 #include "history/page/History.h"
 
-#include "app/shell/Status.h"
 #include "base/Language.h"
 #include "base/Paths.h"
 #include "history/core/ExportJob.h"
@@ -41,14 +40,15 @@ const FileType kFileTypes[] = {
     {ExportFormat::Csv, "CSV (*.csv)"},
 };
 
-QString StatusWithPath(const QString& key, const QString& path, const QString& reason = {}) {
+} // namespace
+
+QString CHistory::StatusWithPath(const QString& key, const QString& path,
+                                 const QString& reason) const {
     QString text = GetText(key) + QLatin1Char(' ') + QDir::toNativeSeparators(path);
     if (!reason.isEmpty())
         text += QStringLiteral(" (%1)").arg(reason);
     return text;
 }
-
-} // namespace
 
 QVector<int> CHistory::SelectedRows() const {
     QVector<int> rows;
@@ -117,7 +117,7 @@ void CHistory::OnBnClickedExportExcel() {
     if (m_nRows <= 0 || m_nCols <= 0 || ExportRunning())
         return;
 
-    QWidget* owner = MainWindow() ? MainWindow() : this;
+    QWidget* owner = window(); // the main window when the page is in it
     QStringList filters;
     for (const FileType& t : kFileTypes)
         filters.append(QLatin1String(t.filter));
@@ -132,8 +132,8 @@ void CHistory::OnBnClickedExportExcel() {
             format = t.format;
     const QString path = ExportPathFor(chosen, &format);
     if (path.isEmpty()) {
-        SetStatusText(StatusWithPath(QStringLiteral("ExportExcelFail"), chosen,
-                                     QStringLiteral("use .xls, .xlsx or .csv")));
+        emit statusChanged(StatusWithPath(QStringLiteral("ExportExcelFail"), chosen,
+                                          QStringLiteral("use .xls, .xlsx or .csv")));
         return;
     }
 
@@ -190,27 +190,29 @@ void CHistory::OnExportFinished(const ExportResult& result) {
                         QStringLiteral("%1 rows file %2").arg(result.rows).arg(result.path),
                         result.ok ? QStringLiteral("ok") : QStringLiteral("failed"));
     if (result.ok)
-        SetStatusText(StatusWithPath(QStringLiteral("ExportExcelOK"), result.path));
+        emit statusChanged(StatusWithPath(QStringLiteral("ExportExcelOK"), result.path));
     else
-        SetStatusText(StatusWithPath(QStringLiteral("ExportExcelFail"), result.path, result.error));
+        emit statusChanged(
+            StatusWithPath(QStringLiteral("ExportExcelFail"), result.path, result.error));
 }
 
 CPdfReport* CHistory::Report() {
     auto* report = findChild<CPdfReport*>(QLatin1String(kReportObject), Qt::FindDirectChildrenOnly);
     if (!report) {
-        report = new CPdfReport(this);
+        report = new CPdfReport(this, *m_language);
         report->setObjectName(QLatin1String(kReportObject));
         connect(report, &CPdfReport::finished, this, [this, report](bool ok) {
             const bool combined = report->property("combined").toBool();
             ShowExportBusy(false);
             if (!combined)
-                SetStatusText(
+                emit statusChanged(
                     GetText(ok ? QStringLiteral("ExportPdfOK") : QStringLiteral("ExportPdfFail")));
             else if (ok)
-                SetStatusText(StatusWithPath(QStringLiteral("ExportPdfOK"), report->PdfPath()));
+                emit statusChanged(
+                    StatusWithPath(QStringLiteral("ExportPdfOK"), report->PdfPath()));
             else
-                SetStatusText(StatusWithPath(QStringLiteral("ExportPdfFail"), report->PdfPath(),
-                                             report->ErrorText()));
+                emit statusChanged(StatusWithPath(QStringLiteral("ExportPdfFail"),
+                                                  report->PdfPath(), report->ErrorText()));
         });
     }
     return report;
@@ -218,7 +220,7 @@ CPdfReport* CHistory::Report() {
 
 void CHistory::OnBnClickedExportPdf() {
     if (m_nSelRow == -1) {
-        SetStatusText(GetText(QStringLiteral("ClickRecord")));
+        emit statusChanged(GetText(QStringLiteral("ClickRecord")));
         return;
     }
     CPdfReport* report = Report();
@@ -245,15 +247,16 @@ void CHistory::OnBnClickedExportPdf() {
     switch (combined ? report->StartCombined(sources) : report->Start(sources.first())) {
     case CPdfReport::Reused:
         ShowExportBusy(false);
-        SetStatusText(combined ? StatusWithPath(QStringLiteral("ExportPdfOK"), report->PdfPath())
+        emit statusChanged(combined
+                               ? StatusWithPath(QStringLiteral("ExportPdfOK"), report->PdfPath())
                                : GetText(QStringLiteral("ExportPdfOK")));
         break;
     case CPdfReport::Failed:
         qWarning("PDF report: %s", qPrintable(report->ErrorText()));
         ShowExportBusy(false);
-        SetStatusText(combined ? StatusWithPath(QStringLiteral("ExportPdfFail"), report->PdfPath(),
-                                                report->ErrorText())
-                               : GetText(QStringLiteral("ExportPdfFail")));
+        emit statusChanged(combined ? StatusWithPath(QStringLiteral("ExportPdfFail"),
+                                                     report->PdfPath(), report->ErrorText())
+                                    : GetText(QStringLiteral("ExportPdfFail")));
         break;
     case CPdfReport::Started:
         break; // finished() re-enables the buttons and shows the result

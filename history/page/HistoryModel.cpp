@@ -4,7 +4,8 @@
 
 #include <climits>
 
-CHistoryModel::CHistoryModel(QObject* parent) : QAbstractTableModel(parent) {}
+CHistoryModel::CHistoryModel(QObject* parent, CLanguage texts)
+    : QAbstractTableModel(parent), m_texts(std::move(texts)) {}
 
 void CHistoryModel::SetHeadings(const QStringList& headings) {
     beginResetModel();
@@ -142,7 +143,7 @@ QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int
             const Seal::Status status =
                 m_seals.StatusOf(row->machineNo, row->recordNo, row->date, row->time);
             return role == Qt::DisplayRole ? CSealMarks::MarkOf(status.state)
-                                           : CSealMarks::TipOf(status);
+                                           : CSealMarks::TipOf(m_texts, status);
         }
         if (role == Qt::TextAlignmentRole)
             return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));

@@ -5,6 +5,7 @@
 // with SetBlock(). Blocks far from the view are dropped again, so memory stays small however
 // many rows the query gives. The row header shows each held record's seal mark, checked when
 // the row is first shown.
+#include "base/Language.h"
 #include "history/core/RecordSource.h"
 #include "history/core/SealMarks.h"
 
@@ -22,7 +23,7 @@ public:
     static constexpr int kBlockRows = 200;
     static constexpr int kMaxBlocks = 40; // 8,000 rows held at most
 
-    explicit CHistoryModel(QObject* parent = nullptr);
+    explicit CHistoryModel(QObject* parent = nullptr, CLanguage texts = CLanguage());
 
     // New columns; the rows are dropped.
     void SetHeadings(const QStringList& headings);
@@ -66,6 +67,7 @@ signals:
 private:
     void DropFarBlocks(int keep);
 
+    CLanguage m_texts; // the seal tips' texts
     mutable CSealMarks m_seals;
     QStringList m_headings;
     struct Computed {

@@ -1,4 +1,4 @@
-// Localisation: the process-wide table, list splitting, and the shipped Language.ini.
+// Localisation: what a CLanguage reads when, list splitting, and the shipped Language.ini.
 #include "base/Language.h"
 #include "base/Profile.h"
 
@@ -12,14 +12,10 @@
 
 namespace {
 
-// A program folder with the given Language.ini and a fresh process-wide table.
+// A program folder with the given Language.ini.
 struct LanguageHome {
     brtxtest::TempHome home{false};
-    explicit LanguageHome(const QByteArray& ini) {
-        home.writeLanguage(ini);
-        ResetLanguage();
-    }
-    ~LanguageHome() { ResetLanguage(); }
+    explicit LanguageHome(const QByteArray& ini) { home.writeLanguage(ini); }
 };
 
 const QStringList kFormatKeys = {"DownloadRecordOK", "DownloadRecordFail", "TheImgExist",
@@ -42,12 +38,12 @@ const QStringList kEveryKey = QString(
 TEST(Language, MissingFileGivesDefaultsAndEmptyTexts) {
     LanguageHome lh("");
     QFile::remove(lh.home.file("Language.ini"));
-    ResetLanguage();
-    EXPECT_EQ(ReadLanguage(), "English");
-    EXPECT_EQ(ReadDeviceType(), "4Q");
-    EXPECT_EQ(GetText("Title"), "");
+    const CLanguage texts;
+    EXPECT_EQ(texts.ReadLanguage(), "English");
+    EXPECT_EQ(texts.ReadDeviceType(), "4Q");
+    EXPECT_EQ(texts.GetText("Title"), "");
     QStringList list{"stale"};
-    EXPECT_EQ(GetTextList(list, "ShowFields", ","), 0);
+    EXPECT_EQ(texts.GetTextList(list, "ShowFields", ","), 0);
     EXPECT_TRUE(list.isEmpty());
 }
 
@@ -55,39 +51,41 @@ TEST(Language, LanguageIsReadOnceOtherValuesEveryTime) {
     const QByteArray longName(400, 'L');
     LanguageHome lh("[Global]\nLanguage=chinese\nDeviceType=15\nStrictTiming=1\n"
                     "[Chinese]\nHome=首页\n[English]\nHome=Home\n");
+    const CLanguage texts;
     // The section matches without regard to case; the name itself is kept as written.
-    EXPECT_EQ(ReadLanguage(), "chinese");
-    EXPECT_EQ(GetText("Home"), QString::fromUtf8("首页"));
-    EXPECT_EQ(ReadDeviceType(), "15");
-    EXPECT_EQ(Language().ReadGlobal("strictTiming"), "1");
+    EXPECT_EQ(texts.ReadLanguage(), "chinese");
+    EXPECT_EQ(texts.GetText("Home"), QString::fromUtf8("首页"));
+    EXPECT_EQ(texts.ReadDeviceType(), "15");
+    EXPECT_EQ(texts.ReadGlobal("strictTiming"), "1");
 
     lh.home.writeLanguage("[Global]\nLanguage=English\nDeviceType=" + longName +
                           "\n[Chinese]\nHome=主页\n[English]\nHome=Home\n");
-    EXPECT_EQ(ReadLanguage(), "chinese");                  // until the next start
-    EXPECT_EQ(GetText("Home"), QString::fromUtf8("主页")); // texts follow the edit
-    EXPECT_EQ(ReadDeviceType().size(), 259);               // read every time, cut
-    EXPECT_EQ(Language().ReadGlobal("StrictTiming", "0"), "0");
-    ResetLanguage();
-    EXPECT_EQ(GetText("Home"), "Home");
+    EXPECT_EQ(texts.ReadLanguage(), "chinese");                  // until the next start
+    EXPECT_EQ(texts.GetText("Home"), QString::fromUtf8("主页")); // texts follow the edit
+    EXPECT_EQ(texts.ReadDeviceType().size(), 259);               // read every time, cut
+    EXPECT_EQ(texts.ReadGlobal("StrictTiming", "0"), "0");
+    EXPECT_EQ(CLanguage().GetText("Home"), "Home"); // the next start's object
 }
 
 TEST(Language, TextListKeepsEmptyPieces) {
     LanguageHome lh("[English]\nGaps=,a,,b,\nOne=single\nMulti=a::b::::c\nEmpty=\n");
+    const CLanguage texts;
     QStringList list;
-    EXPECT_EQ(GetTextList(list, "Gaps", ","), 5);
+    EXPECT_EQ(texts.GetTextList(list, "Gaps", ","), 5);
     EXPECT_EQ(list, QStringList({"", "a", "", "b", ""}));
-    EXPECT_EQ(GetTextList(list, "One", ","), 1);
+    EXPECT_EQ(texts.GetTextList(list, "One", ","), 1);
     EXPECT_EQ(list, QStringList({"single"}));
-    EXPECT_EQ(GetTextList(list, "Gaps", ""), 1);
+    EXPECT_EQ(texts.GetTextList(list, "Gaps", ""), 1);
     EXPECT_EQ(list, QStringList({",a,,b,"}));
-    EXPECT_EQ(GetTextList(list, "Multi", "::"), 4);
+    EXPECT_EQ(texts.GetTextList(list, "Multi", "::"), 4);
     EXPECT_EQ(list, QStringList({"a", "b", "", "c"}));
-    EXPECT_EQ(GetTextList(list, "Empty", ","), 0);
+    EXPECT_EQ(texts.GetTextList(list, "Empty", ","), 0);
     EXPECT_TRUE(list.isEmpty());
 }
 
 TEST(Language, LookupsFromManyThreadsWhileTheFileChanges) {
     LanguageHome lh("[English]\nKey=stable\n");
+    const CLanguage texts; // one object shared by every thread
     std::atomic<bool> stop{false};
     std::atomic<int> bad{0};
     std::vector<std::thread> readers;
@@ -95,7 +93,7 @@ TEST(Language, LookupsFromManyThreadsWhileTheFileChanges) {
         readers.emplace_back([&] {
             // The writer replaces the file, so a reader may find it missing or part-written.
             while (!stop) {
-                const QString v = GetText("Key");
+                const QString v = texts.GetText("Key");
                 if (!QString("stable").startsWith(v) && !QString("changed").startsWith(v))
                     ++bad;
             }
@@ -108,7 +106,7 @@ TEST(Language, LookupsFromManyThreadsWhileTheFileChanges) {
         t.join();
     EXPECT_EQ(bad.load(), 0);
     lh.home.writeLanguage("[English]\nKey=final\n");
-    EXPECT_EQ(GetText("Key"), "final");
+    EXPECT_EQ(texts.GetText("Key"), "final");
 }
 
 TEST(ShippedLanguageFile, EveryKeyHasTextInBothLanguages) {
@@ -142,11 +140,12 @@ TEST(ShippedLanguageFile, EveryKeyHasTextInBothLanguages) {
 TEST(LanguageFormats, GetTextNumberReplacesTheFirstConversionOnly) {
     LanguageHome home("[Global]\nLanguage=English\n[English]\n"
                       "A=Record %d done\nB=%ld of %d\nC=%s %x 100%\nD=\nE=%u%%\n");
-    EXPECT_EQ(GetTextNumber("A", 7), QString("Record 7 done"));
-    EXPECT_EQ(GetTextNumber("B", 123456789012), QString("123456789012 of %d"));
+    const CLanguage texts;
+    EXPECT_EQ(texts.GetTextNumber("A", 7), QString("Record 7 done"));
+    EXPECT_EQ(texts.GetTextNumber("B", 123456789012), QString("123456789012 of %d"));
     // Other conversions stay as they are; the text is never a printf format.
-    EXPECT_EQ(GetTextNumber("C", 5), QString("%s %x 100%"));
-    EXPECT_EQ(GetTextNumber("D", 5), QString());
-    EXPECT_EQ(GetTextNumber("Missing", 5), QString());
-    EXPECT_EQ(GetTextNumber("E", 0), QString("0%%"));
+    EXPECT_EQ(texts.GetTextNumber("C", 5), QString("%s %x 100%"));
+    EXPECT_EQ(texts.GetTextNumber("D", 5), QString());
+    EXPECT_EQ(texts.GetTextNumber("Missing", 5), QString());
+    EXPECT_EQ(texts.GetTextNumber("E", 0), QString("0%%"));
 }

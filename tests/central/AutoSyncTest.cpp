@@ -44,7 +44,6 @@ void WriteCentralUrl(const TempHome& home, const QString& conninfo) {
     f.close();
     ini.replace("CentralUrl=\n", "CentralUrl=" + conninfo.toUtf8() + "\n");
     home.writeLanguage(ini);
-    ResetLanguage();
 }
 
 brtxsim::SimConfig Sim(const char* address) {
@@ -72,7 +71,6 @@ TEST(CentralAutoSync, ADownloadIsSentInTheBackground) {
     EXPECT_EQ(pg.Value("SELECT count(*) FROM records"), "3");
     EXPECT_EQ(main.status(), GetText("DownloadFinish")); // a sync that worked says nothing
     page.reset();
-    ResetLanguage();
 }
 
 TEST(CentralAutoSync, AnUnreachableServerIsReportedAndNothingWaits) {
@@ -88,7 +86,6 @@ TEST(CentralAutoSync, AnUnreachableServerIsReportedAndNothingWaits) {
     // The records stay on this desk.
     EXPECT_TRUE(QFile::exists(home.file("brtx.db")));
     page.reset();
-    ResetLanguage();
 }
 
 TEST(CentralAutoSync, TheHistoryPageSyncsOnDemandAndOffersItOnlyWithAServer) {
@@ -97,13 +94,13 @@ TEST(CentralAutoSync, TheHistoryPageSyncsOnDemandAndOffersItOnlyWithAServer) {
     TempHome home;
     StatusWindow main;
     {
-        ResetLanguage();
         CHistory plain;
         EXPECT_TRUE(plain.Control(HistoryIds::kSync)->isHidden());
     }
     FillLocalStore(home.path(), "0123456789", 4);
     WriteCentralUrl(home, pg.Conninfo());
     CHistory page;
+    main.Follow(&page);
     auto* sync = qobject_cast<QPushButton*>(page.Control(HistoryIds::kSync));
     ASSERT_TRUE(sync && !sync->isHidden());
     sync->click();
@@ -112,7 +109,6 @@ TEST(CentralAutoSync, TheHistoryPageSyncsOnDemandAndOffersItOnlyWithAServer) {
         << main.status().toStdString();
     EXPECT_TRUE(sync->isEnabled());
     EXPECT_EQ(pg.Value("SELECT count(*) FROM records"), "4");
-    ResetLanguage();
 }
 
 TEST(CentralAutoSync, TheHistoryPageListsTheCentralStoreWithItsPhotographs) {
@@ -137,6 +133,7 @@ TEST(CentralAutoSync, TheHistoryPageListsTheCentralStoreWithItsPhotographs) {
     FillLocalStore(home.path(), "0123456789", 2);
     WriteCentralUrl(home, pg.Conninfo());
     CHistory page;
+    main.Follow(&page);
     page.resize(1200, 700);
     auto* source = qobject_cast<QComboBox*>(page.Control(HistoryIds::kSource));
     auto* devices = qobject_cast<QComboBox*>(page.Control(HistoryIds::kDeviceBox));
@@ -155,5 +152,4 @@ TEST(CentralAutoSync, TheHistoryPageListsTheCentralStoreWithItsPhotographs) {
     EXPECT_EQ(page.Control(HistoryIds::kPicture)->size(), QSize(40, 30));
     source->setCurrentIndex(0);
     EXPECT_EQ(devices->findText("DEV9"), -1);
-    ResetLanguage();
 }

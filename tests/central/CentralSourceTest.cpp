@@ -25,7 +25,6 @@ struct Synced {
     Synced() {
         if (!pg.Ok())
             return;
-        ResetLanguage();
         FillLocalStore(home.path(), kDevice, 30, 500);
         FillLocalStore(home.path(), "DEV2", 12);
         SQLite::Database db;
@@ -64,7 +63,8 @@ TEST(CentralSource, OneDeviceListsWhatTheLocalDatabaseLists) {
 
     HistoryFilter filter;
     filter.device = kDevice;
-    const HistoryList local = QueryHistoryList(kDevice, EarliestQueryDate(), LatestQueryDate());
+    const HistoryList local =
+        QueryHistoryList(CLanguage(), kDevice, EarliestQueryDate(), LatestQueryDate());
     QVector<HistoryColumn> columns;
     ASSERT_TRUE(source.Columns(filter, columns, &error));
     EXPECT_EQ(Headings(columns), local.headings);

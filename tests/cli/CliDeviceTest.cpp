@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+using brtxtest::GetText;
+
 using brtxsim::CSimulator;
 using brtxsim::Fault;
 using brtxsim::FaultKind;
@@ -24,9 +26,6 @@ using brtxtest::CliRun;
 
 class CliDeviceTest : public ::testing::Test {
 protected:
-    void SetUp() override { ResetLanguage(); }
-    void TearDown() override { ResetLanguage(); }
-
     CliRun run(const QStringList& args, bool withHome = true) {
         return brtxtest::runCli(withHome ? QStringList{"--home", m_home.path()} + args : args);
     }

@@ -14,15 +14,14 @@
 
 #include <csignal>
 
+using brtxtest::GetText;
+
 namespace {
 
 using brtxtest::CliRun;
 
 class DownloadCliTest : public ::testing::Test {
 protected:
-    void SetUp() override { ResetLanguage(); }
-    void TearDown() override { ResetLanguage(); }
-
     CliRun run(const QStringList& args) {
         return brtxtest::runCli(QStringList{"--home", m_home.path(), "download"} + args, 60000);
     }

@@ -1,9 +1,7 @@
 #pragma once
 // The main window's four status fields (1001, 1002, 1032, 1003) without the main window, so a
-// page's status texts have somewhere to go. Pages that report by signals are followed
-// (Follow); pages that still use the free setters need the registered window (the default).
-#include "app/shell/Status.h"
-
+// page's status texts have somewhere to go: Follow(page) shows what the page reports by its
+// signals, as the main window does.
 #include <QLabel>
 #include <QObject>
 #include <QStringList>
@@ -13,31 +11,27 @@ namespace brtxtest {
 
 class StatusWindow {
 public:
-    explicit StatusWindow(bool registered = true) : m_registered(registered) {
+    StatusWindow() {
         for (int id : {1001, 1002, 1032, 1003}) {
             auto* label = new QLabel(&m_window);
             label->setObjectName(QString::number(id));
         }
-        if (m_registered)
-            RegisterMainWindow(&m_window);
     }
-    ~StatusWindow() {
-        if (m_registered)
-            RegisterMainWindow(nullptr);
-    }
-    // Shows what the page reports through its statusChanged, versionChanged, deviceIdChanged
-    // and totalChanged signals.
+    // Shows what the page reports through its statusChanged signal and, where the page has
+    // them, versionChanged, deviceIdChanged and totalChanged.
     template <class Page> void Follow(Page* page) {
-        auto to = [this](int id) {
-            return [label = label(id)](const QString& text) { label->setText(text); };
-        };
         QObject::connect(page, &Page::statusChanged, &m_window, [this](const QString& text) {
             m_seen << text;
             label(1003)->setText(text);
         });
-        QObject::connect(page, &Page::versionChanged, &m_window, to(1001));
-        QObject::connect(page, &Page::deviceIdChanged, &m_window, to(1002));
-        QObject::connect(page, &Page::totalChanged, &m_window, to(1032));
+        auto to = [this](int id) {
+            return [label = label(id)](const QString& text) { label->setText(text); };
+        };
+        if constexpr (requires { &Page::versionChanged; }) {
+            QObject::connect(page, &Page::versionChanged, &m_window, to(1001));
+            QObject::connect(page, &Page::deviceIdChanged, &m_window, to(1002));
+            QObject::connect(page, &Page::totalChanged, &m_window, to(1032));
+        }
     }
     QString field(int id) const { return label(id)->text(); }
     QString status() const { return field(1003); }
@@ -52,7 +46,6 @@ public:
 private:
     QLabel* label(int id) const { return m_window.findChild<QLabel*>(QString::number(id)); }
 
-    bool m_registered;
     QWidget m_window;
     QStringList m_seen;
 };

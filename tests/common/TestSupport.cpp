@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "base/Language.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -35,6 +37,14 @@ void TempHome::writeLanguage(const QByteArray& bytes) const {
     f.remove();
     if (f.open(QIODevice::WriteOnly))
         f.write(bytes);
+}
+
+QString GetText(const QString& key) {
+    return CLanguage().GetText(key);
+}
+
+QString GetTextNumber(const QString& key, qint64 number) {
+    return CLanguage().GetTextNumber(key, number);
 }
 
 bool waitFor(const std::function<bool()>& cond, int timeoutMs) {

@@ -36,6 +36,11 @@ struct CliRun {
 // killed and recorded as a test failure.
 CliRun runCli(const QStringList& args, int timeoutMs = 30000);
 
+// The text of key (with one number filled in) in the Language.ini of the program folder in
+// use now, read afresh: what a page or command made now shows.
+QString GetText(const QString& key);
+QString GetTextNumber(const QString& key, qint64 number);
+
 // Runs the Qt event loop until cond() is true or timeoutMs passes; returns cond().
 bool waitFor(const std::function<bool()>& cond, int timeoutMs = 5000);
 

@@ -46,7 +46,6 @@ QPoint At(const CMeter& meter, double angleDeg, double partOfR) {
 
 TEST(Meter, NeedleAngleFollowsValueWithinTheScale) {
     brtxtest::TempHome home;
-    ResetLanguage();
     CMeter meter;
     EXPECT_DOUBLE_EQ(meter.NeedleAngle(), 225.0); // initial value 0 = minimum
 
@@ -82,7 +81,6 @@ TEST(Meter, NeedleAngleFollowsValueWithinTheScale) {
 
 TEST(Meter, InitialPropertiesAndTexts) {
     brtxtest::TempHome home;
-    ResetLanguage();
     CMeter meter;
     EXPECT_EQ(meter.Caption(), QStringLiteral("BrAC")); // the text of "KelValue"
     EXPECT_EQ(meter.ValueText(), QStringLiteral("0.0"));
@@ -111,7 +109,6 @@ TEST(Meter, InitialPropertiesAndTexts) {
 
 TEST(Meter, GeometryAndCachedFace) {
     brtxtest::TempHome home;
-    ResetLanguage();
     CMeter meter;
     meter.resize(210, 140);
     EXPECT_EQ(meter.Radius(), 90); // max(210, 140) * 9 / 21
@@ -139,7 +136,6 @@ TEST(Meter, GeometryAndCachedFace) {
 
 TEST(Meter, RenderingShowsNeedleHubAndBands) {
     brtxtest::TempHome home;
-    ResetLanguage();
     CMeter meter;
     meter.resize(240, 240);
     meter.SetColorTick(0x00EBFFFF);
@@ -174,7 +170,6 @@ TEST(Meter, RenderingShowsNeedleHubAndBands) {
 }
 
 TEST(Meter, ReadingFollowsTheUnit) {
-    ResetLanguage();
     CMeter meter;
     meter.resize(190, 190);
     struct Case {

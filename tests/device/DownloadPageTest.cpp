@@ -22,6 +22,9 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+using brtxtest::GetText;
+using brtxtest::GetTextNumber;
+
 namespace {
 
 using brtxtest::StatusWindow;
@@ -51,16 +54,12 @@ QStringList treeLines(QTreeWidget* tree) {
 class DownloadPageTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetLanguage();
         QFile::copy(brtxtest::sourceDir() + "/assets/failer.jpg", m_home.file("failer.jpg"));
         m_page = std::make_unique<CFirstPage>();
         m_main.Follow(m_page.get());
         m_page->resize(1000, 640);
     }
-    void TearDown() override {
-        m_page.reset();
-        ResetLanguage();
-    }
+    void TearDown() override { m_page.reset(); }
 
     void link(const QString& address, int records, int photoBytes = 2000) {
         brtxsim::SimConfig config;
@@ -107,7 +106,7 @@ protected:
     }
 
     brtxtest::TempHome m_home;
-    StatusWindow m_main{false};
+    StatusWindow m_main;
     std::unique_ptr<brtxsim::CSimulator> m_sim;
     std::unique_ptr<CFirstPage> m_page;
 };

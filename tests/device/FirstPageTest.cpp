@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+using brtxtest::GetText;
+
 using brtxsim::CSimulator;
 using brtxsim::Fault;
 using brtxsim::FaultKind;
@@ -33,14 +35,8 @@ namespace {
 // Each test gets its own program folder, main window and page.
 class FirstPageTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ResetLanguage();
-        makePage();
-    }
-    void TearDown() override {
-        m_page.reset();
-        ResetLanguage();
-    }
+    void SetUp() override { makePage(); }
+    void TearDown() override { m_page.reset(); }
 
     void makePage() {
         m_page = std::make_unique<CFirstPage>();
@@ -92,7 +88,7 @@ protected:
     }
 
     brtxtest::TempHome m_home;
-    brtxtest::StatusWindow m_main{false};
+    brtxtest::StatusWindow m_main;
     std::unique_ptr<CFirstPage> m_page;
 };
 
@@ -174,7 +170,7 @@ TEST_F(FirstPageTest, WifiAddressChecks) {
         wifiConnect(QString::fromLatin1(bad));
         ASSERT_TRUE(waitStatus("GetIPFail")) << bad;
         expectIdle();
-        SetStatusText(QString());
+        m_main.clearStatus();
     }
     // An empty part counts as 0: the address passes the check and the connect is tried
     // (nothing listens there, so it fails as a connection, not as an address).
@@ -196,7 +192,7 @@ TEST_F(FirstPageTest, FailedLinksReturnToIdle) {
     f.kind = FaultKind::WrongIdentifier;
     f.command = SimCommand::ReadTitleInfo;
     sim->AddFault(f);
-    SetStatusText(QString());
+    m_main.clearStatus();
     wifiConnect("127.0.5.3");
     ASSERT_TRUE(waitStatus("WifiConnectFailed"));
     expectIdle();
@@ -295,7 +291,6 @@ TEST_F(FirstPageTest, BlankCaptionsStillDisconnect) {
     // the link rather than make a new one.
     m_page.reset();
     m_home.writeLanguage("");
-    ResetLanguage();
     makePage();
     auto sim = startSim("127.0.5.7");
     wifiConnect("127.0.5.7");

@@ -1,6 +1,7 @@
 // Record download against the instrument simulator (127.0.50.x): what is asked
 // for, what the worker reports, what ends up in ValueInfo and in the picture folder.
 #include "device/core/DownloadRecord.h"
+#include "base/Language.h"
 #include "device/core/DeviceWorker.h"
 #include "device/core/DownloadWorker.h"
 #include "device/core/PictureStore.h"
@@ -318,7 +319,8 @@ TEST_F(DownloadFixture, StopEndsBetweenRecordsWithNothingHalfDone) {
     ASSERT_TRUE(collector->finished);
     EXPECT_TRUE(collector->last().stopped);
     EXPECT_EQ(
-        UpdateTexts(Update{Update::Type::Finished, 0, {}, 0, {}, false, Kind::All, true, 37, 0, 2}),
+        UpdateTexts(CLanguage(),
+                    Update{Update::Type::Finished, 0, {}, 0, {}, false, Kind::All, true, 37, 0, 2}),
         QStringList({"Download canceled: 37 downloaded, 2 failed"}));
     const int rows = rowCount();
     EXPECT_LT(rows, 3000);

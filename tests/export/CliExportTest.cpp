@@ -14,6 +14,8 @@
 #include <QProcess>
 #include <gtest/gtest.h>
 
+using brtxtest::GetText;
+
 using historytest::Db;
 using historytest::Record;
 using namespace exporttest;
@@ -29,7 +31,6 @@ struct CliResult {
 class CliExportTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetLanguage();
         ASSERT_TRUE(QFile::exists(cli())) << "build brtx-cli first";
         for (const char* f : {"bootstrap.min.css", "report.css", "logo.png"})
             QFile::copy(brtxtest::programDir() + "/" + f, home.file(f));
@@ -65,8 +66,8 @@ TEST_F(CliExportTest, ExportXlsWritesTheListedRows) {
     ASSERT_FALSE(doc.isNull());
     const QJsonArray rows = doc.array().at(0).toObject().value("rows").toArray();
     // The same headings and rows the page lists for the same query.
-    const HistoryList list =
-        QueryHistoryList("000000000077", EarliestQueryDate(), "2021-05-31", GetDatabasePath());
+    const HistoryList list = QueryHistoryList(CLanguage(), "000000000077", EarliestQueryDate(),
+                                              "2021-05-31", GetDatabasePath());
     ASSERT_EQ(rows.size(), 1 + list.rows.size());
     ASSERT_EQ(list.rows.size(), 2);
     for (int c = 0; c < list.headings.size(); ++c)

@@ -27,6 +27,8 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+using brtxtest::GetText;
+
 using historytest::Db;
 using historytest::Record;
 using namespace HistoryIds;
@@ -39,16 +41,17 @@ const char* const kDevice = "000000000012";
 class PageExportTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetLanguage();
         for (const char* f : {"bootstrap.min.css", "report.css", "logo.png"})
             QFile::copy(brtxtest::programDir() + "/" + f, home.file(f));
         QFile::copy(brtxtest::sourceDir() + "/assets/failer.jpg", home.file("failer.jpg"));
         main.resize(10, 10);
         status = new QLabel(&main);
         SetControlId(status, MainIds::kStatus);
-        RegisterMainWindow(&main);
     }
-    void TearDown() override { RegisterMainWindow(nullptr); }
+    // The page's status texts go to the status field, as in the main window.
+    void Watch(CHistory& page) {
+        QObject::connect(&page, &CHistory::statusChanged, status, &QLabel::setText);
+    }
 
     // A device with three titles and two records; the page queried and row `row` selected.
     void Fill(CHistory& page, int row = 0) {
@@ -92,6 +95,7 @@ protected:
 
 TEST_F(PageExportTest, PdfNeedsASelection) {
     CHistory page;
+    Watch(page);
     Fill(page, -1);
     page.OnBnClickedExportPdf();
     EXPECT_EQ(status->text(), GetText("ClickRecord"));
@@ -100,8 +104,10 @@ TEST_F(PageExportTest, PdfNeedsASelection) {
 }
 
 TEST_F(PageExportTest, RealConversionGivesTheRecordsReport) {
-    ASSERT_FALSE(CPdfReport::ConverterProgram().isEmpty()) << "wkhtmltopdf is not installed";
+    ASSERT_FALSE(CPdfReport::ConverterProgram(CLanguage()).isEmpty())
+        << "wkhtmltopdf is not installed";
     CHistory page;
+    Watch(page);
     Fill(page);
     page.OnBnClickedExportPdf();
     // The window stays responsive while the converter runs; the button waits for it.
@@ -127,6 +133,7 @@ TEST_F(PageExportTest, RealConversionGivesTheRecordsReport) {
 TEST_F(PageExportTest, SecondClickReusesThePdf) {
     FakeConverter("mkdir -p pdf; printf '%%PDF-1.4\\n1 0 obj\\nendobj\\n%%%%EOF\\n' > \"$out\"");
     CHistory page;
+    Watch(page);
     Fill(page);
     page.OnBnClickedExportPdf();
     ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 20000));
@@ -147,6 +154,7 @@ TEST_F(PageExportTest, SecondClickReusesThePdf) {
 
 TEST_F(PageExportTest, FailingConverterKeepsTheHtml) {
     CHistory page;
+    Watch(page);
     Fill(page);
     // Writes half a PDF and fails: no report, the HTML stays for a look, nothing is reused.
     FakeConverter("mkdir -p pdf; printf '%%PDF-1.4 partial' > \"$out\"; exit 2");
@@ -167,6 +175,7 @@ TEST_F(PageExportTest, FailingConverterKeepsTheHtml) {
 
 TEST_F(PageExportTest, UnwritableHtmlFails) {
     CHistory page;
+    Watch(page);
     Fill(page);
     FakeConverter("exit 0");
     QDir().mkpath(home.file(ReportBase() + ".html/x")); // a folder where the file should go
@@ -180,8 +189,8 @@ TEST_F(PageExportTest, ChineseReportIsGbk) {
     QByteArray ini = readFile(home.file("Language.ini"));
     ini.replace("Language=English", "Language=Chinese");
     home.writeLanguage(ini);
-    ResetLanguage();
     CHistory page;
+    Watch(page);
     Fill(page);
     FakeConverter("exit 1"); // keeps the HTML
     page.OnBnClickedExportPdf();
@@ -217,6 +226,7 @@ TEST(PdfReportCore, SlowConverterIsStoppedAtTheTimeLimit) {
 
 TEST_F(PageExportTest, ExcelThroughTheSaveDialog) {
     CHistory page;
+    Watch(page);
     // Before any query the page has nothing to export: no dialog.
     bool dialogShown = false;
     QTimer guard;
@@ -299,8 +309,10 @@ TEST_F(PageExportTest, ExcelThroughTheSaveDialog) {
 }
 
 TEST_F(PageExportTest, SeveralRowsGiveOneCombinedReport) {
-    ASSERT_FALSE(CPdfReport::ConverterProgram().isEmpty()) << "no PDF converter installed";
+    ASSERT_FALSE(CPdfReport::ConverterProgram(CLanguage()).isEmpty())
+        << "no PDF converter installed";
     CHistory page;
+    Watch(page);
     Fill(page, -1);
     auto* list = qobject_cast<QTableView*>(page.Control(kList));
     list->selectAll();

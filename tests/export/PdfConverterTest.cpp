@@ -31,7 +31,6 @@ void UseConverter(const brtxtest::TempHome& home, const QByteArray& name) {
     QByteArray ini = readFile(home.file("Language.ini"));
     ini.replace("[Global]\n", "[Global]\nPdfConverter=" + name + "\n");
     home.writeLanguage(ini);
-    ResetLanguage();
 }
 
 ReportSource Source(const QString& record, const QString& time) {
@@ -45,20 +44,18 @@ ReportSource Source(const QString& record, const QString& time) {
 
 TEST(PdfConverter, ChosenByLanguageIni) {
     brtxtest::TempHome home;
-    ResetLanguage();
     // Without the key: wkhtmltopdf when there is one (here a file in the program folder).
     writeFile(home.file("wkhtmltopdf"), "#!/bin/sh\n");
     QFile::setPermissions(home.file("wkhtmltopdf"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    EXPECT_EQ(CPdfReport::ConverterProgram(), home.file("wkhtmltopdf"));
+    EXPECT_EQ(CPdfReport::ConverterProgram(CLanguage()), home.file("wkhtmltopdf"));
     UseConverter(home, "brtx-pdf");
     if (QStandardPaths::findExecutable("brtx-pdf").isEmpty()) {
-        EXPECT_EQ(CPdfReport::ConverterProgram(), QString()); // not installed
+        EXPECT_EQ(CPdfReport::ConverterProgram(CLanguage()), QString()); // not installed
     }
     InstallBrtxPdf(home);
-    EXPECT_EQ(CPdfReport::ConverterProgram(), home.file("brtx-pdf"));
+    EXPECT_EQ(CPdfReport::ConverterProgram(CLanguage()), home.file("brtx-pdf"));
     UseConverter(home, "wkhtmltopdf");
-    EXPECT_EQ(CPdfReport::ConverterProgram(), home.file("wkhtmltopdf"));
-    ResetLanguage();
+    EXPECT_EQ(CPdfReport::ConverterProgram(CLanguage()), home.file("wkhtmltopdf"));
 }
 
 TEST(PdfConverter, BrtxPdfRendersACombinedReportHeadless) {
@@ -98,7 +95,6 @@ TEST(PdfConverter, BrtxPdfRendersACombinedReportHeadless) {
     EXPECT_GE(images.count(QRegularExpression("\\n\\s+\\d+\\s+\\d+\\s+image")), 6)
         << images.toStdString();
     EXPECT_TRUE(QDir(home.file("pdf")).entryList({".*"}, QDir::Files | QDir::Hidden).isEmpty());
-    ResetLanguage();
 }
 
 TEST(PdfConverter, BrtxPdfBadArgumentsLeaveNoPdf) {

@@ -81,7 +81,6 @@ bool running(pid_t pid) {
 
 TEST(CloseMidway, ClosingTheWindowDuringADownload) {
     brtxtest::TempHome home;
-    ResetLanguage();
     const QString address = "127.0.90.90";
     QString error;
     auto sim = slowInstrument(address, 40, 120, &error);
@@ -125,7 +124,6 @@ TEST(CloseMidway, ClosingTheWindowDuringADownload) {
 
 TEST(CloseMidway, KillingTheToolDuringADownload) {
     brtxtest::TempHome home;
-    ResetLanguage();
     const QString address = "127.0.90.91";
     QString error;
     auto sim = slowInstrument(address, 30, 60, &error);
@@ -161,7 +159,6 @@ TEST(CloseMidway, KillingTheToolDuringADownload) {
 
 TEST(CloseMidway, ClosingTheWindowDuringAPdfConversion) {
     brtxtest::TempHome home;
-    ResetLanguage();
     const QString address = "127.0.90.92";
     brtxsim::SimConfig config;
     config.address = address;

@@ -111,7 +111,7 @@ std::function<void(int, QStringList&)> expectation(const FaultCase& c) {
 }
 
 QString recordText(const char* key, int n) {
-    return Download::StatusText(QString::fromLatin1(key), n);
+    return Download::StatusText(CLanguage(), QString::fromLatin1(key), n);
 }
 
 // The record numbers whose failure brtx-cli printed.
@@ -128,7 +128,6 @@ class CliMatrix : public ::testing::TestWithParam<int> {};
 TEST_P(CliMatrix, FaultAtFirstMiddleAndLastRecord) {
     const FaultCase& c = kCases[GetParam()];
     brtxtest::TempHome home;
-    ResetLanguage();
     const QString address = QString("127.0.90.%1").arg(10 + GetParam());
     Instrument instrument(c, address);
     ASSERT_TRUE(instrument.error.isEmpty()) << instrument.error.toStdString();
@@ -139,7 +138,8 @@ TEST_P(CliMatrix, FaultAtFirstMiddleAndLastRecord) {
     EXPECT_EQ(first.exitCode, c.fails ? 1 : 0) << first.text().toStdString();
     EXPECT_EQ(failedInOutput(first.lines), c.fails ? kFaulted : QList<int>())
         << first.text().toStdString();
-    EXPECT_TRUE(first.lines.contains(Download::FinishText(c.fails ? kFaulted.size() : 0)))
+    EXPECT_TRUE(
+        first.lines.contains(Download::FinishText(CLanguage(), c.fails ? kFaulted.size() : 0)))
         << first.text().toStdString();
 
     faults::StoreCheck check =
@@ -173,7 +173,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, CliMatrix,
 // as downloaded is always stored, and the next download completes the set.
 TEST(CliFaults, StallLongerThanTheDrainNeverReportsAMissingRecordAsDownloaded) {
     brtxtest::TempHome home;
-    ResetLanguage();
     const QString address = "127.0.90.80";
     brtxsim::SimConfig config;
     config.address = address;
@@ -216,7 +215,6 @@ TEST(CliFaults, StallLongerThanTheDrainNeverReportsAMissingRecordAsDownloaded) {
 // refused, so the instrument can still be linked; the other titles stay in their places.
 TEST(CliFaults, OversizedAndUndecodableTitlesStillLink) {
     brtxtest::TempHome home;
-    ResetLanguage();
     const QString address = "127.0.90.81";
     brtxsim::SimConfig config;
     config.address = address;
@@ -263,7 +261,6 @@ TEST(CliFaults, OversizedAndUndecodableTitlesStillLink) {
 // the first, a middle and the last record.
 TEST(CliFaults, AgainstTheSimulatorProgram) {
     brtxtest::TempHome home;
-    ResetLanguage();
     const QString address = "127.0.90.82";
     QProcess sim;
     sim.start(brtxtest::programDir() + "/brtx-sim",
@@ -306,6 +303,7 @@ TEST(CliFaults, AgainstTheSimulatorProgram) {
 
 // ---- The same through the device page ----
 
+using brtxtest::GetText;
 using brtxtest::StatusWindow;
 
 // Sees the worker's reports.
@@ -329,8 +327,7 @@ class PageMatrix : public ::testing::TestWithParam<int> {};
 TEST_P(PageMatrix, FaultAtFirstMiddleAndLastRecord) {
     const FaultCase& c = kCases[GetParam()];
     brtxtest::TempHome home;
-    ResetLanguage();
-    StatusWindow window(false);
+    StatusWindow window;
     const QString address = QString("127.0.90.%1").arg(40 + GetParam());
     Instrument instrument(c, address);
     ASSERT_TRUE(instrument.error.isEmpty()) << instrument.error.toStdString();
@@ -370,7 +367,7 @@ TEST_P(PageMatrix, FaultAtFirstMiddleAndLastRecord) {
 
     ASSERT_TRUE(download());
     EXPECT_EQ(tap.failed, c.fails ? kFaulted : QList<int>());
-    EXPECT_EQ(window.status(), Download::FinishText(c.fails ? kFaulted.size() : 0));
+    EXPECT_EQ(window.status(), Download::FinishText(CLanguage(), c.fails ? kFaulted.size() : 0));
     EXPECT_LT(longestGap, 500) << "the window stopped serving events";
     faults::StoreCheck check =
         faults::checkStore(home.path(), instrument.content(), expectation(c));

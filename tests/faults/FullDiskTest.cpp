@@ -15,7 +15,6 @@ namespace {
 
 TEST(FullDisk, PictureThatDoesNotFitLeavesNothingBehind) {
     brtxtest::TempHome home;
-    ResetLanguage();
     brtxsim::SimConfig config;
     config.address = "127.0.90.96";
     config.recordCount = 3;
@@ -36,9 +35,10 @@ TEST(FullDisk, PictureThatDoesNotFitLeavesNothingBehind) {
     ASSERT_TRUE(full.finished);
     EXPECT_EQ(full.exitCode, 1) << full.text().toStdString();
     for (int n = 1; n <= 3; ++n) {
-        EXPECT_TRUE(full.lines.contains(Download::StatusText("SaveTheImgFail", n)))
+        EXPECT_TRUE(full.lines.contains(Download::StatusText(CLanguage(), "SaveTheImgFail", n)))
             << full.text().toStdString();
-        EXPECT_TRUE(full.lines.contains(Download::StatusText("DownloadRecordFail", n)));
+        EXPECT_TRUE(
+            full.lines.contains(Download::StatusText(CLanguage(), "DownloadRecordFail", n)));
     }
     // Nothing in the device folder: no picture, no temporary file.
     const QString folder = home.file("pic/" + sim.DeviceNumberText());

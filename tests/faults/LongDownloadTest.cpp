@@ -24,7 +24,6 @@ qint64 statusKb(qint64 pid, const QByteArray& field) {
 TEST(LongDownload, MemoryStaysFlat) {
     constexpr int kRecords = 2000;
     brtxtest::TempHome home;
-    ResetLanguage();
     brtxsim::SimConfig config;
     config.address = "127.0.90.95";
     config.recordCount = kRecords;

@@ -44,7 +44,6 @@ protected:
     void SetUp() override {
         if (!QFile::exists(brtxtest::programDir() + "/brtx-cli"))
             GTEST_SKIP() << "brtx-cli is not built";
-        ResetLanguage();
     }
     brtxtest::TempHome home;
 };

@@ -18,7 +18,6 @@ TEST(HistoryEndToEnd, DownloadedRecordsAreListedWithTheirPhotographs) {
     if (!QFile::exists(cli))
         GTEST_SKIP() << "brtx-cli is not built";
     brtxtest::TempHome home;
-    ResetLanguage();
     QFile::copy(brtxtest::sourceDir() + "/assets/failer.jpg", home.file("failer.jpg"));
 
     brtxsim::SimConfig config;

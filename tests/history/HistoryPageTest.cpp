@@ -27,7 +27,6 @@ namespace {
 class HistoryPageTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetLanguage();
         QFile::copy(brtxtest::sourceDir() + "/assets/failer.jpg", home.file("failer.jpg"));
     }
 

@@ -41,7 +41,6 @@ QByteArray LanguageWith(const QString& key, const QString& value) {
 
 class HistoryQueryTest : public ::testing::Test {
 protected:
-    void SetUp() override { ResetLanguage(); }
     brtxtest::TempHome home;
 };
 
@@ -91,7 +90,7 @@ TEST_F(HistoryQueryTest, ThreeTitleDeviceListsElevenColumnsWithGpsLast) {
     EXPECT_EQ(query.Paths(), QStringList({"\\DEV1\\00005.jpg"}));
 
     // The one-call form used by the command-line tool gives the same.
-    const HistoryList list = QueryHistoryList("DEV1", "2024-01-01", "2024-12-31");
+    const HistoryList list = QueryHistoryList(CLanguage(), "DEV1", "2024-01-01", "2024-12-31");
     EXPECT_EQ(list.headings, query.Headings());
     EXPECT_EQ(list.rows, query.Rows());
     EXPECT_EQ(list.paths, query.Paths());
@@ -135,7 +134,6 @@ TEST_F(HistoryQueryTest, RecordNumbersOrderAsTextHighestFirst) {
 
 TEST_F(HistoryQueryTest, TestModesTranslateOnExactCaseOnly) {
     home.writeLanguage(LanguageWith("TestModeAuto", "Automatic"));
-    ResetLanguage();
     Db db;
     db.Titles("D", {"A"});
     const char* modes[] = {"Auto", "Manual", "Refuse", "Discontinued", "refuse", "AUTO", "Other"};
@@ -150,8 +148,8 @@ TEST_F(HistoryQueryTest, TestModesTranslateOnExactCaseOnly) {
         shown << query.Rows()[i][4];
     EXPECT_EQ(shown, QStringList({"Automatic", "Manual", "Refused", "Discontinued", "refuse",
                                   "AUTO", "Other"}));
-    EXPECT_EQ(CHistoryQuery::TestModeText("Refuse"), "Refused");
-    EXPECT_EQ(CHistoryQuery::TestModeText("refuse"), "refuse");
+    EXPECT_EQ(CHistoryQuery::TestModeText(CLanguage(), "Refuse"), "Refused");
+    EXPECT_EQ(CHistoryQuery::TestModeText(CLanguage(), "refuse"), "refuse");
 }
 
 // Switching from a device whose titles have a gap to one without gaps: the hidden fields of
@@ -225,7 +223,6 @@ TEST_F(HistoryQueryTest, ShowFieldsHeadingsAreCutAndOddListsKeepFixedColumns) {
 
     // A translated heading is cut to the length of the default heading it replaces.
     home.writeLanguage(LanguageWith("HeadMachineNo", "Instrument number"));
-    ResetLanguage();
     CHistoryQuery query;
     query.LoadColumns("D");
     EXPECT_EQ(query.Headings()[0], "Instrument"); // "Machine No" has 10 characters
@@ -233,21 +230,18 @@ TEST_F(HistoryQueryTest, ShowFieldsHeadingsAreCutAndOddListsKeepFixedColumns) {
     // Five keys: the last two fixed columns keep their default headings, titles follow.
     home.writeLanguage(
         LanguageWith("ShowFields", "HeadMachineNo,HeadRecordNo,HeadDate,HeadTime,HeadTestMode"));
-    ResetLanguage();
     query.LoadColumns("D");
     EXPECT_EQ(query.Headings(), Expected({"Alcohol"}));
 
     // Nine keys: the two extra keys name no column and hide no field.
     home.writeLanguage(LanguageWith("ShowFields", "HeadMachineNo,HeadRecordNo,HeadDate,HeadTime,"
                                                   "HeadTestMode,HeadTestResult,HeadUnit,GPS,GPS"));
-    ResetLanguage();
     query.LoadColumns("D");
     EXPECT_EQ(query.Headings(), Expected({"Alcohol"}));
     EXPECT_TRUE(query.HiddenFields().isEmpty());
 
     // A key whose text is empty: that column is not created, the others keep their values.
     home.writeLanguage(LanguageWith("HeadTime", ""));
-    ResetLanguage();
     query.LoadColumns("D");
     db.Add({"D", "4", "2024-06-01", "10:00:00"});
     ASSERT_TRUE(query.Query("2024-01-01", "2024-12-31"));

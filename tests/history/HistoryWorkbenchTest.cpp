@@ -26,7 +26,6 @@ namespace {
 class HistoryWorkbenchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetLanguage();
         Db db;
         db.Titles("D1", {"Alc"});
         db.Titles("D2", {"Plate", "Alc"});
@@ -50,6 +49,7 @@ protected:
 
 TEST_F(HistoryWorkbenchTest, FiltersApplyOnQueryAndEnter) {
     CHistory page;
+    status.Follow(&page);
     struct Case {
         QString search;
         int mode; // index in the mode box
@@ -90,6 +90,7 @@ TEST_F(HistoryWorkbenchTest, FiltersApplyOnQueryAndEnter) {
 
 TEST_F(HistoryWorkbenchTest, HeadingClicksSortAndReverse) {
     CHistory page;
+    status.Follow(&page);
     page.OnBnClickedQuery();
     EXPECT_EQ(Column(page, 1), QStringList({"2", "10", "1"})); // as text, descending
     QHeaderView* header = Get<QTableView>(page, kList)->horizontalHeader();
@@ -105,6 +106,7 @@ TEST_F(HistoryWorkbenchTest, HeadingClicksSortAndReverse) {
 
 TEST_F(HistoryWorkbenchTest, AllDevicesListEveryDeviceUnderUnitedTitles) {
     CHistory page;
+    status.Follow(&page);
     Get<QComboBox>(page, kDeviceBox)->setCurrentIndex(0);
     ASSERT_TRUE(page.AllDevices());
     page.OnBnClickedQuery();
@@ -117,6 +119,7 @@ TEST_F(HistoryWorkbenchTest, AllDevicesListEveryDeviceUnderUnitedTitles) {
 
 TEST_F(HistoryWorkbenchTest, MeterShowsTheSelectedResult) {
     CHistory page;
+    status.Follow(&page);
     page.OnBnClickedQuery();
     page.WaitForList();
     auto* meter = Get<CMeter>(page, kMeter);
@@ -147,6 +150,7 @@ TEST_F(HistoryWorkbenchTest, LongListIsHeldABlockAtATime) {
         db.AddMany("BIG", 5000, "2024-06-01");
     }
     CHistory page;
+    status.Follow(&page);
     page.resize(1000, 600);
     page.show();
     auto* box = Get<QComboBox>(page, kDeviceBox);
@@ -190,6 +194,7 @@ TEST_F(HistoryWorkbenchTest, SearchAndSortAsTheUserSeesThem) {
         }
     }
     CHistory page;
+    status.Follow(&page);
     page.resize(1280, 640);
     page.show();
     auto* box = Get<QComboBox>(page, kDeviceBox);
@@ -220,6 +225,7 @@ TEST_F(HistoryWorkbenchTest, SearchAndSortAsTheUserSeesThem) {
 
 TEST_F(HistoryWorkbenchTest, DamagedOrMissingDatabaseIsSaidAndLeftAlone) {
     CHistory page;
+    status.Follow(&page);
     const QString db = GetDatabasePath();
     for (const QByteArray& content : {QByteArray(), QByteArray(4096, 'x')}) {
         QFile::remove(db);

@@ -26,7 +26,6 @@ void Add(Db& db, const Record& r, const QString& name, const QString& plate) {
 class LocalRecordSourceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetLanguage();
         Db db;
         db.Titles("DEV1", {"Name", "Plate"});
         db.Titles("DEV2", {"Plate", "", "Place"});

@@ -43,7 +43,6 @@ bool WriteFile(const QString& path, const QByteArray& bytes) {
 
 TEST(RecordPicture, ShownAsStoredWithTheReplacementAsFallback) {
     brtxtest::TempHome home;
-    ResetLanguage();
     const QString tagged = home.file("tagged.jpg");
     ASSERT_TRUE(WriteFile(tagged, TaggedJpeg()));
     // The tag is really there: a reader that applies it turns the picture.

@@ -114,9 +114,6 @@ struct HostileInstrument {
 
 class HostileData : public ::testing::Test {
 protected:
-    void SetUp() override { ResetLanguage(); }
-    void TearDown() override { ResetLanguage(); }
-
     // Downloads the three records twice (the second time every picture gets the date-time
     // name) and checks the store.
     void downloadAndCheck(const QString& ip, HostileInstrument& instrument, const QString& device) {
@@ -177,8 +174,8 @@ TEST_F(HostileData, StoredExactlyListedAndExportedAsText) {
     downloadAndCheck(ip, instrument, device);
 
     // The history list shows the stored texts unchanged.
-    const HistoryList list =
-        QueryHistoryList(device, EarliestQueryDate(), LatestQueryDate(), m_home.file("brtx.db"));
+    const HistoryList list = QueryHistoryList(CLanguage(), device, EarliestQueryDate(),
+                                              LatestQueryDate(), m_home.file("brtx.db"));
     ASSERT_EQ(list.rows.size(), 3);
     const faults::CliResult history =
         faults::runCli(m_home.path(), {"history", "--device", device});

@@ -24,6 +24,9 @@
 
 #include <csignal>
 
+using brtxtest::GetText;
+using brtxtest::GetTextNumber;
+
 using brtxsim::CSimulator;
 using brtxsim::SimConfig;
 
@@ -32,7 +35,6 @@ namespace {
 class UsbRouteTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetLanguage();
         QDir(m_home.path()).mkpath("adbcopy");
         m_adb = m_home.file("adbcopy/adb");
         ASSERT_TRUE(QFile::copy(brtxtest::programDir() + "/fake-adb", m_adb));
@@ -43,7 +45,6 @@ protected:
     void TearDown() override {
         m_page.reset();
         qunsetenv("FAKE_ADB_LOG");
-        ResetLanguage();
     }
 
     void makeAdbRunnable(bool runnable) {
@@ -122,7 +123,7 @@ protected:
     }
 
     brtxtest::TempHome m_home;
-    brtxtest::StatusWindow m_main{false};
+    brtxtest::StatusWindow m_main;
     QString m_adb;
     QString m_log;
     std::unique_ptr<CFirstPage> m_page;

@@ -30,6 +30,8 @@
 
 #include "base/Paths.h"
 
+using brtxtest::GetText;
+
 using brtxtest::TempHome;
 using brtxtest::waitFor;
 
@@ -68,7 +70,6 @@ void Mouse(QWidget* target, QEvent::Type type, const QPoint& global, Qt::MouseBu
 TEST(MainWindow, EmptyLanguageFileLeavesEveryTextEmptyButTheVersion) {
     TempHome home(false);
     home.writeLanguage(QByteArray());
-    ResetLanguage();
     CBRTXDlg dlg;
     EXPECT_EQ(dlg.windowTitle(), QString());
     for (int id : {MainIds::kTitle, MainIds::kHome, MainIds::kHistory, MainIds::kExit,
@@ -83,7 +84,6 @@ TEST(MainWindow, EmptyLanguageFileLeavesEveryTextEmptyButTheVersion) {
 
 TEST(MainWindow, TextsComeFromTheLanguageFile) {
     TempHome home;
-    ResetLanguage();
     CBRTXDlg dlg;
     ASSERT_FALSE(GetText("Home").isEmpty());
     EXPECT_EQ(dlg.windowTitle(), GetText("Title"));
@@ -101,7 +101,6 @@ TEST(MainWindow, TextsComeFromTheLanguageFile) {
 
 TEST(MainWindow, ControlsFollowTheDialogUnitTable) {
     TempHome home;
-    ResetLanguage();
     CBRTXDlg dlg;
     dlg.show();
     const QSize base = dlg.BaseUnits();
@@ -186,7 +185,6 @@ TEST(MainWindow, DialogFontShrinksUntilTheWindowFitsTheScreen) {
     }
 
     TempHome home;
-    ResetLanguage();
     CBRTXDlg dlg;
     EXPECT_EQ(dlg.font().pointSize(), font.pointSize());
 }
@@ -211,14 +209,12 @@ TEST(MainWindow, BackgroundFollowsLanguageAndDeviceType) {
     TempHome home;
     home.writeLanguage(
         "[Global]\r\nLanguage=Chinese\r\nDeviceType=15\r\n[Chinese]\r\nHome=Home\r\n");
-    ResetLanguage();
     CBRTXDlg dlg;
     EXPECT_EQ(dlg.BackgroundResource(), ":/brtx/background_cn15.png");
 }
 
 TEST(MainWindow, HomeAndHistorySwitchPagesAndHistoryReloadsDevicesEachTime) {
     TempHome home;
-    ResetLanguage();
     AddDevice("000000000001");
     CBRTXDlg dlg;
     dlg.show();
@@ -256,7 +252,6 @@ TEST(MainWindow, HomeAndHistorySwitchPagesAndHistoryReloadsDevicesEachTime) {
 
 TEST(MainWindow, ExitAndCloseEndTheDialogButEscapeDoesNot) {
     TempHome home;
-    ResetLanguage();
     for (int id : {MainIds::kExit, MainIds::kClose}) {
         CBRTXDlg dlg;
         QTimer::singleShot(0, &dlg, [&dlg] {
@@ -276,7 +271,6 @@ TEST(MainWindow, ExitAndCloseEndTheDialogButEscapeDoesNot) {
 
 TEST(MainWindow, DragFromAFreeSpotMovesTheWindow) {
     TempHome home;
-    ResetLanguage();
     CBRTXDlg dlg;
     dlg.move(40, 30);
     dlg.show();
@@ -314,7 +308,6 @@ TEST(MainWindow, DragFromAFreeSpotMovesTheWindow) {
 
 TEST(MainWindow, TitleStripContextMenuOpensTheAboutBox) {
     TempHome home;
-    ResetLanguage();
     CBRTXDlg dlg;
     dlg.show();
 

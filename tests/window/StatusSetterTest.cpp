@@ -29,7 +29,6 @@ QString Field(const QWidget* dlg, int id) {
 
 TEST(StatusSetters, OnTheWindowThreadSetTheirFieldsAtOnce) {
     TempHome home;
-    ResetLanguage();
     CBRTXDlg dlg;
     ASSERT_EQ(MainWindow(), &dlg);
     SetStatusText("status");
@@ -50,7 +49,6 @@ TEST(StatusSetters, OnTheWindowThreadSetTheirFieldsAtOnce) {
 
 TEST(StatusSetters, ALongTextIsDrawnSmallerToFitItsField) {
     TempHome home;
-    ResetLanguage();
     CBRTXDlg dlg;
     dlg.show();
     auto* status = FindControl<QLabel>(&dlg, MainIds::kStatus);
@@ -68,7 +66,6 @@ TEST(StatusSetters, ALongTextIsDrawnSmallerToFitItsField) {
 
 TEST(StatusSetters, FromAnotherThreadAreHandedOverInOrder) {
     TempHome home;
-    ResetLanguage();
     CBRTXDlg dlg;
     const QString before = Field(&dlg, MainIds::kStatus);
     std::thread worker([] {
@@ -104,7 +101,6 @@ TEST(StatusSetters, WithoutAMainWindowDoNothing) {
 
 TEST(StatusSetters, TextsPendingForAClosedWindowAreDropped) {
     TempHome home;
-    ResetLanguage();
     auto dlg = std::make_unique<CBRTXDlg>();
     std::thread worker([] {
         for (int i = 0; i < 50; ++i)
@@ -129,7 +125,6 @@ TEST(StatusSetters, TextsPendingForAClosedWindowAreDropped) {
 
 TEST(StatusSetters, WorkersRacingTheWindowsEndDoNotCrash) {
     TempHome home;
-    ResetLanguage();
     for (int round = 0; round < 5; ++round) {
         auto dlg = std::make_unique<CBRTXDlg>();
         std::atomic<bool> stop{false};
