@@ -2,8 +2,6 @@
 
 #include "link/TCPClient.h"
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QStringDecoder>
 
 #include <cstring>
@@ -50,9 +48,6 @@ QByteArray Head(const uint8_t addr[6], uint8_t control, int length, uint8_t id0,
 const uint8_t kAddr13[6] = {0x13, 0x13, 0x13, 0x13, 0x13, 0x13};
 const uint8_t kAddrClock[6] = {0, 0, 0, 0, 0, 0};
 const uint8_t kAddrNumber[6] = {0x12, 0x00, 0x12, 0x00, 0x12, 0x00};
-
-QMutex g_clockMutex;
-std::function<QDateTime()> g_clockSource;
 
 // Length of a UTF-8 text cut to at most maxBytes without splitting a character.
 int Utf8Cut(const char* data, int len, int maxBytes) {
@@ -170,17 +165,7 @@ QByteArray BuildSetClock(const QDateTime& localTime) {
 }
 
 QByteArray BuildSetClock() {
-    return BuildSetClock(CurrentClock());
-}
-
-void SetClockSource(std::function<QDateTime()> source) {
-    QMutexLocker lock(&g_clockMutex);
-    g_clockSource = std::move(source);
-}
-
-QDateTime CurrentClock() {
-    QMutexLocker lock(&g_clockMutex);
-    return g_clockSource ? g_clockSource() : QDateTime::currentDateTime();
+    return BuildSetClock(QDateTime::currentDateTime());
 }
 
 QByteArray BuildSetDeviceNumber(const QString& twelveDigits) {

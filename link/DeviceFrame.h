@@ -13,7 +13,6 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
-#include <functional>
 
 class CTCPClient;
 
@@ -49,15 +48,11 @@ QByteArray BuildReadRecord(uint32_t recordNo);
 // given local time (one byte each: the low byte of the character), the sum of bytes 0..31
 // modulo 256, 16.
 QByteArray BuildSetClock(const QDateTime& localTime);
-// The same for the clock source's current time (see SetClockSource).
+// The same for the local time now.
 QByteArray BuildSetClock();
 // 21 bytes: 68 12 00 12 00 12 00 68 04 08 00 02 BB b1..b6 00 16 with b = EncodeDeviceNumber(text).
 QByteArray BuildSetDeviceNumber(const QString& twelveDigits);
 
-// The clock used by BuildSetClock(); null restores the local system clock. Lets tests and
-// callers build the clock request for a fixed time.
-void SetClockSource(std::function<QDateTime()> source);
-QDateTime CurrentClock();
 
 // The leading decimal value of a text as the C conversion (atoi/strtol) reads it: blanks
 // (' ', '\t' .. '\r') skipped, an optional sign, then digits up to the first other
