@@ -242,6 +242,9 @@ TEST(MainWindow, HomeAndHistorySwitchPagesAndHistoryReloadsDevicesEachTime) {
     historyButton->click();
     EXPECT_EQ(devices->count(), 4);
     EXPECT_TRUE(historyHost->isVisible());
+    // The history page's status texts reach this window's status field.
+    dlg.HistoryPage()->OnBnClickedExportPdf(); // no record selected
+    EXPECT_EQ(TextOf(dlg, MainIds::kStatus), GetText("ClickRecord"));
 
     homeButton->click();
     EXPECT_TRUE(deviceHost->isVisible());
