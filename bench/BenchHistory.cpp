@@ -468,8 +468,11 @@ WorkbenchFigures RunWorkbench(const HistoryHome& home, const QString& programDir
     QApplication::processEvents();
     const long before = SelfRssKb();
     CHistoryModel* model = page.Model();
-    // The rows in view are held: what the user sees is there.
-    auto shown = [list, model] {
+    // The answer of the last Query or sort is in and the rows in view are held: what the user
+    // sees is there.
+    auto shown = [&page, list, model] {
+        if (page.ListPending())
+            return false;
         const int top = list->rowAt(0);
         const int bottom = list->rowAt(list->viewport()->height() - 1);
         if (top < 0)

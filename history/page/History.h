@@ -120,6 +120,8 @@ public:
     // Waits until the last Query's answer is in and the worker has nothing left to do; false
     // when the query failed or it took too long.
     bool WaitForList(int timeoutMs = 120000);
+    // True from a Query or a sort until the first rows of its answer are in the list.
+    bool ListPending() const { return m_bQueryPending; }
     // The file the list's column widths, hidden columns and splitter position are kept in.
     QString ViewStatePath() const;
     // The list's model (tests and computed columns).
