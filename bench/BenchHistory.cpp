@@ -6,7 +6,9 @@
 #include "base/Paths.h"
 #include "history/core/Biff.h"
 #include "history/core/ExcelExport.h"
+#include "history/core/ExportJob.h"
 #include "history/core/HistoryQuery.h"
+#include "history/core/LocalRecordSource.h"
 #include "history/core/PdfReport.h"
 #include "history/page/History.h"
 #include "history/page/HistoryModel.h"
@@ -343,7 +345,7 @@ QVector<XlsFigures> RunXlsExport(const HistoryHome& home, const QVector<int>& ro
     CHistory page;
     PreparePage(page);
     page.OnBnClickedQuery();
-    QApplication::processEvents();
+    page.WaitForList();
 
     for (int count : rowCounts) {
         XlsFigures out;
@@ -354,28 +356,41 @@ QVector<XlsFigures> RunXlsExport(const HistoryHome& home, const QVector<int>& ro
             all.append(out);
             continue;
         }
-        // What the page's export handler does after its save dialog: read the list's headings
-        // and cells, then write the workbook.
+        // What the page's export does after its save dialog (on its list's worker thread):
+        // the rows of the list's filter and order streamed from the database into the
+        // workbook, here the first `count` of them.
         const double t = NowMs();
-        const int columns = page.ListColumnCount();
-        QStringList headings;
-        for (int c = 0; c < columns; ++c)
-            headings.append(page.ListHeading(c).left(256));
-        QVector<QStringList> rows;
-        rows.reserve(count);
-        for (int r = 0; r < count; ++r) {
-            QStringList cells;
-            cells.reserve(columns);
-            for (int c = 0; c < columns; ++c)
-                cells.append(page.ListCell(r, c));
-            rows.append(cells);
-        }
+        CLocalRecordSource source(QString(), page.Texts());
         QString error;
-        const bool written = ExportListToXls(path, headings, rows, &error);
+        QVector<HistoryColumn> columns;
+        source.Columns(page.Filter(), columns, &error);
+        QStringList headings;
+        for (const HistoryColumn& c : columns)
+            headings.append(c.heading.left(256));
+        QVector<QStringList> rows; // kept for the check of the file
+        rows.reserve(count);
+        ExportRequest request;
+        request.path = path;
+        request.format = ExportFormat::Xls;
+        request.columns = ExportColumnsOf(columns, headings);
+        request.total = count;
+        request.rows = [&](const ExportRowSink& sink, QString* why) {
+            bool more = true;
+            const bool read = source.Stream(
+                page.Filter(), page.Sort(),
+                [&](const HistoryRow& row) {
+                    rows.append(row.cells);
+                    more = sink(row.cells);
+                    return more && rows.size() < count;
+                },
+                why);
+            return read || rows.size() == count;
+        };
+        const ExportResult result = RunExport(request);
         out.ms = NowMs() - t;
         out.fileBytes = QFileInfo(path).size();
-        if (!written)
-            out.problem = QStringLiteral("export failed: %1").arg(error.trimmed());
+        if (!result.ok)
+            out.problem = QStringLiteral("export failed: %1").arg(result.error.trimmed());
         else
             out.ok = CheckWorkbook(path, headings, rows, &out.problem);
         QFile::remove(path);
