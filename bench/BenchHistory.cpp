@@ -298,7 +298,7 @@ ListFigures RunHistoryList(const HistoryHome& home, int runs) {
     const QString first = QString::fromLatin1(kFirstDate);
     const QString last = QString::fromLatin1(kLastDate);
 
-    // The query alone, as the page's query object runs it.
+    // The whole list read into memory at once (as brtx-cli export-xls reads it).
     QVector<double> query;
     CHistoryQuery q;
     q.LoadColumns(HistoryHome::Device());
@@ -309,7 +309,7 @@ ListFigures RunHistoryList(const HistoryHome& home, int runs) {
     }
     out.queryMs = Median(query);
 
-    // The page: Query pressed, list filled and sized, the page repainted.
+    // The page: Query pressed, until its first rows and the row count are in.
     CHistory page;
     PreparePage(page);
     if (page.CurrentDevice() != HistoryHome::Device()) {

@@ -472,8 +472,8 @@ int main(int argc, char** argv) {
         }
 
         // ---- History list ----
-        table.Section(QStringLiteral("History page: Query over the whole date range, list filled "
-                                     "and repainted (offscreen), median of %1")
+        table.Section(QStringLiteral("History page: Query over the whole date range until the "
+                                     "first rows and the count are in (offscreen), median of %1")
                           .arg(o.runs));
         QVector<int> sizes = o.history;
         std::sort(sizes.begin(), sizes.end());

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 #include <atomic>
 #include <cerrno>
@@ -178,7 +179,7 @@ SaveResult SavePictureFile(const QString& folder, const QString& fileName,
 namespace {
 
 // depth bounds the walk should a folder named like the device hold itself (a link loop).
-void walk(const QString& folder, const QString& deviceId, const QStringList& savedNames,
+void walk(const QString& folder, const QString& deviceId, const QSet<QString>& savedNames,
           TreeNode& parent, int depth) {
     QDir dir(folder);
     if (depth > 8 || !dir.exists())
@@ -196,7 +197,7 @@ void walk(const QString& folder, const QString& deviceId, const QStringList& sav
         } else if (depth > 0 && savedNames.contains(name)) {
             // Pictures live in the device folder; a stray file of the same name in the root
             // is not one of this download's pictures.
-            parent.children.append(TreeNode{name, entry.filePath(), {}});
+            parent.children.append(TreeNode{name, entry.filePath(), {}, false});
         }
     }
 }
@@ -206,7 +207,9 @@ void walk(const QString& folder, const QString& deviceId, const QStringList& sav
 TreeNode BuildPictureTree(const QString& picRoot, const QString& deviceId,
                           const QStringList& savedNames) {
     TreeNode root{picRoot.right(3), QString(), {}};
-    walk(picRoot, deviceId, savedNames, root, 0);
+    // A download of thousands of records names thousands of pictures: looked up by hash.
+    const QSet<QString> saved(savedNames.begin(), savedNames.end());
+    walk(picRoot, deviceId, saved, root, 0);
     return root;
 }
 

@@ -61,6 +61,7 @@ struct TreeNode {
     QString text; // shown in the tree
     QString path; // full path of the folder or file; empty for the root
     QVector<TreeNode> children;
+    bool folder = true; // false for a picture file
 };
 // Walks the picture root: a folder is entered only when its name equals deviceId exactly; a
 // file inside it is listed only when its name equals one of savedNames exactly. Entries come in the

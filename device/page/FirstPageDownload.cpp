@@ -10,7 +10,6 @@
 #include "device/page/PictureFrame.h"
 
 #include <QAbstractButton>
-#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -109,18 +108,25 @@ void CFirstPage::DownloadPart::rebuildTree() {
     const QIcon folderIcon = tree->style()->standardIcon(QStyle::SP_DirIcon);
     const QIcon pictureIcon = tree->style()->standardIcon(QStyle::SP_FileIcon);
 
+    // Each level is made without a tree and handed over at once: thousands of pictures after
+    // a long download are one insertion, not one each.
     std::function<void(QTreeWidgetItem*, const Picture::TreeNode&)> add =
         [&](QTreeWidgetItem* parent, const Picture::TreeNode& node) {
+            QList<QTreeWidgetItem*> items;
+            items.reserve(node.children.size());
             for (const Picture::TreeNode& child : node.children) {
-                auto* item = new QTreeWidgetItem(parent, QStringList(child.text));
-                const bool picture = child.children.isEmpty() && !QFileInfo(child.path).isDir();
+                auto* item = new QTreeWidgetItem(QStringList(child.text));
+                const bool picture = !child.folder;
                 item->setData(0, kPathRole, child.path);
                 item->setData(0, kPictureRole, picture);
                 item->setIcon(0, picture ? pictureIcon : folderIcon);
                 add(item, child);
+                items.append(item);
             }
+            parent->addChildren(items);
         };
 
+    tree->setUpdatesEnabled(false);
     tree->clear();
     auto* top = new QTreeWidgetItem(tree, QStringList(root.text));
     top->setIcon(0, folderIcon);

@@ -172,6 +172,8 @@ TEST(DownloadPicture, TreeShowsOnlyThisDevicesSavedPictures) {
     EXPECT_EQ(dev.children[0].text, "00003.jpg");
     EXPECT_EQ(dev.children[1].text, "00004.jpg");
     EXPECT_EQ(dev.children[1].path, root + "/D/00004.jpg");
+    EXPECT_TRUE(dev.folder);
+    EXPECT_FALSE(dev.children[0].folder || dev.children[1].folder);
 
     const Picture::TreeNode none = Picture::BuildPictureTree(home.file("missing"), "D", {"x"});
     EXPECT_TRUE(none.children.isEmpty());
