@@ -53,7 +53,6 @@ QByteArray BuildSetClock();
 // 21 bytes: 68 12 00 12 00 12 00 68 04 08 00 02 BB b1..b6 00 16 with b = EncodeDeviceNumber(text).
 QByteArray BuildSetDeviceNumber(const QString& twelveDigits);
 
-
 // The leading decimal value of a text as the C conversion (atoi/strtol) reads it: blanks
 // (' ', '\t' .. '\r') skipped, an optional sign, then digits up to the first other
 // character; 0 when there are none. Values beyond the range of long saturate.
