@@ -2,6 +2,8 @@
 
 #include "base/Language.h"
 #include "central/CentralConfig.h"
+#include "central/CentralRecordSource.h"
+#include "history/core/LocalRecordSource.h"
 
 bool TakeCentralArg(const CLanguage& texts, QStringList& args, bool& given, QString& conninfo,
                     QString& error) {
@@ -33,4 +35,11 @@ bool TakeCentralArg(const CLanguage& texts, QStringList& args, bool& given, QStr
         return false;
     }
     return true;
+}
+
+std::unique_ptr<IRecordSource> ListSource(const CLanguage& texts, bool central,
+                                          const QString& conninfo) {
+    if (central)
+        return std::make_unique<CCentralRecordSource>(conninfo, QString(), texts);
+    return std::make_unique<CLocalRecordSource>(QString(), texts);
 }

@@ -3,6 +3,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class IRecordSource;
+
 class CLanguage;
 
 // Takes "--central CONNINFO" or "--central=CONNINFO" out of args. A bare "--central" (last
@@ -12,6 +16,11 @@ class CLanguage;
 // central store is configured.
 bool TakeCentralArg(const CLanguage& texts, QStringList& args, bool& given, QString& conninfo,
                     QString& error);
+
+// The records a list command reads: the central store when --central was given, else this
+// computer's database.
+std::unique_ptr<IRecordSource> ListSource(const CLanguage& texts, bool central,
+                                          const QString& conninfo);
 
 // brtx-cli export-xls --central and export-pdf --central: the page's two exports of a list
 // read from the central store (the PDF shows the photograph when this desk has it).

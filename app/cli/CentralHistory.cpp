@@ -19,22 +19,13 @@ namespace {
 bool CentralList(const CLanguage& texts, const QString& conninfo, const HistoryArgs& h,
                  QStringList& headings, QVector<HistoryRow>& rows, QString& error) {
     CCentralRecordSource source(conninfo, QString(), texts);
-    QVector<HistoryColumn> columns;
-    if (!source.Columns(h.filter, columns, &error))
+    HistoryListShape shape;
+    bool badSort = false;
+    if (!ShapeOf(source, h, shape, error, &badSort))
         return false;
-    for (const HistoryColumn& c : columns)
-        headings << c.heading;
-    HistorySort sort;
-    if (!h.sortHeading.isEmpty()) {
-        sort.column = int(headings.indexOf(h.sortHeading));
-        sort.descending = h.sortDescending;
-        if (sort.column < 0) {
-            error = QStringLiteral("no column \"%1\" to sort by").arg(h.sortHeading);
-            return false;
-        }
-    }
+    headings = shape.headings;
     return source.Stream(
-        h.filter, sort,
+        h.filter, shape.sort,
         [&](const HistoryRow& row) {
             rows.append(row);
             return true;

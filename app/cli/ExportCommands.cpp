@@ -5,11 +5,9 @@
 
 #include "app/cli/HistoryArgs.h"
 #include "base/Paths.h"
-#include "central/CentralRecordSource.h"
 #include "history/core/ExcelExport.h"
 #include "history/core/ExportJob.h"
 #include "history/core/HistoryQuery.h"
-#include "history/core/LocalRecordSource.h"
 #include "history/core/PdfReport.h"
 #include "history/core/Report.h"
 #include "store/Audit.h"
@@ -146,20 +144,13 @@ int RunExport(const CLanguage& texts, const QStringList& arguments) {
         return Fail(kExport, QStringLiteral("no database at %1").arg(GetDatabasePath()));
 
     // The list as the page shows it for the same choices, streamed from the database.
-    CLocalRecordSource local(QString(), texts);
-    CCentralRecordSource centralSource(conninfo, QString(), texts);
-    IRecordSource& source = central ? static_cast<IRecordSource&>(centralSource) : local;
-    QVector<HistoryColumn> columns;
-    if (!source.Columns(history.filter, columns, &error))
-        return Fail(kExport, error);
-    QStringList headings;
-    for (const HistoryColumn& column : columns)
-        headings << column.heading;
-    HistorySort sort;
-    if (!SortOf(history, headings, sort, error))
-        return Usage(kExport, error);
+    const std::unique_ptr<IRecordSource> source = ListSource(texts, central, conninfo);
+    HistoryListShape shape;
+    bool badSort = false;
+    if (!ShapeOf(*source, history, shape, error, &badSort))
+        return badSort ? Usage(kExport, error) : Fail(kExport, error);
     qint64 count = 0;
-    if (!source.Count(history.filter, count, &error))
+    if (!source->Count(history.filter, count, &error))
         return Fail(kExport, error);
     const HistoryFilter& f = history.filter;
     if (count == 0)
@@ -171,11 +162,11 @@ int RunExport(const CLanguage& texts, const QStringList& arguments) {
     ExportRequest request;
     request.path = path;
     request.format = format;
-    request.columns = ExportColumnsOf(columns, headings);
+    request.columns = ExportColumnsOf(shape.columns, shape.headings);
     request.total = count;
     request.rows = [&](const ExportRowSink& sink, QString* readError) {
-        return source.Stream(
-            history.filter, sort, [&sink](const HistoryRow& row) { return sink(row.cells); },
+        return source->Stream(
+            history.filter, shape.sort, [&sink](const HistoryRow& row) { return sink(row.cells); },
             readError);
     };
     const ExportResult result = RunExport(request);

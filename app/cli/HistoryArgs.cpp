@@ -120,6 +120,18 @@ bool TakeHistoryArgs(QStringList& args, HistoryArgs& out, QString& error) {
     return true;
 }
 
+bool ShapeOf(IRecordSource& source, const HistoryArgs& args, HistoryListShape& shape,
+             QString& error, bool* badSort) {
+    *badSort = false;
+    if (!source.Columns(args.filter, shape.columns, &error))
+        return false;
+    shape.headings.clear();
+    for (const HistoryColumn& column : shape.columns)
+        shape.headings << column.heading;
+    *badSort = !SortOf(args, shape.headings, shape.sort, error);
+    return !*badSort;
+}
+
 bool SortOf(const HistoryArgs& args, const QStringList& headings, HistorySort& sort,
             QString& error) {
     sort = HistorySort();

@@ -4,6 +4,7 @@
 //   (--device ID | --all-devices) [--start YYYY-MM-DD] [--end YYYY-MM-DD] [--search TEXT]
 //   [--mode auto|manual|refuse|discontinued] [--min X] [--max Y] [--sort HEADING[:asc|:desc]]
 #include "history/core/HistoryFilter.h"
+#include "history/core/RecordSource.h"
 
 #include <QString>
 #include <QStringList>
@@ -23,3 +24,15 @@ bool TakeHistoryArgs(QStringList& args, HistoryArgs& out, QString& error);
 // differs only in case. False with a message naming the columns when there is none.
 bool SortOf(const HistoryArgs& args, const QStringList& headings, HistorySort& sort,
             QString& error);
+
+// The list the options choose, as a source gives it: its columns, their headings and the order
+// --sort asked for.
+struct HistoryListShape {
+    QVector<HistoryColumn> columns;
+    QStringList headings;
+    HistorySort sort;
+};
+// False with a message when the source cannot give its columns, or (with *badSort set, a usage
+// error) when --sort names no column.
+bool ShapeOf(IRecordSource& source, const HistoryArgs& args, HistoryListShape& shape,
+             QString& error, bool* badSort);

@@ -5,9 +5,7 @@
 #include "app/cli/Commands.h"
 
 #include "app/cli/HistoryArgs.h"
-#include "central/CentralRecordSource.h"
 #include "history/core/Csv.h"
-#include "history/core/LocalRecordSource.h"
 
 #include <QStringEncoder>
 
@@ -121,21 +119,16 @@ int Run(const CLanguage& texts, const QStringList& given) {
             return Usage(QStringLiteral("--format wants tsv, csv or json, not \"%1\"").arg(value));
     }
 
-    CLocalRecordSource local(QString(), texts);
-    CCentralRecordSource centralSource(conninfo, QString(), texts);
-    IRecordSource& source = central ? static_cast<IRecordSource&>(centralSource) : local;
-    QVector<HistoryColumn> columns;
-    if (!source.Columns(history.filter, columns, &error)) {
+    const std::unique_ptr<IRecordSource> source = ListSource(texts, central, conninfo);
+    HistoryListShape shape;
+    bool badSort = false;
+    if (!ShapeOf(*source, history, shape, error, &badSort)) {
+        if (badSort)
+            return Usage(error);
         std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(error));
         return kCliFailed;
     }
-    QStringList headings;
-    for (const HistoryColumn& column : columns)
-        headings << column.heading;
-
-    HistorySort sort;
-    if (!SortOf(history, headings, sort, error))
-        return Usage(error);
+    const QStringList& headings = shape.headings;
 
     // JSON keys must differ: a repeated heading gets " (2)", " (3)" ...
     QVector<QByteArray> keys;
@@ -159,8 +152,8 @@ int Run(const CLanguage& texts, const QStringList& given) {
         Write("[");
     }
     qint64 rows = 0;
-    const bool ok = source.Stream(
-        history.filter, sort,
+    const bool ok = source->Stream(
+        history.filter, shape.sort,
         [&](const HistoryRow& row) {
             if (format == QLatin1String("tsv")) {
                 tsv.Write(row.cells);
