@@ -24,6 +24,9 @@ public:
     bool Stream(const HistoryFilter& filter, const HistorySort& sort,
                 const std::function<bool(const HistoryRow&)>& sink, QString* error) override;
     QByteArray Picture(const HistoryRow& row) override;
+    std::shared_ptr<IRecordSource> Another() const override {
+        return std::make_shared<CCentralRecordSource>(m_conninfo, m_picRoot, m_texts);
+    }
 
 private:
     struct Layout; // the columns of a filter and the SQL that gives their cells

@@ -34,6 +34,9 @@ public:
                 const std::function<bool(const HistoryRow&)>& sink, QString* error) override;
     QByteArray Picture(const HistoryRow& row) override;
     void SetInterrupt(std::function<bool()> stop) override;
+    std::shared_ptr<IRecordSource> Another() const override {
+        return std::make_shared<CLocalRecordSource>(m_dbPath, m_texts);
+    }
 
     // The statements the list runs, for the query planner check of the benchmark: the
     // statement text of a Fetch (parameters as ?).

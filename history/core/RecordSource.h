@@ -14,6 +14,7 @@
 #include <QVector>
 
 #include <functional>
+#include <memory>
 
 // One row of the list: the shown cells in column order, and what identifies the record.
 struct HistoryRow {
@@ -50,4 +51,7 @@ public:
     // and returns false (an answer nobody waits for any more need not be finished). An empty
     // function: calls always run to their end.
     virtual void SetInterrupt(std::function<bool()> stop) { (void)stop; }
+    // A source of the same records for another thread (an object is used by one thread at a
+    // time).
+    virtual std::shared_ptr<IRecordSource> Another() const = 0;
 };

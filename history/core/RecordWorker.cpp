@@ -33,26 +33,37 @@ void CRecordWorker::Post(std::function<void(IRecordSource&)> work) {
 }
 
 bool CRecordWorker::RunAndWait(const std::function<void(IRecordSource&)>& work, int timeoutMs) {
-    auto done = std::make_shared<QAtomicInt>(0);
-    QEventLoop loop;
-    Post([work, done](IRecordSource& source) {
+    // The work usually writes into its caller's frame. States: queued, running, done, or given
+    // up by the caller before it started (the thread then skips it); once running, it is waited
+    // for to its end, so it never outlives that frame.
+    enum : int { Queued, Running, Done, GivenUp };
+    auto state = std::make_shared<QAtomicInt>(Queued);
+    Post([work, state](IRecordSource& source) {
+        if (!state->testAndSetAcquire(Queued, Running))
+            return;
         work(source);
-        done->storeRelease(1);
+        state->storeRelease(Done);
     });
+    QEventLoop loop;
     // The loop checks often: the answer may come at any moment and must not wait for an event.
     QTimer poll;
     poll.setInterval(2);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&loop, done] {
-        if (done->loadAcquire())
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&loop, state] {
+        if (state->loadAcquire() == Done)
             loop.quit();
     });
     QTimer limit;
     limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-    if (!done->loadAcquire()) {
+    bool late = false;
+    QObject::connect(&limit, &QTimer::timeout, &loop, [&loop, &late, state] {
+        late = true;
+        if (state->testAndSetOrdered(Queued, GivenUp))
+            loop.quit(); // it never starts now
+    });
+    if (state->loadAcquire() != Done) {
         poll.start();
         limit.start(timeoutMs);
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
-    return done->loadAcquire() != 0;
+    return !late && state->loadAcquire() == Done;
 }

@@ -186,8 +186,8 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_pPicture->hide();
 
     m_strDbPath = GetDatabasePath();
-    m_pWorker =
-        new CRecordWorker(std::make_shared<CLocalRecordSource>(QString(), *m_language), this);
+    m_source = std::make_shared<CLocalRecordSource>(QString(), *m_language);
+    m_pWorker = new CRecordWorker(m_source, this);
     m_liveTicket = std::make_shared<std::atomic<quint64>>(0);
     m_pSaveTimer = new QTimer(this);
     m_pSaveTimer->setSingleShot(true);
@@ -243,10 +243,12 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
 CHistory::~CHistory() {
     if (m_pSaveTimer->isActive())
         WriteViewState();
-    // The worker's thread ends before the model and the page it answers to go; an export
-    // running there stops at its next row.
+    // The workers' threads end before the model and the page they answer to go; an export
+    // stops at its next row.
     if (m_exportCancel)
         *m_exportCancel = true;
+    delete m_pExportWorker;
+    m_pExportWorker = nullptr;
     delete m_pWorker;
     m_pWorker = nullptr;
 }
@@ -260,6 +262,7 @@ QWidget* CHistory::Control(int id) const {
 }
 
 void CHistory::SetSource(std::shared_ptr<IRecordSource> source) {
+    m_source = source;
     m_pWorker->SetSource(std::move(source));
     RefreshDeviceList();
     RebuildColumns();

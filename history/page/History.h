@@ -207,7 +207,11 @@ private:
     QWidget* m_pSide = nullptr;
     QTimer* m_pSaveTimer = nullptr; // writes the view state after the last change
 
+    std::shared_ptr<IRecordSource> m_source; // what the list reads (its worker holds it)
     CRecordWorker* m_pWorker = nullptr;
+    // A spreadsheet export runs on a worker and source of its own, so the list goes on
+    // answering while it runs.
+    CRecordWorker* m_pExportWorker = nullptr;
     QVector<HistoryColumn> m_columns;
     HistoryFilter m_filter;
     HistorySort m_sort;

@@ -146,22 +146,25 @@ void CHistory::OnBnClickedExportExcel() {
     for (int c = 0; c < m_pModel->SourceColumnCount(); ++c)
         headings.append(ListHeading(c).left(256));
     request.columns = ExportColumnsOf(m_columns, headings);
-    request.total = m_pModel->rowCount();
+    request.total = m_bCountPending ? -1 : m_pModel->rowCount(); // -1: not known yet
     const HistoryFilter filter = m_filter;
     const HistorySort sort = m_sort;
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     m_exportCancel = cancel;
     m_bExporting = true;
     ShowExportBusy(true);
-    m_pWorker->Run<ExportResult>(
+    // The audit entry is written there too: the database may be busy with a download.
+    const QString dbPath = FileExists(GetDatabasePath()) ? GetDatabasePath() : QString();
+    m_pExportWorker = new CRecordWorker(m_source->Another(), this);
+    m_pExportWorker->Run<ExportResult>(
         this,
-        [this, request, filter, sort, cancel](IRecordSource& source) mutable {
+        [this, request, filter, sort, cancel, dbPath](IRecordSource& source) mutable {
             request.rows = [&source, filter, sort](const ExportRowSink& sink, QString* error) {
                 return source.Stream(
                     filter, sort, [&sink](const HistoryRow& row) { return sink(row.cells); },
                     error);
             };
-            return RunExport(
+            const ExportResult result = RunExport(
                 request,
                 [this](qint64 done, qint64 total) {
                     QMetaObject::invokeMethod(
@@ -176,6 +179,12 @@ void CHistory::OnBnClickedExportExcel() {
                         Qt::QueuedConnection);
                 },
                 cancel.get());
+            if (!dbPath.isEmpty())
+                Audit::AppendTo(dbPath, QStringLiteral("page"), QStringLiteral("export"),
+                                filter.allDevices ? QStringLiteral("*") : filter.device,
+                                QStringLiteral("%1 rows file %2").arg(result.rows).arg(result.path),
+                                result.ok ? QStringLiteral("ok") : QStringLiteral("failed"));
+            return result;
         },
         [this](ExportResult result) { OnExportFinished(result); });
 }
@@ -183,12 +192,10 @@ void CHistory::OnBnClickedExportExcel() {
 void CHistory::OnExportFinished(const ExportResult& result) {
     m_bExporting = false;
     m_exportCancel.reset();
+    // Its thread has ended by the time the object is gone; nothing more runs there.
+    m_pExportWorker->deleteLater();
+    m_pExportWorker = nullptr;
     ShowExportBusy(false);
-    if (FileExists(GetDatabasePath()))
-        Audit::AppendTo(GetDatabasePath(), QStringLiteral("page"), QStringLiteral("export"),
-                        m_filter.allDevices ? QStringLiteral("*") : m_filter.device,
-                        QStringLiteral("%1 rows file %2").arg(result.rows).arg(result.path),
-                        result.ok ? QStringLiteral("ok") : QStringLiteral("failed"));
     if (result.ok)
         emit statusChanged(StatusWithPath(QStringLiteral("ExportExcelOK"), result.path));
     else
