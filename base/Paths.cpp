@@ -245,3 +245,22 @@ bool CreateFolder(const QString& path) {
         return false;
     return ::mkdir(QFile::encodeName(path).constData(), 0777) == 0;
 }
+
+QString ResolvePicturePath(const QString& picRoot, const QString& storedPath) {
+    QString normal = storedPath;
+    normal.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QStringList parts = normal.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.isEmpty())
+        return QString();
+    QString out = picRoot;
+    for (const QString& part : parts) {
+        if (part == QLatin1String("..") || part.contains(QChar(0)))
+            return QString();
+        if (part == QLatin1String("."))
+            continue;
+        out += QLatin1Char('/') + part;
+    }
+    if (out == picRoot)
+        return QString(); // "." and the like name the root itself, no picture
+    return out;
+}

@@ -39,6 +39,11 @@ QString PrepareDataFolder();
 // Which data folder is in use and why, one line for help texts.
 QString DescribeDataFolder();
 
+// The file path of a stored picture Path value ("\DEV\00007.jpg" or "/DEV/00007.jpg") under
+// the picture root. Empty when the value would leave the root ("..") or names nothing. Every
+// reader of a stored Path goes through this, so none of them reaches outside the root.
+QString ResolvePicturePath(const QString& picRoot, const QString& storedPath);
+
 bool FolderExists(const QString& path); // an entry that is a folder
 bool FileExists(const QString& path);   // any entry (file or folder)
 bool CreateFolder(const QString& path); // one level only; parents must exist

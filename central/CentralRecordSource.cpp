@@ -341,11 +341,8 @@ bool CCentralRecordSource::Stream(const HistoryFilter& filter, const HistorySort
 
 QByteArray CCentralRecordSource::Picture(const HistoryRow& row) {
     // The copy on this desk first: no need to ask the server for it.
-    QString normal = row.path;
-    normal.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    const QStringList parts = normal.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (!parts.isEmpty() && !parts.contains(QStringLiteral(".."))) {
-        QFile file(m_picRoot + '/' + parts.join('/'));
+    if (const QString path = ResolvePicturePath(m_picRoot, row.path); !path.isEmpty()) {
+        QFile file(path);
         if (file.open(QIODevice::ReadOnly)) {
             const QByteArray bytes = file.readAll();
             if (!bytes.isEmpty())

@@ -340,12 +340,10 @@ bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& se
             row.cells[0] + '\x1f' + row.cells[1] + '\x1f' + row.cells[2] + '\x1f' + row.cells[3];
         if (present.contains(key))
             continue;
-        QString normal = row.cells[m_pathColumn];
-        normal.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        const QStringList parts = normal.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-        if (parts.isEmpty() || parts.contains(QStringLiteral("..")))
+        const QString path = ResolvePicturePath(m_opt.picRoot, row.cells[m_pathColumn]);
+        if (path.isEmpty())
             continue; // a Path that leaves the picture folder names nothing to send
-        QFile file(m_opt.picRoot + '/' + parts.join('/'));
+        QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             continue; // the photograph is not on this desk
         const QByteArray data = file.readAll();

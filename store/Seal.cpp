@@ -1,5 +1,6 @@
 #include "store/Seal.h"
 
+#include "base/Paths.h"
 #include "store/Audit.h"
 #include "store/Statements.h"
 #include "store/Stmt.h"
@@ -154,20 +155,6 @@ QString ComputeSeal(const Record& r) {
     return Hex(hash.result());
 }
 
-QString PictureFile(const QString& picRoot, const QString& storedPath) {
-    QString normal = storedPath;
-    normal.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    const QStringList parts = normal.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    QString out = picRoot;
-    for (const QString& part : parts) {
-        if (part == QLatin1String("..") || part.contains(QChar(0)))
-            return QString();
-        if (part != QLatin1String("."))
-            out += QLatin1Char('/') + part;
-    }
-    return out == picRoot ? QString() : out;
-}
-
 bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool late,
              QString* sealOut, const QString& knownFile, const QString& knownHash) {
     SQLite::Stmt row(db.Handle(),
@@ -181,7 +168,7 @@ bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool la
     r.date = row.text(2);
     r.time = row.text(3);
     r.rowHash = rowHashAt(row, 0);
-    const QString picture = PictureFile(picRoot, row.text(36));
+    const QString picture = ResolvePicturePath(picRoot, row.text(36));
     r.pictureHash = !knownFile.isEmpty() && picture == knownFile ? knownHash : FileHash(picture);
     r.sealedAt = UtcNow();
     r.late = late;
@@ -361,7 +348,7 @@ int RecordDeletion(SQLite::Database& db, const QString& picRoot, const QStringLi
         SQLite::Stmt st(db.Handle(), "SELECT Machine_NO,Record_No,Date_Date,Time_Time,Path FROM "
                                      "ValueInfo WHERE Path<>''");
         while (st.step() == SQLITE_ROW) {
-            const QString file = PictureFile(picRoot, st.text(4));
+            const QString file = ResolvePicturePath(picRoot, st.text(4));
             if (!file.isEmpty() && gone.contains(QFileInfo(file).absoluteFilePath()))
                 hit.append(Key{st.text(0), st.text(1), st.text(2), st.text(3)});
         }
@@ -637,9 +624,9 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
             if (r != match && rows[r].digest != sealed)
                 rows[r].covered = false;
         if (options.pictures && !s.pictureHash.isEmpty()) {
-            pictures.append(
-                PictureJob{key, PictureFile(options.picRoot, QString::fromUtf8(rows[match].path)),
-                           s.pictureHash, 0, 0});
+            pictures.append(PictureJob{
+                key, ResolvePicturePath(options.picRoot, QString::fromUtf8(rows[match].path)),
+                s.pictureHash, 0, 0});
             continue;
         }
         ++result.verified;
@@ -713,7 +700,7 @@ Status StatusOf(SQLite::Database& db, const QString& machineNo, const QString& r
     }
     if (!s.pictureHash.isEmpty()) {
         bool readable = false;
-        const QString now = FileHash(PictureFile(picRoot, path), &readable);
+        const QString now = FileHash(ResolvePicturePath(picRoot, path), &readable);
         if (!readable) {
             status.state = State::PictureMissing;
             status.detail = ProblemName(Problem::PictureMissing);

@@ -58,10 +58,6 @@ struct Record {
 // The seal Record r should carry by its other fields.
 QString ComputeSeal(const Record& r);
 
-// The file a stored Path value ("\DEV\00007.jpg") names under the picture root; empty when it
-// names nothing or would leave the root. The same reading as the picture store's.
-QString PictureFile(const QString& picRoot, const QString& storedPath);
-
 // Seals the ValueInfo row with the given rowid: reads it back as stored, hashes it and the
 // picture its Path names, takes the device's latest seal and appends the new one. Must run
 // inside the caller's write transaction (BEGIN IMMEDIATE) so that no other writer can take

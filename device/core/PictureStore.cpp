@@ -54,25 +54,6 @@ QString DeviceFolder(const QString& picRoot, const QString& deviceId) {
     return picRoot + QLatin1Char('/') + deviceId;
 }
 
-QString ResolvePicturePath(const QString& picRoot, const QString& storedPath) {
-    QString normal = storedPath;
-    normal.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    const QStringList parts = normal.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (parts.isEmpty())
-        return QString();
-    QString out = picRoot;
-    for (const QString& part : parts) {
-        if (part == QLatin1String("..") || part.contains(QChar(0)))
-            return QString();
-        if (part == QLatin1String("."))
-            continue;
-        out += QLatin1Char('/') + part;
-    }
-    if (out == picRoot)
-        return QString(); // "." and the like name the root itself, no picture
-    return out;
-}
-
 void EnsureDeviceFolder(const QString& picRoot, const QString& deviceId) {
     if (!FolderExists(picRoot))
         CreateFolder(picRoot);

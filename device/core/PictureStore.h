@@ -5,8 +5,8 @@
 // Names: "%05d.jpg" of the record number (wider numbers in full), or "%05d_%s.jpg" with the
 // record's date (without '-') and time (without ':') when the plain file already existed.
 // The database keeps the picture's place relative to the picture root with backslashes,
-// "\DEVICE\00007.jpg", so files made on other systems stay valid; ResolvePicturePath turns
-// such a value (either separator) back into a file path on this system.
+// "\DEVICE\00007.jpg", so files made on other systems stay valid; ResolvePicturePath
+// (base/Paths.h) turns such a value (either separator) back into a file path on this system.
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -32,9 +32,6 @@ bool IsUsableDeviceId(const QString& deviceId);
 
 // <root>/<deviceId>.
 QString DeviceFolder(const QString& picRoot, const QString& deviceId);
-// The file path of a stored Path value ("\DEV\00007.jpg" or "/DEV/00007.jpg") under the
-// picture root. Empty when the value would leave the root ("..") or names nothing.
-QString ResolvePicturePath(const QString& picRoot, const QString& storedPath);
 
 // Creates the picture root and the device folder when missing. Failures are not reported
 // here: the later file creation fails instead.

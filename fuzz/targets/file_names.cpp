@@ -3,6 +3,7 @@
 // their folder, a stored picture Path never leads out of the picture root, and escaped report
 // text holds no markup.
 #include "FuzzCheck.h"
+#include "base/Paths.h"
 #include "device/core/PictureStore.h"
 #include "history/core/Report.h"
 
@@ -36,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // A stored Path resolves inside the root or not at all.
     const QString root = QStringLiteral("/home/brtx/pic");
-    const QString resolved = Picture::ResolvePicturePath(root, text);
+    const QString resolved = ResolvePicturePath(root, text);
     if (!resolved.isEmpty()) {
         FUZZ_CHECK(resolved.startsWith(root + QLatin1Char('/')));
         for (const QString& part : resolved.mid(root.size()).split(QLatin1Char('/')))

@@ -754,13 +754,11 @@ void CLocalRecordSource::SetInterrupt(std::function<bool()> stop) {
 }
 
 QByteArray CLocalRecordSource::Picture(const HistoryRow& row) {
-    if (row.path.isEmpty())
+    // A Path that would leave the picture folder names no picture.
+    const QString path = ResolvePicturePath(GetPicFolder(), row.path);
+    if (path.isEmpty())
         return QByteArray();
-    // The stored Path starts with its own separator and uses backslashes; either separator
-    // names a folder level here.
-    QString relative = row.path;
-    relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    QFile file(GetPicFolder() + relative);
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
     return file.readAll();

@@ -1,4 +1,5 @@
 // How the download buttons read the record-number boxes, and the picture names and folders.
+#include "base/Paths.h"
 #include "device/core/DownloadWorker.h"
 #include "device/core/PictureStore.h"
 
@@ -117,11 +118,11 @@ TEST(DownloadPicture, NamesAndStoredPaths) {
     EXPECT_FALSE(Picture::IsUsableDeviceId("a\\b"));
 
     // Either separator resolves under the picture root; nothing leaves it.
-    EXPECT_EQ(Picture::ResolvePicturePath("/p/pic", "\\DEV\\00007.jpg"), "/p/pic/DEV/00007.jpg");
-    EXPECT_EQ(Picture::ResolvePicturePath("/p/pic", "/DEV/00007.jpg"), "/p/pic/DEV/00007.jpg");
-    EXPECT_EQ(Picture::ResolvePicturePath("/p/pic", "\\DEV/x.jpg"), "/p/pic/DEV/x.jpg");
-    EXPECT_EQ(Picture::ResolvePicturePath("/p/pic", "\\..\\..\\etc\\passwd"), "");
-    EXPECT_EQ(Picture::ResolvePicturePath("/p/pic", ""), "");
+    EXPECT_EQ(ResolvePicturePath("/p/pic", "\\DEV\\00007.jpg"), "/p/pic/DEV/00007.jpg");
+    EXPECT_EQ(ResolvePicturePath("/p/pic", "/DEV/00007.jpg"), "/p/pic/DEV/00007.jpg");
+    EXPECT_EQ(ResolvePicturePath("/p/pic", "\\DEV/x.jpg"), "/p/pic/DEV/x.jpg");
+    EXPECT_EQ(ResolvePicturePath("/p/pic", "\\..\\..\\etc\\passwd"), "");
+    EXPECT_EQ(ResolvePicturePath("/p/pic", ""), "");
 }
 
 TEST(DownloadPicture, SaveNeverReplacesAndLeavesNoPartialFile) {

@@ -3,6 +3,7 @@
 // The fuzz targets check more properties; this keeps the kept inputs passing without clang.
 #include "common/TestSupport.h"
 
+#include "base/Paths.h"
 #include "base/Profile.h"
 #include "device/core/PictureStore.h"
 #include "history/core/Biff.h"
@@ -103,7 +104,7 @@ void fileNames(const QByteArray& b, const std::string& name) {
     const QString picture =
         Picture::AlternativeName(7, Picture::DateTimeSuffix(parts[0], parts[1]));
     EXPECT_FALSE(picture.contains('/') || picture.contains('\\')) << name;
-    const QString resolved = Picture::ResolvePicturePath("/root/pic", text);
+    const QString resolved = ResolvePicturePath("/root/pic", text);
     EXPECT_TRUE(resolved.isEmpty() || resolved.startsWith("/root/pic/")) << name;
     EXPECT_FALSE(resolved.split('/').contains("..")) << name;
     const QString report = ReportName(parts);

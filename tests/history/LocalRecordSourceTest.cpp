@@ -6,6 +6,7 @@
 #include "history/core/LocalRecordSource.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QLocale>
 #include <gtest/gtest.h>
@@ -249,4 +250,27 @@ TEST_F(LocalRecordSourceTest, ReadsWhileADownloadWrites) {
     writer.db().ExecuteSQL("COMMIT");
     EXPECT_TRUE(source.Count(Dev1(), count, &error)) << qPrintable(error);
     EXPECT_EQ(count, 5);
+}
+
+TEST(LocalSourcePicture, OnlyFilesUnderThePictureFolderAreRead) {
+    brtxtest::TempHome home;
+    QDir().mkpath(home.file("pic/D1"));
+    for (const char* name : {"pic/D1/00001.jpg", "secret.jpg"}) {
+        QFile f(home.file(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(name);
+    }
+    CLocalRecordSource source;
+    const struct {
+        const char* path;
+        QByteArray bytes;
+    } cases[] = {{"\\D1\\00001.jpg", "pic/D1/00001.jpg"},
+                 {"/D1/00001.jpg", "pic/D1/00001.jpg"},
+                 {"\\..\\secret.jpg", ""},
+                 {"", ""}};
+    for (const auto& c : cases) {
+        HistoryRow row;
+        row.path = QString::fromLatin1(c.path);
+        EXPECT_EQ(source.Picture(row), c.bytes) << c.path;
+    }
 }
