@@ -282,12 +282,8 @@ bool Sync::SyncTitles() {
         params << PgParam::Text(m_opt.station);
     }
     insert += QStringLiteral(" ON CONFLICT DO NOTHING");
-    return InTransaction(QStringLiteral("title sets"), [&](QString* why) {
-        qint64 n = 0;
-        const bool ok = m_db.Command(insert, params, why, &n);
-        m_result.titleSets = n;
-        return ok;
-    });
+    return InTransaction(QStringLiteral("title sets"),
+                         [&](QString* why) { return m_db.Command(insert, params, why); });
 }
 
 bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& sent) {
@@ -515,11 +511,10 @@ bool Sync::SyncSeals() {
         const QString check = "SELECT s.machine_no, s.record_no, s.date_date, s.time_time, s.seal "
                               "FROM " +
                               keyShape.Unnest() + " JOIN seals s ON " + KeyJoin("s");
-        qint64 stored = 0;
         QStringList conflicts;
         if (!InTransaction(QStringLiteral("seals"), [&](QString* why) {
                 conflicts.clear();
-                if (!m_db.Command(insert, params, why, &stored))
+                if (!m_db.Command(insert, params, why))
                     return false;
                 PgResult server = m_db.Exec(check, keys);
                 if (!server.Ok()) {
@@ -544,7 +539,6 @@ bool Sync::SyncSeals() {
                 return true;
             }))
             return false;
-        m_result.seals += stored;
         m_result.conflicts << conflicts;
         batch.clear();
         return true;
@@ -578,12 +572,9 @@ bool Sync::SyncAudit() {
             params << PgParam::Text(m_opt.station);
         }
         insert += QStringLiteral(" ON CONFLICT DO NOTHING");
-        qint64 stored = 0;
-        if (rows && !InTransaction(QStringLiteral("audit entries"), [&](QString* why) {
-                return m_db.Command(insert, params, why, &stored);
-            }))
+        if (rows && !InTransaction(QStringLiteral("audit entries"),
+                                   [&](QString* why) { return m_db.Command(insert, params, why); }))
             return false;
-        m_result.audit += stored;
         batch.clear();
         return true;
     };
@@ -613,7 +604,6 @@ SyncResult Sync::Run() {
         Fail(QStringLiteral("cannot reach the central store: %1").arg(error));
         return m_result;
     }
-    m_result.serverVersion = m_db.ServerVersion();
     // Every look-up of a sync is by record key. While a table fills, its statistics lag
     // behind and the planner would read the whole table for each batch; the key index is
     // always the right way here.

@@ -26,15 +26,11 @@ struct SyncOptions {
 
 struct SyncResult {
     bool ok = false;
-    QString error;        // why it stopped (ok false)
-    qint64 records = 0;   // records the server did not have
-    qint64 pictures = 0;  // photographs the server did not have
-    qint64 skipped = 0;   // records the server had already
-    qint64 titleSets = 0; // devices whose title set was new to the server
-    qint64 seals = 0;
-    qint64 audit = 0;
+    QString error;         // why it stopped (ok false)
+    qint64 records = 0;    // records the server did not have
+    qint64 pictures = 0;   // photographs the server did not have
+    qint64 skipped = 0;    // records the server had already
     QStringList conflicts; // one text per record whose seal differs from the server's
-    QString serverVersion;
     // The closing line: "synced: N records, N pictures, skipped: N".
     QString Summary() const;
 };

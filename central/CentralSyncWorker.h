@@ -36,7 +36,6 @@ public:
     // Starts a sync of everything (options.conninfo empty: CentralUrl). Returns false when
     // no central store is configured.
     bool Start(SyncOptions options = SyncOptions());
-    bool IsRunning() const { return m_running; }
 
 signals:
     void Progress(qint64 done, qint64 total);

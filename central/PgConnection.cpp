@@ -48,10 +48,6 @@ QByteArray PgResult::Bytes(int row, int col) const {
     return QByteArray(PQgetvalue(m_r, row, col), PQgetlength(m_r, row, col));
 }
 
-bool PgResult::IsNull(int row, int col) const {
-    return !m_r || PQgetisnull(m_r, row, col);
-}
-
 qint64 PgResult::Affected() const {
     return m_r ? QByteArray(PQcmdTuples(m_r)).toLongLong() : 0;
 }
@@ -154,10 +150,6 @@ QString PgConnection::ServerVersion() const {
         return QString();
     const char* v = PQparameterStatus(m_conn, "server_version");
     return v ? QString::fromUtf8(v) : QString();
-}
-
-QString PgConnection::LastError() const {
-    return m_conn ? TidyError(QString::fromUtf8(PQerrorMessage(m_conn))) : QString();
 }
 
 QString TidyError(const QString& text) {

@@ -7,8 +7,6 @@
 #include <QStringList>
 #include <QVector>
 
-#include <optional>
-
 struct pg_conn;
 struct pg_result;
 
@@ -24,7 +22,7 @@ struct PgParam {
     static PgParam Bytes(const QByteArray& data) { return {data, false, true}; }
 };
 
-// An owned result; rows of text cells (NULL becomes an empty text and IsNull() tells).
+// An owned result; rows of text cells (NULL becomes an empty text).
 class PgResult {
 public:
     PgResult() = default;
@@ -40,8 +38,7 @@ public:
     int Columns() const;
     QString Text(int row, int col) const;
     QByteArray Bytes(int row, int col) const; // raw cell (binary results: the bytes)
-    bool IsNull(int row, int col) const;
-    qint64 Affected() const; // rows an INSERT/UPDATE/DELETE changed
+    qint64 Affected() const;                  // rows an INSERT/UPDATE/DELETE changed
     QString Error() const;
     QString SqlState() const;
 
@@ -72,7 +69,6 @@ public:
 
     // The server's version text ("15.18") and the connection's last error.
     QString ServerVersion() const;
-    QString LastError() const;
     // The SQLSTATE of the last Command that failed ("40P01" for a deadlock, ...).
     QString LastSqlState() const { return m_lastState; }
 

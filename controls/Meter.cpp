@@ -154,11 +154,6 @@ void CMeter::ShowNothing() {
     SetValue(0.0);
 }
 
-void CMeter::SetValueText(const QString& text) {
-    m_strValueText = text;
-    update();
-}
-
 void CMeter::SetCaption(const QString& caption) {
     m_strCaption = caption;
     update();

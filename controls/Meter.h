@@ -65,8 +65,6 @@ public:
     void ShowNothing();
     // The full scale and shown decimals for a unit.
     static double FullScale(const QString& unit, int* decimals = nullptr);
-    // Replaces the value text (empty: the value with the decimals).
-    void SetValueText(const QString& text);
 
     void SetCaption(const QString& caption);
     QString Caption() const { return m_strCaption; }
@@ -81,7 +79,8 @@ public:
     // The needle's angle in degrees for the current value (counter-clockwise measure), held
     // between end - 360 and start.
     double NeedleAngle() const;
-    // The value as shown: "%.*lf" with the decimals, or the text SetValueText() gave.
+    // The value as shown: "%.*lf" with the decimals, or the text a reading that is not a
+    // number shows.
     QString ValueText() const;
     // Size of the hub kept with the face.
     int HubSize() const { return m_nHubSize; }

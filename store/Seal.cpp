@@ -123,13 +123,6 @@ QString Hex(const QByteArray& digest) {
     return QString::fromLatin1(digest.toHex());
 }
 
-QString RowHash(const QList<QByteArray>& values) {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    for (int c = 0; c < Statements::kValueColumnCount; ++c)
-        AddField(hash, c < values.size() ? QByteArrayView(values[c]) : QByteArrayView());
-    return Hex(hash.result());
-}
-
 QString FileHash(const QString& path, bool* readable, qint64* bytes) {
     QFile file(path);
     if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
@@ -156,7 +149,7 @@ QString ComputeSeal(const Record& r) {
 }
 
 bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool late,
-             QString* sealOut, const QString& knownFile, const QString& knownHash) {
+             const QString& knownFile, const QString& knownHash) {
     SQLite::Stmt row(db.Handle(),
                      QByteArray("SELECT " + valueColumns() + " FROM ValueInfo WHERE rowid=?"));
     row.bind(1, rowid);
@@ -185,11 +178,7 @@ bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool la
     insert.bind(1, r.machineNo).bind(2, r.recordNo).bind(3, r.date).bind(4, r.time);
     insert.bind(5, r.rowHash).bind(6, r.pictureHash).bind(7, r.sealedAt).bind(8, r.prevSeal);
     insert.bind(9, r.seal).bind(10, qint64(late ? 1 : 0));
-    if (insert.step() != SQLITE_DONE)
-        return false;
-    if (sealOut)
-        *sealOut = r.seal;
-    return true;
+    return insert.step() == SQLITE_DONE;
 }
 
 // ---- PendingSeals ----
@@ -235,8 +224,8 @@ bool PendingSeals::Commit(const QString& picRoot) {
     JoinHasher();
     const QString knownHash = m_savedFile.isEmpty() ? QString() : m_aheadHash;
     for (qint64 rowid : std::as_const(m_rows)) {
-        if (!SealRow(m_db, rowid, picRoot, false, nullptr,
-                     knownHash.isEmpty() ? QString() : m_savedFile, knownHash)) {
+        if (!SealRow(m_db, rowid, picRoot, false, knownHash.isEmpty() ? QString() : m_savedFile,
+                     knownHash)) {
             Rollback();
             return false;
         }

@@ -44,7 +44,6 @@ QString UtcNow();
 void AddField(QCryptographicHash& hash, QByteArrayView utf8);
 QString Hex(const QByteArray& digest);
 
-QString RowHash(const QList<QByteArray>& values); // the 38 values, UTF-8
 // SHA-256 of the file's bytes; "" when it cannot be opened. *readable tells which.
 QString FileHash(const QString& path, bool* readable = nullptr, qint64* bytes = nullptr);
 
@@ -65,8 +64,7 @@ QString ComputeSeal(const Record& r);
 // statement (nothing written).
 // knownFile/knownHash: a picture file whose hash the caller has already (empty: none).
 bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool late = false,
-             QString* sealOut = nullptr, const QString& knownFile = QString(),
-             const QString& knownHash = QString());
+             const QString& knownFile = QString(), const QString& knownHash = QString());
 
 // The rows of one download reply, sealed together with the rows in one transaction:
 // Begin() starts BEGIN IMMEDIATE, Add() notes an inserted row, Commit() seals the noted

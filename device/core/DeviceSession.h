@@ -131,7 +131,6 @@ public:
     // (the link is broken afterwards). ClearAbort() before the next operation.
     void Abort();
     void ClearAbort();
-    bool Aborted() const { return m_abort.load(); }
 
     // Helpers with no state.
     // Four '.'-separated parts, each at most 3 characters, each part's leading decimal value

@@ -740,15 +740,6 @@ bool CLocalRecordSource::Stream(const HistoryFilter& filter, const HistorySort& 
     return Run(filter, sort, 0, -1, false, sink, error);
 }
 
-QString CLocalRecordSource::FetchStatement(const HistoryFilter& filter, const HistorySort& sort,
-                                           QString* error) {
-    Statement st;
-    Layout layout;
-    if (!BuildSelect(filter, sort, false, st, layout, error))
-        return QString();
-    return st.sql.text + " LIMIT ? OFFSET ?";
-}
-
 void CLocalRecordSource::SetInterrupt(std::function<bool()> stop) {
     m_interrupt = std::move(stop);
 }

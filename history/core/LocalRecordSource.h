@@ -38,11 +38,6 @@ public:
         return std::make_shared<CLocalRecordSource>(m_dbPath, m_texts);
     }
 
-    // The statements the list runs, for the query planner check of the benchmark: the
-    // statement text of a Fetch (parameters as ?).
-    QString FetchStatement(const HistoryFilter& filter, const HistorySort& sort,
-                           QString* error = nullptr);
-
 private:
     struct Layout;
     struct Statement;

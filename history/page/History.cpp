@@ -546,8 +546,8 @@ bool CHistory::WaitForList(int timeoutMs) {
 }
 
 void CHistory::SortBy(int column, bool descending) {
-    if (column >= m_pModel->SourceColumnCount())
-        return; // a computed column has no order in the source
+    if (column >= m_pModel->columnCount())
+        return; // no such column
     m_sort.column = column < 0 ? -1 : column;
     m_sort.descending = descending;
     QHeaderView* header = m_pList->horizontalHeader();

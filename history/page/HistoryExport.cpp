@@ -143,7 +143,7 @@ void CHistory::OnBnClickedExportExcel() {
     request.path = path;
     request.format = format;
     QStringList headings;
-    for (int c = 0; c < m_pModel->SourceColumnCount(); ++c)
+    for (int c = 0; c < m_pModel->columnCount(); ++c)
         headings.append(ListHeading(c).left(256));
     request.columns = ExportColumnsOf(m_columns, headings);
     request.total = m_bCountPending ? -1 : m_pModel->rowCount(); // -1: not known yet

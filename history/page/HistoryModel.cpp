@@ -47,13 +47,6 @@ void CHistoryModel::ClearRows() {
     SetResult(0, {});
 }
 
-void CHistoryModel::AddComputedColumn(const QString& heading,
-                                      std::function<QString(const HistoryRow&)> cell) {
-    beginResetModel();
-    m_computed.append({heading, std::move(cell)});
-    endResetModel();
-}
-
 void CHistoryModel::SetBlock(quint64 generation, int block, const QVector<HistoryRow>& rows) {
     if (generation != m_generation)
         return;
@@ -102,10 +95,7 @@ QString CHistoryModel::Cell(int row, int column) const {
     const HistoryRow* r = Row(row);
     if (!r || column < 0)
         return QString();
-    if (column < m_headings.size())
-        return column < r->cells.size() ? r->cells[column] : QString();
-    const int computed = column - int(m_headings.size());
-    return computed < m_computed.size() ? m_computed[computed].cell(*r) : QString();
+    return column < r->cells.size() ? r->cells[column] : QString();
 }
 
 int CHistoryModel::rowCount(const QModelIndex& parent) const {
@@ -113,7 +103,7 @@ int CHistoryModel::rowCount(const QModelIndex& parent) const {
 }
 
 int CHistoryModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : int(m_headings.size() + m_computed.size());
+    return parent.isValid() ? 0 : int(m_headings.size());
 }
 
 QVariant CHistoryModel::data(const QModelIndex& index, int role) const {
@@ -153,13 +143,8 @@ QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int
             return QSize(24, 20);
         return QVariant();
     }
-    if (role == Qt::DisplayRole && section >= 0) {
-        if (section < m_headings.size())
-            return m_headings[section];
-        const int computed = section - int(m_headings.size());
-        if (computed < m_computed.size())
-            return m_computed[computed].heading;
-    }
+    if (role == Qt::DisplayRole && section >= 0 && section < m_headings.size())
+        return m_headings[section];
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
     return QVariant();

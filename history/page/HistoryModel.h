@@ -36,12 +36,7 @@ public:
     // The rows of one block of the current result (generation as NeedBlock gave it).
     void SetBlock(quint64 generation, int block, const QVector<HistoryRow>& rows);
 
-    // A column computed from each row as it is shown, after the source's columns (for marks
-    // that are worked out per row, such as a check of the stored record).
-    void AddComputedColumn(const QString& heading, std::function<QString(const HistoryRow&)> cell);
-
     const QStringList& Headings() const { return m_headings; }
-    int SourceColumnCount() const { return static_cast<int>(m_headings.size()); }
     qint64 Count() const { return m_count; }
     quint64 Generation() const { return m_generation; }
     // The row when it is held, else nullptr.
@@ -70,11 +65,6 @@ private:
     CLanguage m_texts; // the seal tips' texts
     mutable CSealMarks m_seals;
     QStringList m_headings;
-    struct Computed {
-        QString heading;
-        std::function<QString(const HistoryRow&)> cell;
-    };
-    QVector<Computed> m_computed;
     qint64 m_count = 0;
     quint64 m_generation = 0;
     QHash<int, QVector<HistoryRow>> m_blocks;
