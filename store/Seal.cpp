@@ -203,6 +203,8 @@ void PendingSeals::JoinHasher() {
 bool PendingSeals::Begin() {
     m_rows.clear();
     m_savedFile.clear();
+    JoinHasher();
+    m_aheadHash.clear(); // a hash left from the previous reply never seals this one's picture
     // Made on the first record of a file; afterwards a look into the loaded schema suffices.
     if (sqlite3_table_column_metadata(m_db.Handle(), "main", "RecordSeal", "Seal", nullptr, nullptr,
                                       nullptr, nullptr, nullptr) != SQLITE_OK)

@@ -220,7 +220,12 @@ CPdfReport::Outcome CPdfReport::Convert(const QByteArray& bytes) {
 
     const QString program = ConverterProgram(m_texts);
     if (program.isEmpty()) {
-        m_error = QStringLiteral("%1 was not found").arg(ChosenConverter(m_texts));
+        const QString chosen = ChosenConverter(m_texts);
+        m_error = QStringLiteral("%1 was not found")
+                      .arg(chosen.isEmpty()
+                               ? QStringLiteral("neither %1 nor %2")
+                                     .arg(QLatin1String(kWkhtmltopdf), QLatin1String(kBrtxPdf))
+                               : chosen);
         return Failed;
     }
     m_converter = QFileInfo(program).fileName();

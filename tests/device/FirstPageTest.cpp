@@ -3,7 +3,6 @@
 #include "common/StatusWindow.h"
 #include "common/TestSupport.h"
 
-#include "app/shell/Status.h"
 #include "base/Language.h"
 #include "device/page/FirstPage.h"
 #include "link/TCPClient.h"

@@ -1,11 +1,10 @@
 // The history page's two exports: the PDF report of the selected record (with the real
 // converter and with stand-in converters) and the .xls file through the save dialog.
+#include "common/StatusWindow.h"
 #include "common/TestSupport.h"
 #include "export/ExportTestSupport.h"
 #include "history/HistoryDb.h"
 
-#include "app/shell/ControlId.h"
-#include "app/shell/Status.h"
 #include "base/Language.h"
 #include "history/core/PdfReport.h"
 #include "history/core/Report.h"
@@ -20,7 +19,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTableView>
@@ -44,13 +42,6 @@ protected:
         for (const char* f : {"bootstrap.min.css", "report.css", "logo.png"})
             QFile::copy(brtxtest::programDir() + "/" + f, home.file(f));
         QFile::copy(brtxtest::sourceDir() + "/assets/failer.jpg", home.file("failer.jpg"));
-        main.resize(10, 10);
-        status = new QLabel(&main);
-        SetControlId(status, MainIds::kStatus);
-    }
-    // The page's status texts go to the status field, as in the main window.
-    void Watch(CHistory& page) {
-        QObject::connect(&page, &CHistory::statusChanged, status, &QLabel::setText);
     }
 
     // A device with three titles and two records; the page queried and row `row` selected.
@@ -87,18 +78,17 @@ protected:
     QString ReportBase() { return QString("%1_5_20201223_103005").arg(kDevice); }
 
     brtxtest::TempHome home;
-    QWidget main;
-    QLabel* status = nullptr;
+    brtxtest::StatusWindow status; // the page's status texts, as the main window shows them
 };
 
 } // namespace
 
 TEST_F(PageExportTest, PdfNeedsASelection) {
     CHistory page;
-    Watch(page);
+    status.Follow(&page);
     Fill(page, -1);
     page.OnBnClickedExportPdf();
-    EXPECT_EQ(status->text(), GetText("ClickRecord"));
+    EXPECT_EQ(status.status(), GetText("ClickRecord"));
     EXPECT_TRUE(PdfButton(page)->isEnabled());
     EXPECT_FALSE(QDir(home.file("pdf")).exists());
 }
@@ -107,13 +97,13 @@ TEST_F(PageExportTest, RealConversionGivesTheRecordsReport) {
     ASSERT_FALSE(CPdfReport::ConverterProgram(CLanguage()).isEmpty())
         << "wkhtmltopdf is not installed";
     CHistory page;
-    Watch(page);
+    status.Follow(&page);
     Fill(page);
     page.OnBnClickedExportPdf();
     // The window stays responsive while the converter runs; the button waits for it.
     EXPECT_FALSE(PdfButton(page)->isEnabled());
     ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 60000));
-    EXPECT_EQ(status->text(), GetText("ExportPdfOK"));
+    EXPECT_EQ(status.status(), GetText("ExportPdfOK"));
     const QString pdf = home.file("pdf/" + ReportBase() + ".pdf");
     ASSERT_TRUE(QFile::exists(pdf));
     EXPECT_FALSE(QFile::exists(home.file(ReportBase() + ".html")));
@@ -133,11 +123,11 @@ TEST_F(PageExportTest, RealConversionGivesTheRecordsReport) {
 TEST_F(PageExportTest, SecondClickReusesThePdf) {
     FakeConverter("mkdir -p pdf; printf '%%PDF-1.4\\n1 0 obj\\nendobj\\n%%%%EOF\\n' > \"$out\"");
     CHistory page;
-    Watch(page);
+    status.Follow(&page);
     Fill(page);
     page.OnBnClickedExportPdf();
     ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 20000));
-    EXPECT_EQ(status->text(), GetText("ExportPdfOK"));
+    EXPECT_EQ(status.status(), GetText("ExportPdfOK"));
     ASSERT_EQ(Calls().size(), 1);
     // Run without a shell in the program folder, with the HTML name and the output path.
     const QString call = Calls().first();
@@ -145,43 +135,43 @@ TEST_F(PageExportTest, SecondClickReusesThePdf) {
     EXPECT_TRUE(call.endsWith(ReportBase() + ".html pdf/" + ReportBase() + ".pdf"))
         << call.toStdString();
 
-    status->clear();
+    status.clearStatus();
     page.OnBnClickedExportPdf();
     EXPECT_TRUE(PdfButton(page)->isEnabled()); // at once, no converter
-    EXPECT_EQ(status->text(), GetText("ExportPdfOK"));
+    EXPECT_EQ(status.status(), GetText("ExportPdfOK"));
     EXPECT_EQ(Calls().size(), 1);
 }
 
 TEST_F(PageExportTest, FailingConverterKeepsTheHtml) {
     CHistory page;
-    Watch(page);
+    status.Follow(&page);
     Fill(page);
     // Writes half a PDF and fails: no report, the HTML stays for a look, nothing is reused.
     FakeConverter("mkdir -p pdf; printf '%%PDF-1.4 partial' > \"$out\"; exit 2");
     page.OnBnClickedExportPdf();
     ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 20000));
-    EXPECT_EQ(status->text(), GetText("ExportPdfFail"));
+    EXPECT_EQ(status.status(), GetText("ExportPdfFail"));
     EXPECT_TRUE(QFile::exists(home.file(ReportBase() + ".html")));
     EXPECT_FALSE(QFile::exists(home.file("pdf/" + ReportBase() + ".pdf")));
 
     // A converter that cannot run at all.
     FakeConverter("exit 0");
     QFile::setPermissions(home.file("wkhtmltopdf"), QFileDevice::ReadOwner);
-    status->clear();
+    status.clearStatus();
     page.OnBnClickedExportPdf();
     ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 20000));
-    EXPECT_EQ(status->text(), GetText("ExportPdfFail"));
+    EXPECT_EQ(status.status(), GetText("ExportPdfFail"));
 }
 
 TEST_F(PageExportTest, UnwritableHtmlFails) {
     CHistory page;
-    Watch(page);
+    status.Follow(&page);
     Fill(page);
     FakeConverter("exit 0");
     QDir().mkpath(home.file(ReportBase() + ".html/x")); // a folder where the file should go
     page.OnBnClickedExportPdf();
     EXPECT_TRUE(PdfButton(page)->isEnabled());
-    EXPECT_EQ(status->text(), GetText("ExportPdfFail"));
+    EXPECT_EQ(status.status(), GetText("ExportPdfFail"));
     EXPECT_TRUE(Calls().isEmpty());
 }
 
@@ -190,7 +180,7 @@ TEST_F(PageExportTest, ChineseReportIsGbk) {
     ini.replace("Language=English", "Language=Chinese");
     home.writeLanguage(ini);
     CHistory page;
-    Watch(page);
+    status.Follow(&page);
     Fill(page);
     FakeConverter("exit 1"); // keeps the HTML
     page.OnBnClickedExportPdf();
@@ -226,7 +216,7 @@ TEST(PdfReportCore, SlowConverterIsStoppedAtTheTimeLimit) {
 
 TEST_F(PageExportTest, ExcelThroughTheSaveDialog) {
     CHistory page;
-    Watch(page);
+    status.Follow(&page);
     // Before any query the page has nothing to export: no dialog.
     bool dialogShown = false;
     QTimer guard;
@@ -262,10 +252,10 @@ TEST_F(PageExportTest, ExcelThroughTheSaveDialog) {
                 QApplication::processEvents(QEventLoop::AllEvents, 10);
             }
         });
-        status->clear();
+        status.clearStatus();
         page.OnBnClickedExportExcel();
-        EXPECT_TRUE(brtxtest::waitFor([&] { return !status->text().isEmpty(); }, 20000));
-        return status->text();
+        EXPECT_TRUE(brtxtest::waitFor([&] { return !status.status().isEmpty(); }, 20000));
+        return status.status();
     };
 
     EXPECT_EQ(exportTo(home.file("list")),
@@ -312,7 +302,7 @@ TEST_F(PageExportTest, SeveralRowsGiveOneCombinedReport) {
     ASSERT_FALSE(CPdfReport::ConverterProgram(CLanguage()).isEmpty())
         << "no PDF converter installed";
     CHistory page;
-    Watch(page);
+    status.Follow(&page);
     Fill(page, -1);
     auto* list = qobject_cast<QTableView*>(page.Control(kList));
     list->selectAll();
@@ -321,8 +311,8 @@ TEST_F(PageExportTest, SeveralRowsGiveOneCombinedReport) {
     EXPECT_FALSE(PdfButton(page)->isEnabled());
     ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 60000));
     const QString prefix = GetText("ExportPdfOK") + " ";
-    ASSERT_TRUE(status->text().startsWith(prefix)) << status->text().toStdString();
-    const QString pdf = status->text().mid(prefix.size());
+    ASSERT_TRUE(status.status().startsWith(prefix)) << status.status().toStdString();
+    const QString pdf = status.status().mid(prefix.size());
     EXPECT_TRUE(QFileInfo(pdf).fileName().startsWith(QString("%1_5-4_").arg(kDevice)));
     EXPECT_EQ(QFileInfo(pdf).absolutePath(), QDir(home.file("pdf")).absolutePath());
     bool ok = false;

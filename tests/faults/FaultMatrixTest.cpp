@@ -7,7 +7,6 @@
 
 #include "common/StatusWindow.h"
 
-#include "app/shell/Status.h"
 #include "base/Language.h"
 #include "device/core/DownloadWorker.h"
 #include "device/page/FirstPage.h"

@@ -285,6 +285,7 @@ TEST_F(IntegrityTest, ListMarksAndReportLines) {
     const QString page = "<html><body class=\"bg\"><p>report</p></body></html>";
     const Seal::Status good =
         marks.StatusOf(t.Cell(0, 0), t.Cell(0, 1), t.Cell(0, 2), t.Cell(0, 3));
+    ASSERT_EQ(good.state, Seal::State::Verified);
     QString html = WithIntegrityLines(page, good, "2026-01-01T00:00:00.000Z");
     EXPECT_TRUE(html.contains(good.seal)) << html.toStdString();
     EXPECT_FALSE(html.contains("Integrity check failed"));
