@@ -41,8 +41,7 @@ bool IsChinese(const CLanguage& language) {
 } // namespace
 
 CBRTXDlg::CBRTXDlg(QWidget* parent, const CLanguage* language)
-    : QDialog(parent), m_ownLanguage(language ? nullptr : std::make_unique<CLanguage>()),
-      m_language(language ? language : m_ownLanguage.get()) {
+    : QDialog(parent), m_language(language ? *language : CLanguage()) {
     InitShellResources();
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowSystemMenuHint);
@@ -53,7 +52,7 @@ CBRTXDlg::CBRTXDlg(QWidget* parent, const CLanguage* language)
     m_baseUnits = DialogBaseUnits(font());
     setFixedSize(MapDialogRect(QRect(0, 0, kWidthDlu, kHeightDlu)).size());
 
-    m_backgroundPath = BackgroundFor(m_language->ReadLanguage(), m_language->ReadDeviceType());
+    m_backgroundPath = BackgroundFor(m_language.ReadLanguage(), m_language.ReadDeviceType());
     m_background = QPixmap(m_backgroundPath);
 
     BuildControls();
@@ -151,7 +150,7 @@ void CBRTXDlg::BuildPages() {
     SetControlId(m_deviceHost, MainIds::kDeviceHost);
     m_deviceHost->setGeometry(m_pageArea);
     m_deviceHost->SetItemSize(QSize(80, 28), 80);
-    m_devicePage = new CFirstPage(m_deviceHost, m_language);
+    m_devicePage = new CFirstPage(m_deviceHost, &m_language);
     // The device page's texts go to the four fields of this window.
     using namespace MainIds;
     for (const auto& [signal, id] : {std::pair{&CFirstPage::statusChanged, kStatus},
@@ -168,7 +167,7 @@ void CBRTXDlg::BuildPages() {
     SetControlId(m_historyHost, MainIds::kHistoryHost);
     m_historyHost->setGeometry(m_pageArea);
     m_historyHost->SetItemSize(QSize(80, 28), 80);
-    m_historyPage = new CHistory(m_historyHost, m_language);
+    m_historyPage = new CHistory(m_historyHost, &m_language);
     connect(m_historyPage, &CHistory::statusChanged, this,
             [this](const QString& text) { ShowFieldText(this, MainIds::kStatus, text); });
     m_historyHost->AddPage(m_historyPage, GetText("History"));
@@ -269,8 +268,8 @@ QMenu* CBRTXDlg::CreateTitleMenu() {
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("titleMenu"));
     QAction* about =
-        menu->addAction(IsChinese(*m_language) ? QStringLiteral("关于 %1(&A)...").arg(kProductName)
-                                               : QStringLiteral("&About %1...").arg(kProductName));
+        menu->addAction(IsChinese(m_language) ? QStringLiteral("关于 %1(&A)...").arg(kProductName)
+                                              : QStringLiteral("&About %1...").arg(kProductName));
     about->setObjectName(QStringLiteral("aboutAction"));
     return menu;
 }
@@ -293,8 +292,8 @@ void CBRTXDlg::contextMenuEvent(QContextMenuEvent* event) {
 void CBRTXDlg::ShowAboutBox() {
     QDialog box(this);
     box.setObjectName(QStringLiteral("aboutBox"));
-    box.setWindowTitle(IsChinese(*m_language) ? QStringLiteral("关于 %1").arg(kProductName)
-                                              : QStringLiteral("About %1").arg(kProductName));
+    box.setWindowTitle(IsChinese(m_language) ? QStringLiteral("关于 %1").arg(kProductName)
+                                             : QStringLiteral("About %1").arg(kProductName));
     auto* icon = new QLabel(&box);
     icon->setPixmap(QIcon(QStringLiteral(":/brtx/brtx.png")).pixmap(QSize(48, 48)));
     icon->setAlignment(Qt::AlignTop);

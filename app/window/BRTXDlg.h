@@ -13,7 +13,6 @@
 #include <QPoint>
 #include <QSize>
 
-#include <memory>
 
 class CBmpButton;
 class CButtonST;
@@ -73,9 +72,8 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    QString GetText(const QString& key) const { return m_language->GetText(key); }
-    std::unique_ptr<CLanguage> m_ownLanguage;
-    const CLanguage* m_language;
+    QString GetText(const QString& key) const { return m_language.GetText(key); }
+    CLanguage m_language; // a copy of the program's texts (a small value)
 
     void BuildControls();
     void BuildPages();

@@ -19,9 +19,8 @@
 #include <QVBoxLayout>
 
 CFirstPage::CFirstPage(QWidget* parent, const CLanguage* language)
-    : QWidget(parent), m_ownLanguage(language ? nullptr : std::make_unique<CLanguage>()),
-      m_language(language ? language : m_ownLanguage.get()),
-      m_session(ReadLinkOptions(*m_language)) {
+    : QWidget(parent), m_language(language ? *language : CLanguage()),
+      m_session(ReadLinkOptions(m_language)) {
     BuildControls();
     EnableCommands(false);
     SetCaptions();
@@ -249,11 +248,11 @@ void CFirstPage::UpdateControls() {
 }
 
 QString CFirstPage::GetText(const QString& key) const {
-    return m_language->GetText(key);
+    return m_language.GetText(key);
 }
 
 QString CFirstPage::GetTextNumber(const QString& key, qint64 number) const {
-    return m_language->GetTextNumber(key, number);
+    return m_language.GetTextNumber(key, number);
 }
 
 void CFirstPage::Status(const char* key) {

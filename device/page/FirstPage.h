@@ -31,7 +31,6 @@
 #include <QString>
 #include <QWidget>
 
-#include <memory>
 
 class QComboBox;
 class QGroupBox;
@@ -70,10 +69,10 @@ public:
         IdCancel = 1061,
     };
 
-    // language: the program's texts (the page keeps a reference); nullptr: the page reads
+    // language: the program's texts (the page keeps a copy); nullptr: the page reads
     // Language.ini of the program folder itself, once.
     explicit CFirstPage(QWidget* parent = nullptr, const CLanguage* language = nullptr);
-    const CLanguage& Texts() const { return *m_language; }
+    const CLanguage& Texts() const { return m_language; }
     ~CFirstPage() override; // cancels and ends the worker, closes the socket
 
     CDeviceSession& Session() { return m_session; }
@@ -147,8 +146,7 @@ private:
     QString GetText(const QString& key) const;
     QString GetTextNumber(const QString& key, qint64 number) const;
 
-    std::unique_ptr<CLanguage> m_ownLanguage;
-    const CLanguage* m_language;
+    CLanguage m_language; // a copy of the program's texts (a small value)
     CDeviceSession m_session;
     CDeviceExchange* m_exchange = nullptr;
 

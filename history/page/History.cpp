@@ -71,8 +71,7 @@ template <class T> T* Made(T* control, int id) {
 } // namespace
 
 CHistory::CHistory(QWidget* parent, const CLanguage* texts)
-    : QWidget(parent), m_ownLanguage(texts ? nullptr : std::make_unique<CLanguage>()),
-      m_language(texts ? texts : m_ownLanguage.get()) {
+    : QWidget(parent), m_language(texts ? *texts : CLanguage()) {
     using namespace HistoryIds;
 
     m_pDeviceLabel = Made(new QLabel(this), kDeviceLabel);
@@ -97,7 +96,7 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_pList = Made(new QTableView(m_pSplitter), kList);
     m_pSide = new QWidget(m_pSplitter);
     m_pPicture = Made(new QFrame(m_pSide), kPicture);
-    m_pMeter = Made(new CMeter(m_pSide, m_language), kMeter);
+    m_pMeter = Made(new CMeter(m_pSide, &m_language), kMeter);
     m_pSplitter->addWidget(m_pList);
     m_pSplitter->addWidget(m_pSide);
     m_pSplitter->setStretchFactor(0, 1);
@@ -137,11 +136,11 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_pExportPdf->setText(GetText("BtnExPDF"));
     // Sync sends this desk's records to the central store now; offered only when one is set.
     m_pSync->setText(GetText("SyncAction"));
-    m_pSync->setVisible(Central::HasCentral(*m_language));
+    m_pSync->setVisible(Central::HasCentral(m_language));
     // Where the list reads from: offered only when a central store is set.
     m_pSource->addItem(GetText("SourceLocal"));
     m_pSource->addItem(GetText("SourceCentral"));
-    m_pSource->setVisible(Central::HasCentral(*m_language));
+    m_pSource->setVisible(Central::HasCentral(m_language));
 
     // Filters: every one optional; Query (or Enter in any of the boxes) applies them.
     m_pSearch->setPlaceholderText(GetText("SearchHint"));
@@ -158,7 +157,7 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     // The deletion button works on a table this program never makes; it is never offered.
     m_pDelete->hide();
 
-    m_pModel = new CHistoryModel(this, *m_language);
+    m_pModel = new CHistoryModel(this, m_language);
     m_pList->setModel(m_pModel);
     m_pList->setShowGrid(true);
     m_pList->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -186,7 +185,7 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_pPicture->hide();
 
     m_strDbPath = GetDatabasePath();
-    m_source = std::make_shared<CLocalRecordSource>(QString(), *m_language);
+    m_source = std::make_shared<CLocalRecordSource>(QString(), m_language);
     m_pWorker = new CRecordWorker(m_source, this);
     m_liveTicket = std::make_shared<std::atomic<quint64>>(0);
     m_pSaveTimer = new QTimer(this);
@@ -254,7 +253,7 @@ CHistory::~CHistory() {
 }
 
 QString CHistory::GetText(const QString& key) const {
-    return m_language->GetText(key);
+    return m_language.GetText(key);
 }
 
 QWidget* CHistory::Control(int id) const {

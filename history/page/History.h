@@ -66,10 +66,10 @@ constexpr int kSource = 1091; // "This computer / Central", shown only when one 
 class CHistory : public QWidget {
     Q_OBJECT
 public:
-    // texts: the program's texts (nullptr: the page reads the program folder's Language.ini
-    // itself); it must outlive the page.
+    // texts: the program's texts, of which the page keeps a copy (nullptr: the page reads the
+    // program folder's Language.ini itself).
     explicit CHistory(QWidget* parent = nullptr, const CLanguage* texts = nullptr);
-    const CLanguage& Texts() const { return *m_language; }
+    const CLanguage& Texts() const { return m_language; }
     ~CHistory() override;
 
     // Reloads the device box from the database (keeps the chosen device when it is still
@@ -179,8 +179,7 @@ private:
     void PlaceExportBar();
     void OnExportFinished(const ExportResult& result);
     CPdfReport* Report();
-    std::unique_ptr<CLanguage> m_ownLanguage;
-    const CLanguage* m_language;
+    CLanguage m_language; // a copy of the program's texts (a small value)
     QLabel* m_pDeviceLabel = nullptr;
     QComboBox* m_pDeviceBox = nullptr;
     QLabel* m_pStartLabel = nullptr;

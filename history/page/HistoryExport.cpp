@@ -206,7 +206,7 @@ void CHistory::OnExportFinished(const ExportResult& result) {
 CPdfReport* CHistory::Report() {
     auto* report = findChild<CPdfReport*>(QLatin1String(kReportObject), Qt::FindDirectChildrenOnly);
     if (!report) {
-        report = new CPdfReport(this, *m_language);
+        report = new CPdfReport(this, m_language);
         report->setObjectName(QLatin1String(kReportObject));
         connect(report, &CPdfReport::finished, this, [this, report](bool ok) {
             const bool combined = report->property("combined").toBool();

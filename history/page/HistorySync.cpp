@@ -14,7 +14,7 @@
 
 void CHistory::OnBnClickedSync() {
     if (!m_sync) {
-        m_sync = new Central::CCentralSyncWorker(this, *m_language);
+        m_sync = new Central::CCentralSyncWorker(this, m_language);
         connect(m_sync, &Central::CCentralSyncWorker::Finished, this,
                 [this](bool ok, const QString&, const QString& error, int conflicts) {
                     m_pSync->setEnabled(true);
@@ -35,7 +35,7 @@ void CHistory::OnBnClickedSync() {
 
 void CHistory::OnSourceChanged(int index) {
     if (index == 1)
-        SetSource(std::make_shared<CCentralRecordSource>(QString(), QString(), *m_language));
+        SetSource(std::make_shared<CCentralRecordSource>(QString(), QString(), m_language));
     else
-        SetSource(std::make_shared<CLocalRecordSource>(QString(), *m_language));
+        SetSource(std::make_shared<CLocalRecordSource>(QString(), m_language));
 }
