@@ -6,6 +6,7 @@
 #include <memory>
 
 class IRecordSource;
+struct ReportSource;
 
 class CLanguage;
 
@@ -21,6 +22,11 @@ bool TakeCentralArg(const CLanguage& texts, QStringList& args, bool& given, QStr
 // computer's database.
 std::unique_ptr<IRecordSource> ListSource(const CLanguage& texts, bool central,
                                           const QString& conninfo);
+
+// The PDF reports of export-pdf (with or without --central): one per record, or one for all
+// with combined; each written path is printed. kCliFailed when one could not be made.
+int WriteReports(const CLanguage& texts, const char* command, const QVector<ReportSource>& sources,
+                 bool combined);
 
 // brtx-cli export-xls --central and export-pdf --central: the page's two exports of a list
 // read from the central store (the PDF shows the photograph when this desk has it).

@@ -99,15 +99,5 @@ int RunCentralPdf(const CLanguage& texts, const QString& conninfo, QStringList a
     source.headings = headings.mid(0, columns);
     source.cells = found->cells.mid(0, columns);
     source.picturePath = found->path;
-    CPdfReport report(nullptr, texts);
-    report.SetOpenWhenDone(false);
-    const CPdfReport::Outcome outcome = report.Start(source);
-    if (!(outcome == CPdfReport::Reused ||
-          (outcome == CPdfReport::Started && report.WaitFinished()))) {
-        CliStatus(texts, QStringLiteral("ExportPdfFail"));
-        return Fail(command, report.ErrorText());
-    }
-    CliStatus(texts, QStringLiteral("ExportPdfOK"));
-    CliPrint(QDir::toNativeSeparators(report.PdfPath()));
-    return kCliOk;
+    return WriteReports(texts, command, {source}, false);
 }

@@ -226,6 +226,13 @@ int RunPdf(const CLanguage& texts, const QStringList& arguments) {
         sources.append(source);
     }
 
+    return WriteReports(texts, kPdf, sources, combined);
+}
+
+} // namespace
+
+int WriteReports(const CLanguage& texts, const char* command, const QVector<ReportSource>& sources,
+                 bool combined) {
     // One report per record, or all of them in one with --combined.
     QVector<QVector<ReportSource>> reports;
     if (combined)
@@ -243,7 +250,7 @@ int RunPdf(const CLanguage& texts, const QStringList& arguments) {
                         (outcome == CPdfReport::Started && report.WaitFinished());
         if (!ok) {
             CliStatus(texts, QStringLiteral("ExportPdfFail"));
-            std::fprintf(stderr, "brtx-cli %s: %s\n", kPdf, qPrintable(report.ErrorText()));
+            std::fprintf(stderr, "brtx-cli %s: %s\n", command, qPrintable(report.ErrorText()));
             ++failed;
             continue;
         }
@@ -252,6 +259,8 @@ int RunPdf(const CLanguage& texts, const QStringList& arguments) {
     }
     return failed ? kCliFailed : kCliOk;
 }
+
+namespace {
 
 const CliRegistrar xlsRegistrar(
     {kXls,
