@@ -1,4 +1,5 @@
 #include "bench/BenchCentral.h"
+#include "bench/BenchSupport.h"
 
 #include "bench/BenchHistory.h"
 #include "central/CentralRecordSource.h"
@@ -46,11 +47,6 @@ private:
     QString m_base, m_name, m_problem;
     bool m_ok = false;
 };
-
-double Median(QVector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.isEmpty() ? 0 : v[v.size() / 2];
-}
 
 bool Fail(CentralFigures& f, const QString& why) {
     f.problem = why;

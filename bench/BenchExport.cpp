@@ -1,4 +1,5 @@
 #include "bench/BenchExport.h"
+#include "bench/BenchSupport.h"
 
 #include "base/Language.h"
 #include "history/core/ExportJob.h"
@@ -131,8 +132,7 @@ CombinedPdfFigures RunCombinedPdf(const QString& programDir, const QString& conv
                                   int photoBytes) {
     CombinedPdfFigures fig;
     QTemporaryDir home;
-    const QByteArray oldHome = qgetenv("BRTX_HOME");
-    qputenv("BRTX_HOME", QFile::encodeName(home.path()));
+    const HomeGuard useHome(home.path());
     for (const char* f : {"bootstrap.min.css", "report.css", "logo.png", "Language.ini"})
         QFile::copy(programDir + QLatin1Char('/') + QLatin1String(f),
                     home.filePath(QLatin1String(f)));
@@ -197,10 +197,6 @@ CombinedPdfFigures RunCombinedPdf(const QString& programDir, const QString& conv
                               .arg(ok ? QStringLiteral("page count") : report.ErrorText())
                               .arg(fig.pages);
     }
-    if (oldHome.isNull())
-        qunsetenv("BRTX_HOME");
-    else
-        qputenv("BRTX_HOME", oldHome);
     return fig;
 }
 

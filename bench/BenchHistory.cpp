@@ -40,13 +40,6 @@ namespace {
 const char* const kFirstDate = "2000-01-01";
 const char* const kLastDate = "2099-12-31";
 
-double Median(QVector<double> v) {
-    if (v.isEmpty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 // The stored values of generated record n (about thirty tests a day from 2020 on).
 QStringList RowValues(int n) {
     static const char* const modes[] = {"Auto", "Manual", "Refuse", "Discontinued"};

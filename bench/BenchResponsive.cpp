@@ -1,4 +1,5 @@
 #include "bench/BenchResponsive.h"
+#include "bench/BenchSupport.h"
 
 #include "base/Language.h"
 #include "device/page/FirstPage.h"
@@ -29,16 +30,11 @@ namespace {
 // texts are kept.
 class PageHome {
 public:
-    explicit PageHome(const QString& programDir) {
-        m_old = qgetenv("BRTX_HOME");
-        qputenv("BRTX_HOME", m_dir.path().toLocal8Bit());
+    explicit PageHome(const QString& programDir) : m_home(m_dir.path()) {
         QFile::copy(programDir + QStringLiteral("/Language.ini"),
                     m_dir.path() + QStringLiteral("/Language.ini"));
     }
-    ~PageHome() {
-        page.reset();
-        qputenv("BRTX_HOME", m_old);
-    }
+    ~PageHome() { page.reset(); }
     void Open() {
         page = std::make_unique<CFirstPage>();
         QObject::connect(page.get(), &CFirstPage::statusChanged,
@@ -52,7 +48,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    QByteArray m_old;
+    HomeGuard m_home; // after m_dir: made once the folder is there
     QString m_status;
 };
 

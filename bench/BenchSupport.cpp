@@ -4,6 +4,7 @@
 #include <QProcessEnvironment>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -21,6 +22,24 @@ namespace bench {
 double NowMs() {
     using namespace std::chrono;
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+double Median(QVector<double> values) {
+    if (values.isEmpty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+HomeGuard::HomeGuard(const QString& folder) : m_old(qgetenv("BRTX_HOME")) {
+    qputenv("BRTX_HOME", QFile::encodeName(folder));
+}
+
+HomeGuard::~HomeGuard() {
+    if (m_old.isNull())
+        qunsetenv("BRTX_HOME");
+    else
+        qputenv("BRTX_HOME", m_old);
 }
 
 namespace {

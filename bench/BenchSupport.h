@@ -12,6 +12,21 @@ namespace bench {
 
 // Milliseconds on a steady clock since an arbitrary start.
 double NowMs();
+// The middle value (the upper one of an even count); 0 for none.
+double Median(QVector<double> values);
+
+// BRTX_HOME names the folder for as long as the object lives; then it is as it was (unset when
+// it was unset).
+class HomeGuard {
+public:
+    explicit HomeGuard(const QString& folder);
+    ~HomeGuard();
+    HomeGuard(const HomeGuard&) = delete;
+    HomeGuard& operator=(const HomeGuard&) = delete;
+
+private:
+    QByteArray m_old;
+};
 
 // One line of a child's output (standard output and standard error merged).
 struct ChildLine {
