@@ -320,6 +320,10 @@ void CHistory::RebuildColumns() {
     filter.allDevices = m_bAllDevices;
     QVector<HistoryColumn> columns;
     m_pWorker->RunAndWait([&](IRecordSource& source) { source.Columns(filter, columns, nullptr); });
+    ApplyColumns(columns);
+}
+
+void CHistory::ApplyColumns(const QVector<HistoryColumn>& columns) {
     m_columns = columns;
     // The counts of the title look-up: one row of 22 columns when the device has titles.
     const bool titled = std::any_of(columns.begin(), columns.end(), [](const HistoryColumn& c) {
@@ -462,7 +466,7 @@ void CHistory::StartQuery(bool countToo) {
                     same = a.columns[c].heading == m_columns[c].heading;
                 if (!same) {
                     const HistorySort sort = m_sort;
-                    RebuildColumns();
+                    ApplyColumns(a.columns); // the answer's own columns
                     m_sort = sort.column < a.columns.size() ? sort : HistorySort();
                     m_queryTicket = ticket; // still the answer the list waits for
                     m_liveTicket->store(ticket);

@@ -153,7 +153,9 @@ private:
     // The text of key, a space and the path; the reason in brackets when there is one.
     QString StatusWithPath(const QString& key, const QString& path,
                            const QString& reason = {}) const;
+    // Reads the columns of the device (or every device) and lays the list out for them.
     void RebuildColumns();
+    void ApplyColumns(const QVector<HistoryColumn>& columns);
     void ForgetSelection();
     void OnListSelectionChanged();
     void PaintPicture();
