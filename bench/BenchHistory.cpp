@@ -359,13 +359,13 @@ QVector<XlsFigures> RunXlsExport(const HistoryHome& home, const QVector<int>& ro
         source.Columns(page.Filter(), columns, &error);
         QStringList headings;
         for (const HistoryColumn& c : columns)
-            headings.append(c.heading.left(256));
+            headings.append(c.heading);
         QVector<QStringList> rows; // kept for the check of the file
         rows.reserve(count);
         ExportRequest request;
         request.path = path;
         request.format = ExportFormat::Xls;
-        request.columns = ExportColumnsOf(columns, headings);
+        request.columns = ExportColumnsOf(columns);
         request.total = count;
         request.rows = [&](const ExportRowSink& sink, QString* why) {
             bool more = true;

@@ -162,7 +162,7 @@ int RunExport(const CLanguage& texts, const QStringList& arguments) {
     ExportRequest request;
     request.path = path;
     request.format = format;
-    request.columns = ExportColumnsOf(shape.columns, shape.headings);
+    request.columns = ExportColumnsOf(shape.columns);
     request.total = count;
     request.rows = [&](const ExportRowSink& sink, QString* readError) {
         return source->Stream(

@@ -58,13 +58,12 @@ QString ExportPathFor(const QString& chosenPath, ExportFormat* format) {
     return f == ExportFormat::None ? QString() : chosenPath;
 }
 
-QVector<ExportColumn> ExportColumnsOf(const QVector<HistoryColumn>& columns,
-                                      const QStringList& headings) {
+QVector<ExportColumn> ExportColumnsOf(const QVector<HistoryColumn>& columns) {
     QVector<ExportColumn> out;
-    out.reserve(headings.size());
-    for (qsizetype c = 0; c < headings.size(); ++c) {
-        ExportColumn column{headings.at(c), ColumnKind::Text};
-        if (c < columns.size() && columns.at(c).kind == HistoryColumn::Fixed) {
+    out.reserve(columns.size());
+    for (qsizetype c = 0; c < columns.size(); ++c) {
+        ExportColumn column{columns.at(c).heading, ColumnKind::Text};
+        if (columns.at(c).kind == HistoryColumn::Fixed) {
             switch (columns.at(c).index) {
             case 1:
                 column.kind = ColumnKind::RecordNo;

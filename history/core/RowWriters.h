@@ -24,10 +24,9 @@ QString ExportSuffix(ExportFormat format);
 // the extension picks the format (*format is updated). An unknown extension gives "".
 QString ExportPathFor(const QString& chosenPath, ExportFormat* format);
 
-// The column kinds of the list's columns: record number, day, hour and result of the fixed
-// columns, text for the rest.
-QVector<ExportColumn> ExportColumnsOf(const QVector<HistoryColumn>& columns,
-                                      const QStringList& headings);
+// The list's columns for a writer: their headings, and as kind record number, day, hour and
+// result for those fixed columns, text for the rest.
+QVector<ExportColumn> ExportColumnsOf(const QVector<HistoryColumn>& columns);
 
 // The heading cells of the new formats: at most 60 characters, without full stops, a
 // repeated heading numbered " (2)", " (3)" ... as in the .xls sheet. Empty headings stay

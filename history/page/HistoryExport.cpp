@@ -138,14 +138,11 @@ void CHistory::OnBnClickedExportExcel() {
     }
 
     // The rows come straight from the source in the list's filter and order (not from the
-    // list, which holds only what is in view), read and written on the list's worker thread.
+    // list, which holds only what is in view), read and written on a worker thread.
     ExportRequest request;
     request.path = path;
     request.format = format;
-    QStringList headings;
-    for (int c = 0; c < m_pModel->columnCount(); ++c)
-        headings.append(ListHeading(c).left(256));
-    request.columns = ExportColumnsOf(m_columns, headings);
+    request.columns = ExportColumnsOf(m_columns);
     request.total = m_bCountPending ? -1 : m_pModel->rowCount(); // -1: not known yet
     const HistoryFilter filter = m_filter;
     const HistorySort sort = m_sort;
