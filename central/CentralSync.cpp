@@ -9,7 +9,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QSet>
+#include <QHash>
 #include <QVector>
 
 #include <sqlite3.h>
@@ -175,6 +175,14 @@ QString KeyJoin(const char* table) {
         .arg(QLatin1String(table));
 }
 
+// A record key as one text, from a local row's first four cells or a result row's first four.
+QString KeyOf(const LocalRow& row) {
+    return row.cells[0] + '\x1f' + row.cells[1] + '\x1f' + row.cells[2] + '\x1f' + row.cells[3];
+}
+QString KeyOf(const PgResult& r, int i) {
+    return r.Text(i, 0) + '\x1f' + r.Text(i, 1) + '\x1f' + r.Text(i, 2) + '\x1f' + r.Text(i, 3);
+}
+
 bool IsRetryable(const QString& sqlState) {
     // A deadlock or a serialization failure between two desks: the batch can simply run again.
     return sqlState == QLatin1String("40P01") || sqlState == QLatin1String("40001");
@@ -210,6 +218,10 @@ private:
     bool SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& sent);
     bool SyncSeals();
     bool SyncAudit();
+    // Which of the keys (the parameters of an ArrayColumns of the four key columns) table has,
+    // each with the value of extra (a column of table) when one is named.
+    bool ServerKeys(const char* table, const QVector<PgParam>& keys, QHash<QString, QString>& have,
+                    QString* why, const char* extra = nullptr);
     // Reads the local rows of sql into batch and hands every full batch, and the last one,
     // to send (which empties it). what names the rows in the error text.
     bool ReadInBatches(const QString& sql, const QStringList& binds, QVector<LocalRow>& batch,
@@ -298,18 +310,10 @@ bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& se
     for (int i : named)
         for (int c = 0; c < kKeyColumns; ++c)
             keys.Add(c, batch[i], c, false);
-    const QString sql = "SELECT p.machine_no, p.record_no, p.date_date, p.time_time FROM " +
-                        keys.Unnest() + " JOIN pictures p ON " + KeyJoin("p");
-    QVector<PgParam> params = keys.Params();
-    PgResult have = m_db.Exec(sql, params);
-    if (!have.Ok()) {
-        *why = have.Error();
+    QHash<QString, QString> present;
+    if (!ServerKeys("pictures", keys.Params(), present, why))
         return false;
-    }
-    QSet<QString> present;
-    for (int r = 0; r < have.Rows(); ++r)
-        present.insert(have.Text(r, 0) + '\x1f' + have.Text(r, 1) + '\x1f' + have.Text(r, 2) +
-                       '\x1f' + have.Text(r, 3));
+    QVector<PgParam> params;
 
     const QString head = QStringLiteral("INSERT INTO pictures (machine_no, record_no, date_date, "
                                         "time_time, path, sha256, bytes, station) VALUES ");
@@ -332,9 +336,7 @@ bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& se
     };
     for (int i : named) {
         const LocalRow& row = batch[i];
-        const QString key =
-            row.cells[0] + '\x1f' + row.cells[1] + '\x1f' + row.cells[2] + '\x1f' + row.cells[3];
-        if (present.contains(key))
+        if (present.contains(KeyOf(row)))
             continue;
         const QString path = ResolvePicturePath(m_opt.picRoot, row.cells[m_pathColumn]);
         if (path.isEmpty())
@@ -360,6 +362,24 @@ bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& se
     return flush();
 }
 
+bool Sync::ServerKeys(const char* table, const QVector<PgParam>& keys,
+                      QHash<QString, QString>& have, QString* why, const char* extra) {
+    const QString t = QLatin1String(table);
+    QString sql = QStringLiteral("SELECT t.machine_no, t.record_no, t.date_date, t.time_time");
+    if (extra)
+        sql += QStringLiteral(", t.") + QLatin1String(extra);
+    sql += " FROM " + ArrayColumns(kKeyColumns).Unnest() + " JOIN " + t + " t ON " + KeyJoin("t");
+    const PgResult result = m_db.Exec(sql, keys);
+    if (!result.Ok()) {
+        *why = result.Error();
+        return false;
+    }
+    have.clear();
+    for (int i = 0; i < result.Rows(); ++i)
+        have.insert(KeyOf(result, i), extra ? result.Text(i, 4) : QString());
+    return true;
+}
+
 bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
     // Which of the batch the server has already: asking costs the keys only, so a sync with
     // little new (the usual one after a download) sends little.
@@ -367,17 +387,9 @@ bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
     for (const LocalRow& row : batch)
         for (int c = 0; c < kKeyColumns; ++c)
             keys.Add(c, row, c, false);
-    PgResult have = m_db.Exec("SELECT r.machine_no, r.record_no, r.date_date, r.time_time FROM " +
-                                  keys.Unnest() + " JOIN records r ON " + KeyJoin("r"),
-                              keys.Params());
-    if (!have.Ok()) {
-        *why = have.Error();
+    QHash<QString, QString> present;
+    if (!ServerKeys("records", keys.Params(), present, why))
         return false;
-    }
-    QSet<QString> present;
-    for (int i = 0; i < have.Rows(); ++i)
-        present.insert(have.Text(i, 0) + '\x1f' + have.Text(i, 1) + '\x1f' + have.Text(i, 2) +
-                       '\x1f' + have.Text(i, 3));
 
     const QStringList& columns = Statements::ValueInfoColumns();
     const int width = int(columns.size()) + 1;
@@ -387,8 +399,7 @@ bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
     ArrayColumns values(width);
     int missing = 0;
     for (const LocalRow& row : batch) {
-        if (present.contains(row.cells[0] + '\x1f' + row.cells[1] + '\x1f' + row.cells[2] + '\x1f' +
-                             row.cells[3]))
+        if (present.contains(KeyOf(row)))
             continue;
         ++missing;
         for (int c = 0; c < width - 1; ++c)
@@ -507,29 +518,16 @@ bool Sync::SyncSeals() {
             "picturehash, sealedat, prevseal, seal, late, deleted, station) SELECT c1, c2, c3, "
             "c4, c5, c6, c7, c8, c9, c10::integer, c11::integer, c12 FROM " +
             values.Unnest() + " ON CONFLICT DO NOTHING";
-        ArrayColumns keyShape(kKeyColumns);
-        const QString check = "SELECT s.machine_no, s.record_no, s.date_date, s.time_time, s.seal "
-                              "FROM " +
-                              keyShape.Unnest() + " JOIN seals s ON " + KeyJoin("s");
         QStringList conflicts;
         if (!InTransaction(QStringLiteral("seals"), [&](QString* why) {
                 conflicts.clear();
                 if (!m_db.Command(insert, params, why))
                     return false;
-                PgResult server = m_db.Exec(check, keys);
-                if (!server.Ok()) {
-                    *why = server.Error();
-                    return false;
-                }
                 QHash<QString, QString> seals;
-                for (int i = 0; i < server.Rows(); ++i)
-                    seals.insert(server.Text(i, 0) + '\x1f' + server.Text(i, 1) + '\x1f' +
-                                     server.Text(i, 2) + '\x1f' + server.Text(i, 3),
-                                 server.Text(i, 4));
+                if (!ServerKeys("seals", keys, seals, why, "seal"))
+                    return false;
                 for (const LocalRow& row : batch) {
-                    const QString key = row.cells[0] + '\x1f' + row.cells[1] + '\x1f' +
-                                        row.cells[2] + '\x1f' + row.cells[3];
-                    const auto it = seals.constFind(key);
+                    const auto it = seals.constFind(KeyOf(row));
                     if (it != seals.constEnd() && *it != row.cells[8])
                         conflicts << QStringLiteral("record %1 of device %2 (%3 %4): the seal "
                                                     "on the server differs from this desk's")
