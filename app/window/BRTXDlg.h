@@ -13,7 +13,6 @@
 #include <QPoint>
 #include <QSize>
 
-
 class CBmpButton;
 class CButtonST;
 class CFirstPage;

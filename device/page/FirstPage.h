@@ -31,7 +31,6 @@
 #include <QString>
 #include <QWidget>
 
-
 class QComboBox;
 class QGroupBox;
 class QLabel;
