@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Checks the record seals and the audit trail of a brtx.db with nothing but Python's own
-sqlite3 and hashlib, following the rules in README.md ("Checking a brtx.db with another
+sqlite3 and hashlib, following the rules in docs/integrity.md ("Checking a brtx.db with another
 program"). Usage: seal-check.py PROGRAM_FOLDER  (the folder holding brtx.db and pic/).
 Prints one line per record or audit entry that fails, then "checked: N, failed: M"."""
 import hashlib, os, sqlite3, struct, sys

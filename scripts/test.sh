@@ -8,7 +8,7 @@ log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 ctest --test-dir "${BRTX_BUILD_DIR:-build}" --output-on-failure -j"$(nproc)" --timeout 300 |
     tee "$log"
-# Reliability (README "Reliability"): the suite under AddressSanitizer + UBSan and the link and
+# Reliability (docs/testing.md): the suite under AddressSanitizer + UBSan and the link and
 # download tests under ThreadSanitizer, then every parser fuzz target for 30 s on its corpus.
 # BRTX_SKIP_RELIABILITY=1 leaves them out (a quick local run).
 if [ "${BRTX_SKIP_RELIABILITY:-0}" != 1 ]; then

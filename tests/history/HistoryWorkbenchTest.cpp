@@ -171,7 +171,7 @@ TEST_F(HistoryWorkbenchTest, LongListIsHeldABlockAtATime) {
 
 TEST_F(HistoryWorkbenchTest, SearchAndSortAsTheUserSeesThem) {
     // A station's day: names, plates and places; with BRTX_SHOT_DIR set the page is kept as a
-    // picture (the README's screenshots).
+    // picture (the screenshots of docs/history.md).
     {
         Db db;
         db.Titles("0123456789", {"Name", "Plate", "Place"});

@@ -113,7 +113,7 @@ TEST_F(IntegrityTest, UntouchedRecordsVerify) {
 }
 
 TEST_F(IntegrityTest, IndependentCheckerAgrees) {
-    // The hash rules as the README gives them, followed by a separate Python script.
+    // The hash rules as docs/integrity.md gives them, followed by a separate Python script.
     if (QStandardPaths::findExecutable("python3").isEmpty())
         GTEST_SKIP() << "python3 missing";
     auto check = [&] {
