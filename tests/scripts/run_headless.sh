@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# scripts/run.sh and brtx on a machine without a display:
+#   run_headless.sh SOURCE_DIR BUILD_DIR
+# run.sh (set-up skipped) shows the work through brtx-cli against a simulated instrument and
+# ends with exit 0, leaving no folder behind; brtx says why it cannot open and exits 1.
+set -u
+source_dir=$1
+build_dir=$2
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failed=0
+fail() {
+    echo "FAIL: $*"
+    failed=1
+}
+
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u XDG_RUNTIME_DIR BRTX_SKIP_SETUP=1 BRTX_BUILD_DIR="$build_dir" \
+    bash "$source_dir/scripts/run.sh" >"$tmp/out" 2>"$tmp/err"
+rc=$?
+cat "$tmp/out" "$tmp/err"
+[ "$rc" -eq 0 ] || fail "run.sh ended with $rc"
+[ ! -s "$tmp/err" ] || fail "run.sh wrote to standard error"
+for line in '^No display here' '^\$ brtx-cli download --wifi 127\.' '^downloaded: 12, skipped: 0, failed: 0$' \
+    '^\$ brtx-cli history --all-devices' '^verified: 12, problems: 0$' \
+    'bash scripts/run.sh --demo'; do
+    grep -q -- "$line" "$tmp/out" || fail "run.sh printed no line matching $line"
+done
+[ "$(grep -c "^0123456789$(printf '\t')" "$tmp/out")" -eq 12 ] || fail "history did not list 12 records"
+folder=$(sed -n 's/.*the data folder is \(.*\) (removed at the end)\.$/\1/p' "$tmp/out")
+[ -n "$folder" ] || fail "run.sh named no data folder"
+[ -z "$folder" ] || [ ! -e "$folder" ] || fail "run.sh left $folder behind"
+
+for platform in "" xcb wayland; do
+    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ${platform:+QT_QPA_PLATFORM=$platform} \
+        timeout 20 "$build_dir/bin/brtx" >"$tmp/out" 2>"$tmp/err"
+    rc=$?
+    [ "$rc" -eq 1 ] || fail "brtx without a display (QT_QPA_PLATFORM=$platform) ended with $rc"
+    grep -q '^brtx: no display to show the window on' "$tmp/err" ||
+        fail "brtx without a display said: $(cat "$tmp/err")"
+done
+exit $failed
