@@ -50,10 +50,16 @@ bool HasDisplay(int argc, char** argv) {
 
 // While the application object is made, a platform plugin that cannot start (a display that
 // is set but cannot be reached) ends the program with Qt's reason and our line, exit status 1,
-// rather than an abort and a core dump.
+// rather than an abort and a core dump. Without XDG_RUNTIME_DIR (a root session) Qt says on
+// every start that it uses a folder of its own instead, which is no warning to the operator;
+// every other message goes on as before.
 QtMessageHandler g_previous = nullptr;
-void StartupMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (type == QtFatalMsg) {
+bool g_starting = true;
+void Messages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtWarningMsg &&
+        message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
+    if (type == QtFatalMsg && g_starting) {
         std::fprintf(stderr, "%s\n%s\n", qPrintable(message),
                      "brtx: the window cannot be shown here; use brtx-cli for the same work "
                      "without a window");
@@ -62,6 +68,8 @@ void StartupMessages(QtMsgType type, const QMessageLogContext& context, const QS
     }
     if (g_previous)
         g_previous(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
 } // namespace
@@ -79,9 +87,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    g_previous = qInstallMessageHandler(StartupMessages);
+    g_previous = qInstallMessageHandler(Messages);
     QApplication app(argc, argv);
-    qInstallMessageHandler(g_previous);
+    g_starting = false;
     QApplication::setApplicationName(QStringLiteral("brtx"));
     QApplication::setApplicationVersion(QStringLiteral(BRTX_VERSION));
 

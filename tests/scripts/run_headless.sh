@@ -38,4 +38,6 @@ for platform in "" xcb wayland; do
     grep -q '^brtx: no display to show the window on' "$tmp/err" ||
         fail "brtx without a display said: $(cat "$tmp/err")"
 done
+env -u DISPLAY -u WAYLAND_DISPLAY "$build_dir/bin/brtx" --help | grep -q -- '--address ADDRESS' ||
+    fail "brtx --help without a display does not show its options"
 exit $failed
