@@ -19,7 +19,7 @@ int RunLinked(const CLanguage& texts, const char* command, const LinkTarget& tar
               const std::function<int(CCliDeviceRun&)>& work) {
     CCliDeviceRun run(texts);
     if (!run.Session().OpenDatabase())
-        std::fprintf(stderr, "brtx-cli: cannot open the database %s\n",
+        std::fprintf(stderr, "brtx-cli %s: cannot open the database %s\n", command,
                      qPrintable(GetDatabasePath()));
     const bool linked = run.Link(target).ok;
     if (run.Interrupted())
