@@ -5,7 +5,7 @@
 
 Every command of `brtx-cli help --list` must answer `--help` and `help COMMAND` with one text
 holding its synopsis, every option with an explanation and an example; every option named in a
-synopsis must be explained; the man page made as the package makes it must hold every command
+synopsis or in the command sources must be explained; the man page made as the package makes it must hold every command
 and option; the completion file must offer every command and, for each, every option.
 """
 import gzip
@@ -62,6 +62,17 @@ for name, options in commands.items():
     for option in set(re.findall(r"--[a-z][a-z-]*", usage)) - {"--home"}:
         if option not in options:
             fail(f"{name}: the synopsis names {option}, the options do not")
+
+# An option the parsers know (a "--name" literal in the command sources) and no command's help
+# explains.
+documented = {o for options in commands.values() for o in options}
+documented |= {"--help", "--home", "--list", "--man"}  # the global ones and help's own
+cli_sources = os.path.join(source, "app", "cli")
+for file in sorted(os.listdir(cli_sources)):
+    if file.endswith(".cpp"):
+        with open(os.path.join(cli_sources, file), encoding="utf-8") as f:
+            for option in sorted(set(re.findall(r'"(--[a-z][a-z-]*)', f.read())) - documented):
+                fail(f"app/cli/{file}: {option} is parsed but no command's help explains it")
 
 # The man page, made as the package makes it.
 tmp = tempfile.mkdtemp()
