@@ -7,8 +7,9 @@
 #                                        stops when the window closes
 #
 # Without a display (no DISPLAY and no WAYLAND_DISPLAY: a server over SSH, a container, a CI
-# runner) the window cannot open; the script says so and shows the same work through brtx-cli
-# against a simulated instrument in a throw-away folder instead: download, history, verify.
+# runner; or one that cannot be reached) the window cannot open; the script says so and shows
+# the same work through brtx-cli against a simulated instrument in a throw-away folder instead:
+# download, history, verify.
 #
 # BRTX_SKIP_SETUP=1 leaves out scripts/setup.sh (the build must be there already);
 # BRTX_BUILD_DIR names the build folder (default build), as for setup.sh.
@@ -75,8 +76,8 @@ start_sim() {
     return 1
 }
 
-if ! has_display; then
-    echo "No display here (neither DISPLAY nor WAYLAND_DISPLAY is set), so no window: this is brtx-cli doing the same work against a simulated instrument."
+# The work of the program shown through brtx-cli, for a machine where the window cannot open.
+headless_demo() {
     work=$(mktemp -d)
     cp "$bin/Language.ini" "$work/"
     cli() {
@@ -94,13 +95,36 @@ if ! has_display; then
     echo
     echo "Where there is a display (a desktop session, or ssh -X): bash scripts/run.sh opens the window;"
     echo "bash scripts/run.sh --demo opens it beside a simulated instrument whose address is typed in."
+}
+
+if ! has_display; then
+    echo "No display here (neither DISPLAY nor WAYLAND_DISPLAY is set), so no window: this is brtx-cli doing the same work against a simulated instrument."
+    headless_demo
     exit 0
 fi
 
+args=("$@")
 if [ "$demo" = 1 ]; then
     start_sim 36
     echo "A simulated instrument (brtx-sim) with 36 records listens on $sim_address: press Connect beside the address; it stops when the window closes."
-    "$bin/brtx" --address "$sim_address" "$@"
-    exit $?
+    args=(--address "$sim_address" "$@")
 fi
-exec "$bin/brtx" "$@"
+# A display that is set but cannot be reached: brtx says so and ends with 1; then the work is
+# shown without the window as above.
+errors=$(mktemp)
+# (pipefail: the status is brtx's, tee copies its standard error to the terminal)
+status=0
+{ "$bin/brtx" "${args[@]}" 2>&1 1>&3 3>&- | tee "$errors" >&2; } 3>&1 || status=$?
+if [ "$status" = 1 ] && grep -q '^brtx: the window cannot be shown here' "$errors"; then
+    rm -f "$errors"
+    if [ -n "$sim_pid" ]; then
+        kill "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+        sim_pid=""
+    fi
+    echo "The display ${DISPLAY:-$WAYLAND_DISPLAY} cannot be reached, so no window: this is brtx-cli doing the same work against a simulated instrument."
+    headless_demo
+    exit 0
+fi
+rm -f "$errors"
+exit "$status"

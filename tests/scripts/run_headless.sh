@@ -2,7 +2,8 @@
 # scripts/run.sh and brtx on a machine without a display:
 #   run_headless.sh SOURCE_DIR BUILD_DIR
 # run.sh (set-up skipped) shows the work through brtx-cli against a simulated instrument and
-# ends with exit 0, leaving no folder behind; brtx says why it cannot open and exits 1.
+# ends with exit 0, leaving no folder behind, both without a display and with one that cannot
+# be reached; brtx says why it cannot open and exits 1.
 set -u
 source_dir=$1
 build_dir=$2
@@ -29,6 +30,15 @@ done
 folder=$(sed -n 's/.*the data folder is \(.*\) (removed at the end)\.$/\1/p' "$tmp/out")
 [ -n "$folder" ] || fail "run.sh named no data folder"
 [ -z "$folder" ] || [ ! -e "$folder" ] || fail "run.sh left $folder behind"
+
+# A display that is named but cannot be reached: brtx says so, run.sh shows the work instead.
+env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:7777 BRTX_SKIP_SETUP=1 BRTX_BUILD_DIR="$build_dir" \
+    bash "$source_dir/scripts/run.sh" >"$tmp/out" 2>"$tmp/err"
+rc=$?
+[ "$rc" -eq 0 ] || fail "run.sh with an unreachable display ended with $rc"
+grep -q '^The display :7777 cannot be reached' "$tmp/out" || fail "run.sh did not say the display cannot be reached"
+grep -q '^verified: 12, problems: 0$' "$tmp/out" || fail "run.sh with an unreachable display showed no verify"
+grep -q '^brtx: the window cannot be shown here' "$tmp/err" || fail "brtx did not say why: $(cat "$tmp/err")"
 
 for platform in "" xcb wayland; do
     env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ${platform:+QT_QPA_PLATFORM=$platform} \
