@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The help of brtx-cli, its man page and its bash completion agree.
+"""The help of brtx-cli, its man page and its bash completion agree (and brtx --help with brtx.1).
 
     check_help.py BRTX_CLI SOURCE_DIR [CMAKE]
 
@@ -96,6 +96,16 @@ for name, options in commands.items():
     for option in options:
         if not re.search(rf"^\.B {re.escape(option)}\b", section, re.M):
             fail(f"man page: {name} lacks {option}")
+
+# The window's options: brtx --help and its man page written by hand.
+brtx = os.path.join(os.path.dirname(cli), "brtx")
+if os.path.exists(brtx):
+    p = subprocess.run([brtx, "--help"], capture_output=True, text=True, env=env, timeout=60)
+    with open(f"{source}/packaging/man/brtx.1", encoding="utf-8") as f:
+        window_page = f.read().replace("\\-", "-")
+    for option in sorted(set(re.findall(r"--[a-z][a-z-]*", p.stdout))):
+        if not re.search(rf"^\.B\w* {re.escape(option)}\b", window_page, re.M):
+            fail(f"brtx.1 does not explain {option} of brtx --help")
 
 # The completion, run as bash runs it when TAB is pressed.
 completion = f"{source}/packaging/brtx-cli.bash-completion"
