@@ -53,11 +53,16 @@ foreach(_entry "brtx-cli|download and browse instrument records on the command l
   string(REPLACE "|" ";" _entry "${_entry}")
   list(GET _entry 0 _prog)
   list(GET _entry 1 _summary)
+  # brtx-cli's page holds every command's synopsis, options and example from its help data.
+  set(_commands "")
+  if(_prog STREQUAL "brtx-cli")
+    set(_commands -DCOMMANDS=1)
+  endif()
   add_custom_command(
     OUTPUT ${_man}/${_prog}.1.gz
     COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${_prog}> -DNAME=${_prog}
             "-DSUMMARY=${_summary}" -DVERSION=${PROJECT_VERSION} -DOUT=${_man}/${_prog}.1.gz
-            -DEXTRA=${_pkg}/man/${_prog}.troff -P ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
+            ${_commands} -DEXTRA=${_pkg}/man/${_prog}.troff -P ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
     DEPENDS ${_prog} ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake ${_pkg}/man/${_prog}.troff
     COMMENT "Man page ${_prog}.1" VERBATIM)
   list(APPEND _pages ${_man}/${_prog}.1.gz)

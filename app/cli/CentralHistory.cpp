@@ -33,9 +33,9 @@ bool CentralList(const CLanguage& texts, const QString& conninfo, const HistoryA
         &error);
 }
 
-int Fail(const char* command, const QString& error, int code = kCliFailed) {
+int Fail(const char* command, const QString& error) {
     std::fprintf(stderr, "brtx-cli %s: %s\n", command, qPrintable(error));
-    return code;
+    return kCliFailed;
 }
 
 } // namespace
@@ -45,12 +45,12 @@ int RunCentralXls(const CLanguage& texts, const QString& conninfo, QStringList a
     HistoryArgs h;
     QString error;
     if (!TakeHistoryArgs(args, h, error))
-        return Fail(command, error, kCliUsage);
+        return CliUsageError(command, error);
     if (args.size() != 1 || args.first().startsWith(QLatin1String("--")))
-        return Fail(command, QStringLiteral("one output FILE is needed"), kCliUsage);
+        return CliUsageError(command, QStringLiteral("one output FILE is needed"));
     const QString path = XlsExportPath(QDir::current().absoluteFilePath(args.first()));
     if (path.isEmpty())
-        return Fail(command, QStringLiteral("the file name must end in .xls or .XLS"), kCliUsage);
+        return CliUsageError(command, QStringLiteral("the file name must end in .xls or .XLS"));
     QStringList headings;
     QVector<HistoryRow> rows;
     if (!CentralList(texts, conninfo, h, headings, rows, error))
@@ -81,9 +81,10 @@ int RunCentralPdf(const CLanguage& texts, const QString& conninfo, QStringList a
     HistoryArgs h;
     QString error;
     if (!TakeHistoryArgs(rest, h, error))
-        return Fail(command, error, kCliUsage);
+        return CliUsageError(command, error);
     if (record.isEmpty() || !rest.isEmpty())
-        return Fail(command, QStringLiteral("--record N is required"), kCliUsage);
+        return record.isEmpty() ? CliUsageError(command, QStringLiteral("--record N is required"))
+                                : CliUnknownArgument(command, rest.first());
     QStringList headings;
     QVector<HistoryRow> rows;
     if (!CentralList(texts, conninfo, h, headings, rows, error))

@@ -12,14 +12,6 @@
 
 namespace {
 
-int Usage(const char* command, const QString& reason) {
-    std::fprintf(stderr, "brtx-cli %s: %s\n", command, qPrintable(reason));
-    for (const CliCommand& c : CliCommands())
-        if (qstrcmp(c.name, command) == 0)
-            std::fprintf(stderr, "Usage: brtx-cli [--home DIR] %s\n", c.usage);
-    return kCliUsage;
-}
-
 // Opens brtx.db, links as the page does (device information, titles stored) and, once
 // linked, runs `work` (which returns the exit code); then closes the link. Every step runs
 // on the device worker; SIGINT/SIGTERM abort the step in flight (exit kCliCanceled).
@@ -27,7 +19,7 @@ int RunLinked(const CLanguage& texts, const char* command, const LinkTarget& tar
               const std::function<int(CCliDeviceRun&)>& work) {
     CCliDeviceRun run(texts);
     if (!run.Session().OpenDatabase())
-        std::fprintf(stderr, "brtx-cli: cannot open the database %s\n",
+        std::fprintf(stderr, "brtx-cli %s: cannot open the database %s\n", command,
                      qPrintable(GetDatabasePath()));
     const bool linked = run.Link(target).ok;
     if (run.Interrupted())
@@ -43,11 +35,11 @@ int RunLinked(const CLanguage& texts, const char* command, const LinkTarget& tar
 bool TakeRouteOnly(const char* command, QStringList args, LinkTarget& target, int* exitCode) {
     QString error;
     if (!TakeLinkArgs(args, target, error)) {
-        *exitCode = Usage(command, error);
+        *exitCode = CliUsageError(command, error);
         return false;
     }
     if (!args.isEmpty()) {
-        *exitCode = Usage(command, QStringLiteral("unexpected argument '%1'").arg(args.first()));
+        *exitCode = CliUnknownArgument(command, args.first());
         return false;
     }
     return true;
@@ -55,7 +47,7 @@ bool TakeRouteOnly(const char* command, QStringList args, LinkTarget& target, in
 
 int RunDevices(const CLanguage& texts, const QStringList& args) {
     if (!args.isEmpty())
-        return Usage("devices", QStringLiteral("unexpected argument '%1'").arg(args.first()));
+        return CliUnknownArgument("devices", args.first());
     CCliDeviceRun run(texts);
     QStringList serials;
     const DeviceResult r = run.FindDevices(serials);
@@ -99,11 +91,11 @@ int RunSetId(const CLanguage& texts, const QStringList& args) {
     LinkTarget target;
     QString error;
     if (!TakeLinkArgs(rest, target, error, 1))
-        return Usage("set-id", error);
+        return CliUsageError("set-id", error);
     if (rest.isEmpty())
-        return Usage("set-id", QStringLiteral("give the new device number (12 digits)"));
+        return CliUsageError("set-id", QStringLiteral("give the new device number (12 digits)"));
     if (rest.size() > 1)
-        return Usage("set-id", QStringLiteral("unexpected argument '%1'").arg(rest.at(1)));
+        return CliUnknownArgument("set-id", rest.at(1));
     const QString digits = rest.first();
     // A wrong number is refused before anything is linked or sent.
     if (!CDeviceSession::IsTwelveDigits(digits)) {
@@ -131,11 +123,24 @@ int RunDeleteFiles(const CLanguage& texts, const QStringList& args) {
     });
 }
 
-const CliRegistrar devices({"devices", "devices", RunDevices});
-const CliRegistrar info({"info", "info (--wifi ADDRESS | --usb [SERIAL])", RunInfo});
-const CliRegistrar setTime({"set-time", "set-time (--wifi ADDRESS | --usb [SERIAL])", RunSetTime});
-const CliRegistrar setId({"set-id", "set-id (--wifi ADDRESS | --usb [SERIAL]) DIGITS", RunSetId});
+const CliRegistrar devices({"devices",
+                            "devices",
+                            RunDevices,
+                            "list the serials of the instruments attached over USB (adb)",
+                            {},
+                            "brtx-cli devices"});
+const CliRegistrar info({"info", "info (--wifi ADDRESS | --usb [SERIAL])", RunInfo,
+                         "link and print the instrument's device number and record counts",
+                         CliRouteOptions(), "brtx-cli info --wifi 192.168.1.20"});
+const CliRegistrar setTime({"set-time", "set-time (--wifi ADDRESS | --usb [SERIAL])", RunSetTime,
+                            "set the instrument's clock to this computer's time", CliRouteOptions(),
+                            "brtx-cli set-time --usb"});
+const CliRegistrar setId({"set-id", "set-id (--wifi ADDRESS | --usb [SERIAL]) DIGITS", RunSetId,
+                          "give the instrument a new 12-digit device number", CliRouteOptions(),
+                          "brtx-cli set-id --wifi 192.168.1.20 000123456789"});
 const CliRegistrar deleteFiles({"delete-files", "delete-files (--wifi ADDRESS | --usb [SERIAL])",
-                                RunDeleteFiles});
+                                RunDeleteFiles,
+                                "delete the records and photographs stored on the instrument",
+                                CliRouteOptions(), "brtx-cli delete-files --wifi 192.168.1.20"});
 
 } // namespace

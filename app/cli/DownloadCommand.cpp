@@ -12,12 +12,10 @@
 
 namespace {
 
+const char* const kName = "download";
+
 int usage(const QString& reason) {
-    if (!reason.isEmpty())
-        CliPrint(QStringLiteral("download: ") + reason);
-    CliPrint(QStringLiteral("usage: brtx-cli download (--wifi ADDRESS | --usb [SERIAL]) "
-                            "[--all | --new | --single N | --from N --to M]"));
-    return kCliUsage;
+    return CliUsageError(kName, reason);
 }
 
 int runDownload(const CLanguage& texts, const QStringList& argsIn) {
@@ -44,21 +42,21 @@ int runDownload(const CLanguage& texts, const QStringList& argsIn) {
             flag = true;
             return true;
         };
-        if (arg == QLatin1String("--all") && !all) {
+        if (arg == QLatin1String("--all")) {
             all = true;
-        } else if (arg == QLatin1String("--new") && !onlyNew) {
+        } else if (arg == QLatin1String("--new")) {
             onlyNew = true;
         } else if (arg == QLatin1String("--single")) {
             if (!value(single, haveSingle))
-                return usage(QStringLiteral("--single needs one record number"));
+                return usage(QStringLiteral("--single needs one record number: --single N"));
         } else if (arg == QLatin1String("--from")) {
             if (!value(from, haveFrom))
-                return usage(QStringLiteral("--from needs one record number"));
+                return usage(QStringLiteral("--from needs one record number: --from N"));
         } else if (arg == QLatin1String("--to")) {
             if (!value(to, haveTo))
-                return usage(QStringLiteral("--to needs one record number"));
+                return usage(QStringLiteral("--to needs one record number: --to M"));
         } else {
-            return usage(QStringLiteral("unexpected argument ") + arg);
+            return CliUnknownArgument(kName, arg);
         }
     }
     if (int(all) + int(onlyNew) + int(haveSingle) + int(haveFrom || haveTo) > 1)
@@ -123,9 +121,16 @@ int runDownload(const CLanguage& texts, const QStringList& argsIn) {
         return kCliCanceled;
     return result.failed == 0 ? kCliOk : kCliFailed;
 }
-const CliRegistrar registrar({"download",
-                              "download (--wifi ADDRESS | --usb [SERIAL]) "
-                              "[--all | --new | --single N | --from N --to M]",
-                              runDownload});
+const CliRegistrar registrar(
+    {kName,
+     "download (--wifi ADDRESS | --usb [SERIAL]) [--all | --new | --single N | --from N --to M]",
+     runDownload, "download records and their photographs into brtx.db and pic/",
+     CliRouteOptions() +
+         QList<CliOption>{{"--all", "every record the instrument holds (the default)"},
+                          {"--new", "only the records not stored yet"},
+                          {"--single N", "record N alone"},
+                          {"--from N", "the records from N (with --to: from N to M)"},
+                          {"--to M", "the records up to M (with --from)"}},
+     "brtx-cli download --wifi 192.168.1.20 --new"});
 
 } // namespace

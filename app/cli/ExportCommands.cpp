@@ -24,11 +24,7 @@ const char* const kPdf = "export-pdf";
 const char* const kExport = "export";
 
 int Usage(const char* name, const QString& reason) {
-    std::fprintf(stderr, "brtx-cli %s: %s\n", name, qPrintable(reason));
-    for (const CliCommand& c : CliCommands())
-        if (qstrcmp(c.name, name) == 0)
-            std::fprintf(stderr, "Usage: brtx-cli [--home DIR] %s\n", c.usage);
-    return kCliUsage;
+    return CliUsageError(name, reason);
 }
 
 int Fail(const char* name, const QString& reason) {
@@ -59,7 +55,7 @@ int Parse(const char* name, const QStringList& args, bool withRecord, Query* q) 
                             (withRecord && arg == QLatin1String("--record"));
         if (!option) {
             if (arg.startsWith(QLatin1String("--")))
-                return Usage(name, QStringLiteral("unknown argument \"%1\"").arg(arg));
+                return CliUnknownArgument(name, arg);
             q->rest.append(arg);
             continue;
         }
@@ -80,7 +76,7 @@ int Parse(const char* name, const QStringList& args, bool withRecord, Query* q) 
         }
     }
     if (q->device.isEmpty())
-        return Usage(name, QStringLiteral("--device is required"));
+        return Usage(name, QStringLiteral("--device ID is required"));
     if (!FileExists(GetDatabasePath()))
         return Fail(name, QStringLiteral("no database at %1").arg(GetDatabasePath()));
     return -1;
@@ -133,7 +129,7 @@ int RunExport(const CLanguage& texts, const QStringList& arguments) {
         return Usage(kExport, error);
     for (const QString& arg : args)
         if (arg.startsWith(QLatin1String("--")))
-            return Usage(kExport, QStringLiteral("unknown argument \"%1\"").arg(arg));
+            return CliUnknownArgument(kExport, arg);
     if (args.size() != 1)
         return Usage(kExport, QStringLiteral("one output FILE is needed"));
     const QString path = QDir::current().absoluteFilePath(args.first());
@@ -199,9 +195,9 @@ int RunPdf(const CLanguage& texts, const QStringList& arguments) {
     if (usage >= 0)
         return usage;
     if (!q.rest.isEmpty())
-        return Usage(kPdf, QStringLiteral("unexpected argument \"%1\"").arg(q.rest.first()));
+        return CliUnknownArgument(kPdf, q.rest.first());
     if (q.record.isEmpty())
-        return Usage(kPdf, QStringLiteral("--record is required"));
+        return Usage(kPdf, QStringLiteral("--record N[,M,...] is required"));
     const QStringList records = q.record.split(QLatin1Char(','));
     if (records.contains(QString()))
         return Usage(kPdf, QStringLiteral("--record wants N or N,M,... without empty entries"));
@@ -266,17 +262,29 @@ const CliRegistrar xlsRegistrar(
     {kXls,
      "export-xls --device ID [--start YYYY-MM-DD] [--end YYYY-MM-DD] FILE | export-xls --central "
      "[CONNINFO] (--device ID | --all-devices) [list options] FILE",
-     RunXls});
+     RunXls, "write one device's record list to an .xls spreadsheet (any list with --central)",
+     CliListOptions() + QList<CliOption>{CliCentralOption()},
+     "brtx-cli export-xls --device 000123456789 --start 2024-03-01 records.xls"});
 const CliRegistrar exportRegistrar(
     {kExport,
      "export [--central [CONNINFO]] (--device ID | --all-devices) [--start YYYY-MM-DD] "
      "[--end YYYY-MM-DD] [--search TEXT] [--mode MODE] [--min X] [--max Y] "
      "[--sort HEADING[:asc|:desc]] FILE.xls|FILE.xlsx|FILE.csv",
-     RunExport});
-const CliRegistrar pdfRegistrar({kPdf,
-                                 "export-pdf --device ID --record N[,M,...] [--combined] "
-                                 "[--start YYYY-MM-DD] [--end YYYY-MM-DD] | export-pdf --central "
-                                 "[CONNINFO] --device ID --record N",
-                                 RunPdf});
+     RunExport, "write the record list to a spreadsheet; FILE's extension picks the format",
+     CliListOptions() + QList<CliOption>{CliCentralOption()},
+     "brtx-cli export --all-devices --start 2024-01-01 year.xlsx"});
+const CliRegistrar
+    pdfRegistrar({kPdf,
+                  "export-pdf --device ID --record N[,M,...] [--combined] [--start YYYY-MM-DD] "
+                  "[--end YYYY-MM-DD] | export-pdf --central [CONNINFO] --device ID --record N",
+                  RunPdf,
+                  "write the PDF test report of one or more records into pdf/",
+                  {{"--device ID", "the device the records belong to"},
+                   {"--record N[,M,...]", "the record numbers, separated by commas"},
+                   {"--combined", "one report holding every record instead of one report each"},
+                   {"--start YYYY-MM-DD", "look for the records from this day on"},
+                   {"--end YYYY-MM-DD", "look for the records up to this day"},
+                   CliCentralOption()},
+                  "brtx-cli export-pdf --device 000123456789 --record 12,13 --combined"});
 
 } // namespace

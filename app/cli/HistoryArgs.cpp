@@ -47,7 +47,7 @@ bool TakeHistoryArgs(QStringList& args, HistoryArgs& out, QString& error) {
         }
         if (!inlineValue) {
             if (i + 1 >= args.size()) {
-                error = QStringLiteral("%1 needs a value").arg(arg);
+                error = QStringLiteral("%1 needs a value: %1 VALUE").arg(arg);
                 return false;
             }
             value = args[++i];
@@ -91,7 +91,7 @@ bool TakeHistoryArgs(QStringList& args, HistoryArgs& out, QString& error) {
                 }
             }
             if (out.sortHeading.isEmpty()) {
-                error = QStringLiteral("--sort needs a column heading");
+                error = QStringLiteral("--sort needs a column heading: --sort HEADING[:asc|:desc]");
                 return false;
             }
         }
@@ -102,7 +102,7 @@ bool TakeHistoryArgs(QStringList& args, HistoryArgs& out, QString& error) {
         return false;
     }
     if (haveDevice && out.filter.device.isEmpty()) {
-        error = QStringLiteral("--device needs a device number");
+        error = QStringLiteral("--device needs a device number: --device ID");
         return false;
     }
     if (out.filter.minResult && out.filter.maxResult &&
@@ -142,7 +142,7 @@ bool SortOf(const HistoryArgs& args, const QStringList& headings, HistorySort& s
         if (headings[c].compare(args.sortHeading, Qt::CaseInsensitive) == 0)
             sort.column = c;
     if (sort.column < 0) {
-        error = QStringLiteral("there is no column \"%1\"; the columns are: %2")
+        error = QStringLiteral("--sort \"%1\" names no column; columns are: %2")
                     .arg(args.sortHeading, headings.join(QStringLiteral(", ")));
         return false;
     }

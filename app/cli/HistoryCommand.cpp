@@ -16,11 +16,7 @@ namespace {
 const char* const kName = "history";
 
 int Usage(const QString& reason) {
-    std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(reason));
-    for (const CliCommand& c : CliCommands())
-        if (qstrcmp(c.name, kName) == 0)
-            std::fprintf(stderr, "Usage: brtx-cli [--home DIR] %s\n", c.usage);
-    return kCliUsage;
+    return CliUsageError(kName, reason);
 }
 
 void Write(const QByteArray& bytes) {
@@ -108,10 +104,10 @@ int Run(const CLanguage& texts, const QStringList& given) {
             value = arg.mid(9);
         } else if (arg == QLatin1String("--format")) {
             if (i + 1 >= args.size())
-                return Usage(QStringLiteral("--format needs a value"));
+                return Usage(QStringLiteral("--format needs a value: --format tsv|csv|json"));
             value = args[++i];
         } else {
-            return Usage(QStringLiteral("unknown argument \"%1\"").arg(arg));
+            return CliUnknownArgument(kName, arg);
         }
         format = value.toLower();
         if (format != QLatin1String("tsv") && format != QLatin1String("csv") &&
@@ -184,12 +180,16 @@ int Run(const CLanguage& texts, const QStringList& given) {
     return kCliOk;
 }
 
-const CliRegistrar registrar({kName,
-                              "history (--device ID | --all-devices) [--start YYYY-MM-DD] "
-                              "[--end YYYY-MM-DD] [--search TEXT] "
-                              "[--mode auto|manual|refuse|discontinued] [--min X] [--max Y] "
-                              "[--sort HEADING[:asc|:desc]] [--format tsv|csv|json] "
-                              "[--central [CONNINFO]]",
-                              Run});
+const CliRegistrar
+    registrar({kName,
+               "history (--device ID | --all-devices) [--start YYYY-MM-DD] [--end YYYY-MM-DD] "
+               "[--search TEXT] [--mode auto|manual|refuse|discontinued] [--min X] [--max Y] "
+               "[--sort HEADING[:asc|:desc]] [--format tsv|csv|json] [--central [CONNINFO]]",
+               Run, "print the record list as the history page shows it",
+               CliListOptions() + QList<CliOption>{{"--format tsv|csv|json",
+                                                    "tab-separated lines (the default), CSV or "
+                                                    "one JSON array of objects"},
+                                                   CliCentralOption()},
+               "brtx-cli history --device 000123456789 --start 2024-03-01 --format csv"});
 
 } // namespace

@@ -10,22 +10,23 @@
 
 namespace {
 
-// Reads "--device ID" and the given flags; false (with a message) on anything else.
+// Reads "--device ID" and the given flags; false (with the usage error printed) on anything
+// else.
 bool takeOptions(const QString& command, const QStringList& args, QString& device,
                  QHash<QString, bool*> flags, QHash<QString, QString*> values = {}) {
+    const QByteArray name = command.toLatin1();
     values.insert(QStringLiteral("--device"), &device);
     for (int i = 0; i < args.size(); ++i) {
         if (bool* flag = flags.value(args[i])) {
             *flag = true;
         } else if (QString* value = values.value(args[i])) {
             if (i + 1 >= args.size()) {
-                CliPrint(command + QStringLiteral(": ") + args[i] +
-                         QStringLiteral(" needs a value"));
+                CliUsageError(name.constData(), args[i] + QStringLiteral(" needs a value"));
                 return false;
             }
             *value = args[++i];
         } else {
-            CliPrint(command + QStringLiteral(": unexpected argument ") + args[i]);
+            CliUnknownArgument(name.constData(), args[i]);
             return false;
         }
     }
@@ -146,14 +147,29 @@ int runAudit(const CLanguage&, const QStringList& args) {
     return kCliOk;
 }
 
+const CliOption kDeviceOption{"--device ID", "only the records of this device number"};
+
 const CliRegistrar verifyRegistrar(
     {"verify",
-     "verify [--device ID] [--head] [--rows-only]   check records against their seals "
-     "(one TSV line per problem)",
-     runVerify});
-const CliRegistrar
-    sealRegistrar({"seal", "seal [--device ID]   seal stored records that have no seal", runSeal});
+     "verify [--device ID] [--head] [--rows-only]",
+     runVerify,
+     "check records, photographs and the audit trail against their seals",
+     {kDeviceOption,
+      {"--head", "also print each device's last seal and the audit trail's last hash"},
+      {"--rows-only", "check the records alone, not their photographs"}},
+     "brtx-cli verify --device 000123456789 --head"});
+const CliRegistrar sealRegistrar({"seal",
+                                  "seal [--device ID]",
+                                  runSeal,
+                                  "seal the stored records that have no seal yet",
+                                  {kDeviceOption},
+                                  "brtx-cli seal"});
 const CliRegistrar auditRegistrar(
-    {"audit", "audit [--device ID] [--since DATE]   list the audit trail as TSV", runAudit});
+    {"audit",
+     "audit [--device ID] [--since DATE]",
+     runAudit,
+     "list the audit trail as TSV",
+     {kDeviceOption, {"--since DATE", "only entries from this date (YYYY-MM-DD) on"}},
+     "brtx-cli audit --since 2024-03-01"});
 
 } // namespace

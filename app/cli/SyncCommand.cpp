@@ -15,33 +15,32 @@ int Run(const CLanguage& texts, const QStringList& argsIn) {
     QStringList args = argsIn;
     bool given = false;
     QString conninfo, error;
-    if (!TakeCentralArg(texts, args, given, conninfo, error)) {
-        std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(error));
-        return kCliUsage;
-    }
+    if (!TakeCentralArg(texts, args, given, conninfo, error))
+        return CliUsageError(kName, error);
     Central::SyncOptions options;
     options.conninfo = conninfo;
     for (int i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--device") && i + 1 < args.size()) {
+        const QString& arg = args[i];
+        if (arg == QLatin1String("--device")) {
+            if (i + 1 >= args.size())
+                return CliUsageError(kName, QStringLiteral("--device needs a value: --device ID"));
             options.device = args[++i];
-        } else if (args[i].startsWith(QLatin1String("--device="))) {
-            options.device = args[i].mid(9);
-        } else if (args[i] == QLatin1String("--batch") && i + 1 < args.size() &&
-                   args[i + 1].toInt() > 0) {
-            options.batchRecords = args[++i].toInt();
+        } else if (arg.startsWith(QLatin1String("--device="))) {
+            options.device = arg.mid(9);
+        } else if (arg == QLatin1String("--batch")) {
+            const int batch = i + 1 < args.size() ? args[i + 1].toInt() : 0;
+            if (batch <= 0)
+                return CliUsageError(kName, QStringLiteral("--batch wants a number of records "
+                                                           "above 0: --batch RECORDS"));
+            options.batchRecords = batch;
+            ++i;
         } else {
-            std::fprintf(stderr, "brtx-cli %s: unexpected argument '%s'\n", kName,
-                         qPrintable(args[i]));
-            return kCliUsage;
+            return CliUnknownArgument(kName, arg);
         }
     }
-    if (conninfo.isEmpty()) {
-        std::fprintf(stderr,
-                     "brtx-cli %s: no central store: set CentralUrl in Language.ini or give "
-                     "--central CONNINFO\n",
-                     kName);
-        return kCliUsage;
-    }
+    if (conninfo.isEmpty())
+        return CliUsageError(kName, QStringLiteral("no central store: set CentralUrl in "
+                                                   "Language.ini or give --central CONNINFO"));
     const Central::SyncResult result =
         Central::SyncToCentral(options, [](const QString& stage, qint64 done, qint64 total) {
             std::fprintf(stderr, "sync: %s %lld of %lld\n", qPrintable(stage),
@@ -58,7 +57,14 @@ int Run(const CLanguage& texts, const QStringList& argsIn) {
     return kCliOk;
 }
 
-const CliRegistrar registrar({kName, "sync [--central CONNINFO] [--device ID] [--batch RECORDS]",
-                              Run});
+const CliRegistrar
+    registrar({kName,
+               "sync [--central CONNINFO] [--device ID] [--batch RECORDS]",
+               Run,
+               "upload the records, photographs, seals and audit entries the central store lacks",
+               {{"--central CONNINFO", "the central store (default: CentralUrl of Language.ini)"},
+                {"--device ID", "only this device's records"},
+                {"--batch RECORDS", "records sent in one transaction"}},
+               "brtx-cli sync --central 'host=central.example dbname=brtx'"});
 
 } // namespace

@@ -16,18 +16,27 @@
 
 namespace {
 
+void Print(FILE* to, const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
+}
+
 void PrintUsage(FILE* to) {
-    QList<CliCommand> commands = CliCommands();
-    std::sort(commands.begin(), commands.end(), [](const CliCommand& a, const CliCommand& b) {
-        return std::strcmp(a.name, b.name) < 0;
-    });
-    std::fprintf(to, "Usage: brtx-cli [--home DIR] COMMAND [ARGS...]\n\n"
+    std::fprintf(to, "Usage: brtx-cli [--home DIR] COMMAND [ARGS...]\n"
+                     "       brtx-cli help [COMMAND]\n\n"
                      "  --home DIR   use DIR as the data folder (brtx.db, pic, pdf, adbcopy,\n"
                      "               Language.ini); the same as setting BRTX_HOME\n"
                      "  --help       show this text\n\n"
                      "Commands:\n");
-    for (const CliCommand& c : commands)
-        std::fprintf(to, "  %s\n", c.usage);
+    int width = 0;
+    for (const CliCommand& c : CliCommands())
+        width = std::max(width, int(std::strlen(c.name)));
+    for (const CliCommand& c : CliCommands())
+        Print(to, QStringLiteral("  %1  %2\n")
+                      .arg(QLatin1String(c.name), -width)
+                      .arg(QString::fromUtf8(c.summary)));
+    std::fprintf(to, "\n`brtx-cli help COMMAND` (or `brtx-cli COMMAND --help`) shows a command's"
+                     " synopsis, options\nand an example.\n");
     std::fprintf(to, "\nStatus texts are printed one per line. Exit status: 0 success, 1 failure,"
                      " 2 usage error,\n130 interrupted by SIGINT or SIGTERM (what was in flight"
                      " is canceled or aborted).\n");
@@ -38,20 +47,61 @@ void PrintUsage(FILE* to) {
 }
 
 // Diagnostic traces (adb runs, link details) stay out of the operator's way unless BRTX_DEBUG
-// is set; warnings and errors still go to standard error.
+// is set; warnings and errors still go to standard error. One notice is not a warning to the
+// operator: without XDG_RUNTIME_DIR (a root shell, a service, a container) Qt says it uses a
+// folder of its own instead, which is what it should do, on every run.
 void CliMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
     static const bool debug = qEnvironmentVariableIsSet("BRTX_DEBUG");
     if ((type == QtDebugMsg || type == QtInfoMsg) && !debug)
         return;
+    if (type == QtWarningMsg && !debug &&
+        message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
     std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
-const CliCommand* FindCommand(const QString& name) {
-    for (const CliCommand& c : CliCommands())
-        if (name == QLatin1String(c.name))
-            return &c;
-    return nullptr;
+// brtx-cli help [COMMAND | --man | --list]. --man and --list are read by the build (the man
+// page) and by the bash completion.
+int Help(const QList<QByteArray>& args) {
+    if (args.isEmpty()) {
+        PrintUsage(stdout);
+        return kCliOk;
+    }
+    const QString what = QString::fromLocal8Bit(args.first());
+    if (args.size() > 1)
+        return CliUsageError(
+            "help",
+            QStringLiteral("unexpected word \"%1\"").arg(QString::fromLocal8Bit(args.at(1))));
+    if (what == QLatin1String("--man")) {
+        Print(stdout, CliManSections());
+        return kCliOk;
+    }
+    if (what == QLatin1String("--list")) {
+        Print(stdout, CliOptionList());
+        return kCliOk;
+    }
+    const CliCommand* command = FindCliCommand(what);
+    if (!command) {
+        QStringList names;
+        for (const CliCommand& c : CliCommands())
+            names << QLatin1String(c.name);
+        return CliUsageError("help", QStringLiteral("\"%1\" is no command; the commands are: %2")
+                                         .arg(what, names.join(QStringLiteral(", "))));
+    }
+    Print(stdout, CliCommandHelp(*command));
+    return kCliOk;
 }
+
+int RunHelpCommand(const CLanguage&, const QStringList&) {
+    return kCliOk; // handled in main before the data folder is prepared
+}
+
+const CliRegistrar helpRegistrar({"help",
+                                  "help [COMMAND]",
+                                  RunHelpCommand,
+                                  "show the commands, or one command's options and an example",
+                                  {},
+                                  "brtx-cli help history"});
 
 } // namespace
 
@@ -68,7 +118,8 @@ int main(int argc, char** argv) {
         const QByteArray& a = raw[i];
         if (a == "--home") {
             if (i + 1 >= raw.size()) {
-                std::fprintf(stderr, "brtx-cli: --home needs a folder\n");
+                std::fprintf(stderr, "brtx-cli: --home needs a folder: brtx-cli --home DIR "
+                                     "COMMAND [ARGS...]\n");
                 return kCliUsage;
             }
             qputenv("BRTX_HOME", raw[++i]);
@@ -95,17 +146,19 @@ int main(int argc, char** argv) {
         return kCliUsage;
     }
     const QString name = QString::fromLocal8Bit(rest.takeFirst());
-    const CliCommand* command = FindCommand(name);
+    if (name == QLatin1String("help"))
+        return Help(rest);
+    const CliCommand* command = FindCliCommand(name);
     if (!command) {
-        std::fprintf(stderr, "brtx-cli: unknown command '%s'\n\n", qPrintable(name));
-        PrintUsage(stderr);
+        std::fprintf(stderr, "brtx-cli: \"%s\" is no command; `brtx-cli --help` lists them\n",
+                     qPrintable(name));
         return kCliUsage;
     }
     QStringList args;
     for (const QByteArray& a : rest)
         args.append(QString::fromLocal8Bit(a));
     if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
-        std::fprintf(stdout, "Usage: brtx-cli [--home DIR] %s\n", command->usage);
+        Print(stdout, CliCommandHelp(*command));
         return kCliOk;
     }
     // An installed copy's data folder is made (and its Language.ini copied) before any

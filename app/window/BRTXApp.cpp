@@ -2,6 +2,7 @@
 
 #include "app/shell/Look.h"
 #include "app/window/BRTXDlg.h"
+#include "device/page/FirstPage.h"
 
 #include <QApplication>
 
@@ -10,6 +11,8 @@ CBRTXApp::CBRTXApp(QApplication& app) : m_app(app) {}
 bool CBRTXApp::InitInstance() {
     ApplyLook(m_app);
     CBRTXDlg dlg(nullptr, &m_language);
+    if (!m_address.isEmpty())
+        dlg.DevicePage()->SetAddress(m_address);
     dlg.exec();
     return false;
 }

@@ -8,10 +8,13 @@ class QApplication;
 class CBRTXApp {
 public:
     explicit CBRTXApp(QApplication& app);
+    // An instrument's address typed into the device page when the window opens (brtx --address).
+    void SetAddress(const QString& address) { m_address = address; }
     // Runs the main window; returns false once it has closed (the process then ends).
     bool InitInstance();
 
 private:
     QApplication& m_app;
     CLanguage m_language; // the program's texts, read once at the start
+    QString m_address;
 };

@@ -345,6 +345,10 @@ void CFirstPage::OnWifiButton() {
         WifiDisconnect();
 }
 
+void CFirstPage::SetAddress(const QString& address) {
+    m_address->setText(address.trimmed());
+}
+
 void CFirstPage::WifiConnect() {
     Status("WifiConnecting");
     const QString address = m_address->text().trimmed();

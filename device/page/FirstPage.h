@@ -74,6 +74,10 @@ public:
     const CLanguage& Texts() const { return m_language; }
     ~CFirstPage() override; // cancels and ends the worker, closes the socket
 
+    // Types an instrument's Wi-Fi address into the address field (brtx --address), as the
+    // operator would; nothing is linked until Connect is pressed.
+    void SetAddress(const QString& address);
+
     CDeviceSession& Session() { return m_session; }
     CDeviceExchange& Exchange() { return *m_exchange; }
     // True while an exchange with the instrument runs on the worker.
