@@ -543,7 +543,15 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
         return s;
     };
     if (sort.IsDefault()) {
-        for (const char* name : {"Machine_NO", "Record_No", "Date_Date", "Time_Time", "rowid"})
+        // Newest first: the device, then the record number as a number (record 40 before
+        // record 9; a number that is not one after every number), the stored text settling
+        // numbers written alike ("7", "07"). The (device, record) index gives the devices in
+        // order; the records of each device are sorted.
+        Sql number;
+        number.Add("brtx_num(Record_No)");
+        terms.append({plain("Machine_NO"), true});
+        terms.append({number, true});
+        for (const char* name : {"Record_No", "Date_Date", "Time_Time", "rowid"})
             terms.append({plain(name), true});
     } else {
         const HistoryColumn& column = layout.columns[sort.column];

@@ -11,7 +11,8 @@
 // before every number), Date and Time as stored ("yyyy-MM-dd", "HH:mm:ss": chronological),
 // every other column by the user's locale collation. Ties keep the order the rows were
 // stored in, so paging never shows a row twice. Without a sort: device number, then record
-// number as text, both descending (for one device the order the list always had).
+// number as a number, both descending (newest first; a record number that is not a number
+// comes after the numbers).
 #include "base/Language.h"
 #include "history/core/RecordSource.h"
 
