@@ -418,9 +418,28 @@ void CHistory::OnBnClickedQuery() {
         return; // the list stays as it is; the status line says why
     m_filter = filter;
     m_bQueried = true;
+    ApplyLimits(true);
     // The first rows come from the worker, then the count; the rows further down come while
     // the user scrolls. The window stays usable meanwhile.
     StartQuery(true);
+}
+
+void CHistory::ApplyLimits(bool report) {
+    // Read again on every query, so that an edited Language.ini counts from the next one.
+    const CLimits limits = CLimits::Read(m_language);
+    int result = -1, unit = -1;
+    for (int c = 0; c < m_columns.size(); ++c) {
+        if (m_columns[c].kind != HistoryColumn::Fixed)
+            continue;
+        if (m_columns[c].index == 5)
+            result = c;
+        if (m_columns[c].index == 6)
+            unit = c;
+    }
+    m_pModel->SetLimits(limits, result, unit);
+    const QString problem = LimitsProblemText(m_language, limits);
+    if (report && !problem.isEmpty())
+        emit statusChanged(problem);
 }
 
 void CHistory::StartQuery(bool countToo) {
@@ -474,6 +493,7 @@ void CHistory::StartQuery(bool countToo) {
                 if (!same) {
                     const HistorySort sort = m_sort;
                     ApplyColumns(a.columns); // the answer's own columns
+                    ApplyLimits(false);
                     m_sort = sort.column < a.columns.size() ? sort : HistorySort();
                     m_queryTicket = ticket; // still the answer the list waits for
                     m_liveTicket->store(ticket);

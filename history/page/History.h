@@ -163,6 +163,9 @@ private:
     void LayoutBar(int pageWidth);
     void LayoutSide();
     void PlaceSplitter();
+    // The legal limits of Language.ini for the list's marks; report: a bad entry is named on
+    // the status line.
+    void ApplyLimits(bool report);
     bool ReadFilter(HistoryFilter& filter);
     void StartQuery(bool countToo);
     void SetResultCounts(const QVector<HistoryColumn>& columns, qint64 count);
