@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QLocale>
 
 #include <sqlite3.h>
 
@@ -761,4 +762,160 @@ QByteArray CLocalRecordSource::Picture(const HistoryRow& row) {
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
     return file.readAll();
+}
+
+bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& request,
+                               QVector<StatsRow>& rows, QString* error, bool* noColumn) {
+    rows.clear();
+    if (noColumn)
+        *noColumn = false;
+    Layout layout;
+    if (!LoadLayout(filter, layout, error))
+        return false;
+    Sql searchArgs;
+    for (int c = 0; c < layout.columns.size(); ++c) {
+        if (c)
+            searchArgs.Add(",");
+        searchArgs.Add(layout.Expression(layout.columns[c]));
+    }
+
+    // The group of a row.
+    Sql group;
+    switch (request.by) {
+    case StatsBy::Day:
+        group.Add("Date_Date");
+        break;
+    case StatsBy::Week: // the Monday of the week
+        group.Add("date(Date_Date,'-'||((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7)||' "
+                  "days')");
+        break;
+    case StatsBy::Month:
+        group.Add("substr(Date_Date,1,7)");
+        break;
+    case StatsBy::Hour:
+        group.Add("substr(Time_Time,1,2)");
+        break;
+    case StatsBy::Weekday: // 1 Monday .. 7 Sunday
+        group.Add("((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7+1)");
+        break;
+    case StatsBy::Device:
+        group.Add("Machine_NO");
+        break;
+    case StatsBy::Mode:
+        group.Add("Test_Mode");
+        break;
+    case StatsBy::Field: {
+        int found = -1;
+        for (int pass = 0; pass < 2 && found < 0; ++pass)
+            for (int c = 0; c < layout.columns.size() && found < 0; ++c)
+                if (layout.columns[c].heading.compare(request.field, pass ? Qt::CaseInsensitive
+                                                                          : Qt::CaseSensitive) == 0)
+                    found = c;
+        if (found < 0) {
+            QStringList headings;
+            for (const HistoryColumn& column : layout.columns)
+                headings << column.heading;
+            if (noColumn)
+                *noColumn = true;
+            Connection::Fail(error, QStringLiteral("no column \"%1\"; the columns are: %2")
+                                        .arg(request.field, headings.join(QStringLiteral(", "))));
+            return false;
+        }
+        group = layout.Expression(layout.columns[found]);
+        break;
+    }
+    }
+
+    // Each row with its group, unit, mode, result as a number and its unit's thresholds.
+    Sql inner;
+    inner.Add("SELECT ").Add(group).Add(" AS g,trim(coalesce(Test_Unit,'')) AS u,Test_Mode AS m,"
+                                        "brtx_num(Test_Result) AS n");
+    for (int k = 0; k < 2; ++k) {
+        Sql t;
+        t.Add("(CASE lower(trim(Test_Unit))");
+        bool any = false;
+        for (const UnitLimits& u : request.limits.Units()) {
+            if (k >= u.thresholds.size())
+                continue;
+            t.Add(" WHEN ").AddText(u.unit.toLower()).Add(" THEN ").AddNumber(u.thresholds[k]);
+            any = true;
+        }
+        t.Add(" ELSE NULL END)");
+        if (any)
+            inner.Add(",").Add(t).Add(QStringLiteral(" AS t%1").arg(k + 1));
+        else
+            inner.Add(QStringLiteral(",NULL AS t%1").arg(k + 1));
+    }
+    inner.Add(" FROM ValueInfo");
+    if (!WhereClause(filter, searchArgs, inner, error))
+        return false;
+
+    Sql counts;
+    counts
+        .Add("SELECT g,u,count(*),sum(m='Auto'),sum(m='Manual'),sum(m='Refuse'),"
+             "sum(m='Discontinued'),count(n),avg(n),max(n),sum(n>=t1),sum(n>=t2) FROM (")
+        .Add(inner)
+        .Add(") GROUP BY g,u ORDER BY g,u");
+    // The median: the middle result (or the mean of the two middle ones) of each group.
+    Sql medians;
+    medians
+        .Add("SELECT g,u,avg(n) FROM (SELECT g,u,n,row_number() OVER (PARTITION BY g,u ORDER BY "
+             "n) AS i,count(*) OVER (PARTITION BY g,u) AS c FROM (")
+        .Add(inner)
+        .Add(") WHERE n IS NOT NULL) WHERE i=(c+1)/2 OR i=(c+2)/2 GROUP BY g,u");
+
+    Connection db;
+    if (!db.Open(DatabasePath(), error, &m_interrupt))
+        return false;
+    if (!db.HasValues())
+        return true;
+    db.SetSearch(filter.search);
+    // Both passes in one read transaction: one snapshot even while a download writes.
+    sqlite3_stmt* begin = db.Prepare(QStringLiteral("BEGIN"), error);
+    if (!begin)
+        return false;
+    sqlite3_step(begin);
+    sqlite3_finalize(begin);
+
+    auto key = [](sqlite3_stmt* stmt) { return Text(stmt, 0) + QChar(0x1F) + Text(stmt, 1); };
+    QHash<QString, int> index;
+    sqlite3_stmt* stmt = db.Prepare(counts.text, error, counts.binds);
+    if (!stmt)
+        return false;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        StatsRow row;
+        row.group = Text(stmt, 0);
+        if (request.by == StatsBy::Weekday && !row.group.isEmpty())
+            row.group = QLocale::c().dayName(row.group.toInt());
+        row.unit = Text(stmt, 1);
+        row.tests = sqlite3_column_int64(stmt, 2);
+        for (int m = 0; m < 4; ++m)
+            row.modes[m] = sqlite3_column_int64(stmt, 3 + m);
+        row.results = sqlite3_column_int64(stmt, 7);
+        row.mean = sqlite3_column_double(stmt, 8);
+        row.max = sqlite3_column_double(stmt, 9);
+        row.over[0] = sqlite3_column_int64(stmt, 10);
+        row.over[1] = sqlite3_column_int64(stmt, 11);
+        index.insert(key(stmt), int(rows.size()));
+        rows.append(row);
+    }
+    sqlite3_finalize(stmt);
+    if (rc == SQLITE_DONE) {
+        stmt = db.Prepare(medians.text, error, medians.binds);
+        if (!stmt)
+            return false;
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            const auto it = index.constFind(key(stmt));
+            if (it != index.constEnd())
+                rows[it.value()].median = sqlite3_column_double(stmt, 2);
+        }
+        sqlite3_finalize(stmt);
+    }
+    if (rc != SQLITE_DONE) {
+        Connection::Fail(error, db.Message(rc));
+        rows.clear();
+        return false;
+    }
+    return true;
 }
