@@ -856,13 +856,11 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
              "sum(m='Discontinued'),count(n),avg(n),max(n),sum(n>=t1),sum(n>=t2) FROM (")
         .Add(inner)
         .Add(") GROUP BY g,u ORDER BY g,u");
-    // The median: the middle result (or the mean of the two middle ones) of each group.
+    // The median: the results of every group in order, groups in the order of the counts;
+    // with each group's number of results known, the middle ones are picked while the rows
+    // pass (SQLite's sorter holds them, not this program).
     Sql medians;
-    medians
-        .Add("SELECT g,u,avg(n) FROM (SELECT g,u,n,row_number() OVER (PARTITION BY g,u ORDER BY "
-             "n) AS i,count(*) OVER (PARTITION BY g,u) AS c FROM (")
-        .Add(inner)
-        .Add(") WHERE n IS NOT NULL) WHERE i=(c+1)/2 OR i=(c+2)/2 GROUP BY g,u");
+    medians.Add("SELECT n FROM (").Add(inner).Add(") WHERE n IS NOT NULL ORDER BY g,u,n");
 
     Connection db;
     if (!db.Open(DatabasePath(), error, &m_interrupt))
@@ -877,8 +875,6 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     sqlite3_step(begin);
     sqlite3_finalize(begin);
 
-    auto key = [](sqlite3_stmt* stmt) { return Text(stmt, 0) + QChar(0x1F) + Text(stmt, 1); };
-    QHash<QString, int> index;
     sqlite3_stmt* stmt = db.Prepare(counts.text, error, counts.binds);
     if (!stmt)
         return false;
@@ -897,7 +893,6 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         row.max = sqlite3_column_double(stmt, 9);
         row.over[0] = sqlite3_column_int64(stmt, 10);
         row.over[1] = sqlite3_column_int64(stmt, 11);
-        index.insert(key(stmt), int(rows.size()));
         rows.append(row);
     }
     sqlite3_finalize(stmt);
@@ -905,12 +900,29 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         stmt = db.Prepare(medians.text, error, medians.binds);
         if (!stmt)
             return false;
+        int r = 0;
+        qint64 seen = 0; // results of rows[r] passed so far
         while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-            const auto it = index.constFind(key(stmt));
-            if (it != index.constEnd())
-                rows[it.value()].median = sqlite3_column_double(stmt, 2);
+            while (r < rows.size() && seen >= rows[r].results) {
+                ++r;
+                seen = 0;
+            }
+            if (r >= rows.size())
+                break; // more results than counted: cannot be in one snapshot
+            const qint64 c = rows[r].results;
+            const double v = sqlite3_column_double(stmt, 0);
+            if (seen == (c - 1) / 2)
+                rows[r].median = v;
+            if (seen == c / 2 && c % 2 == 0)
+                rows[r].median = (rows[r].median + v) / 2;
+            ++seen;
         }
         sqlite3_finalize(stmt);
+        if (rc == SQLITE_ROW) {
+            Connection::Fail(error, QStringLiteral("the records changed while they were counted"));
+            rows.clear();
+            return false;
+        }
     }
     if (rc != SQLITE_DONE) {
         Connection::Fail(error, db.Message(rc));
