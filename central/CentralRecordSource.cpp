@@ -209,13 +209,14 @@ QString CCentralRecordSource::Where(const HistoryFilter& filter, const Layout& l
 }
 
 QString CCentralRecordSource::OrderBy(const HistorySort& sort, const Layout& layout) const {
-    // Without a sort: device number, then record number as text, both descending. Record
+    // Without a sort: device number, then record number as a number (one that is not a
+    // number after the numbers), both descending, as the local list. Record
     // number and result sort as numbers (a text that is not one first), the date with its
     // time, every other column in language order. The record key settles ties, so paging
     // never shows a row twice.
     if (sort.IsDefault() || sort.column >= layout.cells.size())
-        return QStringLiteral(" ORDER BY machine_no DESC, record_no DESC, date_date DESC, "
-                              "time_time DESC");
+        return " ORDER BY machine_no DESC, " + NumberOf("record_no") +
+               " DESC NULLS LAST, record_no DESC, date_date DESC, time_time DESC";
     const HistoryColumn& column = layout.columns[sort.column];
     const QString dir =
         sort.descending ? QStringLiteral(" DESC NULLS LAST") : QStringLiteral(" ASC NULLS FIRST");

@@ -22,8 +22,8 @@ struct HistoryFilter {
 };
 
 struct HistorySort {
-    int column = -1; // index into the list's columns; -1: the default order (record number
-                     // as text, descending)
+    int column = -1; // index into the list's columns; -1: the default order (device, then
+                     // record number as a number, both descending)
     bool descending = false;
     bool IsDefault() const { return column < 0; }
 };

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QLocale>
 
 #include <sqlite3.h>
 
@@ -543,7 +544,15 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
         return s;
     };
     if (sort.IsDefault()) {
-        for (const char* name : {"Machine_NO", "Record_No", "Date_Date", "Time_Time", "rowid"})
+        // Newest first: the device, then the record number as a number (record 40 before
+        // record 9; a number that is not one after every number), the stored text settling
+        // numbers written alike ("7", "07"). The (device, record) index gives the devices in
+        // order; the records of each device are sorted.
+        Sql number;
+        number.Add("brtx_num(Record_No)");
+        terms.append({plain("Machine_NO"), true});
+        terms.append({number, true});
+        for (const char* name : {"Record_No", "Date_Date", "Time_Time", "rowid"})
             terms.append({plain(name), true});
     } else {
         const HistoryColumn& column = layout.columns[sort.column];
@@ -753,4 +762,172 @@ QByteArray CLocalRecordSource::Picture(const HistoryRow& row) {
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
     return file.readAll();
+}
+
+bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& request,
+                               QVector<StatsRow>& rows, QString* error, bool* noColumn) {
+    rows.clear();
+    if (noColumn)
+        *noColumn = false;
+    Layout layout;
+    if (!LoadLayout(filter, layout, error))
+        return false;
+    Sql searchArgs;
+    for (int c = 0; c < layout.columns.size(); ++c) {
+        if (c)
+            searchArgs.Add(",");
+        searchArgs.Add(layout.Expression(layout.columns[c]));
+    }
+
+    // The group of a row.
+    Sql group;
+    switch (request.by) {
+    case StatsBy::Day:
+        group.Add("Date_Date");
+        break;
+    case StatsBy::Week: // the Monday of the week
+        group.Add("date(Date_Date,'-'||((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7)||' "
+                  "days')");
+        break;
+    case StatsBy::Month:
+        group.Add("substr(Date_Date,1,7)");
+        break;
+    case StatsBy::Hour:
+        group.Add("substr(Time_Time,1,2)");
+        break;
+    case StatsBy::Weekday: // 1 Monday .. 7 Sunday
+        group.Add("((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7+1)");
+        break;
+    case StatsBy::Device:
+        group.Add("Machine_NO");
+        break;
+    case StatsBy::Mode:
+        group.Add("Test_Mode");
+        break;
+    case StatsBy::Field: {
+        int found = -1;
+        for (int pass = 0; pass < 2 && found < 0; ++pass)
+            for (int c = 0; c < layout.columns.size() && found < 0; ++c)
+                if (layout.columns[c].heading.compare(request.field, pass ? Qt::CaseInsensitive
+                                                                          : Qt::CaseSensitive) == 0)
+                    found = c;
+        if (found < 0) {
+            QStringList headings;
+            for (const HistoryColumn& column : layout.columns)
+                headings << column.heading;
+            if (noColumn)
+                *noColumn = true;
+            Connection::Fail(error, QStringLiteral("no column \"%1\"; the columns are: %2")
+                                        .arg(request.field, headings.join(QStringLiteral(", "))));
+            return false;
+        }
+        group = layout.Expression(layout.columns[found]);
+        break;
+    }
+    }
+
+    // Each row with its group, unit, mode, result as a number and its unit's thresholds.
+    Sql inner;
+    inner.Add("SELECT ").Add(group).Add(" AS g,trim(coalesce(Test_Unit,'')) AS u,Test_Mode AS m,"
+                                        "brtx_num(Test_Result) AS n");
+    for (int k = 0; k < 2; ++k) {
+        Sql t;
+        t.Add("(CASE lower(trim(Test_Unit))");
+        bool any = false;
+        for (const UnitLimits& u : request.limits.Units()) {
+            if (k >= u.thresholds.size())
+                continue;
+            t.Add(" WHEN ").AddText(u.unit.toLower()).Add(" THEN ").AddNumber(u.thresholds[k]);
+            any = true;
+        }
+        t.Add(" ELSE NULL END)");
+        if (any)
+            inner.Add(",").Add(t).Add(QStringLiteral(" AS t%1").arg(k + 1));
+        else
+            inner.Add(QStringLiteral(",NULL AS t%1").arg(k + 1));
+    }
+    inner.Add(" FROM ValueInfo");
+    if (!WhereClause(filter, searchArgs, inner, error))
+        return false;
+
+    Sql counts;
+    counts
+        .Add("SELECT g,u,count(*),sum(m='Auto'),sum(m='Manual'),sum(m='Refuse'),"
+             "sum(m='Discontinued'),count(n),avg(n),max(n),sum(n>=t1),sum(n>=t2) FROM (")
+        .Add(inner)
+        .Add(") GROUP BY g,u ORDER BY g,u");
+    // The median: the results of every group in order, groups in the order of the counts;
+    // with each group's number of results known, the middle ones are picked while the rows
+    // pass (SQLite's sorter holds them, not this program).
+    Sql medians;
+    medians.Add("SELECT n FROM (").Add(inner).Add(") WHERE n IS NOT NULL ORDER BY g,u,n");
+
+    Connection db;
+    if (!db.Open(DatabasePath(), error, &m_interrupt))
+        return false;
+    if (!db.HasValues())
+        return true;
+    db.SetSearch(filter.search);
+    // Both passes in one read transaction: one snapshot even while a download writes.
+    sqlite3_stmt* begin = db.Prepare(QStringLiteral("BEGIN"), error);
+    if (!begin)
+        return false;
+    sqlite3_step(begin);
+    sqlite3_finalize(begin);
+
+    sqlite3_stmt* stmt = db.Prepare(counts.text, error, counts.binds);
+    if (!stmt)
+        return false;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        StatsRow row;
+        row.group = Text(stmt, 0);
+        if (request.by == StatsBy::Weekday && !row.group.isEmpty())
+            row.group = QLocale::c().dayName(row.group.toInt());
+        row.unit = Text(stmt, 1);
+        row.tests = sqlite3_column_int64(stmt, 2);
+        for (int m = 0; m < 4; ++m)
+            row.modes[m] = sqlite3_column_int64(stmt, 3 + m);
+        row.results = sqlite3_column_int64(stmt, 7);
+        row.mean = sqlite3_column_double(stmt, 8);
+        row.max = sqlite3_column_double(stmt, 9);
+        row.over[0] = sqlite3_column_int64(stmt, 10);
+        row.over[1] = sqlite3_column_int64(stmt, 11);
+        rows.append(row);
+    }
+    sqlite3_finalize(stmt);
+    if (rc == SQLITE_DONE) {
+        stmt = db.Prepare(medians.text, error, medians.binds);
+        if (!stmt)
+            return false;
+        int r = 0;
+        qint64 seen = 0; // results of rows[r] passed so far
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            while (r < rows.size() && seen >= rows[r].results) {
+                ++r;
+                seen = 0;
+            }
+            if (r >= rows.size())
+                break; // more results than counted: cannot be in one snapshot
+            const qint64 c = rows[r].results;
+            const double v = sqlite3_column_double(stmt, 0);
+            if (seen == (c - 1) / 2)
+                rows[r].median = v;
+            if (seen == c / 2 && c % 2 == 0)
+                rows[r].median = (rows[r].median + v) / 2;
+            ++seen;
+        }
+        sqlite3_finalize(stmt);
+        if (rc == SQLITE_ROW) {
+            Connection::Fail(error, QStringLiteral("the records changed while they were counted"));
+            rows.clear();
+            return false;
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        Connection::Fail(error, db.Message(rc));
+        rows.clear();
+        return false;
+    }
+    return true;
 }

@@ -11,9 +11,11 @@
 // before every number), Date and Time as stored ("yyyy-MM-dd", "HH:mm:ss": chronological),
 // every other column by the user's locale collation. Ties keep the order the rows were
 // stored in, so paging never shows a row twice. Without a sort: device number, then record
-// number as text, both descending (for one device the order the list always had).
+// number as a number, both descending (newest first; a record number that is not a number
+// comes after the numbers).
 #include "base/Language.h"
 #include "history/core/RecordSource.h"
+#include "history/core/Stats.h"
 
 class CLocalRecordSource : public IRecordSource {
 public:
@@ -33,6 +35,11 @@ public:
     bool Stream(const HistoryFilter& filter, const HistorySort& sort,
                 const std::function<bool(const HistoryRow&)>& sink, QString* error) override;
     QByteArray Picture(const HistoryRow& row) override;
+    // Statistics over the filter's records (see Stats.h), groups and units in order, computed
+    // by SQLite in two passes (counts and means; medians). *noColumn is set when
+    // field:HEADING names no column of the list.
+    bool Stats(const HistoryFilter& filter, const StatsRequest& request, QVector<StatsRow>& rows,
+               QString* error, bool* noColumn = nullptr);
     void SetInterrupt(std::function<bool()> stop) override;
     std::shared_ptr<IRecordSource> Another() const override {
         return std::make_shared<CLocalRecordSource>(m_dbPath, m_texts);

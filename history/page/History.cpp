@@ -55,7 +55,11 @@ constexpr int kBarHeight = 30;
 constexpr int kFilterTop = 46;
 constexpr int kListTop = 84;
 constexpr int kMeterSize = 190;
-constexpr int kSideWidth = 380; // the picture and meter beside the list, at first
+constexpr int kPictureWidth = 320; // the photographs of the instruments
+// The picture and the meter under it beside the list: only the width they need, so that the
+// list and its field columns get the rest.
+constexpr int kSideWidth = kPictureWidth + 2 * kMargin;
+constexpr int kMinListWidth = 120;
 
 // The view-state key of a column: its heading, made safe for a settings key.
 QString ColumnKey(const QString& heading) {
@@ -231,11 +235,14 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
         if (!m_bRestoring)
             SaveViewState();
     });
-    connect(m_pSplitter, &QSplitter::splitterMoved, this, [this] { SaveViewState(); });
+    connect(m_pSplitter, &QSplitter::splitterMoved, this, [this] {
+        m_nUserSide = m_pSplitter->sizes().value(1);
+        SaveViewState();
+    });
 
     resize(1100, 640);
-    m_pSplitter->setSizes({width() - kSideWidth, kSideWidth});
     RestoreViewState();
+    PlaceSplitter();
     RefreshDeviceList();
 }
 
@@ -411,9 +418,28 @@ void CHistory::OnBnClickedQuery() {
         return; // the list stays as it is; the status line says why
     m_filter = filter;
     m_bQueried = true;
+    ApplyLimits(true);
     // The first rows come from the worker, then the count; the rows further down come while
     // the user scrolls. The window stays usable meanwhile.
     StartQuery(true);
+}
+
+void CHistory::ApplyLimits(bool report) {
+    // Read again on every query, so that an edited Language.ini counts from the next one.
+    const CLimits limits = CLimits::Read(m_language);
+    int result = -1, unit = -1;
+    for (int c = 0; c < m_columns.size(); ++c) {
+        if (m_columns[c].kind != HistoryColumn::Fixed)
+            continue;
+        if (m_columns[c].index == 5)
+            result = c;
+        if (m_columns[c].index == 6)
+            unit = c;
+    }
+    m_pModel->SetLimits(limits, result, unit);
+    const QString problem = LimitsProblemText(m_language, limits);
+    if (report && !problem.isEmpty())
+        emit statusChanged(problem);
 }
 
 void CHistory::StartQuery(bool countToo) {
@@ -467,6 +493,7 @@ void CHistory::StartQuery(bool countToo) {
                 if (!same) {
                     const HistorySort sort = m_sort;
                     ApplyColumns(a.columns); // the answer's own columns
+                    ApplyLimits(false);
                     m_sort = sort.column < a.columns.size() ? sort : HistorySort();
                     m_queryTicket = ticket; // still the answer the list waits for
                     m_liveTicket->store(ticket);
@@ -630,9 +657,10 @@ void CHistory::SaveViewState() {
 void CHistory::WriteViewState() const {
     m_pSaveTimer->stop();
     QSettings state(ViewStatePath(), QSettings::IniFormat);
-    state.setValue(QStringLiteral("Splitter/sizes"),
-                   QVariant::fromValue(
-                       QVariantList{m_pSplitter->sizes().value(0), m_pSplitter->sizes().value(1)}));
+    // Only a width the user chose is kept; the old "Splitter/sizes" held the first layout's
+    // sizes too and is no longer read.
+    if (m_nUserSide > 0)
+        state.setValue(QStringLiteral("Splitter/side"), m_nUserSide);
     QHeaderView* header = m_pList->horizontalHeader();
     for (int c = 0; c < m_pModel->columnCount(); ++c) {
         const QString heading = m_pModel->headerData(c, Qt::Horizontal).toString();
@@ -647,9 +675,8 @@ void CHistory::WriteViewState() const {
 void CHistory::RestoreViewState() {
     const QSettings state(ViewStatePath(), QSettings::IniFormat);
     m_bRestoring = true;
-    const QVariantList sizes = state.value(QStringLiteral("Splitter/sizes")).toList();
-    if (sizes.size() == 2 && sizes[0].toInt() > 0 && sizes[1].toInt() > 0)
-        m_pSplitter->setSizes({sizes[0].toInt(), sizes[1].toInt()});
+    const int side = state.value(QStringLiteral("Splitter/side")).toInt();
+    m_nUserSide = side >= kMeterSize && side <= 8000 ? side : 0;
     QHeaderView* header = m_pList->horizontalHeader();
     for (int c = 0; c < m_pModel->columnCount(); ++c) {
         const QString heading = m_pModel->headerData(c, Qt::Horizontal).toString();
@@ -793,6 +820,7 @@ void CHistory::PaintPicture() {
     m_pPicture->show();
     m_pPicture->raise();
     m_pPicture->update();
+    LayoutSide();
 }
 
 bool CHistory::eventFilter(QObject* watched, QEvent* event) {
@@ -903,13 +931,31 @@ void CHistory::resizeEvent(QResizeEvent* event) {
     // The list and the side (picture, meter) below; the list gets the width the side leaves.
     m_pSplitter->setGeometry(kMargin, kListTop, qMax(0, w - 2 * kMargin),
                              qMax(0, h - kListTop - kMargin));
+    PlaceSplitter();
+}
+
+void CHistory::PlaceSplitter() {
+    // The side keeps the width the user chose, or the width the picture and meter need; the
+    // list takes the rest.
+    const int total = qMax(0, m_pSplitter->width() - m_pSplitter->handleWidth());
+    const int want = m_nUserSide > 0 ? m_nUserSide : kSideWidth;
+    const int side = qMax(0, qMin(want, total - kMinListWidth));
+    if (m_pSplitter->sizes().value(1) == side && m_pSplitter->sizes().value(0) == total - side)
+        return;
+    const bool restoring = m_bRestoring;
+    m_bRestoring = true;
+    m_pSplitter->setSizes({total - side, side});
+    m_bRestoring = restoring;
 }
 
 void CHistory::LayoutSide() {
-    // The picture at the side's top left, the meter in its lower right corner.
+    // The picture at the side's top left, the meter under it: no empty area between them.
     m_pPicture->move(kMargin, 0);
-    m_pMeter->setGeometry(qMax(0, m_pSide->width() - kMeterSize),
-                          qMax(0, m_pSide->height() - kMeterSize), kMeterSize, kMeterSize);
+    const int pictureHeight = !m_pPicture->isHidden()
+                                  ? qMax(m_pPicture->height(), kPictureWidth * 3 / 4)
+                                  : kPictureWidth * 3 / 4;
+    const int y = qMin(pictureHeight + kMargin, m_pSide->height() - kMeterSize);
+    m_pMeter->setGeometry(kMargin, qMax(0, y), kMeterSize, kMeterSize);
 }
 
 // ---------------------------------------------------------------------------------------

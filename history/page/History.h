@@ -162,6 +162,10 @@ private:
     void SizeColumns();
     void LayoutBar(int pageWidth);
     void LayoutSide();
+    void PlaceSplitter();
+    // The legal limits of Language.ini for the list's marks; report: a bad entry is named on
+    // the status line.
+    void ApplyLimits(bool report);
     bool ReadFilter(HistoryFilter& filter);
     void StartQuery(bool countToo);
     void SetResultCounts(const QVector<HistoryColumn>& columns, qint64 count);
@@ -225,6 +229,9 @@ private:
     bool m_bQueryOk = true;
     bool m_bQueried = false; // Query was pressed since the columns were laid out
     bool m_bRestoring = false;
+    // The side's width (picture and meter) the user chose by dragging the splitter; 0: the
+    // width they need.
+    int m_nUserSide = 0;
     bool m_bAllDevices = false;
     QString m_strDevice;
     int m_nRows = 0;

@@ -1,5 +1,6 @@
 #include "history/page/HistoryModel.h"
 
+#include <QColor>
 #include <QSize>
 
 #include <climits>
@@ -114,7 +115,23 @@ QVariant CHistoryModel::data(const QModelIndex& index, int role) const {
             Request(index.row()); // shown empty until its block arrives
             return QString();
         }
+        if (role == Qt::ToolTipRole && index.column() == m_resultColumn) {
+            const int level = LimitLevel(index.row());
+            if (level > 0)
+                return Cell(index.row(), index.column()) + QLatin1Char('\n') +
+                       OverLimitText(m_texts, *m_limits.For(Cell(index.row(), m_unitColumn)),
+                                     level);
+        }
         return Cell(index.row(), index.column());
+    }
+    if (role == Qt::BackgroundRole && index.column() == m_resultColumn) {
+        // Amber at the first limit, red at the second.
+        const int level = LimitLevel(index.row());
+        if (level == 1)
+            return QColor(0xFF, 0xD8, 0x8A);
+        if (level == 2)
+            return QColor(0xF4, 0x9A, 0x9A);
+        return QVariant();
     }
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
@@ -148,4 +165,19 @@ QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
     return QVariant();
+}
+
+void CHistoryModel::SetLimits(const CLimits& limits, int resultColumn, int unitColumn) {
+    m_limits = limits;
+    const bool shown = resultColumn >= 0 && unitColumn >= 0;
+    m_resultColumn = shown ? resultColumn : -1;
+    m_unitColumn = shown ? unitColumn : -1;
+    if (rowCount() > 0 && m_resultColumn >= 0)
+        emit dataChanged(index(0, m_resultColumn), index(rowCount() - 1, m_resultColumn));
+}
+
+int CHistoryModel::LimitLevel(int row) const {
+    if (m_resultColumn < 0 || m_limits.IsEmpty() || !Row(row))
+        return 0;
+    return m_limits.Level(Cell(row, m_unitColumn), Cell(row, m_resultColumn));
 }

@@ -6,6 +6,7 @@
 // many rows the query gives. The row header shows each held record's seal mark, checked when
 // the row is first shown.
 #include "base/Language.h"
+#include "history/core/Limits.h"
 #include "history/core/RecordSource.h"
 #include "history/core/SealMarks.h"
 
@@ -55,6 +56,11 @@ public:
     // Asks for the block of a row when it is neither held nor asked for.
     void Request(int row) const;
     CSealMarks& SealMarks() { return m_seals; }
+    // Results at or over a legal limit get a colour and a tooltip naming the limit; the
+    // columns of Test_Result and Test_Unit (-1: not shown, nothing is marked).
+    void SetLimits(const CLimits& limits, int resultColumn, int unitColumn);
+    // The limit (0: none, 1, 2) a held row's result reaches.
+    int LimitLevel(int row) const;
 
 signals:
     void NeedBlock(quint64 generation, int block, qint64 offset, int limit) const;
@@ -62,7 +68,10 @@ signals:
 private:
     void DropFarBlocks(int keep);
 
-    CLanguage m_texts; // the seal tips' texts
+    CLanguage m_texts; // the seal tips' and limit tips' texts
+    CLimits m_limits;
+    int m_resultColumn = -1;
+    int m_unitColumn = -1;
     mutable CSealMarks m_seals;
     QStringList m_headings;
     qint64 m_count = 0;

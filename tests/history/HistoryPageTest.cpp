@@ -7,6 +7,7 @@
 #include "controls/Meter.h"
 #include "history/page/History.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QFile>
@@ -179,13 +180,13 @@ TEST_F(HistoryPageTest, QueryFillsSortsAndForgetsTheSelection) {
     QStringList order;
     for (int r = 0; r < page.ListRowCount(); ++r)
         order << page.ListCell(r, 1);
-    EXPECT_EQ(order, QStringList({"3", "2", "10", "1"}));
-    EXPECT_EQ(page.ListCell(0, 4), "refuse");
-    EXPECT_EQ(page.ListCell(1, 4), "Refused");
+    EXPECT_EQ(order, QStringList({"10", "3", "2", "1"})); // record numbers as numbers
+    EXPECT_EQ(page.ListCell(0, 4), "Refused");
+    EXPECT_EQ(page.ListCell(1, 4), "refuse");
 
     List(page)->selectRow(2);
     EXPECT_EQ(page.SelectedRow(), 2);
-    EXPECT_EQ(page.SelectedPath(), "\\D1\\00010.jpg");
+    EXPECT_EQ(page.SelectedPath(), "\\D1\\00002.jpg");
 
     // A new query (even the same one) refills the list: the selection is gone.
     page.OnBnClickedQuery();
@@ -286,6 +287,14 @@ TEST_F(HistoryPageTest, ListTakesTheFreeWidthAndTheViewIsRemembered) {
     checkInside();
     page->resize(1400, 800);
     checkInside();
+    // At 1400x900 the list has at least 70% of the page; the meter sits under the picture,
+    // within the picture's width, not at the far corner.
+    page->resize(1400, 900);
+    QApplication::processEvents();
+    checkInside();
+    EXPECT_GE(list->width(), 1400 * 7 / 10);
+    const QRect m(meter->mapTo(page, QPoint(0, 0)), meter->size());
+    EXPECT_LT(m.bottom(), 84 + 240 + 8 + 190 + 2);
 
     // The user drags the splitter, narrows a column and hides another: all come back.
     splitter->setSizes({700, 600});

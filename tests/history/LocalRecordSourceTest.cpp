@@ -65,14 +65,14 @@ TEST_F(LocalRecordSourceTest, FiltersPickTheRightRows) {
     struct Case {
         const char* what;
         std::function<void(HistoryFilter&)> set;
-        QStringList expected; // record numbers, default order (as text, descending)
+        QStringList expected; // record numbers, default order (as numbers, descending)
     };
     const QVector<Case> cases = {
-        {"none", [](HistoryFilter&) {}, {"9", "2", "11", "10"}},
-        {"dates", [](HistoryFilter& f) { f.endDate = "2024-03-02"; }, {"9", "10"}},
+        {"none", [](HistoryFilter&) {}, {"11", "10", "9", "2"}},
+        {"dates", [](HistoryFilter& f) { f.endDate = "2024-03-02"; }, {"10", "9"}},
         {"mode", [](HistoryFilter& f) { f.mode = TestModeFilter::Auto; }, {"9", "2"}},
         {"min", [](HistoryFilter& f) { f.minResult = 0.2; }, {"9", "2"}},
-        {"range", [](HistoryFilter& f) { f.minResult = 0.0, f.maxResult = 0.3; }, {"9", "10"}},
+        {"range", [](HistoryFilter& f) { f.minResult = 0.0, f.maxResult = 0.3; }, {"10", "9"}},
         {"search ascii case", [](HistoryFilter& f) { f.search = "ab-"; }, {"9"}},
         {"search non-ascii case", [](HistoryFilter& f) { f.search = "MÜLL"; }, {"9"}},
         {"search folds Ä", [](HistoryFilter& f) { f.search = "ÄRG"; }, {"2"}},
@@ -160,12 +160,71 @@ TEST_F(LocalRecordSourceTest, AllDevicesUniteTheTitles) {
     f.search = "AB-12";
     EXPECT_EQ(Numbers(source, f), QStringList({"9"}));
 
-    // Default order: device, then record number as text, both descending.
+    // Default order: device, then record number as a number, both descending.
     f.search.clear();
-    EXPECT_EQ(Numbers(source, f), QStringList({"3", "9", "2", "11", "10"}));
+    EXPECT_EQ(Numbers(source, f), QStringList({"3", "11", "10", "9", "2"}));
     // Sorted by the union column Plate: DEV2's Field1, DEV1's Field2.
     EXPECT_EQ(Numbers(source, f, {8, false}), QStringList({"10", "9", "11", "3", "2"}));
     QLocale::setDefault(QLocale::system());
+}
+
+TEST(LocalSourceOrder, NewestRecordNumberFirstPerDevice) {
+    struct Case {
+        const char* what;
+        QVector<QPair<QString, QString>> stored; // (device, record number) in download order
+        bool allDevices;
+        QStringList expected; // "device/record" in list order
+    };
+    QVector<QPair<QString, QString>> forty;
+    QStringList fortyDown;
+    for (int n = 1; n <= 40; ++n)
+        forty.append({"D1", QString::number(n)});
+    for (int n = 40; n >= 1; --n)
+        fortyDown << QStringLiteral("D1/%1").arg(n);
+    const QVector<Case> cases = {
+        {"forty records", forty, false, fortyDown},
+        {"devices newest first each",
+         {{"A", "9"}, {"B", "100"}, {"A", "10"}, {"B", "99"}, {"A", "1"}, {"B", "1000"}},
+         true,
+         {"B/1000", "B/100", "B/99", "A/10", "A/9", "A/1"}},
+        {"one device of several", {{"A", "9"}, {"B", "100"}, {"A", "10"}}, false, {"A/10", "A/9"}},
+        {"texts that are no number last, alike numbers by text",
+         {{"A", "x1"}, {"A", "7"}, {"A", "07"}, {"A", "12"}, {"A", ""}},
+         false,
+         {"A/12", "A/7", "A/07", "A/x1", "A/"}},
+    };
+    for (const Case& c : cases) {
+        brtxtest::TempHome home;
+        {
+            Db db;
+            for (const auto& [device, record] : c.stored)
+                db.Add({device, record, "2024-06-01"});
+        }
+        CLocalRecordSource source;
+        HistoryFilter f;
+        f.device = c.stored.first().first;
+        f.allDevices = c.allDevices;
+        QStringList streamed;
+        ASSERT_TRUE(source.Stream(
+            f, {},
+            [&](const HistoryRow& r) {
+                streamed << r.machineNo + '/' + r.recordNo;
+                return true;
+            },
+            nullptr));
+        EXPECT_EQ(streamed, c.expected) << c.what;
+        // Pages read from the far end (a count first) give the same order.
+        qint64 count = 0;
+        ASSERT_TRUE(source.Count(f, count, nullptr));
+        QStringList paged;
+        for (qint64 offset = 0; offset < count; offset += 3) {
+            QVector<HistoryRow> rows;
+            ASSERT_TRUE(source.Fetch(f, {}, offset, 3, rows, nullptr));
+            for (const HistoryRow& r : rows)
+                paged << r.machineNo + '/' + r.recordNo;
+        }
+        EXPECT_EQ(paged, c.expected) << c.what;
+    }
 }
 
 TEST_F(LocalRecordSourceTest, PagesFromEitherEndMatchTheStream) {
