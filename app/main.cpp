@@ -6,8 +6,12 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <cstdio>
+#include <sys/stat.h>
 
 int main(int argc, char** argv) {
+    // Everything the program, its libraries and the programs it runs (the PDF converter)
+    // create is private to the user: records and pictures are personal data.
+    ::umask(077);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brtx"));
     QApplication::setApplicationVersion(QStringLiteral(BRTX_VERSION));
@@ -19,6 +23,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     CBRTXApp brtx(app);
+    // What an earlier version left open to other users is closed, and said once.
+    if (MakeDataFolderPrivate() > 0)
+        brtx.SetStartStatus(QStringLiteral("DataFolderTightened"));
     brtx.InitInstance();
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 QString MakeExportTempFile(const QString& path, QString* error) {
@@ -29,7 +30,9 @@ QString MakeExportTempFile(const QString& path, QString* error) {
                 .arg(QRandomGenerator::global()->bounded(1000000), 6, 10, QLatin1Char('0'))
                 .arg(suffix);
         const QByteArray encoded = QFile::encodeName(name);
-        const int fd = ::open(encoded.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // Private to the user (exports hold personal data); PlaceExportFile gives an existing
+        // file's mode back.
+        const int fd = ::open(encoded.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
             ::close(fd);
             return name;
@@ -47,6 +50,12 @@ QString MakeExportTempFile(const QString& path, QString* error) {
 }
 
 bool PlaceExportFile(const QString& tempPath, const QString& path, QString* error) {
+    // A new export stays 0600 (whatever a writer did to the temporary file); a file replaced
+    // keeps its mode, so an export never opens a file wider than its owner had it.
+    struct stat existing;
+    const bool replaces =
+        ::stat(QFile::encodeName(path).constData(), &existing) == 0 && S_ISREG(existing.st_mode);
+    ::chmod(QFile::encodeName(tempPath).constData(), replaces ? existing.st_mode & 07777 : 0600);
     if (::rename(QFile::encodeName(tempPath).constData(), QFile::encodeName(path).constData()) == 0)
         return true;
     if (error)
