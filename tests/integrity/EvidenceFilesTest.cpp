@@ -15,6 +15,8 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/stat.h>
@@ -255,6 +257,37 @@ TEST_F(EvidenceFilesTest, RecordTextReachesTheTerminalEscaped) {
             EXPECT_FALSE(c.unicode() < 0x20 && c != '\t' && c != '\n') << int(c.unicode());
         EXPECT_FALSE(all.contains(QChar(0x9b)) || all.contains(QChar(0x7f)));
     }
+}
+
+TEST_F(EvidenceFilesTest, InstalledCopyRunsNoHelperFromItsDataFolder) {
+    // An installed layout: <prefix>/bin/brtx-cli with <prefix>/share/brtx/Language.ini, its
+    // data folder under XDG_DATA_HOME. Both folders hold an adb that notes its run.
+    QTemporaryDir root;
+    const QString bin = root.path() + "/prefix/bin";
+    const QString data = root.path() + "/xdg/brtx";
+    for (const QString& dir :
+         {bin + "/adbcopy", root.path() + "/prefix/share/brtx", data + "/adbcopy"})
+        ASSERT_TRUE(QDir().mkpath(dir));
+    ASSERT_TRUE(QFile::copy(brtxtest::programDir() + "/brtx-cli", bin + "/brtx-cli"));
+    ASSERT_TRUE(QFile::copy(brtxtest::sourceDir() + "/assets/Language.ini",
+                            root.path() + "/prefix/share/brtx/Language.ini"));
+    for (const QString& adb : {bin + "/adbcopy/adb", data + "/adbcopy/adb"}) {
+        QFile f(adb);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("#!/bin/sh\ntouch \"$0.ran\"\necho 'List of devices attached'\n");
+        f.close();
+        ::chmod(QFile::encodeName(adb).constData(), 0700);
+    }
+    ::chmod(QFile::encodeName(bin + "/brtx-cli").constData(), 0700);
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("BRTX_HOME");
+    env.insert("XDG_DATA_HOME", root.path() + "/xdg");
+    p.setProcessEnvironment(env);
+    p.start(bin + "/brtx-cli", {"devices"});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_TRUE(QFileInfo::exists(bin + "/adbcopy/adb.ran")) << p.readAllStandardError().data();
+    EXPECT_FALSE(QFileInfo::exists(data + "/adbcopy/adb.ran"));
 }
 
 } // namespace
