@@ -59,9 +59,13 @@ void LeaveWriteAheadLog(sqlite3* db) {
 }
 // Whether a read-only open must be immutable: the folder cannot be written (no write bit at
 // all counts, as a protected evidence copy; root may write anyway), or the file was left in
-// write-ahead mode without its log (a copy, or a program that ended without closing): a
-// reader would otherwise make the log's index file beside it.
+// write-ahead mode (a copy, or a program that ended without closing): a reader would otherwise
+// make the log's index file beside it. Never while a log or journal lies beside the file: its
+// content belongs to the database, and an immutable reader would pass it over.
 bool NeedsImmutable(const QString& path) {
+    if (QFileInfo::exists(path + QStringLiteral("-wal")) ||
+        QFileInfo::exists(path + QStringLiteral("-journal")))
+        return false;
     const QFileInfo info(path);
     const QByteArray folder = QFile::encodeName(info.absolutePath());
     struct stat st;
@@ -72,9 +76,8 @@ bool NeedsImmutable(const QString& path) {
     if (!file.open(QIODevice::ReadOnly))
         return false; // the open reports it
     const QByteArray header = file.read(20);
-    const bool walMode = header.size() == 20 && header.startsWith("SQLite format 3") &&
-                         (header.at(18) == 2 || header.at(19) == 2);
-    return walMode && !QFileInfo::exists(path + QStringLiteral("-wal")) &&
+    return header.size() == 20 && header.startsWith("SQLite format 3") &&
+           (header.at(18) == 2 || header.at(19) == 2) &&
            !QFileInfo::exists(path + QStringLiteral("-shm"));
 }
 } // namespace

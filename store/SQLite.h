@@ -50,8 +50,8 @@ public:
     //  ReadOnly: for readers of evidence (verify, audit, the list's seal marks, the report's
     //            check): SQLite's read-only mode ("mode=ro"), the journal mode left as it is,
     //            no file made or written. When the folder cannot be written (or a file left in
-    //            write-ahead mode has no log beside it) the file is opened as immutable, so
-    //            not even the log's index is made.
+    //            write-ahead mode has no index beside it) and no log or journal lies beside
+    //            the file, it is opened as immutable, so not even the log's index is made.
     enum class Access { Create, Existing, ReadOnly };
     int Open(const QString& path, Access access = Access::Create);
     void Close();

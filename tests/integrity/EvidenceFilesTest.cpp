@@ -105,7 +105,7 @@ TEST_F(EvidenceFilesTest, ReadingACopyChangesNoByte) {
     for (const Case& c : {Case{"read-only folder", true, false},
                           Case{"file left in write-ahead mode", false, true}}) {
         SCOPED_TRACE(c.what);
-        brtxtest::TempHome home(false, "evidence");
+        brtxtest::TempHome home(false, "evidence ?#%41"); // characters a URI would read
         ASSERT_NO_FATAL_FAILURE(copyInto(home.path()));
         if (c.walHeader) {
             QFile db(home.file("brtx.db"));
