@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
@@ -75,6 +76,9 @@ void Messages(QtMsgType type, const QMessageLogContext& context, const QString& 
 } // namespace
 
 int main(int argc, char** argv) {
+    // Everything the program, its libraries and the programs it runs (the PDF converter)
+    // create is private to the user: records and pictures are personal data.
+    ::umask(077);
     QString address;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
@@ -122,6 +126,9 @@ int main(int argc, char** argv) {
     }
     CBRTXApp brtx(app);
     brtx.SetAddress(address);
+    // What an earlier version left open to other users is closed, and said once.
+    if (MakeDataFolderPrivate() > 0)
+        brtx.SetStartStatus(QStringLiteral("DataFolderTightened"));
     brtx.InitInstance();
     return 0;
 }

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,7 +117,7 @@ QString MakeFolders(const QString& path) {
     for (const QString& part : parts) {
         at += QLatin1Char('/') + part;
         const QByteArray name = QFile::encodeName(at);
-        if (::mkdir(name.constData(), 0777) == 0)
+        if (::mkdir(name.constData(), kPrivateFolderMode) == 0)
             continue;
         const int error = errno;
         if (error == EEXIST && FolderExists(at))
@@ -198,6 +200,100 @@ QString PrepareDataFolder() {
     return CheckLanguageFile(language);
 }
 
+namespace {
+
+// Takes the group and other bits off one entry (fd-relative, never through a link). Returns
+// 1 when it was changed.
+int tightenAt(int dirFd, const char* name, const struct stat& st) {
+    if ((st.st_mode & 077) == 0 || !(S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)))
+        return 0;
+    return ::fchmodat(dirFd, name, st.st_mode & 07700, 0) == 0 ? 1 : 0;
+}
+
+// Walks the folder open as fd: every sub-folder is checked (and walked when it was open, or
+// when force says the whole tree must be), files are tightened when force is set.
+int tightenTree(int fd, bool force, int depth) {
+    if (depth > 16)
+        return 0;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return 0;
+    }
+    int changed = 0;
+    while (const dirent* e = ::readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+            continue;
+        if (!force && e->d_type != DT_DIR && e->d_type != DT_UNKNOWN)
+            continue; // a file of a private folder: nobody else reaches it
+        struct stat st;
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            const bool open = (st.st_mode & 077) != 0;
+            changed += tightenAt(::dirfd(dir), e->d_name, st);
+            const int sub =
+                ::openat(::dirfd(dir), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub >= 0)
+                changed += tightenTree(sub, force || open, depth + 1);
+        } else if (force) {
+            changed += tightenAt(::dirfd(dir), e->d_name, st);
+        }
+    }
+    ::closedir(dir);
+    return changed;
+}
+
+} // namespace
+
+int MakeDataFolderPrivate() {
+    const QString folder = GetAppFolder();
+    if (folder.isEmpty())
+        return -1;
+    const int top =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (top < 0)
+        return -1;
+    int changed = 0;
+    struct stat st;
+    // A folder nobody may write to (a protected copy) is left exactly as it is.
+    if (::fstat(top, &st) != 0 || (st.st_mode & 0222) == 0 ||
+        ::access(QFile::encodeName(folder).constData(), W_OK) != 0) {
+        ::close(top);
+        return 0;
+    }
+    const bool open = (st.st_mode & 077) != 0;
+    if (open && ::fchmod(top, st.st_mode & 07700) == 0)
+        ++changed;
+    // The folder's own files: only the program's personal ones (a program folder also holds
+    // the programs, Language.ini and the report's style sheets, which stay as they are).
+    static const char* const kFiles[] = {"brtx.db",         "brtx.db-wal", "brtx.db-shm",
+                                         "brtx.db-journal", "desk.key",    "brtx-view.ini"};
+    for (const char* name : kFiles)
+        if (::fstatat(top, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            changed += tightenAt(top, name, st);
+    if (DIR* dir = open ? ::fdopendir(::dup(top)) : nullptr) {
+        while (const dirent* e = ::readdir(dir)) {
+            const size_t n = std::strlen(e->d_name);
+            if (n > 5 && std::strcmp(e->d_name + n - 5, ".html") == 0 &&
+                ::fstatat(top, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                changed += tightenAt(top, e->d_name, st);
+        }
+        ::closedir(dir);
+    }
+    for (const char* name : {"pic", "pdf"}) {
+        if (::fstatat(top, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+            continue;
+        const bool wide = (st.st_mode & 077) != 0;
+        changed += tightenAt(top, name, st);
+        const int sub = ::openat(top, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub >= 0)
+            changed += tightenTree(sub, open || wide, 0);
+    }
+    ::close(top);
+    return changed;
+}
+
 QString DescribeDataFolder() {
     const QString folder = GetAppFolder();
     QString why;
@@ -243,7 +339,7 @@ bool FileExists(const QString& path) {
 bool CreateFolder(const QString& path) {
     if (path.isEmpty())
         return false;
-    return ::mkdir(QFile::encodeName(path).constData(), 0777) == 0;
+    return ::mkdir(QFile::encodeName(path).constData(), kPrivateFolderMode) == 0;
 }
 
 QString ResolvePicturePath(const QString& picRoot, const QString& storedPath) {

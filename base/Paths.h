@@ -36,6 +36,21 @@ bool IsInstalledCopy();
 // somewhere unexpected).
 QString PrepareDataFolder();
 
+// Records, pictures and reports are personal data, private to the user who runs the program:
+// folders are made 0700 and files 0600 whatever the umask (both programs also start with umask
+// 077, so what libraries and child programs create is private too). MakeDataFolderPrivate
+// tightens what an earlier version (or a copy) left open: the data folder, pic/ and pdf/ with
+// every folder below them lose their group and other permissions, and so do brtx.db with its
+// side files, desk.key, brtx-view.ini, report pages (*.html) in the folder and every file below
+// pic/ and pdf/. A folder that is private already is not walked again, so a start costs a few
+// look-ups. A folder nobody may write to (a protected copy) is left as it is. Links are never
+// followed. Returns how many entries were changed (0: nothing was open), -1 when there is no
+// data folder.
+int MakeDataFolderPrivate();
+// The mode bits a new private folder or file is made with.
+constexpr unsigned kPrivateFolderMode = 0700;
+constexpr unsigned kPrivateFileMode = 0600;
+
 // Which data folder is in use and why, one line for help texts.
 QString DescribeDataFolder();
 

@@ -2,6 +2,7 @@
 
 #include "base/Paths.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -14,7 +15,10 @@ constexpr int kReadBytes = 20480;
 } // namespace
 
 QString AdbToolPath() {
-    const QString local = GetAdbFolder() + QStringLiteral("/adb");
+    const QString local =
+        (IsInstalledCopy() ? QCoreApplication::applicationDirPath() + QStringLiteral("/adbcopy")
+                           : GetAdbFolder()) +
+        QStringLiteral("/adb");
     const QFileInfo info(local);
     if (info.exists() && info.isFile())
         return local;

@@ -12,7 +12,9 @@
 #include <atomic>
 
 // The tool to run: <program folder>/adbcopy/adb if present, else adb from PATH, else
-// "adb" (which then fails to start).
+// "adb" (which then fails to start). The program folder is the data folder of a copy that
+// keeps its data beside itself (or BRTX_HOME); an installed copy looks only beside its own
+// executable, never in its data folder, which every program of the user can write to.
 QString AdbToolPath();
 
 // Runs the tool with the given command line ("adb devices", "adb -s SERIAL forward ..."): the

@@ -45,6 +45,7 @@ Options:
                        bigfield   record reply: field 15 of amount bytes (230)
                        extra      record reply: amount (2) more records in the text block
                        trailing   amount (3) extra bytes after the end byte
+                       otherdevice record reply: the record names another device number
                      Examples: --fault pause:3:1500  --fault close:5  --fault bigw:2
   --log FILE         append every request received to FILE, one hex line each
   --quiet            print nothing but errors

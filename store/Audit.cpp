@@ -93,8 +93,9 @@ bool Append(SQLite::Database& db, const QString& program, const QString& action,
 
 bool AppendTo(const QString& databasePath, const QString& program, const QString& action,
               const QString& device, const QString& records, const QString& outcome) {
+    // An export from a folder without brtx.db must not make one: the entry is then not written.
     SQLite::Database db;
-    if (db.Open(databasePath) != SQLITE_OK)
+    if (db.Open(databasePath, SQLite::Database::Access::Existing) != SQLITE_OK)
         return false;
     return Append(db, program, action, device, records, outcome);
 }

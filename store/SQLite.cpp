@@ -1,6 +1,11 @@
 #include "store/SQLite.h"
 
+#include <QFile>
+#include <QFileInfo>
+
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -52,7 +57,47 @@ void LeaveWriteAheadLog(sqlite3* db) {
     if (PragmaResult(db, "PRAGMA main.journal_mode") == "wal")
         PragmaResult(db, "PRAGMA journal_mode=DELETE");
 }
+// Whether a read-only open must be immutable: the folder cannot be written (no write bit at
+// all counts, as a protected evidence copy; root may write anyway), or the file was left in
+// write-ahead mode (a copy, or a program that ended without closing): a reader would otherwise
+// make the log's index file beside it. Never while a log or journal lies beside the file: its
+// content belongs to the database, and an immutable reader would pass it over.
+bool NeedsImmutable(const QString& path) {
+    if (QFileInfo::exists(path + QStringLiteral("-wal")) ||
+        QFileInfo::exists(path + QStringLiteral("-journal")))
+        return false;
+    const QFileInfo info(path);
+    const QByteArray folder = QFile::encodeName(info.absolutePath());
+    struct stat st;
+    if (::access(folder.constData(), W_OK) != 0 ||
+        (::stat(folder.constData(), &st) == 0 && (st.st_mode & 0222) == 0))
+        return true;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false; // the open reports it
+    const QByteArray header = file.read(20);
+    return header.size() == 20 && header.startsWith("SQLite format 3") &&
+           (header.at(18) == 2 || header.at(19) == 2) &&
+           !QFileInfo::exists(path + QStringLiteral("-shm"));
+}
 } // namespace
+
+QByteArray ReadOnlyUri(const QString& path, bool immutable) {
+    const QByteArray bytes = QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    QByteArray uri("file:");
+    for (const char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+            u == '/' || u == '.' || u == '-' || u == '_' || u == '~')
+            uri += c;
+        else
+            uri += '%' + QByteArray::number(u, 16).rightJustified(2, '0');
+    }
+    uri += "?mode=ro";
+    if (immutable)
+        uri += "&immutable=1";
+    return uri;
+}
 
 UTF8MBSTR::UTF8MBSTR(const QString& text) {
     const QByteArray utf8 = text.toUtf8();
@@ -71,11 +116,22 @@ Database::~Database() {
     Close();
 }
 
-int Database::Open(const QString& path) {
+int Database::Open(const QString& path, Access access) {
     Close();
-    const UTF8MBSTR utf8(path);
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open(utf8, &db);
+    int rc;
+    bool made = false;
+    if (access == Access::ReadOnly) {
+        // A missing file stays missing (the read-only mode never makes one).
+        rc = sqlite3_open_v2(ReadOnlyUri(path, NeedsImmutable(path)).constData(), &db,
+                             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    } else {
+        const UTF8MBSTR utf8(path);
+        made = access == Access::Create && !QFileInfo::exists(path);
+        rc = sqlite3_open_v2(
+            utf8, &db, SQLITE_OPEN_READWRITE | (access == Access::Create ? SQLITE_OPEN_CREATE : 0),
+            nullptr);
+    }
     if (rc != SQLITE_OK) {
         m_nLastError = rc;
         // The library may hand back a handle even when opening failed; it is unusable, so
@@ -85,15 +141,25 @@ int Database::Open(const QString& path) {
         return rc;
     }
     m_db = db;
-    UseWriteAheadLog(m_db, kBusyTimeoutMs);
+    m_readOnly = access == Access::ReadOnly;
+    // A new file holds personal data: private to the user whatever the umask. Its log and
+    // index files take the file's mode when SQLite makes them.
+    if (made)
+        ::chmod(QFile::encodeName(path).constData(), 0600);
+    if (m_readOnly)
+        sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+    else
+        UseWriteAheadLog(m_db, kBusyTimeoutMs);
     return rc;
 }
 
 void Database::Close() {
     if (m_db) {
-        LeaveWriteAheadLog(m_db);
+        if (!m_readOnly)
+            LeaveWriteAheadLog(m_db);
         sqlite3_close(m_db);
         m_db = nullptr;
+        m_readOnly = false;
     }
 }
 

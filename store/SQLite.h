@@ -43,8 +43,19 @@ public:
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
-    int Open(const QString& path); // creates the file when missing
+    // How a file is opened.
+    //  Create:   read and write; a missing file is made. The file works with a write-ahead
+    //            log while open (see SQLite.cpp).
+    //  Existing: the same, but a missing file is an error (SQLITE_CANTOPEN), never made.
+    //  ReadOnly: for readers of evidence (verify, audit, the list's seal marks, the report's
+    //            check): SQLite's read-only mode ("mode=ro"), the journal mode left as it is,
+    //            no file made or written. When the folder cannot be written (or a file left in
+    //            write-ahead mode has no index beside it) and no log or journal lies beside
+    //            the file, it is opened as immutable, so not even the log's index is made.
+    enum class Access { Create, Existing, ReadOnly };
+    int Open(const QString& path, Access access = Access::Create);
     void Close();
+    bool IsReadOnly() const { return m_readOnly; }
     int ExecuteSQL(const QString& sql);
     Table QuerySQL(const QString& sql);
     bool IsOpen() const { return m_db != nullptr; }
@@ -55,7 +66,12 @@ public:
 private:
     sqlite3* m_db = nullptr;
     int m_nLastError = 0;
+    bool m_readOnly = false;
 };
+
+// The URI that opens path read-only ("file:/...?mode=ro", with "&immutable=1" when asked):
+// every byte that would end or change the path part is percent-encoded.
+QByteArray ReadOnlyUri(const QString& path, bool immutable);
 
 // A value ready to stand between single quotes in a statement: every ' doubled.
 // Every statement that formats a value goes through this.

@@ -149,7 +149,7 @@ QString ComputeSeal(const Record& r) {
 }
 
 bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool late,
-             const QString& knownFile, const QString& knownHash) {
+             const QString& knownFile, const QString& knownHash, bool onlyKnown) {
     SQLite::Stmt row(db.Handle(),
                      QByteArray("SELECT " + valueColumns() + " FROM ValueInfo WHERE rowid=?"));
     row.bind(1, rowid);
@@ -162,7 +162,8 @@ bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool la
     r.time = row.text(3);
     r.rowHash = rowHashAt(row, 0);
     const QString picture = ResolvePicturePath(picRoot, row.text(36));
-    r.pictureHash = !knownFile.isEmpty() && picture == knownFile ? knownHash : FileHash(picture);
+    const bool known = !knownFile.isEmpty() && picture == knownFile;
+    r.pictureHash = known ? knownHash : onlyKnown ? QString() : FileHash(picture);
     r.sealedAt = UtcNow();
     r.late = late;
     bool ok = false;
@@ -202,6 +203,7 @@ void PendingSeals::JoinHasher() {
 
 bool PendingSeals::Begin() {
     m_rows.clear();
+    m_waiting.clear();
     m_savedFile.clear();
     JoinHasher();
     m_aheadHash.clear(); // a hash left from the previous reply never seals this one's picture
@@ -220,14 +222,34 @@ void PendingSeals::AddLastInsert() {
         m_rows.append(sqlite3_last_insert_rowid(m_db.Handle()));
 }
 
+void PendingSeals::AddStoredUnsealed(const QString& machineNo, const QString& recordNo,
+                                     const QString& date, const QString& time) {
+    if (!m_open)
+        return;
+    SQLite::Stmt st(m_db.Handle(),
+                    "SELECT v.rowid,v.Path FROM ValueInfo v WHERE v.Machine_NO=? AND v.Record_No=? "
+                    "AND v.Date_Date=? AND v.Time_Time=? AND NOT EXISTS (SELECT 1 FROM RecordSeal "
+                    "s WHERE s.Machine_NO=? AND s.Record_No=? AND s.Date_Date=? AND s.Time_Time=? "
+                    "AND s.Deleted=0) LIMIT 1");
+    st.bind(1, machineNo).bind(2, recordNo).bind(3, date).bind(4, time);
+    st.bind(5, machineNo).bind(6, recordNo).bind(7, date).bind(8, time);
+    if (st.step() == SQLITE_ROW)
+        m_waiting.append({st.int64(0), st.text(1)});
+}
+
 bool PendingSeals::Commit(const QString& picRoot) {
     if (!m_open)
         return false;
     JoinHasher();
     const QString knownHash = m_savedFile.isEmpty() ? QString() : m_aheadHash;
-    for (qint64 rowid : std::as_const(m_rows)) {
-        if (!SealRow(m_db, rowid, picRoot, false, knownHash.isEmpty() ? QString() : m_savedFile,
-                     knownHash)) {
+    const QString knownFile = knownHash.isEmpty() ? QString() : m_savedFile;
+    QList<qint64> rows = m_rows;
+    // A waiting record is sealed only with the picture written now, under the name it names.
+    for (const auto& [rowid, path] : std::as_const(m_waiting))
+        if (!knownFile.isEmpty() && ResolvePicturePath(picRoot, path) == knownFile)
+            rows.append(rowid);
+    for (qint64 rowid : std::as_const(rows)) {
+        if (!SealRow(m_db, rowid, picRoot, false, knownFile, knownHash, true)) {
             Rollback();
             return false;
         }
@@ -238,6 +260,7 @@ bool PendingSeals::Commit(const QString& picRoot) {
     }
     m_open = false;
     m_rows.clear();
+    m_waiting.clear();
     return true;
 }
 
@@ -246,6 +269,7 @@ void PendingSeals::Rollback() {
         m_db.ExecuteSQL(QStringLiteral("ROLLBACK"));
     m_open = false;
     m_rows.clear();
+    m_waiting.clear();
 }
 
 // ---- sealing afterwards, tombstones ----
@@ -509,7 +533,10 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
     const char* file = sqlite3_db_filename(db.Handle(), "main");
     std::thread rowsThread;
     if (haveValues) {
-        if (file && *file && second.Open(QString::fromUtf8(file)) == SQLITE_OK)
+        // Read-only whatever the first connection is: it only reads, and on a read-only copy
+        // it must make no file either.
+        if (file && *file &&
+            second.Open(QString::fromUtf8(file), SQLite::Database::Access::ReadOnly) == SQLITE_OK)
             rowsThread = std::thread(loadRows, second.Handle());
         else
             loadRows(db.Handle());

@@ -63,13 +63,21 @@ QString ComputeSeal(const Record& r);
 // the same previous seal. late marks a row sealed after it was stored. False on a failed
 // statement (nothing written).
 // knownFile/knownHash: a picture file whose hash the caller has already (empty: none).
+// onlyKnown: the row's picture is bound only when it is knownFile (the picture this
+// transaction wrote); any other file its Path names (one that was there before the row) gets
+// PictureHash "" instead of being read.
 bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool late = false,
-             const QString& knownFile = QString(), const QString& knownHash = QString());
+             const QString& knownFile = QString(), const QString& knownHash = QString(),
+             bool onlyKnown = false);
 
 // The rows of one download reply, sealed together with the rows in one transaction:
 // Begin() starts BEGIN IMMEDIATE, Add() notes an inserted row, Commit() seals the noted
 // rows (their pictures are in place by then) and commits; Rollback() (also on destruction
-// without Commit) drops rows and seals alike.
+// without Commit) drops rows and seals alike. A row's seal binds only the picture written
+// from this reply (PictureSaved); a file that was there before is never bound to a new row.
+// A record carried in another record's reply is stored without a seal; the reply of its own
+// number brings its picture, and AddStoredUnsealed then seals it with that picture in the
+// transaction that writes the picture.
 class PendingSeals {
 public:
     explicit PendingSeals(SQLite::Database& db) : m_db(db) {}
@@ -78,6 +86,11 @@ public:
     PendingSeals& operator=(const PendingSeals&) = delete;
     bool Begin();
     void AddLastInsert(); // the row the last insert on this connection made
+    // The stored row of this key that has no live seal (a record carried in an earlier
+    // reply): sealed at Commit when its Path names the picture saved from this reply, else
+    // left as it is.
+    void AddStoredUnsealed(const QString& machineNo, const QString& recordNo, const QString& date,
+                           const QString& time);
     // Starts hashing the reply's picture on a helper thread while the rows are stored.
     void HashPictureAhead(const QByteArray& bytes);
     // The picture was written whole to file from those bytes: its seal takes that hash
@@ -91,6 +104,7 @@ private:
 
     SQLite::Database& m_db;
     QList<qint64> m_rows;
+    QList<QPair<qint64, QString>> m_waiting; // rowid, stored Path
     bool m_open = false;
     std::thread m_hasher;
     QString m_aheadHash;

@@ -5,6 +5,7 @@
 #include "app/cli/Commands.h"
 
 #include "app/cli/HistoryArgs.h"
+#include "base/TerminalText.h"
 #include "history/core/Csv.h"
 
 #include <QStringEncoder>
@@ -23,9 +24,10 @@ void Write(const QByteArray& bytes) {
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
 }
 
-// Tab-separated lines, one cell per column: a tab or line break inside a value would split the
-// output, so it becomes a space. The line and its UTF-8 bytes reuse their buffers from row to
-// row (a million rows are written in a few seconds).
+// Tab-separated lines, one cell per column, for a terminal or a pipe: every control character
+// of a value (a tab or line break would split the output, an escape sequence would drive the
+// operator's terminal) is written as "\xNN". The line and its UTF-8 bytes reuse their buffers
+// from row to row (a million rows are written in a few seconds).
 class TsvWriter {
 public:
     void Write(const QStringList& cells) {
@@ -33,13 +35,7 @@ public:
         for (int i = 0; i < cells.size(); ++i) {
             if (i)
                 m_line += QLatin1Char('\t');
-            const qsizetype from = m_line.size();
-            m_line += cells[i];
-            for (qsizetype k = from; k < m_line.size(); ++k) {
-                const QChar ch = m_line.at(k);
-                if (ch == QLatin1Char('\t') || ch == QLatin1Char('\n') || ch == QLatin1Char('\r'))
-                    m_line[k] = QLatin1Char(' ');
-            }
+            AppendEscaped(m_line, cells[i]);
         }
         m_line += QLatin1Char('\n');
         m_bytes.resize(m_encoder.requiredSpace(m_line.size()));
@@ -53,37 +49,39 @@ private:
     QStringEncoder m_encoder{QStringEncoder::Utf8};
 };
 
+// A JSON string: quotes, backslashes and every control character escaped (DEL and the C1
+// controls too, which JSON would allow as they are but a terminal would act on).
 QByteArray JsonString(const QString& text) {
-    const QByteArray utf8 = text.toUtf8();
-    QByteArray out;
-    out.reserve(utf8.size() + 2);
-    out += '"';
-    for (const char c : utf8) {
+    QString out;
+    out.reserve(text.size() + 2);
+    out += QLatin1Char('"');
+    for (const QChar ch : text) {
+        const char16_t c = ch.unicode();
         switch (c) {
-        case '"':
-            out += "\\\"";
+        case u'"':
+            out += QLatin1String("\\\"");
             break;
-        case '\\':
-            out += "\\\\";
+        case u'\\':
+            out += QLatin1String("\\\\");
             break;
-        case '\n':
-            out += "\\n";
+        case u'\n':
+            out += QLatin1String("\\n");
             break;
-        case '\r':
-            out += "\\r";
+        case u'\r':
+            out += QLatin1String("\\r");
             break;
-        case '\t':
-            out += "\\t";
+        case u'\t':
+            out += QLatin1String("\\t");
             break;
         default:
-            if (static_cast<unsigned char>(c) < 0x20)
-                out += QByteArray("\\u00") + QByteArray::number(int(c), 16).rightJustified(2, '0');
+            if (IsTerminalControl(c))
+                out += QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0'));
             else
-                out += c;
+                out += ch;
         }
     }
-    out += '"';
-    return out;
+    out += QLatin1Char('"');
+    return out.toUtf8();
 }
 
 int Run(const CLanguage& texts, const QStringList& given) {

@@ -2,6 +2,7 @@
 #include "app/cli/Commands.h"
 
 #include "base/Paths.h"
+#include "base/TerminalText.h"
 #include "store/Audit.h"
 #include "store/Seal.h"
 
@@ -9,6 +10,18 @@
 #include <QHash>
 
 namespace {
+
+// One TSV line for the terminal: the values come from records (an instrument, a copied
+// file), so each control character of them, a tab too, is written as "\xNN".
+QString tsvLine(const QStringList& cells) {
+    QString line;
+    for (qsizetype i = 0; i < cells.size(); ++i) {
+        if (i)
+            line += QLatin1Char('\t');
+        AppendEscaped(line, cells[i]);
+    }
+    return line;
+}
 
 // Reads "--device ID" and the given flags; false (with the usage error printed) on anything
 // else.
@@ -33,10 +46,12 @@ bool takeOptions(const QString& command, const QStringList& args, QString& devic
     return true;
 }
 
-// Opens brtx.db for the integrity commands; a missing file is not made.
-bool openDatabase(const QString& command, SQLite::Database& db) {
+// Opens brtx.db for the integrity commands; a missing file is not made. Reading (verify,
+// audit) changes nothing of the file or its folder: evidence copies are checked as they are.
+bool openDatabase(const QString& command, SQLite::Database& db,
+                  SQLite::Database::Access access = SQLite::Database::Access::ReadOnly) {
     const QString path = GetDatabasePath();
-    if (!QFileInfo::exists(path) || db.Open(path) != 0) {
+    if (!QFileInfo::exists(path) || db.Open(path, access) != 0) {
         CliPrint(command + QStringLiteral(": cannot open ") + path);
         return false;
     }
@@ -64,9 +79,7 @@ int runVerify(const CLanguage&, const QStringList& args) {
         return kCliFailed;
     }
     for (const Seal::Finding& f : result.findings)
-        CliPrint(
-            QStringList{f.device, f.recordNo, f.date, f.time, Seal::ProblemName(f.problem)}.join(
-                QLatin1Char('\t')));
+        CliPrint(tsvLine({f.device, f.recordNo, f.date, f.time, Seal::ProblemName(f.problem)}));
     qint64 problems = result.findings.size();
 
     // The audit trail is one chain for the whole file.
@@ -76,16 +89,14 @@ int runVerify(const CLanguage&, const QStringList& args) {
         ++problems;
     }
     for (const Audit::Entry& e : audit.broken) {
-        CliPrint(QStringList{e.device, QStringLiteral("audit %1").arg(e.seq), e.at.left(10),
-                             e.at.mid(11, 8), QStringLiteral("CHAIN-BROKEN")}
-                     .join(QLatin1Char('\t')));
+        CliPrint(tsvLine({e.device, QStringLiteral("audit %1").arg(e.seq), e.at.left(10),
+                          e.at.mid(11, 8), QStringLiteral("CHAIN-BROKEN")}));
         ++problems;
     }
     if (head) {
         for (const Seal::VerifyResult::Head& h : result.heads)
-            CliPrint(QStringList{QStringLiteral("head"), h.device, QString::number(h.seq), h.seal,
-                                 h.sealedAt}
-                         .join(QLatin1Char('\t')));
+            CliPrint(tsvLine(
+                {QStringLiteral("head"), h.device, QString::number(h.seq), h.seal, h.sealedAt}));
         CliPrint(QStringList{QStringLiteral("audit-head"), QString::number(audit.lastSeq),
                              audit.lastHash}
                      .join(QLatin1Char('\t')));
@@ -99,7 +110,7 @@ int runSeal(const CLanguage&, const QStringList& args) {
     if (!takeOptions(QStringLiteral("seal"), args, device, {}))
         return kCliUsage;
     SQLite::Database db;
-    if (!openDatabase(QStringLiteral("seal"), db))
+    if (!openDatabase(QStringLiteral("seal"), db, SQLite::Database::Access::Existing))
         return kCliFailed;
     const int sealed =
         Seal::SealUnsealed(db, device, GetPicFolder(), QString::fromLatin1(Audit::kCli));
@@ -129,20 +140,8 @@ int runAudit(const CLanguage&, const QStringList& args) {
     CliPrint(
         QStringLiteral("Seq\tAt\tUser\tHost\tProgram\tAction\tDevice\tRecords\tOutcome\tHash"));
     for (const Audit::Entry& e : entries) {
-        QStringList cells{QString::number(e.seq),
-                          e.at,
-                          e.user,
-                          e.host,
-                          e.program,
-                          e.action,
-                          e.device,
-                          e.records,
-                          e.outcome,
-                          e.hash};
-        for (QString& c : cells) // a tab or line break inside a value must not split the line
-            c.replace(QLatin1Char('\t'), QLatin1Char(' '))
-                .replace(QLatin1Char('\n'), QLatin1Char(' '));
-        CliPrint(cells.join(QLatin1Char('\t')));
+        CliPrint(tsvLine({QString::number(e.seq), e.at, e.user, e.host, e.program, e.action,
+                          e.device, e.records, e.outcome, e.hash}));
     }
     return kCliOk;
 }

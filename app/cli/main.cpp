@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
@@ -106,6 +107,9 @@ const CliRegistrar helpRegistrar({"help",
 } // namespace
 
 int main(int argc, char** argv) {
+    // Everything this program, its libraries and the programs it runs create is private to
+    // the user: records and pictures are personal data.
+    ::umask(077);
     qInstallMessageHandler(CliMessages);
     // Take the global options out of the raw arguments first: BRTX_HOME must be set before any
     // part of the program asks for the program folder.
@@ -168,5 +172,15 @@ int main(int argc, char** argv) {
         return kCliFailed;
     }
     const CLanguage texts; // the program's texts, read once the folder is known
+    // What an earlier version left open to other users is closed, and said once (on standard
+    // error: standard output carries the command's own answer). Commands that only read
+    // (evidence copies are checked with them) change nothing, modes included.
+    static const QStringList kReading{QStringLiteral("verify"), QStringLiteral("audit"),
+                                      QStringLiteral("history")};
+    if (!kReading.contains(name) && MakeDataFolderPrivate() > 0) {
+        const QString text = texts.GetText(QStringLiteral("DataFolderTightened"));
+        std::fprintf(stderr, "brtx-cli: %s\n",
+                     qPrintable(text.isEmpty() ? QStringLiteral("DataFolderTightened") : text));
+    }
     return command->run(texts, args);
 }

@@ -104,6 +104,7 @@ void CDeviceWorker::RunDownload(const Download::Plan& plan, const QString& picRo
             u.type = Update::Type::RecordFailed;
             u.key = result.key;
             u.keyNumber = result.keyNumber;
+            u.keyTexts = result.keyTexts;
             ++summary.failed;
         }
         emit downloadUpdate(u);

@@ -1,6 +1,7 @@
 #include "device/core/DownloadRecord.h"
 
 #include "base/Paths.h"
+#include "base/TerminalText.h"
 #include "device/core/PictureStore.h"
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"
@@ -118,6 +119,18 @@ RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply
         return failed(QStringLiteral("DownloadRecordFail"), r);
     if (!usableFolder)
         return failed(QStringLiteral("SaveTheImgFail"), r);
+    // Records are filed, listed and chained under the linked instrument's number: a record
+    // naming another device (something else answering at the address, or a record copied
+    // between instruments) would land in that device's chain. It is refused, not re-filed.
+    for (const DeviceFrame::ParsedRecord& rec : parsed.records) {
+        if (rec.fields.value(0) != ctx.deviceId) {
+            qDebug() << "record" << r << "names device" << rec.fields.value(0) << "not"
+                     << ctx.deviceId;
+            RecordResult refused = failed(QStringLiteral("RecordOtherDevice"), r);
+            refused.keyTexts = {EscapeControls(rec.fields.value(0)), EscapeControls(ctx.deviceId)};
+            return refused;
+        }
+    }
     Picture::EnsureDeviceFolder(picRoot, ctx.deviceId);
 
     // The reply's rows, its picture and the rows' seals go in together: one write transaction
@@ -146,18 +159,31 @@ RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply
                                                               Picture::DateTimeSuffix(date, time))
                                    : Picture::PlainName(parsed.recordNo);
 
-        const SQLite::Table found =
-            ctx.db->QuerySQL(Statements::SelectDuplicate(machineNo, recordNo, date, time));
-        if (found.GetRowCount() > 0) {
-            ++result.duplicates;
-            continue;
-        }
         // The reply's picture belongs to the requested record. Another record the reply carries
         // names the picture of its own number, which its own download saves.
         bool otherNumber = false;
         const uint otherNo = recordNo.toUInt(&otherNumber);
         otherNumber = otherNumber && parsed.records.size() > 1 && otherNo != parsed.recordNo;
-        const QString rowPicture = otherNumber ? Picture::PlainName(otherNo) : pictureName;
+
+        const SQLite::Table found =
+            ctx.db->QuerySQL(Statements::SelectDuplicate(machineNo, recordNo, date, time));
+        if (found.GetRowCount() > 0) {
+            ++result.duplicates;
+            // Stored earlier from another record's reply, it waits for this picture: sealed
+            // with it when it is written now under the name the row gives.
+            if (!otherNumber)
+                seals.AddStoredUnsealed(machineNo, recordNo, date, time);
+            continue;
+        }
+        QString rowPicture = pictureName;
+        if (otherNumber) {
+            // Named as its own download will name the picture: the plain name, or the
+            // date-time name when a file of the plain name is there already (an older file is
+            // never taken for this record's picture).
+            rowPicture = Picture::PlainName(otherNo);
+            if (FileExists(deviceFolder + QLatin1Char('/') + rowPicture))
+                rowPicture = Picture::AlternativeName(otherNo, Picture::DateTimeSuffix(date, time));
+        }
         const QString path = Picture::StoredPath(ctx.deviceId, rowPicture);
         const int rc =
             ctx.db->ExecuteSQL(Statements::InsertValueInfo(rowValues(rec, path, rowPicture)));
@@ -167,7 +193,9 @@ RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply
             qDebug() << "record" << r << "insert failed, SQLite code" << rc;
             return rollback(QStringLiteral("DownloadRecordFail"), r);
         }
-        seals.AddLastInsert();
+        // A carried record is sealed with its picture, by the reply of its own number.
+        if (!otherNumber)
+            seals.AddLastInsert();
         ++result.inserted;
     }
 

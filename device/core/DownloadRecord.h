@@ -6,6 +6,7 @@
 #include "store/SQLite.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -33,13 +34,16 @@ struct RecordResult {
     // "RecordNoReply" (nothing or a broken reply arrived), "RecordOtherNumber" (the reply
     // was for another record), "ReadTheImgFail" (reply rejected: control or identifier bytes,
     // or lengths that do not fit), "RecordNotOnDevice", "SaveTheImgFail" (picture could not
-    // be saved), "TheImgExist" (rows stored, the picture file was there already) or
-    // "DownloadRecordFail" (the database refused the rows).
+    // be saved), "TheImgExist" (rows stored, the picture file was there already),
+    // "RecordOtherDevice" (a record of the reply names another device than the linked
+    // instrument; keyTexts: that number, the instrument's) or "DownloadRecordFail" (the
+    // database refused the rows).
     QString key;
     quint32 keyNumber = 0;
-    QString pictureName; // the picture file written (success only)
-    int inserted = 0;    // rows added to ValueInfo
-    int duplicates = 0;  // records of the reply that were stored already
+    QString pictureName;  // the picture file written (success only)
+    int inserted = 0;     // rows added to ValueInfo
+    int duplicates = 0;   // records of the reply that were stored already
+    QStringList keyTexts; // the key's "%s" values in order (control characters escaped)
 };
 
 // Downloads record r. Steps, in order:
@@ -57,18 +61,25 @@ struct RecordResult {
 RecordResult DownloadRecord(Context& ctx, quint32 r);
 
 // Stores one accepted reply of record r: the one place a downloaded record enters the store.
+//  0. refuse the whole reply when one of its records names another device number (field 0)
+//     than the linked instrument's (ctx.deviceId, compared as text as every query of the
+//     device does): "RecordOtherDevice" r, nothing stored;
 //  1. create the picture root and device folder when missing;
 //  2. in one transaction, for each record of the reply: skip it when a row with its device
 //     number, record number, date and time exists; otherwise insert its 38 values (a record
-//     other than the requested one names the plain picture of its own number). A failed insert
-//     fails the record ("DownloadRecordFail" r), nothing is kept;
+//     other than the requested one names the picture of its own number, as its own download
+//     will save it: the plain name, or the date-time name when the plain file exists). A
+//     failed insert fails the record ("DownloadRecordFail" r), nothing is kept;
 //  3. write the picture under the name of the reply's last record: the plain name, or the
 //     date-time name when the plain file existed before the request (plainExisted). A file
 //     that cannot be written rolls the rows back ("SaveTheImgFail" r); an existing file keeps
 //     the rows and gives "TheImgExist" (reply's record number);
 //  4. seal each inserted row once the picture is in place (store/Seal.h), in the same
 //     transaction, and commit. So a record is stored whole with its picture and its seal, or
-//     not at all; a failed seal or commit fails the record and stores nothing of it.
+//     not at all; a failed seal or commit fails the record and stores nothing of it. A seal
+//     binds only the picture written now. A record carried in another record's reply is
+//     stored unsealed; the reply of its own number (where it is a duplicate) seals it with the
+//     picture that reply writes under the row's name.
 RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply& parsed,
                          bool plainExisted);
 

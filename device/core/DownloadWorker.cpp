@@ -179,6 +179,18 @@ QString FillNumbers(QString text, std::initializer_list<qint64> numbers) {
     return text;
 }
 
+QString FillTexts(QString text, const QStringList& values) {
+    qsizetype from = 0;
+    for (const QString& value : values) {
+        const qsizetype at = text.indexOf(QLatin1String("%s"), from);
+        if (at < 0)
+            break;
+        text.replace(at, 2, value);
+        from = at + value.size();
+    }
+    return text;
+}
+
 QString FinishText(const CLanguage& language, quint32 failedRecords) {
     // A Language.ini supplied with the instrument may not know the key of the failure
     // count: the plain closing text then, never an empty status line.
@@ -200,7 +212,7 @@ QStringList UpdateTexts(const CLanguage& language, const Update& u) {
     case Update::Type::RecordFailed:
         texts << StatusText(language, QStringLiteral("DownloadRecordFail"), u.number);
         if (!u.key.isEmpty()) {
-            const QString why = StatusText(language, u.key, u.keyNumber);
+            const QString why = FillTexts(StatusText(language, u.key, u.keyNumber), u.keyTexts);
             if (!why.isEmpty())
                 texts << why;
         }

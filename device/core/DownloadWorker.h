@@ -73,6 +73,8 @@ QString FinishText(const CLanguage& language, quint32 failedRecords);
 
 // Replaces the first "%d" (or "%u", "%i", "%ld") of text with each number in turn.
 QString FillNumbers(QString text, std::initializer_list<qint64> numbers);
+// Replaces the first "%s" of text with each value in turn (a value is never read as a format).
+QString FillTexts(QString text, const QStringList& values);
 
 // One report of a running download (CDeviceWorker::downloadUpdate).
 struct Update {
@@ -89,6 +91,7 @@ struct Update {
     quint32 downloaded = 0; // records stored now
     quint32 skipped = 0;    // records that were stored already
     quint32 failed = 0;     // records that failed
+    QStringList keyTexts;   // RecordFailed: the key's "%s" values (RecordResult::keyTexts)
 };
 
 // The status texts of one report, in the order they are shown (the status line keeps the

@@ -7,8 +7,8 @@
 #include <QFileInfo>
 #include <QSet>
 
-#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -78,12 +78,17 @@ bool writeAll(int fd, const char* data, qsizetype size) {
     return true;
 }
 
-// A temporary name in the folder that no other writer uses: dot-prefixed (hidden, and never
-// equal to a picture name), unique within the process and across processes.
-QByteArray temporaryName(const QByteArray& folder) {
-    static std::atomic<unsigned> counter{0};
-    return folder + "/.brtx-" + QByteArray::number(static_cast<qint64>(::getpid())) + "-" +
-           QByteArray::number(counter.fetch_add(1)) + ".part";
+// Creates a temporary file in the folder that no other writer uses, private to the user:
+// dot-prefixed (hidden, and never equal to a picture name), named by this process (so a
+// leftover can be told from a file in use) and otherwise unpredictable. Returns its
+// descriptor, -1 (errno set) when it cannot be made.
+int createTemporary(const QByteArray& folder, QByteArray& name) {
+    name =
+        folder + "/.brtx-" + QByteArray::number(static_cast<qint64>(::getpid())) + "-XXXXXX.part";
+    const int fd = ::mkstemps(name.data(), 5);
+    if (fd >= 0)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
 }
 
 } // namespace
@@ -117,13 +122,7 @@ SaveResult SavePictureFile(const QString& folder, const QString& fileName,
         return SaveResult::Exists;
 
     QByteArray temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temp = temporaryName(dir);
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0 && errno != EEXIST)
-            return SaveResult::CannotCreate;
-    }
+    const int fd = createTemporary(dir, temp); // mode 0600 whatever the umask
     if (fd < 0)
         return SaveResult::CannotCreate;
 

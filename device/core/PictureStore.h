@@ -37,7 +37,7 @@ QString DeviceFolder(const QString& picRoot, const QString& deviceId);
 // here: the later file creation fails instead.
 void EnsureDeviceFolder(const QString& picRoot, const QString& deviceId);
 
-// Removes the temporary files (".brtx-<pid>-<n>.part") that a process ended in the middle of
+// Removes the temporary files (".brtx-<pid>-<random>.part") that a process ended in the middle of
 // SavePictureFile left in folder. Files of a process that still runs (another brtx writing
 // into the same folder right now) are left alone. Returns the number removed.
 int RemoveLeftoverParts(const QString& folder);

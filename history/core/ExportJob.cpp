@@ -4,12 +4,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
+#include <QTemporaryFile>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 QString MakeExportTempFile(const QString& path, QString* error) {
@@ -20,33 +20,27 @@ QString MakeExportTempFile(const QString& path, QString* error) {
             *error = QStringLiteral("the folder %1 does not exist").arg(folder);
         return QString();
     }
-    const QString suffix = target.suffix();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        // Hidden, and ending in the format's extension (the .xls writer needs it).
-        const QString name =
-            QStringLiteral("%1/.%2.part%3.%4")
-                .arg(folder, target.completeBaseName())
-                .arg(QRandomGenerator::global()->bounded(1000000), 6, 10, QLatin1Char('0'))
-                .arg(suffix);
-        const QByteArray encoded = QFile::encodeName(name);
-        const int fd = ::open(encoded.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            return name;
-        }
-        if (errno != EEXIST) {
-            if (error)
-                *error = QStringLiteral("cannot write in %1: %2")
-                             .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
-            return QString();
-        }
+    // Hidden, ending in the format's extension (the .xls writer needs it), with an
+    // unpredictable part, and private to the user (exports hold personal data);
+    // PlaceExportFile gives an existing file's mode back.
+    QTemporaryFile file(QStringLiteral("%1/.%2.partXXXXXX.%3")
+                            .arg(folder, target.completeBaseName(), target.suffix()));
+    file.setAutoRemove(false);
+    if (!file.open()) {
+        if (error)
+            *error = QStringLiteral("cannot write in %1: %2").arg(folder, file.errorString());
+        return QString();
     }
-    if (error)
-        *error = QStringLiteral("cannot find a free temporary name in %1").arg(folder);
-    return QString();
+    return file.fileName();
 }
 
 bool PlaceExportFile(const QString& tempPath, const QString& path, QString* error) {
+    // A new export stays 0600 (whatever a writer did to the temporary file); a file replaced
+    // keeps its mode, so an export never opens a file wider than its owner had it.
+    struct stat existing;
+    const bool replaces =
+        ::stat(QFile::encodeName(path).constData(), &existing) == 0 && S_ISREG(existing.st_mode);
+    ::chmod(QFile::encodeName(tempPath).constData(), replaces ? existing.st_mode & 07777 : 0600);
     if (::rename(QFile::encodeName(tempPath).constData(), QFile::encodeName(path).constData()) == 0)
         return true;
     if (error)

@@ -14,6 +14,7 @@
 #include <QProcessEnvironment>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <QUrl>
 
@@ -66,8 +67,13 @@ CPdfReport::~CPdfReport() {
 
 QString CPdfReport::ConverterProgram(const CLanguage& texts) {
     const QString key = ChosenConverter(texts);
-    auto find = [](const QString& name) {
-        for (const QString& dir : {GetAppFolder(), QCoreApplication::applicationDirPath()}) {
+    // An installed copy runs no converter from its data folder, which every program of the
+    // user can write to; a program folder is the program's own.
+    QStringList folders{QCoreApplication::applicationDirPath()};
+    if (!IsInstalledCopy())
+        folders.prepend(GetAppFolder());
+    auto find = [&folders](const QString& name) {
+        for (const QString& dir : std::as_const(folders)) {
             const QString local = dir + QLatin1Char('/') + name;
             if (QFileInfo(local).isFile())
                 return local;
@@ -107,11 +113,13 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
     // built again rather than opened.
     if (QFileInfo(m_pdfPath).isFile() && !IsCompletePdf(m_pdfPath))
         QFile::remove(m_pdfPath);
-    // Nor is a report reused whose record no longer matches its seal: the earlier report
-    // would still confirm it.
+    // Nor is a report reused whose record no longer matches its seal (the earlier report
+    // would still confirm it), or one not made for this record (a name an earlier version
+    // gave to another record as well).
     if (QFileInfo(m_pdfPath).isFile()) {
         const Seal::State state = IntegrityNow(source.cells).state;
-        if (state == Seal::State::Changed || state == Seal::State::PictureMissing)
+        if (state == Seal::State::Changed || state == Seal::State::PictureMissing ||
+            !ReportMadeFor(source.cells, m_pdfPath))
             QFile::remove(m_pdfPath);
     }
     if (QFileInfo(m_pdfPath).isFile()) {
@@ -170,9 +178,17 @@ CPdfReport::Outcome CPdfReport::StartCombined(const QVector<ReportSource>& sourc
     m_name = CombinedReportName(sources, QDateTime::currentDateTime());
     m_pdfPath = pdfFolder + QLatin1Char('/') + m_name + QStringLiteral(".pdf");
     m_htmlPath = GetAppFolder() + QLatin1Char('/') + m_name + QStringLiteral(".html");
-    // Hidden until whole: a viewer or the next export never sees half a report.
-    m_partPath = pdfFolder + QStringLiteral("/.") + m_name + QStringLiteral(".part.pdf");
-    QFile::remove(m_partPath);
+    // Hidden until whole: a viewer or the next export never sees half a report. The name is
+    // unpredictable and the file made here (private), so nobody can put a file in its way.
+    {
+        QTemporaryFile part(pdfFolder + QStringLiteral("/.XXXXXX.part.pdf"));
+        part.setAutoRemove(false);
+        if (!part.open()) {
+            m_error = QStringLiteral("Cannot write in the folder %1").arg(pdfFolder);
+            return Failed;
+        }
+        m_partPath = part.fileName();
+    }
 
     const QString charset = ReportCharset(m_texts.ReadLanguage());
     QString text;
@@ -201,13 +217,20 @@ CPdfReport::Outcome CPdfReport::StartCombined(const QVector<ReportSource>& sourc
     return Convert(ReportBytes(text, charset));
 }
 
+void CPdfReport::dropPart() {
+    if (!m_partPath.isEmpty())
+        QFile::remove(m_partPath);
+}
+
 CPdfReport::Outcome CPdfReport::Convert(const QByteArray& bytes) {
     const QString folder = GetAppFolder();
     QSaveFile html(m_htmlPath);
     if (!html.open(QIODevice::WriteOnly) || html.write(bytes) != bytes.size() || !html.commit()) {
         m_error = QStringLiteral("Cannot write %1").arg(m_htmlPath);
+        dropPart();
         return Failed;
     }
+    QFile::setPermissions(m_htmlPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 
     // The page links its style sheets and logo by name from the data folder. A data folder
     // set up elsewhere (BRTX_HOME, an installed copy) lacks them: take the ones shipped with
@@ -226,6 +249,8 @@ CPdfReport::Outcome CPdfReport::Convert(const QByteArray& bytes) {
                                ? QStringLiteral("neither %1 nor %2")
                                      .arg(QLatin1String(kWkhtmltopdf), QLatin1String(kBrtxPdf))
                                : chosen);
+        QFile::remove(m_htmlPath); // the page holds the record: not left behind
+        dropPart();
         return Failed;
     }
     m_converter = QFileInfo(program).fileName();
@@ -324,8 +349,10 @@ void CPdfReport::Finish(bool processOk) {
         return;
     }
     const QString converter = m_converter.isEmpty() ? QStringLiteral("The converter") : m_converter;
+    // The page holds the record's values: it is not left in the folder either way.
+    QFile::remove(m_htmlPath);
     if (m_ok) {
-        QFile::remove(m_htmlPath);
+        QFile::setPermissions(m_pdfPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         if (m_open)
             OpenDocument(m_pdfPath);
     } else {

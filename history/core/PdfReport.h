@@ -80,6 +80,7 @@ signals:
 
 private:
     Outcome Convert(const QByteArray& html);
+    void dropPart(); // removes the temporary output of a combined report (when made)
     void Finish(bool processOk);
 
     QProcess* m_process = nullptr;

@@ -1,9 +1,38 @@
 #include "history/core/Report.h"
 
+#include <QRegularExpression>
+
 #include <cerrno>
 #include <iconv.h>
 
 namespace {
+
+bool isNameControl(QChar c) {
+    return c.unicode() < 0x20 || c.unicode() == 0x7f;
+}
+
+// A device or record number that names itself in a usual report name.
+bool plainPart(const QString& text) {
+    for (const QChar c : text)
+        if (c == QLatin1Char('_') || c == QLatin1Char('%') || c == QLatin1Char('/') ||
+            c == QLatin1Char('\\') || isNameControl(c))
+            return false;
+    return true;
+}
+
+// A value of an unusual key, every character that could join, split or leave a name escaped.
+QString escapedPart(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == QLatin1Char('_') || c == QLatin1Char('%') || c == QLatin1Char('/') ||
+            c == QLatin1Char('\\') || c == QLatin1Char(':') || isNameControl(c))
+            out += QStringLiteral("%%1").arg(uint(c.unicode()), 2, 16, QLatin1Char('0')).toUpper();
+        else
+            out += c;
+    }
+    return out;
+}
 
 // The page, in five pieces; each "%s" is filled in order.
 const char* const kHead =
@@ -39,15 +68,21 @@ QString fill(const char* tmpl, const QStringList& values) {
 } // namespace
 
 QString ReportName(const QStringList& cells) {
+    static const QRegularExpression usualDate(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d$"));
+    static const QRegularExpression usualTime(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"));
+    const QString device = cells.value(0);
+    const QString record = cells.value(1);
     QString date = cells.value(2);
-    date.remove(QLatin1Char('-'));
     QString time = cells.value(3);
-    time.remove(QLatin1Char(':'));
-    QString name = QStringLiteral("%1_%2_%3_%4").arg(cells.value(0), cells.value(1), date, time);
-    for (QChar& c : name)
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20)
-            c = QLatin1Char('_');
-    return name;
+    if (plainPart(device) && plainPart(record) && usualDate.match(date).hasMatch() &&
+        usualTime.match(time).hasMatch()) {
+        // The removed "-" and ":" stood at fixed places: nothing is lost.
+        date.remove(QLatin1Char('-'));
+        time.remove(QLatin1Char(':'));
+        return QStringLiteral("%1_%2_%3_%4").arg(device, record, date, time);
+    }
+    return QStringLiteral("%1_%2_%3_%4_%")
+        .arg(escapedPart(device), escapedPart(record), escapedPart(date), escapedPart(time));
 }
 
 QString HtmlEncode(const QString& text) {

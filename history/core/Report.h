@@ -6,9 +6,15 @@
 #include <QString>
 #include <QStringList>
 
-// Report name N: cells 0 (device number), 1 (record number), 2 (date without "-") and 3
-// (time without ":") joined by "_". Characters that cannot be part of a file name ("/",
-// "\" and control characters) become "_".
+// Report name N of a record (cells 0..3: device number, record number, date, time). Two
+// different records never get the same name:
+//  - a usual key (device and record number without "_", "%", "/", "\" or control characters,
+//    date "yyyy-MM-dd", time "HH:mm:ss") is named as ever: the four joined by "_", the date
+//    without "-" and the time without ":" ("D_5_20201223_103005"), so reports made by earlier
+//    versions keep their names;
+//  - any other key gets its four values with "%", "_", "/", "\", ":" and control characters
+//    written as "%XX" (the character's code in two hex digits), joined by "_", and "_%" at the
+//    end. Such a name cannot be read back as two keys, and holds a "%" no usual name holds.
 QString ReportName(const QStringList& cells);
 
 // Replaces U+2030, U+20AC, U+2122, U+221A, U+2105, U+03C0, U+2022, U+FF0C and every

@@ -4,8 +4,6 @@
 #include "history/core/Report.h"
 #include "store/Audit.h"
 
-#include <QFileInfo>
-
 namespace {
 
 QString problemText(const QString& detail) {
@@ -75,7 +73,7 @@ QString WithIntegrityLines(const QString& html, const Seal::Status& status,
 Seal::Status IntegrityNow(const QStringList& cells) {
     Seal::Status status;
     SQLite::Database db;
-    if (QFileInfo::exists(GetDatabasePath()) && db.Open(GetDatabasePath()) == 0)
+    if (db.Open(GetDatabasePath(), SQLite::Database::Access::ReadOnly) == 0)
         status = Seal::StatusOf(db, cells.value(0), cells.value(1), cells.value(2), cells.value(3),
                                 GetPicFolder());
     return status;
@@ -85,10 +83,29 @@ QString WithIntegrityLines(const QString& html, const QStringList& cells) {
     return WithIntegrityLines(html, IntegrityNow(cells), Seal::UtcNow());
 }
 
+namespace {
+QString exportRecords(const QStringList& cells, const QString& file) {
+    return QStringLiteral("%1 %2 %3 file %4")
+        .arg(cells.value(1), cells.value(2), cells.value(3), file);
+}
+} // namespace
+
+bool ReportMadeFor(const QStringList& cells, const QString& file) {
+    SQLite::Database db;
+    if (db.Open(GetDatabasePath(), SQLite::Database::Access::ReadOnly) != 0)
+        return false;
+    bool ok = false;
+    const QString records = exportRecords(cells, file);
+    for (const Audit::Entry& e : Audit::List(db, cells.value(0), QString(), &ok))
+        if (e.action == QLatin1String("export-pdf") && e.outcome == QLatin1String("ok") &&
+            e.records == records)
+            return ok;
+    return false;
+}
+
 void AuditReportExport(const QString& program, const QStringList& cells, const QString& file,
                        bool ok) {
     Audit::AppendTo(GetDatabasePath(), program, QStringLiteral("export-pdf"), cells.value(0),
-                    QStringLiteral("%1 %2 %3 file %4")
-                        .arg(cells.value(1), cells.value(2), cells.value(3), file),
+                    exportRecords(cells, file),
                     ok ? QStringLiteral("ok") : QStringLiteral("failed"));
 }

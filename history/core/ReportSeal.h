@@ -18,6 +18,12 @@ QString WithIntegrityLines(const QString& html, const Seal::Status& status,
 // The record's state now (cells 0..3 as above), checked against brtx.db and the pictures.
 Seal::Status IntegrityNow(const QStringList& cells);
 
+// Whether the report file was made for this record (cells 0..3 as above): the audit trail
+// holds a successful report export of exactly this record to exactly this file. A file from
+// before the audit trail, or one made for another record whose name it shares (versions that
+// named reports ambiguously), is not this record's.
+bool ReportMadeFor(const QStringList& cells, const QString& file);
+
 // Writes the audit entry of a report export into brtx.db.
 void AuditReportExport(const QString& program, const QStringList& cells, const QString& file,
                        bool ok);

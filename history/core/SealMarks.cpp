@@ -26,7 +26,7 @@ Seal::Status CSealMarks::StatusOf(const QString& machineNo, const QString& recor
         return *found;
     const QString path = m_dbPath.isEmpty() ? GetDatabasePath() : m_dbPath;
     if (!m_db.IsOpen() && QFileInfo::exists(path))
-        m_db.Open(path);
+        m_db.Open(path, SQLite::Database::Access::ReadOnly);
     Seal::Status status;
     if (m_db.IsOpen())
         status = Seal::StatusOf(m_db, machineNo, recordNo, date, time,

@@ -134,7 +134,18 @@ struct Shape {
     int bigField = 0;
     int extra = 0;
     int trailing = 0;
+    bool otherDevice = false;
 };
+
+// Another device's number text: the last digit moved on by one (the length kept).
+QString OtherDeviceText(const QString& text) {
+    if (text.isEmpty())
+        return QStringLiteral("1");
+    QString out = text;
+    const QChar last = out.back();
+    out.back() = last.isDigit() ? QChar('0' + (last.digitValue() + 1) % 10) : QChar('0');
+    return out;
+}
 
 int Amount(const Fault& f, int def) {
     return f.amount >= 0 ? f.amount : def;
@@ -199,6 +210,8 @@ QByteArray CSimulator::Impl::RecordText(int n, const Shape& s) const {
         for (int k = 0; k < 40; ++k) {
             if (k == 15 && s.bigField > 0 && r == n)
                 AppendText(block, QByteArray(std::min(s.bigField, 255), 'X'));
+            else if (k == 0 && s.otherDevice && r == n)
+                AppendText(block, OtherDeviceText(f[0]).toUtf8());
             else
                 AppendText(block, f[k].toUtf8());
         }
@@ -262,6 +275,9 @@ Shape CSimulator::Impl::TakeShape(SimCommand cmd, int record) {
             break;
         case FaultKind::TrailingBytes:
             s.trailing = Amount(f, 3);
+            break;
+        case FaultKind::OtherDevice:
+            s.otherDevice = true;
             break;
         case FaultKind::None:
             break;
@@ -741,6 +757,7 @@ bool ParseFault(const QString& text, Fault& out, QString* error) {
         {"bigfield", FaultKind::OversizedField},
         {"extra", FaultKind::ExtraRecords},
         {"trailing", FaultKind::TrailingBytes},
+        {"otherdevice", FaultKind::OtherDevice},
     };
     const QStringList parts = text.split(':');
     auto bad = [&](const QString& why) {
@@ -765,6 +782,7 @@ bool ParseFault(const QString& text, Fault& out, QString* error) {
     case FaultKind::SmallW:
     case FaultKind::OversizedField:
     case FaultKind::ExtraRecords:
+    case FaultKind::OtherDevice:
         f.command = SimCommand::ReadRecord;
         break;
     case FaultKind::OversizedTitle:

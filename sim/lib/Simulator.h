@@ -58,6 +58,9 @@ enum class FaultKind {
     OversizedField,  // record reply: field 15 has `amount` bytes (default 230)
     ExtraRecords,    // record reply: `amount` more records (n+1, n+2, ...) in the text block
     TrailingBytes,   // append `amount` bytes (default 3) of 0xEE after the end byte
+    OtherDevice,     // record reply: field 0 of the requested record names another device
+                     // (its last digit changed), as an instrument answering with a record of
+                     // another one would; the address bytes stay this instrument's
 };
 
 struct Fault {
@@ -70,9 +73,9 @@ struct Fault {
 
 // Parses "kind[:record[:amount[:times]]]" as the command line takes it ("pause:3:1500").
 // Kinds: delay, pause, close, control, ident, check, truncate, noreply, bigw, smallw, bigl,
-// bigtitle, bigfield, extra, trailing. Record faults apply to ReadRecord; "delay", "pause",
-// "close", "control", "ident", "check", "truncate", "noreply", "bigl", "trailing" with record 0
-// apply to every command. Returns false on a bad text.
+// bigtitle, bigfield, extra, trailing, otherdevice. Record faults apply to ReadRecord; "delay",
+// "pause", "close", "control", "ident", "check", "truncate", "noreply", "bigl", "trailing" with
+// record 0 apply to every command. Returns false on a bad text.
 bool ParseFault(const QString& text, Fault& out, QString* error = nullptr);
 
 struct SimConfig {

@@ -11,6 +11,7 @@
 #include "link/TCPClient.h"
 #include "sim/lib/Simulator.h"
 #include "store/Schema.h"
+#include "store/Seal.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -319,8 +320,9 @@ TEST_F(DownloadFixture, StopEndsBetweenRecordsWithNothingHalfDone) {
     ASSERT_TRUE(collector->finished);
     EXPECT_TRUE(collector->last().stopped);
     EXPECT_EQ(
-        UpdateTexts(CLanguage(),
-                    Update{Update::Type::Finished, 0, {}, 0, {}, false, Kind::All, true, 37, 0, 2}),
+        UpdateTexts(
+            CLanguage(),
+            Update{Update::Type::Finished, 0, {}, 0, {}, false, Kind::All, true, 37, 0, 2, {}}),
         QStringList({"Download canceled: 37 downloaded, 2 failed"}));
     const int rows = rowCount();
     EXPECT_LT(rows, 3000);
@@ -497,6 +499,7 @@ TEST_F(DownloadFixture, ValuesAreStoredExactlyAndPicturesStayInTheDeviceFolder) 
     hostile[36] = "22.5";
     hostile[37] = "114.1";
     QList<QByteArray> escaping = fortyFields(2);
+    escaping[0] = "123456789012";
     escaping[2] = "../../../evil";
     escaping[3] = "a/b\\c";
     const QByteArray picture("\xFF\xD8 picture \xFF\xD9", 13);
@@ -509,7 +512,7 @@ TEST_F(DownloadFixture, ValuesAreStoredExactlyAndPicturesStayInTheDeviceFolder) 
     ASSERT_TRUE(Schema::CreateTables(db));
     ctx.db = &db;
     ctx.client = &session.Client();
-    ctx.deviceId = "00123456789";
+    ctx.deviceId = "123456789012"; // the last 12 characters of the hostile field 0
     ctx.picRoot = home.file("pic");
 
     RecordResult r1 = DownloadRecord(ctx, 1);
@@ -548,11 +551,18 @@ TEST_F(DownloadFixture, ValuesAreStoredExactlyAndPicturesStayInTheDeviceFolder) 
               QStringList({ctx.deviceId}));
     const SQLite::Table paths = db.QuerySQL("SELECT Path FROM ValueInfo WHERE Record_No = '2'");
     ASSERT_EQ(paths.GetRowCount(), 1);
-    EXPECT_EQ(paths.Cell(0, 0), "\\00123456789\\00002_.._.._.._evila_b_c.jpg");
+    EXPECT_EQ(paths.Cell(0, 0), "\\123456789012\\00002_.._.._.._evila_b_c.jpg");
 }
 
 TEST_F(DownloadFixture, SeveralRecordsInOneReplyAreAllStored) {
     ASSERT_NO_FATAL_FAILURE(link("127.0.50.21", 6));
+    // An older file with record 3's plain name: never taken for record 3's picture.
+    ASSERT_TRUE(QDir().mkpath(devFolder()));
+    {
+        QFile stale(devFolder() + "/00003.jpg");
+        ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+        stale.write("older picture");
+    }
     brtxsim::Fault fault;
     fault.kind = brtxsim::FaultKind::ExtraRecords;
     fault.command = brtxsim::SimCommand::ReadRecord;
@@ -563,13 +573,29 @@ TEST_F(DownloadFixture, SeveralRecordsInOneReplyAreAllStored) {
     run(PlanSingle("1", 6).plan);
     EXPECT_FALSE(collector->last().failed);
     // Records 1, 2 and 3 came in one reply; the picture takes the last record's name rule.
+    // Records 2 and 3 wait for their pictures without a seal; record 3 names the picture its
+    // own download will write beside the older file.
     EXPECT_EQ(rowCount(), 3);
-    EXPECT_EQ(pictureFiles(), QStringList({"00001.jpg"}));
+    EXPECT_EQ(pictureFiles(), QStringList({"00001.jpg", "00003.jpg"}));
+    EXPECT_EQ(db.QuerySQL("SELECT Record_No FROM RecordSeal").m_rows,
+              QVector<QStringList>({{"1"}}));
+    const QString alternative = "00003_20240103080151.jpg";
+    EXPECT_EQ(db.QuerySQL("SELECT Path FROM ValueInfo WHERE Record_No='3'").Cell(0, 0),
+              "\\" + ctx.deviceId + "\\" + alternative);
 
-    // Records 2 and 3 are stored already: their download skips the rows, writes the pictures.
+    // Records 2 and 3 are stored already: their download skips the rows, writes the pictures
+    // and seals the rows with them.
     run(PlanDownload("2", "3", 6).plan);
     EXPECT_EQ(collector->numbers(kRecordDownloadedEvent), QList<quint32>({2, 3}));
     EXPECT_FALSE(collector->events.value(0).stored);
     EXPECT_EQ(rowCount(), 3);
-    EXPECT_EQ(pictureFiles(), QStringList({"00001.jpg", "00002.jpg", "00003.jpg"}));
+    EXPECT_EQ(pictureFiles(), QStringList({"00001.jpg", "00002.jpg", "00003.jpg", alternative}));
+    EXPECT_EQ(readFile(devFolder() + "/" + alternative), sim->Photo(3));
+    Seal::VerifyOptions options;
+    options.picRoot = ctx.picRoot;
+    const Seal::VerifyResult verified = Seal::Verify(db, options);
+    EXPECT_TRUE(verified.findings.isEmpty()) << verified.findings.size();
+    EXPECT_EQ(verified.verified, 3);
+    EXPECT_EQ(verified.pictureBytes,
+              sim->Photo(1).size() + sim->Photo(2).size() + sim->Photo(3).size());
 }

@@ -103,12 +103,13 @@ TEST_F(CliExportTest, ExportPdfOfOneRecord) {
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(Run({"export-pdf", "--device", "000000000077"}).code, 2);
 
-    // A failing converter: failure status, exit 1, the HTML kept.
+    // A failing converter: failure status, exit 1, and the page (which holds the record) is
+    // not left behind.
     writeFile(conv, "#!/bin/sh\nexit 3\n");
     r = Run({"export-pdf", "--device", "000000000077", "--record", "1"});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.out.contains(GetText("ExportPdfFail")));
-    EXPECT_TRUE(QFile::exists(home.file("000000000077_1_20210501_080000.html")));
+    EXPECT_FALSE(QFile::exists(home.file("000000000077_1_20210501_080000.html")));
 }
 
 TEST_F(CliExportTest, ExportPdfBringsTheReportFilesIntoAnotherProgramFolder) {

@@ -142,16 +142,17 @@ TEST_F(PageExportTest, SecondClickReusesThePdf) {
     EXPECT_EQ(Calls().size(), 1);
 }
 
-TEST_F(PageExportTest, FailingConverterKeepsTheHtml) {
+TEST_F(PageExportTest, FailingConverterLeavesNothing) {
     CHistory page;
     status.Follow(&page);
     Fill(page);
-    // Writes half a PDF and fails: no report, the HTML stays for a look, nothing is reused.
+    // Writes half a PDF and fails: no report, and neither the PDF nor the page (which holds
+    // the record) is left behind, so nothing is reused.
     FakeConverter("mkdir -p pdf; printf '%%PDF-1.4 partial' > \"$out\"; exit 2");
     page.OnBnClickedExportPdf();
     ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 20000));
     EXPECT_EQ(status.status(), GetText("ExportPdfFail"));
-    EXPECT_TRUE(QFile::exists(home.file(ReportBase() + ".html")));
+    EXPECT_FALSE(QFile::exists(home.file(ReportBase() + ".html")));
     EXPECT_FALSE(QFile::exists(home.file("pdf/" + ReportBase() + ".pdf")));
 
     // A converter that cannot run at all.
@@ -182,10 +183,11 @@ TEST_F(PageExportTest, ChineseReportIsGbk) {
     CHistory page;
     status.Follow(&page);
     Fill(page);
-    FakeConverter("exit 1"); // keeps the HTML
+    FakeConverter("for a; do [ \"$a\" != \"$out\" ] && page=\"$a\"; done; cp \"$page\" seen.html; "
+                  "exit 1"); // a copy of the page it was given
     page.OnBnClickedExportPdf();
     ASSERT_TRUE(brtxtest::waitFor([&] { return PdfButton(page)->isEnabled(); }, 20000));
-    const QByteArray html = readFile(home.file(ReportBase() + ".html"));
+    const QByteArray html = readFile(home.file("seen.html"));
     EXPECT_TRUE(html.contains("<meta charset=\"gbk\">"));
     // The test mode column shows the Chinese text of "TestModeAuto", written as GBK.
     const QString mode = GetText("TestModeAuto");
@@ -210,7 +212,7 @@ TEST(PdfReportCore, SlowConverterIsStoppedAtTheTimeLimit) {
     EXPECT_FALSE(report.WaitFinished());
     EXPECT_LT(timer.elapsed(), 10000);
     EXPECT_FALSE(QFile::exists(report.PdfPath())); // the partial output is gone
-    EXPECT_TRUE(QFile::exists(report.HtmlPath()));
+    EXPECT_FALSE(QFile::exists(report.HtmlPath()));
     EXPECT_TRUE(report.ErrorText().contains("did not finish"));
 }
 

@@ -51,10 +51,22 @@ TEST(Report, HtmlEncodeReplacesExactlyTheTable) {
 }
 
 TEST(Report, ReportName) {
+    // Usual keys keep the names earlier versions gave; any other is escaped and marked.
     EXPECT_EQ(ReportName(fixedCells()), "000000000012_5_20201223_103005");
-    EXPECT_EQ(ReportName({}), "___");
+    EXPECT_EQ(ReportName({}), "____%");
     // A value from the instrument cannot lead the file out of the report folder.
-    EXPECT_EQ(ReportName({"../x", "a\\b", "2020-01-02", "1:2"}), ".._x_a_b_20200102_12");
+    EXPECT_EQ(ReportName({"../x", "a\\b", "2020-01-02", "1:2"}), "..%2Fx_a%5Cb_2020-01-02_1%3A2_%");
+    // Keys that earlier versions gave one name to get two.
+    const QList<QPair<QStringList, QStringList>> pairs = {
+        {{"D", "12", "2024-01-02", "08:00:00"}, {"D", "12", "20240102", "08:00:00"}},
+        {{"D", "12", "2024-01-02", "08:00:00"}, {"D", "12", "2024-01-02", "080000"}},
+        {{"A_B", "1", "2024-01-02", "08:00:00"}, {"A", "B_1", "2024-01-02", "08:00:00"}},
+        {{"A/B", "1", "2024-01-02", "08:00:00"}, {"A_B", "1", "2024-01-02", "08:00:00"}},
+        {{"A\x01", "1", "2024-01-02", "08:00:00"}, {"A\x02", "1", "2024-01-02", "08:00:00"}},
+        {{"A%5F", "1", "2024-01-02", "08:00:00"}, {"A_", "1", "2024-01-02", "08:00:00"}},
+    };
+    for (const auto& [a, b] : pairs)
+        EXPECT_NE(ReportName(a), ReportName(b)) << ReportName(a).toStdString();
 }
 
 TEST(Report, HtmlWithOneFieldRow) {
