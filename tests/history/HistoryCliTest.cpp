@@ -64,12 +64,13 @@ TEST_F(HistoryCliTest, PrintsHeadingsAndRowsLikeThePage) {
 
     CliResult all = RunCli(home.path(), {"--device", "D7"});
     ASSERT_EQ(all.exitCode, 0) << all.error.toStdString();
-    EXPECT_EQ(all.lines,
-              QStringList({heading,
-                           "D7\t10\t2024-02-01\t09:00:00\tAuto\\x09with tab\t0.1\tmg/L\tF1-10\tF2-10\t"
-                           "10.5 10.25",
-                           "D7\t2\t2024-01-15\t08:00:00\tManual\t0.5\tmg/L\tF1-2\tF2-2\t2.5 2.25",
-                           "D7\t1\t2023-12-31\t07:00:00\tRefused\t\tmg/L\tF1-1\tF2-1\t1.5 1.25"}));
+    EXPECT_EQ(
+        all.lines,
+        QStringList({heading,
+                     "D7\t10\t2024-02-01\t09:00:00\tAuto\\x09with tab\t0.1\tmg/L\tF1-10\tF2-10\t"
+                     "10.5 10.25",
+                     "D7\t2\t2024-01-15\t08:00:00\tManual\t0.5\tmg/L\tF1-2\tF2-2\t2.5 2.25",
+                     "D7\t1\t2023-12-31\t07:00:00\tRefused\t\tmg/L\tF1-1\tF2-1\t1.5 1.25"}));
 
     CliResult range =
         RunCli(home.path(), {"--device", "D7", "--start", "2024-01-01", "--end", "2024-01-31"});
