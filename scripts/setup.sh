@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-BUILD_PACKAGES="cmake ninja-build g++ pkg-config ccache qt6-base-dev libsqlite3-dev libgtest-dev libpq-dev"
+BUILD_PACKAGES="cmake ninja-build g++ pkg-config ccache qt6-base-dev libsqlite3-dev libgtest-dev libpq-dev libssl-dev"
 # The parser fuzz targets (fuzz/run.sh) need clang with its libFuzzer runtime.
 BUILD_PACKAGES="$BUILD_PACKAGES clang libclang-rt-14-dev"
 # The .xlsx export, and the brtx-pdf converter (built when Qt WebEngine is there).

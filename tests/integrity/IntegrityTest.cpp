@@ -63,11 +63,13 @@ protected:
         ASSERT_TRUE(s_template && !s_device.isEmpty()) << "the download for the tests failed";
         m_case.reset();
         m_case = std::make_unique<brtxtest::TempHome>(true, "case");
-        for (const char* name : {"brtx.db", "pic"}) {
+        for (const char* name : {"brtx.db", "pic", "desk.key"}) {
             const QString from = s_template->file(name);
             ASSERT_TRUE(QFileInfo(from).isDir() ? copyTree(from, m_case->file(name))
                                                 : QFile::copy(from, m_case->file(name)));
         }
+        ASSERT_TRUE(
+            QFile::setPermissions(m_case->file("desk.key"), QFile::ReadOwner | QFile::WriteOwner));
     }
 
     CliRun cli(const QStringList& args) {
@@ -100,7 +102,8 @@ protected:
 TEST_F(IntegrityTest, UntouchedRecordsVerify) {
     const CliRun r = cli({"verify", "--head"});
     EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
-    EXPECT_EQ(r.out.last(), QString("verified: %1, problems: 0").arg(kRecords));
+    EXPECT_TRUE(
+        r.out.last().startsWith(QString("verified: %1, problems: 0").arg(kRecords) + ", key: "));
     const QStringList head = r.out.filter(QRegularExpression("^head\t"));
     ASSERT_EQ(head.size(), 1);
     EXPECT_TRUE(QRegularExpression("^head\t" + s_device +
@@ -161,25 +164,25 @@ TEST_F(IntegrityTest, VerifyNamesEachTampering) {
          {"3 CHAIN-BROKEN"}},
         {"middle seal removed",
          [&] { sql("DELETE FROM RecordSeal WHERE Record_No='3'"); },
-         {"3 UNSEALED", "4 CHAIN-BROKEN"}},
+         {"3 UNSEALED", "4 CHAIN-BROKEN", "signature 4 SIGNATURE-INVALID"}},
         {"newest seal removed",
          [&] { sql("DELETE FROM RecordSeal WHERE Record_No='5'"); },
-         {"5 UNSEALED"}},
+         {"5 UNSEALED", "signature 6 SIGNATURE-INVALID"}},
         {"seals re-ordered",
          [&] { sql("UPDATE RecordSeal SET Seq=Seq+100 WHERE Record_No='2'"); },
-         {"2 CHAIN-BROKEN", "3 CHAIN-BROKEN"}},
+         {"2 CHAIN-BROKEN", "3 CHAIN-BROKEN", "signature 3 SIGNATURE-INVALID"}},
         {"tombstone without its audit entry",
          [&] {
              sql("UPDATE RecordSeal SET Deleted=1 WHERE Record_No='2'");
              sql("DELETE FROM ValueInfo WHERE Record_No='2'");
          },
-         {"2 ROW-MISSING"}},
+         {"2 RESEALED"}},
         {"audit entry edited",
          [&] { sql("UPDATE AuditLog SET Outcome='ok' WHERE Seq=2"); },
          {"audit 2 CHAIN-BROKEN"}},
         {"audit entry removed",
          [&] { sql("DELETE FROM AuditLog WHERE Seq=1"); },
-         {"audit 2 CHAIN-BROKEN"}},
+         {"audit 2 CHAIN-BROKEN", "signature 1 SIGNATURE-INVALID"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -188,7 +191,7 @@ TEST_F(IntegrityTest, VerifyNamesEachTampering) {
         const CliRun r = cli({"verify"});
         EXPECT_EQ(r.code, 1);
         EXPECT_EQ(problems(r), c.expected) << r.out.join('\n').toStdString();
-        EXPECT_TRUE(r.out.last().endsWith(QString("problems: %1").arg(c.expected.size())))
+        EXPECT_TRUE(r.out.last().contains(QString("problems: %1, key: ").arg(c.expected.size())))
             << r.out.last().toStdString();
     }
 }
@@ -211,8 +214,8 @@ TEST_F(IntegrityTest, DamagedSealTableIsReportedNotTrusted) {
 }
 
 TEST_F(IntegrityTest, OldDatabaseIsSealedLateAndAudited) {
-    sql("DROP TABLE RecordSeal");
-    sql("DROP TABLE AuditLog");
+    for (const char* table : {"RecordSeal", "AuditLog", "ChainSignature", "DeskKey"})
+        sql(QString("DROP TABLE ") + table);
     CliRun r = cli({"verify"});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(problems(r).size(), kRecords);
@@ -263,7 +266,8 @@ TEST_F(IntegrityTest, ProgramDeletionLeavesATombstone) {
     db.Close();
     const CliRun r = cli({"verify"});
     EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
-    EXPECT_EQ(r.out.last(), QString("verified: %1, problems: 0").arg(kRecords - 1));
+    EXPECT_TRUE(r.out.last().startsWith(QString("verified: %1, problems: 0").arg(kRecords - 1) +
+                                        ", key: "));
     EXPECT_EQ(cli({"audit"}).out.filter("\ttombstone\t").size(), 1);
 }
 
@@ -345,7 +349,8 @@ TEST_F(IntegrityTest, ConcurrentDownloadsKeepOneChain) {
     }
     const CliRun r = brtxtest::runCli({"--home", home.path(), "verify"});
     EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
-    EXPECT_EQ(r.out.last(), "verified: 40, problems: 0");
+    EXPECT_TRUE(r.out.last().startsWith("verified: 40, problems: 0, key: "))
+        << r.out.join(QLatin1Char('\n')).toStdString();
 }
 
 } // namespace
