@@ -65,7 +65,6 @@ def signatures(db, tables, only_key):
     if "AuditLog" in tables:
         for (seq, h) in db.execute("SELECT Seq,Hash FROM AuditLog"):
             heads[("audit", seq)] = h
-    link = ""
     for (seq, chain, frm, head_seq, head, fp, at, late, prev, sig) in db.execute(
             "SELECT Seq,Chain,FromSeq,HeadSeq,Head,Fingerprint,SignedAt,Late,Prev,Signature "
             "FROM ChainSignature ORDER BY Seq"):
@@ -79,7 +78,6 @@ def signatures(db, tables, only_key):
             failed += 1
         else:
             covered.setdefault(chain, []).append((frm, head_seq))
-        link = hashlib.sha256(message + field(sig)).hexdigest()
     return covered, failed
 
 def is_covered(covered, chain, seq):

@@ -761,12 +761,6 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
                                                                : Problem::SignatureInvalid;
         result.other.append(f);
     }
-    const bool auditReported = signatures.invalidChains.contains(auditChain);
-    if (!auditReported)
-        for (const AuditRow& a : std::as_const(audit))
-            if (!signatures.Covers(auditChain, a.seq))
-                result.other.append(Finding{a.device, QStringLiteral("audit %1").arg(a.seq),
-                                            a.at.left(10), a.at.mid(11, 8), Problem::Unsigned});
     // Whether a valid signature covers the seal; a chain with an invalid signature has been
     // reported as a whole and its seals are not listed one by one.
     QHash<QByteArray, QString> chainOf; // device -> its chain's name
@@ -784,6 +778,7 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
     QList<int> order = latest.values();
     std::sort(order.begin(), order.end());
     QList<PictureJob> pictures;
+    QSet<qint64> forgedTombstones;
     for (int i : std::as_const(order)) {
         const RawSeal& s = seals[i];
         const QByteArray key = rawKey(s.m, s.r, s.d, s.t);
@@ -798,8 +793,11 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
         if (s.deleted) {
             // Deleted by the program only with its audit entry, and that entry signed.
             const auto entry = tombstones.constFind(s.seal);
-            if (entry == tombstones.cend() || !signatures.Covers(auditChain, *entry))
+            if (entry == tombstones.cend() || !signatures.Covers(auditChain, *entry)) {
                 result.findings.append(findingOf(key, Problem::Resealed));
+                if (entry != tombstones.cend())
+                    forgedTombstones.insert(*entry); // reported with its record
+            }
             continue;
         }
         if (!sound[i])
@@ -835,6 +833,13 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
         else if (signedSeal)
             ++result.verified;
     }
+    // Audit entries no valid signature covers (a chain with an invalid signature was reported
+    // as a whole; a forged tombstone's entry with its record).
+    if (!signatures.invalidChains.contains(auditChain))
+        for (const AuditRow& a : std::as_const(audit))
+            if (!signatures.Covers(auditChain, a.seq) && !forgedTombstones.contains(a.seq))
+                result.other.append(Finding{a.device, QStringLiteral("audit %1").arg(a.seq),
+                                            a.at.left(10), a.at.mid(11, 8), Problem::Unsigned});
     hashPictures(pictures);
     for (const PictureJob& job : std::as_const(pictures)) {
         result.pictureBytes += job.bytes;

@@ -92,10 +92,11 @@ int checkWitnesses(SQLite::Database& db, const QList<Witness>& witnesses) {
     int missing = 0;
     for (const Witness& w : witnesses) {
         const Seal::WitnessCheck check = Seal::FindWitness(db, w.device, w.value);
-        CliPrint(QStringList{w.device, QStringLiteral("witness"), w.value,
-                             check.found ? QStringLiteral("present, %1 after").arg(check.after)
-                                         : QStringLiteral("WITNESS-MISSING")}
-                     .join(QLatin1Char('\t')));
+        CliPrint(
+            QStringList{w.device, QStringLiteral("witness"), w.value,
+                        check.found ? QStringLiteral("%1 after").arg(check.after) : QString(),
+                        check.found ? QStringLiteral("present") : QStringLiteral("WITNESS-MISSING")}
+                .join(QLatin1Char('\t')));
         missing += check.found ? 0 : 1;
     }
     return missing;
