@@ -289,6 +289,16 @@ Loaded LoadOrCreate(SQLite::Database& db, const QString& program) {
     return out;
 }
 
+QString FingerprintOfKeyFile(const QString& keyPath) {
+    QByteArray pem;
+    QString problem;
+    if (readKeyFile(keyPath, pem, problem) != KeyState::Ready)
+        return QString();
+    Pkey key = readPrivate(pem);
+    PublicKey pub;
+    return key && publicOf(key.get(), pub) ? pub.fingerprint : QString();
+}
+
 QByteArray MessageOf(const SignatureRow& r) {
     QByteArray m;
     m.reserve(256);

@@ -79,6 +79,10 @@ struct Loaded {
 };
 Loaded LoadOrCreate(SQLite::Database& db, const QString& program);
 
+// The fingerprint of the key in a desk.key file, read with the same checks; "" when there is
+// none or it cannot be used. Touches no database (for the About box).
+QString FingerprintOfKeyFile(const QString& keyPath);
+
 // Signs the head of each given chain (chain -> Seq of the first row this transaction wrote to
 // it; 0 with late) inside the caller's write transaction, unless it is signed at its head
 // already. Returns false only when a statement failed (the caller rolls back); an unusable

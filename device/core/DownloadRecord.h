@@ -40,6 +40,7 @@ struct RecordResult {
     QString pictureName; // the picture file written (success only)
     int inserted = 0;    // rows added to ValueInfo
     int duplicates = 0;  // records of the reply that were stored already
+    QString signProblem; // stored and sealed, but the desk key could not sign: why
 };
 
 // Downloads record r. Steps, in order:

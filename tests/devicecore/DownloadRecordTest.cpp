@@ -319,8 +319,9 @@ TEST_F(DownloadFixture, StopEndsBetweenRecordsWithNothingHalfDone) {
     ASSERT_TRUE(collector->finished);
     EXPECT_TRUE(collector->last().stopped);
     EXPECT_EQ(
-        UpdateTexts(CLanguage(),
-                    Update{Update::Type::Finished, 0, {}, 0, {}, false, Kind::All, true, 37, 0, 2}),
+        UpdateTexts(
+            CLanguage(),
+            Update{Update::Type::Finished, 0, {}, 0, {}, false, Kind::All, true, 37, 0, 2, {}}),
         QStringList({"Download canceled: 37 downloaded, 2 failed"}));
     const int rows = rowCount();
     EXPECT_LT(rows, 3000);
