@@ -250,12 +250,30 @@ Loaded LoadOrCreate(SQLite::Database& db, const QString& program) {
     }
     if (out.state != KeyState::Ready)
         return out;
-    Pkey key = readPrivate(out.privatePem);
-    if (!key || !publicOf(key.get(), out.key)) {
-        out.state = KeyState::Unusable;
-        out.problem = QStringLiteral("%1 holds no Ed25519 private key").arg(path);
-        out.privatePem.clear();
-        return out;
+    // Parsing the PEM costs more than the rest of a signature: the key parsed last time for
+    // this connection is used while the file's bytes are the same.
+    struct Cache {
+        QString path;
+        QByteArray pem;
+        std::shared_ptr<EVP_PKEY> key;
+        PublicKey pub;
+    };
+    std::shared_ptr<void>& slot = db.DeskKeyCache();
+    auto* cache = static_cast<Cache*>(slot.get());
+    if (cache && cache->path == path && cache->pem == out.privatePem) {
+        out.privateKey = cache->key;
+        out.key = cache->pub;
+    } else {
+        Pkey key = readPrivate(out.privatePem);
+        if (!key || !publicOf(key.get(), out.key)) {
+            out.state = KeyState::Unusable;
+            out.problem = QStringLiteral("%1 holds no Ed25519 private key").arg(path);
+            out.privatePem.clear();
+            return out;
+        }
+        out.privateKey = std::shared_ptr<EVP_PKEY>(key.release(), EVP_PKEY_free);
+        auto fresh = std::make_shared<Cache>(Cache{path, out.privatePem, out.privateKey, out.key});
+        slot = fresh;
     }
     // The public key goes into the file once; a key new to a file that already has another
     // one is audited, so the change shows in the trail as well as at its boundary in verify.
@@ -320,10 +338,9 @@ QString LinkOf(const SignatureRow& r) {
 
 namespace {
 
-QString signMessage(const QByteArray& privatePem, const QByteArray& message) {
-    Pkey key = readPrivate(privatePem);
+QString signMessage(EVP_PKEY* key, const QByteArray& message) {
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    if (!key || !ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1)
+    if (!key || !ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1)
         return QString();
     unsigned char sig[64];
     size_t len = sizeof sig;
@@ -414,7 +431,7 @@ bool SignHeads(SQLite::Database& db, const Written& chains, const QString& progr
         r.fingerprint = loaded.key.fingerprint;
         r.signedAt = Seal::UtcNow();
         r.late = late;
-        r.signature = signMessage(loaded.privatePem, MessageOf(r));
+        r.signature = signMessage(loaded.privateKey.get(), MessageOf(r));
         if (r.signature.isEmpty()) {
             if (problem)
                 *problem = QStringLiteral("the desk key could not sign");

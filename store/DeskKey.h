@@ -44,6 +44,9 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
+
+struct evp_pkey_st;
 
 namespace Desk {
 
@@ -74,8 +77,9 @@ struct Loaded {
     QString problem;
     PublicKey key;
     QByteArray privatePem; // never logged
-    bool audited = false;  // a "desk-key" audit entry was added
-    qint64 auditSeq = 0;   // its Seq
+    std::shared_ptr<evp_pkey_st> privateKey;
+    bool audited = false; // a "desk-key" audit entry was added
+    qint64 auditSeq = 0;  // its Seq
 };
 Loaded LoadOrCreate(SQLite::Database& db, const QString& program);
 

@@ -536,13 +536,14 @@ TEST_F(DownloadFixture, ValuesAreStoredExactlyAndPicturesStayInTheDeviceFolder) 
     ASSERT_TRUE(r2.ok);
     EXPECT_EQ(r2.pictureName, "00002_.._.._.._evila_b_c.jpg");
     EXPECT_EQ(readFile(devFolder() + "/" + r2.pictureName), picture);
-    // Every file written lies in the device folder (besides the database and Language.ini).
+    // Every file written lies in the device folder (besides the database, the desk key and
+    // Language.ini).
     QDirIterator it(home.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString file = it.next();
         const QString name = QFileInfo(file).fileName();
         EXPECT_TRUE(file.startsWith(devFolder() + "/") || name == "Language.ini" ||
-                    name.startsWith("brtx.db"))
+                    name.startsWith("brtx.db") || name == "desk.key")
             << file.toStdString();
     }
     EXPECT_EQ(QDir(ctx.picRoot).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
