@@ -17,7 +17,10 @@
 //                 field(PrevSeal) field(Late as "0" or "1") )
 //   PrevSeal    = Seal of the device's previous RecordSeal row (by Seq); "" for its first.
 //   SealedAt    = UTC "yyyy-MM-ddTHH:mm:ss.zzzZ". Deleted is not hashed: a tombstone
-//                 (Deleted = 1) counts only with an audit entry naming its seal.
+//                 (Deleted = 1) counts only with an audit entry naming its seal, and that
+//                 entry covered by a valid desk signature.
+// Every transaction that writes seals or audit entries signs the heads it wrote with the
+// desk key (store/DeskKey.h, which gives the signed bytes); Verify checks those signatures.
 #include "store/SQLite.h"
 #include "store/Sha256.h"
 
