@@ -266,9 +266,11 @@ int MakeDataFolderPrivate() {
     if (open && ::fchmod(top, st.st_mode & 07700) == 0)
         ++changed;
     // The folder's own files: only the program's personal ones (a program folder also holds
-    // the programs, Language.ini and the report's style sheets, which stay as they are).
-    static const char* const kFiles[] = {"brtx.db",         "brtx.db-wal", "brtx.db-shm",
-                                         "brtx.db-journal", "desk.key",    "brtx-view.ini"};
+    // the programs, Language.ini and the report's style sheets, which stay as they are). The
+    // desk key is not among them: a key others could read may have been copied, so it stays
+    // as it is and is refused for signing until its owner deals with it.
+    static const char* const kFiles[] = {"brtx.db", "brtx.db-wal", "brtx.db-shm", "brtx.db-journal",
+                                         "brtx-view.ini"};
     for (const char* name : kFiles)
         if (::fstatat(top, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
             changed += tightenAt(top, name, st);

@@ -50,6 +50,7 @@ Options:
   --xlsx LIST         row counts of the .xlsx exports (100000,1000000)
   --csv LIST          row counts of the CSV exports (1000000)
   --exports-only      only the .xlsx, CSV and combined PDF measures
+  --seal-only         only the downloads and the seal, signature and verify measures
   --verify-records N  records (with photographs) of the verify benchmark (100000; 0: skip)
   --rss-log FILE      write the long download's memory after each record to FILE
   --program-dir DIR   folder of brtx-cli, brtx-sim and Language.ini (this program's folder)
@@ -79,6 +80,7 @@ struct Options {
     QVector<int> csv{1000000};
     int pdfRecords = 50;
     bool exportsOnly = false;
+    bool sealOnly = false;
     int verifyRecords = 100000;
     QString programDir;
     QString rssLog;
@@ -183,6 +185,9 @@ int Parse(const QStringList& args, Options* o) {
                 return Usage(QStringLiteral("%1 needs row counts like 100000,1000000").arg(a));
         } else if (a == QLatin1String("--exports-only")) {
             o->exportsOnly = true;
+        } else if (a == QLatin1String("--seal-only")) {
+            o->sealOnly = true;
+            o->longRecords = 0;
         } else if (a == QLatin1String("--central")) {
             if (!value(&o->central))
                 return Usage(QStringLiteral("--central needs a connection string"));
@@ -316,7 +321,7 @@ int main(int argc, char** argv) {
     }
 
     // ---- The window thread while the device page waits ----
-    if (!o.exportsOnly) {
+    if (!o.exportsOnly && !o.sealOnly) {
         table.Section(QStringLiteral("Device page: longest gap of the window thread's event loop"));
         auto gapRow = [&](const QString& measure, const GapFigures& g) {
             dataOk = dataOk && g.ok;
@@ -441,7 +446,7 @@ int main(int argc, char** argv) {
                     .arg(extra, 0, 'f', 2)
                     .arg(share, 0, 'f', 1)
                     .arg(perRecord - extra, 0, 'f', 2),
-                QStringLiteral("< 10% of the download rate"), Verdict(measurable && share < 10));
+                QStringLiteral("< 5% of the download rate"), Verdict(measurable && share < 5));
         } else {
             table.Row(QStringLiteral("Sealing"), cost.problem);
         }
@@ -450,11 +455,12 @@ int main(int argc, char** argv) {
             const VerifyFigures v = RunVerifyBench(o.verifyRecords, o.photoBytes);
             dataOk = dataOk && v.ok;
             if (v.ok) {
-                table.Row(
-                    QStringLiteral("verify, %1 records, rows and chain").arg(Count(v.records)),
-                    QStringLiteral("%1 (processor time %2)")
-                        .arg(Duration(v.rowsMs), Duration(v.rowsCpuMs)),
-                    QStringLiteral("< 2 s"), Verdict(v.rowsMs < 2000));
+                table.Row(QStringLiteral(
+                              "verify, %1 records, rows, chains and signatures (one per record)")
+                              .arg(Count(v.records)),
+                          QStringLiteral("%1 (processor time %2)")
+                              .arg(Duration(v.rowsMs), Duration(v.rowsCpuMs)),
+                          QStringLiteral("< 2 s"), Verdict(v.rowsMs < 2000));
                 table.Row(QStringLiteral("verify, %1 records with pictures (cold cache)")
                               .arg(Count(v.records)),
                           QStringLiteral("%1 for %2 MB = %3 MB/s (processor time %5); plain read "
@@ -470,6 +476,9 @@ int main(int argc, char** argv) {
                 table.Row(QStringLiteral("verify"), v.problem);
             }
         }
+
+        if (o.sealOnly)
+            return finish();
 
         // ---- History list ----
         table.Section(QStringLiteral("History page: Query over the whole date range until the "

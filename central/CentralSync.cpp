@@ -5,9 +5,9 @@
 #include "central/CentralConfig.h"
 #include "central/CentralSchema.h"
 #include "central/PgConnection.h"
+#include "store/Sha256.h"
 #include "store/Statements.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QHash>
 #include <QVector>
@@ -350,9 +350,7 @@ bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& se
         insert += (rows ? "," : "") + Placeholders(int(params.size()) + 1, 8);
         for (int c = 0; c < kKeyColumns; ++c)
             params << row.KeyParam(c);
-        params << row.Param(m_pathColumn)
-               << PgParam::Text(QString::fromLatin1(
-                      QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex()))
+        params << row.Param(m_pathColumn) << PgParam::Text(Sha256::hex(data))
                << PgParam::Bytes(data) << PgParam::Text(m_opt.station);
         bytes += data.size();
         ++rows;

@@ -4,13 +4,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-BUILD_PACKAGES="cmake ninja-build g++ pkg-config ccache qt6-base-dev libsqlite3-dev libgtest-dev libpq-dev"
+BUILD_PACKAGES="cmake ninja-build g++ pkg-config ccache qt6-base-dev libsqlite3-dev libgtest-dev libpq-dev libssl-dev"
 # The parser fuzz targets (fuzz/run.sh) need clang with its libFuzzer runtime.
 BUILD_PACKAGES="$BUILD_PACKAGES clang libclang-rt-14-dev"
 # The .xlsx export, and the brtx-pdf converter (built when Qt WebEngine is there).
 BUILD_PACKAGES="$BUILD_PACKAGES libxlsxwriter-dev qt6-webengine-dev"
 # Tools the tests and the program use at run time.
 RUN_PACKAGES="wkhtmltopdf libjs-bootstrap4 poppler-utils python3-xlrd python3-openpyxl xvfb xauth"
+# The independent seal checker (scripts/seal-check.py) verifies desk signatures with openssl.
+RUN_PACKAGES="$RUN_PACKAGES openssl"
 # The central-store tests and benchmark start a throw-away PostgreSQL cluster of their own.
 RUN_PACKAGES="$RUN_PACKAGES postgresql"
 # Window fonts: Latin texts, and Chinese texts (the about box's button is always Chinese).

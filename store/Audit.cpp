@@ -1,9 +1,9 @@
 #include "store/Audit.h"
 
+#include "store/DeskKey.h"
 #include "store/Seal.h"
 #include "store/Stmt.h"
 
-#include <QCryptographicHash>
 #include <QSysInfo>
 
 #include <pwd.h>
@@ -33,7 +33,7 @@ Entry readEntry(const SQLite::Stmt& st) {
 } // namespace
 
 QString ComputeHash(const Entry& e) {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Sha256 hash;
     for (const QString* f : {&e.at, &e.user, &e.host, &e.program, &e.action, &e.device, &e.records,
                              &e.outcome, &e.prevHash})
         Seal::AddField(hash, f->toUtf8());
@@ -84,6 +84,8 @@ bool Append(SQLite::Database& db, const QString& program, const QString& action,
     if (db.ExecuteSQL(QStringLiteral("BEGIN IMMEDIATE")) != SQLITE_OK)
         return false;
     if (!AppendInTransaction(db, program, action, device, records, outcome) ||
+        !Desk::SignHeads(db, {{QString::fromLatin1(Desk::kAuditChain), Desk::LastInsert(db)}},
+                         program) ||
         db.ExecuteSQL(QStringLiteral("COMMIT")) != SQLITE_OK) {
         db.ExecuteSQL(QStringLiteral("ROLLBACK"));
         return false;

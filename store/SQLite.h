@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <memory>
+
 struct sqlite3;
 
 namespace SQLite {
@@ -62,11 +64,15 @@ public:
     int GetLastError() const { return m_nLastError; }
     // The connection itself, for prepared statements with bound values (nullptr when closed).
     sqlite3* Handle() const { return m_db; }
+    // The desk key as last loaded for this file (store/DeskKey.cpp; opaque here), so a
+    // transaction's signature does not parse the key file again.
+    std::shared_ptr<void>& DeskKeyCache() { return m_deskKeyCache; }
 
 private:
     sqlite3* m_db = nullptr;
     int m_nLastError = 0;
     bool m_readOnly = false;
+    std::shared_ptr<void> m_deskKeyCache;
 };
 
 // The URI that opens path read-only ("file:/...?mode=ro", with "&immutable=1" when asked):

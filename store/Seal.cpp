@@ -2,6 +2,7 @@
 
 #include "base/Paths.h"
 #include "store/Audit.h"
+#include "store/DeskKey.h"
 #include "store/Statements.h"
 #include "store/Stmt.h"
 
@@ -17,8 +18,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace Seal {
 
@@ -71,7 +76,7 @@ QString latestSeal(SQLite::Database& db, const QString& device, bool* ok) {
 // The row hash and Path of the current row of a statement selecting the 38 columns from
 // column `first` on.
 QString rowHashAt(const SQLite::Stmt& st, int first) {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Sha256 hash;
     for (int c = 0; c < Statements::kValueColumnCount; ++c)
         AddField(hash, st.bytes(first + c));
     return Hex(hash.result());
@@ -112,7 +117,7 @@ QString UtcNow() {
     return QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"));
 }
 
-void AddField(QCryptographicHash& hash, QByteArrayView utf8) {
+void AddField(Sha256& hash, QByteArrayView utf8) {
     char length[4];
     qToBigEndian<quint32>(quint32(utf8.size()), length);
     hash.addData(QByteArrayView(length, 4));
@@ -124,23 +129,44 @@ QString Hex(const QByteArray& digest) {
 }
 
 QString FileHash(const QString& path, bool* readable, qint64* bytes) {
-    QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-        if (readable)
-            *readable = false;
+    if (readable)
+        *readable = false;
+    if (path.isEmpty())
         return QString();
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return QString();
+    // Read in 1 MiB blocks straight into the hash: no copy through a QIODevice buffer.
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    static constexpr qsizetype kBlock = 1 << 20;
+    thread_local QByteArray buffer(kBlock, Qt::Uninitialized);
+    Sha256 hash;
+    qint64 total = 0;
+    bool ok = true;
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), size_t(kBlock));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            ok = false;
+            break;
+        }
+        if (got == 0)
+            break;
+        hash.addData(QByteArrayView(buffer.constData(), got));
+        total += got;
     }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    const bool ok = hash.addData(&file);
+    ::close(fd);
     if (readable)
         *readable = ok;
     if (bytes)
-        *bytes += file.size();
+        *bytes += total;
     return ok ? Hex(hash.result()) : QString();
 }
 
 QString ComputeSeal(const Record& r) {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Sha256 hash;
     for (const QString* f : {&r.machineNo, &r.recordNo, &r.date, &r.time, &r.rowHash,
                              &r.pictureHash, &r.sealedAt, &r.prevSeal})
         AddField(hash, f->toUtf8());
@@ -149,7 +175,7 @@ QString ComputeSeal(const Record& r) {
 }
 
 bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool late,
-             const QString& knownFile, const QString& knownHash, bool onlyKnown) {
+             const QString& knownFile, const QString& knownHash, bool onlyKnown, QString* device) {
     SQLite::Stmt row(db.Handle(),
                      QByteArray("SELECT " + valueColumns() + " FROM ValueInfo WHERE rowid=?"));
     row.bind(1, rowid);
@@ -171,6 +197,8 @@ bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool la
     if (!ok)
         return false;
     r.seal = ComputeSeal(r);
+    if (device)
+        *device = r.machineNo;
 
     SQLite::Stmt insert(db.Handle(),
                         "INSERT INTO RecordSeal(Machine_NO,Record_No,Date_Date,Time_Time,RowHash,"
@@ -191,9 +219,7 @@ PendingSeals::~PendingSeals() {
 
 void PendingSeals::HashPictureAhead(const QByteArray& bytes) {
     JoinHasher();
-    m_hasher = std::thread([this, bytes] {
-        m_aheadHash = Hex(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256));
-    });
+    m_hasher = std::thread([this, bytes] { m_aheadHash = Sha256::hex(bytes); });
 }
 
 void PendingSeals::JoinHasher() {
@@ -248,11 +274,22 @@ bool PendingSeals::Commit(const QString& picRoot) {
     for (const auto& [rowid, path] : std::as_const(m_waiting))
         if (!knownFile.isEmpty() && ResolvePicturePath(picRoot, path) == knownFile)
             rows.append(rowid);
+    Desk::Written chains; // each device's chain and the first seal written to it
     for (qint64 rowid : std::as_const(rows)) {
-        if (!SealRow(m_db, rowid, picRoot, false, knownFile, knownHash, true)) {
+        QString device;
+        if (!SealRow(m_db, rowid, picRoot, false, knownFile, knownHash, true, &device)) {
             Rollback();
             return false;
         }
+        const QString chain = Desk::SealChain(device);
+        if (std::none_of(chains.cbegin(), chains.cend(),
+                         [&](const auto& c) { return c.first == chain; }))
+            chains.append({chain, Desk::LastInsert(m_db)});
+    }
+    m_signProblem.clear();
+    if (!Desk::SignHeads(m_db, chains, m_program, false, &m_signProblem)) {
+        Rollback();
+        return false;
     }
     if (m_db.ExecuteSQL(QStringLiteral("COMMIT")) != SQLITE_OK) {
         Rollback();
@@ -304,15 +341,24 @@ int SealUnsealed(SQLite::Database& db, const QString& device, const QString& pic
         while ((rc = st.step()) == SQLITE_ROW)
             rows.append(st.int64(0));
         bool ok = rc == SQLITE_DONE;
+        qint64 firstSeal = 0;
         for (qint64 rowid : std::as_const(rows)) {
             if (!ok)
                 break;
             ok = SealRow(db, rowid, picRoot, true);
+            if (firstSeal == 0)
+                firstSeal = Desk::LastInsert(db);
         }
+        // The late seals are signed as written by this transaction: they seal rows as found,
+        // which the audit entry and the Late mark in each seal say.
         if (ok && !rows.isEmpty())
             ok = Audit::AppendInTransaction(db, program, QStringLiteral("seal"), dev,
                                             QStringLiteral("%1 records").arg(rows.size()),
-                                            QStringLiteral("sealed late"));
+                                            QStringLiteral("sealed late")) &&
+                 Desk::SignHeads(db,
+                                 {{Desk::SealChain(dev), firstSeal},
+                                  {QString::fromLatin1(Desk::kAuditChain), Desk::LastInsert(db)}},
+                                 program);
         if (!ok || db.ExecuteSQL(QStringLiteral("COMMIT")) != SQLITE_OK) {
             db.ExecuteSQL(QStringLiteral("ROLLBACK"));
             return -1;
@@ -340,7 +386,9 @@ bool Tombstone(SQLite::Database& db, const QString& machineNo, const QString& re
              Audit::AppendInTransaction(
                  db, program, QStringLiteral("tombstone"), machineNo,
                  QStringLiteral("%1 %2 %3 seal %4").arg(recordNo, date, time, seal),
-                 QStringLiteral("deleted by the program"));
+                 QStringLiteral("deleted by the program")) &&
+             Desk::SignHeads(db, {{QString::fromLatin1(Desk::kAuditChain), Desk::LastInsert(db)}},
+                             program);
     }
     if (!ok || db.ExecuteSQL(QStringLiteral("COMMIT")) != SQLITE_OK) {
         db.ExecuteSQL(QStringLiteral("ROLLBACK"));
@@ -377,6 +425,64 @@ int RecordDeletion(SQLite::Database& db, const QString& picRoot, const QStringLi
     return count;
 }
 
+int SignUnsigned(SQLite::Database& db, const QString& device, const QString& program,
+                 QString* problem) {
+    if (!EnsureTables(db) || !Desk::EnsureTables(db) ||
+        db.ExecuteSQL(QStringLiteral("BEGIN IMMEDIATE")) != SQLITE_OK)
+        return -1;
+    const QStringList chains = Desk::UnsignedChains(db, device);
+    if (chains.isEmpty()) {
+        db.ExecuteSQL(QStringLiteral("ROLLBACK"));
+        return 0;
+    }
+    Desk::Written written;
+    for (const QString& chain : chains)
+        written.append({chain, 0});
+    if (!chains.contains(QString::fromLatin1(Desk::kAuditChain)))
+        written.append({QString::fromLatin1(Desk::kAuditChain), 0});
+    QString why;
+    bool ok =
+        Audit::AppendInTransaction(db, program, QStringLiteral("sign"), device,
+                                   chains.join(QLatin1Char(' ')), QStringLiteral("signed later")) &&
+        Desk::SignHeads(db, written, program, true, &why);
+    if (!why.isEmpty()) {
+        ok = false;
+        if (problem)
+            *problem = why;
+    }
+    if (!ok || db.ExecuteSQL(QStringLiteral("COMMIT")) != SQLITE_OK) {
+        db.ExecuteSQL(QStringLiteral("ROLLBACK"));
+        return -1;
+    }
+    return int(chains.size());
+}
+
+WitnessCheck FindWitness(SQLite::Database& db, const QString& device, const QString& value) {
+    WitnessCheck check;
+    const bool audit = device == QLatin1String(Desk::kAuditChain);
+    if (!tableExists(db, audit ? "AuditLog" : "RecordSeal"))
+        return check;
+    SQLite::Stmt find(db.Handle(), audit ? "SELECT Seq FROM AuditLog WHERE Hash=?"
+                                         : "SELECT Seq FROM RecordSeal WHERE Machine_NO=? AND "
+                                           "Seal=?");
+    if (audit)
+        find.bind(1, value);
+    else
+        find.bind(1, device).bind(2, value);
+    if (find.step() != SQLITE_ROW)
+        return check;
+    check.found = true;
+    SQLite::Stmt after(db.Handle(), audit ? "SELECT COUNT(*) FROM AuditLog WHERE Seq>?"
+                                          : "SELECT COUNT(*) FROM RecordSeal WHERE Seq>? AND "
+                                            "Machine_NO=?");
+    after.bind(1, find.int64(0));
+    if (!audit)
+        after.bind(2, device);
+    if (after.step() == SQLITE_ROW)
+        check.after = after.int64(0);
+    return check;
+}
+
 // ---- verification ----
 
 QString ProblemName(Problem p) {
@@ -391,6 +497,16 @@ QString ProblemName(Problem p) {
         return QStringLiteral("ROW-MISSING");
     case Problem::ChainBroken:
         return QStringLiteral("CHAIN-BROKEN");
+    case Problem::SignatureInvalid:
+        return QStringLiteral("SIGNATURE-INVALID");
+    case Problem::Unsigned:
+        return QStringLiteral("UNSIGNED");
+    case Problem::Resealed:
+        return QStringLiteral("RESEALED");
+    case Problem::KeyChanged:
+        return QStringLiteral("KEY-CHANGED");
+    case Problem::WitnessMissing:
+        return QStringLiteral("WITNESS-MISSING");
     case Problem::Unsealed:
         break;
     }
@@ -422,7 +538,7 @@ QByteArray rawKey(QByteArrayView m, QByteArrayView r, QByteArrayView d, QByteArr
     return key;
 }
 
-QByteArray computeRawSeal(QCryptographicHash& hash, const RawSeal& s) {
+QByteArray computeRawSeal(Sha256& hash, const RawSeal& s) {
     hash.reset();
     for (const QByteArray* f :
          {&s.m, &s.r, &s.d, &s.t, &s.rowHash, &s.pictureHash, &s.sealedAt, &s.prevSeal})
@@ -431,18 +547,25 @@ QByteArray computeRawSeal(QCryptographicHash& hash, const RawSeal& s) {
     return hash.result().toHex();
 }
 
-// The seals named by audited tombstone entries.
-QSet<QByteArray> tombstonedSeals(SQLite::Database& db) {
-    QSet<QByteArray> seals;
-    SQLite::Stmt st(db.Handle(), "SELECT Records FROM AuditLog WHERE Action='tombstone'");
+// The seals named by audited tombstone entries, with the Seq of the entry.
+QHash<QByteArray, qint64> tombstonedSeals(SQLite::Database& db) {
+    QHash<QByteArray, qint64> seals;
+    SQLite::Stmt st(db.Handle(), "SELECT Seq,Records FROM AuditLog WHERE Action='tombstone'");
     while (st.step() == SQLITE_ROW) {
-        const QByteArray records = st.bytes(0).toByteArray();
+        const QByteArray records = st.bytes(1).toByteArray();
         const qsizetype at = records.lastIndexOf(" seal ");
         if (at >= 0)
-            seals.insert(records.mid(at + 6));
+            seals.insert(records.mid(at + 6), st.int64(0));
     }
     return seals;
 }
+
+// An audit row as the signature check needs it.
+struct AuditRow {
+    qint64 seq = 0;
+    QByteArray hash;
+    QString device, at;
+};
 
 Finding findingOf(const QByteArray& key, Problem p) {
     const QList<QByteArray> parts = key.split('\x1f');
@@ -462,6 +585,7 @@ struct PictureJob {
     QByteArray expected;
     int outcome = 0; // 0 same, 1 changed, 2 missing
     qint64 bytes = 0;
+    bool unsignedSeal = false; // no valid signature covers its seal
 };
 
 // Hashes the pictures on as many threads as the machine has cores: reading and hashing one
@@ -503,7 +627,7 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
                        QString::fromUtf8(sqlite3_errmsg(db.Handle()));
         return result;
     }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Sha256 hash;
 
     // The stored rows, hashed as stored: on a second connection of their own while this one
     // checks the seals, so both halves of the work share the machine's cores.
@@ -511,7 +635,7 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
     QHash<QByteArray, QList<int>> rowsByKey;
     QString rowsError;
     auto loadRows = [&](sqlite3* handle) {
-        QCryptographicHash rowHash(QCryptographicHash::Sha256);
+        Sha256 rowHash;
         SQLite::Stmt st(handle, QByteArray("SELECT " + valueColumns() +
                                            " FROM ValueInfo WHERE ?='' OR Machine_NO=?"));
         st.bind(1, options.device).bind(2, options.device);
@@ -583,6 +707,8 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
     QList<bool> sound(seals.size(), false);
     QHash<QByteArray, int> latest; // key -> index of its newest seal
     latest.reserve(seals.size());
+    QHash<QByteArray, int> live; // key -> how many of its seals are not tombstones
+    live.reserve(seals.size());
     for (int i = 0; i < seals.size(); ++i) {
         const RawSeal& s = seals[i];
         const QByteArray computed = computeRawSeal(hash, s);
@@ -598,6 +724,8 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
         before = {s.seal, computed};
         heads[s.m] = i;
         latest[key] = i;
+        if (!s.deleted)
+            ++live[key];
     }
 
     if (rowsThread.joinable())
@@ -608,20 +736,97 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
         return result;
     }
 
-    // Each record against its latest seal.
+    // The audit trail's rows, for the signatures over its head.
     const bool haveAudit = tableExists(db, "AuditLog");
-    const QSet<QByteArray> tombstones = haveAudit ? tombstonedSeals(db) : QSet<QByteArray>();
+    QList<AuditRow> audit;
+    if (haveAudit) {
+        SQLite::Stmt st(db.Handle(), "SELECT Seq,Hash,Device,At FROM AuditLog ORDER BY Seq");
+        while (st.step() == SQLITE_ROW)
+            audit.append(AuditRow{st.int64(0), st.bytes(1).toByteArray(), st.text(2), st.text(3)});
+    }
+    // The signatures: which part of each chain a valid desk signature covers.
+    const QString auditChain = QString::fromLatin1(Desk::kAuditChain);
+    const Desk::Check signatures = Desk::CheckSignatures(
+        db,
+        [&](const QString& chain, qint64 seq, QByteArray* head) -> int {
+            if (chain == auditChain) {
+                const auto it =
+                    std::lower_bound(audit.cbegin(), audit.cend(), seq,
+                                     [](const AuditRow& a, qint64 q) { return a.seq < q; });
+                if (it == audit.cend() || it->seq != seq)
+                    return 0;
+                *head = it->hash;
+                return 1;
+            }
+            if (!chain.startsWith(QLatin1String("seal:")))
+                return 0;
+            const QByteArray device = chain.mid(5).toUtf8();
+            if (!options.device.isEmpty() && device != options.device.toUtf8())
+                return -1;
+            const auto it = std::lower_bound(seals.cbegin(), seals.cend(), seq,
+                                             [](const RawSeal& a, qint64 q) { return a.seq < q; });
+            if (it == seals.cend() || it->seq != seq || it->m != device)
+                return 0;
+            *head = it->seal;
+            return 1;
+        },
+        options.onlyKey);
+    if (!signatures.readable) {
+        result.readable = false;
+        result.error = signatures.error;
+        return result;
+    }
+    result.trusted = signatures.trusted;
+    for (const Desk::Check::Issue& issue : signatures.issues) {
+        Finding f;
+        f.device =
+            issue.chain.startsWith(QLatin1String("seal:")) ? issue.chain.mid(5) : issue.chain;
+        f.recordNo = QStringLiteral("signature %1").arg(issue.signatureSeq);
+        f.date = issue.signedAt.left(10);
+        f.time = issue.signedAt.mid(11, 8);
+        f.problem = issue.what == QLatin1String("KEY-CHANGED") ? Problem::KeyChanged
+                                                               : Problem::SignatureInvalid;
+        result.other.append(f);
+    }
+    // Whether a valid signature covers the seal; a chain with an invalid signature has been
+    // reported as a whole and its seals are not listed one by one.
+    QHash<QByteArray, QString> chainOf; // device -> its chain's name
+    auto isSigned = [&](const RawSeal& s, bool* reported) {
+        auto it = chainOf.find(s.m);
+        if (it == chainOf.end())
+            it = chainOf.insert(s.m, Desk::SealChain(QString::fromUtf8(s.m)));
+        *reported = signatures.invalidChains.contains(*it);
+        return signatures.Covers(*it, s.seq);
+    };
+
+    // Each record against its latest seal.
+    const QHash<QByteArray, qint64> tombstones =
+        haveAudit ? tombstonedSeals(db) : QHash<QByteArray, qint64>();
     QList<int> order = latest.values();
     std::sort(order.begin(), order.end());
     QList<PictureJob> pictures;
+    QSet<qint64> forgedTombstones;
     for (int i : std::as_const(order)) {
         const RawSeal& s = seals[i];
         const QByteArray key = rawKey(s.m, s.r, s.d, s.t);
         const QList<int> matches = rowsByKey.value(key);
         for (int r : matches)
             rows[r].covered = true;
-        if (s.deleted && tombstones.contains(s.seal))
-            continue; // deleted by the program, with its audit entry
+        if (live.value(key) > 1) {
+            // A second live seal for one key: the record was sealed again over its first seal.
+            result.findings.append(findingOf(key, Problem::Resealed));
+            continue;
+        }
+        if (s.deleted) {
+            // Deleted by the program only with its audit entry, and that entry signed.
+            const auto entry = tombstones.constFind(s.seal);
+            if (entry == tombstones.cend() || !signatures.Covers(auditChain, *entry)) {
+                result.findings.append(findingOf(key, Problem::Resealed));
+                if (entry != tombstones.cend())
+                    forgedTombstones.insert(*entry); // reported with its record
+            }
+            continue;
+        }
         if (!sound[i])
             continue; // reported as CHAIN-BROKEN; its content is not trusted
         if (matches.isEmpty()) {
@@ -641,18 +846,33 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
         for (int r : matches)
             if (r != match && rows[r].digest != sealed)
                 rows[r].covered = false;
+        bool chainReported = false;
+        const bool signedSeal = isSigned(s, &chainReported);
+        const bool unsignedSeal = !signedSeal && !chainReported;
         if (options.pictures && !s.pictureHash.isEmpty()) {
             pictures.append(PictureJob{
                 key, ResolvePicturePath(options.picRoot, QString::fromUtf8(rows[match].path)),
-                s.pictureHash, 0, 0});
+                s.pictureHash, 0, 0, unsignedSeal});
             continue;
         }
-        ++result.verified;
+        if (unsignedSeal)
+            result.findings.append(findingOf(key, Problem::Unsigned));
+        else if (signedSeal)
+            ++result.verified;
     }
+    // Audit entries no valid signature covers (a chain with an invalid signature was reported
+    // as a whole; a forged tombstone's entry with its record).
+    if (!signatures.invalidChains.contains(auditChain))
+        for (const AuditRow& a : std::as_const(audit))
+            if (!signatures.Covers(auditChain, a.seq) && !forgedTombstones.contains(a.seq))
+                result.other.append(Finding{a.device, QStringLiteral("audit %1").arg(a.seq),
+                                            a.at.left(10), a.at.mid(11, 8), Problem::Unsigned});
     hashPictures(pictures);
     for (const PictureJob& job : std::as_const(pictures)) {
         result.pictureBytes += job.bytes;
-        if (job.outcome == 0)
+        if (job.outcome == 0 && job.unsignedSeal)
+            result.findings.append(findingOf(job.key, Problem::Unsigned));
+        else if (job.outcome == 0)
             ++result.verified;
         else
             result.findings.append(findingOf(job.key, job.outcome == 2 ? Problem::PictureMissing

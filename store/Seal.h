@@ -4,8 +4,8 @@
 // Every ValueInfo row a download stores gets a seal in RecordSeal, written in the same
 // transaction as the row and only once the row's picture is whole. The seals of one device
 // form a chain in the order they were made (each names the seal before it), so an edited,
-// removed or re-ordered seal shows. All hashes are SHA-256 (QCryptographicHash), written as
-// 64 lower-case hex digits.
+// removed or re-ordered seal shows. All hashes are SHA-256 (OpenSSL EVP, store/Sha256.h), written
+// as 64 lower-case hex digits.
 //
 // Hash inputs ("field" = 4-byte big-endian byte count followed by the UTF-8 bytes):
 //   RowHash     = SHA-256( field(v1) ... field(v38) ), the 38 ValueInfo values in table
@@ -17,11 +17,14 @@
 //                 field(PrevSeal) field(Late as "0" or "1") )
 //   PrevSeal    = Seal of the device's previous RecordSeal row (by Seq); "" for its first.
 //   SealedAt    = UTC "yyyy-MM-ddTHH:mm:ss.zzzZ". Deleted is not hashed: a tombstone
-//                 (Deleted = 1) counts only with an audit entry naming its seal.
+//                 (Deleted = 1) counts only with an audit entry naming its seal, and that
+//                 entry covered by a valid desk signature.
+// Every transaction that writes seals or audit entries signs the heads it wrote with the
+// desk key (store/DeskKey.h, which gives the signed bytes); Verify checks those signatures.
 #include "store/SQLite.h"
+#include "store/Sha256.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -41,7 +44,7 @@ bool EnsureTables(SQLite::Database& db);
 QString UtcNow();
 
 // Appends field(text) to the hash input: 4-byte big-endian length, then the bytes.
-void AddField(QCryptographicHash& hash, QByteArrayView utf8);
+void AddField(Sha256& hash, QByteArrayView utf8);
 QString Hex(const QByteArray& digest);
 
 // SHA-256 of the file's bytes; "" when it cannot be opened. *readable tells which.
@@ -68,7 +71,7 @@ QString ComputeSeal(const Record& r);
 // PictureHash "" instead of being read.
 bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool late = false,
              const QString& knownFile = QString(), const QString& knownHash = QString(),
-             bool onlyKnown = false);
+             bool onlyKnown = false, QString* device = nullptr);
 
 // The rows of one download reply, sealed together with the rows in one transaction:
 // Begin() starts BEGIN IMMEDIATE, Add() notes an inserted row, Commit() seals the noted
@@ -80,7 +83,9 @@ bool SealRow(SQLite::Database& db, qint64 rowid, const QString& picRoot, bool la
 // transaction that writes the picture.
 class PendingSeals {
 public:
-    explicit PendingSeals(SQLite::Database& db) : m_db(db) {}
+    // program names the caller in an audit entry the desk key may need (a new key).
+    explicit PendingSeals(SQLite::Database& db, const QString& program = QStringLiteral("page"))
+        : m_db(db), m_program(program) {}
     ~PendingSeals();
     PendingSeals(const PendingSeals&) = delete;
     PendingSeals& operator=(const PendingSeals&) = delete;
@@ -96,13 +101,18 @@ public:
     // The picture was written whole to file from those bytes: its seal takes that hash
     // instead of reading the file again. Any other picture is read from its file.
     void PictureSaved(const QString& file) { m_savedFile = file; }
+    // Seals, signs the heads of the chains it added to, and commits. A desk key that cannot be
+    // used leaves the seals unsigned (they are stored all the same): SignProblem() says why.
     bool Commit(const QString& picRoot);
     void Rollback();
+    const QString& SignProblem() const { return m_signProblem; }
 
 private:
     void JoinHasher();
 
     SQLite::Database& m_db;
+    QString m_program;
+    QString m_signProblem;
     QList<qint64> m_rows;
     QList<QPair<qint64, QString>> m_waiting; // rowid, stored Path
     bool m_open = false;
@@ -129,6 +139,21 @@ bool Tombstone(SQLite::Database& db, const QString& machineNo, const QString& re
 int RecordDeletion(SQLite::Database& db, const QString& picRoot, const QStringList& files,
                    const QString& what, const QString& program);
 
+// Signs, as signed later (Late), every chain of the device (all devices and the audit trail
+// with an empty device) that has rows no signature covers: the operator's explicit vouching
+// for what is stored, audited as "sign". Returns the number of chains signed, -1 on failure;
+// *problem says why the desk key could not sign (nothing is written then).
+int SignUnsigned(SQLite::Database& db, const QString& device, const QString& program,
+                 QString* problem);
+
+// Where a head noted earlier is now: whether the device's chain (device "audit": the audit
+// trail) still holds that seal or hash, and how many rows came after it.
+struct WitnessCheck {
+    bool found = false;
+    qint64 after = 0;
+};
+WitnessCheck FindWitness(SQLite::Database& db, const QString& device, const QString& value);
+
 // ---- verification ----
 
 enum class Problem {
@@ -137,7 +162,12 @@ enum class Problem {
     PictureMissing,
     RowMissing,
     ChainBroken,
-    Unsealed
+    Unsealed,
+    SignatureInvalid, // a signature that does not verify, or names a head no longer stored
+    Unsigned,         // not covered by a valid desk signature
+    Resealed,         // more than one live seal for a key, or a tombstone without its signed entry
+    KeyChanged,       // signatures by another key from here on
+    WitnessMissing    // a head noted earlier is no longer in its chain
 };
 QString ProblemName(Problem p); // "ROW-CHANGED", ...
 
@@ -150,6 +180,7 @@ struct VerifyOptions {
     QString device;       // empty: every device
     QString picRoot;      // picture root
     bool pictures = true; // false: rows and chain only
+    QString onlyKey;      // trust only this fingerprint ("" = every key stored in the file)
 };
 
 struct VerifyResult {
@@ -168,6 +199,10 @@ struct VerifyResult {
     QList<Head> heads;
     qint64 auditSeq = 0;
     QString auditHash;
+    QStringList trusted; // fingerprints of the keys trusted
+    // Audit entries and signatures with a problem, as lines of their own: device (or chain),
+    // "audit N" or "signature N", date, time and the problem.
+    QList<Finding> other;
 };
 
 VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options);

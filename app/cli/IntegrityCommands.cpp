@@ -4,10 +4,13 @@
 #include "base/Paths.h"
 #include "base/TerminalText.h"
 #include "store/Audit.h"
+#include "store/DeskKey.h"
 #include "store/Seal.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRegularExpression>
 
 namespace {
 
@@ -58,13 +61,82 @@ bool openDatabase(const QString& command, SQLite::Database& db,
     return true;
 }
 
+// A head noted earlier: a device's seal or the audit trail's hash.
+struct Witness {
+    QString device; // "audit" for the audit trail
+    QString value;
+};
+
+// Reads a witness file: lines "DEVICE<TAB>SEAL" and "audit<TAB>HASH", or the "head" and
+// "audit-head" lines "verify --head" prints. Empty lines and lines starting with # are
+// skipped; false (with a message) on anything else.
+bool readWitnesses(const QString& path, QList<Witness>& out) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        CliPrint(QStringLiteral("verify: cannot read ") + path);
+        return false;
+    }
+    int number = 0;
+    while (!file.atEnd() && number < 1000000) {
+        const QString line = QString::fromUtf8(file.readLine(4096)).trimmed();
+        ++number;
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        const QStringList cells = line.split(QLatin1Char('\t'));
+        Witness w;
+        if (cells.size() >= 4 && cells[0] == QLatin1String("head"))
+            w = Witness{cells[1], cells[3]};
+        else if (cells.size() >= 3 && cells[0] == QLatin1String("audit-head"))
+            w = Witness{QStringLiteral("audit"), cells[2]};
+        else if (cells.size() == 2)
+            w = Witness{cells[0], cells[1]};
+        static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
+        if (!hex.match(w.value).hasMatch()) {
+            CliPrint(QStringLiteral("verify: %1 line %2 is not DEVICE<TAB>SEAL or audit<TAB>HASH")
+                         .arg(path)
+                         .arg(number));
+            return false;
+        }
+        out.append(w);
+    }
+    return true;
+}
+
+// Where each witnessed head is in its chain now: a line per witness, WITNESS-MISSING when it
+// is gone (removed, or the chain was made again). Returns the number missing.
+int checkWitnesses(SQLite::Database& db, const QList<Witness>& witnesses) {
+    int missing = 0;
+    for (const Witness& w : witnesses) {
+        const Seal::WitnessCheck check = Seal::FindWitness(db, w.device, w.value);
+        CliPrint(
+            QStringList{w.device, QStringLiteral("witness"), w.value,
+                        check.found ? QStringLiteral("%1 after").arg(check.after) : QString(),
+                        check.found ? QStringLiteral("present") : QStringLiteral("WITNESS-MISSING")}
+                .join(QLatin1Char('\t')));
+        missing += check.found ? 0 : 1;
+    }
+    return missing;
+}
+
 int runVerify(const CLanguage&, const QStringList& args) {
     QString device;
     bool head = false;
     bool rowsOnly = false;
+    QString key;
+    QString witnessFile;
     if (!takeOptions(
             QStringLiteral("verify"), args, device,
-            {{QStringLiteral("--head"), &head}, {QStringLiteral("--rows-only"), &rowsOnly}}))
+            {{QStringLiteral("--head"), &head}, {QStringLiteral("--rows-only"), &rowsOnly}},
+            {{QStringLiteral("--key"), &key}, {QStringLiteral("--witness"), &witnessFile}}))
+        return kCliUsage;
+    key = key.toLower();
+    if (args.contains(QStringLiteral("--key")) &&
+        !QRegularExpression(QStringLiteral("^[0-9a-f]{64}$")).match(key).hasMatch()) {
+        return CliUsageError("verify",
+                             QStringLiteral("--key takes a fingerprint of 64 hex digits"));
+    }
+    QList<Witness> witnesses;
+    if (!witnessFile.isEmpty() && !readWitnesses(witnessFile, witnesses))
         return kCliUsage;
     SQLite::Database db;
     if (!openDatabase(QStringLiteral("verify"), db))
@@ -73,6 +145,7 @@ int runVerify(const CLanguage&, const QStringList& args) {
     options.device = device;
     options.picRoot = GetPicFolder();
     options.pictures = !rowsOnly;
+    options.onlyKey = key;
     const Seal::VerifyResult result = Seal::Verify(db, options);
     if (!result.readable) {
         CliPrint(QStringLiteral("verify: ") + result.error);
@@ -93,6 +166,12 @@ int runVerify(const CLanguage&, const QStringList& args) {
                           e.at.mid(11, 8), QStringLiteral("CHAIN-BROKEN")}));
         ++problems;
     }
+    for (const Seal::Finding& f : result.other)
+        CliPrint(
+            QStringList{f.device, f.recordNo, f.date, f.time, Seal::ProblemName(f.problem)}.join(
+                QLatin1Char('\t')));
+    problems += result.other.size();
+    problems += checkWitnesses(db, witnesses);
     if (head) {
         for (const Seal::VerifyResult::Head& h : result.heads)
             CliPrint(tsvLine(
@@ -101,17 +180,35 @@ int runVerify(const CLanguage&, const QStringList& args) {
                              audit.lastHash}
                      .join(QLatin1Char('\t')));
     }
-    CliPrint(QStringLiteral("verified: %1, problems: %2").arg(result.verified).arg(problems));
+    CliPrint(QStringLiteral("verified: %1, problems: %2, key: %3")
+                 .arg(result.verified)
+                 .arg(problems)
+                 .arg(result.trusted.isEmpty() ? QStringLiteral("none")
+                                               : result.trusted.join(QLatin1Char(','))));
     return problems == 0 ? kCliOk : kCliFailed;
 }
 
 int runSeal(const CLanguage&, const QStringList& args) {
     QString device;
-    if (!takeOptions(QStringLiteral("seal"), args, device, {}))
+    bool sign = false;
+    if (!takeOptions(QStringLiteral("seal"), args, device, {{QStringLiteral("--sign"), &sign}}))
         return kCliUsage;
     SQLite::Database db;
     if (!openDatabase(QStringLiteral("seal"), db, SQLite::Database::Access::Existing))
         return kCliFailed;
+    if (sign) {
+        QString problem;
+        const int signedHeads =
+            Seal::SignUnsigned(db, device, QString::fromLatin1(Audit::kCli), &problem);
+        if (signedHeads < 0 || !problem.isEmpty()) {
+            CliPrint(
+                QStringLiteral("seal: nothing signed: ") +
+                (problem.isEmpty() ? QStringLiteral("the database cannot be written") : problem));
+            return kCliFailed;
+        }
+        CliPrint(QStringLiteral("signed: %1 chains").arg(signedHeads));
+        return kCliOk;
+    }
     const int sealed =
         Seal::SealUnsealed(db, device, GetPicFolder(), QString::fromLatin1(Audit::kCli));
     if (sealed < 0) {
@@ -146,23 +243,71 @@ int runAudit(const CLanguage&, const QStringList& args) {
     return kCliOk;
 }
 
+int runDesk(const CLanguage&, const QStringList& args) {
+    QString label;
+    bool setLabel = false;
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--label") && i + 1 < args.size()) {
+            label = args[++i].trimmed();
+            setLabel = true;
+        } else if (args[i] == QLatin1String("--label")) {
+            return CliUsageError("desk", QStringLiteral("--label needs a text"));
+        } else {
+            return CliUnknownArgument("desk", args[i]);
+        }
+    }
+    if (setLabel && (label.isEmpty() || label.size() > 200))
+        return CliUsageError("desk", QStringLiteral("--label takes a text of 1 to 200 characters"));
+    SQLite::Database db;
+    if (db.Open(GetDatabasePath()) != 0) {
+        CliPrint(QStringLiteral("desk: cannot open ") + GetDatabasePath());
+        return kCliFailed;
+    }
+    QString problem;
+    const Desk::PublicKey key = Desk::CurrentKey(db, QString::fromLatin1(Audit::kCli), &problem);
+    if (key.fingerprint.isEmpty()) {
+        CliPrint(QStringLiteral("desk: no usable desk key: ") + problem);
+        return kCliFailed;
+    }
+    if (setLabel && !Desk::SetLabel(db, label, QString::fromLatin1(Audit::kCli), &problem)) {
+        CliPrint(QStringLiteral("desk: the label cannot be set: ") + problem);
+        return kCliFailed;
+    }
+    CliPrint(QStringLiteral("fingerprint\t") + key.fingerprint);
+    CliPrint(QStringLiteral("label\t") + (setLabel ? label : key.label));
+    CliPrint(QStringLiteral("created\t") + key.createdAt);
+    CliPrint(key.pem.trimmed());
+    return kCliOk;
+}
+
 const CliOption kDeviceOption{"--device ID", "only the records of this device number"};
 
 const CliRegistrar verifyRegistrar(
     {"verify",
-     "verify [--device ID] [--head] [--rows-only]",
+     "verify [--device ID] [--head] [--rows-only] [--key FINGERPRINT] [--witness FILE]",
      runVerify,
-     "check records, photographs and the audit trail against their seals",
+     "check records, photographs, the audit trail and the desk signatures against their seals",
      {kDeviceOption,
       {"--head", "also print each device's last seal and the audit trail's last hash"},
-      {"--rows-only", "check the records alone, not their photographs"}},
+      {"--rows-only", "check the records alone, not their photographs"},
+      {"--key FINGERPRINT", "trust only the desk key with this fingerprint (64 hex digits)"},
+      {"--witness FILE",
+       "check that heads noted earlier (DEVICE<TAB>SEAL, audit<TAB>HASH lines) are still there"}},
      "brtx-cli verify --device 000123456789 --head"});
-const CliRegistrar sealRegistrar({"seal",
-                                  "seal [--device ID]",
-                                  runSeal,
-                                  "seal the stored records that have no seal yet",
-                                  {kDeviceOption},
-                                  "brtx-cli seal"});
+const CliRegistrar sealRegistrar(
+    {"seal",
+     "seal [--device ID] [--sign]",
+     runSeal,
+     "seal the stored records that have no seal yet",
+     {kDeviceOption,
+      {"--sign", "sign the heads of chains left unsigned (marked as signed later, audited)"}},
+     "brtx-cli seal --sign"});
+const CliRegistrar deskRegistrar({"desk",
+                                  "desk [--label TEXT]",
+                                  runDesk,
+                                  "print the desk key's fingerprint, label and public key",
+                                  {{"--label TEXT", "name this desk (default: the host name)"}},
+                                  "brtx-cli desk --label \"Station 2\""});
 const CliRegistrar auditRegistrar(
     {"audit",
      "audit [--device ID] [--since DATE]",

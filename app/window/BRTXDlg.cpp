@@ -10,7 +10,9 @@
 #include "app/shell/Status.h"
 #include "base/Language.h"
 
+#include "base/Paths.h"
 #include "base/Version.h"
+#include "store/DeskKey.h"
 
 #include <QAction>
 #include <QApplication>
@@ -302,6 +304,16 @@ void CBRTXDlg::ShowAboutBox() {
     name->setObjectName(QStringLiteral("aboutName"));
     auto* second = new QLabel(QStringLiteral("Copyright (C) 2024"), &box);
     second->setObjectName(QStringLiteral("aboutLine"));
+    // The desk key's fingerprint (abbreviated), so a report's signer can be matched to this desk.
+    const QString fingerprint =
+        Desk::FingerprintOfKeyFile(GetAppFolder() + QStringLiteral("/desk.key"));
+    auto* desk = new QLabel(QStringLiteral("%1: %2").arg(
+                                GetText(QStringLiteral("DeskKeyName")),
+                                fingerprint.isEmpty() ? QStringLiteral("-") : fingerprint.left(16)),
+                            &box);
+    desk->setObjectName(QStringLiteral("aboutDeskKey"));
+    desk->setToolTip(fingerprint);
+    desk->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* ok = new QPushButton(QStringLiteral("确定"), &box);
     ok->setDefault(true);
     ok->setMinimumWidth(MapDialogRect(QRect(0, 0, 50, 0)).width());
@@ -310,6 +322,7 @@ void CBRTXDlg::ShowAboutBox() {
     auto* text = new QVBoxLayout;
     text->addWidget(name);
     text->addWidget(second);
+    text->addWidget(desk);
     text->addStretch();
     auto* top = new QHBoxLayout;
     top->addWidget(icon);

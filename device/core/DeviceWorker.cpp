@@ -93,6 +93,8 @@ void CDeviceWorker::RunDownload(const Download::Plan& plan, const QString& picRo
             summary.canceled = true;
             break;
         }
+        if (!result.signProblem.isEmpty())
+            summary.unsignedWhy = result.signProblem;
         Update u;
         u.number = r;
         if (result.ok) {

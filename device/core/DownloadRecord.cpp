@@ -212,6 +212,7 @@ RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply
             QFile::remove(picturePath);
         return failed(QStringLiteral("DownloadRecordFail"), r);
     }
+    result.signProblem = seals.SignProblem();
     if (saved == Picture::SaveResult::Exists) {
         // The picture of this record is there already (an earlier download): the rows are
         // whole with it.

@@ -44,6 +44,7 @@ struct RecordResult {
     int inserted = 0;     // rows added to ValueInfo
     int duplicates = 0;   // records of the reply that were stored already
     QStringList keyTexts; // the key's "%s" values in order (control characters escaped)
+    QString signProblem;  // stored and sealed, but the desk key could not sign: why
 };
 
 // Downloads record r. Steps, in order:

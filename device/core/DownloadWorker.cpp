@@ -227,6 +227,9 @@ QStringList UpdateTexts(const CLanguage& language, const Update& u) {
         } else if (u.failed == 0) {
             texts << language.GetText(QStringLiteral("DownloadFinish"));
         }
+        if (!u.unsignedWhy.isEmpty())
+            texts << language.GetText(QStringLiteral("DeskKeyUnusable")) + QLatin1Char(' ') +
+                         u.unsignedWhy;
         break;
     }
     texts.removeAll(QString());

@@ -92,13 +92,15 @@ struct Update {
     quint32 skipped = 0;    // records that were stored already
     quint32 failed = 0;     // records that failed
     QStringList keyTexts;   // RecordFailed: the key's "%s" values (RecordResult::keyTexts)
+    QString unsignedWhy;    // the desk key could not sign the seals: why (no key material)
 };
 
 // The status texts of one report, in the order they are shown (the status line keeps the
 // last): a downloaded record "DownloadRecordOK"; a failed record "DownloadRecordFail" and then
 // its reason; the end "DownloadFinish" / "DownloadFinishFailed" of a download of several
 // records, "DownloadFinish" after a single record that was stored, nothing more after a single
-// record that failed (its reason stays), "DownloadCanceled" with the counts after Cancel.
+// record that failed (its reason stays), "DownloadCanceled" with the counts after Cancel;
+// last "DeskKeyUnusable" with the reason when the seals were stored unsigned.
 QStringList UpdateTexts(const CLanguage& language, const Update& update);
 
 } // namespace Download

@@ -322,7 +322,7 @@ TEST_F(DownloadFixture, StopEndsBetweenRecordsWithNothingHalfDone) {
     EXPECT_EQ(
         UpdateTexts(
             CLanguage(),
-            Update{Update::Type::Finished, 0, {}, 0, {}, false, Kind::All, true, 37, 0, 2, {}}),
+            Update{Update::Type::Finished, 0, {}, 0, {}, false, Kind::All, true, 37, 0, 2, {}, {}}),
         QStringList({"Download canceled: 37 downloaded, 2 failed"}));
     const int rows = rowCount();
     EXPECT_LT(rows, 3000);
@@ -538,13 +538,14 @@ TEST_F(DownloadFixture, ValuesAreStoredExactlyAndPicturesStayInTheDeviceFolder) 
     ASSERT_TRUE(r2.ok);
     EXPECT_EQ(r2.pictureName, "00002_.._.._.._evila_b_c.jpg");
     EXPECT_EQ(readFile(devFolder() + "/" + r2.pictureName), picture);
-    // Every file written lies in the device folder (besides the database and Language.ini).
+    // Every file written lies in the device folder (besides the database, the desk key and
+    // Language.ini).
     QDirIterator it(home.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString file = it.next();
         const QString name = QFileInfo(file).fileName();
         EXPECT_TRUE(file.startsWith(devFolder() + "/") || name == "Language.ini" ||
-                    name.startsWith("brtx.db"))
+                    name.startsWith("brtx.db") || name == "desk.key")
             << file.toStdString();
     }
     EXPECT_EQ(QDir(ctx.picRoot).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),

@@ -430,7 +430,8 @@ inline StoreCheck checkStore(const QString& home, const brtxsim::CSimulator& sim
 
     for (const QString& file : filesUnder(home)) {
         if (file == "brtx.db" || file == "brtx.db-wal" || file == "brtx.db-shm" ||
-            file == "brtx.db-journal" || file == "Language.ini" || file == "failer.jpg")
+            file == "brtx.db-journal" || file == "Language.ini" || file == "failer.jpg" ||
+            file == "desk.key")
             continue;
         if (file.startsWith("pic/" + device + "/") && file.count('/') == 2) {
             const QString bad = pictureOk(file.section('/', 2));

@@ -142,6 +142,7 @@ protected:
         const QStringList files = faults::filesUnder(m_home.path());
         for (const QString& file : files) {
             const bool allowed = file == "Language.ini" || file.startsWith("brtx.db") ||
+                                 file == "desk.key" ||
                                  (file.startsWith("pic/" + device + "/") && file.count('/') == 2);
             EXPECT_TRUE(allowed) << file.toStdString();
         }
@@ -233,7 +234,8 @@ TEST_F(HostileData, StoredExactlyListedAndExportedAsText) {
     EXPECT_TRUE(text.contains(QString::fromUtf8(kDrop))) << text.toStdString();
     // No HTML left behind, nothing outside pic/<device>/ and pdf/ but the report's own style
     // files, which the export puts into the program folder.
-    const QStringList programFiles{"Language.ini", "report.css", "logo.png", "bootstrap.min.css"};
+    const QStringList programFiles{"Language.ini", "report.css", "logo.png", "bootstrap.min.css",
+                                   "desk.key"};
     for (const QString& file : faults::filesUnder(m_home.path()))
         EXPECT_TRUE(programFiles.contains(file) || file.startsWith("brtx.db") ||
                     file.startsWith("pic/" + device + "/") || file.startsWith("pdf/"))

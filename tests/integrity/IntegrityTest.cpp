@@ -7,6 +7,7 @@
 #include "history/core/SealMarks.h"
 #include "sim/lib/Simulator.h"
 #include "store/Audit.h"
+#include "store/DeskKey.h"
 #include "store/Seal.h"
 
 #include <QDir>
@@ -63,11 +64,13 @@ protected:
         ASSERT_TRUE(s_template && !s_device.isEmpty()) << "the download for the tests failed";
         m_case.reset();
         m_case = std::make_unique<brtxtest::TempHome>(true, "case");
-        for (const char* name : {"brtx.db", "pic"}) {
+        for (const char* name : {"brtx.db", "pic", "desk.key"}) {
             const QString from = s_template->file(name);
             ASSERT_TRUE(QFileInfo(from).isDir() ? copyTree(from, m_case->file(name))
                                                 : QFile::copy(from, m_case->file(name)));
         }
+        ASSERT_TRUE(
+            QFile::setPermissions(m_case->file("desk.key"), QFile::ReadOwner | QFile::WriteOwner));
     }
 
     CliRun cli(const QStringList& args) {
@@ -86,7 +89,7 @@ protected:
         QStringList out;
         for (const QString& line : r.out) {
             const QStringList cells = line.split('\t');
-            if (cells.size() == 5 && !cells[0].startsWith("head"))
+            if (cells.size() == 5 && !cells[0].startsWith("head") && cells[4] != "present")
                 out << cells[1] + " " + cells[4];
         }
         return out;
@@ -100,7 +103,8 @@ protected:
 TEST_F(IntegrityTest, UntouchedRecordsVerify) {
     const CliRun r = cli({"verify", "--head"});
     EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
-    EXPECT_EQ(r.out.last(), QString("verified: %1, problems: 0").arg(kRecords));
+    EXPECT_TRUE(
+        r.out.last().startsWith(QString("verified: %1, problems: 0").arg(kRecords) + ", key: "));
     const QStringList head = r.out.filter(QRegularExpression("^head\t"));
     ASSERT_EQ(head.size(), 1);
     EXPECT_TRUE(QRegularExpression("^head\t" + s_device +
@@ -125,6 +129,12 @@ TEST_F(IntegrityTest, IndependentCheckerAgrees) {
     EXPECT_EQ(check(), QString("checked: %1, failed: 0").arg(kRecords));
     sql("UPDATE ValueInfo SET Field3='x' WHERE Record_No='4'");
     EXPECT_TRUE(check().startsWith(s_device + " 4: ROW-CHANGED"));
+    if (QStandardPaths::findExecutable("openssl").isEmpty())
+        return;
+    // The desk signatures, checked with the openssl command alone.
+    sql("UPDATE ChainSignature SET Signature=(CASE WHEN Signature LIKE 'A%' THEN 'B' ELSE 'A' END)"
+        "||substr(Signature,2) WHERE Seq=3");
+    EXPECT_TRUE(check().contains("signature 3 of seal:" + s_device + ": SIGNATURE-INVALID"));
 }
 
 TEST_F(IntegrityTest, VerifyNamesEachTampering) {
@@ -161,25 +171,25 @@ TEST_F(IntegrityTest, VerifyNamesEachTampering) {
          {"3 CHAIN-BROKEN"}},
         {"middle seal removed",
          [&] { sql("DELETE FROM RecordSeal WHERE Record_No='3'"); },
-         {"3 UNSEALED", "4 CHAIN-BROKEN"}},
+         {"3 UNSEALED", "4 CHAIN-BROKEN", "signature 4 SIGNATURE-INVALID"}},
         {"newest seal removed",
          [&] { sql("DELETE FROM RecordSeal WHERE Record_No='5'"); },
-         {"5 UNSEALED"}},
+         {"5 UNSEALED", "signature 6 SIGNATURE-INVALID"}},
         {"seals re-ordered",
          [&] { sql("UPDATE RecordSeal SET Seq=Seq+100 WHERE Record_No='2'"); },
-         {"2 CHAIN-BROKEN", "3 CHAIN-BROKEN"}},
+         {"2 CHAIN-BROKEN", "3 CHAIN-BROKEN", "signature 3 SIGNATURE-INVALID"}},
         {"tombstone without its audit entry",
          [&] {
              sql("UPDATE RecordSeal SET Deleted=1 WHERE Record_No='2'");
              sql("DELETE FROM ValueInfo WHERE Record_No='2'");
          },
-         {"2 ROW-MISSING"}},
+         {"2 RESEALED"}},
         {"audit entry edited",
          [&] { sql("UPDATE AuditLog SET Outcome='ok' WHERE Seq=2"); },
          {"audit 2 CHAIN-BROKEN"}},
         {"audit entry removed",
          [&] { sql("DELETE FROM AuditLog WHERE Seq=1"); },
-         {"audit 2 CHAIN-BROKEN"}},
+         {"audit 2 CHAIN-BROKEN", "signature 1 SIGNATURE-INVALID"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -188,7 +198,7 @@ TEST_F(IntegrityTest, VerifyNamesEachTampering) {
         const CliRun r = cli({"verify"});
         EXPECT_EQ(r.code, 1);
         EXPECT_EQ(problems(r), c.expected) << r.out.join('\n').toStdString();
-        EXPECT_TRUE(r.out.last().endsWith(QString("problems: %1").arg(c.expected.size())))
+        EXPECT_TRUE(r.out.last().contains(QString("problems: %1, key: ").arg(c.expected.size())))
             << r.out.last().toStdString();
     }
 }
@@ -211,8 +221,8 @@ TEST_F(IntegrityTest, DamagedSealTableIsReportedNotTrusted) {
 }
 
 TEST_F(IntegrityTest, OldDatabaseIsSealedLateAndAudited) {
-    sql("DROP TABLE RecordSeal");
-    sql("DROP TABLE AuditLog");
+    for (const char* table : {"RecordSeal", "AuditLog", "ChainSignature", "DeskKey"})
+        sql(QString("DROP TABLE ") + table);
     CliRun r = cli({"verify"});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(problems(r).size(), kRecords);
@@ -255,6 +265,192 @@ TEST_F(IntegrityTest, DownloadIsAuditedAndListedSinceADate) {
     EXPECT_EQ(cli({"audit", "--device", "nobody"}).out.size(), 1);
 }
 
+// An attacker with a copy of brtx.db but without desk.key: each tampering shows as exactly one
+// line of verify (the witness and key cases only with what the operator noted earlier).
+TEST_F(IntegrityTest, TamperingMatrixOneLineEach) {
+    QStringList verifyArgs;
+    // What a forger's own program would run on the file: plain statements, and the store's
+    // sealing and audit code without the desk key.
+    auto withDb = [&](const std::function<void(SQLite::Database&)>& work) {
+        SQLite::Database db;
+        ASSERT_EQ(db.Open(m_case->file("brtx.db")), 0);
+        work(db);
+    };
+    auto value = [&](const QString& query) {
+        SQLite::Database db;
+        db.Open(m_case->file("brtx.db"));
+        return db.QuerySQL(query).Cell(0, 0);
+    };
+    auto witness = [&](const QString& device, const QString& query) {
+        const QString file = m_case->file("witness.txt");
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write((device + "\t" + value(query) + "\n").toUtf8());
+        verifyArgs = {"--witness", file};
+    };
+    auto rehashAuditFrom = [&](SQLite::Database& db, qint64 from) {
+        QString prev = db.QuerySQL(QString("SELECT Hash FROM AuditLog WHERE Seq<%1 ORDER BY Seq "
+                                           "DESC LIMIT 1")
+                                       .arg(from))
+                           .m_rows.value(0)
+                           .value(0);
+        bool ok = false;
+        for (Audit::Entry e : Audit::List(db, QString(), QString(), &ok)) {
+            if (e.seq < from)
+                continue;
+            e.prevHash = prev;
+            prev = Audit::ComputeHash(e);
+            ASSERT_EQ(db.ExecuteSQL(QString("UPDATE AuditLog SET PrevHash='%1',Hash='%2' WHERE "
+                                            "Seq=%3")
+                                        .arg(e.prevHash, prev)
+                                        .arg(e.seq)),
+                      0);
+        }
+    };
+    auto flipSignature = [&](const QString& which) {
+        const QByteArray sig = QByteArray::fromBase64(
+            value("SELECT Signature FROM ChainSignature WHERE " + which).toLatin1());
+        QByteArray flipped = sig;
+        flipped[10] = char(flipped[10] ^ 0x01);
+        sql(QString("UPDATE ChainSignature SET Signature='%1' WHERE %2")
+                .arg(QString::fromLatin1(flipped.toBase64()), which));
+    };
+    const QString chain = "'seal:" + s_device + "'";
+    struct Case {
+        const char* what;
+        std::function<void()> tamper;
+        QString expected;
+    };
+    const QList<Case> cases = {
+        {"re-seal by appending",
+         [&] {
+             sql("UPDATE ValueInfo SET Test_Result='0.000' WHERE Record_No='3'");
+             withDb([&](SQLite::Database& db) {
+                 ASSERT_EQ(db.ExecuteSQL("BEGIN IMMEDIATE"), 0);
+                 ASSERT_TRUE(Seal::SealRow(
+                     db, value("SELECT rowid FROM ValueInfo WHERE Record_No='3'").toLongLong(),
+                     m_case->file("pic")));
+                 ASSERT_EQ(db.ExecuteSQL("COMMIT"), 0);
+             });
+         },
+         "3 RESEALED"},
+        {"forged tombstone",
+         [&] {
+             withDb([&](SQLite::Database& db) {
+                 ASSERT_EQ(db.ExecuteSQL("BEGIN IMMEDIATE"), 0);
+                 ASSERT_TRUE(Audit::AppendInTransaction(
+                     db, "page", "tombstone", s_device,
+                     "3 x x seal " + value("SELECT Seal FROM RecordSeal WHERE Record_No='3'"),
+                     "deleted by the program"));
+                 ASSERT_EQ(db.ExecuteSQL("COMMIT"), 0);
+             });
+             sql("UPDATE RecordSeal SET Deleted=1 WHERE Record_No='3'");
+             sql("DELETE FROM ValueInfo WHERE Record_No='3'");
+         },
+         "3 RESEALED"},
+        {"Deleted alone", [&] { sql("UPDATE RecordSeal SET Deleted=1 WHERE Record_No='3'"); },
+         "3 RESEALED"},
+        {"inserted duplicate row",
+         [&] {
+             sql("INSERT INTO ValueInfo SELECT * FROM ValueInfo WHERE Record_No='3'");
+             sql("UPDATE ValueInfo SET Test_Result='0.000' WHERE rowid=(SELECT max(rowid) FROM "
+                 "ValueInfo)");
+         },
+         "3 UNSEALED"},
+        {"edited audit entry re-hashed",
+         [&] {
+             withDb([&](SQLite::Database& db) {
+                 ASSERT_EQ(db.ExecuteSQL("UPDATE AuditLog SET Outcome='ok' WHERE Seq=1"), 0);
+                 rehashAuditFrom(db, 1);
+             });
+         },
+         "signature 1 SIGNATURE-INVALID"},
+        {"newest audit entries removed",
+         [&] {
+             witness("audit", "SELECT Hash FROM AuditLog ORDER BY Seq DESC LIMIT 1");
+             sql("DELETE FROM ChainSignature WHERE Chain='audit' AND HeadSeq=(SELECT max(Seq) FROM "
+                 "AuditLog)");
+             sql("DELETE FROM AuditLog WHERE Seq=(SELECT max(Seq) FROM AuditLog)");
+         },
+         "witness WITNESS-MISSING"},
+        {"newest seals removed",
+         [&] {
+             witness(s_device, "SELECT Seal FROM RecordSeal ORDER BY Seq DESC LIMIT 1");
+             sql("DELETE FROM ChainSignature WHERE Chain=" + chain + " AND HeadSeq>=4");
+             sql("DELETE FROM RecordSeal WHERE Seq>=4");
+             sql("DELETE FROM ValueInfo WHERE Record_No IN ('4','5')");
+         },
+         "witness WITNESS-MISSING"},
+        {"public key replaced and everything re-signed",
+         [&] {
+             verifyArgs = {"--key", value("SELECT Fingerprint FROM DeskKey")};
+             ASSERT_TRUE(QFile::remove(m_case->file("desk.key")));
+             sql("DELETE FROM DeskKey");
+             sql("DELETE FROM ChainSignature");
+             ASSERT_EQ(cli({"seal", "--sign"}).code, 0);
+             // Consistent in itself: only the fingerprint the operator noted tells.
+             ASSERT_EQ(cli({"verify"}).code, 0);
+         },
+         "signature 8 KEY-CHANGED"},
+        {"newest signature byte flipped",
+         [&] { flipSignature("Seq=(SELECT max(Seq) FROM ChainSignature)"); },
+         "signature 7 SIGNATURE-INVALID"},
+        {"older signature byte flipped", [&] { flipSignature("Seq=4"); },
+         "signature 4 SIGNATURE-INVALID"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_NO_FATAL_FAILURE(freshCopy());
+        verifyArgs.clear();
+        ASSERT_EQ(cli(QStringList{"verify"}).code, 0);
+        ASSERT_NO_FATAL_FAILURE(c.tamper());
+        const CliRun r = cli(QStringList{"verify"} + verifyArgs);
+        EXPECT_EQ(r.code, 1);
+        const QStringList found = problems(r);
+        ASSERT_EQ(found.size(), 1) << r.out.join('\n').toStdString();
+        EXPECT_EQ(found.first(), c.expected) << r.out.join('\n').toStdString();
+        EXPECT_TRUE(r.out.last().contains("problems: 1, key: ")) << r.out.last().toStdString();
+    }
+}
+
+TEST_F(IntegrityTest, DeskKeyFileIsCheckedAndChangesAreReported) {
+    CliRun r = cli({"desk"});
+    ASSERT_EQ(r.code, 0) << r.out.join('\n').toStdString();
+    EXPECT_TRUE(QRegularExpression("^fingerprint\t[0-9a-f]{64}$").match(r.out.value(0)).hasMatch());
+    EXPECT_TRUE(r.out.contains("-----BEGIN PUBLIC KEY-----"));
+    const QString first = r.out.value(0).mid(12);
+    EXPECT_EQ(QFileInfo(m_case->file("desk.key")).permissions() & 0x0077, 0);
+    EXPECT_EQ(cli({"desk", "--label", "front desk"}).code, 0);
+    EXPECT_EQ(cli({"desk"}).out.value(1), "label\tfront desk");
+
+    // A key file others may read is refused: records are sealed but left unsigned.
+    ASSERT_TRUE(QFile::setPermissions(m_case->file("desk.key"),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    sql("DELETE FROM ChainSignature WHERE HeadSeq=5 AND Chain LIKE 'seal:%'");
+    sql("DELETE FROM RecordSeal WHERE Record_No='5'");
+    EXPECT_EQ(cli({"seal"}).out.last(), "sealed: 1");
+    r = cli({"verify"});
+    EXPECT_EQ(problems(r).filter("5 UNSIGNED").size(), 1) << r.out.join('\n').toStdString();
+    EXPECT_EQ(cli({"desk"}).code, 1);
+    ASSERT_TRUE(
+        QFile::setPermissions(m_case->file("desk.key"), QFile::ReadOwner | QFile::WriteOwner));
+    r = cli({"seal", "--sign"});
+    EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
+    r = cli({"verify"});
+    EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
+
+    // A lost key file: a new key, audited, and verify shows the boundary.
+    ASSERT_TRUE(QFile::remove(m_case->file("desk.key")));
+    sql("DELETE FROM ChainSignature WHERE HeadSeq=4 AND Chain LIKE 'seal:%'");
+    sql("DELETE FROM RecordSeal WHERE Record_No='4'");
+    EXPECT_EQ(cli({"seal"}).out.last(), "sealed: 1");
+    r = cli({"verify"});
+    EXPECT_EQ(problems(r).filter("KEY-CHANGED").size(), 1) << r.out.join('\n').toStdString();
+    EXPECT_TRUE(r.out.last().contains(first + ",")) << r.out.last().toStdString();
+    EXPECT_EQ(cli({"audit"}).out.filter("\tdesk-key\t").size(), 1);
+    EXPECT_EQ(cli({"verify", "--key", first}).code, 1);
+}
+
 TEST_F(IntegrityTest, ProgramDeletionLeavesATombstone) {
     SQLite::Database db;
     ASSERT_EQ(db.Open(m_case->file("brtx.db")), 0);
@@ -263,7 +459,8 @@ TEST_F(IntegrityTest, ProgramDeletionLeavesATombstone) {
     db.Close();
     const CliRun r = cli({"verify"});
     EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
-    EXPECT_EQ(r.out.last(), QString("verified: %1, problems: 0").arg(kRecords - 1));
+    EXPECT_TRUE(r.out.last().startsWith(QString("verified: %1, problems: 0").arg(kRecords - 1) +
+                                        ", key: "));
     EXPECT_EQ(cli({"audit"}).out.filter("\ttombstone\t").size(), 1);
 }
 
@@ -345,7 +542,8 @@ TEST_F(IntegrityTest, ConcurrentDownloadsKeepOneChain) {
     }
     const CliRun r = brtxtest::runCli({"--home", home.path(), "verify"});
     EXPECT_EQ(r.code, 0) << r.out.join('\n').toStdString();
-    EXPECT_EQ(r.out.last(), "verified: 40, problems: 0");
+    EXPECT_TRUE(r.out.last().startsWith("verified: 40, problems: 0, key: "))
+        << r.out.join(QLatin1Char('\n')).toStdString();
 }
 
 } // namespace

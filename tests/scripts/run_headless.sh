@@ -22,9 +22,9 @@ cat "$tmp/out" "$tmp/err"
 [ "$rc" -eq 0 ] || fail "run.sh ended with $rc"
 [ ! -s "$tmp/err" ] || fail "run.sh wrote to standard error"
 for line in '^No display here' '^\$ brtx-cli download --wifi 127\.' '^downloaded: 12, skipped: 0, failed: 0$' \
-    '^\$ brtx-cli history --all-devices' '^verified: 12, problems: 0$' \
+    '^\$ brtx-cli history --all-devices' '^verified: 12, problems: 0, key: [0-9a-f]{64}$' \
     'bash scripts/run.sh --demo'; do
-    grep -q -- "$line" "$tmp/out" || fail "run.sh printed no line matching $line"
+    grep -qE -- "$line" "$tmp/out" || fail "run.sh printed no line matching $line"
 done
 [ "$(grep -c "^0123456789$(printf '\t')" "$tmp/out")" -eq 12 ] || fail "history did not list 12 records"
 folder=$(sed -n 's/.*the data folder is \(.*\) (removed at the end)\.$/\1/p' "$tmp/out")
@@ -37,7 +37,7 @@ env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:7777 BRTX_SKIP_SETUP=1 BRTX_B
 rc=$?
 [ "$rc" -eq 0 ] || fail "run.sh with an unreachable display ended with $rc"
 grep -q '^The display :7777 cannot be reached' "$tmp/out" || fail "run.sh did not say the display cannot be reached"
-grep -q '^verified: 12, problems: 0$' "$tmp/out" || fail "run.sh with an unreachable display showed no verify"
+grep -qE '^verified: 12, problems: 0, key: [0-9a-f]{64}$' "$tmp/out" || fail "run.sh with an unreachable display showed no verify"
 grep -q '^brtx: the window cannot be shown here' "$tmp/err" || fail "brtx did not say why: $(cat "$tmp/err")"
 
 for platform in "" xcb wayland; do
