@@ -1,8 +1,11 @@
 #pragma once
-// The seal state of listed records, as a one-character mark for the history list: "✓" the
-// record and its picture match their seal, "✗" changed or picture missing, "–" no seal.
-// Each record is checked the first time it is asked for (the list asks for the rows on
-// screen only) and remembered until Clear().
+// The seal state of listed records, as a one-character mark for the history list: "✓" where
+// verify reports nothing for the record and its picture matches its seal, "✗" anything verify
+// would report (changed, re-sealed, unsigned, a broken link or signature of its chain) or a
+// missing picture, "–" no seal. A device's rows, chain and signatures are checked once, the
+// first time one of its records is asked for (Seal::VerifyDevice); a record's picture is
+// hashed when that record is asked for (the list asks for the rows on screen only). Both are
+// remembered until Clear().
 #include "store/Seal.h"
 
 #include <QHash>
@@ -30,4 +33,5 @@ private:
     QString m_picRoot;
     SQLite::Database m_db;
     QHash<QString, Seal::Status> m_cache;
+    QHash<QString, Seal::VerifyResult> m_devices;
 };
