@@ -19,13 +19,28 @@ void CSealMarks::Clear() {
     m_devices.clear();
 }
 
+void CSealMarks::SetDevice(const QString& machineNo, const Seal::VerifyResult& result) {
+    m_devices.insert(machineNo, result);
+}
+
+QString CSealMarks::DatabasePath() const {
+    return m_dbPath.isEmpty() ? GetDatabasePath() : m_dbPath;
+}
+
+Seal::VerifyResult CSealMarks::CheckDevice(const QString& dbPath, const QString& machineNo) {
+    SQLite::Database db;
+    if (!QFileInfo::exists(dbPath) || db.Open(dbPath, SQLite::Database::Access::ReadOnly) != 0)
+        return Seal::VerifyResult();
+    return Seal::VerifyDevice(db, machineNo);
+}
+
 Seal::Status CSealMarks::StatusOf(const QString& machineNo, const QString& recordNo,
                                   const QString& date, const QString& time) {
     const QString key = Seal::RecordKey(machineNo, recordNo, date, time);
     const auto found = m_cache.constFind(key);
     if (found != m_cache.constEnd())
         return *found;
-    const QString path = m_dbPath.isEmpty() ? GetDatabasePath() : m_dbPath;
+    const QString path = DatabasePath();
     if (!m_db.IsOpen() && QFileInfo::exists(path))
         m_db.Open(path, SQLite::Database::Access::ReadOnly);
     Seal::Status status;

@@ -20,6 +20,14 @@ public:
     void Clear(); // forgets every mark and closes the file until the next look-up
 
     int CheckedCount() const { return int(m_cache.size()); } // records checked so far
+    // Whether the device's check is held: StatusOf then reads no more than a picture.
+    bool HasDevice(const QString& machineNo) const { return m_devices.contains(machineNo); }
+    // A device's check made elsewhere (CheckDevice on a helper thread).
+    void SetDevice(const QString& machineNo, const Seal::VerifyResult& result);
+    QString DatabasePath() const; // the file the marks are read from
+    // The check StatusOf makes of a device, on a read-only connection of its own, so that it
+    // can run on a helper thread.
+    static Seal::VerifyResult CheckDevice(const QString& dbPath, const QString& machineNo);
     Seal::Status StatusOf(const QString& machineNo, const QString& recordNo, const QString& date,
                           const QString& time);
     QString Mark(const QString& machineNo, const QString& recordNo, const QString& date,
