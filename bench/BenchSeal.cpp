@@ -165,6 +165,14 @@ VerifyFigures RunVerifyBench(int records, int photoBytes) {
     Seal::VerifyResult rows = Seal::Verify(db, options);
     out.rowsMs = NowMs() - t;
     out.rowsCpuMs = CpuMs() - cpu;
+    // The list's first mark of the device: the same pass keeping each record's state, then
+    // one record's picture.
+    t = NowMs();
+    const Seal::VerifyResult device = Seal::VerifyDevice(db, kDevice);
+    const QStringList first = recordValues(1);
+    const Seal::Status mark = Seal::StatusOf(db, device, first.value(0), first.value(1),
+                                             first.value(2), first.value(3), picRoot);
+    out.markMs = NowMs() - t;
 
     evictAll();
     t = NowMs();
@@ -187,8 +195,9 @@ VerifyFigures RunVerifyBench(int records, int photoBytes) {
     out.fullCpuMs = CpuMs() - cpu;
     out.pictureBytes = full.pictureBytes;
     out.coldCache = true;
-    out.ok = rows.readable && full.readable && rows.findings.isEmpty() && full.findings.isEmpty() &&
-             full.verified == records && bytes == full.pictureBytes;
+    out.ok = mark.state == Seal::State::Verified && rows.readable && full.readable &&
+             rows.findings.isEmpty() && full.findings.isEmpty() && full.verified == records &&
+             bytes == full.pictureBytes;
     if (!out.ok)
         out.problem = QStringLiteral("verify found %1 problems, %2 verified")
                           .arg(full.findings.size())

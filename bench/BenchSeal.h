@@ -27,6 +27,7 @@ struct VerifyFigures {
     double fillMs = 0;    // making the database, pictures and seals
     double rowsMs = 0;    // verify of rows and chains alone
     double rowsCpuMs = 0; // its processor time (all threads)
+    double markMs = 0;    // the history list's first mark of the device (its whole check)
     double fullCpuMs = 0; // the same for the full verify
     double fullMs = 0;    // verify with every picture read and hashed (cold cache)
     double readMs = 0;    // reading the same pictures without hashing (cold cache)

@@ -82,23 +82,6 @@ QString rowHashAt(const SQLite::Stmt& st, int first) {
     return Hex(hash.result());
 }
 
-Record readSeal(const SQLite::Stmt& st) {
-    Record r;
-    r.seq = st.int64(0);
-    r.machineNo = st.text(1);
-    r.recordNo = st.text(2);
-    r.date = st.text(3);
-    r.time = st.text(4);
-    r.rowHash = st.text(5);
-    r.pictureHash = st.text(6);
-    r.sealedAt = st.text(7);
-    r.prevSeal = st.text(8);
-    r.seal = st.text(9);
-    r.late = st.int64(10) != 0;
-    r.deleted = st.int64(11) != 0;
-    return r;
-}
-
 const char* const kSealColumns = "Seq,Machine_NO,Record_No,Date_Date,Time_Time,RowHash,"
                                  "PictureHash,SealedAt,PrevSeal,Seal,Late,Deleted";
 
@@ -709,6 +692,8 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
     latest.reserve(seals.size());
     QHash<QByteArray, int> live; // key -> how many of its seals are not tombstones
     live.reserve(seals.size());
+    QHash<QByteArray, int> lastIndex; // device -> index of its seal before the current one
+    QList<int> brokenAfter;           // seals whose next link does not hold
     for (int i = 0; i < seals.size(); ++i) {
         const RawSeal& s = seals[i];
         const QByteArray computed = computeRawSeal(hash, s);
@@ -720,6 +705,10 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
         const QByteArray key = rawKey(s.m, s.r, s.d, s.t);
         if (!own || !link)
             result.findings.append(findingOf(key, Problem::ChainBroken));
+        const auto previous = lastIndex.constFind(s.m);
+        if (!link && previous != lastIndex.cend())
+            brokenAfter.append(*previous);
+        lastIndex[s.m] = i;
         sound[i] = own;
         before = {s.seal, computed};
         heads[s.m] = i;
@@ -812,6 +801,16 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
         const QList<int> matches = rowsByKey.value(key);
         for (int r : matches)
             rows[r].covered = true;
+        RecordState* state = nullptr;
+        if (options.records) {
+            state = &result.records[QString::fromUtf8(key)];
+            state->seal = QString::fromLatin1(s.seal);
+            state->sealedAt = QString::fromUtf8(s.sealedAt);
+            state->pictureHash = QString::fromLatin1(s.pictureHash);
+            state->late = s.late;
+            state->sealed = true;
+            state->deleted = s.deleted;
+        }
         if (live.value(key) > 1) {
             // A second live seal for one key: the record was sealed again over its first seal.
             result.findings.append(findingOf(key, Problem::Resealed));
@@ -842,6 +841,8 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
             result.findings.append(findingOf(key, Problem::RowChanged));
             continue;
         }
+        if (state)
+            state->path = QString::fromUtf8(rows[match].path);
         // A second row with the same key came without a seal of its own.
         for (int r : matches)
             if (r != match && rows[r].digest != sealed)
@@ -881,6 +882,29 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
     for (const RawRow& row : std::as_const(rows))
         if (!row.covered)
             result.findings.append(findingOf(row.key, Problem::Unsealed));
+    if (options.records) {
+        // Each record's first problem; then what verify reports for more than the record: its
+        // chain's signature, and the link after its seal.
+        for (const Finding& f : std::as_const(result.findings)) {
+            RecordState& state = result.records[RecordKey(f.device, f.recordNo, f.date, f.time)];
+            if (state.problem.isEmpty())
+                state.problem = ProblemName(f.problem);
+        }
+        for (int i : std::as_const(order)) {
+            const RawSeal& s = seals[i];
+            bool reported = false;
+            isSigned(s, &reported);
+            RecordState& state = result.records[QString::fromUtf8(rawKey(s.m, s.r, s.d, s.t))];
+            if (reported && state.problem.isEmpty())
+                state.problem = ProblemName(Problem::SignatureInvalid);
+        }
+        for (int i : std::as_const(brokenAfter)) {
+            const RawSeal& s = seals[i];
+            RecordState& state = result.records[QString::fromUtf8(rawKey(s.m, s.r, s.d, s.t))];
+            if (state.problem.isEmpty())
+                state.problem = ProblemName(Problem::ChainBroken);
+        }
+    }
 
     std::stable_sort(result.findings.begin(), result.findings.end(),
                      [](const Finding& a, const Finding& b) {
@@ -899,58 +923,77 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
     return result;
 }
 
-Status StatusOf(SQLite::Database& db, const QString& machineNo, const QString& recordNo,
-                const QString& date, const QString& time, const QString& picRoot) {
+QString RecordKey(const QString& machineNo, const QString& recordNo, const QString& date,
+                  const QString& time) {
+    const QChar sep(0x1F);
+    return machineNo + sep + recordNo + sep + date + sep + time;
+}
+
+VerifyResult VerifyDevice(SQLite::Database& db, const QString& machineNo) {
+    VerifyOptions options;
+    options.device = machineNo;
+    options.pictures = false;
+    options.records = true;
+    return Verify(db, options);
+}
+
+Status StatusOf(SQLite::Database& db, const VerifyResult& device, const QString& machineNo,
+                const QString& recordNo, const QString& date, const QString& time,
+                const QString& picRoot) {
     Status status;
-    SQLite::Stmt st(db.Handle(), QByteArray("SELECT ") + kSealColumns +
-                                     " FROM RecordSeal WHERE Machine_NO=? AND Record_No=? AND "
-                                     "Date_Date=? AND Time_Time=? ORDER BY Seq DESC LIMIT 1");
-    st.bind(1, machineNo).bind(2, recordNo).bind(3, date).bind(4, time);
-    if (st.step() != SQLITE_ROW)
-        return status; // no seal, or no seal table yet
-    const Record s = readSeal(st);
-    if (s.deleted)
+    for (const VerifyResult::Head& h : device.heads)
+        if (h.device == machineNo)
+            status.head = h.seal;
+    if (!device.trusted.isEmpty()) {
+        status.deskFingerprint = device.trusted.last();
+        for (const Desk::PublicKey& k : Desk::Keys(db))
+            if (k.fingerprint == status.deskFingerprint)
+                status.deskLabel = k.label;
+    }
+    if (!device.readable) {
+        status.state = State::Changed;
+        status.detail = device.error;
         return status;
-    status.seal = s.seal;
-    status.sealedAt = s.sealedAt;
+    }
+    const auto it = device.records.constFind(RecordKey(machineNo, recordNo, date, time));
+    if (it == device.records.cend())
+        return status; // neither a row nor a seal
+    const RecordState& r = *it;
+    status.seal = r.seal;
+    status.sealedAt = r.sealedAt;
+    status.late = r.late;
+    if (!r.sealed || (r.deleted && r.problem.isEmpty())) {
+        // No seal, or a tombstone the program made: a row with its key has none of its own.
+        status.seal.clear();
+        return status;
+    }
     status.state = State::Changed;
-    if (ComputeSeal(s) != s.seal) {
-        status.detail = ProblemName(Problem::ChainBroken);
+    if (!r.problem.isEmpty()) {
+        status.detail = r.problem;
+        if (r.problem == ProblemName(Problem::PictureMissing))
+            status.state = State::PictureMissing;
         return status;
     }
-    SQLite::Stmt row(db.Handle(), QByteArray("SELECT " + valueColumns() +
-                                             " FROM ValueInfo WHERE Machine_NO=? AND Record_No=? "
-                                             "AND Date_Date=? AND Time_Time=?"));
-    row.bind(1, machineNo).bind(2, recordNo).bind(3, date).bind(4, time);
-    QString path;
-    bool found = false;
-    bool any = false;
-    while (!found && row.step() == SQLITE_ROW) {
-        any = true;
-        if (rowHashAt(row, 0) == s.rowHash) {
-            found = true;
-            path = row.text(36);
-        }
-    }
-    if (!found) {
-        status.detail = ProblemName(any ? Problem::RowChanged : Problem::RowMissing);
-        return status;
-    }
-    if (!s.pictureHash.isEmpty()) {
+    if (!r.pictureHash.isEmpty()) {
         bool readable = false;
-        const QString now = FileHash(ResolvePicturePath(picRoot, path), &readable);
+        const QString now = FileHash(ResolvePicturePath(picRoot, r.path), &readable);
         if (!readable) {
             status.state = State::PictureMissing;
             status.detail = ProblemName(Problem::PictureMissing);
             return status;
         }
-        if (now != s.pictureHash) {
+        if (now != r.pictureHash) {
             status.detail = ProblemName(Problem::PictureChanged);
             return status;
         }
     }
     status.state = State::Verified;
     return status;
+}
+
+Status StatusOf(SQLite::Database& db, const QString& machineNo, const QString& recordNo,
+                const QString& date, const QString& time, const QString& picRoot) {
+    return StatusOf(db, VerifyDevice(db, machineNo), machineNo, recordNo, date, time, picRoot);
 }
 
 } // namespace Seal

@@ -25,6 +25,7 @@
 #include "store/Sha256.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -181,6 +182,16 @@ struct VerifyOptions {
     QString picRoot;      // picture root
     bool pictures = true; // false: rows and chain only
     QString onlyKey;      // trust only this fingerprint ("" = every key stored in the file)
+    bool records = false; // fill VerifyResult::records (the list's marks, the report check)
+};
+
+// What verify found for one record key, for asking about single records afterwards.
+struct RecordState {
+    QString problem; // the first problem verify reports for the record ("" none)
+    QString seal, sealedAt, pictureHash;
+    QString path;      // Path of the stored row that matches the seal
+    bool late = false; // sealed after it was stored
+    bool sealed = false, deleted = false;
 };
 
 struct VerifyResult {
@@ -203,19 +214,38 @@ struct VerifyResult {
     // Audit entries and signatures with a problem, as lines of their own: device (or chain),
     // "audit N" or "signature N", date, time and the problem.
     QList<Finding> other;
+    // With VerifyOptions::records: every record key (device, number, date and time joined by
+    // U+001F) that has a row or a seal. A record counts as failing also when verify reports
+    // its whole chain (an invalid signature) or the link after its seal (a seal recomputed in
+    // place breaks the chain at the next record).
+    QHash<QString, RecordState> records;
 };
 
 VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options);
 
-// One record's state for a list or a report, checked against its latest seal (the seal's own
-// hash, the row and the picture; the chain is left to Verify).
+// One record's state for a list or a report: the one check verify makes (row, seal, chain
+// links, signatures, duplicate seals and tombstones), plus the record's picture. Verified only
+// where verify prints nothing for the record.
 enum class State { Verified, Changed, PictureMissing, Unsealed };
 struct Status {
     State state = State::Unsealed;
-    QString seal;     // the seal checked, "" when none
-    QString sealedAt; // its time
-    QString detail;   // what failed, e.g. "ROW-CHANGED"
+    QString seal;                       // the seal checked, "" when none
+    QString sealedAt;                   // its time
+    bool late = false;                  // sealed after it was stored
+    QString detail;                     // what failed, e.g. "ROW-CHANGED"
+    QString head;                       // the device's current chain head (its latest seal)
+    QString deskLabel, deskFingerprint; // the desk key verify trusts (the newest)
 };
+QString RecordKey(const QString& machineNo, const QString& recordNo, const QString& date,
+                  const QString& time);
+// The device's rows, chain and signatures checked once (pictures left out), for asking about
+// many of its records.
+VerifyResult VerifyDevice(SQLite::Database& db, const QString& machineNo);
+// One record's state from a VerifyDevice result; hashes that record's picture only.
+Status StatusOf(SQLite::Database& db, const VerifyResult& device, const QString& machineNo,
+                const QString& recordNo, const QString& date, const QString& time,
+                const QString& picRoot);
+// The same, checking the record's device first.
 Status StatusOf(SQLite::Database& db, const QString& machineNo, const QString& recordNo,
                 const QString& date, const QString& time, const QString& picRoot);
 

@@ -14,8 +14,43 @@ QString problemText(const QString& detail) {
     if (detail == QLatin1String("PICTURE-MISSING"))
         return QStringLiteral("the picture sealed at download is missing");
     if (detail == QLatin1String("CHAIN-BROKEN"))
-        return QStringLiteral("the record's seal itself has been altered");
+        return QStringLiteral("the record's seal or the seal chain at it has been altered");
+    if (detail == QLatin1String("RESEALED"))
+        return QStringLiteral("the record was sealed again or its seal marked deleted without "
+                              "the program's signed record of it");
+    if (detail == QLatin1String("UNSEALED"))
+        return QStringLiteral("another row with this record's key was stored without a seal");
+    if (detail == QLatin1String("UNSIGNED"))
+        return QStringLiteral("the record's seal is not covered by a valid desk signature");
+    if (detail == QLatin1String("SIGNATURE-INVALID"))
+        return QStringLiteral("a desk signature over the device's seals does not verify");
+    if (detail == QLatin1String("ROW-MISSING"))
+        return QStringLiteral("the stored record is missing");
     return detail;
+}
+
+// The lines every footer carries: how the record was sealed, the desk whose key signs the
+// seals, and the device's chain head now (so a report handed out is a witness of it).
+QString sealLines(const Seal::Status& status) {
+    QString lines =
+        QStringLiteral("Seal (SHA-256): <span style=\"font-family:monospace\">%1</span><br>%2: %3")
+            .arg(HtmlEscape(status.seal),
+                 status.late ? QStringLiteral("Stored, sealed later")
+                             : QStringLiteral("Downloaded and sealed"),
+                 HtmlEscape(status.sealedAt));
+    return lines;
+}
+
+QString deskLines(const Seal::Status& status) {
+    QString lines;
+    if (!status.deskFingerprint.isEmpty())
+        lines += QStringLiteral("<br>Signing desk: %1 (key %2)")
+                     .arg(HtmlEscape(status.deskLabel), status.deskFingerprint.left(16));
+    if (!status.head.isEmpty())
+        lines += QStringLiteral("<br>Device chain head: <span "
+                                "style=\"font-family:monospace\">%1</span>")
+                     .arg(HtmlEscape(status.head));
+    return lines;
 }
 
 const char* const kFooterStyle =
@@ -31,25 +66,24 @@ QString WithIntegrityLines(const QString& html, const Seal::Status& status,
     QString top;
     switch (status.state) {
     case Seal::State::Verified:
-        footer = QStringLiteral("Seal (SHA-256): <span style=\"font-family:monospace\">%1</span>"
-                                "<br>Downloaded and sealed: %2<br>Integrity check at %3: the "
-                                "record and its picture match their seal.")
-                     .arg(HtmlEscape(status.seal), HtmlEscape(status.sealedAt), checkedAt);
+        footer = sealLines(status) + deskLines(status) +
+                 QStringLiteral("<br>Integrity check at %1: the record and its picture match "
+                                "their seal.")
+                     .arg(checkedAt);
         break;
     case Seal::State::Unsealed:
         footer = QStringLiteral("Seal: none. This record was stored without a seal; its integrity "
                                 "cannot be confirmed (checked at %1).")
-                     .arg(checkedAt);
+                     .arg(checkedAt) +
+                 deskLines(status);
         break;
     case Seal::State::Changed:
     case Seal::State::PictureMissing:
         top = QStringLiteral("Integrity check failed: %1 (checked at %2).")
                   .arg(problemText(status.detail), checkedAt);
-        footer = QStringLiteral("Seal (SHA-256): <span style=\"font-family:monospace\">%1</span>"
-                                "<br>Downloaded and sealed: %2<br>Integrity check at %3: FAILED "
-                                "(%4).")
-                     .arg(HtmlEscape(status.seal), HtmlEscape(status.sealedAt), checkedAt,
-                          status.detail);
+        footer = sealLines(status) + deskLines(status) +
+                 QStringLiteral("<br>Integrity check at %1: FAILED (%2).")
+                     .arg(checkedAt, HtmlEscape(status.detail));
         break;
     }
     QString out = html;

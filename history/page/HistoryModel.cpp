@@ -8,9 +8,48 @@
 CHistoryModel::CHistoryModel(QObject* parent, CLanguage texts)
     : QAbstractTableModel(parent), m_texts(std::move(texts)) {}
 
+CHistoryModel::~CHistoryModel() {
+    for (const QPointer<QThread>& thread : std::as_const(m_checkThreads))
+        if (thread)
+            thread->wait();
+}
+
+void CHistoryModel::CheckDevice(const QString& machineNo) const {
+    if (m_checking.contains(machineNo))
+        return;
+    m_checking.insert(machineNo);
+    auto* self = const_cast<CHistoryModel*>(this);
+    const QString path = m_seals.DatabasePath();
+    const quint64 generation = m_generation;
+    QThread* thread = QThread::create([self, path, machineNo, generation] {
+        Seal::VerifyResult result = CSealMarks::CheckDevice(path, machineNo);
+        QMetaObject::invokeMethod(
+            self,
+            [self, machineNo, generation, result = std::move(result)] {
+                self->DeviceChecked(generation, machineNo, result);
+            },
+            Qt::QueuedConnection);
+    });
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    m_checkThreads.removeAll(QPointer<QThread>());
+    m_checkThreads.append(thread);
+    thread->start();
+}
+
+void CHistoryModel::DeviceChecked(quint64 generation, const QString& machineNo,
+                                  const Seal::VerifyResult& result) {
+    if (generation != m_generation)
+        return; // a check for an earlier query
+    m_checking.remove(machineNo);
+    m_seals.SetDevice(machineNo, result);
+    if (rowCount() > 0)
+        emit headerDataChanged(Qt::Vertical, 0, rowCount() - 1);
+}
+
 void CHistoryModel::SetHeadings(const QStringList& headings) {
     beginResetModel();
     m_headings = headings;
+    m_checking.clear();
     m_count = 0;
     m_blocks.clear();
     m_asked.clear();
@@ -21,6 +60,7 @@ void CHistoryModel::SetHeadings(const QStringList& headings) {
 void CHistoryModel::SetResult(qint64 count, const QVector<HistoryRow>& firstRows) {
     beginResetModel();
     m_seals.Clear();
+    m_checking.clear();
     m_count = count;
     m_blocks.clear();
     m_asked.clear();
@@ -147,6 +187,10 @@ QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int
             const HistoryRow* row = Row(section);
             if (!row)
                 return QString();
+            if (!m_seals.HasDevice(row->machineNo)) {
+                CheckDevice(row->machineNo);
+                return QString(); // marked when the device's check is back
+            }
             const Seal::Status status =
                 m_seals.StatusOf(row->machineNo, row->recordNo, row->date, row->time);
             return role == Qt::DisplayRole ? CSealMarks::MarkOf(status.state)

@@ -12,8 +12,10 @@
 
 #include <QAbstractTableModel>
 #include <QHash>
+#include <QPointer>
 #include <QSet>
 #include <QStringList>
+#include <QThread>
 #include <QVector>
 
 #include <functional>
@@ -25,6 +27,7 @@ public:
     static constexpr int kMaxBlocks = 40; // 8,000 rows held at most
 
     explicit CHistoryModel(QObject* parent = nullptr, CLanguage texts = CLanguage());
+    ~CHistoryModel() override; // waits for a seal check still running
 
     // New columns; the rows are dropped.
     void SetHeadings(const QStringList& headings);
@@ -73,6 +76,13 @@ private:
     int m_resultColumn = -1;
     int m_unitColumn = -1;
     mutable CSealMarks m_seals;
+    // A device's seal check runs on a helper thread (a large device takes a second); its
+    // marks show when it is back.
+    void CheckDevice(const QString& machineNo) const;
+    void DeviceChecked(quint64 generation, const QString& machineNo,
+                       const Seal::VerifyResult& result);
+    mutable QSet<QString> m_checking;
+    mutable QList<QPointer<QThread>> m_checkThreads;
     QStringList m_headings;
     qint64 m_count = 0;
     quint64 m_generation = 0;

@@ -95,6 +95,26 @@ protected:
         return out;
     }
 
+    // The history list's marks of the stored records in rowid order, each checked against
+    // verify's lines: a record verify names is never ✓.
+    QString marks(const CliRun& r) {
+        CSealMarks seals;
+        seals.SetSource(m_case->file("brtx.db"), m_case->file("pic"));
+        SQLite::Database db;
+        EXPECT_EQ(db.Open(m_case->file("brtx.db"), SQLite::Database::Access::ReadOnly), 0);
+        const SQLite::Table t = db.QuerySQL(
+            "SELECT Machine_NO,Record_No,Date_Date,Time_Time FROM ValueInfo ORDER BY rowid");
+        const QStringList lines = problems(r);
+        QString out;
+        for (int i = 0; i < t.GetRowCount(); ++i) {
+            out += seals.Mark(t.Cell(i, 0), t.Cell(i, 1), t.Cell(i, 2), t.Cell(i, 3));
+            const bool named =
+                !lines.filter(QRegularExpression("^" + t.Cell(i, 1) + " ")).isEmpty();
+            EXPECT_FALSE(named && out.back() == QChar(0x2713)) << t.Cell(i, 1).toStdString();
+        }
+        return out;
+    }
+
     static inline std::unique_ptr<brtxtest::TempHome> s_template;
     static inline QString s_device;
     std::unique_ptr<brtxtest::TempHome> m_case;
@@ -319,8 +339,10 @@ TEST_F(IntegrityTest, TamperingMatrixOneLineEach) {
     struct Case {
         const char* what;
         std::function<void()> tamper;
-        QString expected;
+        QStringList expected; // one line; a re-seal in place also the signature over that seal
+        QString marks;        // the list's marks of the records left, in rowid order
     };
+    const QString ok = "\u2713", bad = "\u2717";
     const QList<Case> cases = {
         {"re-seal by appending",
          [&] {
@@ -333,7 +355,44 @@ TEST_F(IntegrityTest, TamperingMatrixOneLineEach) {
                  ASSERT_EQ(db.ExecuteSQL("COMMIT"), 0);
              });
          },
-         "3 RESEALED"},
+         {"3 RESEALED"},
+         ok + ok + bad + ok + ok},
+        {"re-sealed in place",
+         [&] {
+             sql("UPDATE ValueInfo SET Test_Result='0.000' WHERE Record_No='3'");
+             withDb([&](SQLite::Database& db) {
+                 ASSERT_EQ(db.ExecuteSQL("BEGIN IMMEDIATE"), 0);
+                 ASSERT_TRUE(Seal::SealRow(
+                     db, value("SELECT rowid FROM ValueInfo WHERE Record_No='3'").toLongLong(),
+                     m_case->file("pic")));
+                 ASSERT_EQ(db.ExecuteSQL("COMMIT"), 0);
+                 // The new row hash moves into record 3's own seal, recomputed; the appended
+                 // seal goes.
+                 const SQLite::Table t =
+                     db.QuerySQL("SELECT Seq,Machine_NO,Record_No,Date_Date,Time_Time,RowHash,"
+                                 "PictureHash,SealedAt,PrevSeal,Late FROM RecordSeal WHERE "
+                                 "Record_No='3' ORDER BY Seq");
+                 Seal::Record rec{t.Cell(0, 0).toLongLong(),
+                                  t.Cell(0, 1),
+                                  t.Cell(0, 2),
+                                  t.Cell(0, 3),
+                                  t.Cell(0, 4),
+                                  t.Cell(1, 5),
+                                  t.Cell(0, 6),
+                                  t.Cell(0, 7),
+                                  t.Cell(0, 8),
+                                  QString(),
+                                  t.Cell(0, 9) == "1"};
+                 ASSERT_EQ(db.ExecuteSQL(QString("UPDATE RecordSeal SET RowHash='%1',Seal='%2' "
+                                                 "WHERE Seq=%3")
+                                             .arg(rec.rowHash, Seal::ComputeSeal(rec))
+                                             .arg(rec.seq)),
+                           0);
+                 ASSERT_EQ(db.ExecuteSQL("DELETE FROM RecordSeal WHERE Seq=" + t.Cell(1, 0)), 0);
+             });
+         },
+         {"4 CHAIN-BROKEN", "signature 4 SIGNATURE-INVALID"},
+         bad + bad + bad + bad + bad},
         {"forged tombstone",
          [&] {
              withDb([&](SQLite::Database& db) {
@@ -347,16 +406,20 @@ TEST_F(IntegrityTest, TamperingMatrixOneLineEach) {
              sql("UPDATE RecordSeal SET Deleted=1 WHERE Record_No='3'");
              sql("DELETE FROM ValueInfo WHERE Record_No='3'");
          },
-         "3 RESEALED"},
-        {"Deleted alone", [&] { sql("UPDATE RecordSeal SET Deleted=1 WHERE Record_No='3'"); },
-         "3 RESEALED"},
+         {"3 RESEALED"},
+         ok + ok + ok + ok},
+        {"Deleted alone",
+         [&] { sql("UPDATE RecordSeal SET Deleted=1 WHERE Record_No='3'"); },
+         {"3 RESEALED"},
+         ok + ok + bad + ok + ok},
         {"inserted duplicate row",
          [&] {
              sql("INSERT INTO ValueInfo SELECT * FROM ValueInfo WHERE Record_No='3'");
              sql("UPDATE ValueInfo SET Test_Result='0.000' WHERE rowid=(SELECT max(rowid) FROM "
                  "ValueInfo)");
          },
-         "3 UNSEALED"},
+         {"3 UNSEALED"},
+         ok + ok + bad + ok + ok + bad},
         {"edited audit entry re-hashed",
          [&] {
              withDb([&](SQLite::Database& db) {
@@ -364,7 +427,8 @@ TEST_F(IntegrityTest, TamperingMatrixOneLineEach) {
                  rehashAuditFrom(db, 1);
              });
          },
-         "signature 1 SIGNATURE-INVALID"},
+         {"signature 1 SIGNATURE-INVALID"},
+         ok + ok + ok + ok + ok},
         {"newest audit entries removed",
          [&] {
              witness("audit", "SELECT Hash FROM AuditLog ORDER BY Seq DESC LIMIT 1");
@@ -372,7 +436,8 @@ TEST_F(IntegrityTest, TamperingMatrixOneLineEach) {
                  "AuditLog)");
              sql("DELETE FROM AuditLog WHERE Seq=(SELECT max(Seq) FROM AuditLog)");
          },
-         "witness WITNESS-MISSING"},
+         {"witness WITNESS-MISSING"},
+         ok + ok + ok + ok + ok},
         {"newest seals removed",
          [&] {
              witness(s_device, "SELECT Seal FROM RecordSeal ORDER BY Seq DESC LIMIT 1");
@@ -380,7 +445,8 @@ TEST_F(IntegrityTest, TamperingMatrixOneLineEach) {
              sql("DELETE FROM RecordSeal WHERE Seq>=4");
              sql("DELETE FROM ValueInfo WHERE Record_No IN ('4','5')");
          },
-         "witness WITNESS-MISSING"},
+         {"witness WITNESS-MISSING"},
+         ok + ok + ok},
         {"public key replaced and everything re-signed",
          [&] {
              verifyArgs = {"--key", value("SELECT Fingerprint FROM DeskKey")};
@@ -391,12 +457,16 @@ TEST_F(IntegrityTest, TamperingMatrixOneLineEach) {
              // Consistent in itself: only the fingerprint the operator noted tells.
              ASSERT_EQ(cli({"verify"}).code, 0);
          },
-         "signature 8 KEY-CHANGED"},
-        {"newest signature byte flipped",
+         {"signature 8 KEY-CHANGED"},
+         ok + ok + ok + ok + ok},
+        {"newest signature byte flipped (the audit trail's)",
          [&] { flipSignature("Seq=(SELECT max(Seq) FROM ChainSignature)"); },
-         "signature 7 SIGNATURE-INVALID"},
-        {"older signature byte flipped", [&] { flipSignature("Seq=4"); },
-         "signature 4 SIGNATURE-INVALID"},
+         {"signature 7 SIGNATURE-INVALID"},
+         ok + ok + ok + ok + ok},
+        {"older signature byte flipped",
+         [&] { flipSignature("Seq=4"); },
+         {"signature 4 SIGNATURE-INVALID"},
+         bad + bad + bad + bad + bad},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -407,9 +477,10 @@ TEST_F(IntegrityTest, TamperingMatrixOneLineEach) {
         const CliRun r = cli(QStringList{"verify"} + verifyArgs);
         EXPECT_EQ(r.code, 1);
         const QStringList found = problems(r);
-        ASSERT_EQ(found.size(), 1) << r.out.join('\n').toStdString();
-        EXPECT_EQ(found.first(), c.expected) << r.out.join('\n').toStdString();
-        EXPECT_TRUE(r.out.last().contains("problems: 1, key: ")) << r.out.last().toStdString();
+        EXPECT_EQ(found, c.expected) << r.out.join('\n').toStdString();
+        EXPECT_TRUE(r.out.last().contains(QString("problems: %1, key: ").arg(c.expected.size())))
+            << r.out.last().toStdString();
+        EXPECT_EQ(marks(r), c.marks);
     }
 }
 
@@ -467,7 +538,8 @@ TEST_F(IntegrityTest, ProgramDeletionLeavesATombstone) {
 TEST_F(IntegrityTest, ListMarksAndReportLines) {
     sql("UPDATE ValueInfo SET Test_Result='9' WHERE Record_No='2'");
     ASSERT_TRUE(QFile::remove(picture(3)));
-    sql("DELETE FROM RecordSeal WHERE Record_No='5'");
+    sql("INSERT INTO ValueInfo SELECT * FROM ValueInfo WHERE Record_No='5'");
+    sql("UPDATE ValueInfo SET Record_No='6' WHERE rowid=(SELECT max(rowid) FROM ValueInfo)");
     CSealMarks marks;
     marks.SetSource(m_case->file("brtx.db"), m_case->file("pic"));
     QStringList shown;
@@ -477,7 +549,7 @@ TEST_F(IntegrityTest, ListMarksAndReportLines) {
         "SELECT Machine_NO,Record_No,Date_Date,Time_Time FROM ValueInfo ORDER BY rowid");
     for (int r = 0; r < t.GetRowCount(); ++r)
         shown << marks.Mark(t.Cell(r, 0), t.Cell(r, 1), t.Cell(r, 2), t.Cell(r, 3));
-    EXPECT_EQ(shown, QStringList({"\u2713", "\u2717", "\u2717", "\u2713", "\u2013"}));
+    EXPECT_EQ(shown, QStringList({"\u2713", "\u2717", "\u2717", "\u2713", "\u2713", "\u2013"}));
 
     const QString page = "<html><body class=\"bg\"><p>report</p></body></html>";
     const Seal::Status good =
@@ -490,6 +562,21 @@ TEST_F(IntegrityTest, ListMarksAndReportLines) {
     html = WithIntegrityLines(page, bad, "2026-01-01T00:00:00.000Z");
     EXPECT_TRUE(html.startsWith("<html><body class=\"bg\"><div class=\"integrity-failed\""));
     EXPECT_TRUE(html.contains("Integrity check failed: the stored values differ"));
+
+    // Record 6 sealed later by the operator: its footer says so, names the signing desk and
+    // the device's chain head, now its seal.
+    ASSERT_EQ(cli({"seal"}).out.last(), "sealed: 1");
+    marks.Clear();
+    const Seal::Status late =
+        marks.StatusOf(t.Cell(5, 0), t.Cell(5, 1), t.Cell(5, 2), t.Cell(5, 3));
+    ASSERT_EQ(late.state, Seal::State::Verified) << late.detail.toStdString();
+    html = WithIntegrityLines(page, late, "2026-01-01T00:00:00.000Z");
+    const SQLite::Table desk = db.QuerySQL("SELECT Fingerprint,Label FROM DeskKey");
+    for (const QString& part :
+         {QString("sealed later"), desk.Cell(0, 0).left(16), desk.Cell(0, 1),
+          "Device chain head: <span style=\"font-family:monospace\">" + late.seal})
+        EXPECT_TRUE(html.contains(part)) << part.toStdString() << "\n" << html.toStdString();
+    EXPECT_FALSE(html.contains("Downloaded and sealed"));
 }
 
 TEST_F(IntegrityTest, PdfReportCarriesTheSeal) {
@@ -512,6 +599,10 @@ TEST_F(IntegrityTest, PdfReportCarriesTheSeal) {
         ASSERT_TRUE(p.waitForFinished(20000));
         const QString text = QString::fromUtf8(p.readAllStandardOutput()).remove('\n');
         EXPECT_TRUE(text.contains(expected)) << text.toStdString();
+        const QString head =
+            db.QuerySQL("SELECT Seal FROM RecordSeal ORDER BY Seq DESC LIMIT 1").Cell(0, 0);
+        const QString key = db.QuerySQL("SELECT Fingerprint FROM DeskKey").Cell(0, 0).left(16);
+        EXPECT_TRUE(text.contains(head) && text.contains(key)) << text.toStdString();
     }
     EXPECT_EQ(cli({"audit"}).out.filter("\texport-pdf\t").size(), 3);
 }
