@@ -352,6 +352,17 @@ struct CLocalRecordSource::Layout {
         }
         return sql;
     }
+
+    // Every column's shown value, comma-separated: what a search looks through.
+    Sql SearchArgs() const {
+        Sql sql;
+        for (int c = 0; c < columns.size(); ++c) {
+            if (c)
+                sql.Add(",");
+            sql.Add(Expression(columns[c]));
+        }
+        return sql;
+    }
 };
 
 struct CLocalRecordSource::Statement {
@@ -506,12 +517,7 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
             *error = QStringLiteral("there is no column %1 to sort by").arg(sort.column + 1);
         return false;
     }
-    Sql searchArgs;
-    for (int c = 0; c < layout.columns.size(); ++c) {
-        if (c)
-            searchArgs.Add(",");
-        searchArgs.Add(layout.Expression(layout.columns[c]));
-    }
+    const Sql searchArgs = layout.SearchArgs();
     Sql& sql = st.sql;
     // Only the fields some column shows are read; the others stand as NULL in their place.
     QVector<bool> needed(kFields + 1, false);
@@ -680,12 +686,7 @@ bool CLocalRecordSource::Count(const HistoryFilter& filter, qint64& count, QStri
     Layout layout;
     if (!LoadLayout(filter, layout, error))
         return false;
-    Sql searchArgs;
-    for (int c = 0; c < layout.columns.size(); ++c) {
-        if (c)
-            searchArgs.Add(",");
-        searchArgs.Add(layout.Expression(layout.columns[c]));
-    }
+    const Sql searchArgs = layout.SearchArgs();
     Sql sql;
     sql.Add("SELECT count(*) FROM ValueInfo");
     if (!WhereClause(filter, searchArgs, sql, error))
@@ -772,12 +773,7 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     Layout layout;
     if (!LoadLayout(filter, layout, error))
         return false;
-    Sql searchArgs;
-    for (int c = 0; c < layout.columns.size(); ++c) {
-        if (c)
-            searchArgs.Add(",");
-        searchArgs.Add(layout.Expression(layout.columns[c]));
-    }
+    const Sql searchArgs = layout.SearchArgs();
 
     // The group of a row.
     Sql group;
