@@ -60,6 +60,23 @@ void evict(const QString& path) {
     }
 }
 
+// Stores one record and its picture in one transaction, sealed and signed as a download does
+// it (the picture hashed while the row is stored). False when a step failed; *signProblem says
+// why the seals were left unsigned ("" when they were signed).
+bool storeSealed(SQLite::Database& db, const QStringList& values, const QString& file,
+                 const QByteArray& bytes, const QString& picRoot, QString* signProblem) {
+    Seal::PendingSeals seals(db);
+    bool ok = seals.Begin();
+    seals.HashPictureAhead(bytes);
+    ok = ok && db.ExecuteSQL(Statements::InsertValueInfo(values)) == 0;
+    seals.AddLastInsert();
+    ok = ok && writeFile(file, bytes);
+    seals.PictureSaved(file);
+    ok = ok && seals.Commit(picRoot);
+    *signProblem = seals.SignProblem();
+    return ok;
+}
+
 // Processor time of this process so far (user and system, all threads).
 double CpuMs() {
     rusage u{};
@@ -95,16 +112,9 @@ SealCostFigures RunSealCost(int records, int photoBytes) {
                 }
                 continue;
             }
-            const QByteArray bytes = pictureBytes(n, photoBytes);
-            Seal::PendingSeals seals(db);
-            bool ok = seals.Begin();
-            seals.HashPictureAhead(bytes);
-            ok = ok && db.ExecuteSQL(Statements::InsertValueInfo(values)) == 0;
-            seals.AddLastInsert();
-            ok = ok && writeFile(file, bytes);
-            seals.PictureSaved(file);
-            ok = ok && seals.Commit(picRoot);
-            if (!ok) {
+            QString signProblem;
+            if (!storeSealed(db, values, file, pictureBytes(n, photoBytes), picRoot,
+                             &signProblem)) {
                 out.problem = QStringLiteral("sealing record %1 failed").arg(n);
                 return out;
             }
@@ -135,16 +145,10 @@ VerifyFigures RunVerifyBench(int records, int photoBytes) {
     for (int n = 1; n <= records; ++n) {
         const QStringList values = recordValues(n);
         files << picRoot + "/" + kDevice + "/" + values.last();
-        const QByteArray bytes = pictureBytes(n, photoBytes);
-        Seal::PendingSeals seals(db);
-        bool ok = seals.Begin();
-        seals.HashPictureAhead(bytes);
-        ok = ok && db.ExecuteSQL(Statements::InsertValueInfo(values)) == 0;
-        seals.AddLastInsert();
-        ok = ok && writeFile(files.last(), bytes);
-        seals.PictureSaved(files.last());
-        ok = ok && seals.Commit(picRoot) && seals.SignProblem().isEmpty();
-        if (!ok) {
+        QString signProblem;
+        if (!storeSealed(db, values, files.last(), pictureBytes(n, photoBytes), picRoot,
+                         &signProblem) ||
+            !signProblem.isEmpty()) {
             out.problem = QStringLiteral("storing record %1 failed").arg(n);
             return out;
         }

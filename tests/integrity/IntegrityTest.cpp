@@ -335,6 +335,18 @@ TEST_F(IntegrityTest, TamperingMatrixOneLineEach) {
         sql(QString("UPDATE ChainSignature SET Signature='%1' WHERE %2")
                 .arg(QString::fromLatin1(flipped.toBase64()), which));
     };
+    // Edits record 3's result and appends a correctly hashed seal for it, as a forger with
+    // the seal rules but not the desk key would.
+    auto editAndResealRecord3 = [&] {
+        sql("UPDATE ValueInfo SET Test_Result='0.000' WHERE Record_No='3'");
+        withDb([&](SQLite::Database& db) {
+            ASSERT_EQ(db.ExecuteSQL("BEGIN IMMEDIATE"), 0);
+            ASSERT_TRUE(Seal::SealRow(
+                db, value("SELECT rowid FROM ValueInfo WHERE Record_No='3'").toLongLong(),
+                m_case->file("pic")));
+            ASSERT_EQ(db.ExecuteSQL("COMMIT"), 0);
+        });
+    };
     const QString chain = "'seal:" + s_device + "'";
     struct Case {
         const char* what;
@@ -345,27 +357,13 @@ TEST_F(IntegrityTest, TamperingMatrixOneLineEach) {
     const QString ok = "\u2713", bad = "\u2717";
     const QList<Case> cases = {
         {"re-seal by appending",
-         [&] {
-             sql("UPDATE ValueInfo SET Test_Result='0.000' WHERE Record_No='3'");
-             withDb([&](SQLite::Database& db) {
-                 ASSERT_EQ(db.ExecuteSQL("BEGIN IMMEDIATE"), 0);
-                 ASSERT_TRUE(Seal::SealRow(
-                     db, value("SELECT rowid FROM ValueInfo WHERE Record_No='3'").toLongLong(),
-                     m_case->file("pic")));
-                 ASSERT_EQ(db.ExecuteSQL("COMMIT"), 0);
-             });
-         },
+         [&] { editAndResealRecord3(); },
          {"3 RESEALED"},
          ok + ok + bad + ok + ok},
         {"re-sealed in place",
          [&] {
-             sql("UPDATE ValueInfo SET Test_Result='0.000' WHERE Record_No='3'");
+             editAndResealRecord3();
              withDb([&](SQLite::Database& db) {
-                 ASSERT_EQ(db.ExecuteSQL("BEGIN IMMEDIATE"), 0);
-                 ASSERT_TRUE(Seal::SealRow(
-                     db, value("SELECT rowid FROM ValueInfo WHERE Record_No='3'").toLongLong(),
-                     m_case->file("pic")));
-                 ASSERT_EQ(db.ExecuteSQL("COMMIT"), 0);
                  // The new row hash moves into record 3's own seal, recomputed; the appended
                  // seal goes.
                  const SQLite::Table t =
