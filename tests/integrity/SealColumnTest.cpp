@@ -75,7 +75,7 @@ TEST(SealColumn, EachStateAsTheUserSeesIt) {
     ASSERT_TRUE(QFile::remove(GetPicFolder() + "/0123456789/00002.jpg"));
 
     CHistory page;
-    page.resize(1280, 420);
+    page.resize(1280, 640);
     page.show();
     static_cast<QDateEdit*>(page.Control(HistoryIds::kStartDate))->setDate(QDate(2024, 6, 1));
     static_cast<QDateEdit*>(page.Control(HistoryIds::kEndDate))->setDate(QDate(2024, 6, 30));
