@@ -8,7 +8,7 @@
 //
 // Actions written by the program: connect, download, set-time, set-device-number,
 // delete-device-files, export-xls, export-pdf, delete (the history page's hidden deletion),
-// seal, tombstone.
+// seal, tombstone, sign, desk-key, desk-label, instrument-set, instrument-log.
 #include "store/SQLite.h"
 
 #include <QList>

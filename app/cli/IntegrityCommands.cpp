@@ -5,6 +5,7 @@
 #include "base/TerminalText.h"
 #include "store/Audit.h"
 #include "store/DeskKey.h"
+#include "store/Instruments.h"
 #include "store/Seal.h"
 
 #include <QFile>
@@ -164,6 +165,19 @@ int runVerify(const CLanguage&, const QStringList& args) {
     for (const Audit::Entry& e : audit.broken) {
         CliPrint(tsvLine({e.device, QStringLiteral("audit %1").arg(e.seq), e.at.left(10),
                           e.at.mid(11, 8), QStringLiteral("CHAIN-BROKEN")}));
+        ++problems;
+    }
+    // The instruments' log entries, each vouched for by its audit entry.
+    bool logRead = true;
+    for (const Instruments::LogProblem& p : Instruments::CheckLog(db, &logRead)) {
+        if (!device.isEmpty() && p.device != device)
+            continue;
+        CliPrint(tsvLine({p.device, QStringLiteral("log %1").arg(p.id), p.at.left(10),
+                          p.at.mid(11, 8), p.state}));
+        ++problems;
+    }
+    if (!logRead) {
+        CliPrint(QStringLiteral("verify: the instruments' log cannot be read"));
         ++problems;
     }
     for (const Seal::Finding& f : result.other)

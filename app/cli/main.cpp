@@ -177,7 +177,13 @@ int main(int argc, char** argv) {
     // (evidence copies are checked with them) change nothing, modes included.
     static const QStringList kReading{QStringLiteral("verify"), QStringLiteral("audit"),
                                       QStringLiteral("history")};
-    if (!kReading.contains(name) && MakeDataFolderPrivate() > 0) {
+    const QString sub = args.value(0);
+    const bool reading =
+        kReading.contains(name) ||
+        (name == QLatin1String("instrument") &&
+         (sub == QLatin1String("list") || sub == QLatin1String("show") ||
+          (sub == QLatin1String("log") && !args.contains(QStringLiteral("--add")))));
+    if (!reading && MakeDataFolderPrivate() > 0) {
         const QString text = texts.GetText(QStringLiteral("DataFolderTightened"));
         std::fprintf(stderr, "brtx-cli: %s\n",
                      qPrintable(text.isEmpty() ? QStringLiteral("DataFolderTightened") : text));

@@ -7,6 +7,7 @@
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"
 #include "store/Audit.h"
+#include "store/Instruments.h"
 #include "store/Schema.h"
 #include "store/Statements.h"
 
@@ -162,6 +163,9 @@ LinkResult CDeviceSession::Link(LinkRoute route, const QString& failKey, const Q
     r.ok = true;
     r.key = okKey;
     r.stage = LinkStage::Done;
+    // The instrument's register notes every link (the first one registers it).
+    if (m_db.IsOpen())
+        Instruments::NoteLink(m_db, m_deviceNumber, m_client.Options().deviceType);
     AuditAction(QStringLiteral("connect"), r,
                 route == LinkRoute::Usb ? QStringLiteral("usb") : Client().Host());
     return r;

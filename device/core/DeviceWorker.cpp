@@ -1,6 +1,7 @@
 #include "device/core/DeviceWorker.h"
 
 #include "store/Audit.h"
+#include "store/Instruments.h"
 
 #include "device/core/PictureStore.h"
 
@@ -128,6 +129,7 @@ void CDeviceWorker::RunDownload(const Download::Plan& plan, const QString& picRo
                           .arg(summary.skipped)
                           .arg(summary.failed)
                           .arg(summary.canceled ? QStringLiteral(", canceled") : QString()));
+        Instruments::NoteDownload(*ctx.db, ctx.deviceId);
     }
     emit downloadUpdate(summary);
     emit downloadFinished(summary);

@@ -118,10 +118,17 @@ TEST_F(EvidenceFilesTest, ReadingACopyChangesNoByte) {
         const QStringList before = snapshot(home.path());
 
         for (const QStringList& args :
-             {QStringList{"verify"}, QStringList{"verify", "--rows-only"}, QStringList{"audit"}}) {
+             {QStringList{"verify"}, QStringList{"verify", "--rows-only"}, QStringList{"audit"},
+              QStringList{"instrument", "list"}, QStringList{"instrument", "log", s_device}}) {
             const CliRun r = cli(home.path(), args);
             EXPECT_EQ(r.code, 0) << args.join(' ').toStdString() << r.out.join('\n').toStdString();
         }
+        // The download registered the instrument: linked and downloaded, with its records.
+        const CliRun shown = cli(home.path(), {"instrument", "show", s_device});
+        for (const char* line : {"First link\t20", "Last download\t20", "Records\t3"})
+            EXPECT_TRUE(shown.out.join('\n').contains(QLatin1String(line)))
+                << line << "\n"
+                << shown.out.join('\n').toStdString();
         // The list's marks and the report's check, in this process.
         CSealMarks marks;
         marks.SetSource(home.file("brtx.db"), home.file("pic"));

@@ -1,0 +1,82 @@
+#pragma once
+// The rules of an instrument's log: what a new entry must hold, whether a calibration or an
+// accuracy check passed, when the next ones are due, and whether a test was made while the
+// instrument was in calibration.
+//
+// Numbers are decimal texts compared exactly (in millionths), so a reference check of
+// 0.072 against 0.080 ± 10% passes as it does on paper: no binary rounding decides a
+// boundary.
+#include "store/Instruments.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+namespace Calibration {
+
+// The kinds of an entry as typed on the command line and stored.
+inline const QStringList& Kinds() {
+    static const QStringList kinds = {QStringLiteral("calibration"), QStringLiteral("accuracy"),
+                                      QStringLiteral("repair"), QStringLiteral("certification"),
+                                      QStringLiteral("note")};
+    return kinds;
+}
+inline const QStringList& StandardKinds() {
+    static const QStringList kinds = {QStringLiteral("wet-bath"), QStringLiteral("dry-gas"),
+                                      QStringLiteral("other")};
+    return kinds;
+}
+// Calibrations and accuracy checks are measured against a reference standard.
+bool IsMeasured(const QString& kind);
+
+// A decimal text ("0.080", "-1", "12.5") in millionths; false for anything else, or more than
+// six decimals.
+bool ParseMicro(const QString& text, qint64* micro);
+
+// An entry as given (by the command line or the page), before it is checked.
+struct Input {
+    QString device, kind, date, technician;
+    QString standardKind, lot, expiry, target, unit;
+    QStringList measured; // each a number, optionally followed by its unit
+    QString tolerance;    // "0.008" or "10%"
+    qint64 supersedes = 0;
+};
+
+// Checks the input; on success fills *entry (kind, date, values, result and reason) and
+// returns "", else the reason it is refused. now is the current time (a date after it is
+// refused).
+QString Prepare(const Input& in, const QDateTime& now, Instruments::LogEntry* entry);
+
+// Pass when every measured value lies within target ± tolerance and the standard had not
+// expired on the entry's date. reason says why not.
+bool Passes(const QString& target, const QString& tolerance, const QStringList& measured,
+            const QDate& expiry, const QDate& on, QString* reason);
+
+// The intervals in force for an instrument: its own, else the defaults.
+struct Intervals {
+    int calibrationDays = 365;
+    int accuracyDays = 30;
+};
+Intervals IntervalsOf(const Instruments::Instrument& i, const Intervals& defaults);
+
+// When the next calibration and accuracy check are due: the date of the last passing entry
+// of that kind in force plus its interval; invalid when there is none.
+struct Due {
+    QDate calibration, accuracy;
+};
+Due NextDue(const QList<Instruments::LogEntry>& log, const Intervals& intervals);
+
+// A record's calibration state at the time of its test.
+enum class State { InCalibration, Lapsed, Unknown };
+struct RecordState {
+    State state = State::Unknown;
+    QString why; // for Lapsed
+};
+// "in calibration" when the last calibration and the last accuracy check before the test
+// (entries in force) passed and were within their intervals; "unknown" without a log.
+RecordState StateAt(const QList<Instruments::LogEntry>& log, const Intervals& intervals,
+                    const QDateTime& test);
+QString StateText(State state); // "in calibration", "lapsed", "unknown"
+
+} // namespace Calibration
