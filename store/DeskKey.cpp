@@ -317,6 +317,33 @@ QString FingerprintOfKeyFile(const QString& keyPath) {
     return key && publicOf(key.get(), pub) ? pub.fingerprint : QString();
 }
 
+QByteArray SignFile(const QString& keyPath, const QByteArray& bytes, PublicKey* key,
+                    QString* problem) {
+    QByteArray pem;
+    QString why;
+    if (readKeyFile(keyPath, pem, why) != KeyState::Ready) {
+        if (problem)
+            *problem = why.isEmpty() ? QStringLiteral("there is no desk key") : why;
+        return QByteArray();
+    }
+    Pkey privateKey = readPrivate(pem);
+    PublicKey pub;
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    unsigned char sig[64];
+    size_t len = sizeof sig;
+    if (!privateKey || !publicOf(privateKey.get(), pub) || !ctx ||
+        EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, privateKey.get()) != 1 ||
+        EVP_DigestSign(ctx.get(), sig, &len, reinterpret_cast<const unsigned char*>(bytes.data()),
+                       size_t(bytes.size())) != 1) {
+        if (problem)
+            *problem = QStringLiteral("the desk key cannot sign");
+        return QByteArray();
+    }
+    if (key)
+        *key = pub;
+    return QByteArray(reinterpret_cast<const char*>(sig), qsizetype(len));
+}
+
 QByteArray MessageOf(const SignatureRow& r) {
     QByteArray m;
     m.reserve(256);

@@ -87,6 +87,11 @@ Loaded LoadOrCreate(SQLite::Database& db, const QString& program);
 // none or it cannot be used. Touches no database (for the About box).
 QString FingerprintOfKeyFile(const QString& keyPath);
 
+// The raw 64-byte Ed25519 signature of bytes by the key in a desk.key file (read with the same
+// checks, never made), with that key's public half; empty and a reason when it cannot sign.
+QByteArray SignFile(const QString& keyPath, const QByteArray& bytes, PublicKey* key,
+                    QString* problem);
+
 // Signs the head of each given chain (chain -> Seq of the first row this transaction wrote to
 // it; 0 with late) inside the caller's write transaction, unless it is signed at its head
 // already. Returns false only when a statement failed (the caller rolls back); an unusable

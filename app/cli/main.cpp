@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
     // error: standard output carries the command's own answer). Commands that only read
     // (evidence copies are checked with them) change nothing, modes included.
     static const QStringList kReading{QStringLiteral("verify"), QStringLiteral("audit"),
-                                      QStringLiteral("history")};
+                                      QStringLiteral("discovery"), QStringLiteral("history")};
     const QString sub = args.value(0);
     const bool reading =
         kReading.contains(name) ||
