@@ -241,12 +241,8 @@ Result Build(const CLanguage& texts, const Options& o) {
     const QList<Instruments::LogEntry> log = Instruments::Log(db, o.device, &ok);
     if (!ok)
         return fail(QStringLiteral("the instrument's log cannot be read"));
-    Calibration::Intervals defaults;
-    if (const int d = texts.ReadGlobal(QStringLiteral("CalibrationDays")).toInt(); d > 0)
-        defaults.calibrationDays = d;
-    if (const int d = texts.ReadGlobal(QStringLiteral("AccuracyDays")).toInt(); d > 0)
-        defaults.accuracyDays = d;
-    const Calibration::Intervals intervals = Calibration::IntervalsOf(instrument, defaults);
+    const Calibration::Intervals intervals =
+        Calibration::IntervalsOf(instrument, Calibration::DefaultIntervals(texts));
 
     // The records of the period, each with its integrity and calibration state.
     const Seal::VerifyResult check = Seal::VerifyDevice(db, o.device);

@@ -1,5 +1,7 @@
 #include "instruments/Calibration.h"
 
+#include "base/Language.h"
+
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -225,6 +227,42 @@ Intervals IntervalsOf(const Instruments::Instrument& i, const Intervals& default
     if (i.accuracyDays > 0)
         out.accuracyDays = i.accuracyDays;
     return out;
+}
+
+Intervals DefaultIntervals(const CLanguage& texts) {
+    Intervals d;
+    bool ok = false;
+    const int calibration = texts.ReadGlobal(QStringLiteral("CalibrationDays")).toInt(&ok);
+    if (ok && calibration > 0)
+        d.calibrationDays = calibration;
+    const int accuracy = texts.ReadGlobal(QStringLiteral("AccuracyDays")).toInt(&ok);
+    if (ok && accuracy > 0)
+        d.accuracyDays = accuracy;
+    return d;
+}
+
+Notice DueNotice(const Due& due, const QDate& today, int warnDays) {
+    Notice n;
+    const struct {
+        QDate date;
+        const char* overdue;
+        const char* dueIn;
+    } kinds[] = {{due.calibration, "CalibrationOverdue", "CalibrationDueIn"},
+                 {due.accuracy, "AccuracyOverdue", "AccuracyDueIn"}};
+    for (const auto& k : kinds)
+        if (k.date.isValid() && k.date < today) {
+            n.key = QLatin1String(k.overdue);
+            n.date = k.date.toString(Qt::ISODate);
+            return n;
+        }
+    for (const auto& k : kinds) {
+        const qint64 days = k.date.isValid() ? today.daysTo(k.date) : -1;
+        if (days >= 0 && days <= warnDays && (n.key.isEmpty() || days < n.days)) {
+            n.key = QLatin1String(k.dueIn);
+            n.days = days;
+        }
+    }
+    return n;
 }
 
 Due NextDue(const QList<Instruments::LogEntry>& log, const Intervals& intervals) {

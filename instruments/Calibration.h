@@ -13,6 +13,8 @@
 #include <QString>
 #include <QStringList>
 
+class CLanguage;
+
 namespace Calibration {
 
 // The kinds of an entry as typed on the command line and stored.
@@ -59,6 +61,8 @@ struct Intervals {
     int accuracyDays = 30;
 };
 Intervals IntervalsOf(const Instruments::Instrument& i, const Intervals& defaults);
+// [Global] CalibrationDays and AccuracyDays of the given texts (365 and 30 without them).
+Intervals DefaultIntervals(const CLanguage& texts);
 
 // When the next calibration and accuracy check are due: the date of the last passing entry
 // of that kind in force plus its interval; invalid when there is none.
@@ -78,5 +82,16 @@ struct RecordState {
 RecordState StateAt(const QList<Instruments::LogEntry>& log, const Intervals& intervals,
                     const QDateTime& test);
 QString StateText(State state); // "in calibration", "lapsed", "unknown"
+
+// What a link says about the due dates: the most urgent of an overdue calibration, an overdue
+// accuracy check, then either falling due within warnDays. key is a text key of Language.ini
+// ("CalibrationOverdue", "AccuracyOverdue", "CalibrationDueIn", "AccuracyDueIn"; empty: nothing
+// to say); days until it is due, date since when it is overdue.
+struct Notice {
+    QString key;
+    qint64 days = 0;
+    QString date;
+};
+Notice DueNotice(const Due& due, const QDate& today, int warnDays = 14);
 
 } // namespace Calibration

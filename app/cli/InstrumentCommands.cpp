@@ -62,15 +62,7 @@ void PrintTable(const QStringList& headings, const QList<QStringList>& rows, boo
 }
 
 Calibration::Intervals Defaults(const CLanguage& texts) {
-    Calibration::Intervals d;
-    bool ok = false;
-    const int calibration = texts.ReadGlobal(QStringLiteral("CalibrationDays")).toInt(&ok);
-    if (ok && calibration > 0)
-        d.calibrationDays = calibration;
-    const int accuracy = texts.ReadGlobal(QStringLiteral("AccuracyDays")).toInt(&ok);
-    if (ok && accuracy > 0)
-        d.accuracyDays = accuracy;
-    return d;
+    return Calibration::DefaultIntervals(texts);
 }
 
 QStringList RegisterHeadings() {

@@ -3,6 +3,7 @@
 #include "base/Language.h"
 #include "base/Paths.h"
 #include "device/core/PictureStore.h"
+#include "instruments/Calibration.h"
 #include "link/AdbBridge.h"
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"
@@ -63,6 +64,12 @@ QVector<quint32> CDeviceSession::NewRecordNumbers() {
 
 void CDeviceSession::CountNewRecords() {
     m_newRecords = quint32(NewRecordNumbers().size());
+}
+
+void CDeviceSession::ReadCalibrationDefaults(const CLanguage& language) {
+    const Calibration::Intervals d = Calibration::DefaultIntervals(language);
+    m_calibrationDays = d.calibrationDays;
+    m_accuracyDays = d.accuracyDays;
 }
 
 bool CDeviceSession::OpenDatabase() {
@@ -163,9 +170,22 @@ LinkResult CDeviceSession::Link(LinkRoute route, const QString& failKey, const Q
     r.ok = true;
     r.key = okKey;
     r.stage = LinkStage::Done;
-    // The instrument's register notes every link (the first one registers it).
-    if (m_db.IsOpen())
+    // The instrument's register notes every link (the first one registers it), and its log
+    // tells what falls due.
+    m_dueNotice = DueNotice();
+    if (m_db.IsOpen()) {
         Instruments::NoteLink(m_db, m_deviceNumber, m_client.Options().deviceType);
+        Instruments::Instrument instrument;
+        bool read = false;
+        const QList<Instruments::LogEntry> log = Instruments::Log(m_db, m_deviceNumber, &read);
+        if (read && Instruments::Find(m_db, m_deviceNumber, &instrument)) {
+            const Calibration::Notice n = Calibration::DueNotice(
+                Calibration::NextDue(
+                    log, Calibration::IntervalsOf(instrument, {m_calibrationDays, m_accuracyDays})),
+                QDate::currentDate());
+            m_dueNotice = {n.key, n.days, n.date};
+        }
+    }
     AuditAction(QStringLiteral("connect"), r,
                 route == LinkRoute::Usb ? QStringLiteral("usb") : Client().Host());
     return r;

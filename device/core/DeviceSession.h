@@ -123,6 +123,18 @@ public:
     int TitleIndex() const { return m_titleIndex; }
 
     quint32 NewRecords() const { return m_newRecords; }
+    // What the instrument's log says about its due dates at the last link: key is a text key
+    // ("CalibrationDueIn" with days, "CalibrationOverdue" with date, the same for
+    // "Accuracy..."); empty when nothing is due within two weeks or there is no log.
+    struct DueNotice {
+        QString key;
+        qint64 days = 0;
+        QString date;
+    };
+    const DueNotice& CalibrationNotice() const { return m_dueNotice; }
+    // The default intervals of calibrations and accuracy checks ([Global] CalibrationDays,
+    // AccuracyDays); set before the session is used.
+    void ReadCalibrationDefaults(const CLanguage& language);
     // The record numbers 1..Total() not stored for DeviceNumber(), ascending (read now).
     QVector<quint32> NewRecordNumbers();
 
@@ -161,6 +173,9 @@ private:
     quint32 m_total = 0;
     quint32 m_stored = 0;
     quint32 m_newRecords = 0;
+    DueNotice m_dueNotice;
+    int m_calibrationDays = 365;
+    int m_accuracyDays = 30;
     QStringList m_titles;
     int m_titleIndex = 0;
     QString m_program = QStringLiteral("page");

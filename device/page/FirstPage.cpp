@@ -21,6 +21,7 @@
 CFirstPage::CFirstPage(QWidget* parent, const CLanguage* language)
     : QWidget(parent), m_language(language ? *language : CLanguage()),
       m_session(ReadLinkOptions(m_language)) {
+    m_session.ReadCalibrationDefaults(m_language);
     BuildControls();
     EnableCommands(false);
     SetCaptions();
@@ -400,7 +401,16 @@ void CFirstPage::OnLinked(DeviceOp op, const LinkResult& r) {
     const QString newText =
         GetTextNumber(QStringLiteral("NewRecords"), qint64(m_session.NewRecords()));
     const QString ok = GetText(r.key);
-    StatusText(newText.isEmpty() ? ok : ok + QStringLiteral("  ") + newText);
+    QString text = newText.isEmpty() ? ok : ok + QStringLiteral("  ") + newText;
+    // And whether a calibration or an accuracy check falls due.
+    const CDeviceSession::DueNotice& due = m_session.CalibrationNotice();
+    if (!due.key.isEmpty()) {
+        QString notice = GetTextNumber(due.key, due.days);
+        notice.replace(QStringLiteral("%s"), due.date);
+        if (!notice.isEmpty())
+            text += QStringLiteral("  ") + notice;
+    }
+    StatusText(text);
     UpdateControls();
 }
 

@@ -6,6 +6,7 @@
 #include "base/Language.h"
 #include "device/page/FirstPage.h"
 #include "sim/lib/Simulator.h"
+#include "store/Instruments.h"
 #include "store/SQLite.h"
 
 #include <QCoreApplication>
@@ -356,4 +357,25 @@ TEST_F(DownloadPageTest, CancelStopsWithinASecondAndDownloadNewFetchesTheRest) {
     press(CFirstPage::IdDownloadNew);
     EXPECT_TRUE(requestedRecords(*m_sim).isEmpty());
     EXPECT_EQ(m_main.status(), GetTextNumber("NewRecords", 0));
+}
+
+TEST_F(DownloadPageTest, ALinkSaysWhenTheAccuracyCheckIsOverdue) {
+    brtxsim::SimConfig probe;
+    probe.address = "127.0.51.11";
+    const QDate checked = QDate::currentDate().addDays(-40);
+    {
+        SQLite::Database db;
+        ASSERT_EQ(db.Open(m_home.file("brtx.db")), 0);
+        Instruments::LogEntry e;
+        e.device = brtxsim::CSimulator(probe).DeviceNumberText();
+        e.kind = "accuracy";
+        e.at = checked.toString(Qt::ISODate) + " 09:00:00";
+        e.result = "pass";
+        ASSERT_TRUE(Instruments::AppendLog(db, e, "page", nullptr));
+    }
+    ASSERT_NO_FATAL_FAILURE(link("127.0.51.11", 2));
+    // The default interval of accuracy checks is 30 days.
+    EXPECT_TRUE(m_main.status().endsWith(
+        GetText("AccuracyOverdue").replace("%s", checked.addDays(30).toString(Qt::ISODate))))
+        << m_main.status().toStdString();
 }

@@ -153,3 +153,26 @@ TEST(Calibration, RecordStateAcrossCalibrationBoundaries) {
     EXPECT_EQ(due.calibration, QDate(2027, 1, 10));
     EXPECT_EQ(due.accuracy, QDate(2026, 4, 1));
 }
+
+TEST(Calibration, WhatALinkSaysAboutDueDates) {
+    const QDate today(2026, 12, 9);
+    const struct {
+        QDate calibration, accuracy;
+        const char* key;
+        qint64 days;
+        const char* date;
+    } cases[] = {
+        {QDate(2027, 6, 1), QDate(2026, 12, 14), "AccuracyDueIn", 5, ""},
+        {QDate(2026, 12, 9), QDate(2026, 12, 14), "CalibrationDueIn", 0, ""},
+        {QDate(2027, 6, 1), QDate(2026, 11, 2), "AccuracyOverdue", 0, "2026-11-02"},
+        {QDate(2026, 12, 8), QDate(2026, 11, 2), "CalibrationOverdue", 0, "2026-12-08"},
+        {QDate(2027, 6, 1), QDate(2026, 12, 24), "", 0, ""},
+        {QDate(), QDate(), "", 0, ""},
+    };
+    for (const auto& c : cases) {
+        const Calibration::Notice n = Calibration::DueNotice({c.calibration, c.accuracy}, today);
+        EXPECT_EQ(n.key, QLatin1String(c.key)) << c.key;
+        EXPECT_EQ(n.days, c.days) << c.key;
+        EXPECT_EQ(n.date, QLatin1String(c.date)) << c.key;
+    }
+}
