@@ -145,6 +145,7 @@ void CStation::listed(quint64 pass, bool adbOk, const QStringList& serials) {
             m_busy.insert(source);
             m_queue.append(job);
             ++p.outstanding;
+            emit queued(source);
         }
     }
     if (p.outstanding == 0)

@@ -92,6 +92,8 @@ public:
 signals:
     // A pass-level message: adb could not list the devices (once per pass).
     void message(const QString& text);
+    // An instrument is waiting for a worker (a free place among the `parallel`).
+    void queued(const QString& source);
     void served(const Station::Report& report);
     // While an instrument downloads: done of total records of this pass.
     void progress(const QString& source, const QString& device, quint32 done, quint32 total);
