@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QHash>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -115,8 +116,17 @@ int Run(const CLanguage& texts, const QStringList& args) {
     bool interrupted = false;
     QEventLoop loop;
     QObject::connect(&station, &CStation::message, [](const QString& text) { CliPrint(text); });
-    QObject::connect(&station, &CStation::served,
-                     [](const Station::Report& report) { CliPrint(report.Line()); });
+    // Wi-Fi addresses are served at every pass: a line that only repeats the last one of its
+    // instrument with nothing downloaded or failed is left out, so the journal shows events.
+    QHash<QString, QString> lastLines;
+    QObject::connect(&station, &CStation::served, [&](const Station::Report& report) {
+        const QString line = report.Line();
+        const bool repeat =
+            lastLines.value(report.source) == line && report.downloaded == 0 && report.failed == 0;
+        lastLines.insert(report.source, line);
+        if (!repeat)
+            CliPrint(line);
+    });
     QObject::connect(&station, &CStation::passDone, [&](bool anyFailed) {
         if (anyFailed)
             exitCode = kCliFailed;

@@ -176,7 +176,8 @@ void CStation::jobEnded(const std::shared_ptr<Job>& job, const Station::Report& 
     job->thread = nullptr;
     m_running.removeOne(job);
     m_busy.remove(job->source);
-    if (job->usb && report.ok)
+    // Served means linked: a serial that vanished before its forward is tried again.
+    if (job->usb && report.ok && !report.device.isEmpty())
         m_servedDocked.insert(job->source);
     emit served(report);
     auto it = m_passes.find(job->pass);
