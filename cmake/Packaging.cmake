@@ -35,6 +35,12 @@ foreach(_size 48 128 256)
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/assets/icons/${BRTX_APP_ID}.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT brtx)
+# The station's service, a systemd user unit, installed disabled.
+# ExecStart names the program where the package puts it (the package's prefix is /usr).
+set(BRTX_UNIT_BINDIR /usr/${CMAKE_INSTALL_BINDIR})
+configure_file(${_pkg}/brtx-watch.service.in ${_gen}/brtx-watch.service @ONLY)
+install(FILES ${_gen}/brtx-watch.service DESTINATION lib/systemd/user
+        COMPONENT brtx)
 install(FILES ${_pkg}/brtx-cli.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME brtx-cli
         COMPONENT brtx)

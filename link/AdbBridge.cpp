@@ -118,3 +118,28 @@ bool AdbForward(const QString& serial, const std::atomic<bool>* cancel) {
     return RunAdbCommand(QStringLiteral("adb -s %1 forward tcp:7575 tcp:7575").arg(serial), output,
                          cancel);
 }
+
+bool AdbForwardFreePort(const QString& serial, quint16* port, const std::atomic<bool>* cancel) {
+    // A serial is one word of the tool's command line: one holding a blank would be split
+    // into other arguments.
+    if (serial.isEmpty() || serial.contains(QLatin1Char(' ')))
+        return false;
+    QString output;
+    if (!RunAdbCommand(QStringLiteral("adb -s %1 forward tcp:0 tcp:7575").arg(serial), output,
+                       cancel))
+        return false;
+    bool ok = false;
+    const uint value = output.trimmed().toUInt(&ok);
+    if (!ok || value == 0 || value > 65535)
+        return false;
+    *port = quint16(value);
+    return true;
+}
+
+void AdbRemoveForward(const QString& serial, quint16 port) {
+    if (serial.isEmpty() || serial.contains(QLatin1Char(' ')) || port == 0)
+        return;
+    QString output = QStringLiteral("no");
+    RunAdbCommand(QStringLiteral("adb -s %1 forward --remove tcp:%2").arg(serial).arg(port),
+                  output);
+}

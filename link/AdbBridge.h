@@ -41,3 +41,13 @@ bool AdbListDevices(QStringList& devices, const std::atomic<bool>* cancel = null
 // Runs "adb -s SERIAL forward tcp:7575 tcp:7575" without reading its output; true when the
 // tool started and ended within 5 s (its output and exit status are not examined).
 bool AdbForward(const QString& serial, const std::atomic<bool>* cancel = nullptr);
+
+// Runs "adb -s SERIAL forward tcp:0 tcp:7575": adb picks a free local port and prints it.
+// True with *port set when the tool printed a port number 1..65535; false when the device is
+// gone (adb prints nothing then), the tool failed or it gave no port.
+bool AdbForwardFreePort(const QString& serial, quint16* port,
+                        const std::atomic<bool>* cancel = nullptr);
+
+// Runs "adb -s SERIAL forward --remove tcp:PORT" (its output and status are not examined: a
+// device that is gone took its forwards with it).
+void AdbRemoveForward(const QString& serial, quint16 port);

@@ -47,11 +47,15 @@ bool CTCPClient::ConnectLocal() {
 }
 
 bool CTCPClient::ConnectTo(const QString& host) {
+    return ConnectTo(host, kPort);
+}
+
+bool CTCPClient::ConnectTo(const QString& host, uint32_t port) {
     {
         std::lock_guard<std::mutex> lock(m_state);
         m_host = host;
     }
-    m_port = kPort;
+    m_port = port;
     return Connect();
 }
 

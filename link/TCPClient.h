@@ -39,6 +39,8 @@ public:
     bool ConnectLocal();
     // host := the given dotted IPv4 text, port := 7575, then Connect(). Returns IsConnected().
     bool ConnectTo(const QString& host);
+    // The same on the given port (a port adb forwarded, an instrument on another port).
+    bool ConnectTo(const QString& host, uint32_t port);
     // Closes any earlier socket, makes a new stream socket and, unless the host is "0.0.0.0"
     // or the port is 0 (no attempt then), connects to host:port within 5 s. The connected
     // flag is set on success; a failed attempt closes its socket. Returns IsConnected().

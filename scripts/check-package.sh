@@ -43,7 +43,7 @@ for f in /usr/bin/brtx /usr/bin/brtx-cli /usr/bin/brtx-sim \
     /usr/share/icons/hicolor/256x256/apps/io.github.brtx.Brtx.png \
     /usr/share/icons/hicolor/scalable/apps/io.github.brtx.Brtx.svg \
     /usr/share/man/man1/brtx.1.gz /usr/share/man/man1/brtx-cli.1.gz /usr/share/man/man1/brtx-sim.1.gz \
-    /usr/share/bash-completion/completions/brtx-cli; do
+    /usr/share/bash-completion/completions/brtx-cli /usr/lib/systemd/user/brtx-watch.service; do
     grep -qx "$f" "$tmp/deb.list" || fail "$f missing from the package"
 done
 # Test tools, benchmarks and anything outside /usr stay out.
@@ -77,6 +77,7 @@ step "desktop entry and AppStream data"
 desktop-file-validate "$root/usr/share/applications/io.github.brtx.Brtx.desktop"
 appstreamcli validate --no-net "$root/usr/share/metainfo/io.github.brtx.Brtx.metainfo.xml"
 grep -qx 'Exec=brtx' "$root/usr/share/applications/io.github.brtx.Brtx.desktop"
+grep -qx 'ExecStart=/usr/bin/brtx-cli watch --sync' "$root/usr/lib/systemd/user/brtx-watch.service"
 
 step "installed brtx-cli downloads from brtx-sim into XDG_DATA_HOME/brtx"
 snapshot() { (cd "$root" && find . -printf '%p %s %T@ %m\n' | sort); }

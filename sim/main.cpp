@@ -2,11 +2,14 @@
 #include "sim/lib/Simulator.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <pthread.h>
+#include <vector>
 
 namespace {
 
@@ -46,14 +49,22 @@ Options:
                        extra      record reply: amount (2) more records in the text block
                        trailing   amount (3) extra bytes after the end byte
                        otherdevice record reply: the record names another device number
+                       unplug     send half the reply to record R, then take every later
+                                  connection down at once (a cable pulled mid-download)
                      Examples: --fault pause:3:1500  --fault close:5  --fault bigw:2
   --log FILE         append every request received to FILE, one hex line each
+  --instruments N    play N instruments at once (default 1): instrument k (0-based) has
+                     device number D + k and listens on port P + k (P 0: each a free port);
+                     every other option applies to each of them
+  --map FILE         write a fake-adb map of the instruments to FILE ("SIM0001 PORT" a line;
+                     give it to fake-adb as FAKE_ADB_MAP)
   --quiet            print nothing but errors
   --help             show this text
 
 Examples:
   brtx-sim --records 300 --photo-bytes 60000
   brtx-sim --address 127.0.0.2 --titles chinese --fault delay:0:300
+  brtx-sim --instruments 3 --port 17575 --records 300 --map fleet.map
 )";
 
 int Usage(const QString& message) {
@@ -70,6 +81,8 @@ int main(int argc, char** argv) {
     QList<brtxsim::Fault> faults;
     QStringList titles = brtxsim::DefaultTitles();
     bool quiet = false;
+    int instruments = 1;
+    QString mapFile;
 
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -133,6 +146,12 @@ int main(int argc, char** argv) {
             if (!value(v) || !brtxsim::ParseFault(v, f, &error))
                 return Usage("--fault: " + (error.isEmpty() ? QString("needs a value") : error));
             faults.append(f);
+        } else if (a == "--instruments") {
+            if (!number(instruments, 1, 64))
+                return Usage("--instruments needs a number 1..64");
+        } else if (a == "--map") {
+            if (!value(mapFile))
+                return Usage("--map needs a file name");
         } else if (a == "--log") {
             if (!value(cfg.requestLogFile))
                 return Usage("--log needs a file name");
@@ -149,22 +168,49 @@ int main(int argc, char** argv) {
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-    brtxsim::CSimulator sim(cfg);
-    for (const brtxsim::Fault& f : faults)
-        sim.AddFault(f);
-    QString error;
-    if (!sim.Start(&error)) {
-        QTextStream(stderr) << "brtx-sim: " << error << "\n";
-        return 1;
+    if (cfg.port != 0 && int(cfg.port) + instruments - 1 > 65535)
+        return Usage("--port leaves no room for that many instruments");
+    std::vector<std::unique_ptr<brtxsim::CSimulator>> sims;
+    QString map;
+    for (int k = 0; k < instruments; ++k) {
+        brtxsim::SimConfig one = cfg;
+        one.port = cfg.port == 0 ? 0 : uint16_t(cfg.port + k);
+        one.deviceNumber = QStringLiteral("%1").arg(cfg.deviceNumber.toULongLong() + qulonglong(k),
+                                                    12, 10, QLatin1Char('0'));
+        if (one.deviceNumber.size() != 12)
+            return Usage("--device-number leaves no room for that many instruments");
+        auto sim = std::make_unique<brtxsim::CSimulator>(one);
+        for (const brtxsim::Fault& f : faults)
+            sim->AddFault(f);
+        QString error;
+        if (!sim->Start(&error)) {
+            QTextStream(stderr) << "brtx-sim: " << error << "\n";
+            return 1;
+        }
+        const QString serial = QStringLiteral("SIM%1").arg(k + 1, 4, 10, QLatin1Char('0'));
+        map += serial + QLatin1Char(' ') + QString::number(sim->Port()) + QLatin1Char('\n');
+        if (!quiet) {
+            QTextStream(stdout) << "brtx-sim " << (instruments > 1 ? serial + " " : QString())
+                                << "listening on " << one.address << ":" << sim->Port() << ", "
+                                << one.recordCount << " records, device number "
+                                << sim->DeviceNumber() << " (" << sim->DeviceNumberText() << ")\n";
+        }
+        sims.push_back(std::move(sim));
     }
-    if (!quiet) {
-        QTextStream(stdout) << "brtx-sim listening on " << cfg.address << ":" << sim.Port() << ", "
-                            << cfg.recordCount << " records, device number " << sim.DeviceNumber()
-                            << " (" << sim.DeviceNumberText() << "); Ctrl+C stops\n";
+    if (!mapFile.isEmpty()) {
+        QFile file(mapFile);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            file.write(map.toUtf8()) != map.toUtf8().size()) {
+            QTextStream(stderr) << "brtx-sim: cannot write " << mapFile << "\n";
+            return 1;
+        }
     }
+    if (!quiet)
+        QTextStream(stdout) << "Ctrl+C stops\n" << Qt::flush;
     int sig = 0;
     sigwait(&stop, &sig);
-    sim.Stop();
+    for (auto& sim : sims)
+        sim->Stop();
     if (!quiet)
         QTextStream(stdout) << "brtx-sim stopped\n";
     return 0;

@@ -144,6 +144,26 @@ LinkResult CDeviceSession::ConnectWifi(const QString& address) {
                 QStringLiteral("WifiConnectOK"));
 }
 
+LinkResult CDeviceSession::ConnectAt(LinkRoute route, const QString& host, quint16 port) {
+    ResetLinkState();
+    const bool usb = route == LinkRoute::Usb;
+    const QString failKey =
+        usb ? QStringLiteral("ConnectUSBFailed") : QStringLiteral("WifiConnectFailed");
+    LinkResult r;
+    r.stage = LinkStage::Input;
+    if (route == LinkRoute::None || !IsValidAddress(host.trimmed()) || port == 0) {
+        r.key = usb ? failKey : QStringLiteral("GetIPFail");
+        return r;
+    }
+    if (!Client().ConnectTo(host.trimmed(), port)) {
+        r.stage = LinkStage::Connect;
+        r.key = failKey;
+        return r;
+    }
+    return Link(route, failKey,
+                usb ? QStringLiteral("ConnectUSBOK") : QStringLiteral("WifiConnectOK"));
+}
+
 LinkResult CDeviceSession::Link(LinkRoute route, const QString& failKey, const QString& okKey) {
     LinkResult r;
     r.key = failKey;

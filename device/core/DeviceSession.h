@@ -86,6 +86,10 @@ public:
     // Wi-Fi route: the trimmed address must pass IsValidAddress ("GetIPFail"), then the same
     // as USB with "WifiConnectFailed" / "WifiConnectOK".
     LinkResult ConnectWifi(const QString& address);
+    // The station's routes: connects to host:port (USB: 127.0.0.1 and the port adb forwarded
+    // for the serial; Wi-Fi: the instrument's address) and links as the two above do, with
+    // their keys. The address must pass IsValidAddress ("GetIPFail").
+    LinkResult ConnectAt(LinkRoute route, const QString& host, quint16 port);
     // Closes the socket and forgets the total. The device number stays readable until the
     // next link.
     void Disconnect();

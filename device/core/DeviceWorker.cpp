@@ -74,6 +74,7 @@ void CDeviceWorker::RunDownload(const Download::Plan& plan, const QString& picRo
     ctx.deviceId = m_session.DeviceNumber();
     ctx.picRoot = picRoot;
     ctx.stop = &m_cancel;
+    ctx.storeLock = m_storeLock;
     if (Picture::IsUsableDeviceId(ctx.deviceId))
         Picture::RemoveLeftoverParts(Picture::DeviceFolder(picRoot, ctx.deviceId));
 

@@ -45,6 +45,8 @@ public:
     // From any thread: the running download stops after the record in hand.
     void RequestCancel() { m_cancel = true; }
     bool CancelRequested() const { return m_cancel.load(); }
+    // Downloads hold this lock around each record's store (see Download::Context::storeLock).
+    void SetStoreLock(std::mutex* lock) { m_storeLock = lock; }
 
     // Run on the worker thread (CDeviceExchange posts them there).
     void FindDevices();
@@ -75,6 +77,7 @@ private:
 
     CDeviceSession& m_session;
     std::atomic<bool> m_cancel{false};
+    std::mutex* m_storeLock = nullptr;
 };
 
 class CDeviceExchange : public QObject {

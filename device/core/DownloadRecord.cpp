@@ -107,6 +107,10 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
         drainLateBytes(client);
         return failed(QStringLiteral("RecordOtherNumber"), r);
     }
+    if (ctx.storeLock) {
+        std::lock_guard<std::mutex> lock(*ctx.storeLock);
+        return StoreRecord(ctx, r, parsed, plainExisted);
+    }
     return StoreRecord(ctx, r, parsed, plainExisted);
 }
 

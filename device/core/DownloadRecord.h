@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <mutex>
 
 class CTCPClient;
 namespace DeviceFrame {
@@ -26,6 +27,10 @@ struct Context {
     QString picRoot;              // picture root; empty: GetPicFolder()
     // Set when the download is asked to stop: a dropped link is then not opened again.
     const std::atomic<bool>* stop = nullptr;
+    // Held around each record's store when given: several downloads into one database (the
+    // station's) then take their write transactions one at a time, so none of them waits on
+    // another's lock until SQLite's busy timeout gives up.
+    std::mutex* storeLock = nullptr;
 };
 
 struct RecordResult {

@@ -4,6 +4,7 @@
 #include "base/Language.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QGridLayout>
@@ -15,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSplitter>
+#include <QTableWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -41,12 +43,14 @@ CFirstPage::CFirstPage(QWidget* parent, const CLanguage* language)
     connect(worker, &CDeviceWorker::linked, this, &CFirstPage::OnLinked);
     connect(worker, &CDeviceWorker::commandDone, this, &CFirstPage::OnCommandDone);
     InitDownload();
+    InitStation();
     UpdateControls();
 }
 
 CFirstPage::~CFirstPage() {
     // A running download is canceled and anything in flight (a hung adb, a stalled reply)
     // aborted before the session goes away.
+    EndStation();
     m_exchange->Shutdown();
     m_session.Disconnect();
 }
@@ -149,6 +153,9 @@ void CFirstPage::BuildControls() {
     left->addWidget(m_wifiGroup);
     left->addWidget(m_commandGroup);
     left->addWidget(m_progress);
+    m_stationSwitch = new QCheckBox(this);
+    m_stationSwitch->setObjectName(QStringLiteral("station"));
+    left->addWidget(m_stationSwitch);
     left->addStretch(1);
 
     // Record tree and picture frame, filled by the download part.
@@ -194,6 +201,14 @@ void CFirstPage::BuildControls() {
     left->setContentsMargins(0, 0, 0, 0);
     page->addWidget(leftHost);
     page->addWidget(split, 1);
+    m_split = split;
+    m_stationTable = new QTableWidget(0, 5, this);
+    m_stationTable->setObjectName(QStringLiteral("stationTable"));
+    m_stationTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_stationTable->verticalHeader()->hide();
+    m_stationTable->horizontalHeader()->setStretchLastSection(true);
+    m_stationTable->hide();
+    page->addWidget(m_stationTable, 1);
 
     connect(m_findDevices, &QPushButton::clicked, this, &CFirstPage::OnFindDevices);
     connect(m_usbButton, &QPushButton::clicked, this, &CFirstPage::OnUsbButton);
@@ -222,6 +237,10 @@ void CFirstPage::SetCaptions() {
     m_startLabel->setText(GetText("Start"));
     m_endLabel->setText(GetText("End"));
     m_findDevices->setText(GetText("BtnGetDevID"));
+    m_stationSwitch->setText(GetText("StationMode"));
+    m_stationTable->setHorizontalHeaderLabels(
+        {GetText("StationInstrument"), GetText("StationDeviceNo"), GetText("StationState"),
+         GetText("StationLastDownload"), GetText("StationNewRecords")});
 }
 
 QWidget* CFirstPage::Control(int id) const {
@@ -241,6 +260,15 @@ void CFirstPage::EnableCommands(bool enable) {
 void CFirstPage::UpdateControls() {
     const bool busy = m_exchange && m_exchange->IsBusy();
     const LinkRoute route = m_session.Route();
+    if (IsStationMode()) {
+        m_cancel->setEnabled(false);
+        EnableCommands(false);
+        m_findDevices->setEnabled(false);
+        m_usbButton->setEnabled(false);
+        m_wifiButton->setEnabled(false);
+        return;
+    }
+    m_stationSwitch->setEnabled(!busy && route == LinkRoute::None);
     m_cancel->setEnabled(busy && m_exchange->IsDownloading());
     EnableCommands(!busy && route != LinkRoute::None);
     m_findDevices->setEnabled(!busy && route != LinkRoute::Wifi);

@@ -31,12 +31,15 @@
 #include <QString>
 #include <QWidget>
 
+class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QSplitter;
+class QTableWidget;
 class QTreeWidget;
 
 class CFirstPage : public QWidget {
@@ -115,6 +118,17 @@ public:
     QImage ShownPicture() const;
     class DownloadPart; // device/page/FirstPageDownload.cpp
 
+    // --- station mode (device/page/FirstPageStation.cpp) ---
+    // The switch serves every docked instrument as brtx-cli watch does (CStation), with a
+    // table of instruments in place of the record tree; the single-instrument controls are
+    // disabled while it is on. Off: the downloads in flight end after their record, then the
+    // page is as before. The switch can be turned on only while nothing is linked.
+    void SetStationMode(bool on);
+    bool IsStationMode() const;
+    QTableWidget* StationTable() const { return m_stationTable; }
+    QCheckBox* StationSwitch() const { return m_stationSwitch; }
+    class StationPart;
+
 signals:
     // A download has ended (also after Cancel), its records stored.
     void downloadFinished(const Download::Update& summary);
@@ -132,6 +146,9 @@ private:
     void OnCommandDone(DeviceOp op, const DeviceResult& r, const QString& newNumber);
     void UpdateControls();                  // enabled states from the link and the worker's state
     DownloadPart* m_downloadPart = nullptr; // child object, owned by the page
+    StationPart* m_stationPart = nullptr;   // child object, owned by the page
+    void InitStation();
+    void EndStation(); // stops the station and waits for its workers
 
     void BuildControls();
     void SetCaptions();
@@ -178,4 +195,7 @@ private:
     QProgressBar* m_progress = nullptr;
     QTreeWidget* m_tree = nullptr;
     QLabel* m_picture = nullptr;
+    QSplitter* m_split = nullptr;
+    QCheckBox* m_stationSwitch = nullptr;
+    QTableWidget* m_stationTable = nullptr;
 };

@@ -135,6 +135,7 @@ struct Shape {
     int extra = 0;
     int trailing = 0;
     bool otherDevice = false;
+    bool unplug = false;
 };
 
 // Another device's number text: the last digit moved on by one (the length kept).
@@ -164,7 +165,8 @@ struct CSimulator::Impl {
     int deletes = 0;
 
     std::atomic<bool> running{false};
-    std::atomic<int> clientFd{-1}; // the client being served (shut down by Stop)
+    std::atomic<bool> unplugged{false}; // an Unplug fault fired: connections are dropped
+    std::atomic<int> clientFd{-1};      // the client being served (shut down by Stop)
     int listenFd = -1;
     int wake[2] = {-1, -1};
     std::thread thread;
@@ -239,6 +241,10 @@ Shape CSimulator::Impl::TakeShape(SimCommand cmd, int record) {
             break;
         case FaultKind::CloseMidReply:
             s.closeMid = true;
+            break;
+        case FaultKind::Unplug:
+            s.closeMid = true;
+            s.unplug = true;
             break;
         case FaultKind::WrongControl:
             s.wrongControl = true;
@@ -474,6 +480,8 @@ void CSimulator::Impl::ServeClient(int& fd) {
                 if (!SendAll(fd, reply.constData(), half))
                     return;
                 if (s.closeMid) {
+                    if (s.unplug)
+                        unplugged = true;
                     clientFd = -1;
                     ::close(fd);
                     fd = -1;
@@ -498,6 +506,10 @@ void CSimulator::Impl::Serve() {
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
+        if (unplugged) {
+            ::close(fd);
+            continue;
+        }
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         {
@@ -758,6 +770,7 @@ bool ParseFault(const QString& text, Fault& out, QString* error) {
         {"extra", FaultKind::ExtraRecords},
         {"trailing", FaultKind::TrailingBytes},
         {"otherdevice", FaultKind::OtherDevice},
+        {"unplug", FaultKind::Unplug},
     };
     const QStringList parts = text.split(':');
     auto bad = [&](const QString& why) {
@@ -783,6 +796,7 @@ bool ParseFault(const QString& text, Fault& out, QString* error) {
     case FaultKind::OversizedField:
     case FaultKind::ExtraRecords:
     case FaultKind::OtherDevice:
+    case FaultKind::Unplug:
         f.command = SimCommand::ReadRecord;
         break;
     case FaultKind::OversizedTitle:

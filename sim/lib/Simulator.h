@@ -61,6 +61,8 @@ enum class FaultKind {
     OtherDevice,     // record reply: field 0 of the requested record names another device
                      // (its last digit changed), as an instrument answering with a record of
                      // another one would; the address bytes stay this instrument's
+    Unplug,          // record reply: send half, close, and from then on drop every new
+                     // connection at once, as an instrument whose cable was pulled
 };
 
 struct Fault {
@@ -73,9 +75,9 @@ struct Fault {
 
 // Parses "kind[:record[:amount[:times]]]" as the command line takes it ("pause:3:1500").
 // Kinds: delay, pause, close, control, ident, check, truncate, noreply, bigw, smallw, bigl,
-// bigtitle, bigfield, extra, trailing, otherdevice. Record faults apply to ReadRecord; "delay",
-// "pause", "close", "control", "ident", "check", "truncate", "noreply", "bigl", "trailing" with
-// record 0 apply to every command. Returns false on a bad text.
+// bigtitle, bigfield, extra, trailing, otherdevice, unplug. Record faults apply to ReadRecord;
+// "delay", "pause", "close", "control", "ident", "check", "truncate", "noreply", "bigl", "trailing"
+// with record 0 apply to every command. Returns false on a bad text.
 bool ParseFault(const QString& text, Fault& out, QString* error = nullptr);
 
 struct SimConfig {
