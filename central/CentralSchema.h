@@ -9,7 +9,7 @@ namespace Central {
 
 class PgConnection;
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Makes or upgrades the tables; false with a readable text in *error (nothing changed then).
 bool EnsureSchema(PgConnection& db, QString* error);
