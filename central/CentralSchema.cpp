@@ -176,12 +176,12 @@ int ServerSchemaVersion(PgConnection& db, QString* error) {
     return v.Text(0, 0).toInt();
 }
 
-bool EnsureSchema(PgConnection& db, QString* error) {
+bool EnsureSchema(PgConnection& db, QString* error, int upTo) {
     // The usual case needs no lock: the tables are there at this program's version.
     int version = ServerSchemaVersion(db, error);
     if (version < 0)
         return false;
-    if (version == kSchemaVersion)
+    if (version == upTo)
         return true;
     if (version > kSchemaVersion) {
         if (error)
@@ -203,7 +203,7 @@ bool EnsureSchema(PgConnection& db, QString* error) {
     // Another desk may have made them while this one waited for the lock.
     version = ServerSchemaVersion(db, &why);
     bool ok = version >= 0 && version <= kSchemaVersion;
-    for (int n = version + 1; ok && n <= kSchemaVersion; ++n)
+    for (int n = version + 1; ok && n <= upTo; ++n)
         ok = db.Command(Step(n), &why) &&
              db.Command(
                  QStringLiteral("UPDATE brtx_schema SET version = %1, changed_at = now()").arg(n),

@@ -443,17 +443,19 @@ bool Sync::OtherDesks(const QVector<PgParam>& keys, QString* why) {
         QStringLiteral("LEFT JOIN pictures %1p ON %1p.machine_no = %1.machine_no AND "
                        "%1p.record_no = %1.record_no AND %1p.date_date = %1.date_date AND "
                        "%1p.time_time = %1.time_time AND %1p.station = %1.station ");
+    // LATERAL: one look-up by key per record of the batch, whatever the planner thinks of
+    // the table's size while it fills.
     const QString sql =
-        "SELECT m.machine_no, m.record_no, m.date_date, m.time_time, string_agg(DISTINCT "
-        "o.station, ', ' ORDER BY o.station) FROM " +
-        ArrayColumns(kKeyColumns).Unnest() + " JOIN records m ON " + KeyJoin("m") +
-        QStringLiteral(" AND m.station = $%1 ").arg(kKeyColumns + 1) +
-        "JOIN records o ON o.machine_no = m.machine_no AND o.record_no = m.record_no AND "
-        "o.date_date = m.date_date AND o.time_time = m.time_time AND o.station <> m.station " +
-        pictureJoin.arg(QLatin1String("m")) + pictureJoin.arg(QLatin1String("o")) + "WHERE ROW(" +
+        "SELECT u.c1, u.c2, u.c3, u.c4, x.desks FROM " + ArrayColumns(kKeyColumns).Unnest() +
+        " CROSS JOIN LATERAL (SELECT string_agg(o.station, ', ' ORDER BY o.station) AS desks "
+        "FROM records m JOIN records o ON o.machine_no = m.machine_no AND o.record_no = "
+        "m.record_no AND o.date_date = m.date_date AND o.time_time = m.time_time AND o.station "
+        "<> m.station " +
+        pictureJoin.arg(QLatin1String("m")) + pictureJoin.arg(QLatin1String("o")) + "WHERE " +
+        KeyJoin("m") + QStringLiteral(" AND m.station = $%1 AND (ROW(").arg(kKeyColumns + 1) +
         values.arg(QLatin1String("m")) + ") IS DISTINCT FROM ROW(" +
         values.arg(QLatin1String("o")) +
-        ") OR mp.sha256 <> op.sha256 GROUP BY 1, 2, 3, 4 ORDER BY 1, 2, 3, 4";
+        ") OR mp.sha256 <> op.sha256)) x WHERE x.desks IS NOT NULL ORDER BY 1, 2, 3, 4";
     QVector<PgParam> params = keys;
     params << PgParam::Text(m_opt.station);
     const PgResult r = m_db.Exec(sql, params);

@@ -3,6 +3,7 @@
 #include "CentralTestSupport.h"
 #include "common/TestSupport.h"
 
+#include "central/CentralSchema.h"
 #include "store/SQLite.h"
 
 #include <QCoreApplication>
@@ -230,4 +231,37 @@ TEST(CentralRoles, ADeskThatLostWitnessedRecordsUploadsNothing) {
                 r.err.contains("witnessed by the central store at 20"))
         << r.err.toStdString();
     EXPECT_EQ(pg.Value("SELECT count(*) FROM records WHERE machine_no = 'DEV2'"), "0");
+}
+
+// A store of version 1 (one copy per record, every desk one role) becomes version 2 with
+// every row kept under the station that sent it; its desk then syncs on as before.
+TEST(CentralRoles, AVersionOneStoreIsUpgradedWithItsRows) {
+    PgTestDb pg;
+    BRTX_REQUIRE_PG(pg);
+    QString why;
+    ASSERT_TRUE(Central::EnsureSchema(pg.Db(), &why, 1)) << why.toStdString();
+    QTemporaryDir home;
+    FillLocalStore(home.path(), kDevice, 8, 500);
+    AddSealsAndAudit(home.path());
+    // What version 1 holds: a sync of this desk as "old-desk", and a photograph another desk
+    // sent first.
+    ASSERT_TRUE(pg.Db().Command(
+        "INSERT INTO stations (station) VALUES ('old-desk'); INSERT INTO records (machine_no, "
+        "record_no, date_date, time_time, test_result, station) VALUES ('0123456789', '99', "
+        "'2024-03-02', '12:00:01', '0.001', 'old-desk'); INSERT INTO pictures (machine_no, "
+        "record_no, date_date, time_time, path, sha256, bytes, station) VALUES ('0123456789', "
+        "'99', '2024-03-02', '12:00:01', 'p', 'h', 'x', 'other-desk')",
+        &why))
+        << why.toStdString();
+    ASSERT_EQ(runCli({"central", "init", "--central", pg.Conninfo()}).code, 0);
+    EXPECT_EQ(pg.Value("SELECT max(version) FROM brtx_schema"), "2");
+    EXPECT_EQ(pg.Value("SELECT station || test_result FROM records"), "old-desk0.001");
+    EXPECT_EQ(pg.Value("SELECT station FROM pictures"), "other-desk");
+    EXPECT_EQ(pg.Value("SELECT count(*) FROM pg_constraint WHERE conrelid = 'records'::regclass "
+                       "AND contype = 'p' AND array_length(conkey, 1) = 5"),
+              "1");
+    const CliRun sync = runCli({"--home", home.path(), "sync", "--central", pg.Conninfo()});
+    EXPECT_EQ(sync.code, 0) << sync.err.toStdString();
+    EXPECT_EQ(pg.Value("SELECT count(*) FROM records"), "9");
+    EXPECT_EQ(pg.Value("SELECT count(*) FROM pictures"), "9");
 }
