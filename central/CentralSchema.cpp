@@ -197,7 +197,9 @@ bool EnsureSchema(PgConnection& db, QString* error, int upTo) {
         !db.Command(QString::fromLatin1(kLock), &why)) {
         db.Command(QStringLiteral("ROLLBACK"), nullptr);
         if (error)
-            *error = QStringLiteral("cannot make the central tables: %1").arg(why);
+            *error = QStringLiteral("cannot make the central tables (that is the administrator's "
+                                    "brtx-cli central init): %1")
+                         .arg(why);
         return false;
     }
     // Another desk may have made them while this one waited for the lock.
@@ -219,7 +221,9 @@ bool EnsureSchema(PgConnection& db, QString* error, int upTo) {
                                           "store was not changed)")
                                .arg(version)
                                .arg(kSchemaVersion)
-                         : QStringLiteral("cannot make the central tables: %1").arg(why);
+                         : QStringLiteral("cannot make the central tables (that is the "
+                                          "administrator's brtx-cli central init): %1")
+                               .arg(why);
         return false;
     }
     return true;

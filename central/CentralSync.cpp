@@ -10,6 +10,7 @@
 
 #include <QFile>
 #include <QHash>
+#include <QSet>
 #include <QVector>
 
 #include <sqlite3.h>
@@ -393,15 +394,33 @@ bool Sync::ServerKeys(const char* table, const QVector<PgParam>& keys,
 }
 
 bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
+    m_pendingConflicts.clear();
     // Which of the batch the server has already: asking costs the keys only, so a sync with
     // little new (the usual one after a download) sends little.
     ArrayColumns keys(kKeyColumns);
     for (const LocalRow& row : batch)
         for (int c = 0; c < kKeyColumns; ++c)
             keys.Add(c, row, c, false);
-    QHash<QString, QString> present;
-    if (!ServerKeys("records", keys.Params(), present, why))
+    // Every desk's copies of these keys at once: this desk's tell what to send, another
+    // desk's what to compare (a desk alone pays for nothing more than the look-up).
+    QVector<PgParam> params = keys.Params();
+    params << PgParam::Text(m_opt.station);
+    const PgResult held = m_db.Exec(
+        "SELECT t.machine_no, t.record_no, t.date_date, t.time_time, t.station = $5 FROM " +
+            keys.Unnest() + " JOIN records t ON " + KeyJoin("t"),
+        params);
+    if (!held.Ok()) {
+        *why = held.Error();
         return false;
+    }
+    QSet<QString> present, elsewhere;
+    for (int i = 0; i < held.Rows(); ++i)
+        (held.Text(i, 4) == QLatin1String("t") ? present : elsewhere).insert(KeyOf(held, i));
+    ArrayColumns shared(kKeyColumns);
+    for (const LocalRow& row : batch)
+        if (elsewhere.contains(KeyOf(row)))
+            for (int c = 0; c < kKeyColumns; ++c)
+                shared.Add(c, row, c, false);
 
     const QStringList& columns = Statements::ValueInfoColumns();
     const int width = int(columns.size()) + 1;
@@ -423,7 +442,8 @@ bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
     qint64 stored = 0;
     qint64 pictures = 0;
     if ((missing > 0 && !m_db.Command(insert, values.Params(), why, &stored)) ||
-        !SendPictures(batch, why, pictures) || !OtherDesks(keys.Params(), why))
+        !SendPictures(batch, why, pictures) ||
+        (!elsewhere.isEmpty() && !OtherDesks(shared.Params(), why)))
         return false;
     // Counted once the batch is committed (see SyncRecords).
     m_pendingRecords = stored;
@@ -463,7 +483,6 @@ bool Sync::OtherDesks(const QVector<PgParam>& keys, QString* why) {
         *why = r.Error();
         return false;
     }
-    m_pendingConflicts.clear();
     for (int i = 0; i < r.Rows(); ++i)
         m_pendingConflicts << QStringLiteral("record %1 of device %2 (%3 %4): desk %5 holds a "
                                              "different copy (values or photograph); neither "
