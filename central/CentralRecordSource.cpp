@@ -4,6 +4,7 @@
 #include "base/Paths.h"
 #include "central/CentralConfig.h"
 #include "central/CentralSchema.h"
+#include "store/Statements.h"
 
 #include <QFile>
 
@@ -17,27 +18,54 @@ constexpr int kFixedColumns = 7;
 const char* const kFixedNames[kFixedColumns] = {
     "machine_no", "record_no", "date_date", "time_time", "test_mode", "test_result", "test_unit"};
 
-QString Literal(const QString& text) {
-    QString t = text;
-    t.replace(QLatin1Char('\''), QLatin1String("''"));
-    t.remove(QChar(u'\0'));
-    return '\'' + t + '\'';
+// A text as a parameter of the statement: "$n::text", the value appended to params.
+QString Bind(QVector<PgParam>& params, const QString& text) {
+    params << PgParam::Text(text);
+    return QStringLiteral("$%1::text").arg(params.size());
 }
 
 // The texts of the stored test modes as the list shows them (exact case), in SQL.
-QString ModeExpression(const CLanguage& texts) {
+QString ModeExpression(const CLanguage& texts, QVector<PgParam>& params) {
     QString sql = QStringLiteral("CASE test_mode");
     for (const char* mode : {"Auto", "Manual", "Refuse", "Discontinued"})
         sql += " WHEN '" + QString::fromLatin1(mode) + "' THEN " +
-               Literal(CHistoryQuery::TestModeText(texts, QString::fromLatin1(mode)));
+               Bind(params, CHistoryQuery::TestModeText(texts, QString::fromLatin1(mode)));
     return sql + QStringLiteral(" ELSE test_mode END");
+}
+
+// The copy of a record the list shows: the first desk's by name (the others are the same
+// or are conflicts, which sync and verify report); the SQL term keeps only that one.
+const char* const kOneCopy =
+    "NOT EXISTS (SELECT 1 FROM records o WHERE o.machine_no = records.machine_no AND "
+    "o.record_no = records.record_no AND o.date_date = records.date_date AND o.time_time = "
+    "records.time_time AND o.station < records.station)";
+
+// How many desks hold a copy identical to the shown one (values and photograph).
+QString DesksExpression() {
+    QString same;
+    const QStringList& columns = Statements::ValueInfoColumns();
+    for (int c = 4; c < columns.size(); ++c) {
+        const QString name = columns[c].toLower();
+        same += QStringLiteral(" AND o.%1 IS NOT DISTINCT FROM records.%1").arg(name);
+    }
+    return "(SELECT count(*) FROM records o WHERE o.machine_no = records.machine_no AND "
+           "o.record_no = records.record_no AND o.date_date = records.date_date AND o.time_time "
+           "= records.time_time" +
+           same +
+           " AND (SELECT sha256 FROM pictures p WHERE p.machine_no = o.machine_no AND p.record_no "
+           "= o.record_no AND p.date_date = o.date_date AND p.time_time = o.time_time AND "
+           "p.station = o.station) IS NOT DISTINCT FROM (SELECT sha256 FROM pictures p WHERE "
+           "p.machine_no = records.machine_no AND p.record_no = records.record_no AND "
+           "p.date_date = records.date_date AND p.time_time = records.time_time AND p.station = "
+           "records.station))";
 }
 
 } // namespace
 
 struct CCentralRecordSource::Layout {
     QVector<HistoryColumn> columns;
-    QStringList cells; // one SQL expression per column, giving the shown text
+    QStringList cells;       // one SQL expression per column, giving the shown text
+    QVector<PgParam> params; // the values the cells' $n stand for
 };
 
 CCentralRecordSource::CCentralRecordSource(const QString& conninfo, const QString& picRoot,
@@ -108,7 +136,9 @@ bool CCentralRecordSource::MakeLayout(const HistoryFilter& filter, Layout& layou
         QString sql = QStringLiteral("SELECT device_id");
         for (int k = 1; k <= kTitleCount; ++k)
             sql += QStringLiteral(",coalesce(title%1,'')").arg(k);
-        sql += QStringLiteral(" FROM devices");
+        // One title set per device: each desk uploads its own, the first one sent is shown.
+        sql += QStringLiteral(" FROM (SELECT DISTINCT ON (device_id) * FROM devices ORDER BY "
+                              "device_id, uploaded_at, station) d");
         QVector<PgParam> params;
         if (!filter.allDevices) {
             sql += QStringLiteral(" WHERE device_id = $1");
@@ -141,7 +171,9 @@ bool CCentralRecordSource::MakeLayout(const HistoryFilter& filter, Layout& layou
         for (const auto& sources : all.sources) {
             QStringList cases;
             for (const auto& [device, field] : sources)
-                cases << QStringLiteral("WHEN %1 THEN field%2").arg(Literal(device)).arg(field);
+                cases << QStringLiteral("WHEN %1 THEN field%2")
+                             .arg(Bind(layout.params, device))
+                             .arg(field);
             unionCases.append(cases);
         }
     }
@@ -149,7 +181,7 @@ bool CCentralRecordSource::MakeLayout(const HistoryFilter& filter, Layout& layou
         switch (c.kind) {
         case HistoryColumn::Fixed:
             layout.cells << (c.index == 4
-                                 ? "coalesce(" + ModeExpression(m_texts) + ",'')"
+                                 ? "coalesce(" + ModeExpression(m_texts, layout.params) + ",'')"
                                  : QStringLiteral("coalesce(%1,'')").arg(kFixedNames[c.index]));
             break;
         case HistoryColumn::Field:
@@ -178,8 +210,11 @@ QString NumberOf(const char* column) {
 } // namespace
 
 QString CCentralRecordSource::Where(const HistoryFilter& filter, const Layout& layout,
-                                    QVector<PgParam>& params) const {
-    QStringList terms;
+                                    QVector<PgParam>& params, bool cellsSelected) const {
+    // The cells' own values, when the statement holds the cells (a search names them all).
+    if (cellsSelected || !filter.search.isEmpty())
+        params = layout.params;
+    QStringList terms{QString::fromLatin1(kOneCopy)};
     auto param = [&](const QString& value) {
         params << PgParam::Text(value);
         return '$' + QString::number(params.size());
@@ -246,6 +281,7 @@ HistoryRow CCentralRecordSource::MakeRow(const PgResult& r, int i, int cellCount
     row.recordNo = r.Text(i, cellCount + 2);
     row.date = r.Text(i, cellCount + 3);
     row.time = r.Text(i, cellCount + 4);
+    row.desks = r.Text(i, cellCount + 5).toInt();
     return row;
 }
 
@@ -266,7 +302,7 @@ bool CCentralRecordSource::Count(const HistoryFilter& filter, qint64& count, QSt
     if (m_empty)
         return true;
     QVector<PgParam> params;
-    const QString sql = "SELECT count(*) FROM records" + Where(filter, layout, params);
+    const QString sql = "SELECT count(*) FROM records" + Where(filter, layout, params, false);
     PgResult r = m_db.Exec(sql, params);
     if (!r.Ok()) {
         if (error)
@@ -289,9 +325,8 @@ bool CCentralRecordSource::Fetch(const HistoryFilter& filter, const HistorySort&
     QVector<PgParam> params;
     const QString sql =
         "SELECT " + layout.cells.join(',') +
-        ",coalesce(path,''),machine_no,record_no,date_date,time_time FROM "
-        "records" +
-        Where(filter, layout, params) + OrderBy(sort, layout) +
+        ",coalesce(path,''),machine_no,record_no,date_date,time_time," + DesksExpression() +
+        " FROM records" + Where(filter, layout, params) + OrderBy(sort, layout) +
         QStringLiteral(" LIMIT %1 OFFSET %2").arg(limit).arg(qMax<qint64>(0, offset));
     PgResult r = m_db.Exec(sql, params);
     if (!r.Ok()) {
@@ -315,9 +350,9 @@ bool CCentralRecordSource::Stream(const HistoryFilter& filter, const HistorySort
         return true;
     QVector<PgParam> params;
     const QString sql = "DECLARE brtx_rows NO SCROLL CURSOR FOR SELECT " + layout.cells.join(',') +
-                        ",coalesce(path,''),machine_no,record_no,date_date,time_time FROM "
-                        "records" +
-                        Where(filter, layout, params) + OrderBy(sort, layout);
+                        ",coalesce(path,''),machine_no,record_no,date_date,time_time," +
+                        DesksExpression() + " FROM records" + Where(filter, layout, params) +
+                        OrderBy(sort, layout);
     QString why;
     // A cursor reads the list in pieces, so memory stays flat however long it is.
     bool ok =

@@ -33,7 +33,7 @@ private:
     bool Connect(QString* error);
     bool MakeLayout(const HistoryFilter& filter, Layout& layout, QString* error);
     QString Where(const HistoryFilter& filter, const Layout& layout,
-                  QVector<Central::PgParam>& params) const;
+                  QVector<Central::PgParam>& params, bool cellsSelected = true) const;
     QString OrderBy(const HistorySort& sort, const Layout& layout) const;
     HistoryRow MakeRow(const Central::PgResult& r, int i, int cellCount) const;
 

@@ -66,11 +66,86 @@ QString Version1() {
            "INSERT INTO brtx_schema (version) VALUES (1);";
 }
 
+// Version 2: one copy of a record per desk, and the rules that let each desk have a role of
+// its own. The station column of every uploaded table names the desk that sent the row and
+// becomes part of each key, so two desks holding the same record keep a copy each. Rows of
+// version 1 stay as they were, under the station that sent them.
+//
+// The rules hold for every role but the tables' owner (the administrator, who runs
+// `brtx-cli central init`): row-level security lets anyone granted a table read every row and
+// insert only rows whose station is the desk its login is registered for; no policy allows an
+// UPDATE or DELETE (and no such privilege is granted), so nothing uploaded can be changed but
+// by the administrator. A desk's key and chain signatures must carry the fingerprint
+// registered for that desk; a witness gets the server's time, whatever the desk sends.
+QString Version2() {
+    const QString key = QStringLiteral("machine_no, record_no, date_date, time_time");
+    QString sql = QStringLiteral(
+        // The keys of version 1 (and the picture's reference to its record) give way to keys
+        // with the desk.
+        "DO $$ DECLARE c record; BEGIN FOR c IN SELECT conrelid::regclass AS t, conname FROM "
+        "pg_catalog.pg_constraint WHERE conrelid IN ('records'::regclass, 'pictures'::regclass, "
+        "'seals'::regclass, 'devices'::regclass) AND contype IN ('p', 'f') ORDER BY contype = "
+        "'p' LOOP EXECUTE format('ALTER TABLE %s DROP CONSTRAINT %I', c.t, c.conname); END "
+        "LOOP; END $$;");
+    for (const char* table : {"records", "pictures", "seals"})
+        sql += QStringLiteral("ALTER TABLE %1 ADD PRIMARY KEY (%2, station);")
+                   .arg(QLatin1String(table), key);
+    // NOT VALID: a version 1 photograph may have come from another desk than its record.
+    sql += "ALTER TABLE pictures ADD FOREIGN KEY (" + key + ", station) REFERENCES records (" +
+           key + ", station) NOT VALID;";
+    sql += QStringLiteral(
+        "ALTER TABLE devices ADD PRIMARY KEY (device_id, station);"
+        "CREATE TABLE desks (desk text COLLATE \"C\" PRIMARY KEY, login_role text COLLATE \"C\" "
+        "NOT NULL UNIQUE, key_fingerprint text NOT NULL, enabled boolean NOT NULL DEFAULT true, "
+        "created timestamptz NOT NULL DEFAULT now());"
+        "CREATE TABLE witnesses (station text COLLATE \"C\" NOT NULL, chain text COLLATE \"C\" "
+        "NOT NULL, head_seq bigint NOT NULL, head_hash text NOT NULL, witnessed_at timestamptz "
+        "NOT NULL DEFAULT now(), PRIMARY KEY (station, chain, head_seq, head_hash));"
+        "CREATE TABLE desk_keys (station text COLLATE \"C\" NOT NULL, fingerprint text NOT "
+        "NULL, public_key text NOT NULL, label text, created_at text, uploaded_at timestamptz "
+        "NOT NULL DEFAULT now(), PRIMARY KEY (station, fingerprint));"
+        "CREATE TABLE chain_signatures (station text COLLATE \"C\" NOT NULL, seq bigint NOT "
+        "NULL, chain text NOT NULL, fromseq bigint NOT NULL, headseq bigint NOT NULL, head text "
+        "NOT NULL, fingerprint text NOT NULL, signedat text NOT NULL, late integer NOT NULL, "
+        "prev text NOT NULL, signature text NOT NULL, uploaded_at timestamptz NOT NULL DEFAULT "
+        "now(), PRIMARY KEY (station, seq));"
+        // The desk of the session's login, and the key registered for it (NULL for a role
+        // that is no enabled desk). session_user: a SET ROLE cannot borrow another desk.
+        "CREATE FUNCTION brtx_my_desk() RETURNS text LANGUAGE sql STABLE SECURITY DEFINER SET "
+        "search_path FROM CURRENT AS 'SELECT desk FROM desks WHERE login_role = session_user "
+        "AND enabled';"
+        "CREATE FUNCTION brtx_my_key() RETURNS text LANGUAGE sql STABLE SECURITY DEFINER SET "
+        "search_path FROM CURRENT AS 'SELECT key_fingerprint FROM desks WHERE login_role = "
+        "session_user AND enabled';"
+        // A witness's time is the server's.
+        "CREATE FUNCTION brtx_witness_time() RETURNS trigger LANGUAGE plpgsql AS 'BEGIN "
+        "NEW.witnessed_at := now(); RETURN NEW; END';"
+        "CREATE TRIGGER brtx_witness_time BEFORE INSERT ON witnesses FOR EACH ROW EXECUTE "
+        "FUNCTION brtx_witness_time();");
+    for (const char* table : {"stations", "devices", "records", "pictures", "seals", "audit",
+                              "witnesses", "desk_keys", "chain_signatures"}) {
+        const QString t = QLatin1String(table);
+        const bool keyed =
+            t == QLatin1String("desk_keys") || t == QLatin1String("chain_signatures");
+        sql += QStringLiteral("ALTER TABLE %1 ENABLE ROW LEVEL SECURITY;"
+                              "CREATE POLICY brtx_read ON %1 FOR SELECT USING (true);"
+                              "CREATE POLICY brtx_insert ON %1 FOR INSERT WITH CHECK (station = "
+                              "brtx_my_desk()%2);")
+                   .arg(t, keyed ? QStringLiteral(" AND fingerprint = brtx_my_key()") : QString());
+    }
+    // A desk notes its own last sync.
+    sql += QStringLiteral("CREATE POLICY brtx_update ON stations FOR UPDATE USING (station = "
+                          "brtx_my_desk()) WITH CHECK (station = brtx_my_desk());");
+    return sql;
+}
+
 // The statements that bring version n-1 to version n.
 QString Step(int n) {
     switch (n) {
     case 1:
         return Version1();
+    case 2:
+        return Version2();
     default:
         return QString();
     }
@@ -101,12 +176,12 @@ int ServerSchemaVersion(PgConnection& db, QString* error) {
     return v.Text(0, 0).toInt();
 }
 
-bool EnsureSchema(PgConnection& db, QString* error) {
+bool EnsureSchema(PgConnection& db, QString* error, int upTo) {
     // The usual case needs no lock: the tables are there at this program's version.
     int version = ServerSchemaVersion(db, error);
     if (version < 0)
         return false;
-    if (version == kSchemaVersion)
+    if (version == upTo)
         return true;
     if (version > kSchemaVersion) {
         if (error)
@@ -122,13 +197,15 @@ bool EnsureSchema(PgConnection& db, QString* error) {
         !db.Command(QString::fromLatin1(kLock), &why)) {
         db.Command(QStringLiteral("ROLLBACK"), nullptr);
         if (error)
-            *error = QStringLiteral("cannot make the central tables: %1").arg(why);
+            *error = QStringLiteral("cannot make the central tables (that is the administrator's "
+                                    "brtx-cli central init): %1")
+                         .arg(why);
         return false;
     }
     // Another desk may have made them while this one waited for the lock.
     version = ServerSchemaVersion(db, &why);
     bool ok = version >= 0 && version <= kSchemaVersion;
-    for (int n = version + 1; ok && n <= kSchemaVersion; ++n)
+    for (int n = version + 1; ok && n <= upTo; ++n)
         ok = db.Command(Step(n), &why) &&
              db.Command(
                  QStringLiteral("UPDATE brtx_schema SET version = %1, changed_at = now()").arg(n),
@@ -144,7 +221,9 @@ bool EnsureSchema(PgConnection& db, QString* error) {
                                           "store was not changed)")
                                .arg(version)
                                .arg(kSchemaVersion)
-                         : QStringLiteral("cannot make the central tables: %1").arg(why);
+                         : QStringLiteral("cannot make the central tables (that is the "
+                                          "administrator's brtx-cli central init): %1")
+                               .arg(why);
         return false;
     }
     return true;

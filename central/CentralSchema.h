@@ -9,10 +9,11 @@ namespace Central {
 
 class PgConnection;
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Makes or upgrades the tables; false with a readable text in *error (nothing changed then).
-bool EnsureSchema(PgConnection& db, QString* error);
+// upTo: the version to reach (an older one only for tests of an upgrade).
+bool EnsureSchema(PgConnection& db, QString* error, int upTo = kSchemaVersion);
 
 // The version the server's tables have (0: none yet, -1: it could not be read).
 int ServerSchemaVersion(PgConnection& db, QString* error);

@@ -10,6 +10,7 @@
 
 #include <QFile>
 #include <QHash>
+#include <QSet>
 #include <QVector>
 
 #include <sqlite3.h>
@@ -216,10 +217,19 @@ private:
     bool SyncRecords();
     bool SendRecordBatch(const QVector<LocalRow>& batch, QString* why);
     bool SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& sent);
+    bool OtherDesks(const QVector<PgParam>& keys, QString* why);
     bool SyncSeals();
+    // The desk of this login and the key registered for it; a login that is neither a
+    // registered desk nor the tables' owner is refused.
+    bool WhichDesk();
+    bool SyncKeys();
+    // The newest row of each of this desk's chains: chain name -> (seq, hash).
+    bool LocalHeads(QHash<QString, QPair<qint64, QString>>& heads, bool onlyOptionDevice);
+    bool CheckWitnesses();
+    bool Witness();
     bool SyncAudit();
-    // Which of the keys (the parameters of an ArrayColumns of the four key columns) table has,
-    // each with the value of extra (a column of table) when one is named.
+    // Which of the keys (the parameters of an ArrayColumns of the four key columns) table has
+    // in this desk's copy, each with the value of extra (a column of table) when one is named.
     bool ServerKeys(const char* table, const QVector<PgParam>& keys, QHash<QString, QString>& have,
                     QString* why, const char* extra = nullptr);
     // Reads the local rows of sql into batch and hands every full batch, and the last one,
@@ -236,6 +246,8 @@ private:
     int m_pathColumn = -1;
     qint64 m_pendingRecords = 0; // of the batch in its transaction
     qint64 m_pendingPictures = 0;
+    QStringList m_pendingConflicts;
+    QString m_deskKey; // the fingerprint registered for this desk; empty for the owner
 };
 
 bool Sync::InTransaction(const QString& stage, const std::function<bool(QString*)>& body) {
@@ -366,8 +378,11 @@ bool Sync::ServerKeys(const char* table, const QVector<PgParam>& keys,
     QString sql = QStringLiteral("SELECT t.machine_no, t.record_no, t.date_date, t.time_time");
     if (extra)
         sql += QStringLiteral(", t.") + QLatin1String(extra);
-    sql += " FROM " + ArrayColumns(kKeyColumns).Unnest() + " JOIN " + t + " t ON " + KeyJoin("t");
-    const PgResult result = m_db.Exec(sql, keys);
+    sql += " FROM " + ArrayColumns(kKeyColumns).Unnest() + " JOIN " + t + " t ON " + KeyJoin("t") +
+           QStringLiteral(" AND t.station = $%1").arg(kKeyColumns + 1);
+    QVector<PgParam> params = keys;
+    params << PgParam::Text(m_opt.station);
+    const PgResult result = m_db.Exec(sql, params);
     if (!result.Ok()) {
         *why = result.Error();
         return false;
@@ -379,15 +394,33 @@ bool Sync::ServerKeys(const char* table, const QVector<PgParam>& keys,
 }
 
 bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
+    m_pendingConflicts.clear();
     // Which of the batch the server has already: asking costs the keys only, so a sync with
     // little new (the usual one after a download) sends little.
     ArrayColumns keys(kKeyColumns);
     for (const LocalRow& row : batch)
         for (int c = 0; c < kKeyColumns; ++c)
             keys.Add(c, row, c, false);
-    QHash<QString, QString> present;
-    if (!ServerKeys("records", keys.Params(), present, why))
+    // Every desk's copies of these keys at once: this desk's tell what to send, another
+    // desk's what to compare (a desk alone pays for nothing more than the look-up).
+    QVector<PgParam> params = keys.Params();
+    params << PgParam::Text(m_opt.station);
+    const PgResult held = m_db.Exec(
+        "SELECT t.machine_no, t.record_no, t.date_date, t.time_time, t.station = $5 FROM " +
+            keys.Unnest() + " JOIN records t ON " + KeyJoin("t"),
+        params);
+    if (!held.Ok()) {
+        *why = held.Error();
         return false;
+    }
+    QSet<QString> present, elsewhere;
+    for (int i = 0; i < held.Rows(); ++i)
+        (held.Text(i, 4) == QLatin1String("t") ? present : elsewhere).insert(KeyOf(held, i));
+    ArrayColumns shared(kKeyColumns);
+    for (const LocalRow& row : batch)
+        if (elsewhere.contains(KeyOf(row)))
+            for (int c = 0; c < kKeyColumns; ++c)
+                shared.Add(c, row, c, false);
 
     const QStringList& columns = Statements::ValueInfoColumns();
     const int width = int(columns.size()) + 1;
@@ -409,11 +442,53 @@ bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
     qint64 stored = 0;
     qint64 pictures = 0;
     if ((missing > 0 && !m_db.Command(insert, values.Params(), why, &stored)) ||
-        !SendPictures(batch, why, pictures))
+        !SendPictures(batch, why, pictures) ||
+        (!elsewhere.isEmpty() && !OtherDesks(shared.Params(), why)))
         return false;
     // Counted once the batch is committed (see SyncRecords).
     m_pendingRecords = stored;
     m_pendingPictures = pictures;
+    return true;
+}
+
+bool Sync::OtherDesks(const QVector<PgParam>& keys, QString* why) {
+    // This desk's copy of each record of the batch against every other desk's: the same
+    // values and photograph corroborate it, different ones are a conflict. Only keys another
+    // desk holds reach the comparison, so a desk alone pays for the look-ups only.
+    QString values;
+    const QStringList& columns = Statements::ValueInfoColumns();
+    for (int c = kKeyColumns; c < columns.size(); ++c)
+        values += (values.isEmpty() ? "" : ",") + QStringLiteral("%1.") + columns[c].toLower();
+    const QString pictureJoin =
+        QStringLiteral("LEFT JOIN pictures %1p ON %1p.machine_no = %1.machine_no AND "
+                       "%1p.record_no = %1.record_no AND %1p.date_date = %1.date_date AND "
+                       "%1p.time_time = %1.time_time AND %1p.station = %1.station ");
+    // LATERAL: one look-up by key per record of the batch, whatever the planner thinks of
+    // the table's size while it fills.
+    const QString sql =
+        "SELECT u.c1, u.c2, u.c3, u.c4, x.desks FROM " + ArrayColumns(kKeyColumns).Unnest() +
+        " CROSS JOIN LATERAL (SELECT string_agg(o.station, ', ' ORDER BY o.station) AS desks "
+        "FROM records m JOIN records o ON o.machine_no = m.machine_no AND o.record_no = "
+        "m.record_no AND o.date_date = m.date_date AND o.time_time = m.time_time AND o.station "
+        "<> m.station " +
+        pictureJoin.arg(QLatin1String("m")) + pictureJoin.arg(QLatin1String("o")) + "WHERE " +
+        KeyJoin("m") + QStringLiteral(" AND m.station = $%1 AND (ROW(").arg(kKeyColumns + 1) +
+        values.arg(QLatin1String("m")) + ") IS DISTINCT FROM ROW(" +
+        values.arg(QLatin1String("o")) +
+        ") OR mp.sha256 <> op.sha256)) x WHERE x.desks IS NOT NULL ORDER BY 1, 2, 3, 4";
+    QVector<PgParam> params = keys;
+    params << PgParam::Text(m_opt.station);
+    const PgResult r = m_db.Exec(sql, params);
+    if (!r.Ok()) {
+        *why = r.Error();
+        return false;
+    }
+    for (int i = 0; i < r.Rows(); ++i)
+        m_pendingConflicts << QStringLiteral("record %1 of device %2 (%3 %4): desk %5 holds a "
+                                             "different copy (values or photograph); neither "
+                                             "side was changed")
+                                  .arg(r.Text(i, 1), r.Text(i, 0), r.Text(i, 2), r.Text(i, 3),
+                                       r.Text(i, 4));
     return true;
 }
 
@@ -444,6 +519,7 @@ bool Sync::SyncRecords() {
                            [&](QString* why) { return SendRecordBatch(batch, why); }))
             return false;
         m_result.records += m_pendingRecords;
+        m_result.conflicts << m_pendingConflicts;
         m_result.pictures += m_pendingPictures;
         m_result.skipped += batch.size() - m_pendingRecords;
         done += batch.size();
@@ -528,9 +604,10 @@ bool Sync::SyncSeals() {
                     const auto it = seals.constFind(KeyOf(row));
                     if (it != seals.constEnd() && *it != row.cells[8])
                         conflicts << QStringLiteral("record %1 of device %2 (%3 %4): the seal "
-                                                    "on the server differs from this desk's")
+                                                    "on the server differs from this desk's "
+                                                    "(desk %5)")
                                          .arg(row.cells[1], row.cells[0], row.cells[2],
-                                              row.cells[3]);
+                                              row.cells[3], m_opt.station);
                 }
                 return true;
             }))
@@ -577,6 +654,212 @@ bool Sync::SyncAudit() {
     return ReadInBatches(sql, {}, batch, send, QStringLiteral("audit entries"));
 }
 
+bool Sync::WhichDesk() {
+    const PgResult r = m_db.Exec(QStringLiteral(
+        "SELECT brtx_my_desk(), brtx_my_key(), session_user, (SELECT rolsuper FROM "
+        "pg_catalog.pg_roles WHERE rolname = session_user) OR pg_catalog.pg_has_role(session_user, "
+        "c.relowner, 'USAGE') FROM pg_catalog.pg_class c WHERE c.oid = 'records'::regclass"));
+    if (!r.Ok() || r.Rows() != 1)
+        return Fail(
+            QStringLiteral("cannot ask the central store which desk this is: %1").arg(r.Error()));
+    if (!r.Text(0, 0).isEmpty()) {
+        // A registered desk: its rows go under the name the administrator gave it.
+        m_opt.station = r.Text(0, 0);
+        m_deskKey = r.Text(0, 1);
+        return true;
+    }
+    if (r.Text(0, 3) == QLatin1String("t"))
+        return true; // the administrator's own login: the desk is named by Station
+    return Fail(QStringLiteral("the login %1 is no enabled desk of this central store (the "
+                               "administrator adds one with brtx-cli central add-desk); nothing "
+                               "was uploaded")
+                    .arg(r.Text(0, 2)));
+}
+
+bool Sync::SyncKeys() {
+    if (!m_local.HasTable("DeskKey"))
+        return m_deskKey.isEmpty()
+                   ? true
+                   : Fail(QStringLiteral("this desk has no desk key yet; the central store "
+                                         "expects key %1 for desk %2; nothing was uploaded")
+                              .arg(m_deskKey, m_opt.station));
+    QVector<LocalRow> keys;
+    m_local.Query(QStringLiteral("SELECT Fingerprint,PublicKey,Label,CreatedAt FROM DeskKey ORDER "
+                                 "BY CreatedAt,Fingerprint"),
+                  {}, [&](const LocalRow& r) {
+                      keys.append(r);
+                      return true;
+                  });
+    if (!m_deskKey.isEmpty() && (keys.isEmpty() || keys.last().cells[0] != m_deskKey))
+        return Fail(QStringLiteral("this desk's key %1 is not the key registered for desk %2 "
+                                   "(%3); nothing was uploaded")
+                        .arg(keys.isEmpty() ? QStringLiteral("(none)") : keys.last().cells[0],
+                             m_opt.station, m_deskKey));
+    QVector<LocalRow> signatures;
+    if (m_local.HasTable("ChainSignature"))
+        m_local.Query(QStringLiteral("SELECT Seq,Chain,FromSeq,HeadSeq,Head,Fingerprint,SignedAt,"
+                                     "Late,Prev,Signature FROM ChainSignature ORDER BY Seq"),
+                      {}, [&](const LocalRow& r) {
+                          // A desk login may upload what its registered key signed only.
+                          if (m_deskKey.isEmpty() || r.cells[5] == m_deskKey)
+                              signatures.append(r);
+                          return true;
+                      });
+    return InTransaction(QStringLiteral("desk key"), [&](QString* why) {
+        ArrayColumns k(4);
+        for (const LocalRow& row : keys) {
+            if (!m_deskKey.isEmpty() && row.cells[0] != m_deskKey)
+                continue;
+            for (int c = 0; c < 4; ++c)
+                k.Add(c, row, c);
+        }
+        QVector<PgParam> params = k.Params();
+        params << PgParam::Text(m_opt.station);
+        if (!m_db.Command("INSERT INTO desk_keys (station, fingerprint, public_key, label, "
+                          "created_at) SELECT $5, c1, c2, c3, c4 FROM " +
+                              k.Unnest() + " ON CONFLICT DO NOTHING",
+                          params, why))
+            return false;
+        if (signatures.isEmpty())
+            return true;
+        const PgResult have = m_db.Exec(
+            QStringLiteral("SELECT coalesce(max(seq), 0) FROM chain_signatures WHERE station = $1"),
+            {PgParam::Text(m_opt.station)});
+        if (!have.Ok()) {
+            *why = have.Error();
+            return false;
+        }
+        const qint64 after = have.Text(0, 0).toLongLong();
+        ArrayColumns sig(10);
+        int n = 0;
+        for (const LocalRow& row : signatures) {
+            if (row.cells[0].toLongLong() <= after)
+                continue;
+            ++n;
+            for (int c = 0; c < 10; ++c)
+                sig.Add(c, row, c, false);
+        }
+        if (n == 0)
+            return true;
+        QVector<PgParam> sp = sig.Params();
+        sp << PgParam::Text(m_opt.station);
+        return m_db.Command("INSERT INTO chain_signatures (station, seq, chain, fromseq, headseq, "
+                            "head, fingerprint, signedat, late, prev, signature) SELECT $11, "
+                            "c1::bigint, c2, c3::bigint, c4::bigint, c5, c6, c7, c8::integer, c9, "
+                            "c10 FROM " +
+                                sig.Unnest() + " ON CONFLICT DO NOTHING",
+                            sp, why);
+    });
+}
+
+bool Sync::LocalHeads(QHash<QString, QPair<qint64, QString>>& heads, bool onlyOptionDevice) {
+    heads.clear();
+    QString error;
+    if (m_local.HasTable("RecordSeal")) {
+        QString sql = QStringLiteral("SELECT s.Machine_NO, s.Seq, s.Seal FROM RecordSeal s JOIN "
+                                     "(SELECT max(Seq) AS Seq FROM RecordSeal GROUP BY "
+                                     "Machine_NO) h ON h.Seq = s.Seq");
+        QStringList binds;
+        if (onlyOptionDevice && !m_opt.device.isEmpty()) {
+            sql += QStringLiteral(" WHERE s.Machine_NO = ?");
+            binds << m_opt.device;
+        }
+        if (!m_local.Query(
+                sql, binds,
+                [&](const LocalRow& r) {
+                    heads.insert("seal:" + r.cells[0], {r.cells[1].toLongLong(), r.cells[2]});
+                    return true;
+                },
+                &error))
+            return Fail(QStringLiteral("cannot read the local seals: %1").arg(error));
+    }
+    if (m_local.HasTable("AuditLog") &&
+        !m_local.Query(
+            QStringLiteral("SELECT Seq, Hash FROM AuditLog WHERE Seq = (SELECT max(Seq) FROM "
+                           "AuditLog)"),
+            {},
+            [&](const LocalRow& r) {
+                heads.insert(QStringLiteral("audit"), {r.cells[0].toLongLong(), r.cells[1]});
+                return true;
+            },
+            &error))
+        return Fail(QStringLiteral("cannot read the local audit trail: %1").arg(error));
+    return true;
+}
+
+bool Sync::CheckWitnesses() {
+    // The last head the server witnessed of each of this desk's chains must still be in the
+    // local chain: a chain that lost its newest rows, or was made anew, is not uploaded.
+    const PgResult r =
+        m_db.Exec(QStringLiteral(
+                      "SELECT DISTINCT ON (chain) chain, head_seq, head_hash, to_char(witnessed_at "
+                      "AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"') FROM "
+                      "witnesses WHERE station = $1 ORDER BY chain, witnessed_at DESC, head_seq "
+                      "DESC"),
+                  {PgParam::Text(m_opt.station)});
+    if (!r.Ok())
+        return Fail(QStringLiteral("cannot read the central store's witnesses: %1").arg(r.Error()));
+    QStringList missing;
+    for (int i = 0; i < r.Rows(); ++i) {
+        const QString chain = r.Text(i, 0);
+        const QString seq = r.Text(i, 1);
+        const QString hash = r.Text(i, 2);
+        bool found = false;
+        const auto sink = [&](const LocalRow&) {
+            found = true;
+            return false;
+        };
+        if (chain == QLatin1String("audit")) {
+            if (!m_local.HasTable("AuditLog") ||
+                !m_local.Query(QStringLiteral("SELECT 1 FROM AuditLog WHERE Seq = ? AND Hash = ?"),
+                               {seq, hash}, sink))
+                found = false;
+            if (!found)
+                missing << QStringLiteral("the audit trail no longer holds entry %1 (%2), "
+                                          "witnessed by the central store at %3")
+                               .arg(seq, hash, r.Text(i, 3));
+        } else if (chain.startsWith(QLatin1String("seal:"))) {
+            const QString device = chain.mid(5);
+            if (m_local.HasTable("RecordSeal"))
+                m_local.Query(QStringLiteral("SELECT 1 FROM RecordSeal WHERE Seq = ? AND Seal = ? "
+                                             "AND Machine_NO = ?"),
+                              {seq, hash, device}, sink);
+            if (!found)
+                missing << QStringLiteral("device %1: this desk's seal chain no longer holds its "
+                                          "head %2 (seal %3), witnessed by the central store at "
+                                          "%4")
+                               .arg(device, seq, hash, r.Text(i, 3));
+        }
+    }
+    if (missing.isEmpty())
+        return true;
+    return Fail(missing.join(QStringLiteral("; ")) +
+                QStringLiteral(" (records removed or re-chained on this desk); nothing was "
+                               "uploaded"));
+}
+
+bool Sync::Witness() {
+    QHash<QString, QPair<qint64, QString>> heads;
+    if (!LocalHeads(heads, true))
+        return false;
+    if (heads.isEmpty())
+        return true;
+    ArrayColumns w(3);
+    for (auto it = heads.cbegin(); it != heads.cend(); ++it) {
+        w.Add(0, it.key());
+        w.Add(1, QString::number(it.value().first));
+        w.Add(2, it.value().second);
+    }
+    QVector<PgParam> params = w.Params();
+    params << PgParam::Text(m_opt.station);
+    // Only a head that moved is witnessed anew (the same head keeps its first time).
+    const QString sql = "INSERT INTO witnesses (station, chain, head_seq, head_hash) SELECT $4, "
+                        "c1, c2::bigint, c3 FROM " +
+                        w.Unnest() + " ON CONFLICT DO NOTHING";
+    return InTransaction(QStringLiteral("witnesses"),
+                         [&](QString* why) { return m_db.Command(sql, params, why); });
+}
+
 SyncResult Sync::Run() {
     if (m_opt.dbPath.isEmpty())
         m_opt.dbPath = GetDatabasePath();
@@ -608,6 +891,8 @@ SyncResult Sync::Run() {
         Fail(error);
         return m_result;
     }
+    if (!WhichDesk() || !CheckWitnesses() || !SyncKeys())
+        return m_result;
     const bool ok =
         InTransaction(QStringLiteral("station"),
                       [&](QString* why) {
@@ -615,7 +900,7 @@ SyncResult Sync::Run() {
                                                              "VALUES ($1) ON CONFLICT DO NOTHING"),
                                               {PgParam::Text(m_opt.station)}, why);
                       }) &&
-        SyncTitles() && SyncRecords() && SyncSeals() && SyncAudit() &&
+        SyncTitles() && SyncRecords() && SyncSeals() && SyncAudit() && Witness() &&
         InTransaction(QStringLiteral("station"), [&](QString* why) {
             return m_db.Command(
                 QStringLiteral("UPDATE stations SET last_sync = now() WHERE station = $1"),
@@ -623,8 +908,9 @@ SyncResult Sync::Run() {
         });
     m_result.ok = ok && m_result.conflicts.isEmpty();
     if (ok && !m_result.conflicts.isEmpty())
-        m_result.error = QStringLiteral("%1 record(s) have a seal that differs from the server's; "
-                                        "neither side was changed")
+        m_result.error = QStringLiteral("%1 record(s) differ from this desk's copy on the "
+                                        "server or from another desk's; neither side was "
+                                        "changed")
                              .arg(m_result.conflicts.size());
     return m_result;
 }

@@ -1,11 +1,14 @@
 #pragma once
 // Uploading this desk's records to the central store: every record, title set, photograph,
-// seal and audit entry the server does not have yet. Rows are sent in batches, one
-// transaction each, so a sync that is cut off leaves whole batches only and the next sync
-// sends the rest. Rows the server has already are left as they are: the same record from two
-// desks is stored once (the first upload wins). A seal on the server that differs from the
-// local one is reported as a conflict; neither side is changed. The local database is opened
-// read-only.
+// seal, audit entry, desk key and chain signature this desk's copy on the server lacks. Rows
+// are sent in batches, one transaction each, so a sync that is cut off leaves whole batches
+// only and the next sync sends the rest. The server keeps one copy per desk: a login
+// registered as a desk uploads under that desk's name, the tables' owner under Station. The
+// same record with the same values and photograph from another desk corroborates this one;
+// different values or photograph, or a seal that differs from this desk's earlier upload, is
+// a conflict; neither side is changed. Before anything is sent, the chain heads the server
+// witnessed at the last sync must still be in this desk's chains; after a sync the new heads
+// are witnessed with the server's time. The local database is opened read-only.
 #include <QString>
 #include <QStringList>
 
@@ -30,7 +33,7 @@ struct SyncResult {
     qint64 records = 0;    // records the server did not have
     qint64 pictures = 0;   // photographs the server did not have
     qint64 skipped = 0;    // records the server had already
-    QStringList conflicts; // one text per record whose seal differs from the server's
+    QStringList conflicts; // one text per record that differs from a copy on the server
     // The closing line: "synced: N records, N pictures, skipped: N".
     QString Summary() const;
 };

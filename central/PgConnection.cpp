@@ -152,6 +152,25 @@ QString PgConnection::ServerVersion() const {
     return v ? QString::fromUtf8(v) : QString();
 }
 
+QStringList PgConnection::Address() const {
+    if (!m_conn)
+        return {};
+    auto text = [](const char* v) { return v ? QString::fromUtf8(v) : QString(); };
+    return {text(PQhost(m_conn)), text(PQport(m_conn)), text(PQdb(m_conn))};
+}
+
+QByteArray PgConnection::PasswordVerifier(const QString& password, const QString& role) const {
+    if (!m_conn)
+        return {};
+    char* v = PQencryptPasswordConn(m_conn, password.toUtf8().constData(),
+                                    role.toUtf8().constData(), "scram-sha-256");
+    if (!v)
+        return {};
+    const QByteArray out(v);
+    PQfreemem(v);
+    return out;
+}
+
 QString TidyError(const QString& text) {
     QString t = text.trimmed();
     if (t.startsWith(QLatin1String("ERROR:")))

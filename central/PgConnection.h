@@ -72,6 +72,13 @@ public:
     // The SQLSTATE of the last Command that failed ("40P01" for a deadlock, ...).
     QString LastSqlState() const { return m_lastState; }
 
+    // Where this connection went: host (or socket folder), port and database, as libpq used
+    // them (for the connection line of a new login).
+    QStringList Address() const;
+    // The password verifier the server stores for role (SCRAM, made on this side, so the
+    // password itself never travels in a statement); empty on failure.
+    QByteArray PasswordVerifier(const QString& password, const QString& role) const;
+
 private:
     pg_conn* m_conn = nullptr;
     QString m_lastState;

@@ -122,7 +122,9 @@ int Run(const CLanguage& texts, const QStringList& given) {
         std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(error));
         return kCliFailed;
     }
-    const QStringList& headings = shape.headings;
+    // The central list adds how many desks hold an identical copy of each record.
+    const QStringList headings =
+        central ? shape.headings + QStringList{QStringLiteral("Desks")} : shape.headings;
 
     // JSON keys must differ: a repeated heading gets " (2)", " (3)" ...
     QVector<QByteArray> keys;
@@ -148,7 +150,10 @@ int Run(const CLanguage& texts, const QStringList& given) {
     qint64 rows = 0;
     const bool ok = source->Stream(
         history.filter, shape.sort,
-        [&](const HistoryRow& row) {
+        [&](const HistoryRow& shown) {
+            HistoryRow row = shown;
+            if (central)
+                row.cells << QString::number(row.desks);
             if (format == QLatin1String("tsv")) {
                 tsv.Write(row.cells);
             } else if (format == QLatin1String("csv")) {

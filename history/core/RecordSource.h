@@ -24,6 +24,7 @@ struct HistoryRow {
     QString recordNo;
     QString date;
     QString time;
+    int desks = 0; // central store: the desks holding an identical copy (0: a local record)
 };
 
 class IRecordSource {

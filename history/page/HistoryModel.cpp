@@ -193,8 +193,14 @@ QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int
             }
             const Seal::Status status =
                 m_seals.StatusOf(row->machineNo, row->recordNo, row->date, row->time);
-            return role == Qt::DisplayRole ? CSealMarks::MarkOf(status.state)
-                                           : CSealMarks::TipOf(m_texts, status);
+            if (role == Qt::DisplayRole)
+                return CSealMarks::MarkOf(status.state);
+            // A central row also tells how many desks hold an identical copy.
+            QString tip = CSealMarks::TipOf(m_texts, status);
+            if (row->desks > 0)
+                tip += QLatin1Char('\n') +
+                       m_texts.GetTextNumber(QStringLiteral("CentralDesks"), row->desks);
+            return tip;
         }
         if (role == Qt::TextAlignmentRole)
             return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
