@@ -23,8 +23,8 @@ namespace {
 constexpr qint64 kMaxFileSize = 64 * 1024;
 
 std::mutex g_warningLock;
-QString g_warning;        // given out once by TakeCentralUrlWarning
-bool g_warned = false;    // the warning was made (printed and kept for the page)
+QString g_warning;     // given out once by TakeCentralUrlWarning
+bool g_warned = false; // the warning was made (printed and kept for the page)
 
 QString Errno(const QString& path, const char* what) {
     return QStringLiteral("%1 %2: %3")
@@ -109,8 +109,8 @@ bool WriteConnectionFile(const QString& path, const QString& line, QString* prob
     const QString temp = path + QStringLiteral(".new");
     const QByteArray tempName = QFile::encodeName(temp);
     ::unlink(tempName.constData()); // a leftover of a write that was cut short
-    const int fd = ::open(tempName.constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd =
+        ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         if (problem)
             *problem = Errno(temp, "cannot be written");

@@ -95,8 +95,8 @@ TlsChoice ChooseTls(const QString& conninfo) {
     choice.valid = Parse(conninfo, options);
     choice.named = !options.value(QStringLiteral("sslmode")).isEmpty() ||
                    !qEnvironmentVariableIsEmpty("PGSSLMODE");
-    choice.localOnly =
-        AllHostsLocal(options.value(QStringLiteral("host")), options.value(QStringLiteral("hostaddr")));
+    choice.localOnly = AllHostsLocal(options.value(QStringLiteral("host")),
+                                     options.value(QStringLiteral("hostaddr")));
     return choice;
 }
 
@@ -177,17 +177,6 @@ void PgConnection::SetTimeouts(int connectSeconds, int statementMs) {
     m_statementMs = qMax(0, statementMs);
 }
 
-QString PgConnection::Describe(const QString& conninfo) {
-    QMap<QString, QString> options;
-    if (!Parse(conninfo, options))
-        return QStringLiteral("(a malformed connection string)");
-    QStringList parts;
-    for (auto it = options.cbegin(); it != options.cend(); ++it)
-        if (it.key() != QLatin1String("password"))
-            parts << it.key() + QLatin1Char('=') + it.value();
-    return parts.join(QLatin1Char(' '));
-}
-
 QString PgConnection::Scrub(const QString& text) const {
     return ScrubSecrets(text, *m_secrets);
 }
@@ -252,14 +241,20 @@ bool PgConnection::Open(const QString& conninfo, QString* error) {
                  !qEnvironmentVariableIsEmpty("PGSSLMODE");
     const bool service = !options.value(QStringLiteral("service")).isEmpty() ||
                          !qEnvironmentVariableIsEmpty("PGSERVICE");
-    const int connectSeconds =
-        options.contains(QStringLiteral("connect_timeout"))
-            ? options.value(QStringLiteral("connect_timeout")).toInt()
-            : m_connectSeconds;
+    const int connectSeconds = options.contains(QStringLiteral("connect_timeout"))
+                                   ? options.value(QStringLiteral("connect_timeout")).toInt()
+                                   : m_connectSeconds;
 
     const QByteArray info = conninfo.toUtf8();
     const QByteArray timeout = QByteArray::number(m_connectSeconds);
-    bool forced = false;
+    // Without a service the hosts are the string's or the environment's; with one, they are
+    // known once libpq has read the service file (below).
+    const auto value = [&options](const char* key, const char* variable) {
+        return options.contains(QLatin1String(key)) ? options.value(QLatin1String(key))
+                                                    : qEnvironmentVariable(variable);
+    };
+    bool forced = !named && !service &&
+                  !AllHostsLocal(value("host", "PGHOST"), value("hostaddr", "PGHOSTADDR"));
     for (;;) {
         // The connection string follows the defaults, so whatever it sets wins over them; a
         // required sslmode comes after it.
@@ -270,10 +265,11 @@ bool PgConnection::Open(const QString& conninfo, QString* error) {
         m_conn = PQconnectStartParams(keys, values, 1);
         if (!m_conn)
             return fail(QStringLiteral("out of memory"));
-        if (forced || named)
+        if (forced || named || !service)
             break;
-        // Decide on what is in effect once the environment and the service file are read: a
-        // service that names its own mode chooses it (libpq's default is "prefer").
+        // Decide on what is in effect once the service file is read: a service that names its
+        // own mode chooses it (libpq's default is "prefer"); else the attempt just begun is
+        // dropped and made again with TLS when a host is off this computer.
         const QMap<QString, QString> effect = InEffect(m_conn);
         if (service && effect.value(QStringLiteral("sslmode")) != QLatin1String("prefer"))
             named = true;
@@ -288,7 +284,8 @@ bool PgConnection::Open(const QString& conninfo, QString* error) {
         *secrets << QString::fromUtf8(pass);
 
     // The time-out counts for each host libpq tries.
-    const qint64 hosts = qMax<qint64>(1, InEffect(m_conn).value(QStringLiteral("host")).count(',') + 1);
+    const qint64 hosts =
+        qMax<qint64>(1, InEffect(m_conn).value(QStringLiteral("host")).count(',') + 1);
     const qint64 deadline = connectSeconds > 0 ? Now() + connectSeconds * 1000LL * hosts : -1;
     PostgresPollingStatusType state = PGRES_POLLING_WRITING;
     while (PQstatus(m_conn) != CONNECTION_BAD && state != PGRES_POLLING_OK &&

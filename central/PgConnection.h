@@ -68,9 +68,9 @@ private:
 
 // What Open() decided about TLS for a connection string.
 struct TlsChoice {
-    bool valid = false;      // the string parsed
-    bool named = false;      // the string, PGSSLMODE or the service chose an sslmode
-    bool localOnly = false;  // every host is a Unix socket or a loopback address
+    bool valid = false;     // the string parsed
+    bool named = false;     // the string, PGSSLMODE or the service chose an sslmode
+    bool localOnly = false; // every host is a Unix socket or a loopback address
     bool forceVerify() const { return valid && !named && !localOnly; }
 };
 
@@ -106,8 +106,6 @@ public:
     bool Open(const QString& conninfo, QString* error);
     void Close();
     bool IsOpen() const;
-    // The connection string with any password removed, or a fixed text for a malformed one.
-    static QString Describe(const QString& conninfo);
 
     PgResult Exec(const QString& sql);
     // A statement with $1.. parameters; binaryResult asks for binary cells.

@@ -15,7 +15,8 @@ bool TakeCentralArg(const CLanguage& texts, QStringList& args, bool& given, QStr
     QStringList rest;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
-        if (a == QLatin1String("--central-file") || a.startsWith(QLatin1String("--central-file="))) {
+        if (a == QLatin1String("--central-file") ||
+            a.startsWith(QLatin1String("--central-file="))) {
             given = true;
             haveFile = true;
             if (a.size() > 14)

@@ -44,7 +44,7 @@ private:
     void Post(std::function<void(IRecordSource&)> work);
 
     QThread m_thread;
-    QObject* m_context = nullptr; // lives on m_thread
+    QObject* m_context = nullptr;            // lives on m_thread
     std::shared_ptr<IRecordSource> m_source; // used on m_thread only
     std::shared_ptr<IRecordSource> m_latest; // the last one given, on the owner's thread
     QAtomicInt m_pending;

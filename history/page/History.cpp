@@ -758,10 +758,9 @@ void CHistory::OnListSelectionChanged() {
     // names a folder level here. It never leads out of the picture folder, and a Path from the
     // central store only into this desk's folder of the record's device.
     const bool central = m_pSource->currentIndex() == 1;
-    m_strPicturePath =
-        ResolvePicturePath(GetPicFolder(), central && record
-                                               ? DevicePicturePath(record->machineNo, m_strSelPath)
-                                               : m_strSelPath);
+    m_strPicturePath = ResolvePicturePath(
+        GetPicFolder(),
+        central && record ? DevicePicturePath(record->machineNo, m_strSelPath) : m_strSelPath);
     if (m_strPicturePath.isEmpty())
         m_strPicturePath = GetPicFolder(); // no picture: the replacement stands in
     // The photograph comes from the record source (the local pic/ folder or the central
