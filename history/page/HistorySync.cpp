@@ -38,8 +38,8 @@ void CHistory::OnSourceChanged(int index) {
     if (index == 1) {
         SetSource(std::make_shared<CCentralRecordSource>(QString(), QString(), m_language));
         // A password in Language.ini: said once on the status line too.
-        if (const QString warning = Central::TakeCentralUrlWarning(); !warning.isEmpty())
-            emit statusChanged(warning);
+        if (!Central::TakeCentralUrlWarning().isEmpty())
+            emit statusChanged(GetText(QStringLiteral("CentralUrlInIni")));
     } else
         SetSource(std::make_shared<CLocalRecordSource>(QString(), m_language));
 }

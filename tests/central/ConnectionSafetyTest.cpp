@@ -2,6 +2,7 @@
 // text, time-outs and aborts against a server that never answers, the 0600 connection file,
 // and picture paths from the server kept inside this desk's device folder.
 #include "CentralTestSupport.h"
+#include "base/Language.h"
 #include "base/Paths.h"
 #include "central/CentralConfig.h"
 #include "central/CentralRecordSource.h"
@@ -250,6 +251,15 @@ TEST(CentralConnection, TheConnectionFileIsPrivate) {
     // brtx-cli --central-file keeps the same rules.
     ::chmod(QFile::encodeName(path).constData(), 0644);
     TempHome home;
+    // CentralUrl of Language.ini still works, with one warning; central.conf wins over it.
+    QFile ini(home.file("Language.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+    home.writeLanguage(ini.readAll().replace("CentralUrl=\n", "CentralUrl=host=x password=y\n"));
+    EXPECT_EQ(Central::CentralUrl(CLanguage()), "host=x password=y");
+    EXPECT_FALSE(Central::TakeCentralUrlWarning().isEmpty());
+    EXPECT_TRUE(Central::TakeCentralUrlWarning().isEmpty());
+    ASSERT_TRUE(Central::WriteConnectionFile(Central::CentralConfPath(), "host=z", &problem));
+    EXPECT_EQ(Central::CentralUrl(CLanguage()), "host=z");
     const CliRun r = runCli({"history", "--device", "1", "--central-file", path});
     EXPECT_NE(r.code, 0);
     EXPECT_TRUE(r.err.contains("other users")) << r.err.toStdString();
