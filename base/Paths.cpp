@@ -321,6 +321,26 @@ QString GetDatabasePath() {
     return Join(GetAppFolder(), "brtx.db");
 }
 
+QString DevicePicturePath(const QString& device, const QString& storedPath) {
+    if (storedPath.isEmpty() ||
+        (storedPath[0] != QLatin1Char('\\') && storedPath[0] != QLatin1Char('/')))
+        return QString();
+    QString normal = storedPath.mid(1);
+    normal.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QStringList parts = normal.split(QLatin1Char('/'));
+    if (parts.size() != 2 || parts[0] != device)
+        return QString();
+    for (const QString& part : parts) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..") ||
+            part.contains(QLatin1Char(':')))
+            return QString();
+        for (const QChar c : part)
+            if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+                return QString();
+    }
+    return storedPath;
+}
+
 bool FolderExists(const QString& path) {
     struct stat st;
     if (!StatEntry(path, st))

@@ -58,6 +58,11 @@ QString DescribeDataFolder();
 // the picture root. Empty when the value would leave the root ("..") or names nothing. Every
 // reader of a stored Path goes through this, so none of them reaches outside the root.
 QString ResolvePicturePath(const QString& picRoot, const QString& storedPath);
+// A Path value that comes from elsewhere (the central store) for a record of device: the value
+// when it names a file right inside <picture root>/<device>/ ("\DEV\name" or "/DEV/name"),
+// else empty: another device's folder, a deeper or outer folder, "." or "..", a doubled
+// separator ("\\host\share"), a drive ("C:") or a control character.
+QString DevicePicturePath(const QString& device, const QString& storedPath);
 
 bool FolderExists(const QString& path); // an entry that is a folder
 bool FileExists(const QString& path);   // any entry (file or folder)

@@ -71,7 +71,7 @@ struct CCentralRecordSource::Layout {
 CCentralRecordSource::CCentralRecordSource(const QString& conninfo, const QString& picRoot,
                                            CLanguage texts)
     : m_texts(std::move(texts)),
-      m_conninfo(conninfo.isEmpty() ? Central::CentralUrl(m_texts) : conninfo),
+      m_conninfo(conninfo.isEmpty() ? Central::CentralUrl(m_texts, &m_confProblem) : conninfo),
       m_picRoot(picRoot.isEmpty() ? GetPicFolder() : picRoot) {}
 
 bool CCentralRecordSource::Connect(QString* error) {
@@ -79,7 +79,8 @@ bool CCentralRecordSource::Connect(QString* error) {
         return true;
     QString why;
     if (m_conninfo.isEmpty()) {
-        why = QStringLiteral("no central store is configured");
+        why = m_confProblem.isEmpty() ? QStringLiteral("no central store is configured")
+                                      : m_confProblem;
     } else if (!m_db.Open(m_conninfo, &why)) {
         why = QStringLiteral("cannot reach the central store: %1").arg(why);
     } else {
@@ -376,8 +377,11 @@ bool CCentralRecordSource::Stream(const HistoryFilter& filter, const HistorySort
 }
 
 QByteArray CCentralRecordSource::Picture(const HistoryRow& row) {
-    // The copy on this desk first: no need to ask the server for it.
-    if (const QString path = ResolvePicturePath(m_picRoot, row.path); !path.isEmpty()) {
+    // The copy on this desk first: no need to ask the server for it. The Path comes from the
+    // server: only a file right inside this desk's folder of the record's device is opened.
+    if (const QString path =
+            ResolvePicturePath(m_picRoot, DevicePicturePath(row.machineNo, row.path));
+        !path.isEmpty()) {
         QFile file(path);
         if (file.open(QIODevice::ReadOnly)) {
             const QByteArray bytes = file.readAll();

@@ -9,7 +9,8 @@
 class CCentralRecordSource : public IRecordSource {
 public:
     // conninfo empty: CentralUrl(). picRoot: where photographs are looked for first (empty: the
-    // program's pic folder); one not found there is fetched from the server.
+    // program's pic folder), only right inside its folder of the record's device; one not
+    // found there is fetched from the server.
     // texts: the Language.ini of the headings and test-mode texts (and of CentralUrl).
     explicit CCentralRecordSource(const QString& conninfo = QString(),
                                   const QString& picRoot = QString(),
@@ -24,6 +25,12 @@ public:
     bool Stream(const HistoryFilter& filter, const HistorySort& sort,
                 const std::function<bool(const HistoryRow&)>& sink, QString* error) override;
     QByteArray Picture(const HistoryRow& row) override;
+    void SetInterrupt(std::function<bool()> stop) override { m_db.SetInterrupt(std::move(stop)); }
+    void Abort() override { m_db.Abort(); }
+    // Time-outs of the connection (default: 10 s to connect, 30 s a statement).
+    void SetTimeouts(int connectSeconds, int statementMs) {
+        m_db.SetTimeouts(connectSeconds, statementMs);
+    }
     std::shared_ptr<IRecordSource> Another() const override {
         return std::make_shared<CCentralRecordSource>(m_conninfo, m_picRoot, m_texts);
     }
@@ -40,6 +47,7 @@ private:
     CLanguage m_texts;
     QString m_conninfo;
     QString m_picRoot;
+    QString m_confProblem; // why central.conf was refused
     Central::PgConnection m_db;
     QString m_collate;    // " COLLATE ..." for language order and case folding
     bool m_empty = false; // the server has no central tables yet: every list is empty

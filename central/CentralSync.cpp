@@ -879,6 +879,8 @@ SyncResult Sync::Run() {
         Fail(error);
         return m_result;
     }
+    // A batch may take a while on a busy server: five minutes a statement, not the list's 30 s.
+    m_db.SetTimeouts(10, 300000);
     if (!m_db.Open(m_opt.conninfo, &error)) {
         Fail(QStringLiteral("cannot reach the central store: %1").arg(error));
         return m_result;

@@ -39,8 +39,12 @@ CCentralSyncWorker::~CCentralSyncWorker() {
 }
 
 bool CCentralSyncWorker::Start(SyncOptions options) {
-    if (options.conninfo.isEmpty())
-        options.conninfo = CentralUrl(m_texts);
+    if (options.conninfo.isEmpty()) {
+        QString problem;
+        options.conninfo = CentralUrl(m_texts, &problem);
+        if (!problem.isEmpty())
+            qWarning("central store: %s", qPrintable(problem));
+    }
     if (options.conninfo.isEmpty())
         return false;
     // Settings are read here, on the caller's thread; the worker only talks to the stores.

@@ -1,11 +1,24 @@
 #pragma once
 // A libpq connection owned by one thread, with the few calls the central store needs.
-// Connection strings are libpq's own (keyword=value or postgresql:// URI); passwords come
-// from libpq's password file or service file, never from the program's settings.
+// Connection strings are libpq's own (keyword=value or postgresql:// URI, service= and the
+// password file work as libpq documents them).
+//
+// Safety rules every connection keeps:
+//  - a server that is not on this computer is reached with sslmode=verify-full unless the
+//    connection string (or PGSSLMODE, or the named service) chooses a mode itself;
+//  - no text this class hands out holds the connection string or the password;
+//  - connecting waits at most the connect time-out, every statement at most the statement
+//    time-out (told to the server, and enforced here too should the server stall), and a call
+//    ends within a fraction of a second once the interrupt asks it to (or Abort() is called
+//    from another thread): the running statement is cancelled and the connection closed.
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QVector>
+
+#include <atomic>
+#include <functional>
+#include <memory>
 
 struct pg_conn;
 struct pg_result;
@@ -26,9 +39,14 @@ struct PgParam {
 class PgResult {
 public:
     PgResult() = default;
-    explicit PgResult(pg_result* r) : m_r(r) {}
+    explicit PgResult(pg_result* r, std::shared_ptr<const QStringList> secrets = {},
+                      QString failure = QString())
+        : m_r(r), m_secrets(std::move(secrets)), m_failure(std::move(failure)) {}
     ~PgResult();
-    PgResult(PgResult&& o) noexcept : m_r(o.m_r) { o.m_r = nullptr; }
+    PgResult(PgResult&& o) noexcept
+        : m_r(o.m_r), m_secrets(std::move(o.m_secrets)), m_failure(std::move(o.m_failure)) {
+        o.m_r = nullptr;
+    }
     PgResult& operator=(PgResult&& o) noexcept;
     PgResult(const PgResult&) = delete;
     PgResult& operator=(const PgResult&) = delete;
@@ -44,7 +62,27 @@ public:
 
 private:
     pg_result* m_r = nullptr;
+    std::shared_ptr<const QStringList> m_secrets; // texts Error() never shows
+    QString m_failure; // why there is no result (time-out, cancelled, connection lost)
 };
+
+// What Open() decided about TLS for a connection string.
+struct TlsChoice {
+    bool valid = false;     // the string parsed
+    bool named = false;     // the string, PGSSLMODE or the service chose an sslmode
+    bool localOnly = false; // every host is a Unix socket or a loopback address
+    bool forceVerify() const { return valid && !named && !localOnly; }
+};
+
+// True for a host entry that never leaves this computer: empty (libpq's default socket), a
+// Unix socket folder ("/..." or "@..."), "localhost", 127.0.0.0/8 or ::1.
+bool IsLocalHost(const QString& host);
+// True when every entry of libpq's comma-separated host and hostaddr lists is local (a
+// hostaddr, where given, is the address actually reached).
+bool AllHostsLocal(const QString& hosts, const QString& hostaddrs);
+// The TLS decision for a connection string from libpq's own parse of it (the hosts it names;
+// Open() decides on the hosts in effect after the environment and the service file).
+TlsChoice ChooseTls(const QString& conninfo);
 
 class PgConnection {
 public:
@@ -53,8 +91,18 @@ public:
     PgConnection(const PgConnection&) = delete;
     PgConnection& operator=(const PgConnection&) = delete;
 
-    // Connects; false with a readable text in *error. A connection string without its own
-    // connect_timeout waits at most 10 s for the server.
+    // Time-outs of the connections opened from now on: connecting (a connect_timeout in the
+    // string wins) and each statement (0: none). Defaults: 10 s and 30 s.
+    void SetTimeouts(int connectSeconds, int statementMs);
+    // Asked now and then (at least every 100 ms) while a call waits for the server; true ends
+    // the call: the running statement is cancelled and the connection closed.
+    void SetInterrupt(std::function<bool()> stop) { m_stop = std::move(stop); }
+    // From any thread: ends the call running now as the interrupt does, and makes every later
+    // call fail at once until Resume().
+    void Abort() { m_aborted.store(true); }
+    void Resume() { m_aborted.store(false); }
+
+    // Connects; false with a readable text in *error (never the password or the string).
     bool Open(const QString& conninfo, QString* error);
     void Close();
     bool IsOpen() const;
@@ -80,11 +128,23 @@ public:
     QByteArray PasswordVerifier(const QString& password, const QString& role) const;
 
 private:
+    bool Wait(bool forWrite, qint64 deadlineMs, QString* why);
+    bool Stopped() const { return m_aborted.load() || (m_stop && m_stop()); }
+    void Interrupted();
+    QString Scrub(const QString& text) const;
+
     pg_conn* m_conn = nullptr;
     QString m_lastState;
+    int m_connectSeconds = 10;
+    int m_statementMs = 30000;
+    std::function<bool()> m_stop;
+    std::atomic<bool> m_aborted{false};
+    std::shared_ptr<QStringList> m_secrets = std::make_shared<QStringList>();
 };
 
 // A text that reads well in a status line for a libpq failure (first line, trimmed).
 QString TidyError(const QString& text);
+// text with every one of secrets (non-empty) replaced by "***".
+QString ScrubSecrets(QString text, const QStringList& secrets);
 
 } // namespace Central

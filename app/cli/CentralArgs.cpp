@@ -10,10 +10,24 @@ bool TakeCentralArg(const CLanguage& texts, QStringList& args, bool& given, QStr
     given = false;
     QString value;
     bool haveValue = false;
+    QString file;
+    bool haveFile = false;
     QStringList rest;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
-        if (a == QLatin1String("--central")) {
+        if (a == QLatin1String("--central-file") ||
+            a.startsWith(QLatin1String("--central-file="))) {
+            given = true;
+            haveFile = true;
+            if (a.size() > 14)
+                file = a.mid(15);
+            else if (i + 1 < args.size())
+                file = args[++i];
+            if (file.isEmpty()) {
+                error = QStringLiteral("--central-file needs a file: --central-file FILE");
+                return false;
+            }
+        } else if (a == QLatin1String("--central")) {
             given = true;
             if (i + 1 < args.size() && !args[i + 1].startsWith(QLatin1Char('-'))) {
                 value = args[++i];
@@ -28,10 +42,30 @@ bool TakeCentralArg(const CLanguage& texts, QStringList& args, bool& given, QStr
         }
     }
     args = rest;
-    conninfo = haveValue ? value.trimmed() : Central::CentralUrl(texts);
+    if (haveFile && haveValue) {
+        error = QStringLiteral("--central CONNINFO and --central-file FILE name two stores: "
+                               "give one");
+        return false;
+    }
+    QString problem;
+    if (haveFile) {
+        if (!Central::ReadConnectionFile(file, conninfo, &problem)) {
+            error = QStringLiteral("--central-file: %1").arg(problem);
+            return false;
+        }
+        if (conninfo.isEmpty()) {
+            error = QStringLiteral("--central-file: %1 holds no connection line").arg(file);
+            return false;
+        }
+        return true;
+    }
+    conninfo = haveValue ? value.trimmed() : Central::CentralUrl(texts, &problem);
     if (given && conninfo.isEmpty()) {
-        error = QStringLiteral("--central: no connection string given and no CentralUrl in "
-                               "Language.ini");
+        error = problem.isEmpty()
+                    ? QStringLiteral("--central: no connection string given and none in %1 or "
+                                     "CentralUrl of Language.ini")
+                          .arg(Central::CentralConfPath())
+                    : QStringLiteral("--central: %1").arg(problem);
         return false;
     }
     return true;

@@ -10,8 +10,10 @@ struct ReportSource;
 
 class CLanguage;
 
-// Takes "--central CONNINFO" or "--central=CONNINFO" out of args. A bare "--central" (last
-// word, or followed by another option) and "--central=" mean the CentralUrl of Language.ini.
+// Takes "--central CONNINFO" or "--central=CONNINFO", or "--central-file FILE" (the connection
+// line read from a file only its owner can read), out of args. A bare "--central" (last word,
+// or followed by another option) and "--central=" mean the configured store: central.conf of
+// the data folder, else CentralUrl of Language.ini.
 // given tells whether the option was there; conninfo receives the connection string in use
 // (empty when none is configured). False with a message when --central was given but no
 // central store is configured.

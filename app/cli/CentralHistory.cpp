@@ -4,6 +4,7 @@
 #include "app/cli/Commands.h"
 #include "app/cli/HistoryArgs.h"
 
+#include "base/Paths.h"
 #include "central/CentralRecordSource.h"
 #include "history/core/ExcelExport.h"
 #include "history/core/PdfReport.h"
@@ -99,6 +100,8 @@ int RunCentralPdf(const CLanguage& texts, const QString& conninfo, QStringList a
     const int columns = int(qMin<qsizetype>(headings.size(), kReportMaxHeadings));
     source.headings = headings.mid(0, columns);
     source.cells = found->cells.mid(0, columns);
-    source.picturePath = found->path;
+    // The Path comes from the server: only a file right inside this desk's folder of the
+    // record's device may be shown.
+    source.picturePath = DevicePicturePath(found->machineNo, found->path);
     return WriteReports(texts, command, {source}, false);
 }

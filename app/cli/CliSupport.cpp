@@ -106,7 +106,14 @@ QList<CliOption> CliListOptions() {
 
 CliOption CliCentralOption() {
     return {"--central [CONNINFO]",
-            "read the list from the central store (default: CentralUrl of Language.ini)"};
+            "read the list from the central store (default: central.conf of the data folder, "
+            "else CentralUrl of Language.ini); a CONNINFO given here shows in the process "
+            "list: prefer --central-file"};
+}
+
+CliOption CliCentralFileOption() {
+    return {"--central-file FILE",
+            "the central store whose connection line is in FILE (mode 0600, owned by you)"};
 }
 
 QString CliOptionName(const char* option) {

@@ -64,6 +64,7 @@ QList<CliOption> CliRouteOptions();
 QList<CliOption> CliListOptions();
 // --central [CONNINFO].
 CliOption CliCentralOption();
+CliOption CliCentralFileOption();
 
 // The help texts, made from the registered commands.
 QString CliCommandHelp(const CliCommand& command); // COMMAND --help

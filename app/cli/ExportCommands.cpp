@@ -261,22 +261,24 @@ namespace {
 const CliRegistrar xlsRegistrar(
     {kXls,
      "export-xls --device ID [--start YYYY-MM-DD] [--end YYYY-MM-DD] FILE | export-xls --central "
-     "[CONNINFO] (--device ID | --all-devices) [list options] FILE",
+     "[CONNINFO] | --central-file FILE (--device ID | --all-devices) [list options] FILE",
      RunXls, "write one device's record list to an .xls spreadsheet (any list with --central)",
-     CliListOptions() + QList<CliOption>{CliCentralOption()},
+     CliListOptions() + QList<CliOption>{CliCentralOption(), CliCentralFileOption()},
      "brtx-cli export-xls --device 000123456789 --start 2024-03-01 records.xls"});
 const CliRegistrar exportRegistrar(
     {kExport,
-     "export [--central [CONNINFO]] (--device ID | --all-devices) [--start YYYY-MM-DD] "
+     "export [--central [CONNINFO] | --central-file FILE] (--device ID | --all-devices) [--start "
+     "YYYY-MM-DD] "
      "[--end YYYY-MM-DD] [--search TEXT] [--mode MODE] [--min X] [--max Y] "
      "[--sort HEADING[:asc|:desc]] FILE.xls|FILE.xlsx|FILE.csv",
      RunExport, "write the record list to a spreadsheet; FILE's extension picks the format",
-     CliListOptions() + QList<CliOption>{CliCentralOption()},
+     CliListOptions() + QList<CliOption>{CliCentralOption(), CliCentralFileOption()},
      "brtx-cli export --all-devices --start 2024-01-01 year.xlsx"});
 const CliRegistrar
     pdfRegistrar({kPdf,
                   "export-pdf --device ID --record N[,M,...] [--combined] [--start YYYY-MM-DD] "
-                  "[--end YYYY-MM-DD] | export-pdf --central [CONNINFO] --device ID --record N",
+                  "[--end YYYY-MM-DD] | export-pdf --central [CONNINFO] | --central-file FILE "
+                  "--device ID --record N",
                   RunPdf,
                   "write the PDF test report of one or more records into pdf/",
                   {{"--device ID", "the device the records belong to"},
@@ -284,7 +286,8 @@ const CliRegistrar
                    {"--combined", "one report holding every record instead of one report each"},
                    {"--start YYYY-MM-DD", "look for the records from this day on"},
                    {"--end YYYY-MM-DD", "look for the records up to this day"},
-                   CliCentralOption()},
+                   CliCentralOption(),
+                   CliCentralFileOption()},
                   "brtx-cli export-pdf --device 000123456789 --record 12,13 --combined"});
 
 } // namespace

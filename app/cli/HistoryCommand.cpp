@@ -187,12 +187,14 @@ const CliRegistrar
     registrar({kName,
                "history (--device ID | --all-devices) [--start YYYY-MM-DD] [--end YYYY-MM-DD] "
                "[--search TEXT] [--mode auto|manual|refuse|discontinued] [--min X] [--max Y] "
-               "[--sort HEADING[:asc|:desc]] [--format tsv|csv|json] [--central [CONNINFO]]",
+               "[--sort HEADING[:asc|:desc]] [--format tsv|csv|json] [--central [CONNINFO] | "
+               "--central-file FILE]",
                Run, "print the record list as the history page shows it",
                CliListOptions() + QList<CliOption>{{"--format tsv|csv|json",
                                                     "tab-separated lines (the default), CSV or "
                                                     "one JSON array of objects"},
-                                                   CliCentralOption()},
+                                                   CliCentralOption(),
+                                                   CliCentralFileOption()},
                "brtx-cli history --device 000123456789 --start 2024-03-01 --format csv"});
 
 } // namespace

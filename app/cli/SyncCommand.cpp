@@ -39,8 +39,9 @@ int Run(const CLanguage& texts, const QStringList& argsIn) {
         }
     }
     if (conninfo.isEmpty())
-        return CliUsageError(kName, QStringLiteral("no central store: set CentralUrl in "
-                                                   "Language.ini or give --central CONNINFO"));
+        return CliUsageError(kName, QStringLiteral("no central store: put its connection line "
+                                                   "in central.conf of the data folder or give "
+                                                   "--central-file FILE"));
     const Central::SyncResult result =
         Central::SyncToCentral(options, [](const QString& stage, qint64 done, qint64 total) {
             std::fprintf(stderr, "sync: %s %lld of %lld\n", qPrintable(stage),
@@ -59,12 +60,16 @@ int Run(const CLanguage& texts, const QStringList& argsIn) {
 
 const CliRegistrar
     registrar({kName,
-               "sync [--central CONNINFO] [--device ID] [--batch RECORDS]",
+               "sync [--central CONNINFO | --central-file FILE] [--device ID] [--batch RECORDS]",
                Run,
                "upload the records, photographs, seals and audit entries the central store lacks",
-               {{"--central CONNINFO", "the central store (default: CentralUrl of Language.ini)"},
+               {{"--central CONNINFO",
+                 "the central store (default: central.conf of the data folder, else CentralUrl "
+                 "of Language.ini); shows in the process list: prefer --central-file"},
+                {"--central-file FILE",
+                 "the central store whose connection line is in FILE (mode 0600, owned by you)"},
                 {"--device ID", "only this device's records"},
                 {"--batch RECORDS", "records sent in one transaction"}},
-               "brtx-cli sync --central 'host=central.example dbname=brtx'"});
+               "brtx-cli sync --central-file ~/.config/brtx-central.conf"});
 
 } // namespace

@@ -96,7 +96,9 @@ ExportResult RunExport(const ExportRequest& request,
                     return true;
                 },
                 &readError);
-            if (!read) {
+            if (!read && cancel && cancel->load()) {
+                result.cancelled = true; // the source stopped reading when asked to
+            } else if (!read) {
                 ok = false;
                 if (result.error.isEmpty())
                     result.error = readError.isEmpty()

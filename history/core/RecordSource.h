@@ -52,6 +52,9 @@ public:
     // and returns false (an answer nobody waits for any more need not be finished). An empty
     // function: calls always run to their end.
     virtual void SetInterrupt(std::function<bool()> stop) { (void)stop; }
+    // From any thread: the call running now ends early (within a second) and every later one
+    // fails at once; the source is done with. For sources whose calls wait on a server.
+    virtual void Abort() {}
     // A source of the same records for another thread (an object is used by one thread at a
     // time).
     virtual std::shared_ptr<IRecordSource> Another() const = 0;

@@ -4,7 +4,7 @@
 #include <QTimer>
 
 CRecordWorker::CRecordWorker(std::shared_ptr<IRecordSource> source, QObject* parent)
-    : QObject(parent), m_source(std::move(source)) {
+    : QObject(parent), m_source(source), m_latest(std::move(source)) {
     m_context = new QObject;
     m_context->moveToThread(&m_thread);
     connect(&m_thread, &QThread::finished, m_context, &QObject::deleteLater);
@@ -13,11 +13,16 @@ CRecordWorker::CRecordWorker(std::shared_ptr<IRecordSource> source, QObject* par
 }
 
 CRecordWorker::~CRecordWorker() {
+    if (m_latest)
+        m_latest->Abort();
     m_thread.quit();
     m_thread.wait();
 }
 
 void CRecordWorker::SetSource(std::shared_ptr<IRecordSource> source) {
+    if (m_latest && m_latest != source)
+        m_latest->Abort();
+    m_latest = source;
     Post([this, source](IRecordSource&) { m_source = source; });
 }
 

@@ -14,10 +14,11 @@ class CRecordWorker : public QObject {
     Q_OBJECT
 public:
     explicit CRecordWorker(std::shared_ptr<IRecordSource> source, QObject* parent = nullptr);
-    // Waits for the running call to end, then stops the thread.
+    // Aborts the source's running call, waits for it to end, then stops the thread.
     ~CRecordWorker() override;
 
-    // Calls from now on read this source (the ones already queued read the old one).
+    // Calls from now on read this source; the old one is aborted (the calls already queued
+    // for it end at once).
     void SetSource(std::shared_ptr<IRecordSource> source);
 
     // Runs work(source) on the thread, then done(result) on receiver's thread (not at all when
@@ -43,7 +44,8 @@ private:
     void Post(std::function<void(IRecordSource&)> work);
 
     QThread m_thread;
-    QObject* m_context = nullptr; // lives on m_thread
-    std::shared_ptr<IRecordSource> m_source;
+    QObject* m_context = nullptr;            // lives on m_thread
+    std::shared_ptr<IRecordSource> m_source; // used on m_thread only
+    std::shared_ptr<IRecordSource> m_latest; // the last one given, on the owner's thread
     QAtomicInt m_pending;
 };

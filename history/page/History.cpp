@@ -755,10 +755,14 @@ void CHistory::OnListSelectionChanged() {
     }
     m_strSelPath = record ? record->path : QString();
     // The stored Path starts with its own separator and uses backslashes; either separator
-    // names a folder level here.
-    QString relative = m_strSelPath;
-    relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    m_strPicturePath = GetPicFolder() + relative;
+    // names a folder level here. It never leads out of the picture folder, and a Path from the
+    // central store only into this desk's folder of the record's device.
+    const bool central = m_pSource->currentIndex() == 1;
+    m_strPicturePath = ResolvePicturePath(
+        GetPicFolder(),
+        central && record ? DevicePicturePath(record->machineNo, m_strSelPath) : m_strSelPath);
+    if (m_strPicturePath.isEmpty())
+        m_strPicturePath = GetPicFolder(); // no picture: the replacement stands in
     // The photograph comes from the record source (the local pic/ folder or the central
     // store); when it has none that reads, the replacement picture stands in.
     m_pictureBytes.clear();

@@ -14,6 +14,7 @@
 #include "history/page/HistoryModel.h"
 #include "store/Audit.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -156,6 +157,8 @@ void CHistory::OnBnClickedExportExcel() {
     m_pExportWorker->Run<ExportResult>(
         this,
         [this, request, filter, sort, cancel, dbPath](IRecordSource& source) mutable {
+            // Cancel also ends a read that waits for the server.
+            source.SetInterrupt([cancel] { return cancel->load(); });
             request.rows = [&source, filter, sort](const ExportRowSink& sink, QString* error) {
                 return source.Stream(
                     filter, sort, [&sink](const HistoryRow& row) { return sink(row.cells); },
@@ -244,6 +247,9 @@ void CHistory::OnBnClickedExportPdf() {
         }
         const HistoryRow* record = m_pModel->Row(row);
         source.picturePath = row == m_nSelRow ? m_strSelPath : (record ? record->path : QString());
+        if (m_pSource->currentIndex() == 1) // from the server: this desk's device folder only
+            source.picturePath =
+                record ? DevicePicturePath(record->machineNo, source.picturePath) : QString();
         sources.append(source);
     }
 

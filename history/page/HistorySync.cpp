@@ -2,6 +2,7 @@
 // store) and the Sync button, which sends this desk's records on a worker thread while the
 // page stays usable; the status line tells the outcome.
 #include "base/Language.h"
+#include "central/CentralConfig.h"
 #include "central/CentralRecordSource.h"
 #include "central/CentralSyncWorker.h"
 #include "history/core/LocalRecordSource.h"
@@ -34,8 +35,11 @@ void CHistory::OnBnClickedSync() {
 }
 
 void CHistory::OnSourceChanged(int index) {
-    if (index == 1)
+    if (index == 1) {
         SetSource(std::make_shared<CCentralRecordSource>(QString(), QString(), m_language));
-    else
+        // A password in Language.ini: said once on the status line too.
+        if (!Central::TakeCentralUrlWarning().isEmpty())
+            emit statusChanged(GetText(QStringLiteral("CentralUrlInIni")));
+    } else
         SetSource(std::make_shared<CLocalRecordSource>(QString(), m_language));
 }
