@@ -102,6 +102,8 @@ int Run(const CLanguage& texts, const QStringList& arguments) {
         std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(error));
         return kCliFailed;
     }
+    // Days, weeks, months and hours without a test inside the range show with zeros.
+    FillEmptyGroups(request, history.filter.startDate, history.filter.endDate, rows);
 
     const QStringList headings = StatsHeadings(request);
     if (format == QLatin1String("json")) {

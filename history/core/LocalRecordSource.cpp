@@ -111,6 +111,31 @@ void NumberFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
     }
 }
 
+// brtx_bin(x, width): the bin of x as a number (StatsBin), NULL when x is no number.
+void BinFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    double value = 0;
+    bool number = false;
+    switch (sqlite3_value_type(argv[0])) {
+    case SQLITE_INTEGER:
+    case SQLITE_FLOAT:
+        value = sqlite3_value_double(argv[0]);
+        number = true;
+        break;
+    case SQLITE_TEXT: {
+        const char* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+        number = text && ParseNumber(text, sqlite3_value_bytes(argv[0]), value);
+        break;
+    }
+    default:
+        break;
+    }
+    const double width = sqlite3_value_double(argv[1]);
+    if (number && width > 0)
+        sqlite3_result_int64(ctx, StatsBin(value, width));
+    else
+        sqlite3_result_null(ctx);
+}
+
 // brtx_find(a, b, ...): 1 when one of the texts holds the search text, ignoring case in
 // every script (Unicode case folding, not only A-Z as LIKE and lower() do).
 struct Needle {
@@ -214,6 +239,8 @@ public:
                                      const_cast<std::function<bool()>*>(stop));
         sqlite3_create_function_v2(m_db, "brtx_num", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                    NumberFunction, nullptr, nullptr, nullptr);
+        sqlite3_create_function_v2(m_db, "brtx_bin", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                   BinFunction, nullptr, nullptr, nullptr);
         sqlite3_create_collation_v2(m_db, "brtx_locale", SQLITE_UTF8, new QCollator,
                                     LocaleCollation, DeleteCollator);
         m_path = path;
@@ -305,7 +332,14 @@ QString FilterKey(const HistoryFilter& f) {
                        f.search,
                        QString::number(int(f.mode)),
                        f.minResult ? QString::number(*f.minResult, 'g', 17) : QString(),
-                       f.maxResult ? QString::number(*f.maxResult, 'g', 17) : QString()}
+                       f.maxResult ? QString::number(*f.maxResult, 'g', 17) : QString(),
+                       f.unit.trimmed().toLower(),
+                       QString::number(f.binWidth, 'g', 17),
+                       QString::number(f.bin),
+                       QString::number(f.hour),
+                       QString::number(f.weekday),
+                       f.fieldHeading,
+                       f.fieldValue ? QStringLiteral("=") + *f.fieldValue : QString()}
         .join(QChar(0x1F));
 }
 
@@ -354,6 +388,35 @@ struct CLocalRecordSource::Layout {
     }
 
     // Every column's shown value, comma-separated: what a search looks through.
+    // The column of a heading (exactly, else ignoring case), or -1.
+    int Find(const QString& heading) const {
+        for (int pass = 0; pass < 2; ++pass)
+            for (int c = 0; c < columns.size(); ++c)
+                if (columns[c].heading.compare(heading,
+                                               pass ? Qt::CaseInsensitive : Qt::CaseSensitive) == 0)
+                    return c;
+        return -1;
+    }
+    QString Headings() const {
+        QStringList headings;
+        for (const HistoryColumn& column : columns)
+            headings << column.heading;
+        return headings.join(QStringLiteral(", "));
+    }
+    // The column a filter's fieldValue is about; false with a message when there is none.
+    bool FieldOf(const HistoryFilter& filter, Sql& expression, QString* error) const {
+        if (!filter.fieldValue)
+            return true;
+        const int c = Find(filter.fieldHeading);
+        if (c < 0) {
+            if (error)
+                *error = QStringLiteral("no column \"%1\"; the columns are: %2")
+                             .arg(filter.fieldHeading, Headings());
+            return false;
+        }
+        expression = Expression(columns[c]);
+        return true;
+    }
     Sql SearchArgs() const {
         Sql sql;
         for (int c = 0; c < columns.size(); ++c) {
@@ -483,8 +546,8 @@ namespace {
 // The WHERE clause of a filter (starting with " WHERE").
 // recordOrder: the rows are wanted in record order; the date terms then do not pick the
 // (device, date) index, so that the (device, record) index gives the order without a sort.
-bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, Sql& where, QString* error,
-                 bool recordOrder = false) {
+bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, const Sql& field, Sql& where,
+                 QString* error, bool recordOrder = false) {
     if (filter.minResult && filter.maxResult && *filter.minResult > *filter.maxResult) {
         if (error)
             *error = QStringLiteral("the minimum result is above the maximum");
@@ -503,6 +566,23 @@ bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, Sql& where,
         where.Add(" AND brtx_num(Test_Result)<=").AddNumber(*filter.maxResult);
     if (!filter.search.isEmpty())
         where.Add(" AND brtx_find(").Add(searchArgs).Add(")");
+    // What a chart's bar adds.
+    if (!filter.unit.isEmpty())
+        where.Add(" AND lower(trim(coalesce(Test_Unit,'')))=")
+            .AddText(filter.unit.trimmed().toLower());
+    if (filter.binWidth > 0)
+        where.Add(" AND brtx_bin(Test_Result,")
+            .AddNumber(filter.binWidth)
+            .Add(")=")
+            .AddNumber(double(filter.bin));
+    if (filter.hour >= 0)
+        where.Add(" AND substr(Time_Time,1,2)=")
+            .AddText(QStringLiteral("%1").arg(filter.hour, 2, 10, QLatin1Char('0')));
+    if (filter.weekday > 0)
+        where.Add(" AND ((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7+1)=")
+            .AddNumber(filter.weekday);
+    if (filter.fieldValue)
+        where.Add(" AND coalesce(").Add(field).Add(",'')=").AddText(*filter.fieldValue);
     return true;
 }
 
@@ -518,6 +598,9 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
         return false;
     }
     const Sql searchArgs = layout.SearchArgs();
+    Sql field;
+    if (!layout.FieldOf(filter, field, error))
+        return false;
     Sql& sql = st.sql;
     // Only the fields some column shows are read; the others stand as NULL in their place.
     QVector<bool> needed(kFields + 1, false);
@@ -535,7 +618,7 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
     for (int k = 1; k <= kFields; ++k)
         select += needed[k] ? QStringLiteral(",Field%1").arg(k) : QStringLiteral(",NULL");
     sql.Add(select + QStringLiteral(",GPS,Path FROM ValueInfo"));
-    if (!WhereClause(filter, searchArgs, sql, error, sort.IsDefault()))
+    if (!WhereClause(filter, searchArgs, field, sql, error, sort.IsDefault()))
         return false;
 
     // The order: the sort keys, then the stored order so that every row has one place.
@@ -687,9 +770,12 @@ bool CLocalRecordSource::Count(const HistoryFilter& filter, qint64& count, QStri
     if (!LoadLayout(filter, layout, error))
         return false;
     const Sql searchArgs = layout.SearchArgs();
+    Sql field;
+    if (!layout.FieldOf(filter, field, error))
+        return false;
     Sql sql;
     sql.Add("SELECT count(*) FROM ValueInfo");
-    if (!WhereClause(filter, searchArgs, sql, error))
+    if (!WhereClause(filter, searchArgs, field, sql, error))
         return false;
     Connection db;
     if (!db.Open(DatabasePath(), error, &m_interrupt))
@@ -801,25 +887,28 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         group.Add("Test_Mode");
         break;
     case StatsBy::Field: {
-        int found = -1;
-        for (int pass = 0; pass < 2 && found < 0; ++pass)
-            for (int c = 0; c < layout.columns.size() && found < 0; ++c)
-                if (layout.columns[c].heading.compare(request.field, pass ? Qt::CaseInsensitive
-                                                                          : Qt::CaseSensitive) == 0)
-                    found = c;
+        const int found = layout.Find(request.field);
         if (found < 0) {
-            QStringList headings;
-            for (const HistoryColumn& column : layout.columns)
-                headings << column.heading;
             if (noColumn)
                 *noColumn = true;
             Connection::Fail(error, QStringLiteral("no column \"%1\"; the columns are: %2")
-                                        .arg(request.field, headings.join(QStringLiteral(", "))));
+                                        .arg(request.field, layout.Headings()));
             return false;
         }
-        group = layout.Expression(layout.columns[found]);
+        group.Add("coalesce(").Add(layout.Expression(layout.columns[found])).Add(",'')");
         break;
     }
+    case StatsBy::Bin:
+        if (!(request.binWidth > 0)) {
+            Connection::Fail(error, QStringLiteral("no bin width"));
+            return false;
+        }
+        group.Add("brtx_bin(Test_Result,").AddNumber(request.binWidth).Add(")");
+        break;
+    case StatsBy::HourWeekday:
+        group.Add(
+            "((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7+1)||'-'||substr(Time_Time,1,2)");
+        break;
     }
 
     // Each row with its group, unit, mode, result as a number and its unit's thresholds.
@@ -843,7 +932,9 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
             inner.Add(QStringLiteral(",NULL AS t%1").arg(k + 1));
     }
     inner.Add(" FROM ValueInfo");
-    if (!WhereClause(filter, searchArgs, inner, error))
+    Sql field;
+    if (!layout.FieldOf(filter, field, error) ||
+        !WhereClause(filter, searchArgs, field, inner, error))
         return false;
 
     Sql counts;

@@ -39,7 +39,7 @@ public:
     // by SQLite in two passes (counts and means; medians). *noColumn is set when
     // field:HEADING names no column of the list.
     bool Stats(const HistoryFilter& filter, const StatsRequest& request, QVector<StatsRow>& rows,
-               QString* error, bool* noColumn = nullptr);
+               QString* error, bool* noColumn = nullptr) override;
     void SetInterrupt(std::function<bool()> stop) override;
     std::shared_ptr<IRecordSource> Another() const override {
         return std::make_shared<CLocalRecordSource>(m_dbPath, m_texts);

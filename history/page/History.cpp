@@ -9,6 +9,7 @@
 #include "history/core/LocalRecordSource.h"
 #include "history/core/RecordWorker.h"
 #include "history/page/HistoryModel.h"
+#include "history/page/StatsView.h"
 #include "store/SQLite.h"
 #include "store/Seal.h"
 #include "store/Statements.h"
@@ -37,6 +38,7 @@
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QSplitter>
+#include <QTabBar>
 #include <QTableView>
 #include <QTimer>
 
@@ -54,6 +56,7 @@ constexpr int kBarTop = 10;
 constexpr int kBarHeight = 30;
 constexpr int kFilterTop = 46;
 constexpr int kListTop = 84;
+constexpr int kTabHeight = 28; // the History / Statistics tabs above the list
 constexpr int kMeterSize = 190;
 constexpr int kPictureWidth = 320; // the photographs of the instruments
 // The picture and the meter under it beside the list: only the width they need, so that the
@@ -108,6 +111,14 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_pSplitter->setChildrenCollapsible(false);
     m_pSide->setMinimumWidth(kMeterSize + 2 * kMargin);
     m_pSide->installEventFilter(this);
+    // The list (History) and the charts over the same records (Statistics) share the area
+    // below the filters.
+    m_pTabs = Made(new QTabBar(this), kTabs);
+    m_pTabs->addTab(GetText("HistoryTab"));
+    m_pTabs->addTab(GetText("StatsTab"));
+    m_pTabs->setDrawBase(false);
+    m_pStats = Made(new CStatsView(m_language, this), kStats);
+    m_pStats->hide();
 
     // Value meter: a light needle and the colour bands; it shows the selected record's result.
     m_pMeter->SetColorTick(0x00EBFFFF);
@@ -191,6 +202,13 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_strDbPath = GetDatabasePath();
     m_source = std::make_shared<CLocalRecordSource>(QString(), m_language);
     m_pWorker = new CRecordWorker(m_source, this);
+    m_pStats->SetSource(m_source);
+    connect(m_pTabs, &QTabBar::currentChanged, this, [this](int tab) {
+        m_pSplitter->setVisible(tab == 0);
+        m_pStats->setVisible(tab == 1);
+    });
+    connect(m_pStats, &CStatsView::statusChanged, this, &CHistory::statusChanged);
+    connect(m_pStats, &CStatsView::barClicked, this, &CHistory::ListChartChoice);
     m_liveTicket = std::make_shared<std::atomic<quint64>>(0);
     m_pSaveTimer = new QTimer(this);
     m_pSaveTimer->setSingleShot(true);
@@ -269,6 +287,7 @@ QWidget* CHistory::Control(int id) const {
 
 void CHistory::SetSource(std::shared_ptr<IRecordSource> source) {
     m_source = source;
+    m_pStats->SetSource(source);
     m_pWorker->SetSource(std::move(source));
     RefreshDeviceList();
     RebuildColumns();
@@ -422,6 +441,23 @@ void CHistory::OnBnClickedQuery() {
     // The first rows come from the worker, then the count; the rows further down come while
     // the user scrolls. The window stays usable meanwhile.
     StartQuery(true);
+    m_pStats->SetFilter(m_filter, m_columns, CLimits::Read(m_language));
+}
+
+void CHistory::ListChartChoice(const HistoryFilter& filter) {
+    // The list shows exactly the bar's records until the next Query.
+    m_filter = filter;
+    m_pTabs->setCurrentIndex(0);
+    StartQuery(true);
+    emit statusChanged(GetText("StatsListed"));
+}
+
+CStatsView* CHistory::Stats() const {
+    return m_pStats;
+}
+
+QTabBar* CHistory::Tabs() const {
+    return m_pTabs;
 }
 
 void CHistory::ApplyLimits(bool report) {
@@ -929,8 +965,11 @@ void CHistory::resizeEvent(QResizeEvent* event) {
     m_pCount->setGeometry(x, kFilterTop, countWidth, kBarHeight);
 
     // The list and the side (picture, meter) below; the list gets the width the side leaves.
-    m_pSplitter->setGeometry(kMargin, kListTop, qMax(0, w - 2 * kMargin),
-                             qMax(0, h - kListTop - kMargin));
+    m_pTabs->setGeometry(kMargin, kListTop, qMax(0, w - 2 * kMargin), kTabHeight);
+    const QRect below(kMargin, kListTop + kTabHeight, qMax(0, w - 2 * kMargin),
+                      qMax(0, h - kListTop - kTabHeight - kMargin));
+    m_pSplitter->setGeometry(below);
+    m_pStats->setGeometry(below);
     PlaceSplitter();
 }
 

@@ -35,6 +35,8 @@ class QTimer;
 class CRecordWorker;
 class CMeter;
 class CHistoryModel;
+class CStatsView;
+class QTabBar;
 namespace Central {
 class CCentralSyncWorker;
 }
@@ -61,6 +63,8 @@ constexpr int kRowCount = 1105;
 constexpr int kSplitter = 1106;
 constexpr int kSync = 1090;   // shown only when a central store is set
 constexpr int kSource = 1091; // "This computer / Central", shown only when one is set
+constexpr int kTabs = 1107;   // History / Statistics
+constexpr int kStats = 1108;  // the statistics tab
 } // namespace HistoryIds
 
 class CHistory : public QWidget {
@@ -126,6 +130,12 @@ public:
     QString ViewStatePath() const;
     // The list's model (tests and computed columns).
     CHistoryModel* Model() const { return m_pModel; }
+    // The statistics tab and the History / Statistics tab bar.
+    CStatsView* Stats() const;
+    QTabBar* Tabs() const;
+    // Lists exactly the records of a chart's bar (its filter) on the History tab, until the
+    // next Query.
+    void ListChartChoice(const HistoryFilter& filter);
 
 signals:
     // A text for the main window's status field (a query that failed, an export's outcome,
@@ -209,6 +219,8 @@ private:
     QLineEdit* m_pMax = nullptr;
     QLabel* m_pCount = nullptr;
     QSplitter* m_pSplitter = nullptr;
+    QTabBar* m_pTabs = nullptr;
+    CStatsView* m_pStats = nullptr;
     QWidget* m_pSide = nullptr;
     QTimer* m_pSaveTimer = nullptr; // writes the view state after the last change
 
