@@ -19,6 +19,9 @@ struct HistoryFilter {
     // both bounds are empty.
     std::optional<double> minResult;
     std::optional<double> maxResult;
+    // 1 or 2: only results at or over that legal limit of their unit ([Global] Limits of the
+    // record source's texts); 0: any.
+    int overLimit = 0;
 
     // Narrower choices a chart's bar adds (the statistics tab); the list's own filter row
     // never sets them.

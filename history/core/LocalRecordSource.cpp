@@ -333,6 +333,7 @@ QString FilterKey(const HistoryFilter& f) {
                        QString::number(int(f.mode)),
                        f.minResult ? QString::number(*f.minResult, 'g', 17) : QString(),
                        f.maxResult ? QString::number(*f.maxResult, 'g', 17) : QString(),
+                       QString::number(f.overLimit),
                        f.unit.trimmed().toLower(),
                        QString::number(f.binWidth, 'g', 17),
                        QString::number(f.bin),
@@ -546,8 +547,8 @@ namespace {
 // The WHERE clause of a filter (starting with " WHERE").
 // recordOrder: the rows are wanted in record order; the date terms then do not pick the
 // (device, date) index, so that the (device, record) index gives the order without a sort.
-bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, const Sql& field, Sql& where,
-                 QString* error, bool recordOrder = false) {
+bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, const Sql& field,
+                 const CLimits& limits, Sql& where, QString* error, bool recordOrder = false) {
     if (filter.minResult && filter.maxResult && *filter.minResult > *filter.maxResult) {
         if (error)
             *error = QStringLiteral("the minimum result is above the maximum");
@@ -566,6 +567,27 @@ bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, const Sql& 
         where.Add(" AND brtx_num(Test_Result)<=").AddNumber(*filter.maxResult);
     if (!filter.search.isEmpty())
         where.Add(" AND brtx_find(").Add(searchArgs).Add(")");
+    if (filter.overLimit > 0) {
+        // The result at or over the unit's threshold, as the statistics count it; no unit with
+        // that many thresholds: no row.
+        Sql threshold;
+        threshold.Add("(CASE lower(trim(Test_Unit))");
+        bool any = false;
+        for (const UnitLimits& u : limits.Units()) {
+            if (filter.overLimit > u.thresholds.size())
+                continue;
+            threshold.Add(" WHEN ")
+                .AddText(u.unit.toLower())
+                .Add(" THEN ")
+                .AddNumber(u.thresholds[filter.overLimit - 1]);
+            any = true;
+        }
+        threshold.Add(" ELSE NULL END)");
+        if (any)
+            where.Add(" AND brtx_num(Test_Result)>=").Add(threshold);
+        else
+            where.Add(" AND 0");
+    }
     // What a chart's bar adds.
     if (!filter.unit.isEmpty())
         where.Add(" AND lower(trim(coalesce(Test_Unit,'')))=")
@@ -618,7 +640,8 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
     for (int k = 1; k <= kFields; ++k)
         select += needed[k] ? QStringLiteral(",Field%1").arg(k) : QStringLiteral(",NULL");
     sql.Add(select + QStringLiteral(",GPS,Path FROM ValueInfo"));
-    if (!WhereClause(filter, searchArgs, field, sql, error, sort.IsDefault()))
+    if (!WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), sql, error,
+                     sort.IsDefault()))
         return false;
 
     // The order: the sort keys, then the stored order so that every row has one place.
@@ -775,7 +798,7 @@ bool CLocalRecordSource::Count(const HistoryFilter& filter, qint64& count, QStri
         return false;
     Sql sql;
     sql.Add("SELECT count(*) FROM ValueInfo");
-    if (!WhereClause(filter, searchArgs, field, sql, error))
+    if (!WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), sql, error))
         return false;
     Connection db;
     if (!db.Open(DatabasePath(), error, &m_interrupt))
@@ -934,7 +957,7 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     inner.Add(" FROM ValueInfo");
     Sql field;
     if (!layout.FieldOf(filter, field, error) ||
-        !WhereClause(filter, searchArgs, field, inner, error))
+        !WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), inner, error))
         return false;
 
     Sql counts;

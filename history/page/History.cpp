@@ -97,6 +97,7 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_pMode = Made(new QComboBox(this), kMode);
     m_pMin = Made(new QLineEdit(this), kMinResult);
     m_pMax = Made(new QLineEdit(this), kMaxResult);
+    m_pOver = Made(new QComboBox(this), kOverLimit);
     m_pCount = Made(new QLabel(this), kRowCount);
     // The list and the picture/meter side by side; the user drags the handle between them.
     m_pSplitter = Made(new QSplitter(Qt::Horizontal, this), kSplitter);
@@ -165,6 +166,9 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_pMode->addItem(GetText("TestModeManual"), int(TestModeFilter::Manual));
     m_pMode->addItem(GetText("TestModeRefuse"), int(TestModeFilter::Refuse));
     m_pMode->addItem(GetText("TestModeDiscontinued"), int(TestModeFilter::Discontinued));
+    m_pOver->addItem(GetText("OverLimitAny"), 0);
+    m_pOver->addItem(GetText("OverLimitFilter1"), 1);
+    m_pOver->addItem(GetText("OverLimitFilter2"), 2);
     m_pMin->setPlaceholderText(GetText("ResultMin"));
     m_pMax->setPlaceholderText(GetText("ResultMax"));
     m_pCount->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -402,6 +406,12 @@ bool CHistory::ReadFilter(HistoryFilter& filter) {
     filter.endDate = EndDateText();
     filter.search = m_pSearch->text();
     filter.mode = TestModeFilter(m_pMode->currentData().toInt());
+    filter.overLimit = m_pOver->currentData().toInt();
+    // The central store does not know the limits yet.
+    if (filter.overLimit && m_pSource->currentIndex() == 1) {
+        emit statusChanged(GetText("OverLimitCentral"));
+        return false;
+    }
     // The bounds read in the user's notation or with a point ("0,25" and "0.25").
     auto bound = [](QLineEdit* edit, std::optional<double>& out) {
         const QString text = edit->text().trimmed();
@@ -951,8 +961,9 @@ void CHistory::resizeEvent(QResizeEvent* event) {
     const int modeWidth = qMax(130, m_pMode->sizeHint().width());
     const int boundWidth = 110;
     const int countWidth = 170;
+    const int overWidth = qMax(120, m_pOver->sizeHint().width());
     const int searchWidth =
-        qMax(120, w - 2 * kMargin - modeWidth - 2 * boundWidth - countWidth - 4 * 8);
+        qMax(120, w - 2 * kMargin - modeWidth - 2 * boundWidth - overWidth - countWidth - 5 * 8);
     int x = kMargin;
     m_pSearch->setGeometry(x, kFilterTop, searchWidth, kBarHeight);
     x += searchWidth + 8;
@@ -962,6 +973,8 @@ void CHistory::resizeEvent(QResizeEvent* event) {
     x += boundWidth + 8;
     m_pMax->setGeometry(x, kFilterTop, boundWidth, kBarHeight);
     x += boundWidth + 8;
+    m_pOver->setGeometry(x, kFilterTop, overWidth, kBarHeight);
+    x += overWidth + 8;
     m_pCount->setGeometry(x, kFilterTop, countWidth, kBarHeight);
 
     // The list and the side (picture, meter) below; the list gets the width the side leaves.

@@ -61,10 +61,11 @@ constexpr int kMinResult = 1103;
 constexpr int kMaxResult = 1104;
 constexpr int kRowCount = 1105;
 constexpr int kSplitter = 1106;
-constexpr int kSync = 1090;   // shown only when a central store is set
-constexpr int kSource = 1091; // "This computer / Central", shown only when one is set
-constexpr int kTabs = 1107;   // History / Statistics
-constexpr int kStats = 1108;  // the statistics tab
+constexpr int kSync = 1090;      // shown only when a central store is set
+constexpr int kSource = 1091;    // "This computer / Central", shown only when one is set
+constexpr int kOverLimit = 1109; // any result / over limit 1 / over limit 2
+constexpr int kTabs = 1107;      // History / Statistics
+constexpr int kStats = 1108;     // the statistics tab
 } // namespace HistoryIds
 
 class CHistory : public QWidget {
@@ -217,6 +218,7 @@ private:
     QComboBox* m_pMode = nullptr;
     QLineEdit* m_pMin = nullptr;
     QLineEdit* m_pMax = nullptr;
+    QComboBox* m_pOver = nullptr;
     QLabel* m_pCount = nullptr;
     QSplitter* m_pSplitter = nullptr;
     QTabBar* m_pTabs = nullptr;

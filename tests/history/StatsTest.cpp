@@ -410,3 +410,50 @@ TEST_F(StatsTest, TabChartsClickThroughAndExport) {
                   ->text(),
               "No records");
 }
+
+// "Over limit 1/2" lists exactly the results at or over that limit of their unit (boundaries
+// included, refusals and units without limits never), in the list, the count, the statistics
+// and brtx-cli history/stats.
+TEST_F(StatsTest, OverLimitFilterMatchesAPlainCount) {
+    QFile assets(brtxtest::sourceDir() + "/assets/Language.ini");
+    ASSERT_TRUE(assets.open(QIODevice::ReadOnly));
+    home.writeLanguage(
+        assets.readAll().replace("[Global]", "[Global]\nLimits=" + QByteArray(kLimits)));
+    const CLimits limits = CLimits::Parse(kLimits);
+    CLocalRecordSource source{QString(), CLanguage()};
+    for (int level : {1, 2}) {
+        QStringList want;
+        for (const Rec& r : kRecords)
+            if (limits.Level(r.unit, r.result) >= level)
+                want << QString("%1/%2").arg(r.device, r.no);
+        want.sort();
+        HistoryFilter f;
+        f.allDevices = true;
+        f.overLimit = level;
+        qint64 count = -1;
+        QString error;
+        ASSERT_TRUE(source.Count(f, count, &error)) << qPrintable(error);
+        EXPECT_EQ(count, want.size()) << level;
+        QVector<HistoryRow> rows;
+        ASSERT_TRUE(source.Fetch(f, HistorySort(), 0, 100, rows, &error));
+        QStringList got;
+        for (const HistoryRow& row : rows)
+            got << row.machineNo + "/" + row.recordNo;
+        got.sort();
+        EXPECT_EQ(got, want) << level;
+        // Level 1: 0.25, 0.40, 1.2, 0.31 mg/L and 0.5, 0.8 g/L; level 2: 0.40 and 1.2 mg/L.
+        EXPECT_EQ(want.size(), level == 1 ? 6 : 2);
+        const QString opt = QString::number(level);
+        const brtxtest::CliRun list =
+            brtxtest::runCli({"history", "--all-devices", "--over-limit", opt});
+        EXPECT_EQ(list.code, 0);
+        EXPECT_EQ(list.out.size(), want.size() + 1) << list.out.join('\n').toStdString();
+        const brtxtest::CliRun stats = brtxtest::runCli(
+            {"stats", "--all-devices", "--over-limit=" + opt, "--by", "mode", "--format", "csv"});
+        qint64 tests = 0;
+        for (const QString& line : stats.out.mid(1))
+            tests += line.section(',', 2, 2).toLongLong();
+        EXPECT_EQ(tests, want.size()) << stats.out.join('\n').toStdString();
+    }
+    EXPECT_EQ(brtxtest::runCli({"history", "--all-devices", "--over-limit", "3"}).code, 2);
+}
