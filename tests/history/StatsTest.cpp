@@ -6,6 +6,7 @@
 #include "common/TestSupport.h"
 #include "history/core/Csv.h"
 #include "history/core/LocalRecordSource.h"
+#include "history/core/PdfReport.h"
 #include "history/core/Stats.h"
 #include "history/page/History.h"
 #include "history/page/StatsView.h"
@@ -456,4 +457,31 @@ TEST_F(StatsTest, OverLimitFilterMatchesAPlainCount) {
         EXPECT_EQ(tests, want.size()) << stats.out.join('\n').toStdString();
     }
     EXPECT_EQ(brtxtest::runCli({"history", "--all-devices", "--over-limit", "3"}).code, 2);
+}
+
+// The PDF report's page names the limit a result reaches (the boundary included) and says
+// nothing for a result under it, a refusal or a unit without limits.
+TEST_F(StatsTest, ReportPageNamesTheLimitReached) {
+    home.writeLanguage("[Global]\nLanguage=English\nLimits=mg/L:0.25,0.40\n[English]\n"
+                       "OverLimit=At or over limit %1 (%2 %3)\n");
+    const CLanguage texts;
+    const QString page = "<html><body class=\"bg\"><p>report</p></body></html>";
+    struct Case {
+        const char* result;
+        const char* unit;
+        const char* line; // "" none
+    };
+    for (const Case& c :
+         {Case{"0.25", "mg/L", "At or over limit 1 (0.25 mg/L)"},
+          Case{"0.40", "mg/L", "At or over limit 2 (0.40 mg/L)"}, Case{"0.249", "mg/L", ""},
+          Case{"---", "mg/L", ""}, Case{"0.9", "g/L", ""}}) {
+        const QStringList cells{"D1", "1", "2024-01-01", "08:00:00", "Auto", c.result, c.unit};
+        const QString html = WithLimitLine(page, cells, texts);
+        if (*c.line)
+            EXPECT_TRUE(html.startsWith("<html><body class=\"bg\"><div class=\"over-limit\"") &&
+                        html.contains(c.line))
+                << qPrintable(html);
+        else
+            EXPECT_EQ(html, page) << c.result;
+    }
 }
