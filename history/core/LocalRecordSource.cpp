@@ -960,17 +960,12 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         !WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), inner, error))
         return false;
 
-    Sql counts;
-    counts
-        .Add("SELECT g,u,count(*),sum(m='Auto'),sum(m='Manual'),sum(m='Refuse'),"
-             "sum(m='Discontinued'),count(n),avg(n),max(n),sum(n>=t1),sum(n>=t2) FROM (")
-        .Add(inner)
-        .Add(") GROUP BY g,u ORDER BY g,u");
-    // The median: the results of every group in order, groups in the order of the counts;
-    // with each group's number of results known, the middle ones are picked while the rows
-    // pass (SQLite's sorter holds them, not this program).
-    Sql medians;
-    medians.Add("SELECT n FROM (").Add(inner).Add(") WHERE n IS NOT NULL ORDER BY g,u,n");
+    // One pass: every selected row with its group, unit, mode and result, sorted by group,
+    // unit and result (SQLite's sorter holds them, not this program); the counts add up while
+    // the rows pass, and a group's results, already in order, give its median when the group
+    // ends (only that group's numbers are held).
+    Sql rowsSql;
+    rowsSql.Add("SELECT g,u,m,n,n>=t1,n>=t2 FROM (").Add(inner).Add(") ORDER BY g,u,n");
 
     Connection db;
     if (!db.Open(DatabasePath(), error, &m_interrupt))
@@ -978,62 +973,63 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     if (!db.HasValues())
         return true;
     db.SetSearch(filter.search);
-    // Both passes in one read transaction: one snapshot even while a download writes.
-    sqlite3_stmt* begin = db.Prepare(QStringLiteral("BEGIN"), error);
-    if (!begin)
-        return false;
-    sqlite3_step(begin);
-    sqlite3_finalize(begin);
-
-    sqlite3_stmt* stmt = db.Prepare(counts.text, error, counts.binds);
+    sqlite3_stmt* stmt = db.Prepare(rowsSql.text, error, rowsSql.binds);
     if (!stmt)
         return false;
+    static const QByteArray modeNames[4] = {"Auto", "Manual", "Refuse", "Discontinued"};
+    QByteArray curGroup, curUnit; // of the row being added up (a missing group reads "")
+    bool open = false;            // rows.last() is being added up
+    QVector<double> results;
+    double sum = 0;
+    auto finish = [&] {
+        if (!open)
+            return;
+        StatsRow& row = rows.last();
+        const qsizetype c = results.size();
+        row.results = c;
+        if (c > 0) {
+            row.mean = sum / double(c);
+            row.max = results.last();
+            row.median = (results[(c - 1) / 2] + results[c / 2]) / 2;
+        }
+        results.clear();
+        sum = 0;
+    };
+    auto bytes = [stmt](int column) {
+        const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+        return QByteArray::fromRawData(text ? text : "", sqlite3_column_bytes(stmt, column));
+    };
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        StatsRow row;
-        row.group = Text(stmt, 0);
-        if (request.by == StatsBy::Weekday && !row.group.isEmpty())
-            row.group = QLocale::c().dayName(row.group.toInt());
-        row.unit = Text(stmt, 1);
-        row.tests = sqlite3_column_int64(stmt, 2);
-        for (int m = 0; m < 4; ++m)
-            row.modes[m] = sqlite3_column_int64(stmt, 3 + m);
-        row.results = sqlite3_column_int64(stmt, 7);
-        row.mean = sqlite3_column_double(stmt, 8);
-        row.max = sqlite3_column_double(stmt, 9);
-        row.over[0] = sqlite3_column_int64(stmt, 10);
-        row.over[1] = sqlite3_column_int64(stmt, 11);
-        rows.append(row);
+        const QByteArray g = bytes(0), u = bytes(1);
+        if (!open || g != curGroup || u != curUnit) {
+            finish();
+            curGroup = QByteArray(g.constData(), g.size()); // a copy: the row's text goes
+            curUnit = QByteArray(u.constData(), u.size());
+            StatsRow row;
+            row.group = QString::fromUtf8(curGroup);
+            if (request.by == StatsBy::Weekday && !row.group.isEmpty())
+                row.group = QLocale::c().dayName(row.group.toInt());
+            row.unit = QString::fromUtf8(curUnit);
+            rows.append(row);
+            open = true;
+        }
+        StatsRow& row = rows.last();
+        ++row.tests;
+        const QByteArray m = bytes(2);
+        for (int k = 0; k < 4; ++k)
+            if (m == modeNames[k])
+                ++row.modes[k];
+        if (sqlite3_column_type(stmt, 3) != SQLITE_NULL) {
+            const double v = sqlite3_column_double(stmt, 3);
+            results.append(v);
+            sum += v;
+            row.over[0] += sqlite3_column_int(stmt, 4);
+            row.over[1] += sqlite3_column_int(stmt, 5);
+        }
     }
+    finish();
     sqlite3_finalize(stmt);
-    if (rc == SQLITE_DONE) {
-        stmt = db.Prepare(medians.text, error, medians.binds);
-        if (!stmt)
-            return false;
-        int r = 0;
-        qint64 seen = 0; // results of rows[r] passed so far
-        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-            while (r < rows.size() && seen >= rows[r].results) {
-                ++r;
-                seen = 0;
-            }
-            if (r >= rows.size())
-                break; // more results than counted: cannot be in one snapshot
-            const qint64 c = rows[r].results;
-            const double v = sqlite3_column_double(stmt, 0);
-            if (seen == (c - 1) / 2)
-                rows[r].median = v;
-            if (seen == c / 2 && c % 2 == 0)
-                rows[r].median = (rows[r].median + v) / 2;
-            ++seen;
-        }
-        sqlite3_finalize(stmt);
-        if (rc == SQLITE_ROW) {
-            Connection::Fail(error, QStringLiteral("the records changed while they were counted"));
-            rows.clear();
-            return false;
-        }
-    }
     if (rc != SQLITE_DONE) {
         Connection::Fail(error, db.Message(rc));
         rows.clear();
