@@ -2,7 +2,7 @@
 # Remakes the manual's screenshots from the simulator, under Xvfb (an X server without a
 # screen): the main window after a download and on its history page, in English and Chinese
 # (tests/window/FirstRunTest.cpp), the history page's search and sort
-# (tests/history/HistoryWorkbenchTest.cpp), and the PDF reports (below). The tests keep what
+# and its statistics tab (tests/history/HistoryWorkbenchTest.cpp), and the PDF reports (below). The tests keep what
 # they show when BRTX_SHOT_DIR names a folder. The exported sheets as Gnumeric shows them, the
 # converters side by side and the seal column are not remade here.
 #   bash scripts/screenshots.sh [FOLDER]     (default: docs)
@@ -17,7 +17,7 @@ shoot() {
         xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests/$1" --gtest_filter="$2" --gtest_brief=1
 }
 shoot test_window 'Languages/FirstRunTest.*'
-shoot test_history 'HistoryWorkbenchTest.SearchAndSortAsTheUserSeesThem'
+shoot test_history 'HistoryWorkbenchTest.SearchAndSortAsTheUserSeesThem:HistoryWorkbenchTest.StatisticsTabAsTheUserSeesIt'
 # The report pictures: a download from brtx-sim into a throw-away copy of the program folder,
 # then the PDF reports as a reader sees them (pdftoppm): one record, a combined report of
 # records 3 to 5 (its page 2), and a record whose stored result was edited after download.
@@ -44,5 +44,6 @@ page "$(cli export-pdf --device 0123456789 --record 3,4,5 --combined | tail -n 1
 python3 -c 'import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); db.execute("UPDATE ValueInfo SET Test_Result=? WHERE Record_No=?", ("0.010", "2")); db.commit()' "$work/brtx.db"
 page "$(cli export-pdf --device 0123456789 --record 2 | tail -n 1)" 1 pdf-seal-failed.png
 ls -l "$out"/screenshot-home.png "$out"/screenshot-history.png "$out"/screenshot-chinese.png \
-    "$out"/history-search.png "$out"/history-sorted.png "$out"/pdf-report.png "$out"/pdf-seal.png \
+    "$out"/history-search.png "$out"/history-sorted.png "$out"/history-stats-*.png \
+    "$out"/pdf-report.png "$out"/pdf-seal.png \
     "$out"/pdf-seal-failed.png "$out"/combined-report.png

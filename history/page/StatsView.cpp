@@ -138,6 +138,7 @@ CStatsView::CStatsView(const CLanguage& texts, QWidget* parent) : QWidget(parent
     m_split->setStretchFactor(1, 3);
     m_split->setStretchFactor(2, 2);
     m_heat->hide();
+    m_split->setSizes({600, 600, 260}); // the chart gets most of the height
 
     auto* bar = new QHBoxLayout;
     bar->addWidget(m_chart);
