@@ -170,7 +170,8 @@ CStatsView::CStatsView(const CLanguage& texts, QWidget* parent) : QWidget(parent
 }
 
 CStatsView::~CStatsView() {
-    delete m_worker; // waits for a running count, whose answer then finds nobody
+    m_live->store(0); // a running count ends at its next step
+    delete m_worker;  // waits for a running count, whose answer then finds nobody
     m_worker = nullptr;
 }
 
@@ -260,10 +261,16 @@ void CStatsView::Recount() {
     m_busy = true;
     m_status->setText(Text("StatsCounting"));
     const quint64 ticket = ask.ticket;
+    m_live->store(ticket);
+    auto live = m_live;
     m_worker->Run<Answer>(
         this,
-        [ask](IRecordSource& source) {
+        [ask, live](IRecordSource& source) {
             Answer a = ask;
+            if (live->load() != a.ticket)
+                return a; // not wanted any more
+            const quint64 mine = a.ticket;
+            source.SetInterrupt([live, mine] { return live->load() != mine; });
             if (a.chart == Results) {
                 // The units with results and their highest result, then the chosen unit's
                 // bins (a width that suits it).
@@ -286,8 +293,10 @@ void CStatsView::Recount() {
                 std::sort(order.begin(), order.end());
                 for (const auto& o : order)
                     a.units << o.second;
-                if (!a.ok || a.units.isEmpty())
+                if (!a.ok || a.units.isEmpty()) {
+                    source.SetInterrupt({});
                     return a;
+                }
                 if (!a.units.contains(a.unit))
                     a.unit = a.units.first();
                 a.filter.unit = a.unit;
@@ -295,6 +304,7 @@ void CStatsView::Recount() {
                     StatsBinWidth(seen[a.unit].second, a.request.limits.For(a.unit));
             }
             a.ok = source.Stats(a.filter, a.request, a.rows, &a.error);
+            source.SetInterrupt({});
             if (a.ok && a.chart == Period)
                 FillEmptyGroups(a.request, QString(), QString(), a.rows); // first to last test
             return a;

@@ -17,6 +17,7 @@
 
 #include <QWidget>
 
+#include <atomic>
 #include <memory>
 
 class QComboBox;
@@ -126,6 +127,8 @@ private:
     CLimits m_limits;
     QVector<Bar> m_bars;
     quint64 m_ticket = 0;
+    // The ticket of the count shown next, read by the worker: an older count ends early.
+    std::shared_ptr<std::atomic<quint64>> m_live = std::make_shared<std::atomic<quint64>>(0);
     bool m_busy = false;
     bool m_stale = false; // the filter changed while the tab was hidden
 };
