@@ -2,10 +2,10 @@
 # Remakes the manual's screenshots from the simulator, under Xvfb (an X server without a
 # screen): the main window after a download and on its history page, in English and Chinese
 # (tests/window/FirstRunTest.cpp), the history page's search and sort
-# (tests/history/HistoryWorkbenchTest.cpp), its seal column (tests/integrity/SealColumnTest.cpp),
-# then from a simulator download (below) the PDF reports, the same report from both converters
-# and the exported sheets as Gnumeric prints them. The tests keep what they show when
-# BRTX_SHOT_DIR names a folder.
+# (tests/history/HistoryWorkbenchTest.cpp) and its statistics tab, its seal column
+# (tests/integrity/SealColumnTest.cpp), then from a simulator download (below) the PDF reports,
+# the same report from both converters and the exported sheets as Gnumeric prints them. The
+# tests keep what they show when BRTX_SHOT_DIR names a folder.
 #   bash scripts/screenshots.sh [FOLDER]     (default: docs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +18,7 @@ shoot() {
         xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests/$1" --gtest_filter="$2" --gtest_brief=1
 }
 shoot test_window 'Languages/FirstRunTest.*'
-shoot test_history 'HistoryWorkbenchTest.SearchAndSortAsTheUserSeesThem'
+shoot test_history 'HistoryWorkbenchTest.SearchAndSortAsTheUserSeesThem:HistoryWorkbenchTest.StatisticsTabAsTheUserSeesIt'
 shoot test_integrity 'SealColumn.EachStateAsTheUserSeesIt'
 # The report pictures: a download from brtx-sim into a throw-away copy of the program folder,
 # then the PDF reports as a reader sees them (pdftoppm): one record, a combined report of
@@ -59,7 +59,8 @@ done
 python3 -c 'import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); db.execute("UPDATE ValueInfo SET Test_Result=? WHERE Record_No=?", ("0.010", "2")); db.commit()' "$work/brtx.db"
 page "$(cli export-pdf --device 0123456789 --record 2 | tail -n 1)" 1 pdf-seal-failed.png
 ls -l "$out"/screenshot-home.png "$out"/screenshot-history.png "$out"/screenshot-chinese.png \
-    "$out"/history-search.png "$out"/history-sorted.png "$out"/pdf-report.png "$out"/pdf-seal.png \
+    "$out"/history-search.png "$out"/history-sorted.png "$out"/history-stats-*.png \
+    "$out"/pdf-report.png "$out"/pdf-seal.png \
     "$out"/pdf-seal-failed.png "$out"/combined-report.png "$out"/history-seal.png \
     "$out"/pdf-converter-brtx-pdf.png "$out"/pdf-converter-wkhtmltopdf.png "$out"/xls-export.png \
     "$out"/xlsx-export.png

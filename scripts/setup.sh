@@ -11,6 +11,8 @@ BUILD_PACKAGES="$BUILD_PACKAGES clang libclang-rt-14-dev"
 BUILD_PACKAGES="$BUILD_PACKAGES libxlsxwriter-dev qt6-webengine-dev"
 # The discovery package (a zip).
 BUILD_PACKAGES="$BUILD_PACKAGES libzip-dev"
+# The statistics tab: its charts and their SVG export.
+BUILD_PACKAGES="$BUILD_PACKAGES qt6-charts-dev qt6-svg-dev"
 # Tools the tests and the program use at run time.
 RUN_PACKAGES="wkhtmltopdf libjs-bootstrap4 poppler-utils python3-xlrd python3-openpyxl xvfb xauth"
 # The independent seal checker (scripts/seal-check.py) verifies desk signatures with openssl.

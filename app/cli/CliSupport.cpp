@@ -101,6 +101,8 @@ QList<CliOption> CliListOptions() {
             {"--mode MODE", "only tests of this mode: auto, manual, refuse or discontinued"},
             {"--min X", "only results of at least X"},
             {"--max Y", "only results of at most Y"},
+            {"--over-limit 1|2", "only results at or over that legal limit of their unit "
+                                 "([Global] Limits)"},
             {"--sort HEADING[:asc|:desc]", "order by the column with this heading"}};
 }
 

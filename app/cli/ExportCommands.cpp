@@ -127,6 +127,8 @@ int RunExport(const CLanguage& texts, const QStringList& arguments) {
     if (!TakeCentralArg(texts, args, central, conninfo, error) ||
         !TakeHistoryArgs(args, history, error))
         return Usage(kExport, error);
+    if (central && history.filter.overLimit)
+        return Usage(kExport, QStringLiteral("--over-limit is not available with --central yet"));
     for (const QString& arg : args)
         if (arg.startsWith(QLatin1String("--")))
             return CliUnknownArgument(kExport, arg);
@@ -269,7 +271,7 @@ const CliRegistrar exportRegistrar(
     {kExport,
      "export [--central [CONNINFO] | --central-file FILE] (--device ID | --all-devices) [--start "
      "YYYY-MM-DD] "
-     "[--end YYYY-MM-DD] [--search TEXT] [--mode MODE] [--min X] [--max Y] "
+     "[--end YYYY-MM-DD] [--search TEXT] [--mode MODE] [--min X] [--max Y] [--over-limit 1|2] "
      "[--sort HEADING[:asc|:desc]] FILE.xls|FILE.xlsx|FILE.csv",
      RunExport, "write the record list to a spreadsheet; FILE's extension picks the format",
      CliListOptions() + QList<CliOption>{CliCentralOption(), CliCentralFileOption()},

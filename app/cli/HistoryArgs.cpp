@@ -23,8 +23,8 @@ bool TakeNumber(const QString& option, const QString& text, std::optional<double
 } // namespace
 
 bool TakeHistoryArgs(QStringList& args, HistoryArgs& out, QString& error) {
-    static const QStringList withValue{"--device", "--start", "--end", "--search",
-                                       "--mode",   "--min",   "--max", "--sort"};
+    static const QStringList withValue{"--device", "--start", "--end",  "--search",    "--mode",
+                                       "--min",    "--max",   "--sort", "--over-limit"};
     QStringList rest;
     bool haveDevice = false;
     for (int i = 0; i < args.size(); ++i) {
@@ -76,6 +76,12 @@ bool TakeHistoryArgs(QStringList& args, HistoryArgs& out, QString& error) {
         } else if (arg == QLatin1String("--min")) {
             if (!TakeNumber(arg, value, out.filter.minResult, error))
                 return false;
+        } else if (arg == QLatin1String("--over-limit")) {
+            if (value != QLatin1String("1") && value != QLatin1String("2")) {
+                error = QStringLiteral("--over-limit wants 1 or 2, not \"%1\"").arg(value);
+                return false;
+            }
+            out.filter.overLimit = value.toInt();
         } else if (arg == QLatin1String("--max")) {
             if (!TakeNumber(arg, value, out.filter.maxResult, error))
                 return false;

@@ -2,7 +2,8 @@
 // The history list's choices on the command line, shared by every command that reads the list
 // (history, export):
 //   (--device ID | --all-devices) [--start YYYY-MM-DD] [--end YYYY-MM-DD] [--search TEXT]
-//   [--mode auto|manual|refuse|discontinued] [--min X] [--max Y] [--sort HEADING[:asc|:desc]]
+//   [--mode auto|manual|refuse|discontinued] [--min X] [--max Y] [--over-limit 1|2]
+//   [--sort HEADING[:asc|:desc]]
 #include "history/core/HistoryFilter.h"
 #include "history/core/RecordSource.h"
 

@@ -94,6 +94,8 @@ int Run(const CLanguage& texts, const QStringList& given) {
     if (!TakeCentralArg(texts, args, central, conninfo, error) ||
         !TakeHistoryArgs(args, history, error))
         return Usage(error);
+    if (central && history.filter.overLimit)
+        return Usage(QStringLiteral("--over-limit is not available with --central yet"));
     QString format = QStringLiteral("tsv");
     for (int i = 0; i < args.size(); ++i) {
         QString arg = args[i];
@@ -187,6 +189,7 @@ const CliRegistrar
     registrar({kName,
                "history (--device ID | --all-devices) [--start YYYY-MM-DD] [--end YYYY-MM-DD] "
                "[--search TEXT] [--mode auto|manual|refuse|discontinued] [--min X] [--max Y] "
+               "[--over-limit 1|2] "
                "[--sort HEADING[:asc|:desc]] [--format tsv|csv|json] [--central [CONNINFO] | "
                "--central-file FILE]",
                Run, "print the record list as the history page shows it",

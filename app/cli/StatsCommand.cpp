@@ -102,6 +102,8 @@ int Run(const CLanguage& texts, const QStringList& arguments) {
         std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(error));
         return kCliFailed;
     }
+    // Days, weeks, months and hours without a test inside the range show with zeros.
+    FillEmptyGroups(request, history.filter.startDate, history.filter.endDate, rows);
 
     const QStringList headings = StatsHeadings(request);
     if (format == QLatin1String("json")) {
@@ -156,16 +158,16 @@ QList<CliOption> StatsOptions() {
                 "tab-separated lines (the default), CSV or one JSON array of objects"}};
 }
 
-const CliRegistrar registrar({kName,
-                              "stats (--device ID | --all-devices) [--start YYYY-MM-DD] "
-                              "[--end YYYY-MM-DD] [--search TEXT] "
-                              "[--mode auto|manual|refuse|discontinued] [--min X] [--max Y] "
-                              "--by day|week|month|hour|weekday|device|mode|field:HEADING "
-                              "[--format tsv|csv|json]",
-                              Run,
-                              "count tests, test modes and results over each legal limit, with "
-                              "mean, median and maximum result, per group and unit",
-                              StatsOptions(),
-                              "brtx-cli stats --all-devices --start 2024-01-01 --by month"});
+const CliRegistrar
+    registrar({kName,
+               "stats (--device ID | --all-devices) [--start YYYY-MM-DD] "
+               "[--end YYYY-MM-DD] [--search TEXT] "
+               "[--mode auto|manual|refuse|discontinued] [--min X] [--max Y] [--over-limit 1|2] "
+               "--by day|week|month|hour|weekday|device|mode|field:HEADING "
+               "[--format tsv|csv|json]",
+               Run,
+               "count tests, test modes and results over each legal limit, with "
+               "mean, median and maximum result, per group and unit",
+               StatsOptions(), "brtx-cli stats --all-devices --start 2024-01-01 --by month"});
 
 } // namespace

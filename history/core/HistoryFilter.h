@@ -19,6 +19,22 @@ struct HistoryFilter {
     // both bounds are empty.
     std::optional<double> minResult;
     std::optional<double> maxResult;
+    // 1 or 2: only results at or over that legal limit of their unit ([Global] Limits of the
+    // record source's texts); 0: any.
+    int overLimit = 0;
+
+    // Narrower choices a chart's bar adds (the statistics tab); the list's own filter row
+    // never sets them.
+    QString unit;        // Test_Unit, trimmed, case ignored; empty: any
+    double binWidth = 0; // > 0: only results in bin number `bin` of this width (see Stats.h)
+    qint64 bin = 0;
+    int hour = -1;                     // 0..23: only tests in that hour of the day
+    int weekday = 0;                   // 1 Monday .. 7 Sunday: only tests on that weekday
+    QString fieldHeading;              // with fieldValue: only rows whose column of that heading
+    std::optional<QString> fieldValue; // shows exactly this text (a missing value reads "")
+    bool HasChartChoice() const {
+        return !unit.isEmpty() || binWidth > 0 || hour >= 0 || weekday > 0 || fieldValue;
+    }
 };
 
 struct HistorySort {

@@ -111,6 +111,31 @@ void NumberFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
     }
 }
 
+// brtx_bin(x, width): the bin of x as a number (StatsBin), NULL when x is no number.
+void BinFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    double value = 0;
+    bool number = false;
+    switch (sqlite3_value_type(argv[0])) {
+    case SQLITE_INTEGER:
+    case SQLITE_FLOAT:
+        value = sqlite3_value_double(argv[0]);
+        number = true;
+        break;
+    case SQLITE_TEXT: {
+        const char* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+        number = text && ParseNumber(text, sqlite3_value_bytes(argv[0]), value);
+        break;
+    }
+    default:
+        break;
+    }
+    const double width = sqlite3_value_double(argv[1]);
+    if (number && width > 0)
+        sqlite3_result_int64(ctx, StatsBin(value, width));
+    else
+        sqlite3_result_null(ctx);
+}
+
 // brtx_find(a, b, ...): 1 when one of the texts holds the search text, ignoring case in
 // every script (Unicode case folding, not only A-Z as LIKE and lower() do).
 struct Needle {
@@ -214,6 +239,8 @@ public:
                                      const_cast<std::function<bool()>*>(stop));
         sqlite3_create_function_v2(m_db, "brtx_num", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                    NumberFunction, nullptr, nullptr, nullptr);
+        sqlite3_create_function_v2(m_db, "brtx_bin", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                   BinFunction, nullptr, nullptr, nullptr);
         sqlite3_create_collation_v2(m_db, "brtx_locale", SQLITE_UTF8, new QCollator,
                                     LocaleCollation, DeleteCollator);
         m_path = path;
@@ -305,7 +332,15 @@ QString FilterKey(const HistoryFilter& f) {
                        f.search,
                        QString::number(int(f.mode)),
                        f.minResult ? QString::number(*f.minResult, 'g', 17) : QString(),
-                       f.maxResult ? QString::number(*f.maxResult, 'g', 17) : QString()}
+                       f.maxResult ? QString::number(*f.maxResult, 'g', 17) : QString(),
+                       QString::number(f.overLimit),
+                       f.unit.trimmed().toLower(),
+                       QString::number(f.binWidth, 'g', 17),
+                       QString::number(f.bin),
+                       QString::number(f.hour),
+                       QString::number(f.weekday),
+                       f.fieldHeading,
+                       f.fieldValue ? QStringLiteral("=") + *f.fieldValue : QString()}
         .join(QChar(0x1F));
 }
 
@@ -354,6 +389,35 @@ struct CLocalRecordSource::Layout {
     }
 
     // Every column's shown value, comma-separated: what a search looks through.
+    // The column of a heading (exactly, else ignoring case), or -1.
+    int Find(const QString& heading) const {
+        for (int pass = 0; pass < 2; ++pass)
+            for (int c = 0; c < columns.size(); ++c)
+                if (columns[c].heading.compare(heading,
+                                               pass ? Qt::CaseInsensitive : Qt::CaseSensitive) == 0)
+                    return c;
+        return -1;
+    }
+    QString Headings() const {
+        QStringList headings;
+        for (const HistoryColumn& column : columns)
+            headings << column.heading;
+        return headings.join(QStringLiteral(", "));
+    }
+    // The column a filter's fieldValue is about; false with a message when there is none.
+    bool FieldOf(const HistoryFilter& filter, Sql& expression, QString* error) const {
+        if (!filter.fieldValue)
+            return true;
+        const int c = Find(filter.fieldHeading);
+        if (c < 0) {
+            if (error)
+                *error = QStringLiteral("no column \"%1\"; the columns are: %2")
+                             .arg(filter.fieldHeading, Headings());
+            return false;
+        }
+        expression = Expression(columns[c]);
+        return true;
+    }
     Sql SearchArgs() const {
         Sql sql;
         for (int c = 0; c < columns.size(); ++c) {
@@ -483,8 +547,8 @@ namespace {
 // The WHERE clause of a filter (starting with " WHERE").
 // recordOrder: the rows are wanted in record order; the date terms then do not pick the
 // (device, date) index, so that the (device, record) index gives the order without a sort.
-bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, Sql& where, QString* error,
-                 bool recordOrder = false) {
+bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, const Sql& field,
+                 const CLimits& limits, Sql& where, QString* error, bool recordOrder = false) {
     if (filter.minResult && filter.maxResult && *filter.minResult > *filter.maxResult) {
         if (error)
             *error = QStringLiteral("the minimum result is above the maximum");
@@ -503,6 +567,44 @@ bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, Sql& where,
         where.Add(" AND brtx_num(Test_Result)<=").AddNumber(*filter.maxResult);
     if (!filter.search.isEmpty())
         where.Add(" AND brtx_find(").Add(searchArgs).Add(")");
+    if (filter.overLimit > 0) {
+        // The result at or over the unit's threshold, as the statistics count it; no unit with
+        // that many thresholds: no row.
+        Sql threshold;
+        threshold.Add("(CASE lower(trim(Test_Unit))");
+        bool any = false;
+        for (const UnitLimits& u : limits.Units()) {
+            if (filter.overLimit > u.thresholds.size())
+                continue;
+            threshold.Add(" WHEN ")
+                .AddText(u.unit.toLower())
+                .Add(" THEN ")
+                .AddNumber(u.thresholds[filter.overLimit - 1]);
+            any = true;
+        }
+        threshold.Add(" ELSE NULL END)");
+        if (any)
+            where.Add(" AND brtx_num(Test_Result)>=").Add(threshold);
+        else
+            where.Add(" AND 0");
+    }
+    // What a chart's bar adds.
+    if (!filter.unit.isEmpty())
+        where.Add(" AND lower(trim(coalesce(Test_Unit,'')))=")
+            .AddText(filter.unit.trimmed().toLower());
+    if (filter.binWidth > 0)
+        where.Add(" AND brtx_bin(Test_Result,")
+            .AddNumber(filter.binWidth)
+            .Add(")=")
+            .AddNumber(double(filter.bin));
+    if (filter.hour >= 0)
+        where.Add(" AND substr(Time_Time,1,2)=")
+            .AddText(QStringLiteral("%1").arg(filter.hour, 2, 10, QLatin1Char('0')));
+    if (filter.weekday > 0)
+        where.Add(" AND ((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7+1)=")
+            .AddNumber(filter.weekday);
+    if (filter.fieldValue)
+        where.Add(" AND coalesce(").Add(field).Add(",'')=").AddText(*filter.fieldValue);
     return true;
 }
 
@@ -518,6 +620,9 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
         return false;
     }
     const Sql searchArgs = layout.SearchArgs();
+    Sql field;
+    if (!layout.FieldOf(filter, field, error))
+        return false;
     Sql& sql = st.sql;
     // Only the fields some column shows are read; the others stand as NULL in their place.
     QVector<bool> needed(kFields + 1, false);
@@ -535,7 +640,8 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
     for (int k = 1; k <= kFields; ++k)
         select += needed[k] ? QStringLiteral(",Field%1").arg(k) : QStringLiteral(",NULL");
     sql.Add(select + QStringLiteral(",GPS,Path FROM ValueInfo"));
-    if (!WhereClause(filter, searchArgs, sql, error, sort.IsDefault()))
+    if (!WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), sql, error,
+                     sort.IsDefault()))
         return false;
 
     // The order: the sort keys, then the stored order so that every row has one place.
@@ -687,9 +793,12 @@ bool CLocalRecordSource::Count(const HistoryFilter& filter, qint64& count, QStri
     if (!LoadLayout(filter, layout, error))
         return false;
     const Sql searchArgs = layout.SearchArgs();
+    Sql field;
+    if (!layout.FieldOf(filter, field, error))
+        return false;
     Sql sql;
     sql.Add("SELECT count(*) FROM ValueInfo");
-    if (!WhereClause(filter, searchArgs, sql, error))
+    if (!WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), sql, error))
         return false;
     Connection db;
     if (!db.Open(DatabasePath(), error, &m_interrupt))
@@ -801,25 +910,28 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         group.Add("Test_Mode");
         break;
     case StatsBy::Field: {
-        int found = -1;
-        for (int pass = 0; pass < 2 && found < 0; ++pass)
-            for (int c = 0; c < layout.columns.size() && found < 0; ++c)
-                if (layout.columns[c].heading.compare(request.field, pass ? Qt::CaseInsensitive
-                                                                          : Qt::CaseSensitive) == 0)
-                    found = c;
+        const int found = layout.Find(request.field);
         if (found < 0) {
-            QStringList headings;
-            for (const HistoryColumn& column : layout.columns)
-                headings << column.heading;
             if (noColumn)
                 *noColumn = true;
             Connection::Fail(error, QStringLiteral("no column \"%1\"; the columns are: %2")
-                                        .arg(request.field, headings.join(QStringLiteral(", "))));
+                                        .arg(request.field, layout.Headings()));
             return false;
         }
-        group = layout.Expression(layout.columns[found]);
+        group.Add("coalesce(").Add(layout.Expression(layout.columns[found])).Add(",'')");
         break;
     }
+    case StatsBy::Bin:
+        if (!(request.binWidth > 0)) {
+            Connection::Fail(error, QStringLiteral("no bin width"));
+            return false;
+        }
+        group.Add("brtx_bin(Test_Result,").AddNumber(request.binWidth).Add(")");
+        break;
+    case StatsBy::HourWeekday:
+        group.Add(
+            "((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7+1)||'-'||substr(Time_Time,1,2)");
+        break;
     }
 
     // Each row with its group, unit, mode, result as a number and its unit's thresholds.
@@ -843,20 +955,17 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
             inner.Add(QStringLiteral(",NULL AS t%1").arg(k + 1));
     }
     inner.Add(" FROM ValueInfo");
-    if (!WhereClause(filter, searchArgs, inner, error))
+    Sql field;
+    if (!layout.FieldOf(filter, field, error) ||
+        !WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), inner, error))
         return false;
 
-    Sql counts;
-    counts
-        .Add("SELECT g,u,count(*),sum(m='Auto'),sum(m='Manual'),sum(m='Refuse'),"
-             "sum(m='Discontinued'),count(n),avg(n),max(n),sum(n>=t1),sum(n>=t2) FROM (")
-        .Add(inner)
-        .Add(") GROUP BY g,u ORDER BY g,u");
-    // The median: the results of every group in order, groups in the order of the counts;
-    // with each group's number of results known, the middle ones are picked while the rows
-    // pass (SQLite's sorter holds them, not this program).
-    Sql medians;
-    medians.Add("SELECT n FROM (").Add(inner).Add(") WHERE n IS NOT NULL ORDER BY g,u,n");
+    // One pass: every selected row with its group, unit, mode and result, sorted by group,
+    // unit and result (SQLite's sorter holds them, not this program); the counts add up while
+    // the rows pass, and a group's results, already in order, give its median when the group
+    // ends (only that group's numbers are held).
+    Sql rowsSql;
+    rowsSql.Add("SELECT g,u,m,n,n>=t1,n>=t2 FROM (").Add(inner).Add(") ORDER BY g,u,n");
 
     Connection db;
     if (!db.Open(DatabasePath(), error, &m_interrupt))
@@ -864,62 +973,63 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     if (!db.HasValues())
         return true;
     db.SetSearch(filter.search);
-    // Both passes in one read transaction: one snapshot even while a download writes.
-    sqlite3_stmt* begin = db.Prepare(QStringLiteral("BEGIN"), error);
-    if (!begin)
-        return false;
-    sqlite3_step(begin);
-    sqlite3_finalize(begin);
-
-    sqlite3_stmt* stmt = db.Prepare(counts.text, error, counts.binds);
+    sqlite3_stmt* stmt = db.Prepare(rowsSql.text, error, rowsSql.binds);
     if (!stmt)
         return false;
+    static const QByteArray modeNames[4] = {"Auto", "Manual", "Refuse", "Discontinued"};
+    QByteArray curGroup, curUnit; // of the row being added up (a missing group reads "")
+    bool open = false;            // rows.last() is being added up
+    QVector<double> results;
+    double sum = 0;
+    auto finish = [&] {
+        if (!open)
+            return;
+        StatsRow& row = rows.last();
+        const qsizetype c = results.size();
+        row.results = c;
+        if (c > 0) {
+            row.mean = sum / double(c);
+            row.max = results.last();
+            row.median = (results[(c - 1) / 2] + results[c / 2]) / 2;
+        }
+        results.clear();
+        sum = 0;
+    };
+    auto bytes = [stmt](int column) {
+        const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+        return QByteArray::fromRawData(text ? text : "", sqlite3_column_bytes(stmt, column));
+    };
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        StatsRow row;
-        row.group = Text(stmt, 0);
-        if (request.by == StatsBy::Weekday && !row.group.isEmpty())
-            row.group = QLocale::c().dayName(row.group.toInt());
-        row.unit = Text(stmt, 1);
-        row.tests = sqlite3_column_int64(stmt, 2);
-        for (int m = 0; m < 4; ++m)
-            row.modes[m] = sqlite3_column_int64(stmt, 3 + m);
-        row.results = sqlite3_column_int64(stmt, 7);
-        row.mean = sqlite3_column_double(stmt, 8);
-        row.max = sqlite3_column_double(stmt, 9);
-        row.over[0] = sqlite3_column_int64(stmt, 10);
-        row.over[1] = sqlite3_column_int64(stmt, 11);
-        rows.append(row);
+        const QByteArray g = bytes(0), u = bytes(1);
+        if (!open || g != curGroup || u != curUnit) {
+            finish();
+            curGroup = QByteArray(g.constData(), g.size()); // a copy: the row's text goes
+            curUnit = QByteArray(u.constData(), u.size());
+            StatsRow row;
+            row.group = QString::fromUtf8(curGroup);
+            if (request.by == StatsBy::Weekday && !row.group.isEmpty())
+                row.group = QLocale::c().dayName(row.group.toInt());
+            row.unit = QString::fromUtf8(curUnit);
+            rows.append(row);
+            open = true;
+        }
+        StatsRow& row = rows.last();
+        ++row.tests;
+        const QByteArray m = bytes(2);
+        for (int k = 0; k < 4; ++k)
+            if (m == modeNames[k])
+                ++row.modes[k];
+        if (sqlite3_column_type(stmt, 3) != SQLITE_NULL) {
+            const double v = sqlite3_column_double(stmt, 3);
+            results.append(v);
+            sum += v;
+            row.over[0] += sqlite3_column_int(stmt, 4);
+            row.over[1] += sqlite3_column_int(stmt, 5);
+        }
     }
+    finish();
     sqlite3_finalize(stmt);
-    if (rc == SQLITE_DONE) {
-        stmt = db.Prepare(medians.text, error, medians.binds);
-        if (!stmt)
-            return false;
-        int r = 0;
-        qint64 seen = 0; // results of rows[r] passed so far
-        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-            while (r < rows.size() && seen >= rows[r].results) {
-                ++r;
-                seen = 0;
-            }
-            if (r >= rows.size())
-                break; // more results than counted: cannot be in one snapshot
-            const qint64 c = rows[r].results;
-            const double v = sqlite3_column_double(stmt, 0);
-            if (seen == (c - 1) / 2)
-                rows[r].median = v;
-            if (seen == c / 2 && c % 2 == 0)
-                rows[r].median = (rows[r].median + v) / 2;
-            ++seen;
-        }
-        sqlite3_finalize(stmt);
-        if (rc == SQLITE_ROW) {
-            Connection::Fail(error, QStringLiteral("the records changed while they were counted"));
-            rows.clear();
-            return false;
-        }
-    }
     if (rc != SQLITE_DONE) {
         Connection::Fail(error, db.Message(rc));
         rows.clear();

@@ -35,11 +35,11 @@ public:
     bool Stream(const HistoryFilter& filter, const HistorySort& sort,
                 const std::function<bool(const HistoryRow&)>& sink, QString* error) override;
     QByteArray Picture(const HistoryRow& row) override;
-    // Statistics over the filter's records (see Stats.h), groups and units in order, computed
-    // by SQLite in two passes (counts and means; medians). *noColumn is set when
-    // field:HEADING names no column of the list.
+    // Statistics over the filter's records (see Stats.h), groups and units in order, read in
+    // one pass sorted by SQLite (only one group's results are held here). *noColumn is set
+    // when field:HEADING names no column of the list.
     bool Stats(const HistoryFilter& filter, const StatsRequest& request, QVector<StatsRow>& rows,
-               QString* error, bool* noColumn = nullptr);
+               QString* error, bool* noColumn = nullptr) override;
     void SetInterrupt(std::function<bool()> stop) override;
     std::shared_ptr<IRecordSource> Another() const override {
         return std::make_shared<CLocalRecordSource>(m_dbPath, m_texts);

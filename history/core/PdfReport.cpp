@@ -2,6 +2,7 @@
 
 #include "base/Language.h"
 #include "base/Paths.h"
+#include "history/core/Limits.h"
 #include "history/core/Report.h"
 #include "history/core/ReportSeal.h"
 
@@ -136,10 +137,13 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
 
     const QString charset = ReportCharset(m_texts.ReadLanguage());
     m_cells = source.cells;
-    return Convert(ReportBytes(WithIntegrityLines(BuildReportHtml(source.headings, source.cells,
-                                                                  source.picturePath, charset),
-                                                  source.cells),
-                               charset));
+    return Convert(ReportBytes(
+        // An integrity failure's line goes above the limit's.
+        WithIntegrityLines(WithLimitLine(BuildReportHtml(source.headings, source.cells,
+                                                         source.picturePath, charset),
+                                         source.cells, m_texts),
+                           source.cells),
+        charset));
 }
 
 QString CPdfReport::CombinedReportName(const QVector<ReportSource>& sources,
@@ -197,7 +201,9 @@ CPdfReport::Outcome CPdfReport::StartCombined(const QVector<ReportSource>& sourc
         // Each page carries its own record's integrity lines; the encoding works character by
         // character, so encoded pages can be joined.
         const QString page = WithIntegrityLines(
-            BuildReportHtml(s.headings, s.cells, s.picturePath, charset), s.cells);
+            WithLimitLine(BuildReportHtml(s.headings, s.cells, s.picturePath, charset), s.cells,
+                          m_texts),
+            s.cells);
         // Each record's page is the single report's body; the document keeps the first head.
         const QString bodyTag = QStringLiteral("<body class=\"bg\">");
         const qsizetype bodyAt = page.indexOf(bodyTag) + bodyTag.size();
@@ -374,4 +380,25 @@ void CPdfReport::Finish(bool processOk) {
     }
     AuditReportExport(m_program, m_cells, m_pdfPath, m_ok);
     emit finished(m_ok);
+}
+
+QString WithLimitLine(const QString& html, const QStringList& cells, const CLanguage& texts) {
+    const CLimits limits = CLimits::Read(texts);
+    const int level = limits.Level(cells.value(6), cells.value(5));
+    const UnitLimits* unit = limits.For(cells.value(6));
+    if (level <= 0 || !unit)
+        return html;
+    // The characters the page's encoding lacks become references, as in the rest of the page.
+    const QString line =
+        QStringLiteral("<div class=\"over-limit\" style=\"color:#c00000;font-weight:bold;"
+                       "font-size:16px;margin:6px 0\">%1</div>")
+            .arg(HtmlEncode(HtmlEscape(OverLimitText(texts, *unit, level))));
+    QString out = html;
+    const QString bodyTag = QStringLiteral("<body class=\"bg\">");
+    const qsizetype body = out.indexOf(bodyTag);
+    if (body >= 0)
+        out.insert(body + bodyTag.size(), line);
+    else
+        out.prepend(line);
+    return out;
 }

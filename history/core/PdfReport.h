@@ -21,6 +21,11 @@ class QProcess;
 class QTimer;
 
 // What the report is made of, read from the history list.
+// The report page with a line under its top naming the legal limit the record's result
+// (cells 5 and 6: result and unit) is at or over ([Global] Limits of texts); the page as it is
+// when the result is under every limit, not a number, or its unit has none.
+QString WithLimitLine(const QString& html, const QStringList& cells, const CLanguage& texts);
+
 struct ReportSource {
     QStringList headings; // list headings in column order
     QStringList cells;    // the record's row

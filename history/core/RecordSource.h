@@ -7,6 +7,7 @@
 // used by one thread at a time. Failures return false and leave a readable text in *error.
 #include "history/core/HistoryFilter.h"
 #include "history/core/HistoryQuery.h"
+#include "history/core/Stats.h"
 
 #include <QByteArray>
 #include <QString>
@@ -46,6 +47,19 @@ public:
     // read (memory stays flat); sink returns false to stop early (Stream then returns true).
     virtual bool Stream(const HistoryFilter& filter, const HistorySort& sort,
                         const std::function<bool(const HistoryRow&)>& sink, QString* error) = 0;
+    // Statistics over the filter's records (see Stats.h), computed by the store; *noColumn is
+    // set when field:HEADING names no column. A store that cannot count says so and fails.
+    virtual bool Stats(const HistoryFilter& filter, const StatsRequest& request,
+                       QVector<StatsRow>& rows, QString* error, bool* noColumn = nullptr) {
+        (void)filter;
+        (void)request;
+        rows.clear();
+        if (noColumn)
+            *noColumn = false;
+        if (error)
+            *error = QStringLiteral("statistics of this store are not available yet");
+        return false;
+    }
     // The bytes of a row's photograph; empty when it has none or it cannot be read.
     virtual QByteArray Picture(const HistoryRow& row) = 0;
     // From now on a long call asks stop() now and then and, when it returns true, ends early

@@ -10,11 +10,15 @@
 #include <QStringList>
 #include <QVector>
 
-enum class StatsBy { Day, Week, Month, Hour, Weekday, Device, Mode, Field };
+// Bin: the results of one unit in bins of binWidth (the group is the bin number, see
+// StatsBin; results that are not numbers have the group ""). HourWeekday: "D-HH", D the
+// weekday 1 Monday .. 7 Sunday, HH the hour.
+enum class StatsBy { Day, Week, Month, Hour, Weekday, Device, Mode, Field, Bin, HourWeekday };
 
 struct StatsRequest {
     StatsBy by = StatsBy::Day;
-    QString field; // StatsBy::Field: the heading of the column whose values group
+    QString field;       // StatsBy::Field: the heading of the column whose values group
+    double binWidth = 0; // StatsBy::Bin
     CLimits limits;
 };
 
@@ -37,3 +41,20 @@ bool ParseStatsBy(const QString& text, StatsRequest& request, QString& error);
 // The headings of a statistics table and the cells of one row, in the same order.
 QStringList StatsHeadings(const StatsRequest& request);
 QStringList StatsCells(const StatsRequest& request, const StatsRow& row);
+
+// The bin of a result for bins of the given width: floor(value / width), with a margin of a
+// millionth of a bin so that a result written on an edge (0.25 with bins of 0.05) falls in the
+// bin that starts there, as a limit drawn on that edge says. The statistics and the filter a
+// chart's bar sets both use it.
+qint64 StatsBin(double value, double width);
+// A bin width that suits results up to max: 1, 2 or 5 times a power of ten, about 10 to 25
+// bins, and no wider than a tenth of the unit's lowest limit when it has one (so the limits
+// fall on or near edges).
+double StatsBinWidth(double max, const UnitLimits* limits);
+
+// The groups a period or hour count leaves out, added with zero counts: every day, week (its
+// Monday) or month from first to last ("yyyy-MM-dd" bounds; an open bound takes the first or
+// last group found), every hour 00..23; rows stay in group order, a group's units together.
+// Other kinds, and no rows at all (zero records), are left as they are.
+void FillEmptyGroups(const StatsRequest& request, const QString& first, const QString& last,
+                     QVector<StatsRow>& rows);

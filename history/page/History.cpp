@@ -9,6 +9,7 @@
 #include "history/core/LocalRecordSource.h"
 #include "history/core/RecordWorker.h"
 #include "history/page/HistoryModel.h"
+#include "history/page/StatsView.h"
 #include "store/SQLite.h"
 #include "store/Seal.h"
 #include "store/Statements.h"
@@ -37,6 +38,7 @@
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QSplitter>
+#include <QTabBar>
 #include <QTableView>
 #include <QTimer>
 
@@ -54,6 +56,7 @@ constexpr int kBarTop = 10;
 constexpr int kBarHeight = 30;
 constexpr int kFilterTop = 46;
 constexpr int kListTop = 84;
+constexpr int kTabHeight = 28; // the History / Statistics tabs above the list
 constexpr int kMeterSize = 190;
 constexpr int kPictureWidth = 320; // the photographs of the instruments
 // The picture and the meter under it beside the list: only the width they need, so that the
@@ -94,6 +97,7 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_pMode = Made(new QComboBox(this), kMode);
     m_pMin = Made(new QLineEdit(this), kMinResult);
     m_pMax = Made(new QLineEdit(this), kMaxResult);
+    m_pOver = Made(new QComboBox(this), kOverLimit);
     m_pCount = Made(new QLabel(this), kRowCount);
     // The list and the picture/meter side by side; the user drags the handle between them.
     m_pSplitter = Made(new QSplitter(Qt::Horizontal, this), kSplitter);
@@ -108,6 +112,14 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_pSplitter->setChildrenCollapsible(false);
     m_pSide->setMinimumWidth(kMeterSize + 2 * kMargin);
     m_pSide->installEventFilter(this);
+    // The list (History) and the charts over the same records (Statistics) share the area
+    // below the filters.
+    m_pTabs = Made(new QTabBar(this), kTabs);
+    m_pTabs->addTab(GetText("HistoryTab"));
+    m_pTabs->addTab(GetText("StatsTab"));
+    m_pTabs->setDrawBase(false);
+    m_pStats = Made(new CStatsView(m_language, this), kStats);
+    m_pStats->hide();
 
     // Value meter: a light needle and the colour bands; it shows the selected record's result.
     m_pMeter->SetColorTick(0x00EBFFFF);
@@ -154,6 +166,9 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_pMode->addItem(GetText("TestModeManual"), int(TestModeFilter::Manual));
     m_pMode->addItem(GetText("TestModeRefuse"), int(TestModeFilter::Refuse));
     m_pMode->addItem(GetText("TestModeDiscontinued"), int(TestModeFilter::Discontinued));
+    m_pOver->addItem(GetText("OverLimitAny"), 0);
+    m_pOver->addItem(GetText("OverLimitFilter1"), 1);
+    m_pOver->addItem(GetText("OverLimitFilter2"), 2);
     m_pMin->setPlaceholderText(GetText("ResultMin"));
     m_pMax->setPlaceholderText(GetText("ResultMax"));
     m_pCount->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -191,6 +206,13 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_strDbPath = GetDatabasePath();
     m_source = std::make_shared<CLocalRecordSource>(QString(), m_language);
     m_pWorker = new CRecordWorker(m_source, this);
+    m_pStats->SetSource(m_source);
+    connect(m_pTabs, &QTabBar::currentChanged, this, [this](int tab) {
+        m_pSplitter->setVisible(tab == 0);
+        m_pStats->setVisible(tab == 1);
+    });
+    connect(m_pStats, &CStatsView::statusChanged, this, &CHistory::statusChanged);
+    connect(m_pStats, &CStatsView::barClicked, this, &CHistory::ListChartChoice);
     m_liveTicket = std::make_shared<std::atomic<quint64>>(0);
     m_pSaveTimer = new QTimer(this);
     m_pSaveTimer->setSingleShot(true);
@@ -269,6 +291,7 @@ QWidget* CHistory::Control(int id) const {
 
 void CHistory::SetSource(std::shared_ptr<IRecordSource> source) {
     m_source = source;
+    m_pStats->SetSource(source);
     m_pWorker->SetSource(std::move(source));
     RefreshDeviceList();
     RebuildColumns();
@@ -383,6 +406,12 @@ bool CHistory::ReadFilter(HistoryFilter& filter) {
     filter.endDate = EndDateText();
     filter.search = m_pSearch->text();
     filter.mode = TestModeFilter(m_pMode->currentData().toInt());
+    filter.overLimit = m_pOver->currentData().toInt();
+    // The central store does not know the limits yet.
+    if (filter.overLimit && m_pSource->currentIndex() == 1) {
+        emit statusChanged(GetText("OverLimitCentral"));
+        return false;
+    }
     // The bounds read in the user's notation or with a point ("0,25" and "0.25").
     auto bound = [](QLineEdit* edit, std::optional<double>& out) {
         const QString text = edit->text().trimmed();
@@ -422,6 +451,23 @@ void CHistory::OnBnClickedQuery() {
     // The first rows come from the worker, then the count; the rows further down come while
     // the user scrolls. The window stays usable meanwhile.
     StartQuery(true);
+    m_pStats->SetFilter(m_filter, m_columns, CLimits::Read(m_language));
+}
+
+void CHistory::ListChartChoice(const HistoryFilter& filter) {
+    // The list shows exactly the bar's records until the next Query.
+    m_filter = filter;
+    m_pTabs->setCurrentIndex(0);
+    StartQuery(true);
+    emit statusChanged(GetText("StatsListed"));
+}
+
+CStatsView* CHistory::Stats() const {
+    return m_pStats;
+}
+
+QTabBar* CHistory::Tabs() const {
+    return m_pTabs;
 }
 
 void CHistory::ApplyLimits(bool report) {
@@ -919,8 +965,9 @@ void CHistory::resizeEvent(QResizeEvent* event) {
     const int modeWidth = qMax(130, m_pMode->sizeHint().width());
     const int boundWidth = 110;
     const int countWidth = 170;
+    const int overWidth = qMax(120, m_pOver->sizeHint().width());
     const int searchWidth =
-        qMax(120, w - 2 * kMargin - modeWidth - 2 * boundWidth - countWidth - 4 * 8);
+        qMax(120, w - 2 * kMargin - modeWidth - 2 * boundWidth - overWidth - countWidth - 5 * 8);
     int x = kMargin;
     m_pSearch->setGeometry(x, kFilterTop, searchWidth, kBarHeight);
     x += searchWidth + 8;
@@ -930,11 +977,16 @@ void CHistory::resizeEvent(QResizeEvent* event) {
     x += boundWidth + 8;
     m_pMax->setGeometry(x, kFilterTop, boundWidth, kBarHeight);
     x += boundWidth + 8;
+    m_pOver->setGeometry(x, kFilterTop, overWidth, kBarHeight);
+    x += overWidth + 8;
     m_pCount->setGeometry(x, kFilterTop, countWidth, kBarHeight);
 
     // The list and the side (picture, meter) below; the list gets the width the side leaves.
-    m_pSplitter->setGeometry(kMargin, kListTop, qMax(0, w - 2 * kMargin),
-                             qMax(0, h - kListTop - kMargin));
+    m_pTabs->setGeometry(kMargin, kListTop, qMax(0, w - 2 * kMargin), kTabHeight);
+    const QRect below(kMargin, kListTop + kTabHeight, qMax(0, w - 2 * kMargin),
+                      qMax(0, h - kListTop - kTabHeight - kMargin));
+    m_pSplitter->setGeometry(below);
+    m_pStats->setGeometry(below);
     PlaceSplitter();
 }
 

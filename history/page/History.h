@@ -35,6 +35,8 @@ class QTimer;
 class CRecordWorker;
 class CMeter;
 class CHistoryModel;
+class CStatsView;
+class QTabBar;
 namespace Central {
 class CCentralSyncWorker;
 }
@@ -59,8 +61,11 @@ constexpr int kMinResult = 1103;
 constexpr int kMaxResult = 1104;
 constexpr int kRowCount = 1105;
 constexpr int kSplitter = 1106;
-constexpr int kSync = 1090;   // shown only when a central store is set
-constexpr int kSource = 1091; // "This computer / Central", shown only when one is set
+constexpr int kSync = 1090;      // shown only when a central store is set
+constexpr int kSource = 1091;    // "This computer / Central", shown only when one is set
+constexpr int kOverLimit = 1109; // any result / over limit 1 / over limit 2
+constexpr int kTabs = 1107;      // History / Statistics
+constexpr int kStats = 1108;     // the statistics tab
 } // namespace HistoryIds
 
 class CHistory : public QWidget {
@@ -126,6 +131,12 @@ public:
     QString ViewStatePath() const;
     // The list's model (tests and computed columns).
     CHistoryModel* Model() const { return m_pModel; }
+    // The statistics tab and the History / Statistics tab bar.
+    CStatsView* Stats() const;
+    QTabBar* Tabs() const;
+    // Lists exactly the records of a chart's bar (its filter) on the History tab, until the
+    // next Query.
+    void ListChartChoice(const HistoryFilter& filter);
 
 signals:
     // A text for the main window's status field (a query that failed, an export's outcome,
@@ -207,8 +218,11 @@ private:
     QComboBox* m_pMode = nullptr;
     QLineEdit* m_pMin = nullptr;
     QLineEdit* m_pMax = nullptr;
+    QComboBox* m_pOver = nullptr;
     QLabel* m_pCount = nullptr;
     QSplitter* m_pSplitter = nullptr;
+    QTabBar* m_pTabs = nullptr;
+    CStatsView* m_pStats = nullptr;
     QWidget* m_pSide = nullptr;
     QTimer* m_pSaveTimer = nullptr; // writes the view state after the last change
 

@@ -8,13 +8,17 @@
 #include "controls/Meter.h"
 #include "history/page/History.h"
 #include "history/page/HistoryModel.h"
+#include "history/page/StatsView.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFile>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QTabBar>
 #include <QTableView>
+#include <QThread>
 #include <gtest/gtest.h>
 
 using historytest::Db;
@@ -221,6 +225,78 @@ TEST_F(HistoryWorkbenchTest, SearchAndSortAsTheUserSeesThem) {
     EXPECT_EQ(page.ListCell(0, 5), "0.890");
     list->selectRow(0);
     keep("history-sorted.png");
+}
+
+TEST_F(HistoryWorkbenchTest, StatisticsTabAsTheUserSeesIt) {
+    // Three instruments over two months with officers and the usual limits; with
+    // BRTX_SHOT_DIR set the tab is kept as pictures (the screenshots of docs/history.md).
+    QFile assets(brtxtest::sourceDir() + "/assets/Language.ini");
+    ASSERT_TRUE(assets.open(QIODevice::ReadOnly));
+    home.writeLanguage(
+        assets.readAll().replace("[Global]", "[Global]\nLimits=mg/L:0.25,0.40;g/L:0.5,0.8"));
+    {
+        Db db;
+        const char* devices[] = {"0123456789", "0123456790", "0123456791"};
+        const char* officers[] = {"Anna Müller", "Wang Wei",   "Jean Dupont", "Li Na",
+                                  "O'Brien",     "Søren Kjær", "Maria García"};
+        db.db().ExecuteSQL("BEGIN");
+        for (const char* d : devices)
+            db.Titles(d, {"Officer", "Plate", "Place"});
+        for (int n = 1; n <= 900; ++n) {
+            const int device = n % 7 < 4 ? 0 : (n % 7 < 6 ? 1 : 2);
+            const int day = (n * 37) % 61;
+            const int hour = (n % 5 == 0) ? 22 + n % 3 : 7 + (n * 13) % 12;
+            const bool refused = n % 17 == 0 || (n % 7 == 3 && n % 3 == 0);
+            // Most results low, a tail over the limits.
+            const double result =
+                (n * 7919 % 1000) < 700 ? (n * 31 % 120) / 1000.0 : (n * 53 % 600) / 1000.0;
+            QStringList v =
+                historytest::Values({devices[device], QString::number(n),
+                                     QDate(2024, 5, 1).addDays(day).toString(Qt::ISODate),
+                                     QStringLiteral("%1:%2:00")
+                                         .arg(hour % 24, 2, 10, QChar('0'))
+                                         .arg(n * 7 % 60, 2, 10, QChar('0')),
+                                     refused ? "Refuse" : (n % 11 == 0 ? "Manual" : "Auto"),
+                                     refused ? "" : QString::number(result, 'f', 3), "mg/L"});
+            v[15] = QString::fromUtf8(officers[(n * 3 + n / 5) % 7]);
+            v[16] = QStringLiteral("B-%1").arg(n * 7919 % 100000, 5, 10, QChar('0'));
+            v[17] = QStringLiteral("Checkpoint %1").arg(n % 4 + 1);
+            db.db().ExecuteSQL(Statements::InsertValueInfo(v));
+        }
+        db.db().ExecuteSQL("COMMIT");
+    }
+    CHistory page;
+    status.Follow(&page);
+    page.resize(1280, 760);
+    page.show();
+    Get<QComboBox>(page, kDeviceBox)->setCurrentIndex(0); // every device
+    page.OnBnClickedQuery();
+    ASSERT_TRUE(page.WaitForList());
+    ASSERT_GE(page.ListRowCount(), 900);
+    page.Tabs()->setCurrentIndex(1);
+    CStatsView* stats = page.Stats();
+    const QString dir = qEnvironmentVariable("BRTX_SHOT_DIR");
+    const struct {
+        CStatsView::Chart chart;
+        const char* name;
+    } shots[] = {{CStatsView::Period, "history-stats-period.png"},
+                 {CStatsView::Results, "history-stats-results.png"},
+                 {CStatsView::Heat, "history-stats-heat.png"},
+                 {CStatsView::Field, "history-stats-officer.png"}};
+    for (const auto& shot : shots) {
+        if (shot.chart == CStatsView::Period)
+            Get<QComboBox>(page, StatsIds::kPeriod)->setCurrentIndex(1); // per week
+        stats->SetChart(shot.chart);
+        for (int i = 0; i < 2000 && stats->Busy(); ++i) {
+            QCoreApplication::processEvents();
+            QThread::msleep(5);
+        }
+        ASSERT_FALSE(stats->Busy());
+        EXPECT_FALSE(stats->Bars().isEmpty()) << shot.name;
+        QCoreApplication::processEvents();
+        if (!dir.isEmpty())
+            page.grab().save(dir + '/' + QLatin1String(shot.name));
+    }
 }
 
 TEST_F(HistoryWorkbenchTest, DamagedOrMissingDatabaseIsSaidAndLeftAlone) {

@@ -4,15 +4,28 @@
 #include "HistoryDb.h"
 
 #include "common/TestSupport.h"
+#include "history/core/Csv.h"
 #include "history/core/LocalRecordSource.h"
+#include "history/core/PdfReport.h"
 #include "history/core/Stats.h"
+#include "history/page/History.h"
+#include "history/page/StatsView.h"
 
+#include <QApplication>
+#include <QComboBox>
 #include <QDate>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
 #include <QMap>
+#include <QTabBar>
+#include <QThread>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -171,7 +184,12 @@ TEST_F(StatsTest, CommandLineFormatsEmptyListAndUsage) {
         {{"stats", "--device", "D1", "--by", "mode", "--mode", "refuse"}, 0, 2, "Refuse\tmg/L\t2"},
         {{"stats", "--device", "D1", "--by", "day", "--start", "2030-01-01"}, 0, 1, "day\tunit"},
         {{"stats", "--device", "NONE", "--by=week", "--format", "json"}, 0, 1, "[]"},
-        {{"stats", "--all-devices", "--by", "hour", "--format=csv"}, 0, 10, "12,g/L,2"},
+        // The hours without tests come with zeros: 9 rows, 18 empty hours.
+        {{"stats", "--all-devices", "--by", "hour", "--format=csv"}, 0, 28, "12,g/L,2"},
+        {{"stats", "--all-devices", "--by", "hour", "--format=csv"},
+         0,
+         28,
+         "01,,0,0,0,0,0,,,0,,,\r"},
         {{"stats", "--all-devices", "--by", "field:Nope"}, 2, -1, "brtx-cli stats: no column"},
         {{"stats", "--all-devices", "--by", "year"}, 2, -1, "brtx-cli stats: --by wants"},
         {{"stats", "--all-devices"}, 2, -1, "brtx-cli stats: --by is required"},
@@ -194,4 +212,276 @@ TEST_F(StatsTest, CommandLineFormatsEmptyListAndUsage) {
         "\"discontinued\":0,\"over limit 1\":null,\"over limit 2\":null,\"results\":1,"
         "\"mean\":33,\"median\":33,\"max\":33}"))
         << json.out.join('\n').toStdString();
+}
+
+// Result bins, weekday × hour and the zero groups of a period, against a plain count; and
+// the filter a chart's bar sets lists exactly the records the bar counts.
+TEST_F(StatsTest, BinsHeatMapAndEmptyGroupsMatchAPlainCount) {
+    CLocalRecordSource source;
+    const CLimits limits = CLimits::Parse(kLimits);
+    HistoryFilter all;
+    all.allDevices = true;
+    struct Case {
+        StatsBy by;
+        double width;
+        QString unit;
+    };
+    for (const Case& c : {Case{StatsBy::Bin, 0.05, "mg/L"}, Case{StatsBy::Bin, 0.1, "g/L"},
+                          Case{StatsBy::HourWeekday, 0, ""}}) {
+        StatsRequest request;
+        request.by = c.by;
+        request.binWidth = c.width;
+        request.limits = limits;
+        HistoryFilter f = all;
+        f.unit = c.unit;
+        QVector<StatsRow> rows;
+        QString error;
+        ASSERT_TRUE(source.Stats(f, request, rows, &error)) << qPrintable(error);
+        QMap<QString, qint64> got, want;
+        for (const StatsRow& row : rows)
+            got[row.group] += row.tests;
+        for (const Rec& r : kRecords) {
+            if (!c.unit.isEmpty() && c.unit != r.unit)
+                continue;
+            bool number = false;
+            const double v = QString(r.result).toDouble(&number);
+            const QDate d = QDate::fromString(r.date, Qt::ISODate);
+            // A result on a bin's edge (0.25, 0.40, 0.5, 0.8) starts that bin.
+            const QString g =
+                c.by == StatsBy::Bin
+                    ? (number ? QString::number(qint64(std::floor(v / c.width + 1e-6))) : "")
+                    : QString("%1-%2").arg(d.dayOfWeek()).arg(QString(r.time).left(2));
+            ++want[g];
+        }
+        EXPECT_EQ(got, want) << int(c.by) << qPrintable(c.unit);
+        // Every group's filter lists exactly its records.
+        for (auto it = want.cbegin(); it != want.cend(); ++it) {
+            if (it.key().isEmpty())
+                continue;
+            HistoryFilter g = f;
+            if (c.by == StatsBy::Bin) {
+                g.binWidth = c.width;
+                g.bin = it.key().toLongLong();
+            } else {
+                g.weekday = it.key().section('-', 0, 0).toInt();
+                g.hour = it.key().section('-', 1).toInt();
+            }
+            qint64 count = -1;
+            ASSERT_TRUE(source.Count(g, count, &error)) << qPrintable(error);
+            EXPECT_EQ(count, it.value()) << qPrintable(it.key());
+        }
+    }
+    // The limit boundaries: 0.25 and 0.40 mg/L start their bins, 0.249 stays below.
+    EXPECT_EQ(StatsBin(0.25, 0.05), 5);
+    EXPECT_EQ(StatsBin(0.249, 0.05), 4);
+    EXPECT_EQ(StatsBin(0.40, 0.05), 8);
+    EXPECT_EQ(StatsBin(0.3, 0.1), 3);
+
+    // Days without tests inside the range come with zeros; nothing at all without records.
+    StatsRequest days;
+    days.by = StatsBy::Day;
+    QVector<StatsRow> rows;
+    QString error;
+    HistoryFilter range = all;
+    range.startDate = "2024-02-25";
+    range.endDate = "2024-03-06";
+    ASSERT_TRUE(source.Stats(range, days, rows, &error));
+    FillEmptyGroups(days, range.startDate, range.endDate, rows);
+    QMap<QString, qint64> perDay;
+    for (const StatsRow& row : rows)
+        perDay[row.group] += row.tests;
+    EXPECT_EQ(perDay.size(), 11);
+    EXPECT_EQ(perDay.value("2024-02-25", -1), 0);
+    EXPECT_EQ(perDay.value("2024-02-27", -1), 0);
+    EXPECT_EQ(perDay.value("2024-02-26"), 3);
+    EXPECT_EQ(perDay.value("2024-03-06", -1), 0);
+    StatsRequest months;
+    months.by = StatsBy::Month;
+    ASSERT_TRUE(source.Stats(all, months, rows, &error));
+    FillEmptyGroups(months, all.startDate, all.endDate, rows);
+    QStringList groups;
+    for (const StatsRow& row : rows)
+        if (!groups.contains(row.group))
+            groups << row.group;
+    EXPECT_EQ(groups, QStringList({"2024-02", "2024-03"}));
+    HistoryFilter none = all;
+    none.device = "NONE";
+    none.allDevices = false;
+    ASSERT_TRUE(source.Stats(none, days, rows, &error));
+    FillEmptyGroups(days, range.startDate, range.endDate, rows);
+    EXPECT_TRUE(rows.isEmpty());
+}
+
+// The tab over the page's filter: every chart's bars add up to a plain count, a click on any
+// bar lists exactly its records (together the bars of a chart list every record once), the
+// exports read back, zero records show "No records".
+TEST_F(StatsTest, TabChartsClickThroughAndExport) {
+    // The program's own texts, with the limits.
+    QFile assets(brtxtest::sourceDir() + "/assets/Language.ini");
+    ASSERT_TRUE(assets.open(QIODevice::ReadOnly));
+    home.writeLanguage(
+        assets.readAll().replace("[Global]", "[Global]\nLimits=" + QByteArray(kLimits)));
+    CHistory page;
+    page.resize(1400, 900);
+    page.show();
+    qobject_cast<QComboBox*>(page.Control(HistoryIds::kDeviceBox))->setCurrentIndex(0);
+    page.OnBnClickedQuery();
+    ASSERT_TRUE(page.WaitForList());
+    const int total = int(std::size(kRecords));
+    ASSERT_EQ(page.ListRowCount(), total);
+    CStatsView* stats = page.Stats();
+    page.Tabs()->setCurrentIndex(1);
+    ASSERT_TRUE(stats->isVisible());
+    auto settle = [&] {
+        for (int i = 0; i < 2000 && stats->Busy(); ++i) {
+            QApplication::processEvents();
+            QThread::msleep(5);
+        }
+        ASSERT_FALSE(stats->Busy());
+    };
+    for (auto chart : {CStatsView::Period, CStatsView::Results, CStatsView::Heat, CStatsView::Field,
+                       CStatsView::Device}) {
+        stats->SetChart(chart);
+        settle();
+        const QVector<CStatsView::Bar> bars = stats->Bars();
+        ASSERT_FALSE(bars.isEmpty()) << chart;
+        // The records each bar lists, by its click.
+        QStringList listed;
+        qint64 counted = 0;
+        for (int i = 0; i < bars.size(); ++i) {
+            if (!bars[i].clickable || (chart == CStatsView::Field && bars[i].set != bars[0].set))
+                continue;
+            if (chart == CStatsView::Field && bars[i].category == "All")
+                continue;
+            stats->ClickBar(i);
+            EXPECT_EQ(page.Tabs()->currentIndex(), 0);
+            ASSERT_TRUE(page.WaitForList());
+            EXPECT_EQ(page.ListRowCount(), bars[i].records)
+                << chart << " " << qPrintable(bars[i].set + " " + bars[i].category);
+            for (int r = 0; r < page.ListRowCount(); ++r)
+                listed << page.ListCell(r, 0) + "/" + page.ListCell(r, 1);
+            counted += bars[i].records;
+            page.Tabs()->setCurrentIndex(1);
+        }
+        listed.sort();
+        EXPECT_EQ(listed.removeDuplicates(), 0) << chart;
+        // Results: the mg/L results (7 of them are numbers); the others: every record.
+        const int want = chart == CStatsView::Results ? 6 : total;
+        EXPECT_EQ(counted, want) << chart;
+        EXPECT_EQ(listed.size(), want) << chart;
+    }
+    // The field chart's table: Ann has 5 tests, 1 refusal, 3 over limit 1 (0.25, 1.2 mg/L and
+    // 0.5 g/L); 2 refusals in all.
+    stats->SetChart(CStatsView::Field);
+    settle();
+    const QVector<QStringList> cells = stats->TableCells();
+    ASSERT_GE(cells.size(), 3);
+    EXPECT_EQ(cells[1].mid(0, 3), QStringList({"All", "12", "2"}));
+    EXPECT_EQ(cells[2].mid(0, 3), QStringList({"Ann", "5", "1"}));
+    EXPECT_EQ(cells[2][5], "3");
+    EXPECT_EQ(cells[2][6], "60.0");
+    EXPECT_EQ(cells[2][4], "16.7");
+
+    // The exports read back.
+    for (auto chart : {CStatsView::Period, CStatsView::Heat}) {
+        stats->SetChart(chart);
+        settle();
+        QString error;
+        const QString png = home.file("chart.png"), svg = home.file("chart.svg"),
+                      csv = home.file("chart.csv");
+        ASSERT_TRUE(stats->SavePng(png, &error)) << qPrintable(error);
+        ASSERT_TRUE(stats->SaveSvg(svg, &error)) << qPrintable(error);
+        ASSERT_TRUE(stats->SaveCsv(csv, &error)) << qPrintable(error);
+        EXPECT_FALSE(QImage(png).isNull());
+        QFile s(svg), c(csv);
+        ASSERT_TRUE(s.open(QIODevice::ReadOnly) && c.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(s.readAll().contains("<svg"));
+        const QByteArray bytes = c.readAll();
+        EXPECT_TRUE(bytes.startsWith(QByteArray(Csv::kBom) + Csv::Line(stats->TableCells()[0])));
+        EXPECT_EQ(bytes.count("\r\n"), stats->TableCells().size());
+        EXPECT_EQ(QFile(csv).permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
+    }
+
+    // Zero records: empty charts that say so.
+    qobject_cast<QLineEdit*>(page.Control(HistoryIds::kSearch))->setText("no such text");
+    page.OnBnClickedQuery();
+    settle();
+    EXPECT_TRUE(stats->Bars().isEmpty());
+    EXPECT_EQ(qobject_cast<QLabel*>(stats->findChild<QWidget*>(QString::number(StatsIds::kStatus)))
+                  ->text(),
+              "No records");
+}
+
+// "Over limit 1/2" lists exactly the results at or over that limit of their unit (boundaries
+// included, refusals and units without limits never), in the list, the count, the statistics
+// and brtx-cli history/stats.
+TEST_F(StatsTest, OverLimitFilterMatchesAPlainCount) {
+    QFile assets(brtxtest::sourceDir() + "/assets/Language.ini");
+    ASSERT_TRUE(assets.open(QIODevice::ReadOnly));
+    home.writeLanguage(
+        assets.readAll().replace("[Global]", "[Global]\nLimits=" + QByteArray(kLimits)));
+    const CLimits limits = CLimits::Parse(kLimits);
+    CLocalRecordSource source{QString(), CLanguage()};
+    for (int level : {1, 2}) {
+        QStringList want;
+        for (const Rec& r : kRecords)
+            if (limits.Level(r.unit, r.result) >= level)
+                want << QString("%1/%2").arg(r.device, r.no);
+        want.sort();
+        HistoryFilter f;
+        f.allDevices = true;
+        f.overLimit = level;
+        qint64 count = -1;
+        QString error;
+        ASSERT_TRUE(source.Count(f, count, &error)) << qPrintable(error);
+        EXPECT_EQ(count, want.size()) << level;
+        QVector<HistoryRow> rows;
+        ASSERT_TRUE(source.Fetch(f, HistorySort(), 0, 100, rows, &error));
+        QStringList got;
+        for (const HistoryRow& row : rows)
+            got << row.machineNo + "/" + row.recordNo;
+        got.sort();
+        EXPECT_EQ(got, want) << level;
+        // Level 1: 0.25, 0.40, 1.2, 0.31 mg/L and 0.5, 0.8 g/L; level 2: 0.40 and 1.2 mg/L.
+        EXPECT_EQ(want.size(), level == 1 ? 6 : 2);
+        const QString opt = QString::number(level);
+        const brtxtest::CliRun list =
+            brtxtest::runCli({"history", "--all-devices", "--over-limit", opt});
+        EXPECT_EQ(list.code, 0);
+        EXPECT_EQ(list.out.size(), want.size() + 1) << list.out.join('\n').toStdString();
+        const brtxtest::CliRun stats = brtxtest::runCli(
+            {"stats", "--all-devices", "--over-limit=" + opt, "--by", "mode", "--format", "csv"});
+        qint64 tests = 0;
+        for (const QString& line : stats.out.mid(1))
+            tests += line.section(',', 2, 2).toLongLong();
+        EXPECT_EQ(tests, want.size()) << stats.out.join('\n').toStdString();
+    }
+    EXPECT_EQ(brtxtest::runCli({"history", "--all-devices", "--over-limit", "3"}).code, 2);
+}
+
+// The PDF report's page names the limit a result reaches (the boundary included) and says
+// nothing for a result under it, a refusal or a unit without limits.
+TEST_F(StatsTest, ReportPageNamesTheLimitReached) {
+    home.writeLanguage("[Global]\nLanguage=English\nLimits=mg/L:0.25,0.40\n[English]\n"
+                       "OverLimit=At or over limit %1 (%2 %3)\n");
+    const CLanguage texts;
+    const QString page = "<html><body class=\"bg\"><p>report</p></body></html>";
+    struct Case {
+        const char* result;
+        const char* unit;
+        const char* line; // "" none
+    };
+    for (const Case& c :
+         {Case{"0.25", "mg/L", "At or over limit 1 (0.25 mg/L)"},
+          Case{"0.40", "mg/L", "At or over limit 2 (0.40 mg/L)"}, Case{"0.249", "mg/L", ""},
+          Case{"---", "mg/L", ""}, Case{"0.9", "g/L", ""}}) {
+        const QStringList cells{"D1", "1", "2024-01-01", "08:00:00", "Auto", c.result, c.unit};
+        const QString html = WithLimitLine(page, cells, texts);
+        if (*c.line)
+            EXPECT_TRUE(html.startsWith("<html><body class=\"bg\"><div class=\"over-limit\"") &&
+                        html.contains(c.line))
+                << qPrintable(html);
+        else
+            EXPECT_EQ(html, page) << c.result;
+    }
 }
