@@ -248,6 +248,7 @@ Station::Report CStation::serve(Job& job) {
     report.source = job.source;
 
     CDeviceSession session(m_options.link);
+    session.ReadCalibrationDefaults(m_texts);
     session.SetProgram(m_options.program);
     CDeviceWorker worker(session);
     worker.SetStoreLock(&m_storeLock);
@@ -337,6 +338,13 @@ Station::Report CStation::serve(Job& job) {
     const QString full = Station::CapacityWarning(device, total, m_options.capacity);
     if (!full.isEmpty())
         report.warnings << full;
+    // A calibration or an accuracy check that is overdue or falls due soon.
+    if (const CDeviceSession::DueNotice& due = session.CalibrationNotice(); !due.key.isEmpty()) {
+        QString notice = m_texts.GetTextNumber(due.key, due.days);
+        notice.replace(QStringLiteral("%s"), due.date);
+        if (!notice.isEmpty())
+            report.warnings << device + QStringLiteral(": ") + notice;
+    }
 
     const Download::PlanResult plan = Download::PlanNew(session.NewRecordNumbers(), total);
     bool linkLost = false;
