@@ -931,4 +931,14 @@ SyncResult SyncToCentral(const SyncOptions& options, const SyncProgress& progres
     return Sync(options, progress, stop).Run();
 }
 
+std::function<QString(const QString& device)> DeviceSync(const QString& conninfo) {
+    return [conninfo](const QString& device) {
+        SyncOptions options;
+        options.conninfo = conninfo;
+        options.device = device;
+        const SyncResult r = SyncToCentral(options);
+        return r.ok ? QString() : r.error;
+    };
+}
+
 } // namespace Central

@@ -45,4 +45,8 @@ using SyncProgress = std::function<void(const QString& stage, qint64 done, qint6
 SyncResult SyncToCentral(const SyncOptions& options, const SyncProgress& progress = {},
                          const std::atomic<bool>* stop = nullptr);
 
+// A sync of one device's records to the store conninfo names, for the docking station: it
+// returns "" when it worked, else why not.
+std::function<QString(const QString& device)> DeviceSync(const QString& conninfo);
+
 } // namespace Central

@@ -295,34 +295,12 @@ Result Build(const CLanguage& texts, const Options& o) {
     // The log entries in force over the period: every entry up to its end (a calibration
     // before the start is what the first tests relied on).
     Table logTable;
-    logTable.headings =
-        QStringList{"Entry",      "Kind",       "Date",     "Technician", "Standard",
-                    "Lot",        "Expiry",     "Target",   "Unit",       "Measured",
-                    "Tolerance",  "Result",     "Reason",   "Attachment", "Attachment SHA-256",
-                    "Supersedes", "Superseded", "Recorded", "Hash"};
+    logTable.headings = Calibration::LogHeadings();
     QList<Instruments::LogEntry> certs;
     for (const Instruments::LogEntry& e : log) {
         if (e.at.left(10) > o.end)
             continue;
-        logTable.rows << QStringList{QString::number(e.id),
-                                     e.kind,
-                                     e.at,
-                                     e.technician,
-                                     e.standardKind,
-                                     e.lot,
-                                     e.expiry,
-                                     e.target,
-                                     e.unit,
-                                     e.measured,
-                                     e.tolerance,
-                                     e.result,
-                                     e.reason,
-                                     e.attachment,
-                                     e.attachmentSha256,
-                                     e.supersedes ? QString::number(e.supersedes) : QString(),
-                                     e.superseded ? QStringLiteral("yes") : QString(),
-                                     e.recordedAt,
-                                     e.hash};
+        logTable.rows << Calibration::LogRow(e);
         if (!e.attachment.isEmpty())
             certs << e;
     }
@@ -404,8 +382,8 @@ Result Build(const CLanguage& texts, const Options& o) {
     html += QStringLiteral("<h2>Log entries in force</h2>") +
             (logTable.rows.isEmpty() ? QStringLiteral("<p>The instrument has no log entries: "
                                                       "calibration states are unknown.</p>")
-                                     : HtmlTable(Columns(logTable, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9,
-                                                                    10, 11, 12, 13, 15, 16})));
+                                     : HtmlTable(Columns(logTable, {0, 2, 3, 4, 5, 6, 7, 8, 9, 10,
+                                                                    11, 12, 13, 14, 16, 17})));
     // On paper the records show their fixed columns and states; records.csv has every column.
     QList<int> shown;
     for (int c = 0; c < columns.size(); ++c)

@@ -305,6 +305,42 @@ RecordState StateAt(const QList<Instruments::LogEntry>& log, const Intervals& in
     return out;
 }
 
+QStringList LogHeadings() {
+    return {QStringLiteral("Entry"),      QStringLiteral("Device"),
+            QStringLiteral("Kind"),       QStringLiteral("Date"),
+            QStringLiteral("Technician"), QStringLiteral("Standard"),
+            QStringLiteral("Lot"),        QStringLiteral("Expiry"),
+            QStringLiteral("Target"),     QStringLiteral("Unit"),
+            QStringLiteral("Measured"),   QStringLiteral("Tolerance"),
+            QStringLiteral("Result"),     QStringLiteral("Reason"),
+            QStringLiteral("Attachment"), QStringLiteral("Attachment SHA-256"),
+            QStringLiteral("Supersedes"), QStringLiteral("Superseded"),
+            QStringLiteral("Recorded"),   QStringLiteral("Hash")};
+}
+
+QStringList LogRow(const Instruments::LogEntry& e) {
+    return {QString::number(e.id),
+            e.device,
+            e.kind,
+            e.at,
+            e.technician,
+            e.standardKind,
+            e.lot,
+            e.expiry,
+            e.target,
+            e.unit,
+            e.measured,
+            e.tolerance,
+            e.result,
+            e.reason,
+            e.attachment,
+            e.attachmentSha256,
+            e.supersedes > 0 ? QString::number(e.supersedes) : QString(),
+            e.superseded ? QStringLiteral("yes") : QString(),
+            e.recordedAt,
+            e.hash};
+}
+
 QString StateText(State state) {
     switch (state) {
     case State::InCalibration:

@@ -83,6 +83,10 @@ RecordState StateAt(const QList<Instruments::LogEntry>& log, const Intervals& in
                     const QDateTime& test);
 QString StateText(State state); // "in calibration", "lapsed", "unknown"
 
+// A log entry as a row of a table (the CLI's list, the discovery package), with its headings.
+QStringList LogHeadings();
+QStringList LogRow(const Instruments::LogEntry& e);
+
 // What a link says about the due dates: the most urgent of an overdue calibration, an overdue
 // accuracy check, then either falling due within warnDays. key is a text key of Language.ini
 // ("CalibrationOverdue", "AccuracyOverdue", "CalibrationDueIn", "AccuracyDueIn"; empty: nothing

@@ -110,41 +110,6 @@ QStringList RegisterRow(SQLite::Database& db, const Instruments::Instrument& i,
             i.notes};
 }
 
-QStringList LogHeadings() {
-    return {QStringLiteral("Entry"),      QStringLiteral("Device"),
-            QStringLiteral("Kind"),       QStringLiteral("Date"),
-            QStringLiteral("Technician"), QStringLiteral("Standard"),
-            QStringLiteral("Lot"),        QStringLiteral("Expiry"),
-            QStringLiteral("Target"),     QStringLiteral("Unit"),
-            QStringLiteral("Measured"),   QStringLiteral("Tolerance"),
-            QStringLiteral("Result"),     QStringLiteral("Reason"),
-            QStringLiteral("Attachment"), QStringLiteral("Attachment SHA-256"),
-            QStringLiteral("Supersedes"), QStringLiteral("Superseded"),
-            QStringLiteral("Recorded")};
-}
-
-QStringList LogRow(const Instruments::LogEntry& e) {
-    return {QString::number(e.id),
-            e.device,
-            e.kind,
-            e.at,
-            e.technician,
-            e.standardKind,
-            e.lot,
-            e.expiry,
-            e.target,
-            e.unit,
-            e.measured,
-            e.tolerance,
-            e.result,
-            e.reason,
-            e.attachment,
-            e.attachmentSha256,
-            e.supersedes > 0 ? QString::number(e.supersedes) : QString(),
-            e.superseded ? QStringLiteral("yes") : QString(),
-            e.recordedAt};
-}
-
 // Opens brtx.db read-only for the reading subcommands: nothing is made or changed.
 bool OpenToRead(SQLite::Database& db) {
     if (!FileExists(GetDatabasePath()))
@@ -347,12 +312,12 @@ int RunLog(const CLanguage& texts, const QString& device, QStringList args, bool
         bool ok = false;
         QList<QStringList> rows;
         for (const Instruments::LogEntry& e : Instruments::Log(db, device, &ok))
-            rows << LogRow(e);
+            rows << Calibration::LogRow(e);
         if (!ok) {
             CliPrint(QStringLiteral("instrument: the log cannot be read"));
             return kCliFailed;
         }
-        PrintTable(LogHeadings(), rows, json);
+        PrintTable(Calibration::LogHeadings(), rows, json);
         return kCliOk;
     }
     Calibration::Input in;

@@ -99,16 +99,10 @@ int Run(const CLanguage& texts, const QStringList& args) {
     }
     const QString central = Central::CentralUrl(texts);
     if (sync && central.isEmpty())
-        return usage(QStringLiteral("--sync needs a central store: set CentralUrl in "
-                                    "Language.ini"));
+        return usage(QStringLiteral("--sync needs a central store: put its connection line "
+                                    "in central.conf of the data folder"));
     if (!central.isEmpty()) {
-        options.sync = [central](const QString& device) {
-            Central::SyncOptions so;
-            so.conninfo = central;
-            so.device = device;
-            const Central::SyncResult r = Central::SyncToCentral(so);
-            return r.ok ? QString() : r.error;
-        };
+        options.sync = Central::DeviceSync(central);
     }
 
     CStation station(texts, options);

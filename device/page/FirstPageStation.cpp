@@ -41,13 +41,7 @@ public:
         options.capacity = ok ? capacity : 0;
         const QString central = Central::CentralUrl(texts);
         if (!central.isEmpty()) {
-            options.sync = [central](const QString& device) {
-                Central::SyncOptions so;
-                so.conninfo = central;
-                so.device = device;
-                const Central::SyncResult r = Central::SyncToCentral(so);
-                return r.ok ? QString() : r.error;
-            };
+            options.sync = Central::DeviceSync(central);
         }
         m_station = std::make_unique<CStation>(texts, options);
         connect(m_station.get(), &CStation::queued, this, [this](const QString& source) {
