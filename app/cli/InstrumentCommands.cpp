@@ -226,6 +226,15 @@ QString TakeValues(QStringList& args, const QStringList& names, QHash<QString, Q
     return QString();
 }
 
+// Opens brtx.db to change the instrument's register or log: 0, or the exit status of why not.
+int OpenToWrite(SQLite::Database& db, const QString& device, Instruments::Instrument* found) {
+    if (db.Open(GetDatabasePath(), SQLite::Database::Access::Existing) != 0) {
+        CliPrint(QStringLiteral("instrument: cannot open ") + GetDatabasePath());
+        return kCliFailed;
+    }
+    return FindOrSay(db, device, found) ? 0 : kCliUsage;
+}
+
 int RunSet(const CLanguage& texts, const QString& device, QStringList args) {
     Q_UNUSED(texts);
     QHash<QString, QString> v;
@@ -242,13 +251,9 @@ int RunSet(const CLanguage& texts, const QString& device, QStringList args) {
                                     "--location, --status, --notes, --calibration-days, "
                                     "--accuracy-days"));
     SQLite::Database db;
-    if (db.Open(GetDatabasePath(), SQLite::Database::Access::Existing) != 0) {
-        CliPrint(QStringLiteral("instrument: cannot open ") + GetDatabasePath());
-        return kCliFailed;
-    }
     Instruments::Instrument i;
-    if (!FindOrSay(db, device, &i))
-        return kCliUsage;
+    if (const int failed = OpenToWrite(db, device, &i))
+        return failed;
     for (const QString& key : v.keys())
         if (v[key].size() > 500)
             return Usage(key + QStringLiteral(" takes at most 500 characters"));
@@ -347,13 +352,9 @@ int RunLog(const CLanguage& texts, const QString& device, QStringList args, bool
     if (!refused.isEmpty())
         return Usage(refused);
     SQLite::Database db;
-    if (db.Open(GetDatabasePath(), SQLite::Database::Access::Existing) != 0) {
-        CliPrint(QStringLiteral("instrument: cannot open ") + GetDatabasePath());
-        return kCliFailed;
-    }
     Instruments::Instrument i;
-    if (!FindOrSay(db, device, &i))
-        return kCliUsage;
+    if (const int failed = OpenToWrite(db, device, &i))
+        return failed;
     bool attached = false;
     if (v.contains(QStringLiteral("--attach"))) {
         if (!Picture::IsUsableDeviceId(device))

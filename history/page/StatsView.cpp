@@ -5,6 +5,7 @@
 #include "history/core/ExportJob.h"
 #include "history/core/RecordWorker.h"
 
+#include <QAbstractBarSeries>
 #include <QBarCategoryAxis>
 #include <QBarSeries>
 #include <QBarSet>
@@ -35,6 +36,8 @@
 
 #include <algorithm>
 #include <cmath>
+
+#include <climits>
 
 namespace {
 
@@ -322,9 +325,7 @@ void CStatsView::ShowEmpty(const QString& text) {
     auto* chart = new QChart;
     chart->setTitle(text);
     chart->legend()->hide();
-    QChart* old = m_view->chart();
-    m_view->setChart(chart);
-    delete old;
+    Replace(chart);
     m_view->show();
     m_heat->hide();
     m_table->show();
@@ -422,6 +423,36 @@ static QChart* NewChart(const QString& title) {
     return chart;
 }
 
+// Adds a bar series to the chart with its category axis along the bottom (labels upright once
+// there are more than angleAbove categories) and a count axis on the left, which comes back.
+static QValueAxis* AddBars(QChart* chart, QAbstractBarSeries* series, const QStringList& categories,
+                           int angleAbove) {
+    chart->addSeries(series);
+    auto* x = new QBarCategoryAxis;
+    x->append(categories);
+    x->setLabelsAngle(categories.size() > angleAbove ? -90 : 0);
+    chart->addAxis(x, Qt::AlignBottom);
+    series->attachAxis(x);
+    auto* y = new QValueAxis;
+    y->setLabelFormat(QStringLiteral("%d"));
+    chart->addAxis(y, Qt::AlignLeft);
+    series->attachAxis(y);
+    return y;
+}
+
+void CStatsView::Replace(QChart* chart) {
+    QChart* old = m_view->chart();
+    m_view->setChart(chart);
+    delete old;
+}
+
+QStringList CStatsView::CountHeadings(const char* first) const {
+    QStringList headings{Text(first), Text("StatsTests")};
+    for (const char* key : kModeKeys)
+        headings << Text(key);
+    return headings << Text("StatsOverLimit1") << Text("StatsOverLimit2");
+}
+
 void CStatsView::ShowPeriod(const Answer& answer) {
     const QVector<Total> totals = ByGroup(answer.rows);
     QStringList categories;
@@ -457,24 +488,10 @@ void CStatsView::ShowPeriod(const Answer& answer) {
         series->append(set);
     }
     QChart* chart = NewChart(m_period->currentText());
-    chart->addSeries(series);
-    auto* x = new QBarCategoryAxis;
-    x->append(categories);
-    x->setLabelsAngle(categories.size() > 12 ? -90 : 0);
-    chart->addAxis(x, Qt::AlignBottom);
-    series->attachAxis(x);
-    auto* y = new QValueAxis;
-    y->setLabelFormat(QStringLiteral("%d"));
-    chart->addAxis(y, Qt::AlignLeft);
-    series->attachAxis(y);
-    QChart* old = m_view->chart();
-    m_view->setChart(chart);
-    delete old;
+    AddBars(chart, series, categories, 12);
+    Replace(chart);
 
-    QStringList headings{Text("StatsPeriod"), Text("StatsTests")};
-    for (const char* key : kModeKeys)
-        headings << Text(key);
-    headings << Text("StatsOverLimit1") << Text("StatsOverLimit2");
+    const QStringList headings = CountHeadings("StatsPeriod");
     QVector<QStringList> rows;
     for (const Total& t : totals) {
         QStringList row{t.group, QString::number(t.tests)};
@@ -538,17 +555,8 @@ void CStatsView::ShowResults(const Answer& answer) {
     series->setBarWidth(1.0);
     series->append(set);
     QChart* chart = NewChart(Text("StatsChartResults") + QStringLiteral(" (%1)").arg(answer.unit));
-    chart->addSeries(series);
-    auto* x = new QBarCategoryAxis;
-    x->append(categories);
-    x->setLabelsAngle(categories.size() > 8 ? -90 : 0);
-    chart->addAxis(x, Qt::AlignBottom);
-    series->attachAxis(x);
-    auto* y = new QValueAxis;
-    y->setLabelFormat(QStringLiteral("%d"));
+    QValueAxis* y = AddBars(chart, series, categories, 8);
     y->setRange(0, double(qMax<qint64>(1, highest)) * 1.1);
-    chart->addAxis(y, Qt::AlignLeft);
-    series->attachAxis(y);
     // The legal limits as upright lines where they fall between the bins: a hidden value axis
     // runs along the categories (category i spans i - 0.5 .. i + 0.5).
     if (const UnitLimits* limits = answer.request.limits.For(answer.unit)) {
@@ -572,9 +580,7 @@ void CStatsView::ShowResults(const Answer& answer) {
             line->attachAxis(y);
         }
     }
-    QChart* old = m_view->chart();
-    m_view->setChart(chart);
-    delete old;
+    Replace(chart);
     SetTable({Text("StatsFrom") + QStringLiteral(" (%1)").arg(answer.unit), Text("StatsBelow"),
               Text("StatsTests")},
              rows);
@@ -714,20 +720,10 @@ void CStatsView::ShowField(const Answer& answer) {
     series->append(refusals);
     series->append(overs);
     QChart* chart = NewChart(heading);
-    chart->addSeries(series);
-    auto* x = new QBarCategoryAxis;
-    x->append(categories);
-    x->setLabelsAngle(categories.size() > 8 ? -90 : 0);
-    chart->addAxis(x, Qt::AlignBottom);
-    series->attachAxis(x);
-    auto* y = new QValueAxis;
+    QValueAxis* y = AddBars(chart, series, categories, 8);
     y->setRange(0, 100);
     y->setLabelFormat(QStringLiteral("%d %"));
-    chart->addAxis(y, Qt::AlignLeft);
-    series->attachAxis(y);
-    QChart* old = m_view->chart();
-    m_view->setChart(chart);
-    delete old;
+    Replace(chart);
     SetTable({heading, Text("StatsTests"), Text("StatsRefusals"), Text("StatsRefusalRate"),
               Text("StatsRefusalRateAll"), Text("StatsOverLimit1"), Text("StatsOverRate"),
               Text("StatsOverRateAll")},
@@ -768,23 +764,9 @@ void CStatsView::ShowDevice(const Answer& answer) {
     series->append(set);
     QChart* chart = NewChart(Text("StatsChartDevice"));
     chart->legend()->hide();
-    chart->addSeries(series);
-    auto* x = new QBarCategoryAxis;
-    x->append(categories);
-    chart->addAxis(x, Qt::AlignBottom);
-    series->attachAxis(x);
-    auto* y = new QValueAxis;
-    y->setLabelFormat(QStringLiteral("%d"));
-    chart->addAxis(y, Qt::AlignLeft);
-    series->attachAxis(y);
-    QChart* old = m_view->chart();
-    m_view->setChart(chart);
-    delete old;
-    QStringList headings{Text("StatsDevice"), Text("StatsTests")};
-    for (const char* key : kModeKeys)
-        headings << Text(key);
-    headings << Text("StatsOverLimit1") << Text("StatsOverLimit2");
-    SetTable(headings, rows);
+    AddBars(chart, series, categories, INT_MAX);
+    Replace(chart);
+    SetTable(CountHeadings("StatsDevice"), rows);
 }
 
 void CStatsView::ClickBar(int i) {

@@ -26,6 +26,7 @@ class QPushButton;
 class QSplitter;
 class QTableWidget;
 class CRecordWorker;
+class QChart;
 class QChartView;
 
 namespace StatsIds {
@@ -103,6 +104,9 @@ private:
     void ShowDevice(const Answer& answer);
     void SetTable(const QStringList& headings, const QVector<QStringList>& rows);
     void ShowEmpty(const QString& text);
+    void Replace(QChart* chart); // shows chart in place of the one shown
+    // The headings of a table of counts: first, tests, each test mode, over each limit.
+    QStringList CountHeadings(const char* first) const;
     QWidget* Picture() const; // what the picture exports draw: the chart or the heat map
     void Save(const char* kind);
 
