@@ -91,12 +91,12 @@ QStringList ExpectedRow(const brtxsim::CSimulator& sim, int n, const QString& fo
 
 // The picture bytes of records 1 .. count as the running simulator sends them, fetched over
 // a plain socket of our own (one request at a time, each reply read to its last byte).
-bool FetchPictures(const QString& address, int count, QVector<QByteArray>* pictures,
+bool FetchPictures(const QString& address, quint16 port, int count, QVector<QByteArray>* pictures,
                    QString* problem) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(7575);
+    to.sin_port = htons(port);
     if (fd < 0 || inet_pton(AF_INET, address.toLatin1().constData(), &to.sin_addr) != 1 ||
         ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         *problem = QStringLiteral("cannot reach the simulator to check the pictures");
@@ -148,18 +148,22 @@ bool FetchPictures(const QString& address, int count, QVector<QByteArray>* pictu
 
 } // namespace
 
-void VerifyDownload(const brtxsim::CSimulator& sim, const QString& address, const QString& home,
-                    int count, DownloadFigures& out) {
+namespace {
+
+void verify(const brtxsim::CSimulator& sim, const QString& address, quint16 port,
+            const QString& home, int count, bool oneDevice, DownloadFigures& out) {
     SQLite::Database db;
     if (db.Open(home + QStringLiteral("/brtx.db")) != 0) {
         out.problem = QStringLiteral("cannot open the downloaded database");
         return;
     }
-    const SQLite::Table t =
-        db.QuerySQL(QStringLiteral("SELECT * FROM ValueInfo ORDER BY CAST(Record_No AS INTEGER)"));
+    const QString folder = sim.DeviceNumberText();
+    const SQLite::Table t = db.QuerySQL(
+        QStringLiteral("SELECT * FROM ValueInfo %1 ORDER BY CAST(Record_No AS INTEGER)")
+            .arg(oneDevice ? QStringLiteral("WHERE Machine_NO='%1'").arg(SQLite::Quote(folder))
+                           : QString()));
     db.Close();
     out.rowsStored = t.GetRowCount();
-    const QString folder = sim.DeviceNumberText();
     QVector<bool> seen(count + 1, false);
     for (int r = 0; r < t.GetRowCount(); ++r) {
         const int n = t.Cell(r, 1).toInt();
@@ -172,7 +176,7 @@ void VerifyDownload(const brtxsim::CSimulator& sim, const QString& address, cons
             out.problem = QStringLiteral("record %1 stored with other values").arg(n);
     }
     QVector<QByteArray> sent;
-    if (!FetchPictures(address, count, &sent, &out.problem))
+    if (!FetchPictures(address, port, count, &sent, &out.problem))
         return;
     const QString picDir = home + QStringLiteral("/pic/") + folder + '/';
     for (int n = 1; n <= count; ++n) {
@@ -195,6 +199,22 @@ void VerifyDownload(const brtxsim::CSimulator& sim, const QString& address, cons
     if (out.rowsStored != count && out.problem.isEmpty())
         out.problem = QStringLiteral("%1 rows stored, %2 expected").arg(out.rowsStored).arg(count);
     out.ok = out.problem.isEmpty() && out.rowsMatching == count && out.picturesMatching == count;
+}
+
+} // namespace
+
+void VerifyDownload(const brtxsim::CSimulator& sim, const QString& address, const QString& home,
+                    int count, DownloadFigures& out) {
+    verify(sim, address, 7575, home, count, false, out);
+}
+
+void VerifyDeviceDownload(const brtxsim::CSimulator& sim, const QString& address, quint16 port,
+                          const QString& home, int count, DownloadFigures& out) {
+    verify(sim, address, port, home, count, true, out);
+}
+
+bool MakeBenchHome(const QString& programDir, const QString& home, bool strict, QString* problem) {
+    return MakeHome(programDir, home, strict, problem);
 }
 
 DownloadFigures RunDownload(const DownloadSettings& s) {

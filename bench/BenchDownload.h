@@ -62,4 +62,14 @@ DownloadFigures RunDownload(const DownloadSettings& settings);
 void VerifyDownload(const brtxsim::CSimulator& expected, const QString& address,
                     const QString& home, int count, DownloadFigures& out);
 
+// The same for one instrument of a fleet whose records share the database with others': only
+// the rows of the expected simulator's device number are looked at, and the pictures are asked
+// of the simulator on address:port.
+void VerifyDeviceDownload(const brtxsim::CSimulator& expected, const QString& address, quint16 port,
+                          const QString& home, int count, DownloadFigures& out);
+
+// A program folder of our own in home: the program's Language.ini (with StrictTiming as
+// asked) and failer.jpg. False with *problem when it cannot be made.
+bool MakeBenchHome(const QString& programDir, const QString& home, bool strict, QString* problem);
+
 } // namespace bench

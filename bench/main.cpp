@@ -7,6 +7,7 @@
 #include "bench/BenchHistory.h"
 #include "bench/BenchResponsive.h"
 #include "bench/BenchSeal.h"
+#include "bench/BenchStation.h"
 #include "bench/BenchSupport.h"
 
 #include <QApplication>
@@ -42,6 +43,11 @@ Options:
   --window-records N  records of the device page download whose window-thread gaps are
                       measured, after the hanging adb and the connect time-out (5000)
   --only-window       run only the window-thread measurements
+  --only-station      run only the docking station's measurements: brtx-cli watch --once over
+                      one simulated instrument of --records records and over four at once
+                      (every record checked), station mode in the window with four
+                      instruments (longest event-loop gap), and an idle watch
+  --idle-seconds N    how long the idle watch is measured (30)
   --workbench LIST    record counts of the history workbench: filters, sorting, scrolling,
                       memory, brtx-cli history of every row (100000,1000000)
   --quick             a short run: 30 records, history 1000,5000, .xls 1000, no long run,
@@ -75,6 +81,8 @@ struct Options {
     int runs = 3;
     int windowRecords = 5000;
     bool onlyWindow = false;
+    bool onlyStation = false;
+    int idleSeconds = 30;
     QVector<int> workbench{100000, 1000000};
     QVector<int> xlsx{100000, 1000000};
     QVector<int> csv{1000000};
@@ -162,11 +170,17 @@ int Parse(const QStringList& args, Options* o) {
                 return Usage(QStringLiteral("--window-records needs 1..100000"));
         } else if (a == QLatin1String("--only-window")) {
             o->onlyWindow = true;
+        } else if (a == QLatin1String("--only-station")) {
+            o->onlyStation = true;
+        } else if (a == QLatin1String("--idle-seconds")) {
+            if (!number(&o->idleSeconds, 1, 3600))
+                return Usage(QStringLiteral("--idle-seconds needs 1..3600"));
         } else if (a == QLatin1String("--verify-records")) {
             if (!number(&o->verifyRecords, 0, 1000000))
                 return Usage(QStringLiteral("--verify-records needs 0..1000000"));
         } else if (a == QLatin1String("--quick")) {
             o->verifyRecords = 2000;
+            o->idleSeconds = 3;
             o->windowRecords = 300;
             o->records = 30;
             o->strictRecords = 2;
@@ -245,6 +259,68 @@ QString MemoryText(const DownloadFigures& d) {
 } // namespace
 
 // The central store's rows of the table.
+// The docking station: watch --once over one instrument and over four at once, station mode
+// in the window, an idle watch. False when a check of the stored records failed.
+bool StationSection(const Options& o, ResultTable& table) {
+    StationSettings ss;
+    ss.programDir = o.programDir;
+    ss.records = o.records;
+    ss.photoBytes = o.photoBytes;
+    ss.idleSeconds = o.idleSeconds;
+    table.Section(QStringLiteral("Docking station: brtx-cli watch --once through the stand-in adb, "
+                                 "brtx-sim instruments of %1 records with %2-byte photographs")
+                      .arg(Count(o.records), Count(o.photoBytes)));
+    auto describe = [&](const StationRun& r) {
+        const int want = r.instruments * ss.records;
+        QString text = QStringLiteral("%1, peak %2; %3/%4 rows, %5/%4 pictures identical")
+                           .arg(Duration(r.wallMs), MiB(r.peakRssKb))
+                           .arg(r.rowsMatching)
+                           .arg(want)
+                           .arg(r.picturesMatching);
+        if (!r.ok)
+            text += QStringLiteral(" (%1)").arg(r.problem);
+        return text;
+    };
+    Progress(QStringLiteral("watch --once, one instrument"));
+    const StationRun one = RunStationWatch(ss, 1);
+    Progress(QStringLiteral("watch --once, %1 instruments at once").arg(ss.instruments));
+    const StationRun fleet = RunStationWatch(ss, ss.instruments);
+    bool ok = one.ok && fleet.ok;
+    table.Row(QStringLiteral("one instrument (%1 records)").arg(Count(ss.records)), describe(one),
+              QString(), Verdict(one.ok));
+    table.Row(QStringLiteral("%1 instruments at once (%2 records)")
+                  .arg(ss.instruments)
+                  .arg(Count(ss.instruments * ss.records)),
+              describe(fleet), QString(), Verdict(fleet.ok));
+    const double ratio = one.wallMs > 0 ? fleet.wallMs / one.wallMs : 0;
+    table.Row(QStringLiteral("%1 at once / one").arg(ss.instruments),
+              QStringLiteral("%1x").arg(ratio, 0, 'f', 2), QStringLiteral("<= 2.5x"),
+              Verdict(one.ok && fleet.ok && ratio <= 2.5));
+
+    Progress(QStringLiteral("station mode in the window, %1 instruments").arg(ss.instruments));
+    const StationGap gap = RunStationPage(ss);
+    ok = ok && gap.ok;
+    table.Row(
+        QStringLiteral("window: station mode, %1 instruments downloading").arg(ss.instruments),
+        gap.ok ? QStringLiteral("%1 longest gap over %2, every record stored")
+                     .arg(Duration(gap.longestGapMs), Duration(gap.wallMs))
+               : gap.problem,
+        QStringLiteral("< 100 ms"), Verdict(gap.ok && gap.longestGapMs < 100));
+
+    Progress(QStringLiteral("idle watch for %1 s").arg(ss.idleSeconds));
+    const IdleFigures idle = RunIdleWatch(ss);
+    table.Row(
+        QStringLiteral("idle watch (nothing docked, default interval), %1 s").arg(ss.idleSeconds),
+        idle.ok ? QStringLiteral("%1% of one core (%2% with the stand-in adb runs), RSS %3")
+                      .arg(idle.cpuPercent, 0, 'f', 2)
+                      .arg(idle.cpuWithAdb, 0, 'f', 2)
+                      .arg(MiB(idle.rssKb))
+                : idle.problem,
+        QStringLiteral("< 1%, < 30 MB"),
+        Verdict(idle.ok && idle.cpuPercent < 1 && idle.rssKb < 30 * 1000 * 1000 / 1024));
+    return ok;
+}
+
 bool CentralSection(const Options& o, ResultTable& table) {
     CentralSettings cs;
     cs.conninfo = o.central;
@@ -317,6 +393,13 @@ int main(int argc, char** argv) {
     if (o.centralGiven) {
         dataOk = CentralSection(o, table);
         if (o.centralOnly)
+            return finish();
+    }
+
+    // ---- The docking station ----
+    if (!o.exportsOnly && !o.sealOnly && !o.onlyWindow) {
+        dataOk = StationSection(o, table) && dataOk;
+        if (o.onlyStation)
             return finish();
     }
 

@@ -213,6 +213,8 @@ void PendingSeals::JoinHasher() {
 bool PendingSeals::Begin() {
     m_rows.clear();
     m_waiting.clear();
+    m_chains.clear();
+    m_marked = false;
     m_savedFile.clear();
     JoinHasher();
     m_aheadHash.clear(); // a hash left from the previous reply never seals this one's picture
@@ -246,7 +248,7 @@ void PendingSeals::AddStoredUnsealed(const QString& machineNo, const QString& re
         m_waiting.append({st.int64(0), st.text(1)});
 }
 
-bool PendingSeals::Commit(const QString& picRoot) {
+bool PendingSeals::SealReply(const QString& picRoot) {
     if (!m_open)
         return false;
     JoinHasher();
@@ -257,20 +259,59 @@ bool PendingSeals::Commit(const QString& picRoot) {
     for (const auto& [rowid, path] : std::as_const(m_waiting))
         if (!knownFile.isEmpty() && ResolvePicturePath(picRoot, path) == knownFile)
             rows.append(rowid);
-    Desk::Written chains; // each device's chain and the first seal written to it
     for (qint64 rowid : std::as_const(rows)) {
         QString device;
-        if (!SealRow(m_db, rowid, picRoot, false, knownFile, knownHash, true, &device)) {
-            Rollback();
+        if (!SealRow(m_db, rowid, picRoot, false, knownFile, knownHash, true, &device))
             return false;
-        }
         const QString chain = Desk::SealChain(device);
-        if (std::none_of(chains.cbegin(), chains.cend(),
+        if (std::none_of(m_chains.cbegin(), m_chains.cend(),
                          [&](const auto& c) { return c.first == chain; }))
-            chains.append({chain, Desk::LastInsert(m_db)});
+            m_chains.append({chain, Desk::LastInsert(m_db)});
+    }
+    m_rows.clear();
+    m_waiting.clear();
+    m_savedFile.clear();
+    m_aheadHash.clear();
+    if (m_marked) {
+        m_marked = false;
+        return m_db.ExecuteSQL(QStringLiteral("RELEASE reply")) == SQLITE_OK;
+    }
+    return true;
+}
+
+bool PendingSeals::Mark() {
+    if (!m_open || m_marked)
+        return false;
+    m_chainsAtMark = m_chains.size();
+    m_marked = m_db.ExecuteSQL(QStringLiteral("SAVEPOINT reply")) == SQLITE_OK;
+    return m_marked;
+}
+
+void PendingSeals::Undo() {
+    JoinHasher();
+    m_rows.clear();
+    m_waiting.clear();
+    m_savedFile.clear();
+    m_aheadHash.clear();
+    if (!m_open || !m_marked)
+        return;
+    m_marked = false;
+    m_chains.resize(m_chainsAtMark);
+    // Back to the state before the reply; the transaction and the replies before it stay.
+    if (m_db.ExecuteSQL(QStringLiteral("ROLLBACK TO reply")) != SQLITE_OK ||
+        m_db.ExecuteSQL(QStringLiteral("RELEASE reply")) != SQLITE_OK)
+        Rollback(); // nothing of the batch can be trusted then: its Commit fails
+}
+
+bool PendingSeals::Commit(const QString& picRoot) {
+    if (!m_open)
+        return false;
+    if (!SealReply(picRoot)) {
+        Rollback();
+        return false;
     }
     m_signProblem.clear();
-    if (!Desk::SignHeads(m_db, chains, m_program, false, &m_signProblem)) {
+    if (!Desk::SignHeads(m_db, m_chains, m_program, false, &m_signProblem)) {
         Rollback();
         return false;
     }
@@ -281,6 +322,7 @@ bool PendingSeals::Commit(const QString& picRoot) {
     m_open = false;
     m_rows.clear();
     m_waiting.clear();
+    m_chains.clear();
     return true;
 }
 
@@ -288,8 +330,10 @@ void PendingSeals::Rollback() {
     if (m_open)
         m_db.ExecuteSQL(QStringLiteral("ROLLBACK"));
     m_open = false;
+    m_marked = false;
     m_rows.clear();
     m_waiting.clear();
+    m_chains.clear();
 }
 
 // ---- sealing afterwards, tombstones ----

@@ -102,10 +102,24 @@ public:
     // The picture was written whole to file from those bytes: its seal takes that hash
     // instead of reading the file again. Any other picture is read from its file.
     void PictureSaved(const QString& file) { m_savedFile = file; }
+    // The reply's picture hash, computed by the caller from the bytes it wrote (instead of
+    // HashPictureAhead).
+    void SetPictureHash(const QString& hex) {
+        JoinHasher();
+        m_aheadHash = hex;
+    }
     // Seals, signs the heads of the chains it added to, and commits. A desk key that cannot be
     // used leaves the seals unsigned (they are stored all the same): SignProblem() says why.
     bool Commit(const QString& picRoot);
     void Rollback();
+
+    // Several replies in one transaction: after Begin(), each reply's rows and picture are
+    // noted between Mark() and SealReply(), which seals them (their picture is in place) and
+    // keeps them; Undo() instead drops everything the reply wrote since its Mark(), the
+    // replies before it staying. Commit() then signs the chains of them all and commits.
+    bool Mark();
+    bool SealReply(const QString& picRoot);
+    void Undo();
     const QString& SignProblem() const { return m_signProblem; }
 
 private:
@@ -116,7 +130,10 @@ private:
     QString m_signProblem;
     QList<qint64> m_rows;
     QList<QPair<qint64, QString>> m_waiting; // rowid, stored Path
+    QList<QPair<QString, qint64>> m_chains;  // each chain written and its first seal's Seq
+    qsizetype m_chainsAtMark = 0;
     bool m_open = false;
+    bool m_marked = false;
     std::thread m_hasher;
     QString m_aheadHash;
     QString m_savedFile;

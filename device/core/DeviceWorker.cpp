@@ -4,6 +4,7 @@
 #include "store/Instruments.h"
 
 #include "device/core/PictureStore.h"
+#include "link/DeviceFrame.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -75,26 +76,15 @@ void CDeviceWorker::RunDownload(const Download::Plan& plan, const QString& picRo
     ctx.picRoot = picRoot;
     ctx.stop = &m_cancel;
     ctx.storeLock = m_storeLock;
+    ctx.batchRecords = m_batchRecords;
     if (Picture::IsUsableDeviceId(ctx.deviceId))
         Picture::RemoveLeftoverParts(Picture::DeviceFolder(picRoot, ctx.deviceId));
 
     Update summary;
     summary.type = Update::Type::Finished;
     summary.kind = plan.kind;
-    const quint64 count = plan.Count();
-    for (quint64 i = 0; i < count; ++i) {
-        if (m_cancel.load()) {
-            summary.canceled = true;
-            break;
-        }
-        const quint32 r = plan.At(i);
-        const Download::RecordResult result = Download::DownloadRecord(ctx, r);
-        if (!result.ok && m_cancel.load() && m_session.Client().Aborted()) {
-            // The exchange was cut off by the cancel: nothing of the record was stored, and
-            // it is not a failure of the instrument.
-            summary.canceled = true;
-            break;
-        }
+    // The reports of one record: what became of it, then the plan's position.
+    auto report = [&](quint32 r, const Download::RecordResult& result, quint64 position) {
         if (!result.signProblem.isEmpty())
             summary.unsignedWhy = result.signProblem;
         Update u;
@@ -115,10 +105,54 @@ void CDeviceWorker::RunDownload(const Download::Plan& plan, const QString& picRo
         if (plan.kind != Download::Kind::Single) {
             Update progress;
             progress.type = Update::Type::Progress;
-            progress.number = quint32(i + 1);
+            progress.number = quint32(position + 1);
             emit downloadUpdate(progress);
         }
+    };
+    // With a batch, a record is reported once its transaction committed; the records before
+    // a failure are stored and reported first, so the reports keep the plan's order.
+    Download::StoreBatch batch(ctx);
+    QList<quint64> batched; // plan positions of the records in the batch
+    auto flush = [&] {
+        const QList<QPair<quint32, Download::RecordResult>> stored = batch.Flush();
+        for (qsizetype k = 0; k < stored.size(); ++k)
+            report(stored[k].first, stored[k].second, batched.value(k));
+        batched.clear();
+    };
+    const quint64 count = plan.Count();
+    for (quint64 i = 0; i < count; ++i) {
+        if (m_cancel.load()) {
+            summary.canceled = true;
+            break;
+        }
+        const quint32 r = plan.At(i);
+        Download::RecordResult result;
+        if (ctx.batchRecords > 1) {
+            DeviceFrame::RecordReply parsed;
+            bool plainExisted = false;
+            result = Download::FetchRecord(ctx, r, &parsed, &plainExisted, &batch.TakenNames());
+            if (result.ok) {
+                result = batch.Add(r, parsed, plainExisted);
+                if (result.ok) {
+                    batched.append(i);
+                    if (batch.IsDue())
+                        flush();
+                    continue;
+                }
+            }
+        } else {
+            result = Download::DownloadRecord(ctx, r);
+        }
+        if (!result.ok && m_cancel.load() && m_session.Client().Aborted()) {
+            // The exchange was cut off by the cancel: nothing of the record was stored, and
+            // it is not a failure of the instrument.
+            summary.canceled = true;
+            break;
+        }
+        flush();
+        report(r, result, i);
     }
+    flush(); // the records fetched before the end, a cancel or a lost link
     if (ctx.db->IsOpen()) {
         const QString records = plan.kind == Download::Kind::New
                                     ? QStringLiteral("%1 new").arg(count)

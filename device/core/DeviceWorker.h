@@ -47,6 +47,9 @@ public:
     bool CancelRequested() const { return m_cancel.load(); }
     // Downloads hold this lock around each record's store (see Download::Context::storeLock).
     void SetStoreLock(std::mutex* lock) { m_storeLock = lock; }
+    // More than 1: downloads store up to this many records per write transaction
+    // (Download::StoreBatch); a record is reported once its transaction committed.
+    void SetBatchRecords(int records) { m_batchRecords = records; }
 
     // Run on the worker thread (CDeviceExchange posts them there).
     void FindDevices();
@@ -78,6 +81,7 @@ private:
     CDeviceSession& m_session;
     std::atomic<bool> m_cancel{false};
     std::mutex* m_storeLock = nullptr;
+    int m_batchRecords = 1;
 };
 
 class CDeviceExchange : public QObject {

@@ -6,12 +6,14 @@
 #include "link/DeviceFrame.h"
 #include "link/TCPClient.h"
 #include "store/Seal.h"
+#include "store/Sha256.h"
 #include "store/Statements.h"
 
 #include <QDebug>
 #include <QFile>
 
 #include <mutex>
+#include <utility>
 
 namespace Download {
 
@@ -52,17 +54,115 @@ RecordResult failed(const QString& key = QString(), quint32 number = 0) {
     return result;
 }
 
+// Refuses a reply one of whose records names another device than the linked instrument's.
+bool otherDevice(const Context& ctx, quint32 r, const DeviceFrame::RecordReply& parsed,
+                 RecordResult* refused) {
+    // Records are filed, listed and chained under the linked instrument's number: a record
+    // naming another device (something else answering at the address, or a record copied
+    // between instruments) would land in that device's chain. It is refused, not re-filed.
+    for (const DeviceFrame::ParsedRecord& rec : parsed.records) {
+        if (rec.fields.value(0) != ctx.deviceId) {
+            qDebug() << "record" << r << "names device" << rec.fields.value(0) << "not"
+                     << ctx.deviceId;
+            *refused = failed(QStringLiteral("RecordOtherDevice"), r);
+            refused->keyTexts = {EscapeControls(rec.fields.value(0)), EscapeControls(ctx.deviceId)};
+            return true;
+        }
+    }
+    return false;
+}
+
+// The picture takes the name of the last record of the reply, stored or not: a record
+// downloaded again keeps its row and gets its picture under the date-time name.
+QString replyPictureName(const DeviceFrame::RecordReply& parsed, bool plainExisted) {
+    if (!plainExisted || parsed.records.isEmpty())
+        return Picture::PlainName(parsed.recordNo);
+    const DeviceFrame::ParsedRecord& last = parsed.records.last();
+    return Picture::AlternativeName(
+        parsed.recordNo, Picture::DateTimeSuffix(last.fields.value(2), last.fields.value(3)));
+}
+
+// For each record of the reply, the picture name its row takes when it is another record than
+// the requested one (else empty): named as its own download will name the picture, the plain
+// name, or the date-time name when that name is taken already (an older file, or a name in
+// taken) so an older file is never taken for this record's picture.
+QStringList carriedNames(const QString& deviceFolder, const DeviceFrame::RecordReply& parsed,
+                         const QSet<QString>* taken) {
+    QStringList names;
+    for (const DeviceFrame::ParsedRecord& rec : parsed.records) {
+        bool number = false;
+        const uint otherNo = rec.fields.value(1).toUInt(&number);
+        if (!number || parsed.records.size() < 2 || otherNo == parsed.recordNo) {
+            names.append(QString());
+            continue;
+        }
+        QString name = Picture::PlainName(otherNo);
+        if (FileExists(deviceFolder + QLatin1Char('/') + name) || (taken && taken->contains(name)))
+            name = Picture::AlternativeName(
+                otherNo, Picture::DateTimeSuffix(rec.fields.value(2), rec.fields.value(3)));
+        names.append(name);
+    }
+    return names;
+}
+
+// Inserts the rows of one reply into the open write transaction and notes the seals they
+// take: a row stored already is skipped (and, stored earlier from another record's reply,
+// waits for this picture); a carried record's row names carried[i]. False when an insert
+// failed (the caller undoes the reply).
+bool insertRows(Context& ctx, quint32 r, const DeviceFrame::RecordReply& parsed,
+                const QString& pictureName, const QStringList& carried, Seal::PendingSeals& seals,
+                RecordResult& result) {
+    for (qsizetype i = 0; i < parsed.records.size(); ++i) {
+        const DeviceFrame::ParsedRecord& rec = parsed.records.at(i);
+        const QString machineNo = rec.fields.value(0);
+        const QString recordNo = rec.fields.value(1);
+        const QString date = rec.fields.value(2);
+        const QString time = rec.fields.value(3);
+        // The reply's picture belongs to the requested record. Another record the reply
+        // carries names the picture of its own number, which its own download saves.
+        const bool otherNumber = !carried.value(i).isEmpty();
+
+        const SQLite::Table found =
+            ctx.db->QuerySQL(Statements::SelectDuplicate(machineNo, recordNo, date, time));
+        if (found.GetRowCount() > 0) {
+            ++result.duplicates;
+            // Stored earlier from another record's reply, it waits for this picture: sealed
+            // with it when it is written now under the name the row gives.
+            if (!otherNumber)
+                seals.AddStoredUnsealed(machineNo, recordNo, date, time);
+            continue;
+        }
+        const QString rowPicture = otherNumber ? carried.value(i) : pictureName;
+        const QString path = Picture::StoredPath(ctx.deviceId, rowPicture);
+        const int rc =
+            ctx.db->ExecuteSQL(Statements::InsertValueInfo(rowValues(rec, path, rowPicture)));
+        if (rc != 0) {
+            // Nothing of this record may look stored: no picture, and the next download
+            // fetches it again.
+            qDebug() << "record" << r << "insert failed, SQLite code" << rc;
+            return false;
+        }
+        // A carried record is sealed with its picture, by the reply of its own number.
+        if (!otherNumber)
+            seals.AddLastInsert();
+        ++result.inserted;
+    }
+    return true;
+}
+
 } // namespace
 
-RecordResult DownloadRecord(Context& ctx, quint32 r) {
+RecordResult FetchRecord(Context& ctx, quint32 r, DeviceFrame::RecordReply* out,
+                         bool* plainExistedOut, const QSet<QString>* takenNames) {
     const QString picRoot = ctx.picRoot.isEmpty() ? GetPicFolder() : ctx.picRoot;
     const QString deviceFolder = Picture::DeviceFolder(picRoot, ctx.deviceId);
     const bool usableFolder = Picture::IsUsableDeviceId(ctx.deviceId);
 
     // Whether the plain picture of the requested record is there before the request decides
     // the name of the new picture.
-    const bool plainExisted =
-        usableFolder && FileExists(deviceFolder + QLatin1Char('/') + Picture::PlainName(r));
+    const QString plain = Picture::PlainName(r);
+    *plainExistedOut = usableFolder && (FileExists(deviceFolder + QLatin1Char('/') + plain) ||
+                                        (takenNames && takenNames->contains(plain)));
 
     if (!ctx.client)
         return failed(QStringLiteral("RecordNoReply"), r);
@@ -87,7 +187,7 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
         return failed(QStringLiteral("RecordNoReply"), r);
     }
 
-    DeviceFrame::RecordReply parsed;
+    DeviceFrame::RecordReply& parsed = *out;
     switch (DeviceFrame::ParseRecordReply(reply.bytes, reply.received, parsed)) {
     case DeviceFrame::RecordStatus::Ok:
         break;
@@ -107,6 +207,17 @@ RecordResult DownloadRecord(Context& ctx, quint32 r) {
         drainLateBytes(client);
         return failed(QStringLiteral("RecordOtherNumber"), r);
     }
+    RecordResult accepted;
+    accepted.ok = true;
+    return accepted;
+}
+
+RecordResult DownloadRecord(Context& ctx, quint32 r) {
+    DeviceFrame::RecordReply parsed;
+    bool plainExisted = false;
+    const RecordResult fetched = FetchRecord(ctx, r, &parsed, &plainExisted);
+    if (!fetched.ok)
+        return fetched;
     if (ctx.storeLock) {
         std::lock_guard<std::mutex> lock(*ctx.storeLock);
         return StoreRecord(ctx, r, parsed, plainExisted);
@@ -123,18 +234,9 @@ RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply
         return failed(QStringLiteral("DownloadRecordFail"), r);
     if (!usableFolder)
         return failed(QStringLiteral("SaveTheImgFail"), r);
-    // Records are filed, listed and chained under the linked instrument's number: a record
-    // naming another device (something else answering at the address, or a record copied
-    // between instruments) would land in that device's chain. It is refused, not re-filed.
-    for (const DeviceFrame::ParsedRecord& rec : parsed.records) {
-        if (rec.fields.value(0) != ctx.deviceId) {
-            qDebug() << "record" << r << "names device" << rec.fields.value(0) << "not"
-                     << ctx.deviceId;
-            RecordResult refused = failed(QStringLiteral("RecordOtherDevice"), r);
-            refused.keyTexts = {EscapeControls(rec.fields.value(0)), EscapeControls(ctx.deviceId)};
-            return refused;
-        }
-    }
+    RecordResult refused;
+    if (otherDevice(ctx, r, parsed, &refused))
+        return refused;
     Picture::EnsureDeviceFolder(picRoot, ctx.deviceId);
 
     // The reply's rows, its picture and the rows' seals go in together: one write transaction
@@ -150,58 +252,10 @@ RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply
     };
 
     RecordResult result;
-    QString pictureName = Picture::PlainName(parsed.recordNo);
-    for (const DeviceFrame::ParsedRecord& rec : parsed.records) {
-        const QString machineNo = rec.fields.value(0);
-        const QString recordNo = rec.fields.value(1);
-        const QString date = rec.fields.value(2);
-        const QString time = rec.fields.value(3);
-
-        // The picture takes the name of the last record of the reply, stored or not: a record
-        // downloaded again keeps its row and gets its picture under the date-time name.
-        pictureName = plainExisted ? Picture::AlternativeName(parsed.recordNo,
-                                                              Picture::DateTimeSuffix(date, time))
-                                   : Picture::PlainName(parsed.recordNo);
-
-        // The reply's picture belongs to the requested record. Another record the reply carries
-        // names the picture of its own number, which its own download saves.
-        bool otherNumber = false;
-        const uint otherNo = recordNo.toUInt(&otherNumber);
-        otherNumber = otherNumber && parsed.records.size() > 1 && otherNo != parsed.recordNo;
-
-        const SQLite::Table found =
-            ctx.db->QuerySQL(Statements::SelectDuplicate(machineNo, recordNo, date, time));
-        if (found.GetRowCount() > 0) {
-            ++result.duplicates;
-            // Stored earlier from another record's reply, it waits for this picture: sealed
-            // with it when it is written now under the name the row gives.
-            if (!otherNumber)
-                seals.AddStoredUnsealed(machineNo, recordNo, date, time);
-            continue;
-        }
-        QString rowPicture = pictureName;
-        if (otherNumber) {
-            // Named as its own download will name the picture: the plain name, or the
-            // date-time name when a file of the plain name is there already (an older file is
-            // never taken for this record's picture).
-            rowPicture = Picture::PlainName(otherNo);
-            if (FileExists(deviceFolder + QLatin1Char('/') + rowPicture))
-                rowPicture = Picture::AlternativeName(otherNo, Picture::DateTimeSuffix(date, time));
-        }
-        const QString path = Picture::StoredPath(ctx.deviceId, rowPicture);
-        const int rc =
-            ctx.db->ExecuteSQL(Statements::InsertValueInfo(rowValues(rec, path, rowPicture)));
-        if (rc != 0) {
-            // Nothing of this record may look stored: no picture, and the next download
-            // fetches it again.
-            qDebug() << "record" << r << "insert failed, SQLite code" << rc;
-            return rollback(QStringLiteral("DownloadRecordFail"), r);
-        }
-        // A carried record is sealed with its picture, by the reply of its own number.
-        if (!otherNumber)
-            seals.AddLastInsert();
-        ++result.inserted;
-    }
+    const QString pictureName = replyPictureName(parsed, plainExisted);
+    if (!insertRows(ctx, r, parsed, pictureName, carriedNames(deviceFolder, parsed, nullptr), seals,
+                    result))
+        return rollback(QStringLiteral("DownloadRecordFail"), r);
 
     const QString picturePath = deviceFolder + QLatin1Char('/') + pictureName;
     const Picture::SaveResult saved =
@@ -227,6 +281,141 @@ RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply
     result.ok = true;
     result.pictureName = pictureName;
     return result;
+}
+
+// ---- StoreBatch ----
+
+struct StoreBatch::Item {
+    quint32 r = 0;
+    DeviceFrame::RecordReply parsed;
+    QString pictureName;
+    QStringList carried;
+    QByteArray part; // the picture's temporary file, until it is named or dropped
+    QString hash;
+};
+
+StoreBatch::~StoreBatch() {
+    for (const std::shared_ptr<Item>& item : std::as_const(m_items))
+        Picture::DropPart(item->part);
+}
+
+bool StoreBatch::IsDue() const {
+    return !m_items.isEmpty() &&
+           (m_items.size() >= m_ctx.batchRecords || m_age.elapsed() >= m_ctx.batchMs);
+}
+
+RecordResult StoreBatch::Add(quint32 r, const DeviceFrame::RecordReply& parsed, bool plainExisted) {
+    const QString picRoot = m_ctx.picRoot.isEmpty() ? GetPicFolder() : m_ctx.picRoot;
+    const QString deviceFolder = Picture::DeviceFolder(picRoot, m_ctx.deviceId);
+    if (!m_ctx.db || !m_ctx.db->IsOpen())
+        return failed(QStringLiteral("DownloadRecordFail"), r);
+    if (!Picture::IsUsableDeviceId(m_ctx.deviceId))
+        return failed(QStringLiteral("SaveTheImgFail"), r);
+    RecordResult refused;
+    if (otherDevice(m_ctx, r, parsed, &refused))
+        return refused;
+    Picture::EnsureDeviceFolder(picRoot, m_ctx.deviceId);
+
+    auto item = std::make_shared<Item>();
+    item->r = r;
+    item->parsed = parsed;
+    item->pictureName = replyPictureName(parsed, plainExisted);
+    item->carried = carriedNames(deviceFolder, parsed, &m_names);
+    if (!Picture::WritePart(deviceFolder, parsed.picture, &item->part))
+        return failed(QStringLiteral("SaveTheImgFail"), r);
+    item->hash = Sha256::hex(parsed.picture);
+    if (m_items.isEmpty())
+        m_age.start();
+    // Only the picture files the batch will make count as taken: a carried record's row names
+    // the picture its own reply brings, as it does without a batch.
+    m_names.insert(item->pictureName);
+    m_items.append(item);
+    RecordResult ready;
+    ready.ok = true;
+    return ready;
+}
+
+QList<QPair<quint32, RecordResult>> StoreBatch::Flush() {
+    QList<QPair<quint32, RecordResult>> results;
+    if (m_items.isEmpty())
+        return results;
+    const QList<std::shared_ptr<Item>> items = std::exchange(m_items, {});
+    m_names.clear();
+    const QString picRoot = m_ctx.picRoot.isEmpty() ? GetPicFolder() : m_ctx.picRoot;
+    const QString deviceFolder = Picture::DeviceFolder(picRoot, m_ctx.deviceId);
+    QStringList named; // pictures this batch put in place, removed again if it fails
+
+    std::unique_lock<std::mutex> lock;
+    if (m_ctx.storeLock)
+        lock = std::unique_lock<std::mutex>(*m_ctx.storeLock);
+    Seal::PendingSeals seals(*m_ctx.db);
+    bool open = seals.Begin();
+    for (const std::shared_ptr<Item>& item : items) {
+        const quint32 r = item->r;
+        RecordResult result;
+        if (!open || !seals.Mark()) {
+            open = false;
+            Picture::DropPart(item->part);
+            results.append({r, failed(QStringLiteral("DownloadRecordFail"), r)});
+            continue;
+        }
+        if (!insertRows(m_ctx, r, item->parsed, item->pictureName, item->carried, seals, result)) {
+            seals.Undo();
+            Picture::DropPart(item->part);
+            results.append({r, failed(QStringLiteral("DownloadRecordFail"), r)});
+            continue;
+        }
+        const QString picturePath = deviceFolder + QLatin1Char('/') + item->pictureName;
+        const Picture::SaveResult saved =
+            Picture::PublishPart(std::exchange(item->part, {}), deviceFolder, item->pictureName);
+        if (saved == Picture::SaveResult::CannotCreate) {
+            seals.Undo();
+            results.append({r, failed(QStringLiteral("SaveTheImgFail"), r)});
+            continue;
+        }
+        if (saved == Picture::SaveResult::Saved) {
+            seals.PictureSaved(picturePath);
+            seals.SetPictureHash(item->hash);
+            named.append(picturePath);
+        }
+        if (!seals.SealReply(picRoot)) {
+            seals.Undo();
+            if (saved == Picture::SaveResult::Saved) {
+                QFile::remove(picturePath);
+                named.removeLast();
+            }
+            results.append({r, failed(QStringLiteral("DownloadRecordFail"), r)});
+            continue;
+        }
+        if (saved == Picture::SaveResult::Exists) {
+            // The picture of this record is there already (an earlier download): the rows
+            // are whole with it.
+            result.key = QStringLiteral("TheImgExist");
+            result.keyNumber = item->parsed.recordNo;
+        } else {
+            result.ok = true;
+            result.pictureName = item->pictureName;
+        }
+        results.append({r, result});
+    }
+    // The names are on the disk before the rows that name them are committed.
+    const bool committed =
+        open && (named.isEmpty() || Picture::SyncFolder(deviceFolder)) && seals.Commit(picRoot);
+    if (!committed) {
+        qDebug() << "a batch of" << items.size() << "records could not be sealed or committed";
+        seals.Rollback();
+        for (const QString& file : std::as_const(named))
+            QFile::remove(file); // it belongs to no stored row
+        for (auto& [r, result] : results)
+            if (result.ok || result.key == QLatin1String("TheImgExist"))
+                result = failed(QStringLiteral("DownloadRecordFail"), r);
+        return results;
+    }
+    const QString signProblem = seals.SignProblem();
+    for (auto& [r, result] : results)
+        if (result.ok || result.key == QLatin1String("TheImgExist"))
+            result.signProblem = signProblem;
+    return results;
 }
 
 } // namespace Download

@@ -8,7 +8,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <QElapsedTimer>
+#include <QList>
+#include <QSet>
+
 #include <atomic>
+#include <memory>
 #include <mutex>
 
 class CTCPClient;
@@ -31,6 +36,10 @@ struct Context {
     // station's) then take their write transactions one at a time, so none of them waits on
     // another's lock until SQLite's busy timeout gives up.
     std::mutex* storeLock = nullptr;
+    // More than 1: the records are stored several to a write transaction (StoreBatch), up to
+    // this many or as many as arrived within batchMs of the first, whichever comes first.
+    int batchRecords = 1;
+    int batchMs = 250;
 };
 
 struct RecordResult {
@@ -88,5 +97,50 @@ RecordResult DownloadRecord(Context& ctx, quint32 r);
 //     picture that reply writes under the row's name.
 RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply& parsed,
                          bool plainExisted);
+
+// Steps 1 to 3 of DownloadRecord: ok with the accepted reply in *parsed and whether the
+// plain picture name was taken before the request (a file, or a name in takenNames), or the
+// record's failure.
+RecordResult FetchRecord(Context& ctx, quint32 r, DeviceFrame::RecordReply* parsed,
+                         bool* plainExisted, const QSet<QString>* takenNames = nullptr);
+
+// Several downloaded records stored in one write transaction, so that instruments served at
+// once do not each wait for a flush of the store per record. Each record is stored as
+// StoreRecord stores it, with these differences in timing only:
+//  - Add(), outside the store's lock: the device check, the names of the reply's pictures
+//    (as StoreRecord would choose them now, counting the names of the records added before),
+//    and the picture's bytes written to a private temporary file and flushed to the disk;
+//  - Flush(), under the store's lock: one transaction; each reply gets a savepoint, its rows,
+//    its picture's final name and its seals, and a reply that fails is undone alone (the
+//    others stay). The folder's names are flushed, the chains signed once and the
+//    transaction committed; only then is a record reported stored. A failed commit fails
+//    every record of the batch and removes the pictures it named; nothing of it stays.
+// A process ended before Flush leaves only temporary files, which the next download removes.
+class StoreBatch {
+public:
+    explicit StoreBatch(Context& ctx) : m_ctx(ctx) {}
+    ~StoreBatch(); // drops what was added and not flushed
+    StoreBatch(const StoreBatch&) = delete;
+    StoreBatch& operator=(const StoreBatch&) = delete;
+
+    // Readies the accepted reply of record r. A record refused here (another device, a
+    // picture that cannot be written) gets its failure at once (ok false) and nothing is
+    // kept; otherwise ok with nothing stored yet.
+    RecordResult Add(quint32 r, const DeviceFrame::RecordReply& parsed, bool plainExisted);
+    bool IsEmpty() const { return m_items.isEmpty(); }
+    // The batch should be stored now: batchRecords added, or batchMs since the first.
+    bool IsDue() const;
+    // Picture names the batch will give (for FetchRecord's takenNames).
+    const QSet<QString>& TakenNames() const { return m_names; }
+    // Stores what was added; each record's number and result, in the order added.
+    QList<QPair<quint32, RecordResult>> Flush();
+
+private:
+    struct Item;
+    Context& m_ctx;
+    QList<std::shared_ptr<Item>> m_items;
+    QSet<QString> m_names;
+    QElapsedTimer m_age;
+};
 
 } // namespace Download

@@ -113,27 +113,12 @@ int RemoveLeftoverParts(const QString& folder) {
     return removed;
 }
 
-SaveResult SavePictureFile(const QString& folder, const QString& fileName,
-                           const QByteArray& bytes) {
-    const QByteArray dir = QFile::encodeName(folder);
-    const QByteArray target = dir + "/" + QFile::encodeName(fileName);
+namespace {
+
+// Gives the written temporary file its final name only while that name is free, and removes
+// the temporary name in every case.
+SaveResult publish(const QByteArray& temp, const QByteArray& target) {
     struct stat st;
-    if (::lstat(target.constData(), &st) == 0)
-        return SaveResult::Exists;
-
-    QByteArray temp;
-    const int fd = createTemporary(dir, temp); // mode 0600 whatever the umask
-    if (fd < 0)
-        return SaveResult::CannotCreate;
-
-    bool ok = writeAll(fd, bytes.constData(), bytes.size());
-    if (::close(fd) != 0)
-        ok = false;
-    if (!ok) {
-        ::unlink(temp.constData());
-        return SaveResult::CannotCreate;
-    }
-
     // link() gives the final name only while it is free: an existing picture is never replaced,
     // even by a second program writing the same name at the same moment.
     if (::link(temp.constData(), target.constData()) == 0) {
@@ -154,6 +139,65 @@ SaveResult SavePictureFile(const QString& folder, const QString& fileName,
         return SaveResult::Saved;
     ::unlink(temp.constData());
     return SaveResult::CannotCreate;
+}
+
+// Writes bytes to a new temporary file in dir; flushes them to the disk when asked.
+bool writeTemporary(const QByteArray& dir, const QByteArray& bytes, bool flush, QByteArray& temp) {
+    const int fd = createTemporary(dir, temp); // mode 0600 whatever the umask
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, bytes.constData(), bytes.size());
+    if (ok && flush && ::fdatasync(fd) != 0)
+        ok = false;
+    if (::close(fd) != 0)
+        ok = false;
+    if (!ok)
+        ::unlink(temp.constData());
+    return ok;
+}
+
+} // namespace
+
+SaveResult SavePictureFile(const QString& folder, const QString& fileName,
+                           const QByteArray& bytes) {
+    const QByteArray dir = QFile::encodeName(folder);
+    const QByteArray target = dir + "/" + QFile::encodeName(fileName);
+    struct stat st;
+    if (::lstat(target.constData(), &st) == 0)
+        return SaveResult::Exists;
+    QByteArray temp;
+    if (!writeTemporary(dir, bytes, false, temp))
+        return SaveResult::CannotCreate;
+    return publish(temp, target);
+}
+
+bool WritePart(const QString& folder, const QByteArray& bytes, QByteArray* part) {
+    return writeTemporary(QFile::encodeName(folder), bytes, true, *part);
+}
+
+SaveResult PublishPart(const QByteArray& part, const QString& folder, const QString& fileName) {
+    const QByteArray target = QFile::encodeName(folder) + "/" + QFile::encodeName(fileName);
+    struct stat st;
+    if (::lstat(target.constData(), &st) == 0) {
+        ::unlink(part.constData());
+        return SaveResult::Exists;
+    }
+    return publish(part, target);
+}
+
+void DropPart(const QByteArray& part) {
+    if (!part.isEmpty())
+        ::unlink(part.constData());
+}
+
+bool SyncFolder(const QString& folder) {
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
 }
 
 namespace {

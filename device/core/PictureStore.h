@@ -53,6 +53,18 @@ enum class SaveResult {
 // never holds a partial picture and an existing file is never replaced.
 SaveResult SavePictureFile(const QString& folder, const QString& fileName, const QByteArray& bytes);
 
+// The two halves of SavePictureFile, for a writer that stores several records in one
+// transaction: WritePart writes the bytes to a private temporary file in folder and flushes
+// them to the disk (false, nothing left behind, when it cannot); PublishPart gives that file
+// its final name only if the name is still free (Exists: the part is removed, nothing
+// replaced) and removes the part in every case. So the slow part (a new file, its bytes, the
+// flush) runs before the transaction and only the naming inside it.
+bool WritePart(const QString& folder, const QByteArray& bytes, QByteArray* part);
+SaveResult PublishPart(const QByteArray& part, const QString& folder, const QString& fileName);
+void DropPart(const QByteArray& part);
+// Flushes the folder's entries (names just given) to the disk; false when it cannot.
+bool SyncFolder(const QString& folder);
+
 // The device tree: root "pic", the device's folder, and the pictures named in savedNames.
 struct TreeNode {
     QString text; // shown in the tree

@@ -10,6 +10,12 @@
 #include <QLocale>
 #include <QThread>
 
+namespace {
+// Records per write transaction of a station's download (or fewer, when 250 ms passed since
+// the first of them or the download ends).
+constexpr int kBatchRecords = 32;
+} // namespace
+
 namespace Station {
 
 QString Report::Line() const {
@@ -252,6 +258,9 @@ Station::Report CStation::serve(Job& job) {
     session.SetProgram(m_options.program);
     CDeviceWorker worker(session);
     worker.SetStoreLock(&m_storeLock);
+    // Instruments served at once share the store: each stores its records several to a
+    // transaction, so the store's flushes and signatures do not set the pace.
+    worker.SetBatchRecords(kBatchRecords);
     {
         std::lock_guard<std::mutex> lock(job.lock);
         job.session = &session;

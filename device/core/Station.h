@@ -8,8 +8,9 @@
 // forwards a free local port to the instrument's 7575 (removed afterwards); then the link,
 // the Download New plan run by CDeviceWorker::RunDownload exactly as the device page runs it
 // (records sealed and signed as they are stored), the memory warnings and the sync. Each
-// worker has its own connection to brtx.db; their record stores take one shared lock, so the
-// store takes one write transaction at a time. An instrument served without failure stays
+// worker has its own connection to brtx.db and stores its records in batches (up to 32
+// records, or what arrived within 250 ms, to one write transaction; see Download::StoreBatch);
+// the batches take one shared lock, so the store takes one write transaction at a time. An instrument served without failure stays
 // served while it stays listed (it is served again once it was unplugged and comes back);
 // one that failed is served again at the next pass, with what is still missing. Wi-Fi
 // addresses are served at every pass.
@@ -124,7 +125,7 @@ private:
 
     const CLanguage& m_texts;
     Station::Options m_options;
-    std::mutex m_storeLock; // held around each record's store
+    std::mutex m_storeLock; // held around each batch of records stored
     std::mutex m_syncLock;  // one sync at a time
     std::mutex m_claimLock;
     QHash<QString, QString> m_claims; // device number -> source being served

@@ -600,3 +600,89 @@ TEST_F(DownloadFixture, SeveralRecordsInOneReplyAreAllStored) {
     EXPECT_EQ(verified.pictureBytes,
               sim->Photo(1).size() + sim->Photo(2).size() + sim->Photo(3).size());
 }
+
+// Records stored several to a transaction (as a station stores them) end exactly as records
+// stored one by one: a faulty reply costs its record only, the reports keep the plan's order,
+// every picture is whole and sealed, no temporary file stays; a reply carrying later records
+// names their pictures as their own replies then write them.
+class BatchFaultTest : public DownloadFixture,
+                       public ::testing::WithParamInterface<brtxsim::FaultKind> {};
+
+TEST_P(BatchFaultTest, BatchedDownloadEndsAsOneByOne) {
+    const int index = int(GetParam());
+    ASSERT_NO_FATAL_FAILURE(link(QString("127.0.51.%1").arg(100 + index), 7, 4000));
+    exchange->Worker()->SetBatchRecords(3);
+    ASSERT_TRUE(QDir().mkpath(devFolder()));
+    {
+        QFile stale(devFolder() + "/00003.jpg"); // never taken for record 3's picture
+        ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+        stale.write("older picture");
+    }
+    brtxsim::Fault carry; // record 1's reply carries records 2 and 3
+    carry.kind = brtxsim::FaultKind::ExtraRecords;
+    carry.command = brtxsim::SimCommand::ReadRecord;
+    carry.record = 1;
+    carry.amount = 2;
+    carry.times = 1;
+    sim->AddFault(carry);
+    brtxsim::Fault fault;
+    fault.kind = GetParam();
+    fault.command = brtxsim::SimCommand::ReadRecord;
+    fault.record = 5;
+    fault.times = 1;
+    if (fault.kind != brtxsim::FaultKind::None)
+        sim->AddFault(fault);
+
+    run(PlanAll(7).plan);
+    const bool faulty = fault.kind != brtxsim::FaultKind::None;
+    EXPECT_EQ(collector->numbers(kRecordFailedEvent),
+              faulty ? QList<quint32>({5}) : QList<quint32>());
+    EXPECT_EQ(collector->numbers(kRecordDownloadedEvent),
+              faulty ? QList<quint32>({1, 2, 3, 4, 6, 7}) : QList<quint32>({1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(collector->numbers(kProgressEvent), QList<quint32>({1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(rowCount(), faulty ? 6 : 7);
+    const QString alternative = "00003_20240103080151.jpg";
+    EXPECT_EQ(db.QuerySQL("SELECT Path FROM ValueInfo WHERE Record_No='3'").Cell(0, 0),
+              "\\" + ctx.deviceId + "\\" + alternative);
+    EXPECT_EQ(readFile(devFolder() + "/" + alternative), sim->Photo(3));
+    for (int n : {1, 2, 4, 6, 7})
+        EXPECT_EQ(readFile(devFolder() + QString::asprintf("/%05d.jpg", n)), sim->Photo(n)) << n;
+    EXPECT_EQ(pictureFiles().filter(".part"), QStringList());
+    EXPECT_EQ(pictureFiles().size(), faulty ? 7 : 8); // with the older file
+
+    run(PlanNew(session.NewRecordNumbers(), 7).plan); // what is missing comes next time
+    EXPECT_EQ(rowCount(), 7);
+    Seal::VerifyOptions options;
+    options.picRoot = ctx.picRoot;
+    const Seal::VerifyResult verified = Seal::Verify(db, options);
+    EXPECT_TRUE(verified.findings.isEmpty()) << verified.findings.size();
+    EXPECT_EQ(verified.verified, 7);
+    EXPECT_EQ(db.QuerySQL("PRAGMA integrity_check").Cell(0, 0), "ok");
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, BatchFaultTest,
+                         ::testing::Values(brtxsim::FaultKind::None,
+                                           brtxsim::FaultKind::CloseMidReply,
+                                           brtxsim::FaultKind::WrongControl,
+                                           brtxsim::FaultKind::NoReply),
+                         faultName);
+
+// A batch that cannot be stored (another connection holds the write lock past the busy
+// time-out) fails every record of it and leaves no picture and no temporary file; the next
+// download fetches them all.
+TEST_F(DownloadFixture, FailingBatchLeavesNoPartialRecord) {
+    ASSERT_NO_FATAL_FAILURE(link("127.0.51.20", 4));
+    exchange->Worker()->SetBatchRecords(8);
+    SQLite::Database other;
+    ASSERT_EQ(other.Open(home.file("brtx.db")), 0);
+    ASSERT_EQ(other.ExecuteSQL("BEGIN IMMEDIATE"), 0);
+    run(PlanAll(4).plan, 120000);
+    other.ExecuteSQL("ROLLBACK");
+    EXPECT_EQ(collector->numbers(kRecordFailedEvent), QList<quint32>({1, 2, 3, 4}));
+    EXPECT_EQ(rowCount(), 0);
+    EXPECT_EQ(pictureFiles(), QStringList());
+
+    run(PlanNew(session.NewRecordNumbers(), 4).plan);
+    EXPECT_EQ(collector->numbers(kRecordDownloadedEvent), QList<quint32>({1, 2, 3, 4}));
+    EXPECT_EQ(pictureFiles(), QStringList({"00001.jpg", "00002.jpg", "00003.jpg", "00004.jpg"}));
+}
