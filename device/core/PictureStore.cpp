@@ -101,12 +101,14 @@ int RemoveLeftoverParts(const QString& folder) {
     const QStringList parts =
         dir.entryList({QStringLiteral(".brtx-*.part")}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : parts) {
-        // ".brtx-<pid>-<n>.part": our own process writes no picture while this runs.
+        // ".brtx-<pid>-<n>.part". This process's own files are left alone too: another
+        // instrument's download here may be writing into the folder (a station serving two
+        // instruments that report the same number links the second while the first writes).
         const QString pidText = name.mid(6).section(QLatin1Char('-'), 0, 0);
         bool ok = false;
         const qint64 pid = pidText.toLongLong(&ok);
-        const bool alive =
-            ok && pid > 0 && pid != ::getpid() && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+        const bool alive = ok && pid > 0 &&
+                           (pid == ::getpid() || ::kill(pid_t(pid), 0) == 0 || errno == EPERM);
         if (!alive && dir.remove(name))
             ++removed;
     }

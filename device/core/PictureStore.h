@@ -39,7 +39,7 @@ void EnsureDeviceFolder(const QString& picRoot, const QString& deviceId);
 
 // Removes the temporary files (".brtx-<pid>-<random>.part") that a process ended in the middle of
 // SavePictureFile left in folder. Files of a process that still runs (another brtx writing
-// into the same folder right now) are left alone. Returns the number removed.
+// into the same folder right now, or this one) are left alone. Returns the number removed.
 int RemoveLeftoverParts(const QString& folder);
 
 enum class SaveResult {
