@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSet>
 
 #include <cerrno>
@@ -78,13 +79,20 @@ bool writeAll(int fd, const char* data, qsizetype size) {
     return true;
 }
 
+// Tells this process's temporary files from those of an earlier process that had its number.
+const QByteArray& processToken() {
+    static const QByteArray token =
+        QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+    return token;
+}
+
 // Creates a temporary file in the folder that no other writer uses, private to the user:
 // dot-prefixed (hidden, and never equal to a picture name), named by this process (so a
 // leftover can be told from a file in use) and otherwise unpredictable. Returns its
 // descriptor, -1 (errno set) when it cannot be made.
 int createTemporary(const QByteArray& folder, QByteArray& name) {
-    name =
-        folder + "/.brtx-" + QByteArray::number(static_cast<qint64>(::getpid())) + "-XXXXXX.part";
+    name = folder + "/.brtx-" + QByteArray::number(static_cast<qint64>(::getpid())) + "-" +
+           processToken() + "-XXXXXX.part";
     const int fd = ::mkstemps(name.data(), 5);
     if (fd >= 0)
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -101,14 +109,17 @@ int RemoveLeftoverParts(const QString& folder) {
     const QStringList parts =
         dir.entryList({QStringLiteral(".brtx-*.part")}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : parts) {
-        // ".brtx-<pid>-<n>.part". This process's own files are left alone too: another
-        // instrument's download here may be writing into the folder (a station serving two
+        // ".brtx-<pid>-<process token>-<random>.part". A file of this process's number is
+        // this process's own only with its token (else a process before it had the number):
+        // another instrument's download here may be writing it (a station serving two
         // instruments that report the same number links the second while the first writes).
-        const QString pidText = name.mid(6).section(QLatin1Char('-'), 0, 0);
+        const QString rest = name.mid(6);
         bool ok = false;
-        const qint64 pid = pidText.toLongLong(&ok);
+        const qint64 pid = rest.section(QLatin1Char('-'), 0, 0).toLongLong(&ok);
         const bool alive = ok && pid > 0 &&
-                           (pid == ::getpid() || ::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+                           (pid == ::getpid() ? rest.section(QLatin1Char('-'), 1, 1) ==
+                                                    QLatin1String(processToken())
+                                              : (::kill(pid_t(pid), 0) == 0 || errno == EPERM));
         if (!alive && dir.remove(name))
             ++removed;
     }

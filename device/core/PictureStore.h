@@ -37,9 +37,10 @@ QString DeviceFolder(const QString& picRoot, const QString& deviceId);
 // here: the later file creation fails instead.
 void EnsureDeviceFolder(const QString& picRoot, const QString& deviceId);
 
-// Removes the temporary files (".brtx-<pid>-<random>.part") that a process ended in the middle of
-// SavePictureFile left in folder. Files of a process that still runs (another brtx writing
-// into the same folder right now, or this one) are left alone. Returns the number removed.
+// Removes the temporary files (".brtx-<pid>-<token>-<random>.part") that a process ended in the
+// middle of SavePictureFile (or of a StoreBatch) left in folder. Files of a process that still
+// runs (another brtx writing into the same folder right now, or this one) are left alone.
+// Returns the number removed.
 int RemoveLeftoverParts(const QString& folder);
 
 enum class SaveResult {
