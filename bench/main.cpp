@@ -286,12 +286,13 @@ bool StationSection(const Options& o, ResultTable& table) {
     Progress(QStringLiteral("watch --once, %1 instruments at once").arg(ss.instruments));
     const StationRun fleet = RunStationWatch(ss, ss.instruments);
     bool ok = one.ok && fleet.ok;
+    const QString whole = QStringLiteral("all stored, identical");
     table.Row(QStringLiteral("one instrument (%1 records)").arg(Count(ss.records)), describe(one),
-              QString(), Verdict(one.ok));
+              whole, Verdict(one.ok));
     table.Row(QStringLiteral("%1 instruments at once (%2 records)")
                   .arg(ss.instruments)
                   .arg(Count(ss.instruments * ss.records)),
-              describe(fleet), QString(), Verdict(fleet.ok));
+              describe(fleet), whole, Verdict(fleet.ok));
     const double ratio = one.wallMs > 0 ? fleet.wallMs / one.wallMs : 0;
     table.Row(QStringLiteral("%1 at once / one").arg(ss.instruments),
               QStringLiteral("%1x").arg(ratio, 0, 'f', 2), QStringLiteral("<= 2.5x"),

@@ -324,6 +324,7 @@ RecordResult StoreBatch::Add(quint32 r, const DeviceFrame::RecordReply& parsed, 
     if (!Picture::WritePart(deviceFolder, parsed.picture, &item->part))
         return failed(QStringLiteral("SaveTheImgFail"), r);
     item->hash = Sha256::hex(parsed.picture);
+    item->parsed.picture = QByteArray(); // on the disk now: the batch keeps only the rows
     if (m_items.isEmpty())
         m_age.start();
     // Only the picture files the batch will make count as taken: a carried record's row names
