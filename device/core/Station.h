@@ -6,14 +6,14 @@
 // A pass lists the adb devices on a thread of its own. Each instrument not being served is
 // then served on a worker thread of its own, at most `parallel` at a time: for USB, adb
 // forwards a free local port to the instrument's 7575 (removed afterwards); then the link,
-// the Download New plan run by CDeviceWorker::RunDownload exactly as the device page runs it
-// (records sealed and signed as they are stored), the memory warnings and the sync. Each
-// worker has its own connection to brtx.db and stores its records in batches (up to 32
-// records, or what arrived within 250 ms, to one write transaction; see Download::StoreBatch);
-// the batches take one shared lock, so the store takes one write transaction at a time. An instrument served without failure stays
-// served while it stays listed (it is served again once it was unplugged and comes back);
-// one that failed is served again at the next pass, with what is still missing. Wi-Fi
-// addresses are served at every pass.
+// the Download New plan run by CDeviceWorker::RunDownload as the device page runs it (records
+// sealed and signed as they are stored), the memory warnings and the sync. Each worker has its
+// own connection to brtx.db and stores its records in batches (up to 32 records, or what
+// arrived within 250 ms, to one write transaction; see Download::StoreBatch); the batches take
+// one shared lock, so the store takes one write transaction at a time. An instrument served
+// without failure stays served while it stays listed (it is served again once it was
+// unplugged and comes back); one that failed is served again at the next pass, with what is
+// still missing. Wi-Fi addresses are served at every pass.
 //
 // Every report reaches the thread that made the station through queued signals; nothing in
 // it waits for an instrument or adb.
