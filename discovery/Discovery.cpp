@@ -21,6 +21,7 @@
 
 #include <zip.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace Discovery {
@@ -227,6 +228,12 @@ Result Build(const CLanguage& texts, const Options& o) {
         r.error = why;
         return r;
     };
+    int said = -1;
+    auto progress = [&](int percent) {
+        if (o.progress && percent != said)
+            o.progress(said = percent);
+    };
+    progress(0);
     if (!FileExists(GetDatabasePath()))
         return fail(QStringLiteral("there is no database at %1").arg(GetDatabasePath()));
     SQLite::Database db;
@@ -286,6 +293,10 @@ Result Build(const CLanguage& texts, const Options& o) {
                     pictures << Picture{
                         QStringLiteral("pictures/%1/%2").arg(o.device, QFileInfo(file).fileName()),
                         file};
+                // Reading the records is about half of the work.
+                if (instrument.records > 0)
+                    progress(
+                        int(std::min<qint64>(50, records.rows.size() * 50 / instrument.records)));
                 return true;
             },
             &error))
@@ -399,12 +410,14 @@ Result Build(const CLanguage& texts, const Options& o) {
     html += QStringLiteral("<h2>Verification</h2><p>") + Html(verification) +
             QStringLiteral("</p></body></html>");
 
+    progress(50);
     QTemporaryDir work;
     if (!work.isValid())
         return fail(QStringLiteral("cannot make a temporary folder"));
     if (!ToPdf(texts, work.path(), html, &error))
         return fail(error);
 
+    progress(80);
     // Files of the package, with their hashes for the manifest.
     const QString part = o.out + QStringLiteral(".part");
     QFile::remove(part);
@@ -470,6 +483,7 @@ Result Build(const CLanguage& texts, const Options& o) {
         QFile::remove(part);
         return fail(QStringLiteral("cannot write %1").arg(o.out));
     }
+    progress(100);
     r.ok = true;
     return r;
 }
