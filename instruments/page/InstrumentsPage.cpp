@@ -62,6 +62,12 @@ QTableView* MakeTable(QWidget* parent, QStandardItemModel* model) {
     return view;
 }
 
+// A stored UTC time ("2026-12-09T18:33:06.898Z") as local minutes; other texts as they are.
+QString LocalMinutes(const QString& stored) {
+    const QDateTime t = QDateTime::fromString(stored, Qt::ISODateWithMs);
+    return t.isValid() ? t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")) : stored;
+}
+
 QStandardItem* Cell(const QString& text) {
     auto* item = new QStandardItem(text);
     item->setEditable(false);
@@ -144,7 +150,7 @@ CInstrumentsPage::CInstrumentsPage(QWidget* parent, const CLanguage* texts)
     side->addStretch();
     auto* sideBox = new QWidget(this);
     sideBox->setLayout(side);
-    sideBox->setFixedWidth(340);
+    sideBox->setFixedWidth(320);
 
     m_log = new QStandardItemModel(this);
     m_log->setHorizontalHeaderLabels(
@@ -155,6 +161,7 @@ CInstrumentsPage::CInstrumentsPage(QWidget* parent, const CLanguage* texts)
     m_logView = Made(MakeTable(this, m_log), kLog);
     m_chartView = Made(new QChartView(this), kChart);
     m_chartView->setRenderHint(QPainter::Antialiasing);
+    m_chartView->setMinimumHeight(220);
     m_savePng = Made(new QPushButton(GetText("InstSavePng"), this), kSavePng);
     m_saveSvg = Made(new QPushButton(GetText("InstSaveSvg"), this), kSaveSvg);
     auto* chartTab = new QWidget(this);
@@ -178,8 +185,8 @@ CInstrumentsPage::CInstrumentsPage(QWidget* parent, const CLanguage* texts)
     auto* split = new QSplitter(Qt::Vertical, this);
     split->addWidget(top);
     split->addWidget(m_tabs);
-    split->setStretchFactor(0, 1);
-    split->setStretchFactor(1, 1);
+    split->setStretchFactor(0, 2);
+    split->setStretchFactor(1, 3);
     split->setChildrenCollapsible(false);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 8, 8, 8);
@@ -286,9 +293,9 @@ void CInstrumentsPage::ShowRegister(const QList<InstrumentRegister::Row>& rows) 
             Cell(i.model),
             Cell(i.location),
             Cell((status + QLatin1Char(' ') + i.statusDate).trimmed()),
-            Cell(i.firstLink),
-            Cell(i.lastLink),
-            Cell(i.lastDownload),
+            Cell(LocalMinutes(i.firstLink)),
+            Cell(LocalMinutes(i.lastLink)),
+            Cell(LocalMinutes(i.lastDownload)),
             Cell(QString::number(i.records)),
             Cell(InstrumentRegister::DueText(r.due.calibration, today, overdue)),
             Cell(InstrumentRegister::DueText(r.due.accuracy, today, overdue))};
