@@ -75,6 +75,43 @@ QString HtmlTable(const Table& t) {
     return out + QStringLiteral("</table>");
 }
 
+// A long table as a listing of aligned columns in one preformatted block, its headings
+// repeated every kListingBlock lines. Both converters lay out a table cell by cell and take
+// about a second per thousand rows of ten cells (Chromium several times that); lines of text
+// cost a fraction of it, so the records of a long period stay quick to print.
+constexpr int kListingFrom = 1000; // rows from which a table is printed as a listing
+constexpr int kListingBlock = 50;
+
+QString HtmlListing(const Table& t) {
+    QList<qsizetype> width;
+    for (const QString& h : t.headings)
+        width << h.size();
+    for (const QStringList& row : t.rows)
+        for (int c = 0; c < row.size() && c < width.size(); ++c)
+            width[c] = std::max(width[c], row[c].size());
+    auto line = [&](const QStringList& cells) {
+        QString out;
+        for (int c = 0; c < width.size(); ++c) {
+            // Line breaks and tabs would break the columns: they become spaces.
+            QString cell = cells.value(c);
+            for (QChar& ch : cell)
+                if (ch.unicode() < 0x20)
+                    ch = QLatin1Char(' ');
+            out += c + 1 < width.size() ? cell.leftJustified(width[c] + 2) : cell;
+        }
+        return Html(out) + QLatin1Char('\n');
+    };
+    const QString headings = QStringLiteral("<b>") + line(t.headings) + QStringLiteral("</b>");
+    QString out = QStringLiteral("<pre class=\"listing\">");
+    out.reserve(t.rows.size() * (width.size() * 12 + 16));
+    for (int r = 0; r < t.rows.size(); ++r) {
+        if (r % kListingBlock == 0)
+            out += (r ? QStringLiteral("\n") : QString()) + headings;
+        out += line(t.rows[r]);
+    }
+    return out + QStringLiteral("</pre>");
+}
+
 // The given columns of a table.
 Table Columns(const Table& t, const QList<int>& keep) {
     Table out;
@@ -385,7 +422,8 @@ Result Build(const CLanguage& texts, const Options& o) {
         "margin:12mm}body{font-family:sans-serif;"
         "font-size:9pt}h1{font-size:16pt}h2{font-size:12pt;margin-top:14pt}table{border-"
         "collapse:collapse;width:100%}th,td{border:1px solid #999;padding:2px 4px;text-align:"
-        "left;vertical-align:top;overflow-wrap:anywhere}th{background:#eee}</style></head><body>");
+        "left;vertical-align:top;overflow-wrap:anywhere}th{background:#eee}pre.listing{font-size:"
+        "7pt;line-height:1.3;white-space:pre}</style></head><body>");
     html += QStringLiteral("<h1>Discovery package: instrument %1</h1><p>Period: %2. Made %3.</p>")
                 .arg(Html(o.device), Html(period),
                      Html(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)));
@@ -402,9 +440,11 @@ Result Build(const CLanguage& texts, const Options& o) {
             shown << c;
     for (int c = int(columns.size()); c < records.headings.size(); ++c)
         shown << c;
+    const Table printed = Columns(records, shown);
     html += QStringLiteral("<h2>Records</h2>") +
             (records.rows.isEmpty() ? QStringLiteral("<p>No records in this period.</p>")
-                                    : HtmlTable(Columns(records, shown)));
+             : printed.rows.size() < kListingFrom ? HtmlTable(printed)
+                                                  : HtmlListing(printed));
     html +=
         QStringLiteral("<h2>Audit entries</h2>") + HtmlTable(Columns(audit, {0, 1, 2, 4, 5, 7, 8}));
     html += QStringLiteral("<h2>Verification</h2><p>") + Html(verification) +
