@@ -102,11 +102,13 @@ QString HtmlListing(const Table& t) {
         return Html(out) + QLatin1Char('\n');
     };
     const QString headings = QStringLiteral("<b>") + line(t.headings) + QStringLiteral("</b>");
-    QString out = QStringLiteral("<pre class=\"listing\">");
+    // Blocks of their own: Chromium breaks many short blocks into pages faster than one long.
+    QString out;
     out.reserve(t.rows.size() * (width.size() * 12 + 16));
     for (int r = 0; r < t.rows.size(); ++r) {
         if (r % kListingBlock == 0)
-            out += (r ? QStringLiteral("\n") : QString()) + headings;
+            out += (r ? QStringLiteral("</pre>") : QString()) +
+                   QStringLiteral("<pre class=\"listing\">") + headings;
         out += line(t.rows[r]);
     }
     return out + QStringLiteral("</pre>");
@@ -423,7 +425,7 @@ Result Build(const CLanguage& texts, const Options& o) {
         "font-size:9pt}h1{font-size:16pt}h2{font-size:12pt;margin-top:14pt}table{border-"
         "collapse:collapse;width:100%}th,td{border:1px solid #999;padding:2px 4px;text-align:"
         "left;vertical-align:top;overflow-wrap:anywhere}th{background:#eee}pre.listing{font-size:"
-        "7pt;line-height:1.3;white-space:pre}</style></head><body>");
+        "7pt;line-height:1.3;white-space:pre;margin:0 0 6pt 0}</style></head><body>");
     html += QStringLiteral("<h1>Discovery package: instrument %1</h1><p>Period: %2. Made %3.</p>")
                 .arg(Html(o.device), Html(period),
                      Html(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)));
