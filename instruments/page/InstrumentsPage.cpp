@@ -213,7 +213,33 @@ CInstrumentsPage::CInstrumentsPage(QWidget* parent, const CLanguage* texts)
     m_chartView->setChart(DriftChart::Make(m_drift, QString(), m_language));
 }
 
-CInstrumentsPage::~CInstrumentsPage() = default;
+CInstrumentsPage::~CInstrumentsPage() {
+    // The workers end first (a running job is let finish), while the page is whole.
+    delete m_discovery;
+    delete m_worker;
+}
+
+QString CInstrumentsPage::FieldNames(QString reason) const {
+    // The checks name the command line's options; the page names its fields.
+    const struct {
+        const char* option;
+        const char* key;
+    } names[] = {{"--standard-kind", "InstStandard"},
+                 {"--kind", "InstKind"},
+                 {"--date", "InstDate"},
+                 {"--technician", "InstTechnician"},
+                 {"--lot", "InstLot"},
+                 {"--expiry", "InstExpiry"},
+                 {"--target", "InstTarget"},
+                 {"--unit", "InstUnit"},
+                 {"--measured", "InstMeasured"},
+                 {"--tolerance", "InstTolerance"},
+                 {"--supersedes", "InstSupersedes"},
+                 {"--attach", "InstAttachment"}};
+    for (const auto& n : names)
+        reason.replace(QLatin1String(n.option), GetText(n.key));
+    return reason;
+}
 
 static void InitInstrumentsQrc() {
     Q_INIT_RESOURCE(instruments);
@@ -511,7 +537,7 @@ void CInstrumentsPage::AddEntry(const Calibration::Input& given, const QString& 
     Instruments::LogEntry entry;
     const QString refused = Calibration::Prepare(input, QDateTime::currentDateTime(), &entry);
     if (!refused.isEmpty())
-        return Say(GetText("InstEntryRefused") + QLatin1Char(' ') + refused);
+        return Say(GetText("InstEntryRefused") + QLatin1Char(' ') + FieldNames(refused));
     ++m_busy;
     m_worker->Run<WriteAnswer>(
         this,
@@ -533,7 +559,7 @@ void CInstrumentsPage::AddEntry(const Calibration::Input& given, const QString& 
             if (a.error.isEmpty())
                 Say(m_language.GetTextNumber(QStringLiteral("InstEntryAdded"), a.entry));
             else
-                Say(GetText("InstEntryRefused") + QLatin1Char(' ') + a.error);
+                Say(GetText("InstEntryRefused") + QLatin1Char(' ') + FieldNames(a.error));
             Refresh();
         });
 }

@@ -95,6 +95,7 @@ protected:
 
 private:
     QString GetText(const char* key) const;
+    QString FieldNames(QString reason) const;
     void ShowRegister(const QList<InstrumentRegister::Row>& rows);
     void ShowInstrument();
     void ShowLog(const QList<Instruments::LogEntry>& log);
