@@ -4,6 +4,7 @@
 #include "common/TestSupport.h"
 #include "history/HistoryDb.h"
 
+#include "discovery/Discovery.h"
 #include "instruments/page/InstrumentsPage.h"
 #include "store/Audit.h"
 #include "store/Instruments.h"
@@ -132,6 +133,19 @@ TEST(InstrumentsPage, ShowsTheRegisterLogAndDriftChart) {
         xml.readNext();
     EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
     EXPECT_EQ(QImage(home.file("drift.png")).size(), QSize(1000, 600));
+
+    // The discovery package, made on its worker with its progress shown; the end is said.
+    Discovery::Options o;
+    o.device = kDevice;
+    o.pictures = false;
+    o.out = home.file("case.zip");
+    p.said.clear();
+    p.page.StartDiscovery(o);
+    EXPECT_TRUE(p.page.DiscoveryRunning());
+    ASSERT_TRUE(p.page.WaitIdle(120000));
+    ASSERT_FALSE(p.said.isEmpty());
+    EXPECT_EQ(p.said.last(), brtxtest::GetText("InstDiscoveryDone") + ' ' + o.out);
+    EXPECT_GT(QFileInfo(o.out).size(), 0);
 }
 
 TEST(InstrumentsPage, StoresAnEditAndRefusesBadEntriesWithNothingStored) {
