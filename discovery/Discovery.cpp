@@ -21,6 +21,7 @@
 
 #include <zip.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace Discovery {
@@ -72,6 +73,45 @@ QString HtmlTable(const Table& t) {
         out += QStringLiteral("</tr>");
     }
     return out + QStringLiteral("</table>");
+}
+
+// A long table as a listing of aligned columns in one preformatted block, its headings
+// repeated every kListingBlock lines. Both converters lay out a table cell by cell and take
+// about a second per thousand rows of ten cells (Chromium several times that); lines of text
+// cost a fraction of it, so the records of a long period stay quick to print.
+constexpr int kListingFrom = 1000; // rows from which a table is printed as a listing
+constexpr int kListingBlock = 50;
+
+QString HtmlListing(const Table& t) {
+    QList<qsizetype> width;
+    for (const QString& h : t.headings)
+        width << h.size();
+    for (const QStringList& row : t.rows)
+        for (int c = 0; c < row.size() && c < width.size(); ++c)
+            width[c] = std::max(width[c], row[c].size());
+    auto line = [&](const QStringList& cells) {
+        QString out;
+        for (int c = 0; c < width.size(); ++c) {
+            // Line breaks and tabs would break the columns: they become spaces.
+            QString cell = cells.value(c);
+            for (QChar& ch : cell)
+                if (ch.unicode() < 0x20)
+                    ch = QLatin1Char(' ');
+            out += c + 1 < width.size() ? cell.leftJustified(width[c] + 2) : cell;
+        }
+        return Html(out) + QLatin1Char('\n');
+    };
+    const QString headings = QStringLiteral("<b>") + line(t.headings) + QStringLiteral("</b>");
+    // Blocks of their own: Chromium breaks many short blocks into pages faster than one long.
+    QString out;
+    out.reserve(t.rows.size() * (width.size() * 12 + 16));
+    for (int r = 0; r < t.rows.size(); ++r) {
+        if (r % kListingBlock == 0)
+            out += (r ? QStringLiteral("</pre>") : QString()) +
+                   QStringLiteral("<pre class=\"listing\">") + headings;
+        out += line(t.rows[r]);
+    }
+    return out + QStringLiteral("</pre>");
 }
 
 // The given columns of a table.
@@ -227,6 +267,12 @@ Result Build(const CLanguage& texts, const Options& o) {
         r.error = why;
         return r;
     };
+    int said = -1;
+    auto progress = [&](int percent) {
+        if (o.progress && percent != said)
+            o.progress(said = percent);
+    };
+    progress(0);
     if (!FileExists(GetDatabasePath()))
         return fail(QStringLiteral("there is no database at %1").arg(GetDatabasePath()));
     SQLite::Database db;
@@ -286,6 +332,10 @@ Result Build(const CLanguage& texts, const Options& o) {
                     pictures << Picture{
                         QStringLiteral("pictures/%1/%2").arg(o.device, QFileInfo(file).fileName()),
                         file};
+                // Reading the records is about half of the work.
+                if (instrument.records > 0)
+                    progress(
+                        int(std::min<qint64>(50, records.rows.size() * 50 / instrument.records)));
                 return true;
             },
             &error))
@@ -374,7 +424,8 @@ Result Build(const CLanguage& texts, const Options& o) {
         "margin:12mm}body{font-family:sans-serif;"
         "font-size:9pt}h1{font-size:16pt}h2{font-size:12pt;margin-top:14pt}table{border-"
         "collapse:collapse;width:100%}th,td{border:1px solid #999;padding:2px 4px;text-align:"
-        "left;vertical-align:top;overflow-wrap:anywhere}th{background:#eee}</style></head><body>");
+        "left;vertical-align:top;overflow-wrap:anywhere}th{background:#eee}pre.listing{font-size:"
+        "7pt;line-height:1.3;white-space:pre;margin:0 0 6pt 0}</style></head><body>");
     html += QStringLiteral("<h1>Discovery package: instrument %1</h1><p>Period: %2. Made %3.</p>")
                 .arg(Html(o.device), Html(period),
                      Html(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)));
@@ -391,20 +442,24 @@ Result Build(const CLanguage& texts, const Options& o) {
             shown << c;
     for (int c = int(columns.size()); c < records.headings.size(); ++c)
         shown << c;
+    const Table printed = Columns(records, shown);
     html += QStringLiteral("<h2>Records</h2>") +
             (records.rows.isEmpty() ? QStringLiteral("<p>No records in this period.</p>")
-                                    : HtmlTable(Columns(records, shown)));
+             : printed.rows.size() < kListingFrom ? HtmlTable(printed)
+                                                  : HtmlListing(printed));
     html +=
         QStringLiteral("<h2>Audit entries</h2>") + HtmlTable(Columns(audit, {0, 1, 2, 4, 5, 7, 8}));
     html += QStringLiteral("<h2>Verification</h2><p>") + Html(verification) +
             QStringLiteral("</p></body></html>");
 
+    progress(50);
     QTemporaryDir work;
     if (!work.isValid())
         return fail(QStringLiteral("cannot make a temporary folder"));
     if (!ToPdf(texts, work.path(), html, &error))
         return fail(error);
 
+    progress(80);
     // Files of the package, with their hashes for the manifest.
     const QString part = o.out + QStringLiteral(".part");
     QFile::remove(part);
@@ -470,6 +525,7 @@ Result Build(const CLanguage& texts, const Options& o) {
         QFile::remove(part);
         return fail(QStringLiteral("cannot write %1").arg(o.out));
     }
+    progress(100);
     r.ok = true;
     return r;
 }

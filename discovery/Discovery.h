@@ -13,6 +13,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class CLanguage;
 
 namespace Discovery {
@@ -24,6 +26,8 @@ struct Options {
     QStringList redact; // headings, compared without case
     bool pictures = true;
     QString out; // the zip to write
+    // Called on the building thread with 0 to 100 as the work goes on (may be empty).
+    std::function<void(int percent)> progress;
 };
 
 struct Result {

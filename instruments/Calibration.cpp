@@ -118,17 +118,32 @@ bool ParseMicro(const QString& text, qint64* micro) {
     return true;
 }
 
-bool Passes(const QString& target, const QString& tolerance, const QStringList& measured,
-            const QDate& expiry, const QDate& on, QString* reason) {
+bool Band(const QString& target, const QString& tolerance, qint64* low, qint64* high) {
     qint64 t = 0;
     Tolerance tol;
-    if (!ParseMicro(target, &t) || !ParseTolerance(tolerance, &tol)) {
+    if (!ParseMicro(target, &t) || !ParseTolerance(tolerance, &tol))
+        return false;
+    const qint64 span =
+        tol.percent ? qint64((__int128(t < 0 ? -t : t) * tol.micro) / (100 * kMicro)) : tol.micro;
+    *low = t - span;
+    *high = t + span;
+    return true;
+}
+
+QDateTime EntryTime(const QString& at) {
+    return ParseWhen(at);
+}
+
+bool Passes(const QString& target, const QString& tolerance, const QStringList& measured,
+            const QDate& expiry, const QDate& on, QString* reason) {
+    qint64 t = 0, low = 0, high = 0;
+    Tolerance tol;
+    if (!ParseMicro(target, &t) || !ParseTolerance(tolerance, &tol) ||
+        !Band(target, tolerance, &low, &high)) {
         if (reason)
             *reason = QStringLiteral("target or tolerance is not a number");
         return false;
     }
-    const qint64 span =
-        tol.percent ? qint64((__int128(t < 0 ? -t : t) * tol.micro) / (100 * kMicro)) : tol.micro;
     QStringList outside;
     for (const QString& value : measured) {
         qint64 v = 0;
@@ -141,8 +156,7 @@ bool Passes(const QString& target, const QString& tolerance, const QStringList& 
                    .arg(expiry.toString(Qt::ISODate));
     if (!outside.isEmpty())
         why << QStringLiteral("%1 outside %2 to %3")
-                   .arg(outside.join(QStringLiteral(", ")), MicroText(t - span),
-                        MicroText(t + span));
+                   .arg(outside.join(QStringLiteral(", ")), MicroText(low), MicroText(high));
     if (reason)
         *reason = why.join(QStringLiteral("; "));
     return why.isEmpty();

@@ -54,6 +54,10 @@ QString Prepare(const Input& in, const QDateTime& now, Instruments::LogEntry* en
 // expired on the entry's date. reason says why not.
 bool Passes(const QString& target, const QString& tolerance, const QStringList& measured,
             const QDate& expiry, const QDate& on, QString* reason);
+// The band target ± tolerance in millionths; false when either is no number.
+bool Band(const QString& target, const QString& tolerance, qint64* low, qint64* high);
+// An entry's date and time as stored ("yyyy-MM-dd HH:mm:ss"); invalid for anything else.
+QDateTime EntryTime(const QString& at);
 
 // The intervals in force for an instrument: its own, else the defaults.
 struct Intervals {

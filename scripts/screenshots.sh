@@ -3,7 +3,8 @@
 # screen): the main window after a download and on its history page, in English and Chinese
 # (tests/window/FirstRunTest.cpp), the history page's search and sort
 # (tests/history/HistoryWorkbenchTest.cpp) and its statistics tab, its seal column
-# (tests/integrity/SealColumnTest.cpp), then from a simulator download (below) the PDF reports,
+# (tests/integrity/SealColumnTest.cpp), the Instruments page with its log and drift chart
+# (tests/instpage/InstrumentsShotTest.cpp), then from a simulator download (below) the PDF reports,
 # the same report from both converters and the exported sheets as Gnumeric prints them. The
 # tests keep what they show when BRTX_SHOT_DIR names a folder.
 #   bash scripts/screenshots.sh [FOLDER]     (default: docs)
@@ -20,6 +21,7 @@ shoot() {
 shoot test_window 'Languages/FirstRunTest.*'
 shoot test_history 'HistoryWorkbenchTest.SearchAndSortAsTheUserSeesThem:HistoryWorkbenchTest.StatisticsTabAsTheUserSeesIt'
 shoot test_integrity 'SealColumn.EachStateAsTheUserSeesIt'
+shoot test_instpage 'InstrumentsShot.RegisterLogAndDriftChartAsTheUserSeesThem'
 # The report pictures: a download from brtx-sim into a throw-away copy of the program folder,
 # then the PDF reports as a reader sees them (pdftoppm): one record, a combined report of
 # records 3 to 5 (its page 2), and a record whose stored result was edited after download.
@@ -63,4 +65,4 @@ ls -l "$out"/screenshot-home.png "$out"/screenshot-history.png "$out"/screenshot
     "$out"/pdf-report.png "$out"/pdf-seal.png \
     "$out"/pdf-seal-failed.png "$out"/combined-report.png "$out"/history-seal.png \
     "$out"/pdf-converter-brtx-pdf.png "$out"/pdf-converter-wkhtmltopdf.png "$out"/xls-export.png \
-    "$out"/xlsx-export.png
+    "$out"/xlsx-export.png "$out"/instruments-page.png "$out"/instruments-drift.png

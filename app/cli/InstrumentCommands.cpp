@@ -1,17 +1,17 @@
 // brtx-cli instrument: the register of instruments and their logs (calibrations, accuracy
-// checks, repairs, certifications, notes). list, show and log without --add only read;
-// set and log --add write, audited and signed like every other change.
+// checks, repairs, certifications, notes) and the drift chart. list, show, chart and log
+// without --add only read; set and log --add write, audited and signed like every other change.
 #include "app/cli/Commands.h"
 
 #include "base/Language.h"
 #include "base/Paths.h"
-#include "device/core/PictureStore.h"
 #include "instruments/Calibration.h"
+#include "instruments/Register.h"
+#include "instruments/chart/DriftChart.h"
 #include "store/Audit.h"
 #include "store/Instruments.h"
 #include "store/Seal.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -23,7 +23,6 @@
 namespace {
 
 const char* const kName = "instrument";
-constexpr qint64 kMaxAttachment = 50LL * 1024 * 1024;
 
 int Usage(const QString& reason) {
     return CliUsageError(kName, reason);
@@ -115,53 +114,6 @@ bool OpenToRead(SQLite::Database& db) {
     if (!FileExists(GetDatabasePath()))
         return false;
     return db.Open(GetDatabasePath(), SQLite::Database::Access::ReadOnly) == 0;
-}
-
-// Copies an attachment into certs/<device>/ under a name of its own; the relative path and
-// the file's hash come back. "" on success, else why not.
-QString CopyAttachment(const QString& device, const QString& source, QString* relative,
-                       QString* sha256) {
-    const QFileInfo info(source);
-    if (!info.exists())
-        return QStringLiteral("--attach %1: no such file").arg(source);
-    if (!info.isFile())
-        return QStringLiteral("--attach %1: not a regular file").arg(source);
-    if (info.size() > kMaxAttachment)
-        return QStringLiteral("--attach %1: larger than 50 MB").arg(source);
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return QStringLiteral("--attach %1: cannot be read").arg(source);
-    const QByteArray bytes = in.read(kMaxAttachment + 1);
-    if (bytes.size() > kMaxAttachment)
-        return QStringLiteral("--attach %1: larger than 50 MB").arg(source);
-    const QString hash = Sha256::hex(bytes);
-    QString base;
-    for (const QChar ch : info.fileName())
-        base += ch.isLetterOrNumber() || ch == QLatin1Char('.') || ch == QLatin1Char('-')
-                    ? ch
-                    : QLatin1Char('_');
-    const QString name = hash.left(16) + QLatin1Char('-') + base.right(80);
-    const QString folder = GetAppFolder() + QStringLiteral("/certs/") + device;
-    if (!QDir().mkpath(folder))
-        return QStringLiteral("cannot make %1").arg(folder);
-    const QString target = folder + QLatin1Char('/') + name;
-    if (!QFileInfo::exists(target)) {
-        const QString part = target + QStringLiteral(".part");
-        QFile out(part);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            out.write(bytes) != bytes.size() || !out.flush()) {
-            QFile::remove(part);
-            return QStringLiteral("cannot write %1").arg(target);
-        }
-        out.close();
-        if (!QFile::rename(part, target)) {
-            QFile::remove(part);
-            return QStringLiteral("cannot write %1").arg(target);
-        }
-    }
-    *relative = QStringLiteral("certs/") + device + QLatin1Char('/') + name;
-    *sha256 = hash;
-    return QString();
 }
 
 int RunList(const CLanguage& texts, QStringList args, bool json) {
@@ -355,30 +307,16 @@ int RunLog(const CLanguage& texts, const QString& device, QStringList args, bool
     Instruments::Instrument i;
     if (const int failed = OpenToWrite(db, device, &i))
         return failed;
-    bool attached = false;
-    if (v.contains(QStringLiteral("--attach"))) {
-        if (!Picture::IsUsableDeviceId(device))
-            return Usage(QStringLiteral("%1 cannot name a folder for attachments").arg(device));
-        const QString why = CopyAttachment(device, v[QStringLiteral("--attach")], &e.attachment,
-                                           &e.attachmentSha256);
-        if (!why.isEmpty())
-            return Usage(why);
-        attached = true;
-    }
-    QString error;
-    if (!Instruments::AppendLog(db, e, QString::fromLatin1(Audit::kCli), &error)) {
-        // A copy no entry names is not kept (another entry may name the same file).
-        if (attached) {
-            bool ok = false;
-            const QList<Instruments::LogEntry> all = Instruments::Log(db, QString(), &ok);
-            const bool named = std::any_of(all.begin(), all.end(), [&](const auto& other) {
-                return other.attachment == e.attachment;
-            });
-            if (ok && !named)
-                QFile::remove(GetAppFolder() + QLatin1Char('/') + e.attachment);
-        }
-        if (error.contains(QLatin1String("does not exist")))
-            return Usage(QStringLiteral("--supersedes: ") + error);
+    bool wrong = false;
+    const QString error = InstrumentRegister::Append(db, e, v.value(QStringLiteral("--attach")),
+                                                     QString::fromLatin1(Audit::kCli), &wrong);
+    if (!error.isEmpty()) {
+        if (wrong)
+            return Usage((v.contains(QStringLiteral("--attach")) &&
+                                  !error.contains(QLatin1String("does not exist"))
+                              ? QStringLiteral("--attach ")
+                              : QStringLiteral("--supersedes: ")) +
+                         error);
         CliPrint(QStringLiteral("instrument: ") + error);
         return kCliFailed;
     }
@@ -386,6 +324,46 @@ int RunLog(const CLanguage& texts, const QString& device, QStringList args, bool
                  .arg(e.id)
                  .arg(e.result.isEmpty() ? QStringLiteral("noted") : e.result)
                  .arg(e.reason.isEmpty() ? QString() : QStringLiteral(" (") + e.reason + ')'));
+    return kCliOk;
+}
+
+// instrument chart --device ID OUT.svg|OUT.png: the drift chart of the page, from the same
+// code. Only reads brtx.db.
+int RunChart(const CLanguage& texts, QStringList args) {
+    QHash<QString, QString> v;
+    const QString missing = TakeValues(args, {"--device"}, v);
+    if (!missing.isEmpty())
+        return Usage(missing);
+    if (!v.contains(QStringLiteral("--device")))
+        return Usage(QStringLiteral("chart needs --device ID"));
+    if (args.size() != 1 || args.first().startsWith(QLatin1String("-")))
+        return args.size() > 1 || (args.size() == 1 && args.first().startsWith(QLatin1String("-")))
+                   ? CliUnknownArgument(kName, args.last())
+                   : Usage(QStringLiteral("chart needs the picture to write: OUT.svg or OUT.png"));
+    const QString out = args.first();
+    if (!out.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive) &&
+        !out.endsWith(QLatin1String(".png"), Qt::CaseInsensitive))
+        return Usage(QStringLiteral("name the chart OUT.svg or OUT.png"));
+    const QString device = v[QStringLiteral("--device")];
+    SQLite::Database db;
+    Instruments::Instrument i;
+    if (!OpenToRead(db) || !FindOrSay(db, device, &i))
+        return kCliUsage;
+    bool ok = false;
+    const QList<Instruments::LogEntry> log = Instruments::Log(db, device, &ok);
+    if (!ok) {
+        CliPrint(QStringLiteral("instrument: the log cannot be read"));
+        return kCliFailed;
+    }
+    const InstrumentRegister::Drift drift = InstrumentRegister::DriftOf(log);
+    const QString error = DriftChart::Save(drift, device, texts, out);
+    if (!error.isEmpty()) {
+        CliPrint(QStringLiteral("instrument: ") + error);
+        return kCliFailed;
+    }
+    if (drift.points.isEmpty())
+        CliPrint(QStringLiteral("instrument %1: no accuracy checks to chart").arg(Plain(device)));
+    CliPrint(out);
     return kCliOk;
 }
 
@@ -405,13 +383,15 @@ int Run(const CLanguage& texts, const QStringList& arguments) {
         break;
     }
     if (args.isEmpty())
-        return Usage(QStringLiteral("name a subcommand: list, show, set or log"));
+        return Usage(QStringLiteral("name a subcommand: list, show, set, log or chart"));
     const QString sub = args.takeFirst();
     if (sub == QLatin1String("list"))
         return RunList(texts, args, json);
+    if (sub == QLatin1String("chart"))
+        return json ? Usage(QStringLiteral("chart takes no --format")) : RunChart(texts, args);
     if (sub != QLatin1String("show") && sub != QLatin1String("set") && sub != QLatin1String("log"))
         return Usage(QStringLiteral("\"%1\" is no subcommand; subcommands are: list, show, set, "
-                                    "log")
+                                    "log, chart")
                          .arg(Plain(sub)));
     if (args.isEmpty() || args.first().startsWith(QLatin1String("--")))
         return Usage(sub + QStringLiteral(" needs the instrument's device number"));
@@ -427,7 +407,7 @@ const CliRegistrar registrar(
     {kName,
      "instrument list | show ID | set ID [--label T] [--serial T] [--model T] [--location T] "
      "[--status S] [--notes T] [--calibration-days N] [--accuracy-days N] | log ID [--add "
-     "--kind K --date D ...] [--format tsv|json]",
+     "--kind K --date D ...] [--format tsv|json] | chart --device ID OUT.svg|OUT.png",
      Run,
      "the register of instruments and their calibration and accuracy-check log",
      {{"--format tsv|json", "list, show and log print TSV with headings (default) or JSON"},
@@ -453,7 +433,9 @@ const CliRegistrar registrar(
       {"--measured X[,Y...]", "the measured values (a unit after a value must be the target's)"},
       {"--tolerance X[%]", "allowed difference from the target, absolute or in percent"},
       {"--attach FILE", "a certificate (PDF or image, at most 50 MB) copied into certs/ID/"},
-      {"--supersedes N", "the entry this one corrects (both stay)"}},
+      {"--supersedes N", "the entry this one corrects (both stay)"},
+      {"--device ID", "chart: the instrument whose accuracy checks are drawn (with the "
+                      "tolerance band) into OUT.svg or OUT.png"}},
      "brtx-cli instrument log 0123456789 --add --kind accuracy --date 2026-12-01 --technician "
      "Lee --standard-kind dry-gas --lot G-77 --expiry 2027-06-30 --target 0.080 --unit mg/L "
      "--measured 0.079,0.081 --tolerance 10%"});

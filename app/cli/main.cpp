@@ -8,11 +8,13 @@
 #include "base/Language.h"
 #include "base/Paths.h"
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QStringList>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <sys/stat.h>
 
 namespace {
@@ -136,10 +138,16 @@ int main(int argc, char** argv) {
         }
     }
 
-    // No window is ever shown; pictures and reports still need a GUI application object.
+    // No window is ever shown; pictures and reports still need a GUI application object, and
+    // charts (instrument chart) a widget application.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
+    const bool charts = !help && rest.size() >= 2 && rest[0] == "instrument" && rest[1] == "chart";
+    std::unique_ptr<QGuiApplication> app;
+    if (charts)
+        app = std::make_unique<QApplication>(argc, argv);
+    else
+        app = std::make_unique<QGuiApplication>(argc, argv);
 
     if (help) {
         PrintUsage(stdout);
@@ -182,6 +190,7 @@ int main(int argc, char** argv) {
         kReading.contains(name) ||
         (name == QLatin1String("instrument") &&
          (sub == QLatin1String("list") || sub == QLatin1String("show") ||
+          sub == QLatin1String("chart") ||
           (sub == QLatin1String("log") && !args.contains(QStringLiteral("--add")))));
     if (!reading && MakeDataFolderPrivate() > 0) {
         const QString text = texts.GetText(QStringLiteral("DataFolderTightened"));

@@ -24,6 +24,9 @@ constexpr int kClose = 1009;        // close image button
 constexpr int kTitle = 1010;        // hidden title label
 constexpr int kDeviceHost = 10000;  // host of the device page
 constexpr int kHistoryHost = 10001; // host of the history page
+
+constexpr int kInstruments = 1011;      // page button "Instruments"
+constexpr int kInstrumentsHost = 10002; // host of the instruments page
 } // namespace MainIds
 
 // Gives a control its id (object name and "ctrlId" property).

@@ -2,6 +2,7 @@
 
 #include "device/page/FirstPage.h"
 #include "history/page/History.h"
+#include "instruments/page/InstrumentsPage.h"
 
 #include "app/shell/ControlId.h"
 #include "app/shell/DialogUnits.h"
@@ -45,6 +46,7 @@ bool IsChinese(const CLanguage& language) {
 CBRTXDlg::CBRTXDlg(QWidget* parent, const CLanguage* language)
     : QDialog(parent), m_language(language ? *language : CLanguage()) {
     InitShellResources();
+    CInstrumentsPage::InitResources();
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowSystemMenuHint);
     setWindowIcon(QIcon(QStringLiteral(":/brtx/brtx.png")));
@@ -114,17 +116,22 @@ void CBRTXDlg::BuildControls() {
 
     m_home = MakePageButton(kHome, QRect(4, 14, 49, 37), ":/brtx/home.png", "Home");
     m_history = MakePageButton(kHistory, QRect(59, 14, 48, 38), ":/brtx/history.png", "History");
-    m_exit = MakePageButton(kExit, QRect(113, 14, 45, 38), ":/brtx/exit.png", "Exit");
+    // Instruments sits beside History; Exit moves to the slot after the separator.
+    m_instruments = MakePageButton(kInstruments, QRect(113, 14, 48, 38), ":/brtx/instruments.png",
+                                   "Instruments");
+    m_exit = MakePageButton(kExit, QRect(165, 14, 45, 38), ":/brtx/exit.png", "Exit");
     m_unused = MakePageButton(kUnused, QRect(165, 15, 49, 38), QString(), "");
     m_unused->hide();
 
-    // Home and History show which page is in front.
+    // Home, History and Instruments show which page is in front.
     m_home->setCheckable(true);
     m_history->setCheckable(true);
+    m_instruments->setCheckable(true);
     auto* pages = new QButtonGroup(this);
     pages->setExclusive(true);
     pages->addButton(m_home);
     pages->addButton(m_history);
+    pages->addButton(m_instruments);
     m_home->setChecked(true);
 
     m_minimise = new CBmpButton(this);
@@ -139,6 +146,7 @@ void CBRTXDlg::BuildControls() {
 
     connect(m_home, &QAbstractButton::clicked, this, &CBRTXDlg::OnHome);
     connect(m_history, &QAbstractButton::clicked, this, &CBRTXDlg::OnHistory);
+    connect(m_instruments, &QAbstractButton::clicked, this, &CBRTXDlg::OnInstruments);
     connect(m_exit, &QAbstractButton::clicked, this, &CBRTXDlg::OnExit);
     connect(m_close, &QAbstractButton::clicked, this, &CBRTXDlg::OnExit);
     connect(m_minimise, &QAbstractButton::clicked, this, &CBRTXDlg::OnMinimise);
@@ -174,10 +182,25 @@ void CBRTXDlg::BuildPages() {
             [this](const QString& text) { ShowFieldText(this, MainIds::kStatus, text); });
     m_historyHost->AddPage(m_historyPage, GetText("History"));
 
+    m_instrumentsHost = new CSkinTabCtrl(this);
+    SetControlId(m_instrumentsHost, MainIds::kInstrumentsHost);
+    m_instrumentsHost->setGeometry(m_pageArea);
+    m_instrumentsHost->SetItemSize(QSize(80, 28), 80);
+    m_instrumentsPage = new CInstrumentsPage(m_instrumentsHost, &m_language);
+    connect(m_instrumentsPage, &CInstrumentsPage::statusChanged, this,
+            [this](const QString& text) { ShowFieldText(this, MainIds::kStatus, text); });
+    m_instrumentsHost->AddPage(m_instrumentsPage, GetText("Instruments"));
+
     // The device page is in front after the build.
-    m_historyHost->hide();
-    m_deviceHost->show();
-    m_deviceHost->raise();
+    ShowHost(m_deviceHost);
+}
+
+void CBRTXDlg::ShowHost(CSkinTabCtrl* host) {
+    for (CSkinTabCtrl* h : {m_deviceHost, m_historyHost, m_instrumentsHost})
+        if (h != host)
+            h->hide();
+    host->show();
+    host->raise();
 }
 
 void CBRTXDlg::SetTexts() {
@@ -186,6 +209,7 @@ void CBRTXDlg::SetTexts() {
     m_title->setText(title);
     m_home->setText(GetText("Home"));
     m_history->setText(GetText("History"));
+    m_instruments->setText(GetText("Instruments"));
     m_exit->setText(GetText("Exit"));
     m_version->setText(kVersionText);
     m_deviceId->setText(GetText("DeviceID"));
@@ -195,17 +219,19 @@ void CBRTXDlg::SetTexts() {
 
 void CBRTXDlg::OnHome() {
     m_home->setChecked(true);
-    m_historyHost->hide();
-    m_deviceHost->show();
-    m_deviceHost->raise();
+    ShowHost(m_deviceHost);
 }
 
 void CBRTXDlg::OnHistory() {
     m_history->setChecked(true);
     m_historyPage->RefreshDeviceList();
-    m_deviceHost->hide();
-    m_historyHost->show();
-    m_historyHost->raise();
+    ShowHost(m_historyHost);
+}
+
+void CBRTXDlg::OnInstruments() {
+    m_instruments->setChecked(true);
+    // Showing the page reads the register again (on its worker).
+    ShowHost(m_instrumentsHost);
 }
 
 void CBRTXDlg::OnExit() {

@@ -1,9 +1,9 @@
 #pragma once
 // The main window: a frameless dialog with its own title strip (page buttons "Home", "History",
-// "Exit", minimise and close), two page hosts (device page, history page) of which one shows at
-// a time, and the four status fields at the bottom. Sizes and positions are given in dialog
-// units and converted with the dialog font's base units. The window can be dragged from any
-// free spot; a right click on the title strip offers the about box.
+// "Instruments", "Exit", minimise and close), three page hosts (device page, history page,
+// instruments page) of which one shows at a time, and the four status fields at the bottom. Sizes
+// and positions are given in dialog units and converted with the dialog font's base units. The
+// window can be dragged from any free spot; a right click on the title strip offers the about box.
 //
 // Controls carry their ids as described in app/shell/ControlId.h (ids in MainIds).
 #include "base/Language.h"
@@ -17,6 +17,7 @@ class CBmpButton;
 class CButtonST;
 class CFirstPage;
 class CHistory;
+class CInstrumentsPage;
 class CLabel;
 class CSkinTabCtrl;
 class QFrame;
@@ -47,8 +48,10 @@ public:
     QRect PageArea() const { return m_pageArea; }
     CFirstPage* DevicePage() const { return m_devicePage; }
     CHistory* HistoryPage() const { return m_historyPage; }
+    CInstrumentsPage* InstrumentsPage() const { return m_instrumentsPage; }
     CSkinTabCtrl* DeviceHost() const { return m_deviceHost; }
     CSkinTabCtrl* HistoryHost() const { return m_historyHost; }
+    CSkinTabCtrl* InstrumentsHost() const { return m_instrumentsHost; }
 
     // The title strip's context menu (caller owns it); its one action opens the about box.
     QMenu* CreateTitleMenu();
@@ -56,10 +59,11 @@ public:
     void ShowAboutBox();
 
 public slots:
-    void OnHome();     // show the device page
-    void OnHistory();  // reload the history page's device list, then show that page
-    void OnExit();     // close: the dialog ends
-    void OnMinimise(); // minimise the window
+    void OnHome();        // show the device page
+    void OnHistory();     // reload the history page's device list, then show that page
+    void OnInstruments(); // reload the register, then show the instruments page
+    void OnExit();        // close: the dialog ends
+    void OnMinimise();    // minimise the window
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -76,6 +80,7 @@ private:
 
     void BuildControls();
     void BuildPages();
+    void ShowHost(CSkinTabCtrl* host); // in front, the other hosts hidden
     void SetTexts();
     CLabel* MakeLabel(int id, const QRect& dlu);
     CButtonST* MakePageButton(int id, const QRect& dlu, const QString& icon, const char* key);
@@ -94,6 +99,7 @@ private:
     CLabel* m_status = nullptr;
     CButtonST* m_home = nullptr;
     CButtonST* m_history = nullptr;
+    CButtonST* m_instruments = nullptr;
     CButtonST* m_exit = nullptr;
     CButtonST* m_unused = nullptr;
     CBmpButton* m_minimise = nullptr;
@@ -102,6 +108,8 @@ private:
     CSkinTabCtrl* m_historyHost = nullptr;
     CFirstPage* m_devicePage = nullptr;
     CHistory* m_historyPage = nullptr;
+    CSkinTabCtrl* m_instrumentsHost = nullptr;
+    CInstrumentsPage* m_instrumentsPage = nullptr;
 
     bool m_dragging = false;
     QPoint m_dragOffset; // press point relative to the window's top left, global coordinates

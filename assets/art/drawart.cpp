@@ -268,6 +268,33 @@ void DrawExitIcon() {
     Save(img, "images/exit.png");
 }
 
+void DrawInstrumentsIcon() {
+    QImage img = NewImage(64, 64);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    DrawTile(p, QRectF(2, 2, 60, 60), QColor(0x3c, 0xc8, 0x9a), QColor(0x14, 0x8a, 0x6a));
+    // A dial with its needle inside the tolerance band, and a tick below it.
+    p.setPen(QPen(Qt::white, 4.5, Qt::SolidLine, Qt::RoundCap));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(13, 14, 38, 38), 20 * 16, 140 * 16);
+    p.setPen(QPen(QColor(0xff, 0xe0, 0x70), 4.5, Qt::SolidLine, Qt::FlatCap));
+    p.drawArc(QRectF(13, 14, 38, 38), 70 * 16, 40 * 16);
+    p.setPen(QPen(Qt::white, 3.2, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(32, 33), QPointF(36, 17));
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QPointF(32, 33), 3.5, 3.5);
+    QPainterPath tick;
+    tick.moveTo(22, 44);
+    tick.lineTo(29, 50);
+    tick.lineTo(43, 38);
+    p.setPen(QPen(Qt::white, 4.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(tick);
+    p.end();
+    Save(img, "images/instruments.png");
+}
+
 // Minimise and close: drawn at twice the button size for sharp scaling.
 void DrawCaptionButton(const QString& name, bool close, int state) {
     const int w = close ? 52 : 44, h = 36;
@@ -436,6 +463,7 @@ int main(int argc, char** argv) {
     DrawHomeIcon();
     DrawHistoryIcon();
     DrawExitIcon();
+    DrawInstrumentsIcon();
     DrawCaptionButton("minimise.png", false, 0);
     DrawCaptionButton("minimise_hover.png", false, 1);
     DrawCaptionButton("minimise_pressed.png", false, 2);

@@ -5,12 +5,15 @@
 
 #include "base/Paths.h"
 
+#include "history/HistoryDb.h"
 #include "sim/lib/Simulator.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -134,4 +137,30 @@ TEST(Discovery, ASignedPackageEveryReaderAgreesWith) {
     EXPECT_TRUE(run.out.value(0).contains("no records")) << run.out.join('\n').toStdString();
     ASSERT_TRUE(db.open(QIODevice::ReadOnly));
     EXPECT_EQ(db.readAll(), before);
+}
+
+TEST(Discovery, ALongPeriodPrintsEveryRecordAsAListing) {
+    brtxtest::TempHome home;
+    {
+        historytest::Db db;
+        db.AddMany("0123456789", 1200, "2026-11-02");
+    }
+    // A register edit is signed: the desk key is made with it.
+    ASSERT_EQ(brtxtest::runCli({"instrument", "set", "0123456789", "--label", "Car 7"}).code, 0);
+    const brtxtest::CliRun run = brtxtest::runCli(
+        {"discovery", "--device", "0123456789", "--no-pictures", home.file("long.zip")}, 120000);
+    ASSERT_EQ(run.code, 0) << run.out.join('\n').toStdString() << run.err.toStdString();
+    EXPECT_EQ(CheckPackage(home.file("long.zip"), home.file("long")), QString());
+    // Every record on a line of its own, its states beside it.
+    const QString report = RunTool("pdftotext", {"-layout", home.file("long/report.pdf"), "-"});
+    QSet<int> numbers;
+    static const QRegularExpression line(
+        QStringLiteral("^\\s*0123456789\\s+(\\d+)\\s+2026-11-02.*unsealed\\s+unknown\\s*$"));
+    for (const QString& l : report.split(QLatin1Char('\n'))) {
+        const QRegularExpressionMatch m = line.match(l);
+        if (m.hasMatch())
+            numbers.insert(m.captured(1).toInt());
+    }
+    EXPECT_EQ(numbers.size(), 1200);
+    EXPECT_TRUE(numbers.contains(1) && numbers.contains(1200));
 }

@@ -8,6 +8,9 @@
 #include "store/Sha256.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QXmlStreamReader>
 #include <gtest/gtest.h>
 
 namespace {
@@ -111,4 +114,41 @@ TEST(InstrumentLog, VerifyFindsAnEntryEditedOrRemoved) {
             << t.sql << "\n"
             << run.out.join('\n').toStdString();
     }
+}
+
+TEST(InstrumentLog, ChartWritesSvgAndPngAndLeavesTheStoreAlone) {
+    brtxtest::TempHome home;
+    {
+        historytest::Db db;
+        db.Add({"0123456789", "1", "2026-12-02"});
+    }
+    ASSERT_EQ(brtxtest::runCli(Accuracy("0.079,0.081")).code, 0);
+    const QString before = Sha256::hex(FileBytes(GetDatabasePath()));
+    for (const char* name : {"drift.svg", "drift.png"}) {
+        const brtxtest::CliRun run =
+            brtxtest::runCli({"instrument", "chart", "--device", "0123456789", home.file(name)});
+        ASSERT_EQ(run.code, 0) << name << run.err.toStdString();
+    }
+    EXPECT_EQ(Sha256::hex(FileBytes(GetDatabasePath())), before) << "chart wrote to brtx.db";
+    const QByteArray svg = FileBytes(home.file("drift.svg"));
+    QXmlStreamReader xml(svg);
+    while (!xml.atEnd())
+        xml.readNext();
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    EXPECT_TRUE(svg.contains("<svg"));
+    EXPECT_EQ(QImage(home.file("drift.png")).size(), QSize(1000, 600));
+
+    const struct {
+        QStringList args;
+        int code;
+    } bad[] = {
+        {{"instrument", "chart", "--device", "999", home.file("x.svg")}, 2},
+        {{"instrument", "chart", "--device", "0123456789", home.file("x.pdf")}, 2},
+        {{"instrument", "chart", home.file("x.svg")}, 2},
+        {{"instrument", "chart", "--device", "0123456789"}, 2},
+        {{"instrument", "chart", "--device", "0123456789", home.path() + "/none/x.svg"}, 1},
+    };
+    for (const auto& b : bad)
+        EXPECT_EQ(brtxtest::runCli(b.args).code, b.code) << b.args.join(' ').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(home.file("x.svg")));
 }

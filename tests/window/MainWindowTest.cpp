@@ -10,6 +10,8 @@
 #include "base/Language.h"
 #include "device/page/FirstPage.h"
 #include "history/page/History.h"
+#include "instruments/page/InstrumentsPage.h"
+#include "store/Instruments.h"
 #include "store/SQLite.h"
 #include "store/Schema.h"
 
@@ -25,6 +27,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QStandardItemModel>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -118,9 +121,10 @@ TEST(MainWindow, ControlsFollowTheDialogUnitTable) {
         {1000, {7, 63, 625, 369}, false}, {1001, {7, 435, 204, 8}, true},
         {1002, {211, 435, 132, 8}, true}, {1032, {343, 435, 112, 8}, true},
         {1003, {455, 434, 177, 9}, true}, {1004, {4, 14, 49, 37}, true},
-        {1005, {59, 14, 48, 38}, true},   {1007, {113, 14, 45, 38}, true},
-        {1006, {165, 15, 49, 38}, false}, {1008, {615, 2, 11, 9}, true},
-        {1009, {625, 2, 13, 9}, true},    {1010, {4, 2, 91, 8}, false},
+        {1005, {59, 14, 48, 38}, true},   {1011, {113, 14, 48, 38}, true},
+        {1007, {165, 14, 45, 38}, true},  {1006, {165, 15, 49, 38}, false},
+        {1008, {615, 2, 11, 9}, true},    {1009, {625, 2, 13, 9}, true},
+        {1010, {4, 2, 91, 8}, false},
     };
     for (const Entry& e : table) {
         QWidget* w = FindControl(&dlg, e.id);
@@ -213,7 +217,7 @@ TEST(MainWindow, BackgroundFollowsLanguageAndDeviceType) {
     EXPECT_EQ(dlg.BackgroundResource(), ":/brtx/background_cn15.png");
 }
 
-TEST(MainWindow, HomeAndHistorySwitchPagesAndHistoryReloadsDevicesEachTime) {
+TEST(MainWindow, PageButtonsSwitchPagesAndHistoryReloadsDevicesEachTime) {
     TempHome home;
     AddDevice("000000000001");
     CBRTXDlg dlg;
@@ -246,9 +250,28 @@ TEST(MainWindow, HomeAndHistorySwitchPagesAndHistoryReloadsDevicesEachTime) {
     dlg.HistoryPage()->OnBnClickedExportPdf(); // no record selected
     EXPECT_EQ(TextOf(dlg, MainIds::kStatus), GetText("ClickRecord"));
 
+    // Instruments: its page in front, the register read afresh; its texts reach the status.
+    auto* instrumentsButton = FindControl<QAbstractButton>(&dlg, MainIds::kInstruments);
+    auto* instrumentsHost = FindControl(&dlg, MainIds::kInstrumentsHost);
+    EXPECT_EQ(instrumentsButton->text(), GetText("Instruments"));
+    {
+        SQLite::Database db;
+        ASSERT_EQ(db.Open(GetDatabasePath()), 0);
+        ASSERT_TRUE(Instruments::NoteLink(db, "000000000003", "4Q"));
+    }
+    instrumentsButton->click();
+    EXPECT_TRUE(instrumentsHost->isVisible());
+    EXPECT_FALSE(historyHost->isVisible());
+    EXPECT_FALSE(deviceHost->isVisible());
+    ASSERT_TRUE(dlg.InstrumentsPage()->WaitIdle());
+    EXPECT_EQ(dlg.InstrumentsPage()->RegisterModel()->rowCount(), 1);
+    ASSERT_TRUE(dlg.InstrumentsPage()->SaveChart(home.file("drift.svg")));
+    EXPECT_TRUE(TextOf(dlg, MainIds::kStatus).startsWith(GetText("InstChartSaved")));
+
     homeButton->click();
     EXPECT_TRUE(deviceHost->isVisible());
     EXPECT_FALSE(historyHost->isVisible());
+    EXPECT_FALSE(instrumentsHost->isVisible());
     EXPECT_TRUE(homeButton->isChecked());
     EXPECT_FALSE(historyButton->isChecked());
 }
