@@ -5,6 +5,7 @@
 #include "store/Audit.h"
 #include "store/DeskKey.h"
 #include "store/Seal.h"
+#include "store/Sha256.h"
 #include "store/Statements.h"
 
 #include <QSet>
@@ -16,35 +17,7 @@ namespace Central {
 namespace {
 
 constexpr int kFetchRows = 20000; // rows of the cursor per round trip
-
-// field() of the seals' hash inputs, computed by the server: the 4-byte big-endian byte count
-// of the UTF-8 text, then the text; NULL counts as "".
-QString Field(const QString& expr) {
-    const QString bytes = QStringLiteral("convert_to(coalesce(%1, ''), 'UTF8')").arg(expr);
-    return QStringLiteral("int4send(octet_length(%1)) || %1").arg(bytes);
-}
-
-QString HexSha(const QStringList& fields) {
-    return "encode(sha256(" + fields.join(QStringLiteral(" || ")) + "), 'hex')";
-}
-
-// The row hash of a central record r, as a desk's seal computes it from its stored row.
-QString RowHashSql() {
-    QStringList fields;
-    for (const QString& c : Statements::ValueInfoColumns())
-        fields << Field("r." + c.toLower());
-    return HexSha(fields);
-}
-
-// The seal a central seal row s should carry by its other fields.
-QString SealSql() {
-    QStringList fields;
-    for (const char* c : {"machine_no", "record_no", "date_date", "time_time", "rowhash",
-                          "picturehash", "sealedat", "prevseal"})
-        fields << Field(QStringLiteral("s.") + QLatin1String(c));
-    fields << Field(QStringLiteral("CASE WHEN coalesce(s.late, 0) <> 0 THEN '1' ELSE '0' END"));
-    return HexSha(fields);
-}
+constexpr int kKeyColumns = 4;
 
 QString KeyEq(const char* a, const char* b) {
     QString out;
@@ -196,22 +169,26 @@ bool Verifier::ReadKeys() {
 }
 
 bool Verifier::ReadCopies() {
-    // Row and seal hashes are compared by the server, set-wise; the client gets flags, the
-    // seals' links (for the signatures) and the hashes the comparison between desks needs.
+    // The server pairs each desk's copy with its seal and photograph (and hashes the
+    // photographs' bytes where they are); the client hashes rows and seals as they stream in,
+    // through the cursor a batch at a time.
+    const QStringList& columns = Statements::ValueInfoColumns();
+    QString values;
+    for (int c = kKeyColumns; c < columns.size(); ++c)
+        values += ", r." + columns[c].toLower();
     const QString bytesCheck = m_opt.pictures
                                    ? QStringLiteral("encode(sha256(p.bytes), 'hex') = p.sha256")
                                    : QStringLiteral("NULL::boolean");
     const QString sql =
         "DECLARE brtx_verify NO SCROLL CURSOR FOR SELECT coalesce(s.station, r.station), "
         "coalesce(s.machine_no, r.machine_no), coalesce(s.record_no, r.record_no), "
-        "coalesce(s.date_date, r.date_date), coalesce(s.time_time, r.time_time), r.h, "
-        "s.seal IS NOT NULL, s.seal = " +
-        SealSql() +
-        ", r.h = s.rowhash, coalesce(s.picturehash, ''), r.psha, r.pbytes, s.seal, s.prevseal, "
-        "coalesce(s.deleted, 0) <> 0 FROM (SELECT r.station, r.machine_no, r.record_no, "
-        "r.date_date, r.time_time, " +
-        RowHashSql() + " AS h, p.sha256 AS psha, " + bytesCheck +
-        " AS pbytes FROM records r LEFT JOIN pictures p ON " + KeyEq("p", "r") +
+        "coalesce(s.date_date, r.date_date), coalesce(s.time_time, r.time_time), r.station IS "
+        "NOT NULL" +
+        values +
+        ", r.psha, r.pbytes, s.station IS NOT NULL, s.rowhash, s.picturehash, s.sealedat, "
+        "s.prevseal, s.seal, coalesce(s.late, 0) <> 0, coalesce(s.deleted, 0) <> 0 FROM "
+        "(SELECT r.*, p.sha256 AS psha, " +
+        bytesCheck + " AS pbytes FROM records r LEFT JOIN pictures p ON " + KeyEq("p", "r") +
         " WHERE $1::text = '' OR r.machine_no = $1::text) r FULL JOIN (SELECT * FROM seals s "
         "WHERE $1::text = '' OR s.machine_no = $1::text) s ON " +
         KeyEq("s", "r");
@@ -220,6 +197,9 @@ bool Verifier::ReadCopies() {
         m_error = why;
         return false;
     }
+    const int valueCount = int(columns.size()) - kKeyColumns;
+    const int afterValues = 6 + valueCount;
+    Sha256 hash;
     for (;;) {
         if (Stopped())
             return false;
@@ -229,27 +209,43 @@ bool Verifier::ReadCopies() {
             m_error = r.Error();
             return false;
         }
-        const auto isTrue = [&r](int row, int col) { return r.Bytes(row, col) == "t"; };
+        const auto isTrue = [&r](int row, int col) { return r.View(row, col) == "t"; };
         for (int i = 0; i < r.Rows(); ++i) {
             Copy c;
             c.station = r.Text(i, 0);
             c.key = r.Bytes(i, 1) + '\x1f' + r.Bytes(i, 2) + '\x1f' + r.Bytes(i, 3) + '\x1f' +
                     r.Bytes(i, 4);
-            c.rowHash = r.Bytes(i, 5);
-            c.hasRow = !c.rowHash.isEmpty();
-            c.hasSeal = isTrue(i, 6);
-            c.sealOk = isTrue(i, 7);
-            c.rowOk = isTrue(i, 8);
-            c.pictureHash = r.Bytes(i, 9);
-            c.pictureSha = r.Bytes(i, 10);
-            const QByteArray bytes = r.Bytes(i, 11);
+            c.hasRow = isTrue(i, 5);
+            if (c.hasRow) {
+                // As the desk hashed its stored row: the key, then every value ("" for NULL).
+                for (int k = 1; k <= kKeyColumns; ++k)
+                    Seal::AddField(hash, r.View(i, k));
+                for (int v = 0; v < valueCount; ++v)
+                    Seal::AddField(hash, r.View(i, 6 + v));
+                c.rowHash = hash.result().toHex();
+            }
+            c.pictureSha = r.Bytes(i, afterValues);
+            const QByteArrayView bytes = r.View(i, afterValues + 1);
             c.bytes = bytes.isEmpty() ? -1 : bytes == "t" ? 1 : 0;
-            c.seal = r.Bytes(i, 12);
-            c.prevSeal = r.Bytes(i, 13);
-            c.deleted = isTrue(i, 14);
-            if (c.hasSeal)
+            c.hasSeal = isTrue(i, afterValues + 2);
+            if (c.hasSeal) {
+                const QByteArrayView rowHash = r.View(i, afterValues + 3);
+                c.pictureHash = r.Bytes(i, afterValues + 4);
+                c.prevSeal = r.Bytes(i, afterValues + 6);
+                c.seal = r.Bytes(i, afterValues + 7);
+                c.rowOk = c.hasRow && rowHash == c.rowHash;
+                for (int k = 1; k <= kKeyColumns; ++k)
+                    Seal::AddField(hash, r.View(i, k));
+                Seal::AddField(hash, rowHash);
+                Seal::AddField(hash, c.pictureHash);
+                Seal::AddField(hash, r.View(i, afterValues + 5));
+                Seal::AddField(hash, c.prevSeal);
+                Seal::AddField(hash, isTrue(i, afterValues + 8) ? "1" : "0");
+                c.sealOk = hash.result().toHex() == c.seal;
+                c.deleted = isTrue(i, afterValues + 9);
                 m_sealIndex.insert(SealIndexKey(c.station, DeviceOf(c.key), c.seal),
                                    int(m_copies.size()));
+            }
             m_copies.append(std::move(c));
         }
         if (r.Rows() < kFetchRows)
