@@ -32,8 +32,9 @@ QString KeyEq(const char* a, const char* b) {
 struct Copy {
     QString station;
     QByteArray key; // device, number, date, time joined by 0x1F
-    QByteArray rowHash, pictureSha, pictureHash, seal, prevSeal;
+    QByteArray rowHash, pictureSha, pictureHash, seal, prevSeal, sealedAt;
     bool hasRow = false, hasSeal = false, sealOk = false, rowOk = false, deleted = false;
+    bool late = false;
     int bytes = -1; // the photograph's bytes against its hash: -1 not checked, 0 differ, 1 hold
     bool covered = false;
 };
@@ -238,9 +239,11 @@ bool Verifier::ReadCopies() {
                     Seal::AddField(hash, r.View(i, k));
                 Seal::AddField(hash, rowHash);
                 Seal::AddField(hash, c.pictureHash);
-                Seal::AddField(hash, r.View(i, afterValues + 5));
+                c.sealedAt = r.Bytes(i, afterValues + 5);
+                c.late = isTrue(i, afterValues + 8);
+                Seal::AddField(hash, c.sealedAt);
                 Seal::AddField(hash, c.prevSeal);
-                Seal::AddField(hash, isTrue(i, afterValues + 8) ? "1" : "0");
+                Seal::AddField(hash, c.late ? "1" : "0");
                 c.sealOk = hash.result().toHex() == c.seal;
                 c.deleted = isTrue(i, afterValues + 9);
                 m_sealIndex.insert(SealIndexKey(c.station, DeviceOf(c.key), c.seal),
@@ -459,9 +462,11 @@ void Verifier::CheckCopies() {
         else if (problem != QLatin1String("SIGNATURE-INVALID"))
             m_report.lines.append(LineOf(c, problem));
         if (m_opt.records) {
-            QString& state = m_report.states[QString::fromUtf8(c.key)];
-            if (state.isEmpty())
-                state = problem;
+            const QString key = QString::fromUtf8(c.key);
+            const auto held = m_report.states.constFind(key);
+            if (held == m_report.states.cend() || (held->problem.isEmpty() && !problem.isEmpty()))
+                m_report.states.insert(key, RecordCheck{problem, QString::fromLatin1(c.seal),
+                                                        QString::fromUtf8(c.sealedAt), c.late});
         }
     }
 
@@ -487,7 +492,7 @@ void Verifier::CheckCopies() {
         m_report.lines.append(LineOf(m_copies[it->first()], QStringLiteral("CONFLICT")));
         m_report.lines.last().desk = desks.join(QLatin1Char(','));
         if (m_opt.records)
-            m_report.states[QString::fromUtf8(it.key())] = QStringLiteral("CONFLICT");
+            m_report.states[QString::fromUtf8(it.key())].problem = QStringLiteral("CONFLICT");
     }
 }
 

@@ -39,6 +39,13 @@ struct VerifyLine {
     QStringList Cells() const { return {device, recordNo, date, time, problem, desk}; }
 };
 
+// One record's state for a list or a report.
+struct RecordCheck {
+    QString problem;        // "" verified
+    QString seal, sealedAt; // of the copy with the problem, else of one desk's copy
+    bool late = false;      // sealed after it was stored
+};
+
 struct VerifyReport {
     bool readable = false; // false: the store could not be read (error says why)
     QString error;
@@ -47,7 +54,7 @@ struct VerifyReport {
     QStringList keys;        // the fingerprints trusted, by desk
     // With VerifyOptions::records: per record key (Seal::RecordKey) the first problem any
     // desk's copy has, "CONFLICT" when desks differ, "" when every copy verified.
-    QHash<QString, QString> states;
+    QHash<QString, RecordCheck> states;
     qint64 Problems() const { return lines.size(); }
 };
 
