@@ -520,6 +520,23 @@ void Verifier::Finish() {
 
 } // namespace
 
+Seal::Status StatusOf(const RecordCheck& check) {
+    Seal::Status status;
+    status.detail = check.problem;
+    status.seal = check.seal;
+    status.sealedAt = check.sealedAt;
+    status.late = check.late;
+    if (check.problem.isEmpty())
+        status.state = Seal::State::Verified;
+    else if (check.problem == QLatin1String("UNSEALED"))
+        status.state = Seal::State::Unsealed;
+    else if (check.problem == QLatin1String("PICTURE-MISSING"))
+        status.state = Seal::State::PictureMissing;
+    else
+        status.state = Seal::State::Changed;
+    return status;
+}
+
 VerifyReport VerifyCentral(PgConnection& db, const VerifyOptions& options,
                            const std::atomic<bool>* stop) {
     return Verifier(db, options, stop).Run();

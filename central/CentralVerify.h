@@ -13,6 +13,8 @@
 // A seal counts as signed when a valid signature of its desk names the head of its device's
 // chain at or after it: each seal names the one before it (PrevSeal) and the signed head
 // commits to every link behind it.
+#include "store/Seal.h"
+
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -57,6 +59,9 @@ struct VerifyReport {
     QHash<QString, RecordCheck> states;
     qint64 Problems() const { return lines.size(); }
 };
+
+// A record's state as the list's mark and the PDF report show it.
+Seal::Status StatusOf(const RecordCheck& check);
 
 // Runs the check on an open connection (its time-outs and interrupt apply); stop, when set,
 // ends it between steps with readable false.

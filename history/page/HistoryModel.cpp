@@ -30,6 +30,14 @@ void CHistoryModel::SetCentralCheck(CentralCheck check) {
         emit headerDataChanged(Qt::Vertical, 0, rowCount() - 1);
 }
 
+std::optional<Seal::Status> CHistoryModel::CentralStatus(int row) const {
+    const HistoryRow* r = Row(row);
+    if (!m_centralCheck || !r)
+        return std::nullopt;
+    return m_central.value(r->machineNo)
+        .value(Seal::RecordKey(r->machineNo, r->recordNo, r->date, r->time));
+}
+
 void CHistoryModel::CentralChecked(quint64 generation, const QString& machineNo,
                                    const QHash<QString, Seal::Status>& states) {
     if (generation != m_generation)

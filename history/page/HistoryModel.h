@@ -21,6 +21,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class CHistoryModel : public QAbstractTableModel {
     Q_OBJECT
@@ -68,6 +69,9 @@ public:
     using CentralCheck = std::function<QHash<QString, Seal::Status>(const QString& machineNo,
                                                                     const std::atomic<bool>* stop)>;
     void SetCentralCheck(CentralCheck check);
+    // A central row's state as its mark shows it; unset for a local list. A row whose device's
+    // check is not back yet counts as not confirmed (no seal).
+    std::optional<Seal::Status> CentralStatus(int row) const;
     // Results at or over a legal limit get a colour and a tooltip naming the limit; the
     // columns of Test_Result and Test_Unit (-1: not shown, nothing is marked).
     void SetLimits(const CLimits& limits, int resultColumn, int unitColumn);

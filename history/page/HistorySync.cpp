@@ -56,22 +56,8 @@ CHistoryModel::CentralCheck CentralMarks(const CLanguage& texts) {
         const Central::VerifyReport report = Central::VerifyCentral(db, options, stop);
         if (!report.readable)
             return states;
-        for (auto it = report.states.cbegin(); it != report.states.cend(); ++it) {
-            Seal::Status status;
-            status.detail = it->problem;
-            status.seal = it->seal;
-            status.sealedAt = it->sealedAt;
-            status.late = it->late;
-            if (status.detail.isEmpty())
-                status.state = Seal::State::Verified;
-            else if (status.detail == QLatin1String("UNSEALED"))
-                status.state = Seal::State::Unsealed;
-            else if (status.detail == QLatin1String("PICTURE-MISSING"))
-                status.state = Seal::State::PictureMissing;
-            else
-                status.state = Seal::State::Changed;
-            states.insert(it.key(), status);
-        }
+        for (auto it = report.states.cbegin(); it != report.states.cend(); ++it)
+            states.insert(it.key(), Central::StatusOf(it.value()));
         return states;
     };
 }
