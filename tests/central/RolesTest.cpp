@@ -265,3 +265,30 @@ TEST(CentralRoles, AVersionOneStoreIsUpgradedWithItsRows) {
     EXPECT_EQ(pg.Value("SELECT count(*) FROM records"), "9");
     EXPECT_EQ(pg.Value("SELECT count(*) FROM pictures"), "9");
 }
+
+TEST(CentralRoles, ADeskRemovedWhileItSyncsEndsWithOneMessageAndWholeBatches) {
+    PgTestDb pg;
+    BRTX_REQUIRE_PG(pg);
+    Init(pg);
+    RoleDesk desk(pg, "removed", 1, 600);
+    const QByteArray before = FileHash(desk.db());
+    QProcess sync;
+    sync.setProgram(programDir() + "/brtx-cli");
+    sync.setArguments(desk.syncArgs() + QStringList{"--batch", "3"});
+    sync.start();
+    // Removed once the first batches are in.
+    ASSERT_TRUE(
+        waitFor([&] { return pg.Value("SELECT count(*) FROM records").toInt() >= 30; }, 60000));
+    const CliRun removed =
+        runCli({"central", "remove-desk", desk.name, "--central", pg.Conninfo()});
+    ASSERT_EQ(removed.code, 0) << removed.err.toStdString();
+    ASSERT_TRUE(sync.waitForFinished(120000));
+    const QString err = QString::fromUtf8(sync.readAllStandardError());
+    EXPECT_EQ(sync.exitCode(), 1) << err.toStdString();
+    EXPECT_EQ(err.count("brtx-cli sync: "), 1) << err.toStdString();
+    EXPECT_TRUE(err.contains("refused")) << err.toStdString();
+    const int stored = pg.Value("SELECT count(*) FROM records").toInt();
+    EXPECT_LT(stored, 600);
+    EXPECT_EQ(stored % 3, 0) << stored;     // whole batches only
+    EXPECT_EQ(FileHash(desk.db()), before); // nothing changed on the desk
+}
