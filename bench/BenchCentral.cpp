@@ -5,7 +5,10 @@
 #include "central/CentralRecordSource.h"
 #include "central/CentralSchema.h"
 #include "central/CentralSync.h"
+#include "central/CentralVerify.h"
 #include "central/PgConnection.h"
+#include "store/SQLite.h"
+#include "store/Seal.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -100,6 +103,52 @@ bool SyncRun(const CentralSettings& s, CentralFigures& f, int records, int photo
     return true;
 }
 
+// A desk's records sealed and signed as a download leaves them, synced, then checked on the
+// server by verify --central.
+bool VerifyRun(const CentralSettings& s, CentralFigures& f) {
+    HistoryHome home(s.programDir, s.syncRecords);
+    if (!home.Ok())
+        return Fail(f, home.Problem());
+    {
+        SQLite::Database local;
+        if (local.Open(home.Path() + "/brtx.db") != 0 ||
+            Seal::SealUnsealed(local, QString(), home.Path() + "/pic", QStringLiteral("bench")) !=
+                s.syncRecords)
+            return Fail(f, QStringLiteral("the records could not be sealed"));
+    }
+    BenchDatabase db(s.conninfo, "verify");
+    if (!db.Ok())
+        return Fail(f, db.Problem());
+    Central::SyncOptions o;
+    o.conninfo = db.Conninfo();
+    o.dbPath = home.Path() + "/brtx.db";
+    o.picRoot = home.Path() + "/pic";
+    o.station = QStringLiteral("bench");
+    QElapsedTimer t;
+    t.start();
+    const Central::SyncResult synced = Central::SyncToCentral(o);
+    f.sealedSyncMs = double(t.nsecsElapsed()) / 1e6;
+    if (!synced.ok)
+        return Fail(f, synced.error);
+    PgConnection pg;
+    QString why;
+    pg.SetTimeouts(10, 300000);
+    if (!pg.Open(db.Conninfo(), &why))
+        return Fail(f, why);
+    t.restart();
+    const Central::VerifyReport report = Central::VerifyCentral(pg, Central::VerifyOptions());
+    f.verifyMs = double(t.nsecsElapsed()) / 1e6;
+    f.verified = report.verified;
+    if (!report.readable)
+        return Fail(f, report.error);
+    if (report.verified != s.syncRecords || report.Problems() != 0)
+        return Fail(f, QStringLiteral("verify --central found %1 problems and verified %2 of %3")
+                           .arg(report.Problems())
+                           .arg(report.verified)
+                           .arg(s.syncRecords));
+    return true;
+}
+
 // The large table straight on the server (as many desks' syncs would leave it): records of
 // ten devices, twenty filled fields each.
 bool FillServer(PgConnection& pg, int records, QString* why) {
@@ -146,7 +195,8 @@ CentralFigures RunCentralBench(const CentralSettings& s) {
         f.server = "PostgreSQL " + pg.ServerVersion() + " (" + settings.join(", ") + ")";
     }
     if (!SyncRun(s, f, s.syncRecords, 0, f.syncMs, &f.resyncMs) ||
-        !SyncRun(s, f, s.pictureRecords, s.photoBytes, f.pictureSyncMs, nullptr))
+        !SyncRun(s, f, s.pictureRecords, s.photoBytes, f.pictureSyncMs, nullptr) ||
+        !VerifyRun(s, f))
         return f;
 
     BenchDatabase db(s.conninfo, "query");

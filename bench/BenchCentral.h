@@ -1,6 +1,7 @@
 #pragma once
 // The central-store benchmarks against a PostgreSQL server over loopback: sync of a desk's
-// records without and with photographs, and the first screen of the central history list
+// records without and with photographs, verify --central of as many sealed records, and the
+// first screen of the central history list
 // over a large table. Each run works in a database of its own, dropped afterwards.
 #include <QString>
 
@@ -27,6 +28,9 @@ struct CentralFigures {
     double firstScreenMs = 0; // one device: columns, count and the first 50 rows (median)
     double allDevicesMs = 0;  // every device, same (median)
     double sortedMs = 0;      // one device sorted by result (median)
+    double sealedSyncMs = 0;  // syncRecords sealed and signed records, with their seals
+    double verifyMs = 0;      // verify --central of those records (rows and seals)
+    qint64 verified = 0;      // of them, verified
 };
 
 CentralFigures RunCentralBench(const CentralSettings& settings);

@@ -347,6 +347,10 @@ bool CentralSection(const Options& o, ResultTable& table) {
                   .arg(Count(cs.pictureRecords), Count(o.photoBytes)),
               QStringLiteral("%1 (%2)").arg(Rate(pictureRate), Duration(c.pictureSyncMs)),
               QStringLiteral(">= 300 records/s"), Verdict(pictureRate >= 300));
+    table.Row(QStringLiteral("verify --central of %1 sealed records").arg(Count(o.centralRecords)),
+              QStringLiteral("%1 (their sync with seals and signatures: %2)")
+                  .arg(Duration(c.verifyMs), Duration(c.sealedSyncMs)),
+              QStringLiteral("< 5 s"), Verdict(c.verifyMs < 5000));
     table.Row(QStringLiteral("Central list over %1 records, one device: first screen")
                   .arg(Count(o.centralQuery)),
               QStringLiteral("%1 (columns, count, first 50 rows; table filled in %2)")

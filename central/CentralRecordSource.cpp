@@ -4,6 +4,7 @@
 #include "base/Paths.h"
 #include "central/CentralConfig.h"
 #include "central/CentralSchema.h"
+#include "store/Sha256.h"
 #include "store/Statements.h"
 
 #include <QFile>
@@ -391,10 +392,24 @@ QByteArray CCentralRecordSource::Picture(const HistoryRow& row) {
     }
     if (!Connect(nullptr) || m_empty)
         return QByteArray();
-    PgResult r = m_db.Exec(QStringLiteral("SELECT bytes FROM pictures WHERE machine_no = $1 AND "
-                                          "record_no = $2 AND date_date = $3 AND time_time = $4"),
-                           {PgParam::Text(row.machineNo), PgParam::Text(row.recordNo),
-                            PgParam::Text(row.date), PgParam::Text(row.time)},
-                           true);
-    return r.Ok() && r.Rows() > 0 ? r.Bytes(0, 0) : QByteArray();
+    // Every desk's copy with the hash it was sent with and the one its desk sealed: the first
+    // whose bytes still hash to both is shown; a changed photograph is never shown as the
+    // record's.
+    PgResult r = m_db.Exec(
+        QStringLiteral("SELECT p.bytes, p.sha256, coalesce(s.picturehash, '') FROM pictures p "
+                       "LEFT JOIN seals s ON s.machine_no = p.machine_no AND s.record_no = "
+                       "p.record_no AND s.date_date = p.date_date AND s.time_time = p.time_time "
+                       "AND s.station = p.station WHERE p.machine_no = $1 AND p.record_no = $2 "
+                       "AND p.date_date = $3 AND p.time_time = $4 ORDER BY p.station"),
+        {PgParam::Text(row.machineNo), PgParam::Text(row.recordNo), PgParam::Text(row.date),
+         PgParam::Text(row.time)},
+        true);
+    for (int i = 0; r.Ok() && i < r.Rows(); ++i) {
+        const QByteArray bytes = r.Bytes(i, 0);
+        const QString hash = Sha256::hex(bytes);
+        const QString sealed = QString::fromUtf8(r.Bytes(i, 2));
+        if (hash == QString::fromUtf8(r.Bytes(i, 1)) && (sealed.isEmpty() || sealed == hash))
+            return bytes;
+    }
+    return QByteArray();
 }

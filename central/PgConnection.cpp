@@ -149,6 +149,12 @@ QByteArray PgResult::Bytes(int row, int col) const {
     return QByteArray(PQgetvalue(m_r, row, col), PQgetlength(m_r, row, col));
 }
 
+QByteArrayView PgResult::View(int row, int col) const {
+    if (!m_r)
+        return QByteArrayView();
+    return QByteArrayView(PQgetvalue(m_r, row, col), PQgetlength(m_r, row, col));
+}
+
 qint64 PgResult::Affected() const {
     return m_r ? QByteArray(PQcmdTuples(m_r)).toLongLong() : 0;
 }

@@ -12,6 +12,7 @@
 //    ends within a fraction of a second once the interrupt asks it to (or Abort() is called
 //    from another thread): the running statement is cancelled and the connection closed.
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -56,7 +57,9 @@ public:
     int Columns() const;
     QString Text(int row, int col) const;
     QByteArray Bytes(int row, int col) const; // raw cell (binary results: the bytes)
-    qint64 Affected() const;                  // rows an INSERT/UPDATE/DELETE changed
+    // The raw cell without a copy, valid while the result lives ("" for NULL).
+    QByteArrayView View(int row, int col) const;
+    qint64 Affected() const; // rows an INSERT/UPDATE/DELETE changed
     QString Error() const;
     QString SqlState() const;
 

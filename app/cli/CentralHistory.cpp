@@ -3,6 +3,8 @@
 #include "app/cli/CentralArgs.h"
 #include "app/cli/Commands.h"
 #include "app/cli/HistoryArgs.h"
+#include "central/CentralVerify.h"
+#include "central/PgConnection.h"
 
 #include "base/Paths.h"
 #include "central/CentralRecordSource.h"
@@ -109,5 +111,21 @@ int RunCentralPdf(const CLanguage& texts, const QString& conninfo, QStringList a
     // The Path comes from the server: only a file right inside this desk's folder of the
     // record's device may be shown.
     source.picturePath = DevicePicturePath(found->machineNo, found->path);
+    // The integrity lines are the central store's verification of the record, never this
+    // desk's seal.
+    Central::PgConnection db;
+    Central::VerifyOptions options;
+    options.device = found->machineNo;
+    options.records = true;
+    if (!db.Open(conninfo, &error))
+        return Fail(command, QStringLiteral("cannot reach the central store: %1").arg(error));
+    const Central::VerifyReport report = Central::VerifyCentral(db, options);
+    if (!report.readable)
+        return Fail(command,
+                    QStringLiteral("the central store cannot be checked: %1").arg(report.error));
+    const auto state = report.states.constFind(
+        Seal::RecordKey(found->machineNo, found->recordNo, found->date, found->time));
+    source.integrity = Central::StatusOf(
+        state != report.states.cend() ? *state : Central::RecordCheck{"UNSEALED", {}, {}, false});
     return WriteReports(texts, command, {source}, false);
 }

@@ -1,8 +1,11 @@
 // brtx-cli verify, seal and audit: the record seals and the audit trail of brtx.db.
+#include "app/cli/CentralArgs.h"
 #include "app/cli/Commands.h"
 
 #include "base/Paths.h"
 #include "base/TerminalText.h"
+#include "central/CentralVerify.h"
+#include "central/PgConnection.h"
 #include "store/Audit.h"
 #include "store/DeskKey.h"
 #include "store/Instruments.h"
@@ -119,7 +122,44 @@ int checkWitnesses(SQLite::Database& db, const QList<Witness>& witnesses) {
     return missing;
 }
 
-int runVerify(const CLanguage&, const QStringList& args) {
+// verify --central: every desk's copies in the central store, each line with its desk.
+int runCentralVerify(const QString& conninfo, const QString& device, bool rowsOnly) {
+    if (conninfo.isEmpty())
+        return CliUsageError("verify", QStringLiteral("no central store: put its connection line "
+                                                      "in central.conf of the data folder or give "
+                                                      "--central-file FILE"));
+    Central::PgConnection db;
+    // Hashing every photograph on the server may take a while: five minutes a statement.
+    db.SetTimeouts(10, 300000);
+    QString error;
+    if (!db.Open(conninfo, &error)) {
+        CliPrint(QStringLiteral("verify: cannot reach the central store: ") + error);
+        return kCliFailed;
+    }
+    Central::VerifyOptions options;
+    options.device = device;
+    options.pictures = !rowsOnly;
+    const Central::VerifyReport report = Central::VerifyCentral(db, options);
+    if (!report.readable) {
+        CliPrint(QStringLiteral("verify: the central store cannot be checked: ") + report.error);
+        return kCliFailed;
+    }
+    for (const Central::VerifyLine& line : report.lines)
+        CliPrint(tsvLine(line.Cells()));
+    CliPrint(QStringLiteral("verified: %1, problems: %2, key: %3")
+                 .arg(report.verified)
+                 .arg(report.Problems())
+                 .arg(report.keys.isEmpty() ? QStringLiteral("none")
+                                            : report.keys.join(QLatin1Char(','))));
+    return report.Problems() == 0 ? kCliOk : kCliFailed;
+}
+
+int runVerify(const CLanguage& texts, const QStringList& argsIn) {
+    QStringList args = argsIn;
+    bool central = false;
+    QString conninfo, centralError;
+    if (!TakeCentralArg(texts, args, central, conninfo, centralError))
+        return CliUsageError("verify", centralError);
     QString device;
     bool head = false;
     bool rowsOnly = false;
@@ -130,6 +170,13 @@ int runVerify(const CLanguage&, const QStringList& args) {
             {{QStringLiteral("--head"), &head}, {QStringLiteral("--rows-only"), &rowsOnly}},
             {{QStringLiteral("--key"), &key}, {QStringLiteral("--witness"), &witnessFile}}))
         return kCliUsage;
+    if (central) {
+        if (head || !key.isEmpty() || !witnessFile.isEmpty())
+            return CliUsageError("verify", QStringLiteral("--central checks the witnesses and "
+                                                          "keys the store holds: --head, --key "
+                                                          "and --witness go without it"));
+        return runCentralVerify(conninfo, device, rowsOnly);
+    }
     key = key.toLower();
     if (args.contains(QStringLiteral("--key")) &&
         !QRegularExpression(QStringLiteral("^[0-9a-f]{64}$")).match(key).hasMatch()) {
@@ -298,7 +345,8 @@ const CliOption kDeviceOption{"--device ID", "only the records of this device nu
 
 const CliRegistrar verifyRegistrar(
     {"verify",
-     "verify [--device ID] [--head] [--rows-only] [--key FINGERPRINT] [--witness FILE]",
+     "verify [--device ID] [--head] [--rows-only] [--key FINGERPRINT] [--witness FILE] "
+     "[--central CONNINFO | --central-file FILE]",
      runVerify,
      "check records, photographs, the audit trail and the desk signatures against their seals",
      {kDeviceOption,
@@ -306,7 +354,12 @@ const CliRegistrar verifyRegistrar(
       {"--rows-only", "check the records alone, not their photographs"},
       {"--key FINGERPRINT", "trust only the desk key with this fingerprint (64 hex digits)"},
       {"--witness FILE",
-       "check that heads noted earlier (DEVICE<TAB>SEAL, audit<TAB>HASH lines) are still there"}},
+       "check that heads noted earlier (DEVICE<TAB>SEAL, audit<TAB>HASH lines) are still there"},
+      {"--central CONNINFO",
+       "check the central store instead: every desk's copies against their seals, the desks' "
+       "signatures against their registered keys, the witnessed heads and conflicts between "
+       "desks; each line ends with the desk (a reader's login suffices)"},
+      {"--central-file FILE", "the same with the connection line in FILE (mode 0600)"}},
      "brtx-cli verify --device 000123456789 --head"});
 const CliRegistrar sealRegistrar(
     {"seal",

@@ -23,6 +23,12 @@
 
 namespace {
 
+// The record's integrity lines: as its store checked it, else against brtx.db now.
+QString IntegrityLines(const QString& html, const ReportSource& source) {
+    return source.integrity ? WithIntegrityLines(html, *source.integrity, Seal::UtcNow())
+                            : WithIntegrityLines(html, source.cells);
+}
+
 // A PDF file that starts with its signature and ends with its end-of-file marker.
 bool IsCompletePdf(const QString& path) {
     QFile f(path);
@@ -118,7 +124,8 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
     // would still confirm it), or one not made for this record (a name an earlier version
     // gave to another record as well).
     if (QFileInfo(m_pdfPath).isFile()) {
-        const Seal::State state = IntegrityNow(source.cells).state;
+        const Seal::State state =
+            (source.integrity ? *source.integrity : IntegrityNow(source.cells)).state;
         if (state == Seal::State::Changed || state == Seal::State::PictureMissing ||
             !ReportMadeFor(source.cells, m_pdfPath))
             QFile::remove(m_pdfPath);
@@ -139,10 +146,10 @@ CPdfReport::Outcome CPdfReport::Start(const ReportSource& source) {
     m_cells = source.cells;
     return Convert(ReportBytes(
         // An integrity failure's line goes above the limit's.
-        WithIntegrityLines(WithLimitLine(BuildReportHtml(source.headings, source.cells,
-                                                         source.picturePath, charset),
-                                         source.cells, m_texts),
-                           source.cells),
+        IntegrityLines(WithLimitLine(BuildReportHtml(source.headings, source.cells,
+                                                     source.picturePath, charset),
+                                     source.cells, m_texts),
+                       source),
         charset));
 }
 
@@ -200,10 +207,10 @@ CPdfReport::Outcome CPdfReport::StartCombined(const QVector<ReportSource>& sourc
         const ReportSource& s = sources.at(i);
         // Each page carries its own record's integrity lines; the encoding works character by
         // character, so encoded pages can be joined.
-        const QString page = WithIntegrityLines(
+        const QString page = IntegrityLines(
             WithLimitLine(BuildReportHtml(s.headings, s.cells, s.picturePath, charset), s.cells,
                           m_texts),
-            s.cells);
+            s);
         // Each record's page is the single report's body; the document keeps the first head.
         const QString bodyTag = QStringLiteral("<body class=\"bg\">");
         const qsizetype bodyAt = page.indexOf(bodyTag) + bodyTag.size();

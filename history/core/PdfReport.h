@@ -9,11 +9,14 @@
 // the converter has ended (or after the time limit, when it is stopped). WaitFinished()
 // waits without an event loop, for the command-line tool.
 #include "base/Language.h"
+#include "store/Seal.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QVector>
+
+#include <optional>
 
 class QDateTime;
 
@@ -30,6 +33,9 @@ struct ReportSource {
     QStringList headings; // list headings in column order
     QStringList cells;    // the record's row
     QString picturePath;  // the record's stored Path ("\DEVICE\00001.jpg")
+    // The record's integrity as its store checked it (a central record: the central store's
+    // verification); unset: checked against this desk's brtx.db when the report is made.
+    std::optional<Seal::Status> integrity = std::nullopt;
 };
 
 class CPdfReport : public QObject {

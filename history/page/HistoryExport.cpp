@@ -247,9 +247,14 @@ void CHistory::OnBnClickedExportPdf() {
         }
         const HistoryRow* record = m_pModel->Row(row);
         source.picturePath = row == m_nSelRow ? m_strSelPath : (record ? record->path : QString());
-        if (m_pSource->currentIndex() == 1) // from the server: this desk's device folder only
+        if (m_pSource->currentIndex() == 1) { // from the server: this desk's device folder only
             source.picturePath =
                 record ? DevicePicturePath(record->machineNo, source.picturePath) : QString();
+            // The central store's verification, as the row's mark shows it.
+            source.integrity = m_pModel->CentralStatus(row);
+            if (!source.integrity)
+                source.integrity = Seal::Status();
+        }
         sources.append(source);
     }
 

@@ -9,9 +9,43 @@ CHistoryModel::CHistoryModel(QObject* parent, CLanguage texts)
     : QAbstractTableModel(parent), m_texts(std::move(texts)) {}
 
 CHistoryModel::~CHistoryModel() {
+    StopChecks();
     for (const QPointer<QThread>& thread : std::as_const(m_checkThreads))
         if (thread)
             thread->wait();
+}
+
+void CHistoryModel::StopChecks() {
+    m_stopChecks->store(true);
+    m_stopChecks = std::make_shared<std::atomic<bool>>(false);
+    m_central.clear();
+}
+
+void CHistoryModel::SetCentralCheck(CentralCheck check) {
+    StopChecks();
+    m_centralCheck = std::move(check);
+    m_checking.clear();
+    ++m_generation;
+    if (rowCount() > 0)
+        emit headerDataChanged(Qt::Vertical, 0, rowCount() - 1);
+}
+
+std::optional<Seal::Status> CHistoryModel::CentralStatus(int row) const {
+    const HistoryRow* r = Row(row);
+    if (!m_centralCheck || !r)
+        return std::nullopt;
+    return m_central.value(r->machineNo)
+        .value(Seal::RecordKey(r->machineNo, r->recordNo, r->date, r->time));
+}
+
+void CHistoryModel::CentralChecked(quint64 generation, const QString& machineNo,
+                                   const QHash<QString, Seal::Status>& states) {
+    if (generation != m_generation)
+        return;
+    m_checking.remove(machineNo);
+    m_central.insert(machineNo, states);
+    if (rowCount() > 0)
+        emit headerDataChanged(Qt::Vertical, 0, rowCount() - 1);
 }
 
 void CHistoryModel::CheckDevice(const QString& machineNo) const {
@@ -21,15 +55,31 @@ void CHistoryModel::CheckDevice(const QString& machineNo) const {
     auto* self = const_cast<CHistoryModel*>(this);
     const QString path = m_seals.DatabasePath();
     const quint64 generation = m_generation;
-    QThread* thread = QThread::create([self, path, machineNo, generation] {
-        Seal::VerifyResult result = CSealMarks::CheckDevice(path, machineNo);
-        QMetaObject::invokeMethod(
-            self,
-            [self, machineNo, generation, result = std::move(result)] {
-                self->DeviceChecked(generation, machineNo, result);
-            },
-            Qt::QueuedConnection);
-    });
+    QThread* thread = nullptr;
+    if (m_centralCheck) {
+        // The central store's verification, never this desk's seals, for a central row.
+        thread = QThread::create(
+            [self, check = m_centralCheck, stop = m_stopChecks, machineNo, generation] {
+                QHash<QString, Seal::Status> states = check(machineNo, stop.get());
+                if (stop->load())
+                    return;
+                QMetaObject::invokeMethod(
+                    self,
+                    [self, machineNo, generation, states = std::move(states)] {
+                        self->CentralChecked(generation, machineNo, states);
+                    },
+                    Qt::QueuedConnection);
+            });
+    } else
+        thread = QThread::create([self, path, machineNo, generation] {
+            Seal::VerifyResult result = CSealMarks::CheckDevice(path, machineNo);
+            QMetaObject::invokeMethod(
+                self,
+                [self, machineNo, generation, result = std::move(result)] {
+                    self->DeviceChecked(generation, machineNo, result);
+                },
+                Qt::QueuedConnection);
+        });
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     m_checkThreads.removeAll(QPointer<QThread>());
     m_checkThreads.append(thread);
@@ -48,6 +98,7 @@ void CHistoryModel::DeviceChecked(quint64 generation, const QString& machineNo,
 
 void CHistoryModel::SetHeadings(const QStringList& headings) {
     beginResetModel();
+    StopChecks();
     m_headings = headings;
     m_checking.clear();
     m_count = 0;
@@ -60,6 +111,7 @@ void CHistoryModel::SetHeadings(const QStringList& headings) {
 void CHistoryModel::SetResult(qint64 count, const QVector<HistoryRow>& firstRows) {
     beginResetModel();
     m_seals.Clear();
+    StopChecks();
     m_checking.clear();
     m_count = count;
     m_blocks.clear();
@@ -187,12 +239,16 @@ QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int
             const HistoryRow* row = Row(section);
             if (!row)
                 return QString();
-            if (!m_seals.HasDevice(row->machineNo)) {
+            const auto central = m_central.constFind(row->machineNo);
+            if (m_centralCheck ? central == m_central.cend() : !m_seals.HasDevice(row->machineNo)) {
                 CheckDevice(row->machineNo);
                 return QString(); // marked when the device's check is back
             }
             const Seal::Status status =
-                m_seals.StatusOf(row->machineNo, row->recordNo, row->date, row->time);
+                m_centralCheck
+                    ? central->value(
+                          Seal::RecordKey(row->machineNo, row->recordNo, row->date, row->time))
+                    : m_seals.StatusOf(row->machineNo, row->recordNo, row->date, row->time);
             if (role == Qt::DisplayRole)
                 return CSealMarks::MarkOf(status.state);
             // A central row also tells how many desks hold an identical copy.

@@ -18,7 +18,10 @@
 #include <QThread>
 #include <QVector>
 
+#include <atomic>
 #include <functional>
+#include <memory>
+#include <optional>
 
 class CHistoryModel : public QAbstractTableModel {
     Q_OBJECT
@@ -59,6 +62,16 @@ public:
     // Asks for the block of a row when it is neither held nor asked for.
     void Request(int row) const;
     CSealMarks& SealMarks() { return m_seals; }
+    // The marks of a list read from the central store: check(device, stop) gives every record
+    // key's state (Seal::RecordKey) of that device as the central store's verification finds
+    // it; run on a helper thread, stop set when its answer is no longer wanted. An empty
+    // function: this desk's seals mark the rows (the local list).
+    using CentralCheck = std::function<QHash<QString, Seal::Status>(const QString& machineNo,
+                                                                    const std::atomic<bool>* stop)>;
+    void SetCentralCheck(CentralCheck check);
+    // A central row's state as its mark shows it; unset for a local list. A row whose device's
+    // check is not back yet counts as not confirmed (no seal).
+    std::optional<Seal::Status> CentralStatus(int row) const;
     // Results at or over a legal limit get a colour and a tooltip naming the limit; the
     // columns of Test_Result and Test_Unit (-1: not shown, nothing is marked).
     void SetLimits(const CLimits& limits, int resultColumn, int unitColumn);
@@ -81,6 +94,13 @@ private:
     void CheckDevice(const QString& machineNo) const;
     void DeviceChecked(quint64 generation, const QString& machineNo,
                        const Seal::VerifyResult& result);
+    void CentralChecked(quint64 generation, const QString& machineNo,
+                        const QHash<QString, Seal::Status>& states);
+    // Ends the checks running for an earlier result or source.
+    void StopChecks();
+    CentralCheck m_centralCheck;
+    QHash<QString, QHash<QString, Seal::Status>> m_central; // device -> key -> state
+    std::shared_ptr<std::atomic<bool>> m_stopChecks = std::make_shared<std::atomic<bool>>(false);
     mutable QSet<QString> m_checking;
     mutable QList<QPointer<QThread>> m_checkThreads;
     QStringList m_headings;

@@ -7,6 +7,7 @@
 #include "central/CentralSync.h"
 #include "device/page/FirstPage.h"
 #include "history/page/History.h"
+#include "history/page/HistoryModel.h"
 #include "sim/lib/Simulator.h"
 
 #include <QComboBox>
@@ -121,6 +122,7 @@ TEST(CentralAutoSync, TheHistoryPageListsTheCentralStoreWithItsPhotographs) {
     for (int n = 1; n <= 3; ++n)
         ASSERT_TRUE(photo.save(
             other.file(QStringLiteral("pic/DEV9/%1.jpg").arg(n, 5, 10, QChar('0'))), "JPG"));
+    ASSERT_EQ(runCli({"--home", other.path(), "seal"}).code, 0);
     Central::SyncOptions o;
     o.conninfo = pg.Conninfo();
     o.dbPath = other.file("brtx.db");
@@ -149,6 +151,22 @@ TEST(CentralAutoSync, TheHistoryPageListsTheCentralStoreWithItsPhotographs) {
     qobject_cast<QTableView*>(page.Control(HistoryIds::kList))->selectRow(0);
     EXPECT_TRUE(page.PictureShown());
     EXPECT_EQ(page.Control(HistoryIds::kPicture)->size(), QSize(40, 30));
+    // The row marks are the central store's verification (this desk has no seal of DEV9): an
+    // edit made on the server shows on the next query.
+    auto* model = static_cast<CHistoryModel*>(
+        qobject_cast<QTableView*>(page.Control(HistoryIds::kList))->model());
+    auto mark = [&] {
+        waitFor([&] { return !model->headerData(0, Qt::Vertical).toString().isEmpty(); }, 20000);
+        return model->headerData(0, Qt::Vertical).toString();
+    };
+    EXPECT_EQ(mark(), "\u2713");
+    ASSERT_EQ(pg.Value("UPDATE records SET test_mode = 'x' WHERE record_no = '3' RETURNING 1"),
+              "1");
+    page.OnBnClickedQuery();
+    ASSERT_TRUE(page.WaitForList());
+    EXPECT_EQ(mark(), "\u2717");
+    EXPECT_TRUE(
+        model->headerData(0, Qt::Vertical, Qt::ToolTipRole).toString().contains("ROW-CHANGED"));
     source->setCurrentIndex(0);
     EXPECT_EQ(devices->findText("DEV9"), -1);
 }

@@ -265,3 +265,51 @@ TEST(CentralRoles, AVersionOneStoreIsUpgradedWithItsRows) {
     EXPECT_EQ(pg.Value("SELECT count(*) FROM records"), "9");
     EXPECT_EQ(pg.Value("SELECT count(*) FROM pictures"), "9");
 }
+
+// A sync cut off in the middle: the desk removed by the administrator (one clear message, exit
+// 1) or the process killed. Either way the server holds whole batches only, the desk's database
+// is unchanged, and (when the desk may still sync) the next sync sends the rest.
+TEST(CentralRoles, ASyncCutOffLeavesWholeBatchesAndTheDeskUnchanged) {
+    for (const bool kill : {false, true}) {
+        SCOPED_TRACE(kill ? "SIGKILL" : "desk removed");
+        PgTestDb pg;
+        BRTX_REQUIRE_PG(pg);
+        Init(pg);
+        RoleDesk desk(pg, "cut", 1, 600);
+        const QByteArray before = FileHash(desk.db());
+        QProcess sync;
+        sync.setProgram(programDir() + "/brtx-cli");
+        sync.setArguments(desk.syncArgs() + QStringList{"--batch", "3"});
+        sync.start();
+        ASSERT_TRUE(
+            waitFor([&] { return pg.Value("SELECT count(*) FROM records").toInt() >= 30; }, 60000));
+        if (kill) {
+            sync.kill();
+        } else {
+            const CliRun removed =
+                runCli({"central", "remove-desk", desk.name, "--central", pg.Conninfo()});
+            ASSERT_EQ(removed.code, 0) << removed.err.toStdString();
+        }
+        ASSERT_TRUE(sync.waitForFinished(120000));
+        const QString err = QString::fromUtf8(sync.readAllStandardError());
+        if (!kill) {
+            EXPECT_EQ(sync.exitCode(), 1) << err.toStdString();
+            EXPECT_EQ(err.count("brtx-cli sync: "), 1) << err.toStdString();
+            EXPECT_TRUE(err.contains("refused")) << err.toStdString();
+        }
+        // The killed session's open transaction ends with its connection.
+        waitFor([&] {
+            return pg.Value("SELECT count(*) FROM pg_stat_activity WHERE usename = '" + desk.name +
+                            "'") == "0";
+        });
+        const int stored = pg.Value("SELECT count(*) FROM records").toInt();
+        EXPECT_LT(stored, 600);
+        EXPECT_EQ(stored % 3, 0) << stored;     // whole batches only
+        EXPECT_EQ(FileHash(desk.db()), before); // nothing changed on the desk
+        if (kill) {
+            const CliRun rest = desk.sync();
+            EXPECT_EQ(rest.code, 0) << rest.err.toStdString();
+            EXPECT_EQ(pg.Value("SELECT count(*) FROM records"), "600");
+        }
+    }
+}
