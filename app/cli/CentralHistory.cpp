@@ -6,9 +6,9 @@
 
 #include "base/Paths.h"
 #include "central/CentralRecordSource.h"
-#include "history/core/ExcelExport.h"
-#include "history/core/PdfReport.h"
-#include "history/core/Report.h"
+#include "reports/ExcelExport.h"
+#include "reports/PdfReport.h"
+#include "reports/Report.h"
 
 #include <QDir>
 

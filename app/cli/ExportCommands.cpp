@@ -5,11 +5,11 @@
 
 #include "app/cli/HistoryArgs.h"
 #include "base/Paths.h"
-#include "history/core/ExcelExport.h"
-#include "history/core/ExportJob.h"
 #include "history/core/HistoryQuery.h"
-#include "history/core/PdfReport.h"
-#include "history/core/Report.h"
+#include "reports/ExcelExport.h"
+#include "reports/ExportJob.h"
+#include "reports/PdfReport.h"
+#include "reports/Report.h"
 #include "store/Audit.h"
 
 #include "base/Language.h"

@@ -6,7 +6,7 @@
 
 #include "app/cli/HistoryArgs.h"
 #include "base/TerminalText.h"
-#include "history/core/Csv.h"
+#include "reports/Csv.h"
 
 #include <QStringEncoder>
 

@@ -7,11 +7,11 @@
 
 #include "base/Language.h"
 #include "base/Paths.h"
-#include "history/core/ExportJob.h"
-#include "history/core/PdfReport.h"
 #include "history/core/RecordWorker.h"
-#include "history/core/Report.h"
 #include "history/page/HistoryModel.h"
+#include "reports/ExportJob.h"
+#include "reports/PdfReport.h"
+#include "reports/Report.h"
 #include "store/Audit.h"
 
 #include <QComboBox>

@@ -1,7 +1,7 @@
-#include "history/core/RowWriters.h"
+#include "reports/RowWriters.h"
 
-#include "history/core/Csv.h"
-#include "history/core/ExcelExport.h"
+#include "reports/Csv.h"
+#include "reports/ExcelExport.h"
 
 #include <QDate>
 #include <QFile>

@@ -3,7 +3,7 @@
 // bytes as ExportListToXls), the .xlsx workbook (typed cells, written as the rows come) and
 // CSV. Also the choice of format by file name and the column kinds of the list's columns.
 #include "history/core/HistoryQuery.h"
-#include "history/core/RowWriter.h"
+#include "reports/RowWriter.h"
 
 #include <QString>
 #include <QStringList>
