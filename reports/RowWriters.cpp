@@ -1,5 +1,6 @@
 #include "reports/RowWriters.h"
 
+#include "history/core/CalibrationStates.h"
 #include "reports/Csv.h"
 #include "reports/ExcelExport.h"
 
@@ -454,4 +455,17 @@ bool CXlsxRowWriter::Finish() {
         return false;
     }
     return true;
+}
+
+QVector<ExportColumn> ExportColumnsOf(const QVector<HistoryColumn>& columns,
+                                      const CLanguage& texts) {
+    QVector<ExportColumn> out = ExportColumnsOf(columns);
+    out.append({CCalibrationStates::Heading(texts), ColumnKind::Text});
+    return out;
+}
+
+QStringList ExportCellsOf(const HistoryRow& row, const QString& unknown) {
+    QStringList cells = row.cells;
+    cells.append(row.calibration.isEmpty() ? unknown : row.calibration);
+    return cells;
 }

@@ -1,6 +1,7 @@
 #include "history/core/LocalRecordSource.h"
 
 #include "base/Paths.h"
+#include "history/core/CalibrationStates.h"
 #include "store/SQLite.h"
 
 #include <QCollator>
@@ -222,6 +223,8 @@ public:
                 m_hasValues = true;
             if (name == "TitleInfo")
                 m_hasTitles = true;
+            if (name == "InstrumentLog")
+                m_hasLog = true;
         }
         if (stmt->Failed()) {
             Fail(error, Message());
@@ -274,6 +277,8 @@ public:
 
     bool HasValues() const { return m_hasValues; }
     bool HasTitles() const { return m_hasTitles; }
+    bool HasLog() const { return m_hasLog; } // the instruments' logs are kept
+    SQLite::Database& Database() { return m_db; }
 
 private:
     Needle m_needle; // before the connection: its function points here until it closes
@@ -281,6 +286,7 @@ private:
     QString m_path;
     bool m_hasValues = false;
     bool m_hasTitles = false;
+    bool m_hasLog = false;
 };
 
 QString FilterKey(const HistoryFilter& f) {
@@ -687,6 +693,11 @@ bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sor
             break;
         }
     }
+    // The calibration column: worked out from the devices' logs, read once per device.
+    std::unique_ptr<CCalibrationStates> calibration;
+    if (db.HasLog())
+        calibration = std::make_unique<CCalibrationStates>(db.Database(), m_texts);
+    const QString unknown = CCalibrationStates::UnknownText(m_texts);
     const QVector<int> none;
     QString lastDevice;
     const QVector<int>* fieldOf = &none;
@@ -697,6 +708,8 @@ bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sor
         row.date = stmt->Text(2);
         row.time = stmt->Text(3);
         row.path = stmt->Text(kRawPath);
+        row.calibration =
+            calibration ? calibration->Text(row.machineNo, row.date, row.time) : unknown;
         if (!layout.unionSources.isEmpty() && (fieldOf == &none || row.machineNo != lastDevice)) {
             lastDevice = row.machineNo;
             const auto it = layout.unionFields.constFind(row.machineNo);
