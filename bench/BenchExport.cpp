@@ -2,8 +2,8 @@
 #include "bench/BenchSupport.h"
 
 #include "base/Language.h"
-#include "history/core/ExportJob.h"
-#include "history/core/PdfReport.h"
+#include "reports/ExportJob.h"
+#include "reports/PdfReport.h"
 
 #include <QDir>
 #include <QElapsedTimer>

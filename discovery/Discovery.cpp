@@ -2,10 +2,10 @@
 
 #include "base/Language.h"
 #include "base/Paths.h"
-#include "history/core/Csv.h"
 #include "history/core/LocalRecordSource.h"
-#include "history/core/PdfReport.h"
 #include "instruments/Calibration.h"
+#include "reports/Csv.h"
+#include "reports/PdfReport.h"
 #include "store/Audit.h"
 #include "store/DeskKey.h"
 #include "store/Instruments.h"

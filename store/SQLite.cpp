@@ -116,21 +116,23 @@ Database::~Database() {
     Close();
 }
 
-int Database::Open(const QString& path, Access access) {
+int Database::Open(const QString& path, Access access, bool oneThread) {
     Close();
     sqlite3* db = nullptr;
     int rc;
     bool made = false;
+    const int threads = oneThread ? SQLITE_OPEN_NOMUTEX : 0;
     if (access == Access::ReadOnly) {
         // A missing file stays missing (the read-only mode never makes one).
         rc = sqlite3_open_v2(ReadOnlyUri(path, NeedsImmutable(path)).constData(), &db,
-                             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+                             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | threads, nullptr);
     } else {
         const UTF8MBSTR utf8(path);
         made = access == Access::Create && !QFileInfo::exists(path);
-        rc = sqlite3_open_v2(
-            utf8, &db, SQLITE_OPEN_READWRITE | (access == Access::Create ? SQLITE_OPEN_CREATE : 0),
-            nullptr);
+        rc = sqlite3_open_v2(utf8, &db,
+                             SQLITE_OPEN_READWRITE |
+                                 (access == Access::Create ? SQLITE_OPEN_CREATE : 0) | threads,
+                             nullptr);
     }
     if (rc != SQLITE_OK) {
         m_nLastError = rc;
@@ -161,6 +163,182 @@ void Database::Close() {
         m_db = nullptr;
         m_readOnly = false;
     }
+    m_stop.reset();
+}
+
+QString Database::ErrorMessage() const {
+    return m_db ? FromUtf8(sqlite3_errmsg(m_db)) : ErrorText(m_nLastError);
+}
+
+namespace {
+void CallFunction(sqlite3_context* context, int argc, sqlite3_value** argv) {
+    const auto& function = *static_cast<const ScalarFunction*>(sqlite3_user_data(context));
+    const FunctionArgs args(argc, argv);
+    FunctionResult result(context);
+    function(args, result);
+}
+void DeleteFunction(void* function) {
+    delete static_cast<ScalarFunction*>(function);
+}
+int CallCollation(void* compare, int n1, const void* a, int n2, const void* b) {
+    return (*static_cast<const Collation*>(compare))(
+        QByteArrayView(static_cast<const char*>(a), n1),
+        QByteArrayView(static_cast<const char*>(b), n2));
+}
+void DeleteCollation(void* compare) {
+    delete static_cast<Collation*>(compare);
+}
+int AskStop(void* stop) {
+    return (*static_cast<const std::function<bool()>*>(stop))() ? 1 : 0;
+}
+} // namespace
+
+int Database::CreateFunction(const char* name, int args, ScalarFunction function,
+                             bool deterministic) {
+    if (!m_db)
+        return m_nLastError = SQLITE_ERROR;
+    // SQLite owns the copy from here: it deletes it when the name is registered again or the
+    // connection closes (also when registering fails).
+    auto* owned = new ScalarFunction(std::move(function));
+    const int rc = sqlite3_create_function_v2(
+        m_db, name, args, SQLITE_UTF8 | (deterministic ? SQLITE_DETERMINISTIC : 0), owned,
+        CallFunction, nullptr, nullptr, DeleteFunction);
+    if (rc != SQLITE_OK)
+        m_nLastError = rc;
+    return rc;
+}
+
+int Database::CreateCollation(const char* name, Collation compare) {
+    if (!m_db)
+        return m_nLastError = SQLITE_ERROR;
+    auto* owned = new Collation(std::move(compare));
+    const int rc =
+        sqlite3_create_collation_v2(m_db, name, SQLITE_UTF8, owned, CallCollation, DeleteCollation);
+    if (rc != SQLITE_OK) {
+        // Unlike a function's, a collation's data is not deleted when registering fails.
+        delete owned;
+        m_nLastError = rc;
+    }
+    return rc;
+}
+
+void Database::SetInterrupt(std::function<bool()> stop, int steps) {
+    if (!m_db)
+        return;
+    if (!stop) {
+        sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
+        m_stop.reset();
+        return;
+    }
+    m_stop = std::make_unique<std::function<bool()>>(std::move(stop));
+    sqlite3_progress_handler(m_db, steps, AskStop, m_stop.get());
+}
+
+FunctionArgs::Type FunctionArgs::TypeOf(int i) const {
+    switch (sqlite3_value_type(m_values[i])) {
+    case SQLITE_INTEGER:
+        return Type::Integer;
+    case SQLITE_FLOAT:
+        return Type::Float;
+    case SQLITE_TEXT:
+        return Type::Text;
+    case SQLITE_BLOB:
+        return Type::Blob;
+    default:
+        return Type::Null;
+    }
+}
+
+double FunctionArgs::Double(int i) const {
+    return sqlite3_value_double(m_values[i]);
+}
+
+QByteArrayView FunctionArgs::Text(int i) const {
+    const char* text = reinterpret_cast<const char*>(sqlite3_value_text(m_values[i]));
+    return text ? QByteArrayView(text, sqlite3_value_bytes(m_values[i])) : QByteArrayView();
+}
+
+void FunctionResult::SetDouble(double value) {
+    sqlite3_result_double(m_context, value);
+}
+
+void FunctionResult::SetInteger(qint64 value) {
+    sqlite3_result_int64(m_context, value);
+}
+
+void FunctionResult::SetNull() {
+    sqlite3_result_null(m_context);
+}
+
+Query::Query(const Database& db, const QByteArray& sql) {
+    m_rc = db.Handle()
+               ? sqlite3_prepare_v2(db.Handle(), sql.constData(), int(sql.size()), &m_stmt, nullptr)
+               : SQLITE_MISUSE;
+    if (m_rc != SQLITE_OK || !m_stmt) {
+        sqlite3_finalize(m_stmt);
+        m_stmt = nullptr;
+        if (m_rc == SQLITE_OK)
+            m_rc = SQLITE_MISUSE; // no statement in the text
+    }
+}
+
+Query::~Query() {
+    sqlite3_finalize(m_stmt);
+}
+
+Query& Query::BindText(int i, QByteArrayView utf8) {
+    if (m_stmt)
+        sqlite3_bind_text(m_stmt, i, utf8.data() ? utf8.data() : "", int(utf8.size()),
+                          SQLITE_TRANSIENT);
+    return *this;
+}
+
+Query& Query::BindDouble(int i, double value) {
+    if (m_stmt)
+        sqlite3_bind_double(m_stmt, i, value);
+    return *this;
+}
+
+Query& Query::BindInt64(int i, qint64 value) {
+    if (m_stmt)
+        sqlite3_bind_int64(m_stmt, i, value);
+    return *this;
+}
+
+bool Query::Next() {
+    if (!m_stmt)
+        return false;
+    const int rc = sqlite3_step(m_stmt);
+    if (rc == SQLITE_ROW)
+        return true;
+    m_rc = rc == SQLITE_DONE ? SQLITE_OK : rc;
+    return false;
+}
+
+QByteArrayView Query::Bytes(int c) const {
+    const char* p = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, c));
+    return p ? QByteArrayView(p, sqlite3_column_bytes(m_stmt, c)) : QByteArrayView("", 0);
+}
+
+QString Query::Text(int c) const {
+    const char* p = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, c));
+    return p ? QString::fromUtf8(p, sqlite3_column_bytes(m_stmt, c)) : QString("");
+}
+
+qint64 Query::Int64(int c) const {
+    return sqlite3_column_int64(m_stmt, c);
+}
+
+double Query::Double(int c) const {
+    return sqlite3_column_double(m_stmt, c);
+}
+
+bool Query::IsNull(int c) const {
+    return sqlite3_column_type(m_stmt, c) == SQLITE_NULL;
+}
+
+QString ErrorText(int rc) {
+    return FromUtf8(sqlite3_errstr(rc));
 }
 
 int Database::ExecuteSQL(const QString& sql) {

@@ -8,9 +8,11 @@
 
 #include "base/Paths.h"
 #include "central/CentralRecordSource.h"
-#include "history/core/ExcelExport.h"
-#include "history/core/PdfReport.h"
-#include "history/core/Report.h"
+#include "history/core/CalibrationStates.h"
+#include "reports/ExcelExport.h"
+#include "reports/PdfReport.h"
+#include "reports/Report.h"
+#include "reports/RowWriters.h"
 
 #include <QDir>
 
@@ -64,10 +66,13 @@ int RunCentralXls(const CLanguage& texts, const QString& conninfo, QStringList a
     if (rows.isEmpty())
         return Fail(command, QStringLiteral("no records in the central store for this list; "
                                             "nothing written"));
+    // The calibration column last, as in every list export.
+    headings << CCalibrationStates::Heading(texts);
+    const QString unknown = CCalibrationStates::UnknownText(texts);
     QVector<QStringList> cells;
     cells.reserve(rows.size());
     for (const HistoryRow& r : rows)
-        cells.append(r.cells);
+        cells.append(ExportCellsOf(r, unknown));
     if (!ExportListToXls(path, headings, cells, &error))
         return Fail(command, QStringLiteral("writing %1 failed: %2").arg(path, error.trimmed()));
     CliPrint(QStringLiteral("%1 rows written to %2").arg(cells.size()).arg(path));

@@ -5,11 +5,12 @@
 
 #include "app/cli/HistoryArgs.h"
 #include "base/Paths.h"
-#include "history/core/ExcelExport.h"
-#include "history/core/ExportJob.h"
+#include "history/core/CalibrationStates.h"
 #include "history/core/HistoryQuery.h"
-#include "history/core/PdfReport.h"
-#include "history/core/Report.h"
+#include "reports/ExcelExport.h"
+#include "reports/ExportJob.h"
+#include "reports/PdfReport.h"
+#include "reports/Report.h"
 #include "store/Audit.h"
 
 #include "base/Language.h"
@@ -160,11 +161,13 @@ int RunExport(const CLanguage& texts, const QStringList& arguments) {
     ExportRequest request;
     request.path = path;
     request.format = format;
-    request.columns = ExportColumnsOf(shape.columns);
+    request.columns = ExportColumnsOf(shape.columns, texts);
     request.total = count;
+    const QString unknown = CCalibrationStates::UnknownText(texts);
     request.rows = [&](const ExportRowSink& sink, QString* readError) {
         return source->Stream(
-            history.filter, shape.sort, [&sink](const HistoryRow& row) { return sink(row.cells); },
+            history.filter, shape.sort,
+            [&sink, &unknown](const HistoryRow& row) { return sink(ExportCellsOf(row, unknown)); },
             readError);
     };
     const ExportResult result = RunExport(request);
@@ -206,6 +209,11 @@ int RunPdf(const CLanguage& texts, const QStringList& arguments) {
 
     const HistoryList list = QueryHistoryList(texts, q.device, q.start, q.end);
     const int columns = static_cast<int>(qMin<qsizetype>(list.headings.size(), kReportMaxHeadings));
+    // The report's last line is the record's calibration state, as the list's last column.
+    SQLite::Database db;
+    std::unique_ptr<CCalibrationStates> calibration;
+    if (db.Open(GetDatabasePath(), SQLite::Database::Access::ReadOnly) == 0)
+        calibration = std::make_unique<CCalibrationStates>(db, texts);
     QVector<ReportSource> sources;
     for (const QString& record : records) {
         int row = -1;
@@ -220,6 +228,13 @@ int RunPdf(const CLanguage& texts, const QStringList& arguments) {
         source.headings = list.headings.mid(0, columns);
         for (int c = 0; c < columns; ++c)
             source.cells.append(list.rows.at(row).value(c));
+        if (columns < kReportMaxHeadings) {
+            const QStringList& cells = list.rows.at(row);
+            source.headings.append(CCalibrationStates::Heading(texts));
+            source.cells.append(
+                calibration ? calibration->Text(cells.value(0), cells.value(2), cells.value(3))
+                            : CCalibrationStates::UnknownText(texts));
+        }
         source.picturePath = list.paths.value(row);
         sources.append(source);
     }

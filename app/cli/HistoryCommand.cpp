@@ -6,7 +6,8 @@
 
 #include "app/cli/HistoryArgs.h"
 #include "base/TerminalText.h"
-#include "history/core/Csv.h"
+#include "history/core/CalibrationStates.h"
+#include "reports/Csv.h"
 
 #include <QStringEncoder>
 
@@ -124,9 +125,13 @@ int Run(const CLanguage& texts, const QStringList& given) {
         std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(error));
         return kCliFailed;
     }
-    // The central list adds how many desks hold an identical copy of each record.
-    const QStringList headings =
-        central ? shape.headings + QStringList{QStringLiteral("Desks")} : shape.headings;
+    // The records' calibration state follows the list's columns; the central list then adds
+    // how many desks hold an identical copy of each record.
+    QStringList headings = shape.headings;
+    headings << CCalibrationStates::Heading(texts);
+    if (central)
+        headings << QStringLiteral("Desks");
+    const QString unknown = CCalibrationStates::UnknownText(texts);
 
     // JSON keys must differ: a repeated heading gets " (2)", " (3)" ...
     QVector<QByteArray> keys;
@@ -154,6 +159,7 @@ int Run(const CLanguage& texts, const QStringList& given) {
         history.filter, shape.sort,
         [&](const HistoryRow& shown) {
             HistoryRow row = shown;
+            row.cells << (row.calibration.isEmpty() ? unknown : row.calibration);
             if (central)
                 row.cells << QString::number(row.desks);
             if (format == QLatin1String("tsv")) {

@@ -5,9 +5,9 @@
 #include "app/cli/HistoryArgs.h"
 
 #include "base/Language.h"
-#include "history/core/Csv.h"
 #include "history/core/LocalRecordSource.h"
 #include "history/core/Stats.h"
+#include "reports/Csv.h"
 
 #include <cstdio>
 

@@ -8,7 +8,7 @@
 #include "bench/BenchSupport.h"
 
 #include "common/TestSupport.h"
-#include "history/core/PdfReport.h"
+#include "reports/PdfReport.h"
 #include "sim/lib/Simulator.h"
 #include "store/SQLite.h"
 

@@ -1,7 +1,7 @@
 // The spreadsheet's joined rows: splitting any text, and join-then-split giving back exactly
 // the values joined, also when a value holds the separator or quotes.
 #include "FuzzCheck.h"
-#include "history/core/ExcelCtrl.h"
+#include "reports/ExcelCtrl.h"
 
 #include <QString>
 #include <QStringList>

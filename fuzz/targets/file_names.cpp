@@ -5,7 +5,7 @@
 #include "FuzzCheck.h"
 #include "base/Paths.h"
 #include "device/core/PictureStore.h"
-#include "history/core/Report.h"
+#include "reports/Report.h"
 
 #include <QString>
 #include <QStringList>

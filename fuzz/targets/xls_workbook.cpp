@@ -1,8 +1,8 @@
 // .xls workbooks read back before an export appends to them: any bytes through the compound
 // file reader and the BIFF8 reader; and what the writer makes is read back unchanged.
 #include "FuzzCheck.h"
-#include "history/core/Biff.h"
-#include "history/core/Cfb.h"
+#include "reports/Biff.h"
+#include "reports/Cfb.h"
 
 #include <QByteArray>
 #include <QString>

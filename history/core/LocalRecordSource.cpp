@@ -1,14 +1,14 @@
 #include "history/core/LocalRecordSource.h"
 
 #include "base/Paths.h"
+#include "history/core/CalibrationStates.h"
+#include "store/SQLite.h"
 
 #include <QCollator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QLocale>
-
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <charconv>
@@ -20,7 +20,6 @@ namespace {
 
 constexpr int kFixedColumns = 7;
 constexpr int kFields = 20;
-const int kBusyTimeoutMs = 5000;
 
 // The columns every row statement reads, in this order; the shown cells are picked from them.
 // 0..6 fixed, 7..26 Field1..Field20, 27 GPS, 28 Path.
@@ -91,49 +90,40 @@ bool ParseNumber(const char* text, int n, double& out) {
     return result.ec == std::errc() && result.ptr == text + n && std::isfinite(out);
 }
 
-void NumberFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    switch (sqlite3_value_type(argv[0])) {
-    case SQLITE_INTEGER:
-    case SQLITE_FLOAT:
-        sqlite3_result_double(ctx, sqlite3_value_double(argv[0]));
-        return;
-    case SQLITE_TEXT: {
-        const char* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-        double value = 0;
-        if (text && ParseNumber(text, sqlite3_value_bytes(argv[0]), value))
-            sqlite3_result_double(ctx, value);
-        else
-            sqlite3_result_null(ctx);
-        return;
+// An argument as a number: integers and reals as they are, a text when it reads as one.
+bool NumberArg(const SQLite::FunctionArgs& args, int i, double& out) {
+    using Type = SQLite::FunctionArgs::Type;
+    switch (args.TypeOf(i)) {
+    case Type::Integer:
+    case Type::Float:
+        out = args.Double(i);
+        return true;
+    case Type::Text: {
+        const QByteArrayView text = args.Text(i);
+        return !text.isNull() && ParseNumber(text.data(), int(text.size()), out);
     }
     default:
-        sqlite3_result_null(ctx);
+        return false;
     }
 }
 
-// brtx_bin(x, width): the bin of x as a number (StatsBin), NULL when x is no number.
-void BinFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+void NumberFunction(const SQLite::FunctionArgs& args, SQLite::FunctionResult& result) {
     double value = 0;
-    bool number = false;
-    switch (sqlite3_value_type(argv[0])) {
-    case SQLITE_INTEGER:
-    case SQLITE_FLOAT:
-        value = sqlite3_value_double(argv[0]);
-        number = true;
-        break;
-    case SQLITE_TEXT: {
-        const char* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-        number = text && ParseNumber(text, sqlite3_value_bytes(argv[0]), value);
-        break;
-    }
-    default:
-        break;
-    }
-    const double width = sqlite3_value_double(argv[1]);
-    if (number && width > 0)
-        sqlite3_result_int64(ctx, StatsBin(value, width));
+    if (NumberArg(args, 0, value))
+        result.SetDouble(value);
     else
-        sqlite3_result_null(ctx);
+        result.SetNull();
+}
+
+// brtx_bin(x, width): the bin of x as a number (StatsBin), NULL when x is no number.
+void BinFunction(const SQLite::FunctionArgs& args, SQLite::FunctionResult& result) {
+    double value = 0;
+    const bool number = NumberArg(args, 0, value);
+    const double width = args.Double(1);
+    if (number && width > 0)
+        result.SetInteger(StatsBin(value, width));
+    else
+        result.SetNull();
 }
 
 // brtx_find(a, b, ...): 1 when one of the texts holds the search text, ignoring case in
@@ -169,52 +159,33 @@ bool ContainsAscii(const char* text, int n, const QByteArray& needle) {
     return false;
 }
 
-void FindFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
-    const Needle* needle = static_cast<const Needle*>(sqlite3_user_data(ctx));
-    for (int a = 0; a < argc; ++a) {
-        const unsigned char* text = sqlite3_value_text(argv[a]);
-        if (!text)
+bool Finds(const Needle& needle, const SQLite::FunctionArgs& args) {
+    for (int a = 0; a < args.Count(); ++a) {
+        const QByteArrayView text = args.Text(a);
+        if (text.isNull())
             continue;
-        const int n = sqlite3_value_bytes(argv[a]);
-        if (IsAscii(text, n)) {
+        const int n = int(text.size());
+        if (IsAscii(reinterpret_cast<const unsigned char*>(text.data()), n)) {
             // Folded ASCII stays ASCII: only an ASCII search text can match.
-            if (!needle->ascii.isEmpty() &&
-                ContainsAscii(reinterpret_cast<const char*>(text), n, needle->ascii)) {
-                sqlite3_result_int(ctx, 1);
-                return;
-            }
+            if (!needle.ascii.isEmpty() && ContainsAscii(text.data(), n, needle.ascii))
+                return true;
             continue;
         }
-        const QString folded =
-            QString::fromUtf8(reinterpret_cast<const char*>(text), n).toCaseFolded();
-        if (folded.contains(needle->folded)) {
-            sqlite3_result_int(ctx, 1);
-            return;
-        }
+        if (QString::fromUtf8(text).toCaseFolded().contains(needle.folded))
+            return true;
     }
-    sqlite3_result_int(ctx, 0);
+    return false;
 }
 
 // COLLATE brtx_locale: the user's locale order for text columns.
-int LocaleCollation(void* collator, int n1, const void* a, int n2, const void* b) {
-    if (n1 == n2 && std::memcmp(a, b, size_t(n1)) == 0)
+int LocaleCollation(const QCollator& collator, QByteArrayView a, QByteArrayView b) {
+    if (a == b)
         return 0;
-    return static_cast<QCollator*>(collator)->compare(
-        QString::fromUtf8(static_cast<const char*>(a), n1),
-        QString::fromUtf8(static_cast<const char*>(b), n2));
-}
-
-void DeleteCollator(void* collator) {
-    delete static_cast<QCollator*>(collator);
+    return collator.compare(QString::fromUtf8(a), QString::fromUtf8(b));
 }
 
 // ---------------------------------------------------------------------------------------
 // One read-only connection for one call.
-
-int AskInterrupt(void* stop) {
-    const auto& f = *static_cast<const std::function<bool()>*>(stop);
-    return f && f() ? 1 : 0;
-}
 
 class Connection {
 public:
@@ -226,46 +197,40 @@ public:
             Fail(error, QStringLiteral("no database at %1").arg(path));
             return false;
         }
-        const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db,
-                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
-        if (rc != SQLITE_OK) {
-            Fail(error, QStringLiteral("cannot open the database %1: %2")
-                            .arg(path, QString::fromUtf8(sqlite3_errstr(rc))));
+        const int rc = m_db.Open(path, SQLite::Database::Access::ReadOnly, true);
+        if (rc != 0) {
+            Fail(
+                error,
+                QStringLiteral("cannot open the database %1: %2").arg(path, SQLite::ErrorText(rc)));
             return false;
         }
-        sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
         if (stop && *stop)
-            sqlite3_progress_handler(m_db, 20000, AskInterrupt,
-                                     const_cast<std::function<bool()>*>(stop));
-        sqlite3_create_function_v2(m_db, "brtx_num", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                                   NumberFunction, nullptr, nullptr, nullptr);
-        sqlite3_create_function_v2(m_db, "brtx_bin", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                                   BinFunction, nullptr, nullptr, nullptr);
-        sqlite3_create_collation_v2(m_db, "brtx_locale", SQLITE_UTF8, new QCollator,
-                                    LocaleCollation, DeleteCollator);
+            m_db.SetInterrupt(*stop);
+        m_db.CreateFunction("brtx_num", 1, NumberFunction);
+        m_db.CreateFunction("brtx_bin", 2, BinFunction);
+        m_db.CreateCollation("brtx_locale", [collator = std::make_shared<QCollator>()](
+                                                QByteArrayView a, QByteArrayView b) {
+            return LocaleCollation(*collator, a, b);
+        });
         m_path = path;
         // A damaged file shows here: reading its schema fails.
-        sqlite3_stmt* stmt = Prepare("SELECT name FROM sqlite_master WHERE type='table'", error);
+        auto stmt = Prepare("SELECT name FROM sqlite_master WHERE type='table'", error);
         if (!stmt)
             return false;
-        int step;
-        while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
-            const char* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-            if (name && std::strcmp(name, "ValueInfo") == 0)
+        while (stmt->Next()) {
+            const QByteArrayView name = stmt->Bytes(0);
+            if (name == "ValueInfo")
                 m_hasValues = true;
-            if (name && std::strcmp(name, "TitleInfo") == 0)
+            if (name == "TitleInfo")
                 m_hasTitles = true;
+            if (name == "InstrumentLog")
+                m_hasLog = true;
         }
-        sqlite3_finalize(stmt);
-        if (step != SQLITE_DONE) {
-            Fail(error, Message(step));
+        if (stmt->Failed()) {
+            Fail(error, Message());
             return false;
         }
         return true;
-    }
-    ~Connection() {
-        if (m_db)
-            sqlite3_close_v2(m_db);
     }
 
     void SetSearch(const QString& search) {
@@ -275,33 +240,34 @@ public:
             IsAscii(reinterpret_cast<const unsigned char*>(utf8.constData()), int(utf8.size()))
                 ? utf8
                 : QByteArray();
-        sqlite3_create_function_v2(m_db, "brtx_find", -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
-                                   &m_needle, FindFunction, nullptr, nullptr, nullptr);
+        const Needle* needle = &m_needle;
+        m_db.CreateFunction(
+            "brtx_find", -1,
+            [needle](const SQLite::FunctionArgs& args, SQLite::FunctionResult& result) {
+                result.SetInteger(Finds(*needle, args) ? 1 : 0);
+            });
     }
 
-    sqlite3_stmt* Prepare(const QString& text, QString* error, const QVector<Bind>& binds = {}) {
-        sqlite3_stmt* stmt = nullptr;
-        const QByteArray utf8 = text.toUtf8();
-        const int rc = sqlite3_prepare_v2(m_db, utf8.constData(), int(utf8.size()), &stmt, nullptr);
-        if (rc != SQLITE_OK) {
-            Fail(error, Message(rc));
+    // The statement with its values bound, or nullptr with *error.
+    std::unique_ptr<SQLite::Query> Prepare(const QString& text, QString* error,
+                                           const QVector<Bind>& binds = {}) {
+        auto stmt = std::make_unique<SQLite::Query>(m_db, text.toUtf8());
+        if (!stmt->ok()) {
+            Fail(error, Message());
             return nullptr;
         }
         for (int i = 0; i < binds.size(); ++i) {
             const Bind& b = binds[i];
             if (b.real)
-                sqlite3_bind_double(stmt, i + 1, b.number);
+                stmt->BindDouble(i + 1, b.number);
             else
-                sqlite3_bind_text(stmt, i + 1, b.text.constData(), int(b.text.size()),
-                                  SQLITE_TRANSIENT);
+                stmt->BindText(i + 1, b.text);
         }
         return stmt;
     }
 
-    QString Message(int rc) const {
-        const char* text = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(rc);
-        return QStringLiteral("cannot read the database %1: %2")
-            .arg(m_path, QString::fromUtf8(text ? text : sqlite3_errstr(rc)));
+    QString Message() const {
+        return QStringLiteral("cannot read the database %1: %2").arg(m_path, m_db.ErrorMessage());
     }
 
     static void Fail(QString* error, const QString& text) {
@@ -311,19 +277,17 @@ public:
 
     bool HasValues() const { return m_hasValues; }
     bool HasTitles() const { return m_hasTitles; }
+    bool HasLog() const { return m_hasLog; } // the instruments' logs are kept
+    SQLite::Database& Database() { return m_db; }
 
 private:
-    sqlite3* m_db = nullptr;
+    Needle m_needle; // before the connection: its function points here until it closes
+    SQLite::Database m_db;
     QString m_path;
-    Needle m_needle;
     bool m_hasValues = false;
     bool m_hasTitles = false;
+    bool m_hasLog = false;
 };
-
-QString Text(sqlite3_stmt* stmt, int column) {
-    const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
-    return text ? QString::fromUtf8(text, sqlite3_column_bytes(stmt, column)) : QString("");
-}
 
 QString FilterKey(const HistoryFilter& f) {
     return QStringList{f.allDevices ? QStringLiteral("*") : QStringLiteral("=") + f.device,
@@ -455,15 +419,13 @@ bool CLocalRecordSource::DeviceList(QStringList& devices, QString* error) {
                                 "NULL");
     if (parts.isEmpty())
         return true;
-    sqlite3_stmt* stmt = db.Prepare(parts.join(QStringLiteral(" UNION ")) + " ORDER BY 1", error);
+    auto stmt = db.Prepare(parts.join(QStringLiteral(" UNION ")) + " ORDER BY 1", error);
     if (!stmt)
         return false;
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
-        devices << Text(stmt, 0);
-    sqlite3_finalize(stmt);
-    if (rc != SQLITE_DONE) {
-        Connection::Fail(error, db.Message(rc));
+    while (stmt->Next())
+        devices << stmt->Text(0);
+    if (stmt->Failed()) {
+        Connection::Fail(error, db.Message());
         devices.clear();
         return false;
     }
@@ -491,19 +453,17 @@ bool CLocalRecordSource::LoadLayout(const HistoryFilter& filter, Layout& layout,
                 binds.append({false, filter.device.toUtf8(), 0});
             }
             text += QStringLiteral(" ORDER BY DeviceID");
-            sqlite3_stmt* stmt = db.Prepare(text, error, binds);
+            auto stmt = db.Prepare(text, error, binds);
             if (!stmt)
                 return false;
-            int rc;
-            while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            while (stmt->Next()) {
                 QStringList titles;
                 for (int k = 1; k <= kFields; ++k)
-                    titles << Text(stmt, k).left(CHistoryQuery::kTitleChars);
-                titled.append({Text(stmt, 0), titles});
+                    titles << stmt->Text(k).left(CHistoryQuery::kTitleChars);
+                titled.append({stmt->Text(0), titles});
             }
-            sqlite3_finalize(stmt);
-            if (rc != SQLITE_DONE) {
-                Connection::Fail(error, db.Message(rc));
+            if (stmt->Failed()) {
+                Connection::Fail(error, db.Message());
                 return false;
             }
         }
@@ -711,12 +671,11 @@ bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sor
     if (!db.HasValues())
         return true; // no records table yet: nothing to list
     db.SetSearch(filter.search);
-    sqlite3_stmt* stmt = db.Prepare(st.sql.text, error, st.sql.binds);
+    auto stmt = db.Prepare(st.sql.text, error, st.sql.binds);
     if (!stmt)
         return false;
     const int n = int(st.sql.binds.size());
-    sqlite3_bind_int64(stmt, n - 1, limit);
-    sqlite3_bind_int64(stmt, n, offset);
+    stmt->BindInt64(n - 1, limit).BindInt64(n, offset);
 
     // Where each shown cell comes from.
     QVector<int> source;
@@ -734,17 +693,23 @@ bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sor
             break;
         }
     }
+    // The calibration column: worked out from the devices' logs, read once per device.
+    std::unique_ptr<CCalibrationStates> calibration;
+    if (db.HasLog())
+        calibration = std::make_unique<CCalibrationStates>(db.Database(), m_texts);
+    const QString unknown = CCalibrationStates::UnknownText(m_texts);
     const QVector<int> none;
     QString lastDevice;
     const QVector<int>* fieldOf = &none;
     HistoryRow row;
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        row.machineNo = Text(stmt, 0);
-        row.recordNo = Text(stmt, 1);
-        row.date = Text(stmt, 2);
-        row.time = Text(stmt, 3);
-        row.path = Text(stmt, kRawPath);
+    while (stmt->Next()) {
+        row.machineNo = stmt->Text(0);
+        row.recordNo = stmt->Text(1);
+        row.date = stmt->Text(2);
+        row.time = stmt->Text(3);
+        row.path = stmt->Text(kRawPath);
+        row.calibration =
+            calibration ? calibration->Text(row.machineNo, row.date, row.time) : unknown;
         if (!layout.unionSources.isEmpty() && (fieldOf == &none || row.machineNo != lastDevice)) {
             lastDevice = row.machineNo;
             const auto it = layout.unionFields.constFind(row.machineNo);
@@ -756,7 +721,7 @@ bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sor
             if (s < 0) {
                 const int u = -s - 1;
                 const int field = u < fieldOf->size() ? (*fieldOf)[u] : 0;
-                row.cells << (field > 0 ? Text(stmt, kRawField1 + field - 1) : QString(""));
+                row.cells << (field > 0 ? stmt->Text(kRawField1 + field - 1) : QString(""));
             } else if (s == 0) {
                 row.cells << row.machineNo;
             } else if (s == 1) {
@@ -766,22 +731,21 @@ bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sor
             } else if (s == 3) {
                 row.cells << row.time;
             } else if (s == 4) {
-                const QString stored = Text(stmt, 4);
+                const QString stored = stmt->Text(4);
                 QString shown = stored;
                 for (int m = 0; m < 4; ++m)
                     if (stored == QLatin1String(kStoredModes[m]))
                         shown = layout.modeTexts[m];
                 row.cells << shown;
             } else {
-                row.cells << Text(stmt, s);
+                row.cells << stmt->Text(s);
             }
         }
         if (!sink(row))
             break;
     }
-    sqlite3_finalize(stmt);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-        Connection::Fail(error, db.Message(rc));
+    if (stmt->Failed()) {
+        Connection::Fail(error, db.Message());
         return false;
     }
     return true;
@@ -806,15 +770,14 @@ bool CLocalRecordSource::Count(const HistoryFilter& filter, qint64& count, QStri
     if (!db.HasValues())
         return true;
     db.SetSearch(filter.search);
-    sqlite3_stmt* stmt = db.Prepare(sql.text, error, sql.binds);
+    auto stmt = db.Prepare(sql.text, error, sql.binds);
     if (!stmt)
         return false;
-    const int rc = sqlite3_step(stmt);
-    if (rc == SQLITE_ROW)
-        count = sqlite3_column_int64(stmt, 0);
-    sqlite3_finalize(stmt);
-    if (rc != SQLITE_ROW) {
-        Connection::Fail(error, db.Message(rc));
+    const bool counted = stmt->Next();
+    if (counted)
+        count = stmt->Int64(0);
+    if (!counted) {
+        Connection::Fail(error, db.Message());
         return false;
     }
     m_countKey = FilterKey(filter);
@@ -973,7 +936,7 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     if (!db.HasValues())
         return true;
     db.SetSearch(filter.search);
-    sqlite3_stmt* stmt = db.Prepare(rowsSql.text, error, rowsSql.binds);
+    auto stmt = db.Prepare(rowsSql.text, error, rowsSql.binds);
     if (!stmt)
         return false;
     static const QByteArray modeNames[4] = {"Auto", "Manual", "Refuse", "Discontinued"};
@@ -995,12 +958,11 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         results.clear();
         sum = 0;
     };
-    auto bytes = [stmt](int column) {
-        const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
-        return QByteArray::fromRawData(text ? text : "", sqlite3_column_bytes(stmt, column));
+    auto bytes = [&stmt](int column) {
+        const QByteArrayView text = stmt->Bytes(column);
+        return QByteArray::fromRawData(text.data(), text.size());
     };
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    while (stmt->Next()) {
         const QByteArray g = bytes(0), u = bytes(1);
         if (!open || g != curGroup || u != curUnit) {
             finish();
@@ -1020,18 +982,17 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         for (int k = 0; k < 4; ++k)
             if (m == modeNames[k])
                 ++row.modes[k];
-        if (sqlite3_column_type(stmt, 3) != SQLITE_NULL) {
-            const double v = sqlite3_column_double(stmt, 3);
+        if (!stmt->IsNull(3)) {
+            const double v = stmt->Double(3);
             results.append(v);
             sum += v;
-            row.over[0] += sqlite3_column_int(stmt, 4);
-            row.over[1] += sqlite3_column_int(stmt, 5);
+            row.over[0] += stmt->Int64(4);
+            row.over[1] += stmt->Int64(5);
         }
     }
     finish();
-    sqlite3_finalize(stmt);
-    if (rc != SQLITE_DONE) {
-        Connection::Fail(error, db.Message(rc));
+    if (stmt->Failed()) {
+        Connection::Fail(error, db.Message());
         rows.clear();
         return false;
     }

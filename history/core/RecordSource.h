@@ -26,6 +26,9 @@ struct HistoryRow {
     QString date;
     QString time;
     int desks = 0; // central store: the desks holding an identical copy (0: a local record)
+    // The record's calibration state as the list's last column shows it (CCalibrationStates);
+    // "" from a store that does not hold the instruments' logs (shown as unknown).
+    QString calibration;
 };
 
 class IRecordSource {

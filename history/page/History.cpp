@@ -622,8 +622,8 @@ bool CHistory::WaitForList(int timeoutMs) {
 }
 
 void CHistory::SortBy(int column, bool descending) {
-    if (column >= m_pModel->columnCount())
-        return; // no such column
+    if (column >= m_pModel->CalibrationColumn())
+        return; // no such column, or the calibration column (worked out, not stored)
     m_sort.column = column < 0 ? -1 : column;
     m_sort.descending = descending;
     QHeaderView* header = m_pList->horizontalHeader();

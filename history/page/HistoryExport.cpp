@@ -7,11 +7,12 @@
 
 #include "base/Language.h"
 #include "base/Paths.h"
-#include "history/core/ExportJob.h"
-#include "history/core/PdfReport.h"
+#include "history/core/CalibrationStates.h"
 #include "history/core/RecordWorker.h"
-#include "history/core/Report.h"
 #include "history/page/HistoryModel.h"
+#include "reports/ExportJob.h"
+#include "reports/PdfReport.h"
+#include "reports/Report.h"
 #include "store/Audit.h"
 
 #include <QComboBox>
@@ -143,7 +144,7 @@ void CHistory::OnBnClickedExportExcel() {
     ExportRequest request;
     request.path = path;
     request.format = format;
-    request.columns = ExportColumnsOf(m_columns);
+    request.columns = ExportColumnsOf(m_columns, m_language);
     request.total = m_bCountPending ? -1 : m_pModel->rowCount(); // -1: not known yet
     const HistoryFilter filter = m_filter;
     const HistorySort sort = m_sort;
@@ -153,15 +154,20 @@ void CHistory::OnBnClickedExportExcel() {
     ShowExportBusy(true);
     // The audit entry is written there too: the database may be busy with a download.
     const QString dbPath = FileExists(GetDatabasePath()) ? GetDatabasePath() : QString();
+    const QString unknown = CCalibrationStates::UnknownText(m_language);
     m_pExportWorker = new CRecordWorker(m_source->Another(), this);
     m_pExportWorker->Run<ExportResult>(
         this,
-        [this, request, filter, sort, cancel, dbPath](IRecordSource& source) mutable {
+        [this, request, filter, sort, cancel, dbPath, unknown](IRecordSource& source) mutable {
             // Cancel also ends a read that waits for the server.
             source.SetInterrupt([cancel] { return cancel->load(); });
-            request.rows = [&source, filter, sort](const ExportRowSink& sink, QString* error) {
+            request.rows = [&source, filter, sort, unknown](const ExportRowSink& sink,
+                                                            QString* error) {
                 return source.Stream(
-                    filter, sort, [&sink](const HistoryRow& row) { return sink(row.cells); },
+                    filter, sort,
+                    [&sink, &unknown](const HistoryRow& row) {
+                        return sink(ExportCellsOf(row, unknown));
+                    },
                     error);
             };
             const ExportResult result = RunExport(

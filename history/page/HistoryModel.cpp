@@ -1,12 +1,16 @@
 #include "history/page/HistoryModel.h"
 
+#include "history/core/CalibrationStates.h"
+
 #include <QColor>
 #include <QSize>
 
 #include <climits>
 
 CHistoryModel::CHistoryModel(QObject* parent, CLanguage texts)
-    : QAbstractTableModel(parent), m_texts(std::move(texts)) {}
+    : QAbstractTableModel(parent), m_texts(std::move(texts)),
+      m_calibrationHeading(CCalibrationStates::Heading(m_texts)),
+      m_unknownText(CCalibrationStates::UnknownText(m_texts)) {}
 
 CHistoryModel::~CHistoryModel() {
     StopChecks();
@@ -188,6 +192,8 @@ QString CHistoryModel::Cell(int row, int column) const {
     const HistoryRow* r = Row(row);
     if (!r || column < 0)
         return QString();
+    if (column == CalibrationColumn())
+        return r->calibration.isEmpty() ? m_unknownText : r->calibration;
     return column < r->cells.size() ? r->cells[column] : QString();
 }
 
@@ -196,7 +202,8 @@ int CHistoryModel::rowCount(const QModelIndex& parent) const {
 }
 
 int CHistoryModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : int(m_headings.size());
+    // No columns, no calibration column either.
+    return parent.isValid() || m_headings.isEmpty() ? 0 : int(m_headings.size()) + 1;
 }
 
 QVariant CHistoryModel::data(const QModelIndex& index, int role) const {
@@ -268,6 +275,8 @@ QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int
     }
     if (role == Qt::DisplayRole && section >= 0 && section < m_headings.size())
         return m_headings[section];
+    if (role == Qt::DisplayRole && section == CalibrationColumn() && !m_headings.isEmpty())
+        return m_calibrationHeading;
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
     return QVariant();

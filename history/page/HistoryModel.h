@@ -43,7 +43,9 @@ public:
     // The rows of one block of the current result (generation as NeedBlock gave it).
     void SetBlock(quint64 generation, int block, const QVector<HistoryRow>& rows);
 
+    // The source's headings; the list shows the records' calibration state after them.
     const QStringList& Headings() const { return m_headings; }
+    int CalibrationColumn() const { return int(m_headings.size()); }
     qint64 Count() const { return m_count; }
     quint64 Generation() const { return m_generation; }
     // The row when it is held, else nullptr.
@@ -85,6 +87,7 @@ private:
     void DropFarBlocks(int keep);
 
     CLanguage m_texts; // the seal tips' and limit tips' texts
+    QString m_calibrationHeading, m_unknownText;
     CLimits m_limits;
     int m_resultColumn = -1;
     int m_unitColumn = -1;

@@ -1,9 +1,9 @@
 #include "history/page/StatsView.h"
 
 #include "app/shell/ControlId.h"
-#include "history/core/Csv.h"
-#include "history/core/ExportJob.h"
 #include "history/core/RecordWorker.h"
+#include "reports/Csv.h"
+#include "reports/ExportJob.h"
 
 #include <QAbstractBarSeries>
 #include <QBarCategoryAxis>

@@ -129,8 +129,9 @@ TEST(CentralSource, OneDeviceListsWhatTheLocalDatabaseLists) {
     const CliRun cli = runCli({"history", "--central", s.pg.Conninfo(), "--device", kDevice});
     ASSERT_EQ(cli.code, 0) << cli.err.toStdString();
     ASSERT_EQ(cli.out.size(), 31);
-    // The local row, and the number of desks holding it.
-    EXPECT_EQ(cli.out[1].split(QLatin1Char('\t')), localRows[0] + QStringList{"1"});
+    // The local row, its calibration state (the central store keeps no log) and the number
+    // of desks holding it.
+    EXPECT_EQ(cli.out[1].split(QLatin1Char('\t')), (localRows[0] + QStringList{"unknown", "1"}));
     EXPECT_TRUE(cli.out[0].endsWith("\tDesks"));
 }
 

@@ -6,9 +6,9 @@
 #include "history/HistoryDb.h"
 
 #include "base/Language.h"
-#include "history/core/PdfReport.h"
-#include "history/core/Report.h"
 #include "history/page/History.h"
+#include "reports/PdfReport.h"
+#include "reports/Report.h"
 
 #include <QApplication>
 #include <QDateEdit>

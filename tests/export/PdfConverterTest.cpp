@@ -4,7 +4,7 @@
 #include "export/ExportTestSupport.h"
 
 #include "base/Language.h"
-#include "history/core/PdfReport.h"
+#include "reports/PdfReport.h"
 
 #include <QDir>
 #include <QFile>

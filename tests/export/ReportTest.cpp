@@ -3,7 +3,7 @@
 #include "common/TestSupport.h"
 #include "export/ExportTestSupport.h"
 
-#include "history/core/Report.h"
+#include "reports/Report.h"
 
 #include <gtest/gtest.h>
 

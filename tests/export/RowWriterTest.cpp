@@ -4,9 +4,9 @@
 #include "common/TestSupport.h"
 #include "export/ExportTestSupport.h"
 
-#include "history/core/Csv.h"
-#include "history/core/ExcelExport.h"
-#include "history/core/ExportJob.h"
+#include "reports/Csv.h"
+#include "reports/ExcelExport.h"
+#include "reports/ExportJob.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,10 +3,10 @@
 #include "common/TestSupport.h"
 #include "export/ExportTestSupport.h"
 
-#include "history/core/Biff.h"
-#include "history/core/Cfb.h"
-#include "history/core/ExcelCtrl.h"
-#include "history/core/ExcelExport.h"
+#include "reports/Biff.h"
+#include "reports/Cfb.h"
+#include "reports/ExcelCtrl.h"
+#include "reports/ExcelExport.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -6,12 +6,12 @@
 #include "base/Paths.h"
 #include "base/Profile.h"
 #include "device/core/PictureStore.h"
-#include "history/core/Biff.h"
-#include "history/core/Cfb.h"
-#include "history/core/ExcelCtrl.h"
-#include "history/core/Report.h"
 #include "link/AdbBridge.h"
 #include "link/DeviceFrame.h"
+#include "reports/Biff.h"
+#include "reports/Cfb.h"
+#include "reports/ExcelCtrl.h"
+#include "reports/Report.h"
 
 #include <QDir>
 #include <QFile>

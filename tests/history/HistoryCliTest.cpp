@@ -60,17 +60,17 @@ TEST_F(HistoryCliTest, PrintsHeadingsAndRowsLikeThePage) {
         db.Add({"OTHER", "3", "2024-01-15"});
     }
     const QString heading = "Device No.\tRecord No\tDate\tTime\tTest Mode\tTest Result\tUnit\tAlc\t"
-                            "Name\tGPS";
+                            "Name\tGPS\tCalibration";
 
     CliResult all = RunCli(home.path(), {"--device", "D7"});
     ASSERT_EQ(all.exitCode, 0) << all.error.toStdString();
-    EXPECT_EQ(
-        all.lines,
-        QStringList({heading,
-                     "D7\t10\t2024-02-01\t09:00:00\tAuto\\x09with tab\t0.1\tmg/L\tF1-10\tF2-10\t"
-                     "10.5 10.25",
-                     "D7\t2\t2024-01-15\t08:00:00\tManual\t0.5\tmg/L\tF1-2\tF2-2\t2.5 2.25",
-                     "D7\t1\t2023-12-31\t07:00:00\tRefused\t\tmg/L\tF1-1\tF2-1\t1.5 1.25"}));
+    EXPECT_EQ(all.lines,
+              QStringList(
+                  {heading,
+                   "D7\t10\t2024-02-01\t09:00:00\tAuto\\x09with tab\t0.1\tmg/L\tF1-10\tF2-10\t"
+                   "10.5 10.25\tunknown",
+                   "D7\t2\t2024-01-15\t08:00:00\tManual\t0.5\tmg/L\tF1-2\tF2-2\t2.5 2.25\tunknown",
+                   "D7\t1\t2023-12-31\t07:00:00\tRefused\t\tmg/L\tF1-1\tF2-1\t1.5 1.25\tunknown"}));
 
     CliResult range =
         RunCli(home.path(), {"--device", "D7", "--start", "2024-01-01", "--end", "2024-01-31"});
@@ -121,9 +121,10 @@ TEST_F(HistoryCliTest, CsvAndJsonCarryEveryCell) {
     ASSERT_EQ(csv.lines.size(), 2);
     EXPECT_EQ(csv.lines[0], QString::fromUtf8("\xEF\xBB\xBF") +
                                 "Device No.,Record No,Date,Time,Test Mode,Test Result,Unit,Alc,"
-                                "Name,GPS\r");
+                                "Name,GPS,Calibration\r");
     EXPECT_EQ(csv.lines[1],
-              "D7,1,2024-01-15,07:00:00,Auto,0.5,\"say \"\"hi\"\", ok\",F1-1,F2-1,1.5 1.25\r");
+              "D7,1,2024-01-15,07:00:00,Auto,0.5,\"say \"\"hi\"\", ok\",F1-1,F2-1,1.5 "
+              "1.25,unknown\r");
 
     const CliResult json = RunCli(home.path(), {"--device", "D7", "--format=json"});
     ASSERT_EQ(json.exitCode, 0);
@@ -134,7 +135,8 @@ TEST_F(HistoryCliTest, CsvAndJsonCarryEveryCell) {
     const QJsonObject row = doc.array()[0].toObject();
     EXPECT_EQ(row["Unit"].toString(), "say \"hi\", ok");
     EXPECT_EQ(row["Name"].toString(), "F2-1");
-    EXPECT_EQ(row.size(), 10);
+    EXPECT_EQ(row["Calibration"].toString(), "unknown");
+    EXPECT_EQ(row.size(), 11);
 }
 
 TEST_F(HistoryCliTest, UsageErrorsAndMissingDatabase) {

@@ -49,7 +49,7 @@ TEST(HistoryEndToEnd, DownloadedRecordsAreListedWithTheirPhotographs) {
     EXPECT_EQ(page.CurrentDevice(), device);
 
     // The device's own titles; its blank titles were stored as placeholders and are listed.
-    ASSERT_EQ(page.ListColumnCount(), 7 + 20 + 1);
+    ASSERT_EQ(page.ListColumnCount(), 7 + 20 + 1 + 1); // GPS, then Calibration
     EXPECT_EQ(page.ListHeading(7), "Name");
     EXPECT_EQ(page.ListHeading(9), "Place");
     EXPECT_EQ(page.ListHeading(10), "emtyp3");

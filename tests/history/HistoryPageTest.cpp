@@ -116,7 +116,7 @@ TEST_F(HistoryPageTest, DeviceBoxKeepsTheChosenDeviceAndRebuildsOnlyOnChange) {
     EXPECT_EQ(box->itemText(0), "All devices"); // first, the first device chosen
     EXPECT_EQ(box->itemText(1), "A100");        // sorted
     EXPECT_EQ(page.CurrentDevice(), "A100");
-    EXPECT_EQ(page.ListColumnCount(), 9);
+    EXPECT_EQ(page.ListColumnCount(), 10);   // the source's 9, then Calibration
     EXPECT_EQ(page.ResultColumnCount(), 22); // the title load's counts
     // Laid out before the page was ever shown, the headings are still readable in full.
     const QFontMetrics fm = List(page)->horizontalHeader()->fontMetrics();
@@ -126,13 +126,15 @@ TEST_F(HistoryPageTest, DeviceBoxKeepsTheChosenDeviceAndRebuildsOnlyOnChange) {
 
     box->setCurrentIndex(2);
     EXPECT_EQ(page.CurrentDevice(), "B200");
-    EXPECT_EQ(Headings(page), QStringList({"Device No.", "Record No", "Date", "Time", "Test Mode",
-                                           "Test Result", "Unit", "Alc", "Name", "Place", "GPS"}));
+    EXPECT_EQ(Headings(page),
+              QStringList({"Device No.", "Record No", "Date", "Time", "Test Mode", "Test Result",
+                           "Unit", "Alc", "Name", "Place", "GPS", "Calibration"}));
     SetDates(page, "2024-01-01", "2024-12-31");
     page.OnBnClickedQuery();
     EXPECT_EQ(page.ListRowCount(), 2);
     EXPECT_EQ(page.ListCell(0, 10), "2.5 2.25");
-    EXPECT_EQ(page.ListCell(0, 11), QString()); // outside the list
+    EXPECT_EQ(page.ListCell(0, 11), "unknown"); // no log of the instrument
+    EXPECT_EQ(page.ListCell(0, 12), QString()); // outside the list
     EXPECT_EQ(page.ListCell(5, 0), QString());
 
     // A new device elsewhere: the chosen one stays, nothing is rebuilt.
@@ -144,23 +146,23 @@ TEST_F(HistoryPageTest, DeviceBoxKeepsTheChosenDeviceAndRebuildsOnlyOnChange) {
 
     // Another device and back: laid out anew, the rows are gone until the next query.
     box->setCurrentIndex(1);
-    EXPECT_EQ(page.ListColumnCount(), 9);
+    EXPECT_EQ(page.ListColumnCount(), 10);
     box->setCurrentIndex(2);
-    EXPECT_EQ(page.ListColumnCount(), 11);
+    EXPECT_EQ(page.ListColumnCount(), 12);
     EXPECT_EQ(page.ListRowCount(), 0);
     page.OnBnClickedQuery();
     EXPECT_EQ(page.ListRowCount(), 2);
     // Choosing the shown device again changes nothing.
     emit box->currentIndexChanged(2); // the same device once more
     EXPECT_EQ(page.ListRowCount(), 2);
-    EXPECT_EQ(page.ListColumnCount(), 11);
+    EXPECT_EQ(page.ListColumnCount(), 12);
 
     // The chosen device disappears: the first one is shown and laid out.
     db.db().ExecuteSQL("DELETE FROM TitleInfo WHERE DeviceID='B200'");
     db.db().ExecuteSQL("DELETE FROM ValueInfo WHERE Machine_NO='B200'");
     page.RefreshDeviceList();
     EXPECT_EQ(page.CurrentDevice(), "A100");
-    EXPECT_EQ(page.ListColumnCount(), 9);
+    EXPECT_EQ(page.ListColumnCount(), 10);
     EXPECT_EQ(page.ListRowCount(), 0);
 }
 

@@ -4,12 +4,12 @@
 #include "HistoryDb.h"
 
 #include "common/TestSupport.h"
-#include "history/core/Csv.h"
 #include "history/core/LocalRecordSource.h"
-#include "history/core/PdfReport.h"
 #include "history/core/Stats.h"
 #include "history/page/History.h"
 #include "history/page/StatsView.h"
+#include "reports/Csv.h"
+#include "reports/PdfReport.h"
 
 #include <QApplication>
 #include <QComboBox>

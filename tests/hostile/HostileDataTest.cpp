@@ -7,9 +7,9 @@
 #include "faults/FaultSupport.h"
 
 #include "base/Language.h"
-#include "history/core/Biff.h"
 #include "history/core/HistoryQuery.h"
-#include "history/core/Report.h"
+#include "reports/Biff.h"
+#include "reports/Report.h"
 #include "store/SQLite.h"
 
 #include <QProcess>

@@ -4,8 +4,8 @@
 // against the simulator on loopback.
 #include "common/TestSupport.h"
 
-#include "history/core/ReportSeal.h"
 #include "history/core/SealMarks.h"
+#include "reports/ReportSeal.h"
 #include "sim/lib/Simulator.h"
 #include "store/Audit.h"
 #include "store/SQLite.h"

@@ -3,8 +3,8 @@
 // must name exactly what was done.
 #include "common/TestSupport.h"
 
-#include "history/core/ReportSeal.h"
 #include "history/core/SealMarks.h"
+#include "reports/ReportSeal.h"
 #include "sim/lib/Simulator.h"
 #include "store/Audit.h"
 #include "store/DeskKey.h"

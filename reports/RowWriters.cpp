@@ -1,7 +1,8 @@
-#include "history/core/RowWriters.h"
+#include "reports/RowWriters.h"
 
-#include "history/core/Csv.h"
-#include "history/core/ExcelExport.h"
+#include "history/core/CalibrationStates.h"
+#include "reports/Csv.h"
+#include "reports/ExcelExport.h"
 
 #include <QDate>
 #include <QFile>
@@ -454,4 +455,17 @@ bool CXlsxRowWriter::Finish() {
         return false;
     }
     return true;
+}
+
+QVector<ExportColumn> ExportColumnsOf(const QVector<HistoryColumn>& columns,
+                                      const CLanguage& texts) {
+    QVector<ExportColumn> out = ExportColumnsOf(columns);
+    out.append({CCalibrationStates::Heading(texts), ColumnKind::Text});
+    return out;
+}
+
+QStringList ExportCellsOf(const HistoryRow& row, const QString& unknown) {
+    QStringList cells = row.cells;
+    cells.append(row.calibration.isEmpty() ? unknown : row.calibration);
+    return cells;
 }

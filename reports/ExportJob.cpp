@@ -1,4 +1,4 @@
-#include "history/core/ExportJob.h"
+#include "reports/ExportJob.h"
 
 #include <QDir>
 #include <QElapsedTimer>

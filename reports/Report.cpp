@@ -1,4 +1,4 @@
-#include "history/core/Report.h"
+#include "reports/Report.h"
 
 #include <QRegularExpression>
 

@@ -6,7 +6,7 @@
 //
 // RunExport does the work on the calling thread: the page calls it on its list's worker
 // thread (CRecordWorker), brtx-cli directly.
-#include "history/core/RowWriters.h"
+#include "reports/RowWriters.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "history/core/Cfb.h"
+#include "reports/Cfb.h"
 
 #include <QVector>
 #include <QtEndian>

@@ -1,6 +1,6 @@
-#include "history/core/Biff.h"
+#include "reports/Biff.h"
 
-#include "history/core/Cfb.h"
+#include "reports/Cfb.h"
 
 #include <QtEndian>
 #include <cstring>

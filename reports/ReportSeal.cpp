@@ -1,7 +1,7 @@
-#include "history/core/ReportSeal.h"
+#include "reports/ReportSeal.h"
 
 #include "base/Paths.h"
-#include "history/core/Report.h"
+#include "reports/Report.h"
 #include "store/Audit.h"
 
 namespace {

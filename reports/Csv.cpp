@@ -1,4 +1,4 @@
-#include "history/core/Csv.h"
+#include "reports/Csv.h"
 
 #include <QRegularExpression>
 

@@ -1,10 +1,10 @@
-#include "history/core/PdfReport.h"
+#include "reports/PdfReport.h"
 
 #include "base/Language.h"
 #include "base/Paths.h"
 #include "history/core/Limits.h"
-#include "history/core/Report.h"
-#include "history/core/ReportSeal.h"
+#include "reports/Report.h"
+#include "reports/ReportSeal.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,6 +1,6 @@
-#include "history/core/ExcelCtrl.h"
+#include "reports/ExcelCtrl.h"
 
-#include "history/core/Biff.h"
+#include "reports/Biff.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
-#include "history/core/ExcelExport.h"
+#include "reports/ExcelExport.h"
 
-#include "history/core/ExcelCtrl.h"
+#include "reports/ExcelCtrl.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -2,8 +2,10 @@
 // The export formats of the history list, each an IRowWriter: the .xls workbook (the same
 // bytes as ExportListToXls), the .xlsx workbook (typed cells, written as the rows come) and
 // CSV. Also the choice of format by file name and the column kinds of the list's columns.
+#include "base/Language.h"
 #include "history/core/HistoryQuery.h"
-#include "history/core/RowWriter.h"
+#include "history/core/RecordSource.h"
+#include "reports/RowWriter.h"
 
 #include <QString>
 #include <QStringList>
@@ -27,6 +29,13 @@ QString ExportPathFor(const QString& chosenPath, ExportFormat* format);
 // The list's columns for a writer: their headings, and as kind record number, day, hour and
 // result for those fixed columns, text for the rest.
 QVector<ExportColumn> ExportColumnsOf(const QVector<HistoryColumn>& columns);
+// The same with the records' calibration state as the last column, so every other column
+// keeps its place (texts: its heading).
+QVector<ExportColumn> ExportColumnsOf(const QVector<HistoryColumn>& columns,
+                                      const CLanguage& texts);
+// A row's cells for those columns: the shown cells, then its calibration state (unknown
+// when its store does not work it out, as the central one).
+QStringList ExportCellsOf(const HistoryRow& row, const QString& unknown);
 
 // The heading cells of the new formats: at most 60 characters, without full stops, a
 // repeated heading numbered " (2)", " (3)" ... as in the .xls sheet. Empty headings stay
