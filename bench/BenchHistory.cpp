@@ -12,6 +12,7 @@
 #include "history/core/PdfReport.h"
 #include "history/page/History.h"
 #include "history/page/HistoryModel.h"
+#include "history/page/StatsView.h"
 #include "sim/lib/SimPhoto.h"
 #include "store/SQLite.h"
 #include "store/Schema.h"
@@ -24,6 +25,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QTabBar>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -575,6 +577,103 @@ WorkbenchFigures RunWorkbench(const HistoryHome& home, const QString& programDir
             out.problem = QStringLiteral("brtx-cli history failed");
         out.ok = out.ok && out.cliOk;
     }
+    return out;
+}
+
+StatsFigures RunStats(const HistoryHome& home, const QString& programDir) {
+    StatsFigures out;
+    home.Use();
+    // brtx-cli stats, timed by GNU time when it is there (its own peak and processor time).
+    const QString cli = programDir + QStringLiteral("/brtx-cli");
+    const bool timed = QFileInfo::exists(QStringLiteral("/usr/bin/time"));
+    for (const char* by : {"day", "week", "hour", "field:Officer", "device"}) {
+        StatsFigures::Cli c;
+        c.by = QLatin1String(by);
+        const QString output = home.Path() + QStringLiteral("/stats.out");
+        const QString command =
+            QStringLiteral("exec %3'%1' --home '%2' stats --all-devices --by '%4' > '%5'")
+                .arg(cli, home.Path(),
+                     timed ? QStringLiteral("/usr/bin/time -f 'cli-peak %M %U %S' ") : QString(),
+                     c.by, output);
+        const ChildResult run =
+            RunChild(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command}, {}, 120000);
+        c.ms = run.wallMs;
+        c.peakKb = run.peakRssKb;
+        for (const ChildLine& line : run.lines) {
+            const QStringList parts = line.text.split(QLatin1Char(' '));
+            if (parts.size() == 4 && parts[0] == QLatin1String("cli-peak")) {
+                c.peakKb = parts[1].toLong();
+                c.cpuMs = (parts[2].toDouble() + parts[3].toDouble()) * 1000;
+            }
+        }
+        QFile printed(output);
+        if (printed.open(QIODevice::ReadOnly))
+            c.lines = int(printed.readAll().count('\n'));
+        printed.remove();
+        if (run.exitCode != 0 || c.lines < 2) {
+            out.problem = QStringLiteral("brtx-cli stats --by %1 failed").arg(c.by);
+            return out;
+        }
+        out.cli.append(c);
+    }
+
+    // The page over every device, its Statistics tab shown: each chart until it is drawn.
+    CHistory page;
+    PreparePage(page);
+    auto* box = qobject_cast<QComboBox*>(page.Control(HistoryIds::kDeviceBox));
+    CStatsView* stats = page.Stats();
+    auto* period = qobject_cast<QComboBox*>(page.Control(StatsIds::kPeriod));
+    if (!box || !stats || !period || !page.Tabs()) {
+        out.problem = QStringLiteral("the page lacks its statistics");
+        return out;
+    }
+    box->setCurrentIndex(0);
+    page.OnBnClickedQuery();
+    page.WaitForList();
+    QThreadPool::globalInstance()->waitForDone();
+    QApplication::processEvents();
+    const long before = SelfRssKb();
+    page.Tabs()->setCurrentIndex(1);
+    auto settle = [stats] {
+        const double t = NowMs();
+        Until([stats] { return !stats->Busy(); }, 60000);
+        QApplication::processEvents();
+        return NowMs() - t;
+    };
+    settle(); // the tab's first chart, counted when it was shown
+    struct Step {
+        const char* name;
+        CStatsView::Chart chart;
+        int period; // index of the period box, -1: not this chart's
+    };
+    const Step steps[] = {{"tests per day", CStatsView::Period, 0},
+                          {"tests per week", CStatsView::Period, 1},
+                          {"tests per month", CStatsView::Period, 2},
+                          {"distribution of results", CStatsView::Results, -1},
+                          {"weekday and hour", CStatsView::Heat, -1},
+                          {"rates by Name", CStatsView::Field, -1},
+                          {"tests per device", CStatsView::Device, -1}};
+    for (const Step& step : steps) {
+        StatsFigures::Chart c;
+        c.name = QLatin1String(step.name);
+        const double t = NowMs();
+        if (step.period >= 0)
+            period->setCurrentIndex(step.period);
+        stats->SetChart(step.chart); // a count started by the period box gives way to this one
+        Until([stats] { return !stats->Busy(); }, 60000);
+        QApplication::processEvents();
+        c.ms = NowMs() - t;
+        c.bars = int(stats->Bars().size());
+        if (stats->Busy() || c.bars == 0) {
+            out.problem = QStringLiteral("the chart \"%1\" shows no bars").arg(c.name);
+            return out;
+        }
+        out.charts.append(c);
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    QApplication::processEvents();
+    out.heldMb = (SelfRssKb() - before) / 1024.0;
+    out.ok = true;
     return out;
 }
 
