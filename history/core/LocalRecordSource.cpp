@@ -1015,6 +1015,9 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     std::vector<StatsAcc> accs;
     QHash<QByteArray, int> find; // length-prefixed group, then unit -> accs index
     int last = -1;               // the index of the previous row's group and unit
+    QByteArray key;
+    constexpr int kRecent = 8;
+    int recent[kRecent] = {-1, -1, -1, -1, -1, -1, -1, -1};
     auto bytes = [stmt](int column) {
         const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
         return QByteArray::fromRawData(text ? text : "", sqlite3_column_bytes(stmt, column));
@@ -1054,11 +1057,25 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         }
         const QByteArray u = bytes(1);
         if (last < 0 || accs[size_t(last)].group != g || accs[size_t(last)].unit != u) {
-            const QByteArray key = QByteArray::number(g.size()) + ':' + g + u;
-            auto it = find.constFind(key);
-            if (it != find.constEnd()) {
-                last = it.value();
-            } else {
+            // The groups met lately first (a few devices or modes take turns row by row),
+            // then every group.
+            last = -1;
+            for (int i = 0; i < kRecent && recent[i] >= 0; ++i) {
+                const StatsAcc& a = accs[size_t(recent[i])];
+                if (a.group == g && a.unit == u) {
+                    last = recent[i];
+                    break;
+                }
+            }
+            if (last < 0) {
+                key.clear(); // keeps its room: no allocation per row
+                const qsizetype size = g.size();
+                key.append(reinterpret_cast<const char*>(&size), sizeof size).append(g).append(u);
+                auto it = find.constFind(key);
+                if (it != find.constEnd())
+                    last = it.value();
+            }
+            if (last < 0) {
                 StatsAcc acc;
                 acc.group = QByteArray(g.constData(), g.size()); // copies: the row's text goes
                 acc.unit = QByteArray(u.constData(), u.size());
@@ -1071,6 +1088,8 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
                 last = int(accs.size()) - 1;
                 find.insert(key, last);
             }
+            std::move_backward(recent, recent + kRecent - 1, recent + kRecent);
+            recent[0] = last;
         }
         StatsAcc& acc = accs[size_t(last)];
         ++acc.row.tests;
