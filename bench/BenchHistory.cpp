@@ -22,6 +22,7 @@
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -29,6 +30,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <algorithm>
 #include <functional>
@@ -443,11 +445,21 @@ PdfFigures RunPdfExport(const HistoryHome& home, int photoBytes) {
 
 namespace {
 
-// Runs the page's events until cond() holds or timeoutMs passes; the time it took.
+// Runs the page's events until cond() holds or timeoutMs passes; the time it took. The
+// window thread sleeps between events and looks at cond() every 2 ms, as an idle window
+// would: spinning on processEvents took a core from the workers it waits for.
 double Until(const std::function<bool()>& cond, int timeoutMs = 30000) {
     const double t = NowMs();
-    while (!cond() && NowMs() - t < timeoutMs)
-        QApplication::processEvents(QEventLoop::AllEvents, 1);
+    if (cond())
+        return NowMs() - t;
+    QEventLoop loop;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (cond() || NowMs() - t >= timeoutMs)
+            loop.quit();
+    });
+    tick.start(2);
+    loop.exec();
     return NowMs() - t;
 }
 

@@ -1098,7 +1098,10 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
             if (m == modeNames[k])
                 ++acc.row.modes[k];
         if (number) {
-            acc.results.append(value);
+            if (request.medians)
+                acc.results.append(value);
+            else
+                acc.row.max = acc.row.results++ ? std::max(acc.row.max, value) : value;
             for (int k = 0; k < 2; ++k)
                 acc.row.over[k] += acc.hasThreshold[k] && value >= acc.thresholds[k];
         }
@@ -1137,7 +1140,8 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         row.unit = QString::fromUtf8(acc.unit);
         std::sort(acc.results.begin(), acc.results.end());
         const qsizetype c = acc.results.size();
-        row.results = c;
+        if (request.medians)
+            row.results = c;
         if (c > 0) {
             double sum = 0;
             for (double v : acc.results)

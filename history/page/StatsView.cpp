@@ -280,6 +280,7 @@ void CStatsView::Recount() {
                 StatsRequest units;
                 units.by = StatsBy::Mode;
                 units.limits = a.request.limits;
+                units.medians = false; // a scan for the units and their highest result only
                 QVector<StatsRow> rows;
                 a.ok = source.Stats(a.filter, units, rows, &a.error);
                 QMap<QString, QPair<qint64, double>> seen; // unit -> results, max
