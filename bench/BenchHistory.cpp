@@ -33,6 +33,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -676,6 +677,8 @@ StatsFigures RunStats(const HistoryHome& home, const QString& programDir) {
         QApplication::processEvents();
         c.ms = NowMs() - t;
         c.bars = int(stats->Bars().size());
+        fprintf(stderr, "brtx-bench: %s: page holds %.1f MiB more\n", step.name,
+                double(SelfRssKb() - before) / 1024.0);
         if (stats->Busy() || c.bars == 0) {
             out.problem = QStringLiteral("the chart \"%1\" shows no bars").arg(c.name);
             return out;
