@@ -677,8 +677,14 @@ StatsFigures RunStats(const HistoryHome& home, const QString& programDir) {
         QApplication::processEvents();
         c.ms = NowMs() - t;
         c.bars = int(stats->Bars().size());
-        fprintf(stderr, "brtx-bench: %s: page holds %.1f MiB more\n", step.name,
-                double(SelfRssKb() - before) / 1024.0);
+        QFile status(QStringLiteral("/proc/self/status")); // heap and mapped files apart
+        QByteArray kinds;
+        if (status.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : status.readAll().split('\n'))
+                if (line.startsWith("RssAnon") || line.startsWith("RssFile"))
+                    kinds += ' ' + line.simplified();
+        fprintf(stderr, "brtx-bench: %s: page holds %.1f MiB more;%s\n", step.name,
+                double(SelfRssKb() - before) / 1024.0, kinds.constData());
         if (stats->Busy() || c.bars == 0) {
             out.problem = QStringLiteral("the chart \"%1\" shows no bars").arg(c.name);
             return out;
