@@ -8,6 +8,7 @@
 #include "history/core/LocalRecordSource.h"
 #include "history/page/History.h"
 #include "history/page/HistoryModel.h"
+#include "history/page/StatsView.h"
 #include "reports/Biff.h"
 #include "reports/ExcelExport.h"
 #include "reports/ExportJob.h"
@@ -21,14 +22,18 @@
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QTabBar>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -441,11 +446,21 @@ PdfFigures RunPdfExport(const HistoryHome& home, int photoBytes) {
 
 namespace {
 
-// Runs the page's events until cond() holds or timeoutMs passes; the time it took.
+// Runs the page's events until cond() holds or timeoutMs passes; the time it took. The
+// window thread sleeps between events and looks at cond() every 2 ms, as an idle window
+// would: spinning on processEvents took a core from the workers it waits for.
 double Until(const std::function<bool()>& cond, int timeoutMs = 30000) {
     const double t = NowMs();
-    while (!cond() && NowMs() - t < timeoutMs)
-        QApplication::processEvents(QEventLoop::AllEvents, 1);
+    if (cond())
+        return NowMs() - t;
+    QEventLoop loop;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (cond() || NowMs() - t >= timeoutMs)
+            loop.quit();
+    });
+    tick.start(2);
+    loop.exec();
     return NowMs() - t;
 }
 
@@ -575,6 +590,111 @@ WorkbenchFigures RunWorkbench(const HistoryHome& home, const QString& programDir
             out.problem = QStringLiteral("brtx-cli history failed");
         out.ok = out.ok && out.cliOk;
     }
+    return out;
+}
+
+StatsFigures RunStats(const HistoryHome& home, const QString& programDir) {
+    StatsFigures out;
+    home.Use();
+    // brtx-cli stats, timed by GNU time when it is there (its own peak and processor time).
+    const QString cli = programDir + QStringLiteral("/brtx-cli");
+    const bool timed = QFileInfo::exists(QStringLiteral("/usr/bin/time"));
+    for (const char* by : {"day", "week", "hour", "field:Officer", "device"}) {
+        StatsFigures::Cli c;
+        c.by = QLatin1String(by);
+        const QString output = home.Path() + QStringLiteral("/stats.out");
+        const QString command =
+            QStringLiteral("exec %3'%1' --home '%2' stats --all-devices --by '%4' > '%5'")
+                .arg(cli, home.Path(),
+                     timed ? QStringLiteral("/usr/bin/time -f 'cli-peak %M %U %S' ") : QString(),
+                     c.by, output);
+        const ChildResult run =
+            RunChild(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command}, {}, 120000);
+        c.ms = run.wallMs;
+        c.peakKb = run.peakRssKb;
+        for (const ChildLine& line : run.lines) {
+            const QStringList parts = line.text.split(QLatin1Char(' '));
+            if (parts.size() == 4 && parts[0] == QLatin1String("cli-peak")) {
+                c.peakKb = parts[1].toLong();
+                c.cpuMs = (parts[2].toDouble() + parts[3].toDouble()) * 1000;
+            }
+        }
+        QFile printed(output);
+        if (printed.open(QIODevice::ReadOnly))
+            c.lines = int(printed.readAll().count('\n'));
+        printed.remove();
+        if (run.exitCode != 0 || c.lines < 2) {
+            out.problem = QStringLiteral("brtx-cli stats --by %1 failed").arg(c.by);
+            return out;
+        }
+        out.cli.append(c);
+    }
+
+    // The page over every device, its Statistics tab shown: each chart until it is drawn.
+    CHistory page;
+    PreparePage(page);
+    auto* box = qobject_cast<QComboBox*>(page.Control(HistoryIds::kDeviceBox));
+    CStatsView* stats = page.Stats();
+    auto* period = qobject_cast<QComboBox*>(page.Control(StatsIds::kPeriod));
+    if (!box || !stats || !period || !page.Tabs()) {
+        out.problem = QStringLiteral("the page lacks its statistics");
+        return out;
+    }
+    box->setCurrentIndex(0);
+    page.OnBnClickedQuery();
+    page.WaitForList();
+    QThreadPool::globalInstance()->waitForDone();
+    QApplication::processEvents();
+    const long before = SelfRssKb();
+    page.Tabs()->setCurrentIndex(1);
+    auto settle = [stats] {
+        const double t = NowMs();
+        Until([stats] { return !stats->Busy(); }, 60000);
+        QApplication::processEvents();
+        return NowMs() - t;
+    };
+    settle(); // the tab's first chart, counted when it was shown
+    struct Step {
+        const char* name;
+        CStatsView::Chart chart;
+        int period; // index of the period box, -1: not this chart's
+    };
+    const Step steps[] = {{"tests per day", CStatsView::Period, 0},
+                          {"tests per week", CStatsView::Period, 1},
+                          {"tests per month", CStatsView::Period, 2},
+                          {"distribution of results", CStatsView::Results, -1},
+                          {"weekday and hour", CStatsView::Heat, -1},
+                          {"rates by Name", CStatsView::Field, -1},
+                          {"tests per device", CStatsView::Device, -1}};
+    for (const Step& step : steps) {
+        StatsFigures::Chart c;
+        c.name = QLatin1String(step.name);
+        const double t = NowMs();
+        if (step.period >= 0)
+            period->setCurrentIndex(step.period);
+        stats->SetChart(step.chart); // a count started by the period box gives way to this one
+        Until([stats] { return !stats->Busy(); }, 60000);
+        QApplication::processEvents();
+        c.ms = NowMs() - t;
+        c.bars = int(stats->Bars().size());
+        QFile status(QStringLiteral("/proc/self/status")); // heap and mapped files apart
+        QByteArray kinds;
+        if (status.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : status.readAll().split('\n'))
+                if (line.startsWith("RssAnon") || line.startsWith("RssFile"))
+                    kinds += ' ' + line.simplified();
+        fprintf(stderr, "brtx-bench: %s: page holds %.1f MiB more;%s\n", step.name,
+                double(SelfRssKb() - before) / 1024.0, kinds.constData());
+        if (stats->Busy() || c.bars == 0) {
+            out.problem = QStringLiteral("the chart \"%1\" shows no bars").arg(c.name);
+            return out;
+        }
+        out.charts.append(c);
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    QApplication::processEvents();
+    out.heldMb = (SelfRssKb() - before) / 1024.0;
+    out.ok = true;
     return out;
 }
 

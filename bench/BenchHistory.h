@@ -95,4 +95,27 @@ struct WorkbenchFigures {
 WorkbenchFigures RunWorkbench(const HistoryHome& home, const QString& programDir, bool withCli,
                               bool allDevices);
 
+struct StatsFigures {
+    bool ok = false;
+    QString problem;
+    struct Cli {
+        QString by;
+        double ms = 0, cpuMs = 0; // wall and processor time of brtx-cli stats
+        long peakKb = 0;
+        int lines = 0;
+    };
+    QVector<Cli> cli; // --all-devices --by day, week, hour, field:Officer, device
+    struct Chart {
+        QString name;
+        double ms = 0; // the chart chosen until its bars and table are shown
+        int bars = 0;
+    };
+    QVector<Chart> charts;
+    double heldMb = 0; // resident memory the page holds after every chart, over before
+};
+
+// The statistics over the home's database (every device): brtx-cli stats by several groups,
+// and each chart of the history page's Statistics tab.
+StatsFigures RunStats(const HistoryHome& home, const QString& programDir);
+
 } // namespace bench

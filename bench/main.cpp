@@ -56,6 +56,8 @@ Options:
   --xlsx LIST         row counts of the .xlsx exports (100000,1000000)
   --csv LIST          row counts of the CSV exports (1000000)
   --exports-only      only the .xlsx, CSV and combined PDF measures
+  --stats-only        only the statistics (brtx-cli stats, each chart of the Statistics tab,
+                      the page's memory) over the --workbench record counts
   --seal-only         only the downloads and the seal, signature and verify measures
   --verify-records N  records (with photographs) of the verify benchmark (100000; 0: skip)
   --rss-log FILE      write the long download's memory after each record to FILE
@@ -88,6 +90,7 @@ struct Options {
     QVector<int> csv{1000000};
     int pdfRecords = 50;
     bool exportsOnly = false;
+    bool statsOnly = false;
     bool sealOnly = false;
     int verifyRecords = 100000;
     QString programDir;
@@ -199,6 +202,8 @@ int Parse(const QStringList& args, Options* o) {
                 return Usage(QStringLiteral("%1 needs row counts like 100000,1000000").arg(a));
         } else if (a == QLatin1String("--exports-only")) {
             o->exportsOnly = true;
+        } else if (a == QLatin1String("--stats-only")) {
+            o->statsOnly = true;
         } else if (a == QLatin1String("--seal-only")) {
             o->sealOnly = true;
             o->longRecords = 0;
@@ -402,10 +407,51 @@ int main(int argc, char** argv) {
     }
 
     // ---- The docking station ----
-    if (!o.exportsOnly && !o.sealOnly && !o.onlyWindow) {
+    if (!o.exportsOnly && !o.sealOnly && !o.onlyWindow && !o.statsOnly) {
         dataOk = StationSection(o, table) && dataOk;
         if (o.onlyStation)
             return finish();
+    }
+
+    // Statistics over every device of a workbench: the command line and each chart of the tab.
+    auto statsRows = [&](const HistoryHome& home, int n) {
+        Progress(QStringLiteral("statistics over %1 records").arg(n));
+        const bool big = n >= 1000000;
+        const StatsFigures st = RunStats(home, o.programDir);
+        dataOk = dataOk && st.ok;
+        if (!st.ok) {
+            table.Row(QStringLiteral("statistics"), st.problem);
+            return;
+        }
+        const QString second = big ? QStringLiteral("< 1 s") : QString();
+        for (const StatsFigures::Cli& c : st.cli)
+            table.Row(QStringLiteral("brtx-cli stats --all-devices --by %1 (%2 lines)")
+                          .arg(c.by, Count(c.lines)),
+                      QStringLiteral("%1 (processor %2), peak %3")
+                          .arg(Duration(c.ms), Duration(c.cpuMs), MiB(c.peakKb)),
+                      second, big ? Verdict(c.ms < 1000) : QString());
+        for (const StatsFigures::Chart& c : st.charts)
+            table.Row(QStringLiteral("Statistics tab: %1 (%2 bars)").arg(c.name, Count(c.bars)),
+                      Duration(c.ms), second, big ? Verdict(c.ms < 1000) : QString());
+        table.Row(QStringLiteral("Statistics tab: memory the page holds after every chart"),
+                  QStringLiteral("%1 MiB").arg(st.heldMb, 0, 'f', 1),
+                  big ? QStringLiteral("< 50 MB") : QString(),
+                  big ? Verdict(st.heldMb < 47.6) : QString());
+    };
+    if (o.statsOnly) {
+        for (int n : o.workbench) {
+            table.Section(
+                QStringLiteral("Statistics: %1 generated records of three devices").arg(Count(n)));
+            Progress(QStringLiteral("generating %1 records").arg(n));
+            HistoryHome home(o.programDir, n, true);
+            if (!home.Ok()) {
+                dataOk = false;
+                table.Row(QStringLiteral("%1 records").arg(Count(n)), home.Problem());
+                continue;
+            }
+            statsRows(home, n);
+        }
+        return finish();
     }
 
     // ---- The window thread while the device page waits ----
@@ -663,6 +709,7 @@ int main(int argc, char** argv) {
                         big ? QStringLiteral("< 3 s, < 100 MB") : QString(),
                         big ? Verdict(w.cliMs < 3000 && w.cliPeakKb < 97656) : QString());
             }
+            statsRows(home, n);
         }
 
         // ---- Exports ----

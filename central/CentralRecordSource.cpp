@@ -4,6 +4,7 @@
 #include "base/Paths.h"
 #include "central/CentralConfig.h"
 #include "central/CentralSchema.h"
+#include "central/CentralStats.h"
 #include "store/Sha256.h"
 #include "store/Statements.h"
 
@@ -200,16 +201,7 @@ bool CCentralRecordSource::MakeLayout(const HistoryFilter& filter, Layout& layou
     return true;
 }
 
-namespace {
-// A stored text as a number when it reads as one (plain decimal notation, blanks around it
-// allowed), else NULL. numeric takes any size, so no text can make the statement fail.
-QString NumberOf(const char* column) {
-    return QStringLiteral("(CASE WHEN %1 ~ '^[ "
-                          "\\t]*\\+?-?([0-9]+\\.?[0-9]*|\\.[0-9]+)([eE][-+]?[0-9]{1,4})?[ \\t]*$' "
-                          "THEN btrim(%1, E' \\t')::numeric END)")
-        .arg(QLatin1String(column));
-}
-} // namespace
+using Central::NumberOf;
 
 QString CCentralRecordSource::Where(const HistoryFilter& filter, const Layout& layout,
                                     QVector<PgParam>& params, bool cellsSelected) const {
@@ -242,6 +234,13 @@ QString CCentralRecordSource::Where(const HistoryFilter& filter, const Layout& l
             any << QStringLiteral("strpos(lower(%1%2), %3) > 0").arg(cell, m_collate, needle);
         terms << '(' + any.join(QStringLiteral(" OR ")) + ')';
     }
+    // Over a legal limit, and what a chart's bar adds.
+    const int field =
+        filter.fieldValue ? Central::FindHeading(layout.columns, filter.fieldHeading) : -1;
+    terms << Central::ChartTerms(
+        filter, CLimits::Read(m_texts),
+        field < 0 ? QString() : Central::Rebind(layout.cells[field], layout.params, params),
+        params);
     return " WHERE " + terms.join(QStringLiteral(" AND "));
 }
 
@@ -412,4 +411,48 @@ QByteArray CCentralRecordSource::Picture(const HistoryRow& row) {
             return bytes;
     }
     return QByteArray();
+}
+
+bool CCentralRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& request,
+                                 QVector<StatsRow>& rows, QString* error, bool* noColumn) {
+    rows.clear();
+    if (noColumn)
+        *noColumn = false;
+    Layout layout;
+    if (!Connect(error) || !MakeLayout(filter, layout, error))
+        return false;
+    if (request.by == StatsBy::Bin && !(request.binWidth > 0)) {
+        if (error)
+            *error = QStringLiteral("no bin width");
+        return false;
+    }
+    const int field =
+        request.by == StatsBy::Field ? Central::FindHeading(layout.columns, request.field) : -1;
+    if (request.by == StatsBy::Field && field < 0) {
+        if (noColumn)
+            *noColumn = true;
+        if (error) {
+            QStringList headings;
+            for (const HistoryColumn& c : layout.columns)
+                headings << c.heading;
+            *error = QStringLiteral("no column \"%1\"; the columns are: %2")
+                         .arg(request.field, headings.join(QStringLiteral(", ")));
+        }
+        return false;
+    }
+    if (m_empty)
+        return true;
+    // Counted by the server: only one row per group and unit comes back.
+    QVector<PgParam> params;
+    const QString where = Where(filter, layout, params, false);
+    const QString cell =
+        field < 0 ? QString() : Central::Rebind(layout.cells[field], layout.params, params);
+    PgResult r = m_db.Exec(Central::StatsStatement(request, cell, where, params), params);
+    if (!r.Ok()) {
+        if (error)
+            *error = r.Error();
+        return false;
+    }
+    rows = Central::StatsRows(request, r);
+    return true;
 }

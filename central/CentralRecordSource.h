@@ -25,6 +25,10 @@ public:
     bool Stream(const HistoryFilter& filter, const HistorySort& sort,
                 const std::function<bool(const HistoryRow&)>& sink, QString* error) override;
     QByteArray Picture(const HistoryRow& row) override;
+    // Statistics over the filter's records (see Stats.h), counted by the server as the local
+    // database counts them.
+    bool Stats(const HistoryFilter& filter, const StatsRequest& request, QVector<StatsRow>& rows,
+               QString* error, bool* noColumn = nullptr) override;
     void SetInterrupt(std::function<bool()> stop) override { m_db.SetInterrupt(std::move(stop)); }
     void Abort() override { m_db.Abort(); }
     // Time-outs of the connection (default: 10 s to connect, 30 s a statement).

@@ -234,8 +234,10 @@ void Database::SetInterrupt(std::function<bool()> stop, int steps) {
     sqlite3_progress_handler(m_db, steps, AskStop, m_stop.get());
 }
 
-FunctionArgs::Type FunctionArgs::TypeOf(int i) const {
-    switch (sqlite3_value_type(m_values[i])) {
+namespace {
+FunctionArgs::Type TypeOfCode(int code) {
+    using Type = FunctionArgs::Type;
+    switch (code) {
     case SQLITE_INTEGER:
         return Type::Integer;
     case SQLITE_FLOAT:
@@ -247,6 +249,11 @@ FunctionArgs::Type FunctionArgs::TypeOf(int i) const {
     default:
         return Type::Null;
     }
+}
+} // namespace
+
+FunctionArgs::Type FunctionArgs::TypeOf(int i) const {
+    return TypeOfCode(sqlite3_value_type(m_values[i]));
 }
 
 double FunctionArgs::Double(int i) const {
@@ -335,6 +342,17 @@ double Query::Double(int c) const {
 
 bool Query::IsNull(int c) const {
     return sqlite3_column_type(m_stmt, c) == SQLITE_NULL;
+}
+
+FunctionArgs::Type Query::TypeOf(int c) const {
+    return TypeOfCode(sqlite3_column_type(m_stmt, c));
+}
+
+Query& Query::Reset() {
+    if (m_stmt)
+        sqlite3_reset(m_stmt);
+    m_rc = 0;
+    return *this;
 }
 
 QString ErrorText(int rc) {

@@ -153,6 +153,9 @@ public:
     qint64 Int64(int c) const;
     double Double(int c) const;
     bool IsNull(int c) const;
+    FunctionArgs::Type TypeOf(int c) const;
+    // Ready to bind and step again from the first row.
+    Query& Reset();
 
 private:
     sqlite3_stmt* m_stmt = nullptr;

@@ -51,9 +51,6 @@ int RunCentralXls(const CLanguage& texts, const QString& conninfo, QStringList a
     QString error;
     if (!TakeHistoryArgs(args, h, error))
         return CliUsageError(command, error);
-    if (h.filter.overLimit)
-        return CliUsageError(command,
-                             QStringLiteral("--over-limit is not available with --central yet"));
     if (args.size() != 1 || args.first().startsWith(QLatin1String("--")))
         return CliUsageError(command, QStringLiteral("one output FILE is needed"));
     const QString path = XlsExportPath(QDir::current().absoluteFilePath(args.first()));
@@ -93,9 +90,6 @@ int RunCentralPdf(const CLanguage& texts, const QString& conninfo, QStringList a
     QString error;
     if (!TakeHistoryArgs(rest, h, error))
         return CliUsageError(command, error);
-    if (h.filter.overLimit)
-        return CliUsageError(command,
-                             QStringLiteral("--over-limit is not available with --central yet"));
     if (record.isEmpty() || !rest.isEmpty())
         return record.isEmpty() ? CliUsageError(command, QStringLiteral("--record N is required"))
                                 : CliUnknownArgument(command, rest.first());

@@ -128,8 +128,6 @@ int RunExport(const CLanguage& texts, const QStringList& arguments) {
     if (!TakeCentralArg(texts, args, central, conninfo, error) ||
         !TakeHistoryArgs(args, history, error))
         return Usage(kExport, error);
-    if (central && history.filter.overLimit)
-        return Usage(kExport, QStringLiteral("--over-limit is not available with --central yet"));
     for (const QString& arg : args)
         if (arg.startsWith(QLatin1String("--")))
             return CliUnknownArgument(kExport, arg);

@@ -95,8 +95,6 @@ int Run(const CLanguage& texts, const QStringList& given) {
     if (!TakeCentralArg(texts, args, central, conninfo, error) ||
         !TakeHistoryArgs(args, history, error))
         return Usage(error);
-    if (central && history.filter.overLimit)
-        return Usage(QStringLiteral("--over-limit is not available with --central yet"));
     QString format = QStringLiteral("tsv");
     for (int i = 0; i < args.size(); ++i) {
         QString arg = args[i];

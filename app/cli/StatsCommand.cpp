@@ -1,11 +1,14 @@
-// brtx-cli stats: statistics over the records the history filters select on this computer,
-// one row per group and unit (tests, each test mode, over each legal limit, mean, median and
-// maximum result), as tab-separated lines (headings first; the default), CSV or JSON.
+// brtx-cli stats: statistics over the records the history filters select on this computer (or,
+// with --central, in the central store), one row per group and unit (tests, each test mode,
+// over each legal limit, mean, median and maximum result), as tab-separated lines (headings
+// first; the default), CSV or JSON.
+#include "app/cli/CentralArgs.h"
 #include "app/cli/Commands.h"
 #include "app/cli/HistoryArgs.h"
 
 #include "base/Language.h"
 #include "history/core/LocalRecordSource.h"
+#include "history/core/RecordSource.h"
 #include "history/core/Stats.h"
 #include "reports/Csv.h"
 
@@ -47,13 +50,13 @@ QByteArray Json(const QString& text) {
 
 int Run(const CLanguage& texts, const QStringList& arguments) {
     QStringList args = arguments;
-    if (args.contains(QStringLiteral("--central")) ||
-        std::any_of(args.begin(), args.end(),
-                    [](const QString& a) { return a.startsWith(QLatin1String("--central=")); }))
-        return Usage(QStringLiteral("--central is not available for stats yet"));
     HistoryArgs history;
     QString error;
-    if (!TakeHistoryArgs(args, history, error))
+    // --central [CONNINFO]: the records of the central store instead of this computer's.
+    bool central = false;
+    QString conninfo;
+    if (!TakeCentralArg(texts, args, central, conninfo, error) ||
+        !TakeHistoryArgs(args, history, error))
         return Usage(error);
     if (!history.sortHeading.isEmpty())
         return Usage(QStringLiteral("stats has no --sort; groups come in order"));
@@ -93,10 +96,10 @@ int Run(const CLanguage& texts, const QStringList& arguments) {
     if (!problem.isEmpty())
         std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(problem));
 
-    CLocalRecordSource source(QString(), texts);
+    const std::unique_ptr<IRecordSource> source = ListSource(texts, central, conninfo);
     QVector<StatsRow> rows;
     bool noColumn = false;
-    if (!source.Stats(history.filter, request, rows, &error, &noColumn)) {
+    if (!source->Stats(history.filter, request, rows, &error, &noColumn)) {
         if (noColumn)
             return Usage(error);
         std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(error));
@@ -151,11 +154,13 @@ QList<CliOption> StatsOptions() {
         if (CliOptionName(o.option) != QLatin1String("--sort"))
             options.append(o);
     return options +
-           QList<CliOption>{
-               {"--by GROUP", "one row per day, week, month, hour, weekday, device, mode or "
-                              "field:HEADING (a free field's values)"},
-               {"--format tsv|csv|json",
-                "tab-separated lines (the default), CSV or one JSON array of objects"}};
+           QList<CliOption>{{"--by GROUP",
+                             "one row per day, week, month, hour, weekday, device, mode or "
+                             "field:HEADING (a free field's values)"},
+                            {"--format tsv|csv|json",
+                             "tab-separated lines (the default), CSV or one JSON array of objects"},
+                            CliCentralOption(),
+                            CliCentralFileOption()};
 }
 
 const CliRegistrar
@@ -164,7 +169,7 @@ const CliRegistrar
                "[--end YYYY-MM-DD] [--search TEXT] "
                "[--mode auto|manual|refuse|discontinued] [--min X] [--max Y] [--over-limit 1|2] "
                "--by day|week|month|hour|weekday|device|mode|field:HEADING "
-               "[--format tsv|csv|json]",
+               "[--format tsv|csv|json] [--central [CONNINFO] | --central-file FILE]",
                Run,
                "count tests, test modes and results over each legal limit, with "
                "mean, median and maximum result, per group and unit",

@@ -90,17 +90,24 @@ bool ParseNumber(const char* text, int n, double& out) {
     return result.ec == std::errc() && result.ptr == text + n && std::isfinite(out);
 }
 
-// An argument as a number: integers and reals as they are, a text when it reads as one.
-bool NumberArg(const SQLite::FunctionArgs& args, int i, double& out) {
+// A function's argument or a row's cell as a number: integers and reals as they are, a text
+// when it reads as one.
+QByteArrayView TextOf(const SQLite::FunctionArgs& args, int i) {
+    return args.Text(i);
+}
+QByteArrayView TextOf(const SQLite::Query& row, int i) {
+    return row.Bytes(i);
+}
+template <class Cells> bool NumberCell(const Cells& cells, int i, double& out) {
     using Type = SQLite::FunctionArgs::Type;
-    switch (args.TypeOf(i)) {
+    switch (cells.TypeOf(i)) {
     case Type::Integer:
     case Type::Float:
-        out = args.Double(i);
+        out = cells.Double(i);
         return true;
     case Type::Text: {
-        const QByteArrayView text = args.Text(i);
-        return !text.isNull() && ParseNumber(text.data(), int(text.size()), out);
+        const QByteArrayView text = TextOf(cells, i);
+        return ParseNumber(text.data(), int(text.size()), out);
     }
     default:
         return false;
@@ -109,7 +116,7 @@ bool NumberArg(const SQLite::FunctionArgs& args, int i, double& out) {
 
 void NumberFunction(const SQLite::FunctionArgs& args, SQLite::FunctionResult& result) {
     double value = 0;
-    if (NumberArg(args, 0, value))
+    if (NumberCell(args, 0, value))
         result.SetDouble(value);
     else
         result.SetNull();
@@ -118,7 +125,7 @@ void NumberFunction(const SQLite::FunctionArgs& args, SQLite::FunctionResult& re
 // brtx_bin(x, width): the bin of x as a number (StatsBin), NULL when x is no number.
 void BinFunction(const SQLite::FunctionArgs& args, SQLite::FunctionResult& result) {
     double value = 0;
-    const bool number = NumberArg(args, 0, value);
+    const bool number = NumberCell(args, 0, value);
     const double width = args.Double(1);
     if (number && width > 0)
         result.SetInteger(StatsBin(value, width));
@@ -837,6 +844,36 @@ QByteArray CLocalRecordSource::Picture(const HistoryRow& row) {
     return file.readAll();
 }
 
+namespace {
+
+// One group and unit being added up.
+struct StatsAcc {
+    StatsRow row;
+    QByteArray group, unit; // as read ("" for a missing value)
+    bool numeric = false;   // the group is a number (weekday, bin): ordered as one
+    qint64 number = 0;
+    double thresholds[2] = {0, 0};
+    bool hasThreshold[2] = {false, false};
+    QVector<double> results; // the group's results, for its median
+};
+
+// Threshold k of a unit as the statements' "CASE lower(trim(Test_Unit)) WHEN ..." picks it:
+// the first unit of the limits with that many thresholds, written alike but for the case of
+// A-Z (SQLite's lower()).
+bool ThresholdOf(const CLimits& limits, const QByteArray& unit, int k, double& out) {
+    QByteArray lower = unit;
+    for (char& c : lower)
+        c = LowerAscii(c);
+    for (const UnitLimits& u : limits.Units())
+        if (k < u.thresholds.size() && u.unit.toLower().toUtf8() == lower) {
+            out = u.thresholds[k];
+            return true;
+        }
+    return false;
+}
+
+} // namespace
+
 bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& request,
                                QVector<StatsRow>& rows, QString* error, bool* noColumn) {
     rows.clear();
@@ -847,24 +884,20 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         return false;
     const Sql searchArgs = layout.SearchArgs();
 
-    // The group of a row.
+    // The group of a row as SQLite gives it, or (week, weekday, weekday-hour, bin) what this
+    // function derives it from: the date (and the hour), the result.
     Sql group;
     switch (request.by) {
     case StatsBy::Day:
+    case StatsBy::Week:
+    case StatsBy::Weekday:
         group.Add("Date_Date");
-        break;
-    case StatsBy::Week: // the Monday of the week
-        group.Add("date(Date_Date,'-'||((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7)||' "
-                  "days')");
         break;
     case StatsBy::Month:
         group.Add("substr(Date_Date,1,7)");
         break;
     case StatsBy::Hour:
         group.Add("substr(Time_Time,1,2)");
-        break;
-    case StatsBy::Weekday: // 1 Monday .. 7 Sunday
-        group.Add("((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7+1)");
         break;
     case StatsBy::Device:
         group.Add("Machine_NO");
@@ -889,46 +922,24 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
             Connection::Fail(error, QStringLiteral("no bin width"));
             return false;
         }
-        group.Add("brtx_bin(Test_Result,").AddNumber(request.binWidth).Add(")");
+        group.Add("NULL");
         break;
     case StatsBy::HourWeekday:
-        group.Add(
-            "((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7+1)||'-'||substr(Time_Time,1,2)");
+        group.Add("Date_Date");
         break;
     }
 
-    // Each row with its group, unit, mode, result as a number and its unit's thresholds.
-    Sql inner;
-    inner.Add("SELECT ").Add(group).Add(" AS g,trim(coalesce(Test_Unit,'')) AS u,Test_Mode AS m,"
-                                        "brtx_num(Test_Result) AS n");
-    for (int k = 0; k < 2; ++k) {
-        Sql t;
-        t.Add("(CASE lower(trim(Test_Unit))");
-        bool any = false;
-        for (const UnitLimits& u : request.limits.Units()) {
-            if (k >= u.thresholds.size())
-                continue;
-            t.Add(" WHEN ").AddText(u.unit.toLower()).Add(" THEN ").AddNumber(u.thresholds[k]);
-            any = true;
-        }
-        t.Add(" ELSE NULL END)");
-        if (any)
-            inner.Add(",").Add(t).Add(QStringLiteral(" AS t%1").arg(k + 1));
-        else
-            inner.Add(QStringLiteral(",NULL AS t%1").arg(k + 1));
-    }
-    inner.Add(" FROM ValueInfo");
+    // One pass over the selected rows in stored order, no sort: the group, unit, mode and
+    // result of each; the counts add up per group and unit here, and each group's results
+    // (8 bytes a result, no more of a row) give its median at the end.
+    Sql sql;
+    sql.Add("SELECT ").Add(group).Add(",trim(coalesce(Test_Unit,'')),Test_Mode,Test_Result,");
+    sql.Add(request.by == StatsBy::HourWeekday ? "substr(Time_Time,1,2)" : "NULL")
+        .Add(" FROM ValueInfo");
     Sql field;
     if (!layout.FieldOf(filter, field, error) ||
-        !WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), inner, error))
+        !WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), sql, error))
         return false;
-
-    // One pass: every selected row with its group, unit, mode and result, sorted by group,
-    // unit and result (SQLite's sorter holds them, not this program); the counts add up while
-    // the rows pass, and a group's results, already in order, give its median when the group
-    // ends (only that group's numbers are held).
-    Sql rowsSql;
-    rowsSql.Add("SELECT g,u,m,n,n>=t1,n>=t2 FROM (").Add(inner).Add(") ORDER BY g,u,n");
 
     Connection db;
     if (!db.Open(DatabasePath(), error, &m_interrupt))
@@ -936,65 +947,163 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     if (!db.HasValues())
         return true;
     db.SetSearch(filter.search);
-    auto stmt = db.Prepare(rowsSql.text, error, rowsSql.binds);
+    auto stmt = db.Prepare(sql.text, error, sql.binds);
     if (!stmt)
         return false;
-    static const QByteArray modeNames[4] = {"Auto", "Manual", "Refuse", "Discontinued"};
-    QByteArray curGroup, curUnit; // of the row being added up (a missing group reads "")
-    bool open = false;            // rows.last() is being added up
-    QVector<double> results;
-    double sum = 0;
-    auto finish = [&] {
-        if (!open)
-            return;
-        StatsRow& row = rows.last();
-        const qsizetype c = results.size();
-        row.results = c;
-        if (c > 0) {
-            row.mean = sum / double(c);
-            row.max = results.last();
-            row.median = (results[(c - 1) / 2] + results[c / 2]) / 2;
+    // The weekday (1 Monday .. 7 Sunday) and the Monday of a date as SQLite's date functions
+    // read it (NULL for a text that is no date), asked once per date.
+    const bool byDate = request.by == StatsBy::Week || request.by == StatsBy::Weekday ||
+                        request.by == StatsBy::HourWeekday;
+    auto dateStmt =
+        byDate ? db.Prepare("SELECT ((CAST(strftime('%w',?1) AS INTEGER)+6)%7+1),date(?1,'-'||"
+                            "((CAST(strftime('%w',?1) AS INTEGER)+6)%7)||' days')",
+                            error)
+               : nullptr;
+    if (byDate && !dateStmt)
+        return false;
+    QHash<QByteArray, QPair<QByteArray, QByteArray>> dates; // date -> weekday, Monday
+    bool dateFailed = false;
+    auto dateGroups = [&](const QByteArray& date) -> QPair<QByteArray, QByteArray> {
+        auto it = dates.constFind(date);
+        if (it != dates.constEnd())
+            return it.value();
+        dateStmt->BindText(1, date);
+        QPair<QByteArray, QByteArray> value;
+        if (dateStmt->Next()) {
+            auto cell = [&dateStmt](int c) {
+                return dateStmt->IsNull(c) ? QByteArray() : dateStmt->Bytes(c).toByteArray();
+            };
+            value = {cell(0), cell(1)};
+        } else {
+            dateFailed = dateStmt->Failed();
         }
-        results.clear();
-        sum = 0;
+        dateStmt->Reset();
+        dates.insert(QByteArray(date.constData(), date.size()), value);
+        return value;
     };
+
+    static const QByteArray modeNames[4] = {"Auto", "Manual", "Refuse", "Discontinued"};
+    const bool numericGroup = request.by == StatsBy::Weekday || request.by == StatsBy::Bin;
+    std::vector<StatsAcc> accs;
+    QHash<QByteArray, int> find; // length-prefixed group, then unit -> accs index
+    int last = -1;               // the index of the previous row's group and unit
+    QByteArray key;
+    constexpr int kRecent = 8;
+    int recent[kRecent] = {-1, -1, -1, -1, -1, -1, -1, -1};
     auto bytes = [&stmt](int column) {
         const QByteArrayView text = stmt->Bytes(column);
         return QByteArray::fromRawData(text.data(), text.size());
     };
     while (stmt->Next()) {
-        const QByteArray g = bytes(0), u = bytes(1);
-        if (!open || g != curGroup || u != curUnit) {
-            finish();
-            curGroup = QByteArray(g.constData(), g.size()); // a copy: the row's text goes
-            curUnit = QByteArray(u.constData(), u.size());
-            StatsRow row;
-            row.group = QString::fromUtf8(curGroup);
-            if (request.by == StatsBy::Weekday && !row.group.isEmpty())
-                row.group = QLocale::c().dayName(row.group.toInt());
-            row.unit = QString::fromUtf8(curUnit);
-            rows.append(row);
-            open = true;
+        // The result as a number, as brtx_num reads it.
+        double value = 0;
+        const bool number = NumberCell(*stmt, 3, value);
+        QByteArray g = bytes(0);
+        if (request.by == StatsBy::Bin) {
+            g = number ? QByteArray::number(StatsBin(value, request.binWidth)) : QByteArray();
+        } else if (byDate) {
+            const QPair<QByteArray, QByteArray> d = dateGroups(g);
+            if (request.by == StatsBy::Week)
+                g = d.second;
+            else if (request.by == StatsBy::Weekday)
+                g = d.first;
+            else // a missing date or hour gives no group, as "||" with NULL does
+                g = d.first.isEmpty() || stmt->IsNull(4) ? QByteArray() : d.first + '-' + bytes(4);
         }
-        StatsRow& row = rows.last();
-        ++row.tests;
+        const QByteArray u = bytes(1);
+        if (last < 0 || accs[size_t(last)].group != g || accs[size_t(last)].unit != u) {
+            // The groups met lately first (a few devices or modes take turns row by row),
+            // then every group.
+            last = -1;
+            for (int i = 0; i < kRecent && recent[i] >= 0; ++i) {
+                const StatsAcc& a = accs[size_t(recent[i])];
+                if (a.group == g && a.unit == u) {
+                    last = recent[i];
+                    break;
+                }
+            }
+            if (last < 0) {
+                key.clear(); // keeps its room: no allocation per row
+                const qsizetype size = g.size();
+                key.append(reinterpret_cast<const char*>(&size), sizeof size).append(g).append(u);
+                auto it = find.constFind(key);
+                if (it != find.constEnd())
+                    last = it.value();
+            }
+            if (last < 0) {
+                StatsAcc acc;
+                acc.group = QByteArray(g.constData(), g.size()); // copies: the row's text goes
+                acc.unit = QByteArray(u.constData(), u.size());
+                acc.numeric = numericGroup && !acc.group.isEmpty();
+                acc.number = acc.numeric ? acc.group.toLongLong() : 0;
+                for (int k = 0; k < 2; ++k)
+                    acc.hasThreshold[k] =
+                        ThresholdOf(request.limits, acc.unit, k, acc.thresholds[k]);
+                accs.push_back(std::move(acc));
+                last = int(accs.size()) - 1;
+                find.insert(key, last);
+            }
+            std::move_backward(recent, recent + kRecent - 1, recent + kRecent);
+            recent[0] = last;
+        }
+        StatsAcc& acc = accs[size_t(last)];
+        ++acc.row.tests;
         const QByteArray m = bytes(2);
         for (int k = 0; k < 4; ++k)
             if (m == modeNames[k])
-                ++row.modes[k];
-        if (!stmt->IsNull(3)) {
-            const double v = stmt->Double(3);
-            results.append(v);
-            sum += v;
-            row.over[0] += stmt->Int64(4);
-            row.over[1] += stmt->Int64(5);
+                ++acc.row.modes[k];
+        if (number) {
+            if (request.medians)
+                acc.results.append(value);
+            else
+                acc.row.max = acc.row.results++ ? std::max(acc.row.max, value) : value;
+            for (int k = 0; k < 2; ++k)
+                acc.row.over[k] += acc.hasThreshold[k] && value >= acc.thresholds[k];
         }
     }
-    finish();
-    if (stmt->Failed()) {
+    if (stmt->Failed() || dateFailed) {
         Connection::Fail(error, db.Message());
-        rows.clear();
         return false;
+    }
+
+    // Groups in order (texts byte by byte, numbers as numbers, a missing group first), a
+    // group's units together.
+    std::vector<int> order(accs.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = int(i);
+    std::sort(order.begin(), order.end(), [&accs](int a, int b) {
+        const StatsAcc& x = accs[size_t(a)];
+        const StatsAcc& y = accs[size_t(b)];
+        if (x.numeric != y.numeric)
+            return !x.numeric; // the missing group ("") first
+        if (x.numeric && x.number != y.number)
+            return x.number < y.number;
+        if (!x.numeric && x.group != y.group)
+            return x.group < y.group;
+        return x.unit < y.unit;
+    });
+    rows.reserve(int(order.size()));
+    for (int i : order) {
+        StatsAcc& acc = accs[size_t(i)];
+        StatsRow row = acc.row;
+        row.group = QString::fromUtf8(acc.group);
+        if (request.by == StatsBy::Weekday && !row.group.isEmpty())
+            row.group = QLocale::c().dayName(row.group.toInt());
+        row.unit = QString::fromUtf8(acc.unit);
+        std::sort(acc.results.begin(), acc.results.end());
+        const qsizetype c = acc.results.size();
+        if (request.medians)
+            row.results = c;
+        if (c > 0) {
+            double sum = 0;
+            for (double v : acc.results)
+                sum += v;
+            row.mean = sum / double(c);
+            row.max = acc.results.last();
+            row.median = (acc.results[(c - 1) / 2] + acc.results[c / 2]) / 2;
+        }
+        acc.results = QVector<double>();
+        rows.append(row);
     }
     return true;
 }

@@ -20,6 +20,10 @@ struct StatsRequest {
     QString field;       // StatsBy::Field: the heading of the column whose values group
     double binWidth = 0; // StatsBy::Bin
     CLimits limits;
+    // False: only the counts and the maximum of the results (no mean, no median), which keeps
+    // no result in memory and sorts none: enough to learn which units have results and how
+    // high they go.
+    bool medians = true;
 };
 
 // One group and unit.

@@ -407,11 +407,6 @@ bool CHistory::ReadFilter(HistoryFilter& filter) {
     filter.search = m_pSearch->text();
     filter.mode = TestModeFilter(m_pMode->currentData().toInt());
     filter.overLimit = m_pOver->currentData().toInt();
-    // The central store does not know the limits yet.
-    if (filter.overLimit && m_pSource->currentIndex() == 1) {
-        emit statusChanged(GetText("OverLimitCentral"));
-        return false;
-    }
     // The bounds read in the user's notation or with a point ("0,25" and "0.25").
     auto bound = [](QLineEdit* edit, std::optional<double>& out) {
         const QString text = edit->text().trimmed();

@@ -280,6 +280,7 @@ void CStatsView::Recount() {
                 StatsRequest units;
                 units.by = StatsBy::Mode;
                 units.limits = a.request.limits;
+                units.medians = false; // a scan for the units and their highest result only
                 QVector<StatsRow> rows;
                 a.ok = source.Stats(a.filter, units, rows, &a.error);
                 QMap<QString, QPair<qint64, double>> seen; // unit -> results, max
@@ -454,7 +455,15 @@ QStringList CStatsView::CountHeadings(const char* first) const {
 }
 
 void CStatsView::ShowPeriod(const Answer& answer) {
-    const QVector<Total> totals = ByGroup(answer.rows);
+    // The chart draws the newest periods only (thousands of bars could not be told apart and
+    // would take hundreds of megabytes); the table lists every period.
+    constexpr int kChartPeriods = 120;
+    const QVector<Total> all = ByGroup(answer.rows);
+    const QVector<Total> totals =
+        all.size() > kChartPeriods ? all.mid(all.size() - kChartPeriods) : all;
+    if (totals.size() < all.size())
+        m_status->setText(m_status->text() + QStringLiteral("  ") +
+                          Text("StatsLastPeriods").arg(totals.size()).arg(all.size()));
     QStringList categories;
     for (const Total& t : totals)
         categories << t.group;
@@ -493,7 +502,7 @@ void CStatsView::ShowPeriod(const Answer& answer) {
 
     const QStringList headings = CountHeadings("StatsPeriod");
     QVector<QStringList> rows;
-    for (const Total& t : totals) {
+    for (const Total& t : all) {
         QStringList row{t.group, QString::number(t.tests)};
         for (qint64 m : t.modes)
             row << QString::number(m);
