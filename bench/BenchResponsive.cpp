@@ -52,8 +52,10 @@ private:
     QString m_status;
 };
 
-// Runs the event loop until done() or timeoutMs; the longest gap between two 5 ms ticks.
-GapFigures Watch(const std::function<bool()>& done, int timeoutMs) {
+} // namespace
+
+GapFigures WatchGaps(const std::function<bool()>& done, int timeoutMs,
+                     const std::function<void()>& start) {
     GapFigures f;
     QElapsedTimer total;
     QElapsedTimer sinceTick;
@@ -65,6 +67,8 @@ GapFigures Watch(const std::function<bool()>& done, int timeoutMs) {
     total.start();
     sinceTick.start();
     ticker.start(5);
+    if (start)
+        start();
     while (!done() && total.elapsed() < timeoutMs)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     ticker.stop();
@@ -75,8 +79,6 @@ GapFigures Watch(const std::function<bool()>& done, int timeoutMs) {
         f.problem = QStringLiteral("did not end within %1 s").arg(timeoutMs / 1000);
     return f;
 }
-
-} // namespace
 
 GapFigures RunHangingAdb(const QString& programDir) {
     PageHome home(programDir);
@@ -91,7 +93,7 @@ GapFigures RunHangingAdb(const QString& programDir) {
     QFile::setPermissions(adb, QFile::permissions(adb) | QFile::ExeOwner);
     home.Open();
     home.Click(CFirstPage::IdFindDevices);
-    GapFigures f = Watch([&] { return !home.page->IsBusy(); }, 20000);
+    GapFigures f = WatchGaps([&] { return !home.page->IsBusy(); }, 20000);
     f.detail = home.Status();
     return f;
 }
@@ -117,7 +119,7 @@ GapFigures RunConnectTimeout(const QString& programDir, const QString& address) 
         home.Open();
         qobject_cast<QLineEdit*>(home.page->Control(CFirstPage::IdAddress))->setText(address);
         home.Click(CFirstPage::IdWifiConnect);
-        f = Watch([&] { return !home.page->IsBusy(); }, 20000);
+        f = WatchGaps([&] { return !home.page->IsBusy(); }, 20000);
         f.detail = home.Status();
     }
     ::close(filler);
@@ -138,11 +140,11 @@ GapFigures RunPageDownload(const QString& programDir, const QString& address, in
     home.Open();
     qobject_cast<QLineEdit*>(home.page->Control(CFirstPage::IdAddress))->setText(address);
     home.Click(CFirstPage::IdWifiConnect);
-    GapFigures linked = Watch([&] { return !home.page->IsBusy(); }, 20000);
+    GapFigures linked = WatchGaps([&] { return !home.page->IsBusy(); }, 20000);
     if (!home.page->Session().IsLinked())
         return GapFigures{false, QStringLiteral("no link: ") + home.Status(), 0, 0, {}};
     home.Click(CFirstPage::IdDownloadAll);
-    GapFigures f = Watch([&] { return !home.page->IsBusy(); }, 600000);
+    GapFigures f = WatchGaps([&] { return !home.page->IsBusy(); }, 600000);
     f.detail = home.Status();
     (void)linked;
     return f;

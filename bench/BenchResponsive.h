@@ -5,6 +5,8 @@
 // the window thread records the longest gap between its ticks.
 #include <QString>
 
+#include <functional>
+
 namespace bench {
 
 struct GapFigures {
@@ -14,6 +16,11 @@ struct GapFigures {
     double waitedMs = 0; // how long the slow work lasted
     QString detail;      // what ended it (status text)
 };
+
+// Runs the event loop until done() or timeoutMs with a 5 ms timer on this thread; the longest
+// gap between two of its ticks. start() runs once the timer ticks (the work to watch begins).
+GapFigures WatchGaps(const std::function<bool()>& done, int timeoutMs,
+                     const std::function<void()>& start = {});
 
 // "Find devices" with an adb that never answers (both runs of "adb devices" time out).
 GapFigures RunHangingAdb(const QString& programDir);

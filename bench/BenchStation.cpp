@@ -1,6 +1,7 @@
 #include "bench/BenchStation.h"
 
 #include "bench/BenchDownload.h"
+#include "bench/BenchResponsive.h"
 #include "bench/BenchSupport.h"
 
 #include "base/Language.h"
@@ -17,7 +18,6 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QTimer>
 
 #include <memory>
 #include <vector>
@@ -179,22 +179,10 @@ StationGap RunStationPage(const StationSettings& s) {
         return ended == s.instruments;
     };
 
-    QElapsedTimer total;
-    QElapsedTimer sinceTick;
-    qint64 longest = 0;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&ticker, &QTimer::timeout,
-                     [&] { longest = std::max(longest, sinceTick.restart()); });
-    total.start();
-    sinceTick.start();
-    ticker.start(5);
-    page.StationSwitch()->setChecked(true);
-    while (!allEnded() && total.elapsed() < s.timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    ticker.stop();
-    out.wallMs = double(total.elapsed());
-    out.longestGapMs = double(longest);
+    const GapFigures gaps =
+        WatchGaps(allEnded, s.timeoutMs, [&] { page.StationSwitch()->setChecked(true); });
+    out.wallMs = gaps.waitedMs;
+    out.longestGapMs = gaps.longestGapMs;
     const bool ended = allEnded();
     page.StationSwitch()->setChecked(false);
     QElapsedTimer settle;

@@ -56,7 +56,8 @@ bool Passes(const QString& target, const QString& tolerance, const QStringList& 
             const QDate& expiry, const QDate& on, QString* reason);
 // The band target ± tolerance in millionths; false when either is no number.
 bool Band(const QString& target, const QString& tolerance, qint64* low, qint64* high);
-// An entry's date and time as stored ("yyyy-MM-dd HH:mm:ss"); invalid for anything else.
+// An entry's date and time in the forms the log accepts (date, date with minutes or seconds,
+// a space or "T" between); invalid for anything else.
 QDateTime EntryTime(const QString& at);
 
 // The intervals in force for an instrument: its own, else the defaults.

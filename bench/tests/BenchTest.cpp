@@ -203,7 +203,7 @@ TEST(BenchHistory, ListExportsAndReportOnAGeneratedDatabase) {
     const ListFigures list = RunHistoryList(home, 2);
     ASSERT_TRUE(list.ok) << list.problem.toStdString();
     EXPECT_EQ(list.rows, 1200);
-    EXPECT_EQ(list.columns, 28); // seven fixed columns, twenty titled fields, GPS
+    EXPECT_EQ(list.columns, 29); // seven fixed columns, twenty titled fields, GPS, calibration
     EXPECT_GT(list.pageMs, 0);
     EXPECT_GT(list.queryMs, 0);
 

@@ -13,19 +13,6 @@ namespace {
 
 const char kStamp[] = "yyyy-MM-dd HH:mm:ss";
 
-// An entry's time as the log's rules read it (the forms an entry's date may take); invalid
-// when it reads as none, and the rules then pass the entry over.
-QDateTime EntryTime(const QString& text) {
-    for (const char* format :
-         {"yyyy-MM-dd HH:mm:ss", "yyyy-MM-dd HH:mm", "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-ddTHH:mm"}) {
-        const QDateTime t = QDateTime::fromString(text, QLatin1String(format));
-        if (t.isValid())
-            return t;
-    }
-    const QDate d = QDate::fromString(text, Qt::ISODate);
-    return d.isValid() && text.size() == 10 ? QDateTime(d, QTime(0, 0)) : QDateTime();
-}
-
 bool Digits(const QString& s, int from, int n) {
     for (int i = from; i < from + n; ++i)
         if (s[i] < QLatin1Char('0') || s[i] > QLatin1Char('9'))
@@ -109,7 +96,7 @@ CCalibrationStates::Device& CCalibrationStates::DeviceOf(const QString& machineN
         // Where the state may change: at each entry's time (from then on it is the latest)
         // and at the start of the day after each entry's interval ends.
         for (const Instruments::LogEntry& e : d.log) {
-            const QDateTime at = EntryTime(e.at);
+            const QDateTime at = Calibration::EntryTime(e.at);
             if (!at.isValid())
                 continue;
             d.bounds << at.toString(QLatin1String(kStamp));
