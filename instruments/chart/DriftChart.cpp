@@ -70,6 +70,9 @@ QChart* Make(const InstrumentRegister::Drift& drift, const QString& device,
         target->append({QPointF(from, p.target), QPointF(to, p.target)});
     }
     auto* band = new QAreaSeries(high, low);
+    // The area series draws between its two lines but does not own them.
+    high->setParent(band);
+    low->setParent(band);
     band->setName(Text(texts, "InstDriftBand", "Tolerance band"));
     band->setObjectName(QLatin1String(kBand));
     band->setColor(QColor(0x1e, 0x6f, 0xb8, 50));

@@ -210,7 +210,14 @@ CInstrumentsPage::CInstrumentsPage(QWidget* parent, const CLanguage* texts)
         });
     }
     ShowInstrument();
-    m_chartView->setChart(DriftChart::Make(m_drift, QString(), m_language));
+    ShowDrift(QString());
+}
+
+void CInstrumentsPage::ShowDrift(const QString& device) {
+    // The view releases the chart it had without deleting it.
+    QChart* old = m_chartView->chart();
+    m_chartView->setChart(DriftChart::Make(m_drift, device, m_language));
+    delete old;
 }
 
 CInstrumentsPage::~CInstrumentsPage() {
@@ -471,9 +478,7 @@ void CInstrumentsPage::ShowLog(const QList<Instruments::LogEntry>& log) {
     }
     m_logView->resizeColumnsToContents();
     m_drift = InstrumentRegister::DriftOf(log);
-    QChart* old = m_chartView->chart();
-    m_chartView->setChart(DriftChart::Make(m_drift, m_device, m_language));
-    delete old;
+    ShowDrift(m_device);
 }
 
 bool CInstrumentsPage::WaitIdle(int timeoutMs) {

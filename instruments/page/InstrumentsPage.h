@@ -98,6 +98,7 @@ private:
     QString FieldNames(QString reason) const;
     void ShowRegister(const QList<InstrumentRegister::Row>& rows);
     void ShowInstrument();
+    void ShowDrift(const QString& device); // the drift chart of m_drift in place of the old
     void ShowLog(const QList<Instruments::LogEntry>& log);
     void LoadLog();
     void OnSelectionChanged();
