@@ -56,6 +56,16 @@ bool Fail(CentralFigures& f, const QString& why) {
     return false;
 }
 
+// The benchmark desk's sync of the folder home to the server conninfo.
+Central::SyncOptions SyncOptionsOf(const HistoryHome& home, const QString& conninfo) {
+    Central::SyncOptions o;
+    o.conninfo = conninfo;
+    o.dbPath = home.Path() + "/brtx.db";
+    o.picRoot = home.Path() + "/pic";
+    o.station = QStringLiteral("bench");
+    return o;
+}
+
 bool SyncRun(const CentralSettings& s, CentralFigures& f, int records, int photoBytes, double& ms,
              double* resyncMs) {
     HistoryHome home(s.programDir, records);
@@ -76,11 +86,7 @@ bool SyncRun(const CentralSettings& s, CentralFigures& f, int records, int photo
     BenchDatabase db(s.conninfo, photoBytes > 0 ? "pictures" : "records");
     if (!db.Ok())
         return Fail(f, db.Problem());
-    Central::SyncOptions o;
-    o.conninfo = db.Conninfo();
-    o.dbPath = home.Path() + "/brtx.db";
-    o.picRoot = home.Path() + "/pic";
-    o.station = QStringLiteral("bench");
+    const Central::SyncOptions o = SyncOptionsOf(home, db.Conninfo());
     QElapsedTimer t;
     t.start();
     const Central::SyncResult r = Central::SyncToCentral(o);
@@ -119,11 +125,7 @@ bool VerifyRun(const CentralSettings& s, CentralFigures& f) {
     BenchDatabase db(s.conninfo, "verify");
     if (!db.Ok())
         return Fail(f, db.Problem());
-    Central::SyncOptions o;
-    o.conninfo = db.Conninfo();
-    o.dbPath = home.Path() + "/brtx.db";
-    o.picRoot = home.Path() + "/pic";
-    o.station = QStringLiteral("bench");
+    const Central::SyncOptions o = SyncOptionsOf(home, db.Conninfo());
     QElapsedTimer t;
     t.start();
     const Central::SyncResult synced = Central::SyncToCentral(o);
