@@ -262,8 +262,14 @@ RecordResult StoreRecord(Context& ctx, quint32 r, const DeviceFrame::RecordReply
         Picture::SavePictureFile(deviceFolder, pictureName, parsed.picture);
     if (saved == Picture::SaveResult::CannotCreate)
         return rollback(QStringLiteral("SaveTheImgFail"), r);
-    if (saved == Picture::SaveResult::Saved)
+    if (saved == Picture::SaveResult::Saved) {
+        // The picture's name too is on the disk before the record is committed.
+        if (!Picture::SyncFolder(deviceFolder)) {
+            QFile::remove(picturePath);
+            return rollback(QStringLiteral("SaveTheImgFail"), r);
+        }
         seals.PictureSaved(picturePath);
+    }
     if (!seals.Commit(picRoot)) {
         qDebug() << "record" << r << "could not be sealed or committed";
         if (saved == Picture::SaveResult::Saved) // it belongs to no stored row

@@ -178,8 +178,10 @@ SaveResult SavePictureFile(const QString& folder, const QString& fileName,
     struct stat st;
     if (::lstat(target.constData(), &st) == 0)
         return SaveResult::Exists;
+    // On the disk before its name appears: a record is committed only after its picture is
+    // saved, and a power cut must not leave a committed record with an empty picture.
     QByteArray temp;
-    if (!writeTemporary(dir, bytes, false, temp))
+    if (!writeTemporary(dir, bytes, true, temp))
         return SaveResult::CannotCreate;
     return publish(temp, target);
 }

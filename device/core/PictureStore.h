@@ -51,7 +51,8 @@ enum class SaveResult {
 
 // Writes bytes as <folder>/<fileName>. The bytes go to a temporary file in the same folder
 // first, which then takes the final name only if that name is still free, so the final name
-// never holds a partial picture and an existing file is never replaced.
+// never holds a partial picture and an existing file is never replaced; the bytes reach the
+// disk before the name appears.
 SaveResult SavePictureFile(const QString& folder, const QString& fileName, const QByteArray& bytes);
 
 // The two halves of SavePictureFile, for a writer that stores several records in one
