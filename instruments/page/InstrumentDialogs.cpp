@@ -147,6 +147,11 @@ CDiscoveryDialog::CDiscoveryDialog(const CLanguage& texts, const QString& device
         d->setEnabled(false);
         connect(m_everything, &QCheckBox::toggled, d, &QWidget::setDisabled);
     }
+    // The period cannot be entered backwards: each end bounds the other.
+    m_end->setMinimumDate(m_start->date());
+    m_start->setMaximumDate(m_end->date());
+    connect(m_start, &QDateEdit::dateChanged, m_end, &QDateEdit::setMinimumDate);
+    connect(m_end, &QDateEdit::dateChanged, m_start, &QDateEdit::setMaximumDate);
     m_redact = new QLineEdit(this);
     m_redact->setPlaceholderText(QStringLiteral("Name,Age"));
     m_pictures = new QCheckBox(Text(texts, "InstPictures"), this);
@@ -171,7 +176,9 @@ CDiscoveryDialog::CDiscoveryDialog(const CLanguage& texts, const QString& device
                  }));
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, [this] {
-        if (!m_out->text().trimmed().isEmpty() && m_start->date() <= m_end->date())
+        if (m_out->text().trimmed().isEmpty())
+            m_out->setFocus(); // the package needs a file name
+        else
             accept();
     });
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
