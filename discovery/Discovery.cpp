@@ -13,6 +13,7 @@
 #include "store/Sha256.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
@@ -21,7 +22,10 @@
 
 #include <zip.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 namespace Discovery {
@@ -200,7 +204,8 @@ private:
 };
 
 // The report's HTML to PDF through the program's converter, in a folder of its own.
-bool ToPdf(const CLanguage& texts, const QString& folder, const QString& html, QString* error) {
+bool ToPdf(const CLanguage& texts, const QString& folder, const QString& html,
+           const std::atomic<bool>* cancel, QString* error) {
     QFile page(folder + QStringLiteral("/report.html"));
     if (!page.open(QIODevice::WriteOnly) || page.write(html.toUtf8()) < 0) {
         *error = QStringLiteral("cannot write the report page");
@@ -228,10 +233,17 @@ bool ToPdf(const CLanguage& texts, const QString& folder, const QString& html, Q
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     p.setProcessEnvironment(env);
     p.start();
-    if (!p.waitForFinished(180000)) {
+    // Waits in short steps so that a cancel ends the converter at once.
+    QElapsedTimer waited;
+    waited.start();
+    while (!p.waitForFinished(100)) {
+        const bool cancelled = cancel && cancel->load();
+        if (p.state() != QProcess::NotRunning && !cancelled && waited.elapsed() < 180000)
+            continue;
         p.kill();
         p.waitForFinished(5000);
-        *error = QStringLiteral("the PDF converter did not finish");
+        *error = cancelled ? QStringLiteral("cancelled")
+                           : QStringLiteral("the PDF converter did not finish");
         return false;
     }
     if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0 ||
@@ -272,6 +284,7 @@ Result Build(const CLanguage& texts, const Options& o) {
         if (o.progress && percent != said)
             o.progress(said = percent);
     };
+    auto cancelled = [&] { return o.cancel && o.cancel->load(); };
     progress(0);
     if (!FileExists(GetDatabasePath()))
         return fail(QStringLiteral("there is no database at %1").arg(GetDatabasePath()));
@@ -332,6 +345,8 @@ Result Build(const CLanguage& texts, const Options& o) {
                     pictures << Picture{
                         QStringLiteral("pictures/%1/%2").arg(o.device, QFileInfo(file).fileName()),
                         file};
+                if (cancelled())
+                    return false;
                 // Reading the records is about half of the work.
                 if (instrument.records > 0)
                     progress(
@@ -339,7 +354,7 @@ Result Build(const CLanguage& texts, const Options& o) {
                 return true;
             },
             &error))
-        return fail(error);
+        return fail(cancelled() ? QStringLiteral("cancelled") : error);
     r.records = records.rows.size();
 
     // The log entries in force over the period: every entry up to its end (a calibration
@@ -456,7 +471,7 @@ Result Build(const CLanguage& texts, const Options& o) {
     QTemporaryDir work;
     if (!work.isValid())
         return fail(QStringLiteral("cannot make a temporary folder"));
-    if (!ToPdf(texts, work.path(), html, &error))
+    if (!ToPdf(texts, work.path(), html, o.cancel, &error))
         return fail(error);
 
     progress(80);
@@ -493,7 +508,11 @@ Result Build(const CLanguage& texts, const Options& o) {
         addBytes(QStringLiteral("log.csv"), CsvOf(logTable));
         addBytes(QStringLiteral("audit.csv"), CsvOf(audit));
         for (const Picture& p : pictures)
-            addFile(p.name, p.path, false);
+            if (added && !cancelled())
+                addFile(p.name, p.path, false);
+        if (cancelled()) {
+            return fail(QStringLiteral("cancelled")); // the zip is discarded unwritten
+        }
         r.pictures = pictures.size();
         if (o.redact.isEmpty())
             for (const Instruments::LogEntry& e : certs) {
@@ -520,8 +539,11 @@ Result Build(const CLanguage& texts, const Options& o) {
             return fail(QStringLiteral("cannot write %1: %2").arg(o.out, error));
         }
     }
-    QFile::remove(o.out);
-    if (!QFile::rename(part, o.out)) {
+    // The package holds personal data: private to the user, whatever the umask. The rename
+    // replaces an earlier package of the same name in one step, so it is never lost on a failure.
+    const QByteArray partName = QFile::encodeName(part);
+    if (::chmod(partName.constData(), 0600) != 0 ||
+        ::rename(partName.constData(), QFile::encodeName(o.out).constData()) != 0) {
         QFile::remove(part);
         return fail(QStringLiteral("cannot write %1").arg(o.out));
     }

@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 
 class CLanguage;
@@ -28,6 +29,8 @@ struct Options {
     QString out; // the zip to write
     // Called on the building thread with 0 to 100 as the work goes on (may be empty).
     std::function<void(int percent)> progress;
+    // Set by another thread to stop the work; the package is then not written (may be null).
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 struct Result {

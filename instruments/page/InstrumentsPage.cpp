@@ -221,7 +221,9 @@ void CInstrumentsPage::ShowDrift(const QString& device) {
 }
 
 CInstrumentsPage::~CInstrumentsPage() {
-    // The workers end first (a running job is let finish), while the page is whole.
+    // The workers end first, while the page is whole: a discovery package being made is
+    // stopped (and not written), any other job is let finish.
+    m_discoveryCancel = true;
     delete m_discovery;
     delete m_worker;
 }
@@ -601,6 +603,8 @@ void CInstrumentsPage::StartDiscovery(const Discovery::Options& given) {
     m_progress->show();
     Say(GetText("InstDiscoveryRunning"));
     Discovery::Options options = given;
+    m_discoveryCancel = false;
+    options.cancel = &m_discoveryCancel;
     QPointer<QProgressBar> bar = m_progress;
     options.progress = [bar](int percent) {
         QMetaObject::invokeMethod(

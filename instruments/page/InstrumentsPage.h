@@ -12,6 +12,8 @@
 
 #include <QWidget>
 
+#include <atomic>
+
 class CInstrumentsWorker;
 class QChart;
 class QChartView;
@@ -136,4 +138,5 @@ private:
     quint64 m_logTicket = 0;
     int m_busy = 0; // reads and writes not yet answered
     bool m_discoveryRunning = false;
+    std::atomic<bool> m_discoveryCancel{false}; // set when the page closes
 };

@@ -146,6 +146,10 @@ TEST(InstrumentsPage, ShowsTheRegisterLogAndDriftChart) {
     ASSERT_FALSE(p.said.isEmpty());
     EXPECT_EQ(p.said.last(), brtxtest::GetText("InstDiscoveryDone") + ' ' + o.out);
     EXPECT_GT(QFileInfo(o.out).size(), 0);
+    // It holds personal data: readable by its owner alone, whatever the umask.
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                            QFileDevice::ReadOther | QFileDevice::WriteOther;
+    EXPECT_EQ(QFileInfo(o.out).permissions() & others, 0);
 }
 
 TEST(InstrumentsPage, StoresAnEditAndRefusesBadEntriesWithNothingStored) {
