@@ -886,9 +886,12 @@ SyncResult Sync::Run() {
         return m_result;
     }
     // Every look-up of a sync is by record key. While a table fills, its statistics lag
-    // behind and the planner would read the whole table for each batch; the key index is
-    // always the right way here.
-    m_db.Command(QStringLiteral("SET enable_seqscan = off"), nullptr);
+    // behind and the planner would read the whole table for each batch (a scan, or a hash
+    // or merge join over every row of the desk), so each batch would cost more than the one
+    // before; one probe of the key index per row is always the right way here.
+    m_db.Command(QStringLiteral("SET enable_seqscan = off; SET enable_hashjoin = off; SET "
+                                "enable_mergejoin = off"),
+                 nullptr);
     if (!EnsureSchema(m_db, &error)) {
         Fail(error);
         return m_result;
