@@ -378,8 +378,11 @@ bool Sync::ServerKeys(const char* table, const QVector<PgParam>& keys,
     QString sql = QStringLiteral("SELECT t.machine_no, t.record_no, t.date_date, t.time_time");
     if (extra)
         sql += QStringLiteral(", t.") + QLatin1String(extra);
-    sql += " FROM " + ArrayColumns(kKeyColumns).Unnest() + " JOIN " + t + " t ON " + KeyJoin("t") +
-           QStringLiteral(" AND t.station = $%1").arg(kKeyColumns + 1);
+    // The desk is a column of the answer, not a condition of the join: a condition on the
+    // station alone (the last column of the key) would let the planner read the whole key
+    // index for it, once per batch, instead of one probe per key.
+    sql += QStringLiteral(", t.station = $%1 FROM ").arg(kKeyColumns + 1) +
+           ArrayColumns(kKeyColumns).Unnest() + " JOIN " + t + " t ON " + KeyJoin("t");
     QVector<PgParam> params = keys;
     params << PgParam::Text(m_opt.station);
     const PgResult result = m_db.Exec(sql, params);
@@ -388,8 +391,10 @@ bool Sync::ServerKeys(const char* table, const QVector<PgParam>& keys,
         return false;
     }
     have.clear();
+    const int mine = result.Columns() - 1;
     for (int i = 0; i < result.Rows(); ++i)
-        have.insert(KeyOf(result, i), extra ? result.Text(i, 4) : QString());
+        if (result.View(i, mine) == "t")
+            have.insert(KeyOf(result, i), extra ? result.Text(i, 4) : QString());
     return true;
 }
 
