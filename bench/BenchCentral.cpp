@@ -2,6 +2,7 @@
 #include "bench/BenchSupport.h"
 
 #include "bench/BenchHistory.h"
+#include "central/CentralAdmin.h"
 #include "central/CentralRecordSource.h"
 #include "central/CentralSchema.h"
 #include "central/CentralSync.h"
@@ -109,23 +110,57 @@ bool SyncRun(const CentralSettings& s, CentralFigures& f, int records, int photo
     return true;
 }
 
-// A desk's records sealed and signed as a download leaves them, synced, then checked on the
-// server by verify --central.
+// A login role of the benchmark's own, dropped when the object goes (after the database
+// whose rights it held).
+class BenchRole {
+public:
+    explicit BenchRole(const QString& base)
+        : m_base(base),
+          m_name(QStringLiteral("brtx_bench_%1").arg(QCoreApplication::applicationPid())) {}
+    ~BenchRole() {
+        PgConnection admin;
+        if (admin.Open(m_base, nullptr))
+            admin.Command("DROP ROLE IF EXISTS " + m_name, nullptr);
+    }
+    QString Name() const { return m_name; }
+
+private:
+    QString m_base, m_name;
+};
+
+// A desk's records sealed and signed as a download leaves them, synced through a desk login
+// of their own (its role, row-level security and witnesses, as a desk syncs), then checked
+// on the server by verify --central.
 bool VerifyRun(const CentralSettings& s, CentralFigures& f) {
     HistoryHome home(s.programDir, s.syncRecords);
     if (!home.Ok())
         return Fail(f, home.Problem());
+    QString fingerprint;
     {
         SQLite::Database local;
         if (local.Open(home.Path() + "/brtx.db") != 0 ||
             Seal::SealUnsealed(local, QString(), home.Path() + "/pic", QStringLiteral("bench")) !=
                 s.syncRecords)
             return Fail(f, QStringLiteral("the records could not be sealed"));
+        const SQLite::Table key =
+            local.QuerySQL("SELECT Fingerprint FROM DeskKey ORDER BY CreatedAt DESC LIMIT 1");
+        if (key.GetRowCount() != 1)
+            return Fail(f, QStringLiteral("the sealed records have no desk key"));
+        fingerprint = key.Cell(0, 0);
     }
+    BenchRole role(s.conninfo);
     BenchDatabase db(s.conninfo, "verify");
     if (!db.Ok())
         return Fail(f, db.Problem());
-    const Central::SyncOptions o = SyncOptionsOf(home, db.Conninfo());
+    QString line;
+    {
+        PgConnection admin;
+        QString why;
+        if (!admin.Open(db.Conninfo(), &why) || !Central::InitCentral(admin, &why) ||
+            !Central::AddDesk(admin, role.Name(), fingerprint, &line, &why))
+            return Fail(f, QStringLiteral("cannot register the benchmark desk: %1").arg(why));
+    }
+    const Central::SyncOptions o = SyncOptionsOf(home, line);
     QElapsedTimer t;
     t.start();
     const Central::SyncResult synced = Central::SyncToCentral(o);

@@ -149,7 +149,8 @@ bool InitCentral(PgConnection& db, QString* error) {
         "GRANT SELECT ON brtx_schema, " + all + " TO brtx_desk, brtx_reader;" + "GRANT INSERT ON " +
         all + " TO brtx_desk;" +
         "GRANT UPDATE (last_sync) ON stations TO brtx_desk;"
-        "GRANT SELECT ON desks TO brtx_reader;";
+        "GRANT SELECT ON desks TO brtx_reader;" +
+        PolicyStatements();
     if (!InTransaction(db, &why, [&](QString* w) {
             return db.Command(QStringLiteral("SELECT pg_advisory_xact_lock(7575016)"), w) &&
                    db.Command(sql, w);

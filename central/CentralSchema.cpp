@@ -66,6 +66,22 @@ QString Version1() {
            "INSERT INTO brtx_schema (version) VALUES (1);";
 }
 
+// The tables under row-level security.
+constexpr const char* kPolicyTables[] = {"stations",  "devices",   "records",
+                                         "pictures",  "seals",     "audit",
+                                         "witnesses", "desk_keys", "chain_signatures"};
+
+// What a desk login may insert into table: rows of its own desk (and, for its key and
+// signatures, of the key registered for it). The look-ups are scalar subqueries, so the
+// server asks the desks table once per statement rather than once per row (a batch of a
+// thousand records would otherwise pay a thousand look-ups).
+QString InsertCheck(const QString& table) {
+    const bool keyed =
+        table == QLatin1String("desk_keys") || table == QLatin1String("chain_signatures");
+    return QStringLiteral("station = (SELECT brtx_my_desk())") +
+           (keyed ? QStringLiteral(" AND fingerprint = (SELECT brtx_my_key())") : QString());
+}
+
 // Version 2: one copy of a record per desk, and the rules that let each desk have a role of
 // its own. The station column of every uploaded table names the desk that sent the row and
 // becomes part of each key, so two desks holding the same record keep a copy each. Rows of
@@ -122,20 +138,17 @@ QString Version2() {
         "NEW.witnessed_at := now(); RETURN NEW; END';"
         "CREATE TRIGGER brtx_witness_time BEFORE INSERT ON witnesses FOR EACH ROW EXECUTE "
         "FUNCTION brtx_witness_time();");
-    for (const char* table : {"stations", "devices", "records", "pictures", "seals", "audit",
-                              "witnesses", "desk_keys", "chain_signatures"}) {
+    for (const char* table : kPolicyTables) {
         const QString t = QLatin1String(table);
-        const bool keyed =
-            t == QLatin1String("desk_keys") || t == QLatin1String("chain_signatures");
         sql += QStringLiteral("ALTER TABLE %1 ENABLE ROW LEVEL SECURITY;"
                               "CREATE POLICY brtx_read ON %1 FOR SELECT USING (true);"
-                              "CREATE POLICY brtx_insert ON %1 FOR INSERT WITH CHECK (station = "
-                              "brtx_my_desk()%2);")
-                   .arg(t, keyed ? QStringLiteral(" AND fingerprint = brtx_my_key()") : QString());
+                              "CREATE POLICY brtx_insert ON %1 FOR INSERT WITH CHECK (%2);")
+                   .arg(t, InsertCheck(t));
     }
     // A desk notes its own last sync.
-    sql += QStringLiteral("CREATE POLICY brtx_update ON stations FOR UPDATE USING (station = "
-                          "brtx_my_desk()) WITH CHECK (station = brtx_my_desk());");
+    sql += QStringLiteral("CREATE POLICY brtx_update ON stations FOR UPDATE USING (%1) WITH CHECK "
+                          "(%1);")
+               .arg(InsertCheck(QStringLiteral("stations")));
     return sql;
 }
 
@@ -152,6 +165,17 @@ QString Step(int n) {
 }
 
 } // namespace
+
+QString PolicyStatements() {
+    QString sql;
+    for (const char* table : kPolicyTables) {
+        const QString t = QLatin1String(table);
+        sql += QStringLiteral("ALTER POLICY brtx_insert ON %1 WITH CHECK (%2);")
+                   .arg(t, InsertCheck(t));
+    }
+    return sql + QStringLiteral("ALTER POLICY brtx_update ON stations USING (%1) WITH CHECK (%1);")
+                     .arg(InsertCheck(QStringLiteral("stations")));
+}
 
 int ServerSchemaVersion(PgConnection& db, QString* error) {
     // Read from pg_class with the statement's own snapshot: a name look-up may still answer

@@ -15,6 +15,11 @@ constexpr int kSchemaVersion = 2;
 // upTo: the version to reach (an older one only for tests of an upgrade).
 bool EnsureSchema(PgConnection& db, QString* error, int upTo = kSchemaVersion);
 
+// The row-level security rules of the current layout as ALTER POLICY statements (the
+// administrator's init runs them, so a store made by an earlier build of this version gets
+// the same rules in their current form).
+QString PolicyStatements();
+
 // The version the server's tables have (0: none yet, -1: it could not be read).
 int ServerSchemaVersion(PgConnection& db, QString* error);
 

@@ -378,8 +378,11 @@ bool Sync::ServerKeys(const char* table, const QVector<PgParam>& keys,
     QString sql = QStringLiteral("SELECT t.machine_no, t.record_no, t.date_date, t.time_time");
     if (extra)
         sql += QStringLiteral(", t.") + QLatin1String(extra);
-    sql += " FROM " + ArrayColumns(kKeyColumns).Unnest() + " JOIN " + t + " t ON " + KeyJoin("t") +
-           QStringLiteral(" AND t.station = $%1").arg(kKeyColumns + 1);
+    // The desk is a column of the answer, not a condition of the join: a condition on the
+    // station alone (the last column of the key) would let the planner read the whole key
+    // index for it, once per batch, instead of one probe per key.
+    sql += QStringLiteral(", t.station = $%1 FROM ").arg(kKeyColumns + 1) +
+           ArrayColumns(kKeyColumns).Unnest() + " JOIN " + t + " t ON " + KeyJoin("t");
     QVector<PgParam> params = keys;
     params << PgParam::Text(m_opt.station);
     const PgResult result = m_db.Exec(sql, params);
@@ -388,8 +391,10 @@ bool Sync::ServerKeys(const char* table, const QVector<PgParam>& keys,
         return false;
     }
     have.clear();
+    const int mine = result.Columns() - 1;
     for (int i = 0; i < result.Rows(); ++i)
-        have.insert(KeyOf(result, i), extra ? result.Text(i, 4) : QString());
+        if (result.View(i, mine) == "t")
+            have.insert(KeyOf(result, i), extra ? result.Text(i, 4) : QString());
     return true;
 }
 
@@ -886,9 +891,12 @@ SyncResult Sync::Run() {
         return m_result;
     }
     // Every look-up of a sync is by record key. While a table fills, its statistics lag
-    // behind and the planner would read the whole table for each batch; the key index is
-    // always the right way here.
-    m_db.Command(QStringLiteral("SET enable_seqscan = off"), nullptr);
+    // behind and the planner would read the whole table for each batch (a scan, or a hash
+    // or merge join over every row of the desk), so each batch would cost more than the one
+    // before; one probe of the key index per row is always the right way here.
+    m_db.Command(QStringLiteral("SET enable_seqscan = off; SET enable_hashjoin = off; SET "
+                                "enable_mergejoin = off"),
+                 nullptr);
     if (!EnsureSchema(m_db, &error)) {
         Fail(error);
         return m_result;

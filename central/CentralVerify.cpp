@@ -201,13 +201,23 @@ bool Verifier::ReadCopies() {
     const int valueCount = int(columns.size()) - kKeyColumns;
     const int afterValues = 6 + valueCount;
     Sha256 hash;
+    // The next batch is asked for before this one is hashed, so the server pairs copies with
+    // seals while this side hashes.
+    const QString fetch = QStringLiteral("FETCH FORWARD %1 FROM brtx_verify").arg(kFetchRows);
+    if (!m_db.Send(fetch, &why)) {
+        m_error = why;
+        return false;
+    }
     for (;;) {
-        if (Stopped())
-            return false;
-        const PgResult r =
-            m_db.Exec(QStringLiteral("FETCH FORWARD %1 FROM brtx_verify").arg(kFetchRows));
+        const PgResult r = m_db.Collect();
         if (!r.Ok()) {
             m_error = r.Error();
+            return false;
+        }
+        if (Stopped())
+            return false;
+        if (r.Rows() == kFetchRows && !m_db.Send(fetch, &why)) {
+            m_error = why;
             return false;
         }
         const auto isTrue = [&r](int row, int col) { return r.View(row, col) == "t"; };

@@ -336,11 +336,26 @@ PgResult PgConnection::Exec(const QString& sql) {
 }
 
 PgResult PgConnection::Exec(const QString& sql, const QVector<PgParam>& params, bool binaryResult) {
-    if (!m_conn)
-        return PgResult(nullptr, m_secrets, QStringLiteral("not connected"));
+    QString why;
+    if (!Send(sql, params, binaryResult, &why))
+        return PgResult(nullptr, m_secrets, why);
+    return Collect();
+}
+
+bool PgConnection::Send(const QString& sql, QString* why) {
+    return Send(sql, {}, false, why);
+}
+
+bool PgConnection::Send(const QString& sql, const QVector<PgParam>& params, bool binaryResult,
+                        QString* why) {
+    if (!m_conn) {
+        *why = QStringLiteral("not connected");
+        return false;
+    }
     if (Stopped()) {
         Close();
-        return PgResult(nullptr, m_secrets, QStringLiteral("cancelled"));
+        *why = QStringLiteral("cancelled");
+        return false;
     }
     const int n = int(params.size());
     std::vector<const char*> values(size_t(n) + 1);
@@ -359,12 +374,21 @@ PgResult PgConnection::Exec(const QString& sql, const QVector<PgParam>& params, 
                          : PQsendQueryParams(m_conn, text.constData(), n, nullptr, values.data(),
                                              lengths.data(), formats.data(), binaryResult ? 1 : 0);
     if (!sent) {
-        const QString why = TidyError(QString::fromUtf8(PQerrorMessage(m_conn)));
-        return PgResult(nullptr, m_secrets, why.isEmpty() ? QStringLiteral("not sent") : why);
+        *why = Scrub(TidyError(QString::fromUtf8(PQerrorMessage(m_conn))));
+        if (why->isEmpty())
+            *why = QStringLiteral("not sent");
+        return false;
     }
     // The client's own limit lies a little beyond the server's: a server that keeps to its
     // statement time-out answers first; one that stalls is given up.
-    const qint64 deadline = m_statementMs > 0 ? Now() + m_statementMs + 5000 : -1;
+    m_deadline = m_statementMs > 0 ? Now() + m_statementMs + 5000 : -1;
+    return true;
+}
+
+PgResult PgConnection::Collect() {
+    if (!m_conn)
+        return PgResult(nullptr, m_secrets, QStringLiteral("not connected"));
+    const qint64 deadline = m_deadline;
     QString why;
     const auto giveUp = [&] {
         if (why.isEmpty())

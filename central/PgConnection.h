@@ -113,6 +113,12 @@ public:
     PgResult Exec(const QString& sql);
     // A statement with $1.. parameters; binaryResult asks for binary cells.
     PgResult Exec(const QString& sql, const QVector<PgParam>& params, bool binaryResult = false);
+    // The two halves of Exec, so this side can work while the server answers: Send starts
+    // the statement (false with a readable text in *why), Collect waits for its result under
+    // the same time-outs and interrupt. One statement at a time: Collect before the next.
+    bool Send(const QString& sql, QString* why);
+    bool Send(const QString& sql, const QVector<PgParam>& params, bool binaryResult, QString* why);
+    PgResult Collect();
     // Runs a command and returns true, or false with the server's text in *error.
     bool Command(const QString& sql, QString* error);
     bool Command(const QString& sql, const QVector<PgParam>& params, QString* error,
@@ -140,6 +146,7 @@ private:
     QString m_lastState;
     int m_connectSeconds = 10;
     int m_statementMs = 30000;
+    qint64 m_deadline = -1; // of the statement sent last
     std::function<bool()> m_stop;
     std::atomic<bool> m_aborted{false};
     std::shared_ptr<QStringList> m_secrets = std::make_shared<QStringList>();

@@ -297,3 +297,72 @@ TEST(CentralSync, AnInterruptedSyncLeavesWholeBatchesAndTheNextCompletesIt) {
     }
     EXPECT_EQ(FileHash(desk.db()), before);
 }
+
+// The server itself stops in the middle of a sync (as a crash would): one clear message and
+// exit 1; after the restart the server holds whole batches only, the desk's database is
+// unchanged, and the next sync completes with every copy verifying against its seal. The
+// cluster is this test's own, since it is stopped.
+TEST(CentralSync, AServerStoppedMidSyncKeepsWholeBatchesAndTheDeskUnchanged) {
+    QTemporaryDir work;
+    const QString script = sourceDir() + "/tests/central/pg_cluster.sh";
+    const QString info = work.path() + "/cluster";
+    const auto cluster = [&](const QString& command, const QStringList& options = {}) {
+        return QProcess::execute("sh", QStringList{script, command, info} + options) == 0;
+    };
+    struct Stop {
+        std::function<void()> run;
+        ~Stop() { run(); }
+    } stop{[&] { cluster("stop"); }};
+    QFile infoFile(info);
+    if (!cluster("start", {"fast", "own"}) || !infoFile.open(QIODevice::ReadOnly) ||
+        infoFile.size() == 0) {
+        if (qEnvironmentVariableIsSet("CI"))
+            FAIL() << "no PostgreSQL cluster of the test's own";
+        GTEST_SKIP() << "no PostgreSQL server programs to start a cluster of the test's own";
+    }
+    const QString conninfo = QString::fromUtf8(infoFile.readAll()).trimmed();
+
+    Desk desk("desk-a");
+    FillLocalStore(desk.path(), kDevice, 600);
+    ASSERT_EQ(runCli({"--home", desk.path(), "seal"}).code, 0);
+    const QByteArray before = FileHash(desk.db());
+    Central::PgConnection pg;
+    QString why;
+    ASSERT_TRUE(pg.Open(conninfo, &why)) << why.toStdString();
+    const auto count = [&](const char* table) {
+        return pg.Exec(QStringLiteral("SELECT count(*) FROM %1").arg(QLatin1String(table)))
+            .Text(0, 0)
+            .toInt();
+    };
+
+    QProcess sync;
+    sync.setProgram(programDir() + "/brtx-cli");
+    sync.setArguments({"--home", desk.path(), "sync", "--central", conninfo, "--batch", "3"});
+    sync.start();
+    ASSERT_TRUE(waitFor([&] { return count("records") >= 30; }, 60000));
+    ASSERT_TRUE(cluster("halt"));
+    ASSERT_TRUE(sync.waitForFinished(60000));
+    const QString err = QString::fromUtf8(sync.readAllStandardError());
+    EXPECT_EQ(sync.exitCode(), 1) << err.toStdString();
+    EXPECT_EQ(err.count("brtx-cli sync: "), 1) << err.toStdString();
+    EXPECT_TRUE(err.contains("stopped answering")) << err.toStdString();
+
+    ASSERT_TRUE(cluster("resume"));
+    ASSERT_TRUE(pg.Open(conninfo, &why)) << why.toStdString();
+    const int records = count("records");
+    EXPECT_LT(records, 600);
+    EXPECT_EQ(records % 3, 0) << records; // whole batches only
+    EXPECT_EQ(count("seals") % 3, 0);
+    EXPECT_EQ(FileHash(desk.db()), before); // nothing changed on the desk
+
+    const CliRun rest = desk.sync(conninfo);
+    ASSERT_EQ(rest.code, 0) << rest.err.toStdString();
+    EXPECT_EQ(rest.out.value(0), QStringLiteral("synced: %1 records, 0 pictures, skipped: %2")
+                                     .arg(600 - records)
+                                     .arg(records));
+    const CliRun verify = runCli({"--home", desk.path(), "verify", "--central", conninfo});
+    EXPECT_EQ(verify.code, 0) << verify.out.join('\n').toStdString() << verify.err.toStdString();
+    EXPECT_TRUE(verify.out.value(0).startsWith("verified: 600, problems: 0"))
+        << verify.out.join('\n').toStdString();
+    EXPECT_EQ(FileHash(desk.db()), before);
+}

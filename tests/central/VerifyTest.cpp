@@ -4,6 +4,8 @@
 #include "common/TestSupport.h"
 
 #include <QCoreApplication>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -57,6 +59,25 @@ TEST(CentralVerify, ReadersCheckEveryDesksCopyAndSeeTheAdministratorsEdits) {
     EXPECT_EQ(clean.code, 0) << clean.out.join('\n').toStdString() << clean.err.toStdString();
     EXPECT_EQ(clean.out.value(0), "verified: 40, problems: 0, key: " + fingerprint);
 
+    // The central report of record 5 as pdftotext reads it: its integrity lines are the
+    // central store's check, so an edit on the server shows although the desk's copy and
+    // its local seal are untouched.
+    const bool pdfTools = !QStandardPaths::findExecutable("pdftotext").isEmpty();
+    const auto reportText = [&]() {
+        const CliRun pdf = runCli({"--home", home.path(), "export-pdf", "--central",
+                                   reader.out.value(0), "--device", kDevice, "--record", "5"});
+        EXPECT_EQ(pdf.code, 0) << pdf.err.toStdString();
+        QProcess text;
+        text.start("pdftotext", {pdf.out.value(pdf.out.size() - 1), "-"});
+        text.waitForFinished(20000);
+        return QString::fromUtf8(text.readAllStandardOutput()).simplified();
+    };
+    if (pdfTools) {
+        const QString report = reportText();
+        EXPECT_TRUE(report.contains("match their seal")) << report.toStdString();
+        EXPECT_FALSE(report.contains("FAILED")) << report.toStdString();
+    }
+
     // Each edit, the line verify prints for it (problem and desk) and the edit undone.
     const QString head = "(SELECT head_hash FROM witnesses WHERE chain LIKE 'seal:%')";
     struct Edit {
@@ -104,6 +125,12 @@ TEST(CentralVerify, ReadersCheckEveryDesksCopyAndSeeTheAdministratorsEdits) {
         EXPECT_EQ(run.code, 1);
         EXPECT_TRUE(ProblemsOf(run).contains(e.expected)) << run.out.join('\n').toStdString();
         EXPECT_TRUE(run.out.last().startsWith("verified: ")) << run.err.toStdString();
+        if (pdfTools && e.expected.startsWith("ROW-CHANGED")) {
+            const QString report = reportText();
+            EXPECT_TRUE(report.contains("Integrity check failed") &&
+                        report.contains("FAILED (ROW-CHANGED)"))
+                << report.toStdString();
+        }
         ASSERT_TRUE(pg.Db().Command(e.undo, &why)) << why.toStdString();
     }
     const CliRun again = runCli(verify + QStringList{"--device", kDevice});

@@ -2,19 +2,26 @@
 # A throw-away PostgreSQL cluster for the central-store tests.
 #   pg_cluster.sh start INFO [fast]   makes and starts it; INFO receives its connection
 #                                     string; fast: no flushes to disk (tests only)
+#   pg_cluster.sh start INFO [fast] own   always a cluster of its own (a test that stops it)
+#   pg_cluster.sh halt INFO    stops it at once, as a crash would (pg_ctl stop -m immediate)
+#   pg_cluster.sh resume INFO  starts it again on the same folder and port
 #   pg_cluster.sh stop INFO    stops it and removes its folder
 # When the PG* variables already name a running server (the tests run under pg_virtualenv),
-# INFO is left empty and the tests use that server.
+# INFO is left empty and the tests use that server (unless own is given).
 set -eu
 cmd=$1
 info=$2
 fast=""
-[ "${3:-}" = fast ] && fast=" -c fsync=off -c synchronous_commit=off -c full_page_writes=off"
+own=""
+for option in "${3:-}" "${4:-}"; do
+    [ "$option" = fast ] && fast=" -c fsync=off -c synchronous_commit=off -c full_page_writes=off"
+    [ "$option" = own ] && own=1
+done
 bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 case "$cmd" in
 start)
     : >"$info"
-    if [ -n "${PGHOST:-}${PGPORT:-}" ] && pg_isready -q 2>/dev/null; then
+    if [ -z "$own" ] && [ -n "${PGHOST:-}${PGPORT:-}" ] && pg_isready -q 2>/dev/null; then
         exit 0
     fi
     if [ -z "$bin" ]; then
@@ -35,6 +42,19 @@ start)
         >/dev/null
     echo "host=$dir port=$port user=postgres dbname=postgres" >"$info"
     echo "$dir" >"$info.dir"
+    echo "-k $dir -p $port -c listen_addresses=127.0.0.1$fast" >"$info.options"
+    ;;
+halt | resume)
+    [ -s "$info.dir" ] || exit 1
+    dir=$(cat "$info.dir")
+    run=""
+    [ "$(id -u)" -eq 0 ] && run="runuser -u postgres --"
+    if [ "$cmd" = halt ]; then
+        $run "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null
+    else
+        $run "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 start -o \
+            "$(cat "$info.options")" >/dev/null
+    fi
     ;;
 stop)
     if [ -s "$info.dir" ]; then
@@ -44,6 +64,6 @@ stop)
         $run "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null 2>&1 || true
         rm -rf "$dir"
     fi
-    rm -f "$info" "$info.dir"
+    rm -f "$info" "$info.dir" "$info.options"
     ;;
 esac
