@@ -15,7 +15,8 @@ namespace {
 
 // The tables a sync fills, and the ones only the administrator writes.
 constexpr const char* kUploaded = "stations, devices, records, pictures, seals, audit, witnesses, "
-                                  "desk_keys, chain_signatures";
+                                  "desk_keys, chain_signatures, instrument_register, "
+                                  "instrument_log";
 
 bool Fail(QString* error, const QString& text) {
     if (error)
@@ -149,6 +150,10 @@ bool InitCentral(PgConnection& db, QString* error) {
         "GRANT SELECT ON brtx_schema, " + all + " TO brtx_desk, brtx_reader;" + "GRANT INSERT ON " +
         all + " TO brtx_desk;" +
         "GRANT UPDATE (last_sync) ON stations TO brtx_desk;"
+        // A desk replaces the values of its own register rows (never the desk or device).
+        "GRANT UPDATE (device_type, first_link, last_link, last_download, label, serial, model, "
+        "location, status, status_date, notes, calibration_days, accuracy_days, records, "
+        "updated_at) ON instrument_register TO brtx_desk;"
         "GRANT SELECT ON desks TO brtx_reader;" +
         PolicyStatements();
     if (!InTransaction(db, &why, [&](QString* w) {

@@ -5,7 +5,9 @@
 // brtx_desk (group): SELECT and INSERT on the uploaded tables; row-level security lets a
 // member insert only rows of the desk its login is registered for in `desks`, with the key
 // fingerprint registered there. brtx_reader (group): SELECT only. Neither may UPDATE or
-// DELETE anything uploaded (a desk updates only the last-sync time of its own station row).
+// DELETE anything uploaded (a desk updates only the last-sync time of its own station row and
+// the values of its own rows of the register of instruments; the instruments' log is
+// append-only).
 // Role names are quoted by the server (format %I) and checked here first.
 #include <QDateTime>
 #include <QString>

@@ -152,6 +152,38 @@ QString Version2() {
     return sql;
 }
 
+// Version 3: each desk's register of instruments and log of their calibrations and checks.
+// The register holds one row per desk and device with the latest values the desk keeps: a
+// desk inserts and updates its own rows only. The log is append-only like the records: a
+// desk inserts entries of its own desk, nobody but the administrator changes or removes one.
+// Each entry carries its hash, and the desk's audit entry "instrument-log" (uploaded with the
+// audit trail and signed with it) names the same hash.
+QString Version3() {
+    QString sql = QStringLiteral(
+        "CREATE TABLE instrument_register (station text COLLATE \"C\" NOT NULL, device_id text "
+        "COLLATE \"C\" NOT NULL, device_type text, first_link text, last_link text, "
+        "last_download text, label text, serial text, model text, location text, status text, "
+        "status_date text, notes text, calibration_days integer, accuracy_days integer, "
+        "records bigint, updated_at timestamptz NOT NULL DEFAULT now(), PRIMARY KEY (station, "
+        "device_id));"
+        "CREATE TABLE instrument_log (station text COLLATE \"C\" NOT NULL, id bigint NOT NULL, "
+        "device_id text COLLATE \"C\" NOT NULL, kind text NOT NULL, at text NOT NULL, "
+        "technician text, standard_kind text, lot text, expiry text, target text, unit text, "
+        "measured text, tolerance text, result text, reason text, attachment text, "
+        "attachment_sha256 text, supersedes bigint, recorded_at text NOT NULL, hash text NOT "
+        "NULL, uploaded_at timestamptz NOT NULL DEFAULT now(), PRIMARY KEY (station, id));");
+    for (const char* table : {"instrument_register", "instrument_log"})
+        sql += QStringLiteral("ALTER TABLE %1 ENABLE ROW LEVEL SECURITY;"
+                              "CREATE POLICY brtx_read ON %1 FOR SELECT USING (true);"
+                              "CREATE POLICY brtx_insert ON %1 FOR INSERT WITH CHECK (%2);")
+                   .arg(QLatin1String(table), InsertCheck(QLatin1String(table)));
+    // The register's latest values replace the desk's own row.
+    sql += QStringLiteral("CREATE POLICY brtx_update ON instrument_register FOR UPDATE USING "
+                          "(%1) WITH CHECK (%1);")
+               .arg(InsertCheck(QStringLiteral("instrument_register")));
+    return sql;
+}
+
 // The statements that bring version n-1 to version n.
 QString Step(int n) {
     switch (n) {
@@ -159,6 +191,8 @@ QString Step(int n) {
         return Version1();
     case 2:
         return Version2();
+    case 3:
+        return Version3();
     default:
         return QString();
     }

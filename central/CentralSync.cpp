@@ -3,6 +3,7 @@
 #include "base/Language.h"
 #include "base/Paths.h"
 #include "central/CentralConfig.h"
+#include "central/CentralInstruments.h"
 #include "central/CentralSchema.h"
 #include "central/PgConnection.h"
 #include "store/Sha256.h"
@@ -228,6 +229,7 @@ private:
     bool CheckWitnesses();
     bool Witness();
     bool SyncAudit();
+    bool SendInstruments();
     // Which of the keys (the parameters of an ArrayColumns of the four key columns) table has
     // in this desk's copy, each with the value of extra (a column of table) when one is named.
     bool ServerKeys(const char* table, const QVector<PgParam>& keys, QHash<QString, QString>& have,
@@ -865,6 +867,15 @@ bool Sync::Witness() {
                          [&](QString* why) { return m_db.Command(sql, params, why); });
 }
 
+bool Sync::SendInstruments() {
+    const InstrumentSyncResult r = SyncInstruments(m_db, m_opt.dbPath, m_opt.station, m_opt.device);
+    m_result.instruments = r.present;
+    m_result.registerRows = r.register_;
+    m_result.logEntries = r.logEntries;
+    m_result.conflicts << r.conflicts;
+    return r.ok || Fail(r.error);
+}
+
 SyncResult Sync::Run() {
     if (m_opt.dbPath.isEmpty())
         m_opt.dbPath = GetDatabasePath();
@@ -910,18 +921,19 @@ SyncResult Sync::Run() {
                                                              "VALUES ($1) ON CONFLICT DO NOTHING"),
                                               {PgParam::Text(m_opt.station)}, why);
                       }) &&
-        SyncTitles() && SyncRecords() && SyncSeals() && SyncAudit() && Witness() &&
-        InTransaction(QStringLiteral("station"), [&](QString* why) {
+        SyncTitles() && SyncRecords() && SyncSeals() && SyncAudit() && SendInstruments() &&
+        Witness() && InTransaction(QStringLiteral("station"), [&](QString* why) {
             return m_db.Command(
                 QStringLiteral("UPDATE stations SET last_sync = now() WHERE station = $1"),
                 {PgParam::Text(m_opt.station)}, why);
         });
     m_result.ok = ok && m_result.conflicts.isEmpty();
     if (ok && !m_result.conflicts.isEmpty())
-        m_result.error = QStringLiteral("%1 record(s) differ from this desk's copy on the "
-                                        "server or from another desk's; neither side was "
-                                        "changed")
-                             .arg(m_result.conflicts.size());
+        m_result.error =
+            QStringLiteral("%1 record(s) or log entries differ from this desk's copy on the "
+                           "server or from another desk's; neither side was "
+                           "changed")
+                .arg(m_result.conflicts.size());
     return m_result;
 }
 
@@ -932,6 +944,14 @@ QString SyncResult::Summary() const {
         .arg(records)
         .arg(pictures)
         .arg(skipped);
+}
+
+QString SyncResult::InstrumentSummary() const {
+    if (!instruments)
+        return QString();
+    return QStringLiteral("instruments: %1 register rows, %2 log entries")
+        .arg(registerRows)
+        .arg(logEntries);
 }
 
 SyncResult SyncToCentral(const SyncOptions& options, const SyncProgress& progress,

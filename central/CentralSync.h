@@ -1,6 +1,7 @@
 #pragma once
 // Uploading this desk's records to the central store: every record, title set, photograph,
-// seal, audit entry, desk key and chain signature this desk's copy on the server lacks. Rows
+// seal, audit entry, desk key and chain signature this desk's copy on the server lacks, then
+// the register of instruments and the log entries (central/CentralInstruments.h). Rows
 // are sent in batches, one transaction each, so a sync that is cut off leaves whole batches
 // only and the next sync sends the rest. The server keeps one copy per desk: a login
 // registered as a desk uploads under that desk's name, the tables' owner under Station. The
@@ -33,9 +34,15 @@ struct SyncResult {
     qint64 records = 0;    // records the server did not have
     qint64 pictures = 0;   // photographs the server did not have
     qint64 skipped = 0;    // records the server had already
-    QStringList conflicts; // one text per record that differs from a copy on the server
+    QStringList conflicts; // one text per record or log entry that differs from the server's
+
+    bool instruments = false; // the desk keeps a register or log of instruments
+    qint64 registerRows = 0;  // register rows the server did not have, or had with other values
+    qint64 logEntries = 0;    // log entries the server did not have
     // The closing line: "synced: N records, N pictures, skipped: N".
     QString Summary() const;
+    // "instruments: N register rows, N log entries" ("" when the desk keeps none).
+    QString InstrumentSummary() const;
 };
 
 // stage: "records", "seals" or "audit"; done of total rows of that stage.

@@ -4,6 +4,7 @@
 #include "central/PgConnection.h"
 #include "store/Audit.h"
 #include "store/DeskKey.h"
+#include "store/Instruments.h"
 #include "store/Seal.h"
 #include "store/Sha256.h"
 #include "store/Statements.h"
@@ -77,13 +78,14 @@ public:
         // One snapshot for every read: a sync running meanwhile is seen whole or not at all.
         if (!m_db.Command(QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"), &why))
             return Failed(why);
-        const bool ok =
-            ReadKeys() && ReadCopies() && ReadSignatures() && ReadAudit() && ReadWitnesses();
+        const bool ok = ReadKeys() && ReadCopies() && ReadSignatures() && ReadAudit() &&
+                        ReadWitnesses() && ReadLog();
         m_db.Command(QStringLiteral("ROLLBACK"), nullptr);
         if (!ok)
             return Failed(m_error);
         CheckSignatures();
         CheckCopies();
+        CheckLog();
         Finish();
         m_report.readable = true;
         return m_report;
@@ -120,7 +122,9 @@ private:
     bool ReadSignatures();
     bool ReadAudit();
     bool ReadWitnesses();
+    bool ReadLog();
     void CheckSignatures();
+    void CheckLog();
     void CheckCopies();
     void Finish();
     // Marks the seals behind a signed head of station's device chain as signed.
@@ -149,6 +153,7 @@ private:
         QString station, chain, seq, hash, at;
     };
     QList<WitnessRow> m_witnesses;
+    QList<QPair<QString, Instruments::LogEntry>> m_log; // by station, then id
 };
 
 bool Verifier::ReadKeys() {
@@ -329,6 +334,56 @@ bool Verifier::ReadWitnesses() {
     for (int i = 0; i < r.Rows(); ++i)
         m_witnesses.append({r.Text(i, 0), r.Text(i, 1), r.Text(i, 2), r.Text(i, 3), r.Text(i, 4)});
     return true;
+}
+
+bool Verifier::ReadLog() {
+    PgResult r;
+    if (!Query(QStringLiteral("SELECT station, id, device_id, kind, at, technician, "
+                              "standard_kind, lot, expiry, target, unit, measured, tolerance, "
+                              "result, reason, attachment, attachment_sha256, coalesce(supersedes, "
+                              "0), recorded_at, hash FROM instrument_log WHERE $1::text = '' OR "
+                              "device_id = $1::text ORDER BY station, id"),
+               r))
+        return false;
+    for (int i = 0; i < r.Rows(); ++i) {
+        Instruments::LogEntry e;
+        e.id = r.Text(i, 1).toLongLong();
+        QString* fields[] = {
+            &e.device,    &e.kind,   &e.at,     &e.technician, &e.standardKind,
+            &e.lot,       &e.expiry, &e.target, &e.unit,       &e.measured,
+            &e.tolerance, &e.result, &e.reason, &e.attachment, &e.attachmentSha256};
+        for (int f = 0; f < 15; ++f)
+            *fields[f] = r.Text(i, 2 + f);
+        e.supersedes = r.Text(i, 17).toLongLong();
+        e.recordedAt = r.Text(i, 18);
+        e.hash = r.Text(i, 19);
+        m_log.append({r.Text(i, 0), e});
+    }
+    return true;
+}
+
+void Verifier::CheckLog() {
+    // Each entry against its own hash and against the hash its desk's audit entry
+    // "instrument-log" names; that audit entry's own hash, link and signature are checked with
+    // the audit trail.
+    QHash<QString, QPair<QString, QString>> vouched; // station, id -> (device, hash)
+    for (const auto& [desk, a] : std::as_const(m_audit))
+        if (a.action == QLatin1String("instrument-log") &&
+            a.records.startsWith(QLatin1String("entry ")))
+            vouched.insert(desk + '\x1e' + a.records.mid(6), {a.device, a.outcome});
+    for (const auto& [desk, e] : std::as_const(m_log)) {
+        const auto v = vouched.constFind(desk + '\x1e' + QString::number(e.id));
+        QString problem;
+        if (Instruments::EntryHash(e) != e.hash ||
+            (v != vouched.cend() && (v->second != e.hash || v->first != e.device)))
+            problem = QStringLiteral("LOG-CHANGED");
+        else if (v == vouched.cend())
+            problem = QStringLiteral("LOG-UNAUDITED");
+        else
+            continue;
+        m_report.lines.append({e.device, QStringLiteral("log %1").arg(e.id), e.at.left(10),
+                               e.at.mid(11, 8), problem, desk});
+    }
 }
 
 void Verifier::Cover(const QString& station, const QString& device, const QByteArray& head) {

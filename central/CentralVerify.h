@@ -2,7 +2,8 @@
 // Checking the central store as a desk checks its own database: every desk's copy of a record
 // against that desk's seal (row hash, photograph hash, the photograph's bytes, the seal's own
 // hash), the desks' chain signatures against the key registered for each desk, the audit
-// entries' hashes and signatures, the heads the server witnessed at each sync, and conflicts
+// entries' hashes and signatures, the heads the server witnessed at each sync, the instruments'
+// log entries (each against its hash and the hash its desk's audit entry names), and conflicts
 // between desks (the same record key with different values or photographs). It only reads: a
 // reader's login suffices, and everything is read in one snapshot.
 //
@@ -34,7 +35,8 @@ struct VerifyOptions {
 
 // One problem, in the line format of a desk's own verify with the desk added: a record's key
 // and its problem ("ROW-CHANGED", ...), or for audit entries, signatures and witnesses the
-// chain's device (or "audit"), "audit N", "signature N" or "witness N", date and time.
+// chain's device (or "audit"), "audit N", "signature N" or "witness N", date and time; for a
+// log entry its device and "log N" ("LOG-CHANGED", "LOG-UNAUDITED").
 // A conflict names every desk holding the record, comma-separated.
 struct VerifyLine {
     QString device, recordNo, date, time, problem, desk;

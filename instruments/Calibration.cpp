@@ -83,22 +83,66 @@ const Instruments::LogEntry* Latest(const QList<Instruments::LogEntry>& log, con
     return best;
 }
 
-// Why one kind of entry does not cover a test at `test` ("" when it does).
-QString Cover(const QList<Instruments::LogEntry>& log, const QString& kind, int days,
-              const QDateTime& test, const QString& name) {
+// Why one kind of entry does not cover a test at `test` (false when it does).
+bool Lapsed(const QList<Instruments::LogEntry>& log, const QString& kind, int days,
+            const QDateTime& test, Lapse* lapse) {
+    lapse->calibration = kind == QLatin1String("calibration");
     const Instruments::LogEntry* last = Latest(log, kind, test);
-    if (!last)
-        return QStringLiteral("no %1 before the test").arg(name);
-    const QDate on = ParseWhen(last->at).date();
-    if (last->result != QLatin1String("pass"))
-        return QStringLiteral("the %1 of %2 failed").arg(name, on.toString(Qt::ISODate));
-    if (days > 0 && test.date() > on.addDays(days))
-        return QStringLiteral("the %1 of %2 lapsed on %3")
-            .arg(name, on.toString(Qt::ISODate), on.addDays(days).toString(Qt::ISODate));
-    return QString();
+    if (!last) {
+        lapse->why = Lapse::Why::NoEntry;
+        return true;
+    }
+    lapse->on = ParseWhen(last->at).date();
+    if (last->result != QLatin1String("pass")) {
+        lapse->why = Lapse::Why::Failed;
+        return true;
+    }
+    if (days > 0 && test.date() > lapse->on.addDays(days)) {
+        lapse->why = Lapse::Why::Expired;
+        lapse->until = lapse->on.addDays(days);
+        return true;
+    }
+    return false;
 }
 
+// The English texts, in the order of LapseTexts' templates: per reason, calibration first.
+constexpr const char* kLapseKeys[6][2] = {
+    {"LapsedNoCalibration", "no calibration before the test"},
+    {"LapsedNoAccuracy", "no accuracy check before the test"},
+    {"LapsedCalibrationFailed", "the calibration of %1 failed"},
+    {"LapsedAccuracyFailed", "the accuracy check of %1 failed"},
+    {"LapsedCalibrationExpired", "the calibration of %1 lapsed on %2"},
+    {"LapsedAccuracyExpired", "the accuracy check of %1 lapsed on %2"},
+};
+
 } // namespace
+
+LapseTexts::LapseTexts() {
+    for (int i = 0; i < 6; ++i)
+        m_templates[i] = QLatin1String(kLapseKeys[i][1]);
+}
+
+LapseTexts::LapseTexts(const CLanguage& texts) : LapseTexts() {
+    for (int i = 0; i < 6; ++i) {
+        const QString text = texts.GetText(QLatin1String(kLapseKeys[i][0]));
+        if (!text.isEmpty())
+            m_templates[i] = text;
+    }
+}
+
+QString LapseTexts::Text(const QList<Lapse>& lapses) const {
+    QStringList out;
+    for (const Lapse& l : lapses) {
+        const int row = 2 * int(l.why) + (l.calibration ? 0 : 1);
+        QString text = m_templates[row];
+        if (l.why != Lapse::Why::NoEntry)
+            text.replace(QLatin1String("%1"), l.on.toString(Qt::ISODate));
+        if (l.why == Lapse::Why::Expired)
+            text.replace(QLatin1String("%2"), l.until.toString(Qt::ISODate));
+        out << text;
+    }
+    return out.join(QStringLiteral("; "));
+}
 
 bool IsMeasured(const QString& kind) {
     return kind == QLatin1String("calibration") || kind == QLatin1String("accuracy");
@@ -307,15 +351,14 @@ RecordState StateAt(const QList<Instruments::LogEntry>& log, const Intervals& in
         log.begin(), log.end(), [](const Instruments::LogEntry& e) { return IsMeasured(e.kind); });
     if (!measured || !test.isValid())
         return out;
-    QStringList why;
-    for (const QString& w : {Cover(log, QStringLiteral("calibration"), intervals.calibrationDays,
-                                   test, QStringLiteral("calibration")),
-                             Cover(log, QStringLiteral("accuracy"), intervals.accuracyDays, test,
-                                   QStringLiteral("accuracy check"))})
-        if (!w.isEmpty())
-            why << w;
-    out.state = why.isEmpty() ? State::InCalibration : State::Lapsed;
-    out.why = why.join(QStringLiteral("; "));
+    Lapse calibration, accuracy;
+    if (Lapsed(log, QStringLiteral("calibration"), intervals.calibrationDays, test, &calibration))
+        out.lapses << calibration;
+    if (Lapsed(log, QStringLiteral("accuracy"), intervals.accuracyDays, test, &accuracy))
+        out.lapses << accuracy;
+    out.state = out.lapses.isEmpty() ? State::InCalibration : State::Lapsed;
+    static const LapseTexts english;
+    out.why = english.Text(out.lapses);
     return out;
 }
 

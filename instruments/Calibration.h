@@ -78,9 +78,30 @@ Due NextDue(const QList<Instruments::LogEntry>& log, const Intervals& intervals)
 
 // A record's calibration state at the time of its test.
 enum class State { InCalibration, Lapsed, Unknown };
+// Why one kind of entry does not cover a test: none before it, the last one failed, or its
+// interval had ended (on: the entry's date; until: the day its interval ended).
+struct Lapse {
+    bool calibration = true; // false: the accuracy check
+    enum class Why { NoEntry, Failed, Expired } why = Why::NoEntry;
+    QDate on, until;
+};
 struct RecordState {
     State state = State::Unknown;
-    QString why; // for Lapsed
+    QString why;         // for Lapsed, in English (the discovery package, the log)
+    QList<Lapse> lapses; // for Lapsed: the same reasons, for texts in the user's language
+};
+// The reasons of a lapsed state in the language of texts (Language.ini keys
+// LapsedNoCalibration, LapsedNoAccuracy, LapsedCalibrationFailed, LapsedAccuracyFailed,
+// LapsedCalibrationExpired, LapsedAccuracyExpired; %1 the entry's date, %2 the day its interval
+// ended), joined by "; ". Without texts, or for a missing key, English.
+class LapseTexts {
+public:
+    LapseTexts();
+    explicit LapseTexts(const CLanguage& texts);
+    QString Text(const QList<Lapse>& lapses) const;
+
+private:
+    QString m_templates[6];
 };
 // "in calibration" when the last calibration and the last accuracy check before the test
 // (entries in force) passed and were within their intervals; "unknown" without a log.

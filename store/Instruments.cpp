@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QMap>
+#include <QSet>
 
 namespace Instruments {
 
@@ -261,10 +262,12 @@ QList<LogEntry> Log(SQLite::Database& db, const QString& device, bool* ok) {
             *ok = db.IsOpen();
         return out;
     }
+    // Which entries are superseded is worked out here: a correlated look-up per entry has no
+    // index to use and grew with the square of the log (a minute for 10,000 entries). An
+    // entry is superseded only by one of its own device (AppendLog refuses any other), so one
+    // device's rows suffice, and a row naming another device's entry supersedes nothing.
     SQLite::Stmt s(db.Handle(), QByteArray("SELECT ") + kLogColumns +
-                                    ",EXISTS(SELECT 1 FROM InstrumentLog l WHERE l.Supersedes="
-                                    "InstrumentLog.Id) FROM InstrumentLog WHERE ?1='' OR "
-                                    "DeviceID=?1 ORDER BY Id");
+                                    " FROM InstrumentLog WHERE ?1='' OR DeviceID=?1 ORDER BY Id");
     s.bind(1, device);
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) {
@@ -279,9 +282,14 @@ QList<LogEntry> Log(SQLite::Database& db, const QString& device, bool* ok) {
         e.supersedes = s.int64(16);
         e.recordedAt = s.text(17);
         e.hash = s.text(18);
-        e.superseded = s.int64(19) != 0;
         out << e;
     }
+    QSet<QPair<QString, qint64>> superseded;
+    for (const LogEntry& e : std::as_const(out))
+        if (e.supersedes > 0)
+            superseded.insert({e.device, e.supersedes});
+    for (LogEntry& e : out)
+        e.superseded = superseded.contains({e.device, e.id});
     if (ok)
         *ok = s.ok() && rc == SQLITE_DONE;
     return out;

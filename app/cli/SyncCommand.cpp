@@ -1,5 +1,5 @@
 // brtx-cli sync: uploads this desk's records, title sets, photographs, seals and audit entries
-// that the central store does not have yet.
+// that the central store does not have yet, then its register of instruments and log entries.
 #include "app/cli/CentralArgs.h"
 #include "app/cli/Commands.h"
 
@@ -51,6 +51,8 @@ int Run(const CLanguage& texts, const QStringList& argsIn) {
     for (const QString& conflict : result.conflicts)
         std::fprintf(stderr, "conflict: %s\n", qPrintable(conflict));
     CliPrint(result.Summary());
+    if (!result.InstrumentSummary().isEmpty())
+        CliPrint(result.InstrumentSummary());
     if (!result.ok) {
         std::fprintf(stderr, "brtx-cli %s: %s\n", kName, qPrintable(result.error));
         return kCliFailed;
@@ -62,7 +64,8 @@ const CliRegistrar
     registrar({kName,
                "sync [--central CONNINFO | --central-file FILE] [--device ID] [--batch RECORDS]",
                Run,
-               "upload the records, photographs, seals and audit entries the central store lacks",
+               "upload the records, photographs, seals, audit entries, instrument register and log "
+               "entries the central store lacks",
                {{"--central CONNINFO",
                  "the central store (default: central.conf of the data folder, else CentralUrl "
                  "of Language.ini); shows in the process list: prefer --central-file"},

@@ -48,7 +48,8 @@ struct CCalibrationStates::Device {
     QVector<bool> known;
 };
 
-CCalibrationStates::CCalibrationStates(SQLite::Database& db, const CLanguage& texts) : m_db(db) {
+CCalibrationStates::CCalibrationStates(SQLite::Database& db, const CLanguage& texts)
+    : m_db(db), m_lapses(std::make_unique<Calibration::LapseTexts>(texts)) {
     m_inText = TextOr(texts, "CalibrationIn", "in calibration");
     m_lapsedText = TextOr(texts, "CalibrationLapsed", "lapsed: %s");
     m_unknownText = UnknownText(texts);
@@ -126,7 +127,7 @@ QString CCalibrationStates::Text(const QString& machineNo, const QString& date,
             return m_inText;
         case Calibration::State::Lapsed: {
             QString text = m_lapsedText;
-            return text.replace(QLatin1String("%s"), s.why);
+            return text.replace(QLatin1String("%s"), m_lapses->Text(s.lapses));
         }
         case Calibration::State::Unknown:
             break;

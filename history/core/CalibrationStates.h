@@ -17,6 +17,9 @@
 namespace SQLite {
 class Database;
 }
+namespace Calibration {
+class LapseTexts;
+}
 
 class CCalibrationStates {
 public:
@@ -39,7 +42,8 @@ private:
 
     SQLite::Database& m_db;
     QString m_inText, m_lapsedText, m_unknownText;
-    int m_calibrationDays = 0, m_accuracyDays = 0; // the [Global] defaults
+    std::unique_ptr<Calibration::LapseTexts> m_lapses; // why a state lapsed, in the user's language
+    int m_calibrationDays = 0, m_accuracyDays = 0;     // the [Global] defaults
     QHash<QString, std::shared_ptr<Device>> m_devices;
     QString m_lastDevice;
     Device* m_last = nullptr;

@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <gtest/gtest.h>
 
 using historytest::Db;
@@ -146,6 +147,39 @@ TEST_F(CalibrationColumnTest, CliAndExportsEndWithTheState) {
         for (const QStringList& row : rows.mid(1)) {
             ASSERT_EQ(row.size(), base.size() + 1) << name;
             EXPECT_EQ(row.last(), StateOf(row[1])) << name << " " << row.join(',').toStdString();
+        }
+    }
+}
+
+// The state in the user's language, reasons included, and the PDF report's calibration line.
+TEST_F(CalibrationColumnTest, ChineseReasonsAndThePdfReportLine) {
+    if (QStandardPaths::findExecutable("pdftotext").isEmpty())
+        GTEST_SKIP() << "pdftotext missing";
+    const QStringList pdf = Cli({"export-pdf", "--device", "D9", "--record", "5"});
+    ASSERT_FALSE(pdf.isEmpty());
+    QProcess text;
+    text.start("pdftotext", {pdf.last(), "-"});
+    ASSERT_TRUE(text.waitForFinished(20000));
+    const QString page = QString::fromUtf8(text.readAllStandardOutput()).simplified();
+    EXPECT_TRUE(page.contains("Calibration") &&
+                page.contains(QStringLiteral("lapsed: the accuracy check of 2026-03-01 failed")))
+        << page.toStdString();
+
+    QByteArray ini = readFile(home.file("Language.ini"));
+    ini.replace("Language=English", "Language=Chinese");
+    home.writeLanguage(ini);
+    const QHash<QString, QString> chinese = {
+        {"1", QStringLiteral("校准失效：测试前没有校准; 测试前没有准确度检查")},
+        {"4", QStringLiteral("校准失效：2026-01-10的准确度检查已于2026-02-09失效")},
+        {"5", QStringLiteral("校准失效：2026-03-01的准确度检查未通过")},
+        {"6", QStringLiteral("未知")},
+    };
+    const QStringList lines = Cli({"history", "--all-devices", "--start", "2026-01-01"});
+    ASSERT_EQ(lines.size(), 1 + int(std::size(kCases)));
+    for (const QString& line : lines.mid(1)) {
+        const QString no = line.section('\t', 1, 1);
+        if (chinese.contains(no)) {
+            EXPECT_EQ(line.section('\t', -1), chinese.value(no)) << line.toStdString();
         }
     }
 }
