@@ -8,6 +8,7 @@
 //
 // Every control carries its id as objectName (decimal text) and as the dynamic property
 // "ctrlId" (int), so tests and the exports find them with Control(id) or findChild.
+#include <QHash>
 #include <QPixmap>
 #include <QWidget>
 
@@ -221,6 +222,9 @@ private:
     void ShowExportBusy(bool busy);
     void PlaceExportBar();
     void OnExportFinished(const ExportResult& result);
+    // Makes the PDF report of the rows (list order); fetched: blocks read for rows that were
+    // not held when Export PDF was pressed.
+    void StartPdfReport(const QVector<int>& rows, const QHash<int, QVector<HistoryRow>>& fetched);
     CPdfReport* Report();
     CLanguage m_language; // a copy of the program's texts (a small value)
     QLabel* m_pDeviceLabel = nullptr;
@@ -298,7 +302,8 @@ private:
     QString m_strDbPath;       // the local database (for the deletion handler)
 
     // Exports (HistoryExport.cpp)
-    bool m_bExporting = false; // a spreadsheet export runs on the worker
+    bool m_bExporting = false;      // a spreadsheet export runs on the worker
+    bool m_bPdfRowsPending = false; // rows of a PDF report are read before it starts
     std::shared_ptr<std::atomic<bool>> m_exportCancel;
     QWidget* m_pExportBar = nullptr; // progress bar and cancel button, shown after 1 s
     QProgressBar* m_pExportProgress = nullptr;
