@@ -67,7 +67,7 @@ constexpr int kSource = 1091;     // "This computer / Central", shown only when 
 constexpr int kOverLimit = 1109;  // any result / over limit 1 / over limit 2
 constexpr int kTabs = 1107;       // History / Statistics
 constexpr int kStats = 1108;      // the statistics tab
-constexpr int kCancelRead = 1110; // Cancel beside the count, while a central read runs
+constexpr int kCancelRead = 1110; // Cancel after the source choice, while a central read runs
 } // namespace HistoryIds
 
 class CHistory : public QWidget {
@@ -90,9 +90,9 @@ public:
     // Reads from now on go to this source (the local database by default).
     void SetSource(std::shared_ptr<IRecordSource> source);
 
-    // The list as shown. Out-of-range indexes read as empty text. For tests and benchmarks:
-    // these wait for the page's reads still running (WaitForList), and reading a row that is
-    // not held yet waits for it. The page's own paths never wait.
+    // The list as shown. Out-of-range indexes read as empty text. ListRowCount and ListCell are
+    // for tests and benchmarks: they wait for the page's reads still running (WaitForList), and
+    // ListCell of a row not held yet waits for it; the page's own paths never call them.
     int ListRowCount() const;
     int ListColumnCount() const;
     QString ListHeading(int c) const;
@@ -136,7 +136,7 @@ public:
     bool ReadPending() const;
     // Stops the reads that are out: the source's running call is aborted (a central store's
     // statement is cancelled), their answers are dropped, and the next read works again. The
-    // Cancel button beside the count does this.
+    // Cancel button after the source choice does this.
     void CancelReads();
     // True from a Query or a sort until the first rows of its answer are in the list.
     bool ListPending() const { return m_bQueryPending; }
