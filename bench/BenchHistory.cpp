@@ -107,6 +107,7 @@ void PreparePage(CHistory& page) {
     page.show();
     QApplication::processEvents();
     page.RefreshDeviceList();
+    page.WaitForList(); // the device list and its columns come from the worker
     if (auto* start = qobject_cast<QDateEdit*>(page.Control(HistoryIds::kStartDate)))
         start->setDate(QDate::fromString(QString::fromLatin1(kFirstDate), Qt::ISODate));
     if (auto* end = qobject_cast<QDateEdit*>(page.Control(HistoryIds::kEndDate)))

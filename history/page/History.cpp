@@ -20,6 +20,7 @@
 #include <QComboBox>
 #include <QDate>
 #include <QDateEdit>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
@@ -99,6 +100,7 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_pMax = Made(new QLineEdit(this), kMaxResult);
     m_pOver = Made(new QComboBox(this), kOverLimit);
     m_pCount = Made(new QLabel(this), kRowCount);
+    m_pCancelRead = Made(new QPushButton(this), kCancelRead);
     // The list and the picture/meter side by side; the user drags the handle between them.
     m_pSplitter = Made(new QSplitter(Qt::Horizontal, this), kSplitter);
     m_pList = Made(new QTableView(m_pSplitter), kList);
@@ -157,6 +159,9 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_pSource->addItem(GetText("SourceLocal"));
     m_pSource->addItem(GetText("SourceCentral"));
     m_pSource->setVisible(Central::HasCentral(m_language));
+    // Cancel stops a read of the central store; it shows once one has run a moment.
+    m_pCancelRead->setText(GetText("BtnCancel"));
+    m_pCancelRead->hide();
 
     // Filters: every one optional; Query (or Enter in any of the boxes) applies them.
     m_pSearch->setPlaceholderText(GetText("SearchHint"));
@@ -218,6 +223,19 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
     m_pSaveTimer->setSingleShot(true);
     m_pSaveTimer->setInterval(400);
     connect(m_pSaveTimer, &QTimer::timeout, this, &CHistory::WriteViewState);
+    m_pCancelDelay = new QTimer(this);
+    m_pCancelDelay->setSingleShot(true);
+    m_pCancelDelay->setInterval(300);
+    connect(m_pCancelDelay, &QTimer::timeout, this, [this] {
+        if (m_pSource->currentIndex() == 1 && ReadPending()) {
+            m_pCancelRead->show();
+            LayoutBar(width());
+        }
+    });
+    connect(m_pCancelRead, &QPushButton::clicked, this, [this] {
+        CancelReads();
+        emit statusChanged(GetText("ReadCancelled"));
+    });
     connect(m_pModel, &CHistoryModel::NeedBlock, this,
             [this](quint64 generation, int block, qint64 offset, int limit) {
                 const HistoryFilter filter = m_filter;
@@ -290,22 +308,56 @@ QWidget* CHistory::Control(int id) const {
 }
 
 void CHistory::SetSource(std::shared_ptr<IRecordSource> source) {
+    // The old source's running call is aborted and the calls queued for it end at once, so
+    // the new source's device list follows within a moment; answers from the old one are
+    // dropped by their tickets.
     m_source = source;
     m_pStats->SetSource(source);
     m_pWorker->SetSource(std::move(source));
+    m_bColumnsAfterDevices = true;
+    m_bQueryDeferred = false; // a Query pressed for the old source is not run on this one
+    ++m_columnsTicket;
+    m_bColumnsPending = false;
+    ++m_pictureTicket;
+    m_bPicturePending = false;
     RefreshDeviceList();
-    RebuildColumns();
 }
 
 // ---------------------------------------------------------------------------------------
 // Device list and columns
 
 void CHistory::RefreshDeviceList() {
+    struct Devices {
+        bool ok = false;
+        QStringList devices;
+        QString error;
+    };
+    const quint64 ticket = ++m_devicesTicket;
+    m_bDevicesPending = true;
+    m_pWorker->Run<Devices>(
+        this,
+        [](IRecordSource& source) {
+            Devices d;
+            d.ok = source.DeviceList(d.devices, &d.error);
+            return d;
+        },
+        [this, ticket](Devices d) {
+            if (ticket != m_devicesTicket)
+                return; // another source or a newer refresh since
+            m_bDevicesPending = false;
+            // A central store that cannot be read says why (a local database that does not
+            // exist yet simply has no devices).
+            if (!d.ok && m_pSource->currentIndex() == 1)
+                emit statusChanged(GetText("ReadFailed") + QLatin1Char(' ') + d.error);
+            ApplyDevices(d.devices);
+            ShowReadState();
+        });
+    ShowReadState();
+}
+
+void CHistory::ApplyDevices(const QStringList& devices) {
     const QString remembered = m_bAllDevices ? QString() : m_pDeviceBox->currentText();
     const bool rememberedAll = m_bAllDevices && m_pDeviceBox->count() > 0;
-    QStringList devices;
-    QString error;
-    m_pWorker->RunAndWait([&](IRecordSource& source) { source.DeviceList(devices, &error); });
     {
         const QSignalBlocker blocker(m_pDeviceBox);
         m_pDeviceBox->setUpdatesEnabled(false);
@@ -330,8 +382,12 @@ void CHistory::RefreshDeviceList() {
     const QString was = m_strDevice;
     m_bAllDevices = m_pDeviceBox->currentIndex() == 0 && !devices.isEmpty();
     m_strDevice = m_bAllDevices ? QString() : m_pDeviceBox->currentText();
-    if (m_strDevice != was || m_bAllDevices != wasAll)
+    const bool rebuild = m_bColumnsAfterDevices || m_strDevice != was || m_bAllDevices != wasAll;
+    m_bColumnsAfterDevices = false;
+    if (rebuild)
         RebuildColumns();
+    else
+        RunDeferredQuery();
 }
 
 void CHistory::OnCbnSelchangeDevice() {
@@ -348,9 +404,31 @@ void CHistory::RebuildColumns() {
     HistoryFilter filter;
     filter.device = m_strDevice;
     filter.allDevices = m_bAllDevices;
-    QVector<HistoryColumn> columns;
-    m_pWorker->RunAndWait([&](IRecordSource& source) { source.Columns(filter, columns, nullptr); });
-    ApplyColumns(columns);
+    const quint64 ticket = ++m_columnsTicket;
+    m_bColumnsPending = true;
+    m_pWorker->Run<QVector<HistoryColumn>>(
+        this,
+        [filter](IRecordSource& source) {
+            QVector<HistoryColumn> columns;
+            source.Columns(filter, columns, nullptr);
+            return columns;
+        },
+        [this, ticket](QVector<HistoryColumn> columns) {
+            if (ticket != m_columnsTicket)
+                return; // another device or source since
+            m_bColumnsPending = false;
+            ApplyColumns(columns);
+            ShowReadState();
+            RunDeferredQuery();
+        });
+    ShowReadState();
+}
+
+void CHistory::RunDeferredQuery() {
+    if (!m_bQueryDeferred || m_bDevicesPending || m_bColumnsPending)
+        return;
+    m_bQueryDeferred = false;
+    OnBnClickedQuery();
 }
 
 void CHistory::ApplyColumns(const QVector<HistoryColumn>& columns) {
@@ -437,6 +515,11 @@ bool CHistory::ReadFilter(HistoryFilter& filter) {
 }
 
 void CHistory::OnBnClickedQuery() {
+    if (m_bDevicesPending || m_bColumnsPending) {
+        // The list's device and columns are still being read: the query follows them.
+        m_bQueryDeferred = true;
+        return;
+    }
     HistoryFilter filter;
     if (!ReadFilter(filter))
         return; // the list stays as it is; the status line says why
@@ -498,6 +581,7 @@ void CHistory::StartQuery(bool countToo) {
     const qint64 knownCount = m_pModel->Count();
     if (countToo)
         m_pCount->setText(GetText("Reading"));
+    ShowReadState();
     const HistoryFilter filter = m_filter;
     const HistorySort sort = m_sort;
     struct Answer {
@@ -558,6 +642,7 @@ void CHistory::StartQuery(bool countToo) {
             m_pList->setUpdatesEnabled(true);
             SizeColumns();
             ShowCount();
+            ShowReadState();
         });
     if (!countToo)
         return;
@@ -588,6 +673,7 @@ void CHistory::StartQuery(bool countToo) {
                 SetResultCounts(m_columns, c.count);
             }
             ShowCount();
+            ShowReadState();
         });
 }
 
@@ -607,13 +693,66 @@ void CHistory::SetResultCounts(const QVector<HistoryColumn>& columns, qint64 cou
     m_nCols = count > 0 ? 10 + CHistoryQuery::kTitleCount - (lastTitled - fields) : 0;
 }
 
+bool CHistory::ReadPending() const {
+    return m_bDevicesPending || m_bColumnsPending || m_bPicturePending || m_bQueryPending ||
+           m_bCountPending;
+}
+
 bool CHistory::WaitForList(int timeoutMs) {
-    if (m_bQueryPending || m_bCountPending || m_pWorker->Pending() > 0) {
-        // The answer is queued behind the worker's calls: wait for them, then take it in.
-        m_pWorker->RunAndWait([](IRecordSource&) {}, timeoutMs);
+    // An answer may ask for more (the device list for the columns, the columns for a query
+    // pressed meanwhile): wait until nothing is out.
+    QElapsedTimer clock;
+    clock.start();
+    while ((ReadPending() || m_pWorker->Pending() > 0) && clock.elapsed() < timeoutMs) {
+        // The answers are queued behind the worker's calls: wait for them, then take them in.
+        m_pWorker->RunAndWait([](IRecordSource&) {},
+                              int(qMax<qint64>(1, timeoutMs - clock.elapsed())));
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     }
-    return !m_bQueryPending && !m_bCountPending && m_bQueryOk;
+    return !ReadPending() && m_bQueryOk;
+}
+
+void CHistory::CancelReads() {
+    if (!ReadPending() && m_pWorker->Pending() == 0)
+        return;
+    // The running call ends early and the queued ones at once; the worker goes on with a
+    // fresh copy of the source, so the next read works.
+    m_liveTicket->store(++m_queryTicket);
+    ++m_devicesTicket;
+    ++m_columnsTicket;
+    ++m_pictureTicket;
+    const bool listCut = m_bQueryPending || m_bCountPending;
+    m_bDevicesPending = m_bColumnsPending = m_bPicturePending = false;
+    m_bQueryPending = m_bCountPending = false;
+    m_bColumnsAfterDevices = m_bQueryDeferred = false;
+    if (listCut)
+        m_bQueryOk = false;
+    m_source = m_source->Another();
+    m_pWorker->SetSource(m_source);
+    ShowCount();
+    ShowReadState();
+}
+
+void CHistory::ShowReadState() {
+    // Cancel only for a central store (a local read ends by itself in a moment), and only
+    // once a read has run a moment, so that short ones do not flash it.
+    const bool central = m_pSource->currentIndex() == 1;
+    const bool out = central && ReadPending();
+    if (!out) {
+        m_pCancelDelay->stop();
+        if (!m_pCancelRead->isHidden()) {
+            m_pCancelRead->hide();
+            LayoutBar(width());
+        }
+    } else if (m_pCancelRead->isHidden() && !m_pCancelDelay->isActive()) {
+        m_pCancelDelay->start();
+    }
+    if (out)
+        m_pCount->setText(GetText("ReadingCentral"));
+    else if (m_bDevicesPending || m_bColumnsPending)
+        m_pCount->setText(GetText("Reading"));
+    else if (!ReadPending())
+        ShowCount();
 }
 
 void CHistory::SortBy(int column, bool descending) {
@@ -775,6 +914,8 @@ void CHistory::ForgetSelection() {
     m_strSelPath.clear();
     m_strPicturePath.clear();
     m_bShowPicture = false;
+    ++m_pictureTicket; // a photograph still coming is not shown
+    m_bPicturePending = false;
     m_pPicture->hide();
     if (m_pMeter)
         m_pMeter->ShowNothing();
@@ -791,32 +932,75 @@ void CHistory::OnListSelectionChanged() {
     m_nSelRow = row;
     const HistoryRow* record = m_pModel->Row(row);
     if (!record) {
-        ListCell(row, 0); // reads its block
-        record = m_pModel->Row(row);
+        // Its block is not held: read it, then show the record (unless another is selected
+        // or the list changed by then). Meanwhile nothing of the record selected before.
+        const quint64 ticket = ++m_pictureTicket;
+        m_bPicturePending = true;
+        m_strSelPath.clear();
+        m_strPicturePath.clear();
+        m_pictureBytes.clear();
+        m_bShowPicture = true;
+        PaintPicture();
+        m_pMeter->ShowNothing();
+        const int block = row / CHistoryModel::kBlockRows;
+        const quint64 generation = m_pModel->Generation();
+        const HistoryFilter filter = m_filter;
+        const HistorySort sort = m_sort;
+        m_pWorker->Run<QVector<HistoryRow>>(
+            this,
+            [filter, sort, block](IRecordSource& source) {
+                QVector<HistoryRow> rows;
+                source.Fetch(filter, sort, qint64(block) * CHistoryModel::kBlockRows,
+                             CHistoryModel::kBlockRows, rows, nullptr);
+                return rows;
+            },
+            [this, ticket, generation, block, row](QVector<HistoryRow> rows) {
+                if (ticket != m_pictureTicket)
+                    return;
+                m_bPicturePending = false;
+                m_pModel->SetBlock(generation, block, rows);
+                if (m_nSelRow == row && m_pModel->Row(row))
+                    OnListSelectionChanged();
+                else
+                    ShowReadState();
+            });
+        ShowReadState();
+        return;
     }
-    m_strSelPath = record ? record->path : QString();
+    m_strSelPath = record->path;
     // The stored Path starts with its own separator and uses backslashes; either separator
     // names a folder level here. It never leads out of the picture folder, and a Path from the
     // central store only into this desk's folder of the record's device.
     const bool central = m_pSource->currentIndex() == 1;
     m_strPicturePath = ResolvePicturePath(
         GetPicFolder(),
-        central && record ? DevicePicturePath(record->machineNo, m_strSelPath) : m_strSelPath);
+        central ? DevicePicturePath(record->machineNo, m_strSelPath) : m_strSelPath);
     if (m_strPicturePath.isEmpty())
         m_strPicturePath = GetPicFolder(); // no picture: the replacement stands in
     // The photograph comes from the record source (the local pic/ folder or the central
-    // store); when it has none that reads, the replacement picture stands in.
+    // store) and is painted when it arrives; meanwhile, and when it has none that reads, the
+    // replacement picture stands in.
     m_pictureBytes.clear();
-    if (record) {
-        const HistoryRow row = *record;
-        QByteArray bytes;
-        m_pWorker->RunAndWait(
-            [&bytes, row](IRecordSource& source) { bytes = source.Picture(row); });
-        m_pictureBytes = bytes;
-    }
     m_bShowPicture = true;
+    RequestPicture(*record);
     PaintPicture();
     ShowReading();
+}
+
+void CHistory::RequestPicture(const HistoryRow& row) {
+    const quint64 ticket = ++m_pictureTicket;
+    m_bPicturePending = true;
+    m_pWorker->Run<QByteArray>(
+        this, [row](IRecordSource& source) { return source.Picture(row); },
+        [this, ticket](QByteArray bytes) {
+            if (ticket != m_pictureTicket)
+                return; // another record selected, or the list changed
+            m_bPicturePending = false;
+            m_pictureBytes = bytes;
+            PaintPicture();
+            ShowReadState();
+        });
+    ShowReadState();
 }
 
 void CHistory::ShowReading() {
@@ -845,13 +1029,17 @@ void CHistory::PaintPicture() {
         return;
     }
     QImage image;
-    if (!m_pictureBytes.isEmpty()) {
+    if (m_bPicturePending) {
+        // The replacement until the source's bytes arrive (never the photograph of the record
+        // selected before).
+        image = LoadRecordPicture(GetPicFolder());
+    } else if (!m_pictureBytes.isEmpty()) {
         QBuffer buffer(&m_pictureBytes);
         QImageReader reader(&buffer);
         reader.setAutoTransform(false); // as stored, like the device page shows it
         image = reader.read();
     }
-    if (image.isNull())
+    if (image.isNull() && !m_bPicturePending)
         image = LoadRecordPicture(m_strPicturePath);
     if (!image.isNull()) {
         // Shown at its own size; what does not fit is clipped by the page.
@@ -914,6 +1102,8 @@ void CHistory::LayoutBar(int pageWidth) {
         items.append({m_pSync, qMax(80, natural(m_pSync)), natural(m_pSync), 6});
     if (!m_pSource->isHidden())
         items.append({m_pSource, qMax(110, natural(m_pSource)), natural(m_pSource), 6});
+    if (!m_pCancelRead->isHidden())
+        items.append({m_pCancelRead, qMax(80, natural(m_pCancelRead)), natural(m_pCancelRead), 6});
     int total = 0;
     for (const Item& item : items)
         total += item.width + item.gapAfter;

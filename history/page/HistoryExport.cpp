@@ -63,7 +63,7 @@ QVector<int> CHistory::SelectedRows() const {
 bool CHistory::ExportRunning() const {
     const auto* report =
         findChild<CPdfReport*>(QLatin1String(kReportObject), Qt::FindDirectChildrenOnly);
-    return m_bExporting || (report && report->Running());
+    return m_bExporting || m_bPdfRowsPending || (report && report->Running());
 }
 
 void CHistory::PlaceExportBar() {
@@ -236,23 +236,66 @@ void CHistory::OnBnClickedExportPdf() {
         emit statusChanged(GetText(QStringLiteral("ClickRecord")));
         return;
     }
-    CPdfReport* report = Report();
     if (ExportRunning())
         return;
 
     const QVector<int> selected = SelectedRows();
-    const bool combined = selected.size() > 1;
+    const QVector<int> rows = selected.size() > 1 ? selected : QVector<int>{m_nSelRow};
+    // Rows whose block is not held (a selection reaching far down the list) are read on the
+    // worker first; the page never waits for them.
+    QVector<int> missing;
+    for (int row : rows) {
+        const int block = row / CHistoryModel::kBlockRows;
+        if (!m_pModel->HasRow(row) && !missing.contains(block))
+            missing.append(block);
+    }
+    if (missing.isEmpty()) {
+        StartPdfReport(rows, {});
+        return;
+    }
+    const quint64 ticket = m_queryTicket;
+    const quint64 generation = m_pModel->Generation();
+    const HistoryFilter filter = m_filter;
+    const HistorySort sort = m_sort;
+    m_bPdfRowsPending = true;
+    using Blocks = QHash<int, QVector<HistoryRow>>;
+    m_pWorker->Run<Blocks>(
+        this,
+        [filter, sort, missing](IRecordSource& source) {
+            Blocks blocks;
+            for (int block : missing) {
+                QVector<HistoryRow> got;
+                if (!source.Fetch(filter, sort, qint64(block) * CHistoryModel::kBlockRows,
+                                  CHistoryModel::kBlockRows, got, nullptr))
+                    break;
+                blocks.insert(block, got);
+            }
+            return blocks;
+        },
+        [this, ticket, generation, rows](Blocks blocks) {
+            m_bPdfRowsPending = false;
+            if (ticket != m_queryTicket || generation != m_pModel->Generation())
+                return; // the list changed meanwhile: its selection is gone
+            StartPdfReport(rows, blocks);
+        });
+}
+
+void CHistory::StartPdfReport(const QVector<int>& rows,
+                              const QHash<int, QVector<HistoryRow>>& fetched) {
+    CPdfReport* report = Report();
+    if (ExportRunning())
+        return;
+    const bool combined = rows.size() > 1;
     report->setProperty("combined", combined);
-    QVector<ReportSource> sources;
     const int columns = qMin(ListColumnCount(), kReportMaxHeadings);
-    for (int row : combined ? selected : QVector<int>{m_nSelRow}) {
+    auto sourceOf = [&](int row) {
         ReportSource source;
         for (int c = 0; c < columns; ++c) {
             source.headings.append(ListHeading(c));
-            source.cells.append(ListCell(row, c)); // reads the row's block when not held
+            source.cells.append(m_pModel->Cell(row, c));
         }
         const HistoryRow* record = m_pModel->Row(row);
-        source.picturePath = row == m_nSelRow ? m_strSelPath : (record ? record->path : QString());
+        source.picturePath = record ? record->path : QString();
         if (m_pSource->currentIndex() == 1) { // from the server: this desk's device folder only
             source.picturePath =
                 record ? DevicePicturePath(record->machineNo, source.picturePath) : QString();
@@ -261,7 +304,27 @@ void CHistory::OnBnClickedExportPdf() {
             if (!source.integrity)
                 source.integrity = Seal::Status();
         }
-        sources.append(source);
+        return source;
+    };
+    // The rows held now first: taking in a fetched block may let far ones go.
+    QHash<int, ReportSource> made;
+    for (int row : rows)
+        if (m_pModel->HasRow(row))
+            made.insert(row, sourceOf(row));
+    for (auto it = fetched.cbegin(); it != fetched.cend(); ++it) {
+        m_pModel->SetBlock(m_pModel->Generation(), it.key(), it.value());
+        for (int row : rows)
+            if (row / CHistoryModel::kBlockRows == it.key() && !made.contains(row))
+                made.insert(row, sourceOf(row));
+    }
+    QVector<ReportSource> sources;
+    for (int row : rows) {
+        if (!made.contains(row)) {
+            // Its block could not be read: no report with empty cells.
+            emit statusChanged(GetText(QStringLiteral("ExportPdfFail")));
+            return;
+        }
+        sources.append(made.value(row));
     }
 
     ShowExportBusy(true);

@@ -139,8 +139,10 @@ TEST(CentralAutoSync, TheHistoryPageListsTheCentralStoreWithItsPhotographs) {
     auto* source = qobject_cast<QComboBox*>(page.Control(HistoryIds::kSource));
     auto* devices = qobject_cast<QComboBox*>(page.Control(HistoryIds::kDeviceBox));
     ASSERT_TRUE(source && !source->isHidden() && devices);
+    page.WaitForList();                       // the device list comes from the worker
     EXPECT_EQ(devices->findText("DEV9"), -1); // this computer has none of them
     source->setCurrentIndex(1);
+    page.WaitForList();
     ASSERT_GE(devices->findText("DEV9"), 0);
     devices->setCurrentIndex(devices->findText("DEV9"));
     page.OnBnClickedQuery();
@@ -149,6 +151,7 @@ TEST(CentralAutoSync, TheHistoryPageListsTheCentralStoreWithItsPhotographs) {
     EXPECT_EQ(page.ListCell(0, 1), "3");
     // The photograph is not on this desk: it comes from the server.
     qobject_cast<QTableView*>(page.Control(HistoryIds::kList))->selectRow(0);
+    page.WaitForList(); // the photograph comes from the worker
     EXPECT_TRUE(page.PictureShown());
     EXPECT_EQ(page.Control(HistoryIds::kPicture)->size(), QSize(40, 30));
     // The row marks are the central store's verification (this desk has no seal of DEV9): an
@@ -168,5 +171,6 @@ TEST(CentralAutoSync, TheHistoryPageListsTheCentralStoreWithItsPhotographs) {
     EXPECT_TRUE(
         model->headerData(0, Qt::Vertical, Qt::ToolTipRole).toString().contains("ROW-CHANGED"));
     source->setCurrentIndex(0);
+    page.WaitForList();
     EXPECT_EQ(devices->findText("DEV9"), -1);
 }

@@ -7,12 +7,19 @@
 #include "central/CentralConfig.h"
 #include "central/CentralRecordSource.h"
 #include "central/PgConnection.h"
+#include "common/StatusWindow.h"
 #include "common/TestSupport.h"
+#include "history/page/History.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QLabel>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -217,6 +224,65 @@ TEST(CentralConnection, AServerThatNeverAnswersEndsWithinTheTimeOut) {
         EXPECT_LT(clock.elapsed(), abort ? 1000 : 3000);
         EXPECT_FALSE(error.isEmpty());
         other.join();
+    }
+}
+
+TEST(CentralConnection, TheHistoryPageGoesOnWhileTheServerNeverAnswers) {
+    Listener stalled("127.0.0.1", true);
+    ASSERT_GT(stalled.port(), 0);
+    TempHome home;
+    QString problem;
+    ASSERT_TRUE(Central::WriteConnectionFile(
+        Central::CentralConfPath(),
+        QString("host=127.0.0.1 port=%1 dbname=brtx").arg(stalled.port()), &problem));
+    enum End { SwitchBack, Cancel, Close };
+    for (const End end : {SwitchBack, Cancel, Close}) {
+        StatusWindow main;
+        auto page = std::make_unique<CHistory>();
+        main.Follow(page.get());
+        ASSERT_TRUE(page->WaitForList());
+        auto* source = qobject_cast<QComboBox*>(page->Control(HistoryIds::kSource));
+        auto* cancel = qobject_cast<QPushButton*>(page->Control(HistoryIds::kCancelRead));
+        auto* count = qobject_cast<QLabel*>(page->Control(HistoryIds::kRowCount));
+        QElapsedTimer clock;
+        clock.start();
+        source->setCurrentIndex(1); // the device list is asked of the stalled server
+        EXPECT_LT(clock.elapsed(), 500) << end;
+        EXPECT_TRUE(page->ReadPending()) << end;
+        page->OnBnClickedQuery(); // waits for the columns, the window does not
+
+        // The window's event loop keeps running while the read is out.
+        int ticks = 0;
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&ticks] { ++ticks; });
+        tick.start(50);
+        QEventLoop loop;
+        QTimer::singleShot(600, &loop, &QEventLoop::quit);
+        loop.exec();
+        EXPECT_GE(ticks, 8) << end;
+        EXPECT_TRUE(page->ReadPending()) << end;
+        EXPECT_FALSE(cancel->isHidden()) << end;
+        EXPECT_EQ(count->text(), GetText("ReadingCentral")) << end;
+
+        // Each way out aborts the running call within a second and frees the worker.
+        clock.restart();
+        if (end == SwitchBack) {
+            source->setCurrentIndex(0);
+            page->WaitForList(1000);
+            EXPECT_FALSE(page->ReadPending()) << end;
+            EXPECT_TRUE(cancel->isHidden());
+        } else if (end == Cancel) {
+            cancel->click();
+            EXPECT_FALSE(page->ReadPending());
+            EXPECT_TRUE(cancel->isHidden());
+            EXPECT_EQ(main.status(), GetText("ReadCancelled"));
+            source->setCurrentIndex(0); // a new read works
+            page->WaitForList(1000);
+            EXPECT_FALSE(page->ReadPending()) << end;
+        } else {
+            page.reset();
+        }
+        EXPECT_LT(clock.elapsed(), 1000) << end;
     }
 }
 

@@ -59,6 +59,7 @@ protected:
         if (row >= 0) {
             auto* list = qobject_cast<QTableView*>(page.Control(kList));
             list->selectRow(row);
+            page.WaitForList(); // the photograph comes from the worker
             ASSERT_EQ(page.SelectedRow(), row);
         }
     }

@@ -43,6 +43,7 @@ TEST(HistoryEndToEnd, DownloadedRecordsAreListedWithTheirPhotographs) {
     CHistory page;
     page.resize(1000, 600);
     page.show();
+    page.WaitForList(); // the device list comes from the worker
     const QString device = sim.DeviceNumberText();
     auto* box = qobject_cast<QComboBox*>(page.Control(HistoryIds::kDeviceBox));
     ASSERT_EQ(box->count(), 2); // "All devices" and the device

@@ -111,6 +111,7 @@ TEST_F(HistoryPageTest, DeviceBoxKeepsTheChosenDeviceAndRebuildsOnlyOnChange) {
     db.Add({"B200", "1", "2024-02-02"});
     db.Add({"B200", "2", "2024-02-03"});
     CHistory page;
+    page.WaitForList(); // the device list and the columns come from the worker
     QComboBox* box = Box(page);
     ASSERT_EQ(box->count(), 3);
     EXPECT_EQ(box->itemText(0), "All devices"); // first, the first device chosen
@@ -140,14 +141,17 @@ TEST_F(HistoryPageTest, DeviceBoxKeepsTheChosenDeviceAndRebuildsOnlyOnChange) {
     // A new device elsewhere: the chosen one stays, nothing is rebuilt.
     db.Titles("C300", {"X"});
     page.RefreshDeviceList();
+    page.WaitForList();
     EXPECT_EQ(box->count(), 4);
     EXPECT_EQ(page.CurrentDevice(), "B200");
     EXPECT_EQ(page.ListRowCount(), 2);
 
     // Another device and back: laid out anew, the rows are gone until the next query.
     box->setCurrentIndex(1);
+    page.WaitForList();
     EXPECT_EQ(page.ListColumnCount(), 10);
     box->setCurrentIndex(2);
+    page.WaitForList();
     EXPECT_EQ(page.ListColumnCount(), 12);
     EXPECT_EQ(page.ListRowCount(), 0);
     page.OnBnClickedQuery();
@@ -187,6 +191,7 @@ TEST_F(HistoryPageTest, QueryFillsSortsAndForgetsTheSelection) {
     EXPECT_EQ(page.ListCell(1, 4), "refuse");
 
     List(page)->selectRow(2);
+    page.WaitForList(); // the photograph comes from the worker
     EXPECT_EQ(page.SelectedRow(), 2);
     EXPECT_EQ(page.SelectedPath(), "\\D1\\00002.jpg");
 
@@ -236,6 +241,7 @@ TEST_F(HistoryPageTest, SelectionShowsThePictureOrTheReplacement) {
 
     QTableView* list = List(page);
     list->selectRow(0); // record 4
+    page.WaitForList(); // the photograph comes from the worker
     EXPECT_EQ(page.PicturePath(), home.path() + "/pic/D1/00004.jpg");
     EXPECT_TRUE(Frame(page)->isVisible());
     EXPECT_EQ(Frame(page)->size(), QSize(64, 48));
@@ -247,14 +253,18 @@ TEST_F(HistoryPageTest, SelectionShowsThePictureOrTheReplacement) {
     EXPECT_GT(shot.pixelColor(32, 24).blue(), 180);
 
     list->selectRow(1); // record 3, stored with forward slashes
+    page.WaitForList(); // the photograph comes from the worker
     EXPECT_EQ(Frame(page)->size(), QSize(40, 30));
 
     list->selectRow(3); // record 1: no picture file
+    page.WaitForList(); // the photograph comes from the worker
     EXPECT_EQ(page.SelectedPath(), "\\D1\\00001.jpg");
     EXPECT_EQ(Frame(page)->size(), failer);
 
     list->selectRow(0);
+    page.WaitForList(); // the photograph comes from the worker
     list->selectRow(2); // record 2: empty Path, the picture folder itself
+    page.WaitForList(); // the photograph comes from the worker
     EXPECT_EQ(page.SelectedPath(), QString());
     EXPECT_EQ(page.PicturePath(), home.path() + "/pic");
     EXPECT_EQ(Frame(page)->size(), failer);
@@ -262,8 +272,10 @@ TEST_F(HistoryPageTest, SelectionShowsThePictureOrTheReplacement) {
     // Without failer.jpg the frame shows nothing: never the picture of the record selected
     // before, which would pass for this record's.
     list->selectRow(0);
+    page.WaitForList(); // the photograph comes from the worker
     QFile::remove(home.file("failer.jpg"));
     list->selectRow(3);
+    page.WaitForList(); // the photograph comes from the worker
     EXPECT_EQ(page.SelectedRow(), 3);
     const QImage empty = Frame(page)->grab().toImage();
     EXPECT_FALSE(empty.pixelColor(32, 24).blue() > 180 && empty.pixelColor(32, 24).red() < 60);
@@ -275,6 +287,7 @@ TEST_F(HistoryPageTest, ListTakesTheFreeWidthAndTheViewIsRemembered) {
     auto* page = new CHistory;
     page->show();
     page->resize(1000, 600);
+    page->WaitForList(); // the columns come from the worker
     QTableView* list = List(*page);
     auto* splitter = qobject_cast<QSplitter*>(page->Control(kSplitter));
     ASSERT_TRUE(splitter);
@@ -310,6 +323,7 @@ TEST_F(HistoryPageTest, ListTakesTheFreeWidthAndTheViewIsRemembered) {
     CHistory again;
     again.show();
     again.resize(1400, 800);
+    again.WaitForList(); // the columns come from the worker
     EXPECT_EQ(qobject_cast<QSplitter*>(again.Control(kSplitter))->sizes(), sizes);
     EXPECT_EQ(List(again)->columnWidth(1), 33);
     EXPECT_TRUE(List(again)->horizontalHeader()->isSectionHidden(8));
@@ -327,6 +341,7 @@ TEST_F(HistoryPageTest, DeletionWithoutKelInfoOnlyEmptiesTheList) {
     page.OnBnClickedQuery();
     page.WaitForList();
     List(page)->selectRow(0);
+    page.WaitForList(); // the photograph comes from the worker
     EXPECT_TRUE(Frame(page)->isVisible());
 
     page.OnBnClickedDelete();

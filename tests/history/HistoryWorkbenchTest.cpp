@@ -111,6 +111,7 @@ TEST_F(HistoryWorkbenchTest, HeadingClicksSortAndReverse) {
 TEST_F(HistoryWorkbenchTest, AllDevicesListEveryDeviceUnderUnitedTitles) {
     CHistory page;
     status.Follow(&page);
+    page.WaitForList(); // the device list comes from the worker
     Get<QComboBox>(page, kDeviceBox)->setCurrentIndex(0);
     ASSERT_TRUE(page.AllDevices());
     page.OnBnClickedQuery();
@@ -157,6 +158,7 @@ TEST_F(HistoryWorkbenchTest, LongListIsHeldABlockAtATime) {
     status.Follow(&page);
     page.resize(1000, 600);
     page.show();
+    page.WaitForList(); // the device list comes from the worker
     auto* box = Get<QComboBox>(page, kDeviceBox);
     box->setCurrentIndex(box->findText("BIG"));
     page.OnBnClickedQuery();
@@ -168,6 +170,17 @@ TEST_F(HistoryWorkbenchTest, LongListIsHeldABlockAtATime) {
     ASSERT_TRUE(brtxtest::waitFor([&] { return model->HasRow(4999); }));
     EXPECT_EQ(page.ListCell(4999, 1), "1");
     EXPECT_EQ(page.ListCell(0, 1), "5000");
+    // Selecting a row whose block is not held reads it on the worker, then shows the record.
+    const int far = 2500;
+    ASSERT_FALSE(model->HasRow(far));
+    Get<QTableView>(page, kList)->selectRow(far);
+    EXPECT_TRUE(page.ReadPending());
+    page.WaitForList();
+    ASSERT_TRUE(model->HasRow(far));
+    EXPECT_EQ(page.SelectedRow(), far);
+    EXPECT_EQ(page.SelectedPath(), model->Row(far)->path);
+    EXPECT_FALSE(page.SelectedPath().isEmpty());
+    EXPECT_TRUE(page.PictureShown());
     for (int r = 0; r < 5000; r += 97)
         page.ListCell(r, 0);
     EXPECT_LE(model->HeldBlocks(), CHistoryModel::kMaxBlocks);
@@ -201,6 +214,7 @@ TEST_F(HistoryWorkbenchTest, SearchAndSortAsTheUserSeesThem) {
     status.Follow(&page);
     page.resize(1280, 640);
     page.show();
+    page.WaitForList(); // the device list comes from the worker
     auto* box = Get<QComboBox>(page, kDeviceBox);
     box->setCurrentIndex(box->findText("0123456789"));
     Get<QLineEdit>(page, kSearch)->setText("müller");
@@ -210,6 +224,7 @@ TEST_F(HistoryWorkbenchTest, SearchAndSortAsTheUserSeesThem) {
         EXPECT_EQ(page.ListCell(r, 7), "Anna Müller");
     auto* list = Get<QTableView>(page, kList);
     list->selectRow(1);
+    page.WaitForList(); // the photograph comes from the worker
     const QString dir = qEnvironmentVariable("BRTX_SHOT_DIR");
     auto keep = [&](const char* name) {
         QCoreApplication::processEvents();
@@ -224,6 +239,7 @@ TEST_F(HistoryWorkbenchTest, SearchAndSortAsTheUserSeesThem) {
     emit list->horizontalHeader()->sectionClicked(5);
     EXPECT_EQ(page.ListCell(0, 5), "0.890");
     list->selectRow(0);
+    page.WaitForList(); // the photograph comes from the worker
     keep("history-sorted.png");
 }
 
@@ -269,6 +285,7 @@ TEST_F(HistoryWorkbenchTest, StatisticsTabAsTheUserSeesIt) {
     status.Follow(&page);
     page.resize(1280, 760);
     page.show();
+    page.WaitForList();                                   // the device list comes from the worker
     Get<QComboBox>(page, kDeviceBox)->setCurrentIndex(0); // every device
     page.OnBnClickedQuery();
     ASSERT_TRUE(page.WaitForList());

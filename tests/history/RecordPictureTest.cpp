@@ -76,5 +76,6 @@ TEST(RecordPicture, ShownAsStoredWithTheReplacementAsFallback) {
     page.OnBnClickedQuery();
     ASSERT_EQ(page.ListRowCount(), 1);
     qobject_cast<QTableView*>(page.Control(HistoryIds::kList))->selectRow(0);
+    page.WaitForList(); // the photograph comes from the worker
     EXPECT_EQ(page.Control(HistoryIds::kPicture)->size(), QSize(40, 20));
 }

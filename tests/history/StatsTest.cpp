@@ -324,6 +324,7 @@ TEST_F(StatsTest, TabChartsClickThroughAndExport) {
     CHistory page;
     page.resize(1400, 900);
     page.show();
+    page.WaitForList(); // the device list comes from the worker
     qobject_cast<QComboBox*>(page.Control(HistoryIds::kDeviceBox))->setCurrentIndex(0);
     page.OnBnClickedQuery();
     ASSERT_TRUE(page.WaitForList());

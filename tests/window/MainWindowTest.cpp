@@ -232,18 +232,21 @@ TEST(MainWindow, PageButtonsSwitchPagesAndHistoryReloadsDevicesEachTime) {
 
     auto* devices = qobject_cast<QComboBox*>(dlg.HistoryPage()->Control(HistoryIds::kDeviceBox));
     ASSERT_NE(devices, nullptr);
-    ASSERT_EQ(devices->count(), 2); // "All devices" and the device
+    dlg.HistoryPage()->WaitForList(); // the device list comes from the worker
+    ASSERT_EQ(devices->count(), 2);   // "All devices" and the device
 
     AddDevice("000000000002");
     historyButton->click();
     EXPECT_FALSE(deviceHost->isVisible());
     EXPECT_TRUE(historyHost->isVisible());
     EXPECT_TRUE(historyButton->isChecked());
+    dlg.HistoryPage()->WaitForList();
     EXPECT_EQ(devices->count(), 3);
 
     // A second press reloads again, though the page is already in front.
     AddDevice("000000000003");
     historyButton->click();
+    dlg.HistoryPage()->WaitForList();
     EXPECT_EQ(devices->count(), 4);
     EXPECT_TRUE(historyHost->isVisible());
     // The history page's status texts reach this window's status field.
