@@ -71,14 +71,24 @@ bool PeriodRange(StatsBy by, const QString& group, QString& first, QString& last
 // A group's rows of every unit added up (the rows come in group order).
 struct Total {
     QString group;
+    qint64 order = 0; // the group's place in the rows
     qint64 tests = 0, modes[4] = {0, 0, 0, 0}, over[2] = {0, 0}, results = 0;
 };
+void Add(Total& to, const Total& t) {
+    to.tests += t.tests;
+    for (int m = 0; m < 4; ++m)
+        to.modes[m] += t.modes[m];
+    to.over[0] += t.over[0];
+    to.over[1] += t.over[1];
+    to.results += t.results;
+}
 QVector<Total> ByGroup(const QVector<StatsRow>& rows) {
     QVector<Total> totals;
     for (const StatsRow& row : rows) {
         if (totals.isEmpty() || totals.last().group != row.group) {
             totals.append(Total());
             totals.last().group = row.group;
+            totals.last().order = totals.size() - 1;
         }
         Total& t = totals.last();
         t.tests += row.tests;
@@ -101,9 +111,15 @@ struct CStatsView::Answer {
     QString error;
     StatsRequest request;
     HistoryFilter filter;
-    QVector<StatsRow> rows;
-    QStringList units; // Results: the units that have results, most results first
-    QString unit;      // the one shown
+    QVector<StatsRow> rows; // (Field: none, see fieldTop)
+    qint64 tests = 0;       // the records counted
+    QStringList units;      // Results: the units that have results, most results first
+    QString unit;           // the one shown
+    // Field: every value's total, the values with the most tests (ties in group order) and
+    // the rest added up, so that the window thread gets a handful of lines, not every value.
+    Total fieldAll, fieldOthers;
+    QVector<Total> fieldTop;
+    bool hasOthers = false;
 };
 
 CStatsView::CStatsView(const CLanguage& texts, QWidget* parent) : QWidget(parent), m_texts(texts) {
@@ -238,6 +254,8 @@ void CStatsView::Recount() {
     ask.chart = chart;
     ask.filter = m_filter;
     ask.request.limits = m_limits;
+    // No chart shows a mean or median: none keeps the results for one.
+    ask.request.medians = false;
     ask.unit = m_unit->currentText();
     switch (chart) {
     case Period:
@@ -309,8 +327,28 @@ void CStatsView::Recount() {
             }
             a.ok = source.Stats(a.filter, a.request, a.rows, &a.error);
             source.SetInterrupt({});
+            for (const StatsRow& row : a.rows)
+                a.tests += row.tests;
             if (a.ok && a.chart == Period)
                 FillEmptyGroups(a.request, QString(), QString(), a.rows); // first to last test
+            if (a.ok && a.chart == Field) {
+                QVector<Total> totals = ByGroup(a.rows);
+                a.rows = QVector<StatsRow>(); // a free field may have a value per record
+                for (const Total& t : totals)
+                    Add(a.fieldAll, t);
+                // The most tests first; equal counts keep their group order.
+                const qsizetype top = qMin<qsizetype>(kTopValues, totals.size());
+                std::partial_sort(totals.begin(), totals.begin() + top, totals.end(),
+                                  [](const Total& x, const Total& y) {
+                                      return x.tests != y.tests ? x.tests > y.tests
+                                                                : x.order < y.order;
+                                  });
+                for (qsizetype i = top; i < totals.size(); ++i)
+                    Add(a.fieldOthers, totals[i]);
+                a.hasOthers = totals.size() > top;
+                totals.resize(top);
+                a.fieldTop = totals;
+            }
             return a;
         },
         [this, ticket](Answer a) {
@@ -346,9 +384,7 @@ void CStatsView::Show(const Answer& answer) {
         m_unit->addItems(answer.units);
         m_unit->setCurrentIndex(qMax(0, answer.units.indexOf(answer.unit)));
     }
-    qint64 tests = 0;
-    for (const StatsRow& row : answer.rows)
-        tests += row.tests;
+    const qint64 tests = answer.tests;
     if (tests == 0) {
         ShowEmpty(Text("StatsNoRecords"));
         return;
@@ -645,25 +681,10 @@ void CStatsView::ShowHeat(const Answer& answer) {
 }
 
 void CStatsView::ShowField(const Answer& answer) {
-    QVector<Total> totals = ByGroup(answer.rows);
-    Total all;
-    for (const Total& t : totals) {
-        all.tests += t.tests;
-        all.modes[2] += t.modes[2];
-        all.over[0] += t.over[0];
-    }
-    std::stable_sort(totals.begin(), totals.end(),
-                     [](const Total& a, const Total& b) { return a.tests > b.tests; });
-    Total others;
-    bool hasOthers = false;
-    for (int i = kTopValues; i < totals.size(); ++i) {
-        hasOthers = true;
-        others.tests += totals[i].tests;
-        others.modes[2] += totals[i].modes[2];
-        others.over[0] += totals[i].over[0];
-    }
-    if (totals.size() > kTopValues)
-        totals.resize(kTopValues);
+    const QVector<Total>& totals = answer.fieldTop;
+    const Total& all = answer.fieldAll;
+    const Total& others = answer.fieldOthers;
+    const bool hasOthers = answer.hasOthers;
     struct Line {
         QString name;
         Total t;
