@@ -111,10 +111,11 @@ struct CStatsView::Answer {
     QString error;
     StatsRequest request;
     HistoryFilter filter;
-    QVector<StatsRow> rows; // (Field: none, see fieldTop)
-    qint64 tests = 0;       // the records counted
-    QStringList units;      // Results: the units that have results, most results first
-    QString unit;           // the one shown
+    QVector<StatsRow> rows;    // (Field: none, see fieldTop)
+    qint64 tests = 0;          // the records counted
+    QStringList units;         // Results: the units that have results, most results first
+    QString unit;              // the one shown
+    QMap<qint64, qint64> bins; // Results: its bins (StatsBin -> results)
     // Field: every value's total, the values with the most tests (ties in group order) and
     // the rest added up, so that the window thread gets a handful of lines, not every value.
     Total fieldAll, fieldOthers;
@@ -293,37 +294,19 @@ void CStatsView::Recount() {
             const quint64 mine = a.ticket;
             source.SetInterrupt([live, mine] { return live->load() != mine; });
             if (a.chart == Results) {
-                // The units with results and their highest result, then the chosen unit's
-                // bins (a width that suits it).
-                StatsRequest units;
-                units.by = StatsBy::Mode;
-                units.limits = a.request.limits;
-                units.medians = false; // a scan for the units and their highest result only
-                QVector<StatsRow> rows;
-                a.ok = source.Stats(a.filter, units, rows, &a.error);
-                QMap<QString, QPair<qint64, double>> seen; // unit -> results, max
-                for (const StatsRow& row : rows) {
-                    if (row.results <= 0)
-                        continue;
-                    auto& s = seen[row.unit];
-                    s.second = s.first ? qMax(s.second, row.max) : row.max;
-                    s.first += row.results;
-                }
-                QVector<QPair<qint64, QString>> order;
-                for (auto it = seen.cbegin(); it != seen.cend(); ++it)
-                    order.append({-it.value().first, it.key()});
-                std::sort(order.begin(), order.end());
-                for (const auto& o : order)
-                    a.units << o.second;
-                if (!a.ok || a.units.isEmpty()) {
-                    source.SetInterrupt({});
+                // The units with results, then the chosen unit's bins (a width that suits it).
+                StatsBins bins;
+                a.ok = source.ResultBins(a.filter, a.request.limits, a.unit, bins, &a.error);
+                source.SetInterrupt({});
+                a.units = bins.units;
+                if (!a.ok || a.units.isEmpty())
                     return a;
-                }
-                if (!a.units.contains(a.unit))
-                    a.unit = a.units.first();
+                a.unit = bins.unit;
                 a.filter.unit = a.unit;
-                a.request.binWidth =
-                    StatsBinWidth(seen[a.unit].second, a.request.limits.For(a.unit));
+                a.request.binWidth = bins.width;
+                a.tests = bins.tests;
+                a.bins = bins.bins;
+                return a;
             }
             a.ok = source.Stats(a.filter, a.request, a.rows, &a.error);
             source.SetInterrupt({});
@@ -551,13 +534,7 @@ void CStatsView::ShowPeriod(const Answer& answer) {
 void CStatsView::ShowResults(const Answer& answer) {
     const double width = answer.request.binWidth;
     // The bins from the lowest to the highest that has results, empty ones included.
-    QMap<qint64, qint64> counts;
-    for (const StatsRow& row : answer.rows) {
-        bool ok = false;
-        const qint64 bin = row.group.toLongLong(&ok);
-        if (ok)
-            counts[bin] += row.tests;
-    }
+    const QMap<qint64, qint64>& counts = answer.bins;
     if (counts.isEmpty()) {
         ShowEmpty(Text("StatsNoRecords"));
         return;
