@@ -38,6 +38,9 @@
 #include <cmath>
 
 #include <climits>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -66,6 +69,16 @@ bool PeriodRange(StatsBy by, const QString& group, QString& first, QString& last
     first = start.toString(Qt::ISODate);
     last = end.toString(Qt::ISODate);
     return true;
+}
+
+// A count over a free field with a value per record builds and frees tens of megabytes of
+// groups. glibc then raises its threshold for giving freed memory back (it follows the largest
+// block freed), so that memory would stay with the process after every such count: give back
+// what is free now, once per count.
+void ReleaseFreedMemory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }
 
 // A group's rows of every unit added up (the rows come in group order).
@@ -332,6 +345,7 @@ void CStatsView::Recount() {
                 totals.resize(top);
                 a.fieldTop = totals;
             }
+            ReleaseFreedMemory();
             return a;
         },
         [this, ticket](Answer a) {
