@@ -14,7 +14,10 @@ class HistoryHome {
 public:
     // generated: the rows are made by one SQL statement (quick for a million), with names,
     // plates and places as field texts, from 2015 on, 300 tests a day, three devices.
-    HistoryHome(const QString& programDir, int rows, bool generated = false);
+    // keepDir (generated only): the folder is keepDir/workbench-ROWS and stays after the run;
+    // a later run with the same keepDir reuses its database instead of generating it again.
+    HistoryHome(const QString& programDir, int rows, bool generated = false,
+                const QString& keepDir = QString());
     ~HistoryHome();
     HistoryHome(const HistoryHome&) = delete;
     HistoryHome& operator=(const HistoryHome&) = delete;

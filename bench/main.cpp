@@ -58,6 +58,8 @@ Options:
   --exports-only      only the .xlsx, CSV and combined PDF measures
   --stats-only        only the statistics (brtx-cli stats, each chart of the Statistics tab,
                       the page's memory) over the --workbench record counts
+  --stats-keep DIR    with --stats-only: keep the generated databases in DIR (one folder
+                      per count) and reuse them on later runs instead of generating again
   --seal-only         only the downloads and the seal, signature and verify measures
   --verify-records N  records (with photographs) of the verify benchmark (100000; 0: skip)
   --rss-log FILE      write the long download's memory after each record to FILE
@@ -91,6 +93,7 @@ struct Options {
     int pdfRecords = 50;
     bool exportsOnly = false;
     bool statsOnly = false;
+    QString statsKeep; // --stats-keep: where the generated databases stay between runs
     bool sealOnly = false;
     int verifyRecords = 100000;
     QString programDir;
@@ -204,6 +207,9 @@ int Parse(const QStringList& args, Options* o) {
             o->exportsOnly = true;
         } else if (a == QLatin1String("--stats-only")) {
             o->statsOnly = true;
+        } else if (a == QLatin1String("--stats-keep")) {
+            if (!value(&o->statsKeep) || o->statsKeep.isEmpty())
+                return Usage(QStringLiteral("--stats-keep needs a folder"));
         } else if (a == QLatin1String("--seal-only")) {
             o->sealOnly = true;
             o->longRecords = 0;
@@ -443,7 +449,7 @@ int main(int argc, char** argv) {
             table.Section(
                 QStringLiteral("Statistics: %1 generated records of three devices").arg(Count(n)));
             Progress(QStringLiteral("generating %1 records").arg(n));
-            HistoryHome home(o.programDir, n, true);
+            HistoryHome home(o.programDir, n, true, o.statsKeep);
             if (!home.Ok()) {
                 dataOk = false;
                 table.Row(QStringLiteral("%1 records").arg(Count(n)), home.Problem());

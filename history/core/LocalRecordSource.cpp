@@ -1107,3 +1107,90 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     }
     return true;
 }
+
+bool CLocalRecordSource::ResultBins(const HistoryFilter& filter, const CLimits& limits,
+                                    const QString& wanted, StatsBins& out, QString* error) {
+    out = StatsBins();
+    Layout layout;
+    if (!LoadLayout(filter, layout, error))
+        return false;
+    const Sql searchArgs = layout.SearchArgs();
+    Sql sql;
+    sql.Add("SELECT trim(coalesce(Test_Unit,'')),Test_Result FROM ValueInfo");
+    Sql field;
+    if (!layout.FieldOf(filter, field, error) ||
+        !WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), sql, error))
+        return false;
+    Connection db;
+    if (!db.Open(DatabasePath(), error, &m_interrupt))
+        return false;
+    if (!db.HasValues())
+        return true;
+    db.SetSearch(filter.search);
+    auto stmt = db.Prepare(sql.text, error, sql.binds);
+    if (!stmt)
+        return false;
+
+    // Per unit as stored (trimmed): its records, its results and how often each value came.
+    // Results are few distinct values (a few decimals each), so the counts stay small; binning
+    // a value once for all its records gives what binning each record gives.
+    struct Unit {
+        qint64 tests = 0, results = 0;
+        double max = 0;
+        QHash<double, qint64> values;
+    };
+    QHash<QByteArray, Unit> units;
+    QByteArray lastName;
+    Unit* last = nullptr; // valid until the next unit is added
+    while (stmt->Next()) {
+        const QByteArrayView name = stmt->Bytes(0);
+        if (!last || lastName != name) {
+            lastName = name.toByteArray();
+            last = &units[lastName];
+        }
+        ++last->tests;
+        double value = 0;
+        if (!NumberCell(*stmt, 1, value))
+            continue;
+        last->max = last->results++ ? std::max(last->max, value) : value;
+        ++last->values[value];
+    }
+    if (stmt->Failed()) {
+        Connection::Fail(error, db.Message());
+        return false;
+    }
+
+    // The units with results, most first, then in order (as the list of units reads).
+    QMap<QString, QPair<qint64, double>> seen; // unit -> results, highest
+    for (auto it = units.cbegin(); it != units.cend(); ++it) {
+        if (it->results <= 0)
+            continue;
+        auto& s = seen[QString::fromUtf8(it.key())];
+        s.second = s.first ? qMax(s.second, it->max) : it->max;
+        s.first += it->results;
+    }
+    QVector<QPair<qint64, QString>> order;
+    for (auto it = seen.cbegin(); it != seen.cend(); ++it)
+        order.append({-it.value().first, it.key()});
+    std::sort(order.begin(), order.end());
+    for (const auto& o : order)
+        out.units << o.second;
+    if (out.units.isEmpty())
+        return true;
+    out.unit = out.units.contains(wanted) ? wanted : out.units.first();
+    out.width = StatsBinWidth(seen[out.unit].second, limits.For(out.unit));
+    // The unit's records as a filter on the unit selects them: every stored unit written alike
+    // but for the case of A-Z (SQLite's lower()).
+    const QByteArray chosen = out.unit.trimmed().toLower().toUtf8();
+    for (auto it = units.cbegin(); it != units.cend(); ++it) {
+        QByteArray lower = it.key();
+        for (char& c : lower)
+            c = LowerAscii(c);
+        if (lower != chosen)
+            continue;
+        out.tests += it->tests;
+        for (auto v = it->values.cbegin(); v != it->values.cend(); ++v)
+            out.bins[StatsBin(v.key(), out.width)] += v.value();
+    }
+    return true;
+}

@@ -36,10 +36,14 @@ public:
                 const std::function<bool(const HistoryRow&)>& sink, QString* error) override;
     QByteArray Picture(const HistoryRow& row) override;
     // Statistics over the filter's records (see Stats.h), groups and units in order, read in
-    // one pass sorted by SQLite (only one group's results are held here). *noColumn is set
-    // when field:HEADING names no column of the list.
+    // one pass in stored order and added up per group and unit (with medians, each group's
+    // results are held). *noColumn is set when field:HEADING names no column of the list.
     bool Stats(const HistoryFilter& filter, const StatsRequest& request, QVector<StatsRow>& rows,
                QString* error, bool* noColumn = nullptr) override;
+    // In one pass: each unit's count of every distinct result, binned once its highest result
+    // gives the width.
+    bool ResultBins(const HistoryFilter& filter, const CLimits& limits, const QString& wanted,
+                    StatsBins& out, QString* error) override;
     void SetInterrupt(std::function<bool()> stop) override;
     std::shared_ptr<IRecordSource> Another() const override {
         return std::make_shared<CLocalRecordSource>(m_dbPath, m_texts);

@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -62,6 +63,53 @@ public:
         if (error)
             *error = QStringLiteral("statistics of this store are not available yet");
         return false;
+    }
+    // The distribution of one unit's results over the filter's records (see StatsBins): the
+    // units and their highest results by one count, then the chosen unit's bins by another.
+    // A store may do both in one pass; the bins are the same.
+    virtual bool ResultBins(const HistoryFilter& filter, const CLimits& limits,
+                            const QString& wanted, StatsBins& out, QString* error) {
+        out = StatsBins();
+        StatsRequest units;
+        units.by = StatsBy::Mode;
+        units.limits = limits;
+        units.medians = false; // the counts and the highest result only
+        QVector<StatsRow> rows;
+        if (!Stats(filter, units, rows, error))
+            return false;
+        QMap<QString, QPair<qint64, double>> seen; // unit -> results, highest
+        for (const StatsRow& row : rows) {
+            if (row.results <= 0)
+                continue;
+            auto& s = seen[row.unit];
+            s.second = s.first ? qMax(s.second, row.max) : row.max;
+            s.first += row.results;
+        }
+        QVector<QPair<qint64, QString>> order;
+        for (auto it = seen.cbegin(); it != seen.cend(); ++it)
+            order.append({-it.value().first, it.key()});
+        std::sort(order.begin(), order.end());
+        for (const auto& o : order)
+            out.units << o.second;
+        if (out.units.isEmpty())
+            return true;
+        out.unit = out.units.contains(wanted) ? wanted : out.units.first();
+        out.width = StatsBinWidth(seen[out.unit].second, limits.For(out.unit));
+        StatsRequest bins = units;
+        bins.by = StatsBy::Bin;
+        bins.binWidth = out.width;
+        HistoryFilter narrowed = filter;
+        narrowed.unit = out.unit;
+        if (!Stats(narrowed, bins, rows, error))
+            return false;
+        for (const StatsRow& row : rows) {
+            out.tests += row.tests;
+            bool ok = false;
+            const qint64 bin = row.group.toLongLong(&ok);
+            if (ok)
+                out.bins[bin] += row.tests;
+        }
+        return true;
     }
     // The bytes of a row's photograph; empty when it has none or it cannot be read.
     virtual QByteArray Picture(const HistoryRow& row) = 0;

@@ -6,6 +6,7 @@
 // record sources compute them in the database; the rows never come into memory.
 #include "history/core/Limits.h"
 
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -55,6 +56,15 @@ qint64 StatsBin(double value, double width);
 // bins, and no wider than a tenth of the unit's lowest limit when it has one (so the limits
 // fall on or near edges).
 double StatsBinWidth(double max, const UnitLimits* limits);
+
+// The distribution of one unit's results, as the Statistics tab draws it.
+struct StatsBins {
+    QStringList units; // the units that have results that are numbers, most results first
+    QString unit;      // the unit counted: the one asked for when it has results, else the first
+    double width = 0;  // StatsBinWidth(its highest result, its limits)
+    qint64 tests = 0;  // the records of that unit (as the filter's unit selects it), refusals too
+    QMap<qint64, qint64> bins; // StatsBin -> its results that are numbers
+};
 
 // The groups a period or hour count leaves out, added with zero counts: every day, week (its
 // Monday) or month from first to last ("yyyy-MM-dd" bounds; an open bound takes the first or

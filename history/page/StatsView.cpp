@@ -38,6 +38,9 @@
 #include <cmath>
 
 #include <climits>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -68,17 +71,37 @@ bool PeriodRange(StatsBy by, const QString& group, QString& first, QString& last
     return true;
 }
 
+// A count over a free field with a value per record builds and frees tens of megabytes of
+// groups. glibc then raises its threshold for giving freed memory back (it follows the largest
+// block freed), so that memory would stay with the process after every such count: give back
+// what is free now, once per count.
+void ReleaseFreedMemory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
 // A group's rows of every unit added up (the rows come in group order).
 struct Total {
     QString group;
+    qint64 order = 0; // the group's place in the rows
     qint64 tests = 0, modes[4] = {0, 0, 0, 0}, over[2] = {0, 0}, results = 0;
 };
+void Add(Total& to, const Total& t) {
+    to.tests += t.tests;
+    for (int m = 0; m < 4; ++m)
+        to.modes[m] += t.modes[m];
+    to.over[0] += t.over[0];
+    to.over[1] += t.over[1];
+    to.results += t.results;
+}
 QVector<Total> ByGroup(const QVector<StatsRow>& rows) {
     QVector<Total> totals;
     for (const StatsRow& row : rows) {
         if (totals.isEmpty() || totals.last().group != row.group) {
             totals.append(Total());
             totals.last().group = row.group;
+            totals.last().order = totals.size() - 1;
         }
         Total& t = totals.last();
         t.tests += row.tests;
@@ -101,9 +124,16 @@ struct CStatsView::Answer {
     QString error;
     StatsRequest request;
     HistoryFilter filter;
-    QVector<StatsRow> rows;
-    QStringList units; // Results: the units that have results, most results first
-    QString unit;      // the one shown
+    QVector<StatsRow> rows;    // (Field: none, see fieldTop)
+    qint64 tests = 0;          // the records counted
+    QStringList units;         // Results: the units that have results, most results first
+    QString unit;              // the one shown
+    QMap<qint64, qint64> bins; // Results: its bins (StatsBin -> results)
+    // Field: every value's total, the values with the most tests (ties in group order) and
+    // the rest added up, so that the window thread gets a handful of lines, not every value.
+    Total fieldAll, fieldOthers;
+    QVector<Total> fieldTop;
+    bool hasOthers = false;
 };
 
 CStatsView::CStatsView(const CLanguage& texts, QWidget* parent) : QWidget(parent), m_texts(texts) {
@@ -238,6 +268,8 @@ void CStatsView::Recount() {
     ask.chart = chart;
     ask.filter = m_filter;
     ask.request.limits = m_limits;
+    // No chart shows a mean or median: none keeps the results for one.
+    ask.request.medians = false;
     ask.unit = m_unit->currentText();
     switch (chart) {
     case Period:
@@ -275,42 +307,45 @@ void CStatsView::Recount() {
             const quint64 mine = a.ticket;
             source.SetInterrupt([live, mine] { return live->load() != mine; });
             if (a.chart == Results) {
-                // The units with results and their highest result, then the chosen unit's
-                // bins (a width that suits it).
-                StatsRequest units;
-                units.by = StatsBy::Mode;
-                units.limits = a.request.limits;
-                units.medians = false; // a scan for the units and their highest result only
-                QVector<StatsRow> rows;
-                a.ok = source.Stats(a.filter, units, rows, &a.error);
-                QMap<QString, QPair<qint64, double>> seen; // unit -> results, max
-                for (const StatsRow& row : rows) {
-                    if (row.results <= 0)
-                        continue;
-                    auto& s = seen[row.unit];
-                    s.second = s.first ? qMax(s.second, row.max) : row.max;
-                    s.first += row.results;
-                }
-                QVector<QPair<qint64, QString>> order;
-                for (auto it = seen.cbegin(); it != seen.cend(); ++it)
-                    order.append({-it.value().first, it.key()});
-                std::sort(order.begin(), order.end());
-                for (const auto& o : order)
-                    a.units << o.second;
-                if (!a.ok || a.units.isEmpty()) {
-                    source.SetInterrupt({});
+                // The units with results, then the chosen unit's bins (a width that suits it).
+                StatsBins bins;
+                a.ok = source.ResultBins(a.filter, a.request.limits, a.unit, bins, &a.error);
+                source.SetInterrupt({});
+                a.units = bins.units;
+                if (!a.ok || a.units.isEmpty())
                     return a;
-                }
-                if (!a.units.contains(a.unit))
-                    a.unit = a.units.first();
+                a.unit = bins.unit;
                 a.filter.unit = a.unit;
-                a.request.binWidth =
-                    StatsBinWidth(seen[a.unit].second, a.request.limits.For(a.unit));
+                a.request.binWidth = bins.width;
+                a.tests = bins.tests;
+                a.bins = bins.bins;
+                return a;
             }
             a.ok = source.Stats(a.filter, a.request, a.rows, &a.error);
             source.SetInterrupt({});
+            for (const StatsRow& row : a.rows)
+                a.tests += row.tests;
             if (a.ok && a.chart == Period)
                 FillEmptyGroups(a.request, QString(), QString(), a.rows); // first to last test
+            if (a.ok && a.chart == Field) {
+                QVector<Total> totals = ByGroup(a.rows);
+                a.rows = QVector<StatsRow>(); // a free field may have a value per record
+                for (const Total& t : totals)
+                    Add(a.fieldAll, t);
+                // The most tests first; equal counts keep their group order.
+                const qsizetype top = qMin<qsizetype>(kTopValues, totals.size());
+                std::partial_sort(totals.begin(), totals.begin() + top, totals.end(),
+                                  [](const Total& x, const Total& y) {
+                                      return x.tests != y.tests ? x.tests > y.tests
+                                                                : x.order < y.order;
+                                  });
+                for (qsizetype i = top; i < totals.size(); ++i)
+                    Add(a.fieldOthers, totals[i]);
+                a.hasOthers = totals.size() > top;
+                totals.resize(top);
+                a.fieldTop = totals;
+            }
+            ReleaseFreedMemory();
             return a;
         },
         [this, ticket](Answer a) {
@@ -346,9 +381,7 @@ void CStatsView::Show(const Answer& answer) {
         m_unit->addItems(answer.units);
         m_unit->setCurrentIndex(qMax(0, answer.units.indexOf(answer.unit)));
     }
-    qint64 tests = 0;
-    for (const StatsRow& row : answer.rows)
-        tests += row.tests;
+    const qint64 tests = answer.tests;
     if (tests == 0) {
         ShowEmpty(Text("StatsNoRecords"));
         return;
@@ -515,13 +548,7 @@ void CStatsView::ShowPeriod(const Answer& answer) {
 void CStatsView::ShowResults(const Answer& answer) {
     const double width = answer.request.binWidth;
     // The bins from the lowest to the highest that has results, empty ones included.
-    QMap<qint64, qint64> counts;
-    for (const StatsRow& row : answer.rows) {
-        bool ok = false;
-        const qint64 bin = row.group.toLongLong(&ok);
-        if (ok)
-            counts[bin] += row.tests;
-    }
+    const QMap<qint64, qint64>& counts = answer.bins;
     if (counts.isEmpty()) {
         ShowEmpty(Text("StatsNoRecords"));
         return;
@@ -645,25 +672,10 @@ void CStatsView::ShowHeat(const Answer& answer) {
 }
 
 void CStatsView::ShowField(const Answer& answer) {
-    QVector<Total> totals = ByGroup(answer.rows);
-    Total all;
-    for (const Total& t : totals) {
-        all.tests += t.tests;
-        all.modes[2] += t.modes[2];
-        all.over[0] += t.over[0];
-    }
-    std::stable_sort(totals.begin(), totals.end(),
-                     [](const Total& a, const Total& b) { return a.tests > b.tests; });
-    Total others;
-    bool hasOthers = false;
-    for (int i = kTopValues; i < totals.size(); ++i) {
-        hasOthers = true;
-        others.tests += totals[i].tests;
-        others.modes[2] += totals[i].modes[2];
-        others.over[0] += totals[i].over[0];
-    }
-    if (totals.size() > kTopValues)
-        totals.resize(kTopValues);
+    const QVector<Total>& totals = answer.fieldTop;
+    const Total& all = answer.fieldAll;
+    const Total& others = answer.fieldOthers;
+    const bool hasOthers = answer.hasOthers;
     struct Line {
         QString name;
         Total t;

@@ -312,6 +312,55 @@ TEST_F(StatsTest, BinsHeatMapAndEmptyGroupsMatchAPlainCount) {
     EXPECT_TRUE(rows.isEmpty());
 }
 
+// The distribution's one pass over the local database gives what a count of the units and a
+// count of the chosen unit's bins give, for units written in another case or with spaces
+// around them, results that are no numbers, a unit asked for that has none, and narrower
+// filters.
+TEST_F(StatsTest, ResultBinsInOnePassMatchTwoCounts) {
+    {
+        historytest::Db db;
+        int no = 10;
+        for (const char* unit : {"MG/L", " mg/L ", "Mg/l", "g/L"})
+            for (const char* result : {"0.26", "0.05", "-", "0.4"})
+                db.db().ExecuteSQL(Statements::InsertValueInfo(
+                    historytest::Values({"D2", QString::number(++no), "2024-03-06", "09:00:00",
+                                         "Auto", result, unit})));
+    }
+    CLocalRecordSource source;
+    const CLimits limits = CLimits::Parse(kLimits);
+    for (const char* wanted : {"", "mg/L", "MG/L", "Mg/l", "g/L", "%BAC", "none"})
+        for (const TestModeFilter mode : {TestModeFilter::Any, TestModeFilter::Refuse})
+            for (const bool all : {true, false}) {
+                HistoryFilter f;
+                f.allDevices = all;
+                f.device = "D2";
+                f.mode = mode;
+                StatsBins one, two;
+                QString error;
+                ASSERT_TRUE(source.ResultBins(f, limits, wanted, one, &error)) << qPrintable(error);
+                ASSERT_TRUE(source.IRecordSource::ResultBins(f, limits, wanted, two, &error));
+                const QString what = QStringLiteral("%1 %2 %3").arg(wanted).arg(int(mode)).arg(all);
+                EXPECT_EQ(one.units, two.units) << qPrintable(what);
+                EXPECT_EQ(one.unit, two.unit) << qPrintable(what);
+                EXPECT_EQ(one.width, two.width) << qPrintable(what);
+                EXPECT_EQ(one.tests, two.tests) << qPrintable(what);
+                EXPECT_EQ(one.bins, two.bins) << qPrintable(what);
+            }
+    // Every device, the unit chosen for itself: mg/L's results, its refusals among its tests.
+    StatsBins bins;
+    QString error;
+    HistoryFilter f;
+    f.allDevices = true;
+    ASSERT_TRUE(source.ResultBins(f, limits, "", bins, &error));
+    EXPECT_EQ(bins.units, QStringList({"mg/L", "g/L", "MG/L", "Mg/l", "%BAC"}));
+    EXPECT_EQ(bins.unit, "mg/L");
+    EXPECT_EQ(bins.tests, 8 + 3 * 4); // "mg/L", " mg/L ", "MG/L" and "Mg/l" alike
+    qint64 results = 0;
+    for (qint64 n : bins.bins)
+        results += n;
+    EXPECT_EQ(results, 6 + 3 * 3);
+}
+
 // The tab over the page's filter: every chart's bars add up to a plain count, a click on any
 // bar lists exactly its records (together the bars of a chart list every record once), the
 // exports read back, zero records show "No records".
