@@ -1,6 +1,7 @@
 #include "central/CentralInstruments.h"
 
 #include "central/PgConnection.h"
+#include "instruments/Calibration.h"
 #include "store/Instruments.h"
 #include "store/SQLite.h"
 
@@ -30,25 +31,10 @@ constexpr int kRegisterWidth = 16;
 
 // An entry's cells as the server stores them, from id on (a missing supersedes is "").
 QStringList LogCells(const Instruments::LogEntry& e) {
-    return {QString::number(e.id),
-            e.device,
-            e.kind,
-            e.at,
-            e.technician,
-            e.standardKind,
-            e.lot,
-            e.expiry,
-            e.target,
-            e.unit,
-            e.measured,
-            e.tolerance,
-            e.result,
-            e.reason,
-            e.attachment,
-            e.attachmentSha256,
-            e.supersedes > 0 ? QString::number(e.supersedes) : QString(),
-            e.recordedAt,
-            e.hash};
+    // The log's table without its "Superseded" mark, which is worked out, never stored.
+    QStringList cells = Calibration::LogRow(e);
+    cells.removeAt(Calibration::LogHeadings().indexOf(QStringLiteral("Superseded")));
+    return cells;
 }
 
 QStringList RegisterCells(const Instruments::Instrument& i) {

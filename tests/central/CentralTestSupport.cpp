@@ -132,4 +132,9 @@ QByteArray FileHash(const QString& path) {
     return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256);
 }
 
+QString UniqueName(const QString& base) {
+    static int n = 0;
+    return QStringLiteral("%1-%2-%3").arg(base).arg(QCoreApplication::applicationPid()).arg(++n);
+}
+
 } // namespace brtxtest

@@ -61,4 +61,7 @@ void AddSealsAndAudit(const QString& home);
 // The SHA-256 of a file (to show a file was left unchanged).
 QByteArray FileHash(const QString& path);
 
+// Role and desk names are the cluster's: every desk of a run gets a name of its own.
+QString UniqueName(const QString& base);
+
 } // namespace brtxtest

@@ -16,11 +16,6 @@ namespace {
 
 constexpr char kDevice[] = "0123456789";
 
-QString UniqueName(const QString& base) {
-    static int n = 0;
-    return QStringLiteral("%1-%2-%3").arg(base).arg(QCoreApplication::applicationPid()).arg(++n);
-}
-
 // A program folder whose instrument is registered with two signed log entries (an accuracy
 // check and a note), its desk registered on the server.
 struct InstrumentDesk {

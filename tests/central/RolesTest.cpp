@@ -18,12 +18,6 @@ namespace {
 
 constexpr char kDevice[] = "0123456789";
 
-// Role names are the cluster's: every desk of a run gets a name of its own.
-QString UniqueName(const QString& base) {
-    static int n = 0;
-    return QStringLiteral("%1-%2-%3").arg(base).arg(QCoreApplication::applicationPid()).arg(++n);
-}
-
 // A program folder with records, seals, an audit trail and a desk key of its own; its login
 // is registered on the server by the administrator.
 struct RoleDesk {

@@ -15,11 +15,6 @@ namespace {
 
 constexpr char kDevice[] = "0123456789";
 
-QString UniqueName(const QString& base) {
-    static int n = 0;
-    return QStringLiteral("%1-%2-%3").arg(base).arg(QCoreApplication::applicationPid()).arg(++n);
-}
-
 // The line's cell, from the problem on: problem and desk.
 QStringList ProblemsOf(const CliRun& run) {
     QStringList out;
