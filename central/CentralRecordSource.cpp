@@ -66,9 +66,8 @@ QString DesksExpression() {
 
 struct CCentralRecordSource::Layout {
     QVector<HistoryColumn> columns;
-    QStringList cells;        // one SQL expression per column, giving the shown text
-    QVector<PgParam> params;  // the values the cells' $n stand for
-    bool severalDesks = true; // more than one desk sent records of the filter's devices
+    QStringList cells;       // one SQL expression per column, giving the shown text
+    QVector<PgParam> params; // the values the cells' $n stand for
 };
 
 CCentralRecordSource::CCentralRecordSource(const QString& conninfo, const QString& picRoot,
@@ -209,10 +208,7 @@ QString CCentralRecordSource::Where(const HistoryFilter& filter, const Layout& l
     // The cells' own values, when the statement holds the cells (a search names them all).
     if (cellsSelected || !filter.search.isEmpty())
         params = layout.params;
-    // Only the first desk's copy of a record is a row; with one desk every row is one.
-    QStringList terms;
-    if (layout.severalDesks)
-        terms << QString::fromLatin1(kOneCopy);
+    QStringList terms{QString::fromLatin1(kOneCopy)};
     auto param = [&](const QString& value) {
         params << PgParam::Text(value);
         return '$' + QString::number(params.size());
@@ -299,31 +295,6 @@ bool CCentralRecordSource::Columns(const HistoryFilter& filter, QVector<HistoryC
     return true;
 }
 
-bool CCentralRecordSource::SeveralDesks(const HistoryFilter& filter, bool fresh) {
-    // Picking each key's first copy costs an anti-join over the whole table, while a device
-    // whose records all came from one desk has one copy of each: asked once per count (a new
-    // list) and kept for the rows that follow it. An error keeps the anti-join.
-    const QString key = filter.allDevices ? QString() : filter.device;
-    if (!fresh && m_desksKnown && m_desksKey == key)
-        return m_severalDesks;
-    QVector<PgParam> params;
-    QString sql = QStringLiteral(
-        "SELECT EXISTS (SELECT 1 FROM records WHERE station <> (SELECT station FROM records%1 "
-        "LIMIT 1)%2)");
-    if (filter.allDevices) {
-        sql = sql.arg(QString(), QString());
-    } else {
-        params << PgParam::Text(filter.device);
-        sql = sql.arg(QStringLiteral(" WHERE machine_no = $1"),
-                      QStringLiteral(" AND machine_no = $1"));
-    }
-    PgResult r = m_db.Exec(sql, params);
-    m_desksKnown = r.Ok();
-    m_desksKey = key;
-    m_severalDesks = !r.Ok() || r.Text(0, 0) != QLatin1String("f");
-    return m_severalDesks;
-}
-
 bool CCentralRecordSource::Count(const HistoryFilter& filter, qint64& count, QString* error) {
     count = 0;
     Layout layout;
@@ -331,7 +302,6 @@ bool CCentralRecordSource::Count(const HistoryFilter& filter, qint64& count, QSt
         return false;
     if (m_empty)
         return true;
-    layout.severalDesks = SeveralDesks(filter, true);
     QVector<PgParam> params;
     const QString sql = "SELECT count(*) FROM records" + Where(filter, layout, params, false);
     PgResult r = m_db.Exec(sql, params);
@@ -353,7 +323,6 @@ bool CCentralRecordSource::Fetch(const HistoryFilter& filter, const HistorySort&
         return false;
     if (m_empty || limit <= 0)
         return true;
-    layout.severalDesks = SeveralDesks(filter, false);
     QVector<PgParam> params;
     const QString sql =
         "SELECT " + layout.cells.join(',') +
@@ -380,7 +349,6 @@ bool CCentralRecordSource::Stream(const HistoryFilter& filter, const HistorySort
         return false;
     if (m_empty)
         return true;
-    layout.severalDesks = SeveralDesks(filter, true);
     QVector<PgParam> params;
     const QString sql = "DECLARE brtx_rows NO SCROLL CURSOR FOR SELECT " + layout.cells.join(',') +
                         ",coalesce(path,''),machine_no,record_no,date_date,time_time," +
@@ -474,7 +442,6 @@ bool CCentralRecordSource::Stats(const HistoryFilter& filter, const StatsRequest
     }
     if (m_empty)
         return true;
-    layout.severalDesks = SeveralDesks(filter, true);
     // Counted by the server: only one row per group and unit comes back.
     QVector<PgParam> params;
     const QString where = Where(filter, layout, params, false);

@@ -46,9 +46,6 @@ private:
     QString Where(const HistoryFilter& filter, const Layout& layout,
                   QVector<Central::PgParam>& params, bool cellsSelected = true) const;
     QString OrderBy(const HistorySort& sort, const Layout& layout) const;
-    // Whether records of the filter's device (or of any device) came from more than one desk;
-    // fresh asks the server again, otherwise the answer for the same device is kept.
-    bool SeveralDesks(const HistoryFilter& filter, bool fresh);
     HistoryRow MakeRow(const Central::PgResult& r, int i, int cellCount) const;
 
     CLanguage m_texts;
@@ -58,6 +55,4 @@ private:
     Central::PgConnection m_db;
     QString m_collate;    // " COLLATE ..." for language order and case folding
     bool m_empty = false; // the server has no central tables yet: every list is empty
-    bool m_desksKnown = false, m_severalDesks = true;
-    QString m_desksKey; // the device SeveralDesks answered for ("" for every device)
 };
