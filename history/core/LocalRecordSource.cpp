@@ -255,6 +255,21 @@ public:
             });
     }
 
+    // A read of the selected records: the database opened, the search's words set and sql
+    // prepared. False on a failure (with *error); true with a null *stmt when there is no
+    // records table yet (nothing to read).
+    bool Select(const QString& path, const std::function<bool()>* stop, const QString& search,
+                const Sql& sql, std::unique_ptr<SQLite::Query>* stmt, QString* error) {
+        stmt->reset();
+        if (!Open(path, error, stop))
+            return false;
+        if (!HasValues())
+            return true;
+        SetSearch(search);
+        *stmt = Prepare(sql.text, error, sql.binds);
+        return *stmt != nullptr;
+    }
+
     // The statement with its values bound, or nullptr with *error.
     std::unique_ptr<SQLite::Query> Prepare(const QString& text, QString* error,
                                            const QVector<Bind>& binds = {}) {
@@ -673,14 +688,11 @@ bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sor
     st.sql.Add(" LIMIT ").AddNumber(double(limit)).Add(" OFFSET ").AddNumber(double(offset));
     // Limits are bound as integers below; AddNumber keeps the placeholder order.
     Connection db;
-    if (!db.Open(DatabasePath(), error, &m_interrupt))
-        return false;
-    if (!db.HasValues())
-        return true; // no records table yet: nothing to list
-    db.SetSearch(filter.search);
-    auto stmt = db.Prepare(st.sql.text, error, st.sql.binds);
-    if (!stmt)
-        return false;
+    std::unique_ptr<SQLite::Query> stmt;
+    const bool selected =
+        db.Select(DatabasePath(), &m_interrupt, filter.search, st.sql, &stmt, error);
+    if (!selected || !stmt)
+        return selected; // a failure, or no records table yet: nothing to read
     const int n = int(st.sql.binds.size());
     stmt->BindInt64(n - 1, limit).BindInt64(n, offset);
 
@@ -772,14 +784,10 @@ bool CLocalRecordSource::Count(const HistoryFilter& filter, qint64& count, QStri
     if (!WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), sql, error))
         return false;
     Connection db;
-    if (!db.Open(DatabasePath(), error, &m_interrupt))
-        return false;
-    if (!db.HasValues())
-        return true;
-    db.SetSearch(filter.search);
-    auto stmt = db.Prepare(sql.text, error, sql.binds);
-    if (!stmt)
-        return false;
+    std::unique_ptr<SQLite::Query> stmt;
+    const bool selected = db.Select(DatabasePath(), &m_interrupt, filter.search, sql, &stmt, error);
+    if (!selected || !stmt)
+        return selected; // a failure, or no records table yet: nothing to read
     const bool counted = stmt->Next();
     if (counted)
         count = stmt->Int64(0);
@@ -942,14 +950,10 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         return false;
 
     Connection db;
-    if (!db.Open(DatabasePath(), error, &m_interrupt))
-        return false;
-    if (!db.HasValues())
-        return true;
-    db.SetSearch(filter.search);
-    auto stmt = db.Prepare(sql.text, error, sql.binds);
-    if (!stmt)
-        return false;
+    std::unique_ptr<SQLite::Query> stmt;
+    const bool selected = db.Select(DatabasePath(), &m_interrupt, filter.search, sql, &stmt, error);
+    if (!selected || !stmt)
+        return selected; // a failure, or no records table yet: nothing to read
     // The weekday (1 Monday .. 7 Sunday) and the Monday of a date as SQLite's date functions
     // read it (NULL for a text that is no date), asked once per date.
     const bool byDate = request.by == StatsBy::Week || request.by == StatsBy::Weekday ||
@@ -1122,14 +1126,10 @@ bool CLocalRecordSource::ResultBins(const HistoryFilter& filter, const CLimits& 
         !WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), sql, error))
         return false;
     Connection db;
-    if (!db.Open(DatabasePath(), error, &m_interrupt))
-        return false;
-    if (!db.HasValues())
-        return true;
-    db.SetSearch(filter.search);
-    auto stmt = db.Prepare(sql.text, error, sql.binds);
-    if (!stmt)
-        return false;
+    std::unique_ptr<SQLite::Query> stmt;
+    const bool selected = db.Select(DatabasePath(), &m_interrupt, filter.search, sql, &stmt, error);
+    if (!selected || !stmt)
+        return selected; // a failure, or no records table yet: nothing to read
 
     // Per unit as stored (trimmed): its records, its results and how often each value came.
     // Results are few distinct values (a few decimals each), so the counts stay small; binning
