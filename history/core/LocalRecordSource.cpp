@@ -1162,23 +1162,10 @@ bool CLocalRecordSource::ResultBins(const HistoryFilter& filter, const CLimits& 
 
     // The units with results, most first, then in order (as the list of units reads).
     QMap<QString, QPair<qint64, double>> seen; // unit -> results, highest
-    for (auto it = units.cbegin(); it != units.cend(); ++it) {
-        if (it->results <= 0)
-            continue;
-        auto& s = seen[QString::fromUtf8(it.key())];
-        s.second = s.first ? qMax(s.second, it->max) : it->max;
-        s.first += it->results;
-    }
-    QVector<QPair<qint64, QString>> order;
-    for (auto it = seen.cbegin(); it != seen.cend(); ++it)
-        order.append({-it.value().first, it.key()});
-    std::sort(order.begin(), order.end());
-    for (const auto& o : order)
-        out.units << o.second;
-    if (out.units.isEmpty())
+    for (auto it = units.cbegin(); it != units.cend(); ++it)
+        StatsNoteUnit(seen, QString::fromUtf8(it.key()), it->results, it->max);
+    if (!StatsChooseUnit(seen, limits, wanted, out))
         return true;
-    out.unit = out.units.contains(wanted) ? wanted : out.units.first();
-    out.width = StatsBinWidth(seen[out.unit].second, limits.For(out.unit));
     // The unit's records as a filter on the unit selects them: every stored unit written alike
     // but for the case of A-Z (SQLite's lower()).
     const QByteArray chosen = out.unit.trimmed().toLower().toUtf8();

@@ -78,23 +78,10 @@ public:
         if (!Stats(filter, units, rows, error))
             return false;
         QMap<QString, QPair<qint64, double>> seen; // unit -> results, highest
-        for (const StatsRow& row : rows) {
-            if (row.results <= 0)
-                continue;
-            auto& s = seen[row.unit];
-            s.second = s.first ? qMax(s.second, row.max) : row.max;
-            s.first += row.results;
-        }
-        QVector<QPair<qint64, QString>> order;
-        for (auto it = seen.cbegin(); it != seen.cend(); ++it)
-            order.append({-it.value().first, it.key()});
-        std::sort(order.begin(), order.end());
-        for (const auto& o : order)
-            out.units << o.second;
-        if (out.units.isEmpty())
+        for (const StatsRow& row : rows)
+            StatsNoteUnit(seen, row.unit, row.results, row.max);
+        if (!StatsChooseUnit(seen, limits, wanted, out))
             return true;
-        out.unit = out.units.contains(wanted) ? wanted : out.units.first();
-        out.width = StatsBinWidth(seen[out.unit].second, limits.For(out.unit));
         StatsRequest bins = units;
         bins.by = StatsBy::Bin;
         bins.binWidth = out.width;

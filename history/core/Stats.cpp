@@ -3,6 +3,7 @@
 #include <QDate>
 #include <QLocale>
 
+#include <algorithm>
 #include <cmath>
 
 bool ParseStatsBy(const QString& text, StatsRequest& request, QString& error) {
@@ -70,6 +71,31 @@ QStringList StatsCells(const StatsRequest& request, const StatsRow& row) {
 
 qint64 StatsBin(double value, double width) {
     return qint64(std::floor(value / width + 1e-6));
+}
+
+void StatsNoteUnit(QMap<QString, QPair<qint64, double>>& seen, const QString& unit, qint64 results,
+                   double max) {
+    if (results <= 0)
+        return;
+    auto& s = seen[unit];
+    s.second = s.first ? qMax(s.second, max) : max;
+    s.first += results;
+}
+
+bool StatsChooseUnit(const QMap<QString, QPair<qint64, double>>& seen, const CLimits& limits,
+                     const QString& wanted, StatsBins& out) {
+    QVector<QPair<qint64, QString>> order;
+    for (auto it = seen.cbegin(); it != seen.cend(); ++it)
+        order.append({-it.value().first, it.key()});
+    std::sort(order.begin(), order.end());
+    out.units.clear();
+    for (const auto& o : order)
+        out.units << o.second;
+    if (out.units.isEmpty())
+        return false;
+    out.unit = out.units.contains(wanted) ? wanted : out.units.first();
+    out.width = StatsBinWidth(seen.value(out.unit).second, limits.For(out.unit));
+    return true;
 }
 
 double StatsBinWidth(double max, const UnitLimits* limits) {

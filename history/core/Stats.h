@@ -66,6 +66,15 @@ struct StatsBins {
     QMap<qint64, qint64> bins; // StatsBin -> its results that are numbers
 };
 
+// Adds a unit's count of results that are numbers and its highest (a unit may come several
+// times: by mode or by the way it was stored).
+void StatsNoteUnit(QMap<QString, QPair<qint64, double>>& seen, const QString& unit, qint64 results,
+                   double max);
+// From the units noted: out.units (those with results, most first, then in order), out.unit
+// (wanted when it has results, else the first) and out.width; false when no unit has results.
+bool StatsChooseUnit(const QMap<QString, QPair<qint64, double>>& seen, const CLimits& limits,
+                     const QString& wanted, StatsBins& out);
+
 // The groups a period or hour count leaves out, added with zero counts: every day, week (its
 // Monday) or month from first to last ("yyyy-MM-dd" bounds; an open bound takes the first or
 // last group found), every hour 00..23; rows stay in group order, a group's units together.
