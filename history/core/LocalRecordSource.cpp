@@ -221,11 +221,18 @@ public:
         });
         m_path = path;
         // A damaged file shows here: reading its schema fails.
-        auto stmt = Prepare("SELECT name FROM sqlite_master WHERE type='table'", error);
+        auto stmt = Prepare("SELECT name,type FROM sqlite_master WHERE type='table' OR "
+                            "(type='index' AND tbl_name='ValueInfo')",
+                            error);
         if (!stmt)
             return false;
         while (stmt->Next()) {
             const QByteArrayView name = stmt->Bytes(0);
+            if (stmt->Bytes(1) == "index") {
+                if (name == "ValueInfo_Record")
+                    m_hasRecordIndex = true;
+                continue;
+            }
             if (name == "ValueInfo")
                 m_hasValues = true;
             if (name == "TitleInfo")
@@ -300,6 +307,18 @@ public:
     bool HasValues() const { return m_hasValues; }
     bool HasTitles() const { return m_hasTitles; }
     bool HasLog() const { return m_hasLog; } // the instruments' logs are kept
+    // The (device, record, date, time) index of the records exists: a file that could not
+    // take it lacks it.
+    bool HasRecordIndex() const { return m_hasRecordIndex; }
+
+    // A read transaction: the statements between Begin and its end see one state of the file.
+    // It ends when the connection closes.
+    bool Begin(QString* error) {
+        if (m_db.ExecuteSQL(QStringLiteral("BEGIN")) == 0)
+            return true;
+        Fail(error, Message());
+        return false;
+    }
     SQLite::Database& Database() { return m_db; }
 
 private:
@@ -309,6 +328,7 @@ private:
     bool m_hasValues = false;
     bool m_hasTitles = false;
     bool m_hasLog = false;
+    bool m_hasRecordIndex = false;
 };
 
 QString FilterKey(const HistoryFilter& f) {
@@ -417,6 +437,12 @@ struct CLocalRecordSource::Layout {
 
 struct CLocalRecordSource::Statement {
     Sql sql;
+    // When the filter and the order need only the columns of the (device, record) index: the
+    // same selection and order as sql giving only each row's rowid, read from that index
+    // alone, and the statement reading one row by its rowid. Sorting the index's small
+    // entries and then reading the rows in that order is far cheaper than sorting whole rows.
+    Sql keys;
+    QString byRowid;
 };
 
 CLocalRecordSource::CLocalRecordSource(const QString& dbPath, CLanguage texts)
@@ -621,8 +647,9 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
                                     "Test_Result,Test_Unit");
     for (int k = 1; k <= kFields; ++k)
         select += needed[k] ? QStringLiteral(",Field%1").arg(k) : QStringLiteral(",NULL");
-    sql.Add(select + QStringLiteral(",GPS,Path FROM ValueInfo"));
-    if (!WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), sql, error,
+    select += QStringLiteral(",GPS,Path FROM ValueInfo");
+    Sql where;
+    if (!WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), where, error,
                      sort.IsDefault()))
         return false;
 
@@ -669,11 +696,28 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
         }
         terms.append({plain("rowid"), false});
     }
-    sql.Add(" ORDER BY ");
+    Sql order;
+    order.Add(" ORDER BY ");
     for (int i = 0; i < terms.size(); ++i) {
         if (i)
-            sql.Add(",");
-        sql.Add(terms[i].key).Add(terms[i].descending != reversed ? " DESC" : "");
+            order.Add(",");
+        order.Add(terms[i].key).Add(terms[i].descending != reversed ? " DESC" : "");
+    }
+    sql.Add(select).Add(where).Add(order);
+
+    // Record number orders over a filter of devices, dates and times: keys first (see
+    // Statement).
+    const bool recordSort =
+        sort.IsDefault() || (layout.columns[sort.column].kind == HistoryColumn::Fixed &&
+                             layout.columns[sort.column].index == 1);
+    const bool keysFilter = filter.mode == TestModeFilter::Any && !filter.minResult &&
+                            !filter.maxResult && filter.search.isEmpty() && filter.overLimit <= 0 &&
+                            filter.unit.isEmpty() && filter.binWidth <= 0 && !filter.fieldValue;
+    if (recordSort && keysFilter) {
+        st.keys.Add("SELECT rowid FROM ValueInfo INDEXED BY ValueInfo_Record")
+            .Add(where)
+            .Add(order);
+        st.byRowid = select + QStringLiteral(" WHERE rowid=?");
     }
     return true;
 }
@@ -685,16 +729,51 @@ bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sor
     Layout layout;
     if (!BuildSelect(filter, sort, reversed, st, layout, error))
         return false;
-    st.sql.Add(" LIMIT ").AddNumber(double(limit)).Add(" OFFSET ").AddNumber(double(offset));
-    // Limits are bound as integers below; AddNumber keeps the placeholder order.
     Connection db;
-    std::unique_ptr<SQLite::Query> stmt;
-    const bool selected =
-        db.Select(DatabasePath(), &m_interrupt, filter.search, st.sql, &stmt, error);
-    if (!selected || !stmt)
-        return selected; // a failure, or no records table yet: nothing to read
-    const int n = int(st.sql.binds.size());
+    if (!db.Open(DatabasePath(), error, &m_interrupt))
+        return false;
+    if (!db.HasValues())
+        return true; // no records table yet: nothing to read
+    db.SetSearch(filter.search);
+    // A page of rows: keys first. Every row (limit -1): one statement, whose sort of whole
+    // rows costs less than reading each row by itself.
+    const bool byKeys = limit >= 0 && !st.keys.text.isEmpty() && db.HasRecordIndex();
+    Sql& select = byKeys ? st.keys : st.sql;
+    select.Add(" LIMIT ").AddNumber(double(limit)).Add(" OFFSET ").AddNumber(double(offset));
+    // Limits are bound as integers below; AddNumber keeps the placeholder order.
+    std::unique_ptr<SQLite::Query> stmt = db.Prepare(select.text, error, select.binds);
+    if (!stmt)
+        return false;
+    const int n = int(select.binds.size());
     stmt->BindInt64(n - 1, limit).BindInt64(n, offset);
+    // Keys first: the key statement's rowids, then one read per row, both in one transaction
+    // so that the rows are those the keys were taken from while another process writes.
+    SQLite::Query* rows = stmt.get();
+    std::unique_ptr<SQLite::Query> byRowid;
+    std::vector<qint64> keys;
+    if (byKeys) {
+        byRowid = db.Prepare(st.byRowid, error);
+        if (!byRowid || !db.Begin(error))
+            return false;
+        while (stmt->Next())
+            keys.push_back(stmt->Int64(0));
+        if (stmt->Failed()) {
+            Connection::Fail(error, db.Message());
+            return false;
+        }
+        rows = byRowid.get();
+    }
+    size_t nextKey = 0;
+    bool missing = false;
+    auto next = [&]() {
+        if (!byKeys)
+            return rows->Next();
+        if (nextKey == keys.size())
+            return false;
+        rows->Reset().BindInt64(1, keys[nextKey++]);
+        missing = !rows->Next() && !rows->Failed();
+        return !missing && !rows->Failed();
+    };
 
     // Where each shown cell comes from.
     QVector<int> source;
@@ -721,12 +800,12 @@ bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sor
     QString lastDevice;
     const QVector<int>* fieldOf = &none;
     HistoryRow row;
-    while (stmt->Next()) {
-        row.machineNo = stmt->Text(0);
-        row.recordNo = stmt->Text(1);
-        row.date = stmt->Text(2);
-        row.time = stmt->Text(3);
-        row.path = stmt->Text(kRawPath);
+    while (next()) {
+        row.machineNo = rows->Text(0);
+        row.recordNo = rows->Text(1);
+        row.date = rows->Text(2);
+        row.time = rows->Text(3);
+        row.path = rows->Text(kRawPath);
         row.calibration =
             calibration ? calibration->Text(row.machineNo, row.date, row.time) : unknown;
         if (!layout.unionSources.isEmpty() && (fieldOf == &none || row.machineNo != lastDevice)) {
@@ -740,7 +819,7 @@ bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sor
             if (s < 0) {
                 const int u = -s - 1;
                 const int field = u < fieldOf->size() ? (*fieldOf)[u] : 0;
-                row.cells << (field > 0 ? stmt->Text(kRawField1 + field - 1) : QString(""));
+                row.cells << (field > 0 ? rows->Text(kRawField1 + field - 1) : QString(""));
             } else if (s == 0) {
                 row.cells << row.machineNo;
             } else if (s == 1) {
@@ -750,21 +829,25 @@ bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sor
             } else if (s == 3) {
                 row.cells << row.time;
             } else if (s == 4) {
-                const QString stored = stmt->Text(4);
+                const QString stored = rows->Text(4);
                 QString shown = stored;
                 for (int m = 0; m < 4; ++m)
                     if (stored == QLatin1String(kStoredModes[m]))
                         shown = layout.modeTexts[m];
                 row.cells << shown;
             } else {
-                row.cells << stmt->Text(s);
+                row.cells << rows->Text(s);
             }
         }
         if (!sink(row))
             break;
     }
-    if (stmt->Failed()) {
+    if (rows->Failed()) {
         Connection::Fail(error, db.Message());
+        return false;
+    }
+    if (missing) { // cannot happen inside the transaction; never a row silently left out
+        Connection::Fail(error, QStringLiteral("the records changed while they were read"));
         return false;
     }
     return true;

@@ -235,7 +235,8 @@ TEST_F(LocalRecordSourceTest, PagesFromEitherEndMatchTheStream) {
     CLocalRecordSource source;
     HistoryFilter f;
     f.device = "BIG";
-    for (HistorySort sort : {HistorySort{}, HistorySort{5, true}, HistorySort{7, false}}) {
+    for (HistorySort sort : {HistorySort{}, HistorySort{1, false}, HistorySort{1, true},
+                             HistorySort{5, true}, HistorySort{7, false}}) {
         QStringList streamed;
         ASSERT_TRUE(source.Stream(
             f, sort,
