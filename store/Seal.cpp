@@ -923,9 +923,14 @@ VerifyResult Verify(SQLite::Database& db, const VerifyOptions& options) {
             result.findings.append(findingOf(job.key, job.outcome == 2 ? Problem::PictureMissing
                                                                        : Problem::PictureChanged));
     }
-    for (const RawRow& row : std::as_const(rows))
-        if (!row.covered)
+    for (const RawRow& row : std::as_const(rows)) {
+        // With records, a row whose key no seal names is left out of findings and records
+        // alike: StatusOf reads a key it lacks as unsealed, and a list of a million unsealed
+        // records would otherwise hold a finding and a state for each of them.
+        if (!row.covered &&
+            (!options.records || result.records.contains(QString::fromUtf8(row.key))))
             result.findings.append(findingOf(row.key, Problem::Unsealed));
+    }
     if (options.records) {
         // Each record's first problem; then what verify reports for more than the record: its
         // chain's signature, and the link after its seal.

@@ -199,7 +199,8 @@ struct VerifyOptions {
     QString picRoot;      // picture root
     bool pictures = true; // false: rows and chain only
     QString onlyKey;      // trust only this fingerprint ("" = every key stored in the file)
-    bool records = false; // fill VerifyResult::records (the list's marks, the report check)
+    bool records = false; // fill VerifyResult::records (the list's marks, the report check);
+                          // rows that no seal names are then not listed in findings
 };
 
 // What verify found for one record key, for asking about single records afterwards.
