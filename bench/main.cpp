@@ -58,8 +58,10 @@ Options:
   --exports-only      only the .xlsx, CSV and combined PDF measures
   --stats-only        only the statistics (brtx-cli stats, each chart of the Statistics tab,
                       the page's memory) over the --workbench record counts
-  --stats-keep DIR    with --stats-only: keep the generated databases in DIR (one folder
-                      per count) and reuse them on later runs instead of generating again
+  --workbench-only    only the history workbench (and its statistics) over the --workbench
+                      record counts
+  --stats-keep DIR    keep the workbench's generated databases in DIR (one folder per
+                      count) and reuse them on later runs instead of generating again
   --seal-only         only the downloads and the seal, signature and verify measures
   --verify-records N  records (with photographs) of the verify benchmark (100000; 0: skip)
   --rss-log FILE      write the long download's memory after each record to FILE
@@ -93,6 +95,7 @@ struct Options {
     int pdfRecords = 50;
     bool exportsOnly = false;
     bool statsOnly = false;
+    bool workbenchOnly = false;
     QString statsKeep; // --stats-keep: where the generated databases stay between runs
     bool sealOnly = false;
     int verifyRecords = 100000;
@@ -207,6 +210,8 @@ int Parse(const QStringList& args, Options* o) {
             o->exportsOnly = true;
         } else if (a == QLatin1String("--stats-only")) {
             o->statsOnly = true;
+        } else if (a == QLatin1String("--workbench-only")) {
+            o->workbenchOnly = true;
         } else if (a == QLatin1String("--stats-keep")) {
             if (!value(&o->statsKeep) || o->statsKeep.isEmpty())
                 return Usage(QStringLiteral("--stats-keep needs a folder"));
@@ -460,6 +465,69 @@ int main(int argc, char** argv) {
         return finish();
     }
 
+    // The history workbench over n generated records: the list, then the statistics.
+    auto workbenchRows = [&](int n) {
+        table.Section(QStringLiteral("History workbench: %1 generated records of three devices "
+                                     "(names, plates, places), page offscreen")
+                          .arg(Count(n)));
+        Progress(QStringLiteral("workbench of %1 records").arg(n));
+        const double fillStart = NowMs();
+        HistoryHome home(o.programDir, n, true, o.statsKeep);
+        if (!home.Ok()) {
+            dataOk = false;
+            table.Row(QStringLiteral("%1 records").arg(Count(n)), home.Problem());
+            return;
+        }
+        table.Row(QStringLiteral("Generating the records"), Duration(NowMs() - fillStart));
+        const bool big = n >= 1000000;
+        for (bool all : {false, true}) {
+            const WorkbenchFigures w = RunWorkbench(home, o.programDir, all || n < 1000000, all);
+            dataOk = dataOk && w.ok;
+            const QString who = all ? QStringLiteral("all devices") : QStringLiteral("one device");
+            if (!w.ok) {
+                table.Row(who, w.problem);
+                continue;
+            }
+            const bool firstGoal = big || n >= 100000;
+            const double firstLimit = big ? 300 : 100;
+            table.Row(
+                QStringLiteral("%1: first screen after Query (%2 rows)").arg(who, Count(w.rows)),
+                Duration(w.firstScreenMs),
+                firstGoal ? QStringLiteral("< %1 s").arg(firstLimit / 1000) : QString(),
+                firstGoal ? Verdict(w.firstScreenMs < firstLimit) : QString());
+            table.Row(QStringLiteral("%1: scrolled to the end").arg(who), Duration(w.scrollEndMs),
+                      big ? QStringLiteral("< 0.1 s") : QString(),
+                      big ? Verdict(w.scrollEndMs < 100) : QString());
+            const QString second = big ? QStringLiteral("< 1 s") : QString();
+            table.Row(
+                QStringLiteral("%1: search \"müller 4\" (%2 rows)").arg(who, Count(w.searchRows)),
+                Duration(w.searchMs), second, big ? Verdict(w.searchMs < 1000) : QString());
+            table.Row(
+                QStringLiteral("%1: result 0.5 to 0.6 (%2 rows)").arg(who, Count(w.rangeRows)),
+                Duration(w.rangeMs), second, big ? Verdict(w.rangeMs < 1000) : QString());
+            table.Row(QStringLiteral("%1: sorted by Test Result").arg(who), Duration(w.sortMs),
+                      second, big ? Verdict(w.sortMs < 1000) : QString());
+            table.Row(QStringLiteral("%1: sorted by Name (locale order)").arg(who),
+                      Duration(w.textSortMs));
+            table.Row(QStringLiteral("%1: memory the page holds after all of this").arg(who),
+                      QStringLiteral("%1 MiB").arg(w.heldMb, 0, 'f', 1),
+                      big ? QStringLiteral("< 150 MB") : QString(),
+                      big ? Verdict(w.heldMb < 143) : QString());
+            if (w.cliMs > 0)
+                table.Row(QStringLiteral("%1: brtx-cli history of every row to /dev/null").arg(who),
+                          QStringLiteral("%1 (processor %2), peak %3")
+                              .arg(Duration(w.cliMs), Duration(w.cliCpuMs), MiB(w.cliPeakKb)),
+                          big ? QStringLiteral("< 3 s, < 100 MB") : QString(),
+                          big ? Verdict(w.cliMs < 3000 && w.cliPeakKb < 97656) : QString());
+        }
+        statsRows(home, n);
+    };
+    if (o.workbenchOnly) {
+        for (int n : o.workbench)
+            workbenchRows(n);
+        return finish();
+    }
+
     // ---- The window thread while the device page waits ----
     if (!o.exportsOnly && !o.sealOnly) {
         table.Section(QStringLiteral("Device page: longest gap of the window thread's event loop"));
@@ -657,66 +725,8 @@ int main(int argc, char** argv) {
         }
 
         // ---- History workbench ----
-        for (int n : o.workbench) {
-            table.Section(QStringLiteral("History workbench: %1 generated records of three devices "
-                                         "(names, plates, places), page offscreen")
-                              .arg(Count(n)));
-            Progress(QStringLiteral("workbench of %1 records").arg(n));
-            const double fillStart = NowMs();
-            HistoryHome home(o.programDir, n, true);
-            if (!home.Ok()) {
-                dataOk = false;
-                table.Row(QStringLiteral("%1 records").arg(Count(n)), home.Problem());
-                continue;
-            }
-            table.Row(QStringLiteral("Generating the records"), Duration(NowMs() - fillStart));
-            const bool big = n >= 1000000;
-            for (bool all : {false, true}) {
-                const WorkbenchFigures w =
-                    RunWorkbench(home, o.programDir, all || n < 1000000, all);
-                dataOk = dataOk && w.ok;
-                const QString who =
-                    all ? QStringLiteral("all devices") : QStringLiteral("one device");
-                if (!w.ok) {
-                    table.Row(who, w.problem);
-                    continue;
-                }
-                const bool firstGoal = big || n >= 100000;
-                const double firstLimit = big ? 300 : 100;
-                table.Row(QStringLiteral("%1: first screen after Query (%2 rows)")
-                              .arg(who, Count(w.rows)),
-                          Duration(w.firstScreenMs),
-                          firstGoal ? QStringLiteral("< %1 s").arg(firstLimit / 1000) : QString(),
-                          firstGoal ? Verdict(w.firstScreenMs < firstLimit) : QString());
-                table.Row(QStringLiteral("%1: scrolled to the end").arg(who),
-                          Duration(w.scrollEndMs), big ? QStringLiteral("< 0.1 s") : QString(),
-                          big ? Verdict(w.scrollEndMs < 100) : QString());
-                const QString second = big ? QStringLiteral("< 1 s") : QString();
-                table.Row(QStringLiteral("%1: search \"müller 4\" (%2 rows)")
-                              .arg(who, Count(w.searchRows)),
-                          Duration(w.searchMs), second,
-                          big ? Verdict(w.searchMs < 1000) : QString());
-                table.Row(
-                    QStringLiteral("%1: result 0.5 to 0.6 (%2 rows)").arg(who, Count(w.rangeRows)),
-                    Duration(w.rangeMs), second, big ? Verdict(w.rangeMs < 1000) : QString());
-                table.Row(QStringLiteral("%1: sorted by Test Result").arg(who), Duration(w.sortMs),
-                          second, big ? Verdict(w.sortMs < 1000) : QString());
-                table.Row(QStringLiteral("%1: sorted by Name (locale order)").arg(who),
-                          Duration(w.textSortMs));
-                table.Row(QStringLiteral("%1: memory the page holds after all of this").arg(who),
-                          QStringLiteral("%1 MiB").arg(w.heldMb, 0, 'f', 1),
-                          big ? QStringLiteral("< 150 MB") : QString(),
-                          big ? Verdict(w.heldMb < 143) : QString());
-                if (w.cliMs > 0)
-                    table.Row(
-                        QStringLiteral("%1: brtx-cli history of every row to /dev/null").arg(who),
-                        QStringLiteral("%1 (processor %2), peak %3")
-                            .arg(Duration(w.cliMs), Duration(w.cliCpuMs), MiB(w.cliPeakKb)),
-                        big ? QStringLiteral("< 3 s, < 100 MB") : QString(),
-                        big ? Verdict(w.cliMs < 3000 && w.cliPeakKb < 97656) : QString());
-            }
-            statsRows(home, n);
-        }
+        for (int n : o.workbench)
+            workbenchRows(n);
 
         // ---- Exports ----
         table.Section(QStringLiteral("Exports from the history page's list"));
