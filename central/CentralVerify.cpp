@@ -9,6 +9,7 @@
 #include "store/Sha256.h"
 #include "store/Statements.h"
 
+#include <QMap>
 #include <QSet>
 
 #include <algorithm>
@@ -365,13 +366,18 @@ bool Verifier::ReadLog() {
 void Verifier::CheckLog() {
     // Each entry against its own hash and against the hash its desk's audit entry
     // "instrument-log" names; that audit entry's own hash, link and signature are checked with
-    // the audit trail.
+    // the audit trail. An audit entry whose log entry is gone from the server: LOG-REMOVED.
     QHash<QString, QPair<QString, QString>> vouched; // station, id -> (device, hash)
+    QMap<QPair<QString, qint64>, QString> unmatched; // (station, id) -> device
     for (const auto& [desk, a] : std::as_const(m_audit))
         if (a.action == QLatin1String("instrument-log") &&
-            a.records.startsWith(QLatin1String("entry ")))
+            a.records.startsWith(QLatin1String("entry "))) {
             vouched.insert(desk + '\x1e' + a.records.mid(6), {a.device, a.outcome});
+            if (m_opt.device.isEmpty() || a.device == m_opt.device)
+                unmatched.insert({desk, a.records.mid(6).toLongLong()}, a.device);
+        }
     for (const auto& [desk, e] : std::as_const(m_log)) {
+        unmatched.remove({desk, e.id});
         const auto v = vouched.constFind(desk + '\x1e' + QString::number(e.id));
         QString problem;
         if (Instruments::EntryHash(e) != e.hash ||
@@ -384,6 +390,9 @@ void Verifier::CheckLog() {
         m_report.lines.append({e.device, QStringLiteral("log %1").arg(e.id), e.at.left(10),
                                e.at.mid(11, 8), problem, desk});
     }
+    for (auto u = unmatched.cbegin(); u != unmatched.cend(); ++u)
+        m_report.lines.append({u.value(), QStringLiteral("log %1").arg(u.key().second), QString(),
+                               QString(), QStringLiteral("LOG-REMOVED"), u.key().first});
 }
 
 void Verifier::Cover(const QString& station, const QString& device, const QByteArray& head) {

@@ -36,7 +36,7 @@ struct VerifyOptions {
 // One problem, in the line format of a desk's own verify with the desk added: a record's key
 // and its problem ("ROW-CHANGED", ...), or for audit entries, signatures and witnesses the
 // chain's device (or "audit"), "audit N", "signature N" or "witness N", date and time; for a
-// log entry its device and "log N" ("LOG-CHANGED", "LOG-UNAUDITED").
+// log entry its device and "log N" ("LOG-CHANGED", "LOG-UNAUDITED", "LOG-REMOVED").
 // A conflict names every desk holding the record, comma-separated.
 struct VerifyLine {
     QString device, recordNo, date, time, problem, desk;

@@ -161,4 +161,10 @@ TEST(CentralInstruments, RegisterAndLogReachTheServerPerDeskOnceAndOnlyTheirDesk
     EXPECT_EQ(
         pg.Value("SELECT measured FROM instrument_log WHERE id = 1 AND station = '" + b.name + "'"),
         "0.079,0.081");
+
+    // An entry the administrator removes is named by its desk's audit entry.
+    ASSERT_TRUE(
+        pg.Db().Command("DELETE FROM instrument_log WHERE id = 1 AND station = " + ofA, &why))
+        << why.toStdString();
+    EXPECT_EQ(logLines(), QStringList{"log 1\t\t\tLOG-REMOVED\t" + a.name});
 }
