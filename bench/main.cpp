@@ -418,7 +418,7 @@ int main(int argc, char** argv) {
     }
 
     // ---- The docking station ----
-    if (!o.exportsOnly && !o.sealOnly && !o.onlyWindow && !o.statsOnly) {
+    if (!o.exportsOnly && !o.sealOnly && !o.onlyWindow && !o.statsOnly && !o.workbenchOnly) {
         dataOk = StationSection(o, table) && dataOk;
         if (o.onlyStation)
             return finish();
