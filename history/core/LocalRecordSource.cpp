@@ -854,22 +854,128 @@ QByteArray CLocalRecordSource::Picture(const HistoryRow& row) {
 
 namespace {
 
-// One group and unit being added up.
-struct StatsAcc {
-    StatsRow row;
-    QByteArray group, unit; // as read ("" for a missing value)
-    bool numeric = false;   // the group is a number (weekday, bin): ordered as one
-    qint64 number = 0;
+// Distinct keys (a text and a small number) numbered in the order they came, found by their
+// hash without copying the row's text: only a new key's bytes are kept, all in one block.
+class KeyTable {
+public:
+    static size_t Hash(QByteArrayView text, int tag) {
+        return qHashBits(text.data(), size_t(text.size()),
+                         size_t(QHashSeed::globalSeed()) ^ (size_t(tag) * 0x9E3779B97F4A7C15ull));
+    }
+    // The number of the key, or -1.
+    int Find(QByteArrayView text, int tag, size_t hash) const {
+        if (m_slots.empty())
+            return -1;
+        const quint32 check = Check(hash);
+        for (size_t i = hash & m_mask;; i = (i + 1) & m_mask) {
+            const Slot& s = m_slots[i];
+            if (s.index < 0)
+                return -1;
+            if (s.check == check) {
+                const Entry& e = m_entries[size_t(s.index)];
+                if (e.tag == tag && Text(e) == text)
+                    return s.index;
+            }
+        }
+    }
+    // A key Find did not find; its number.
+    int Add(QByteArrayView text, int tag, size_t hash) {
+        if ((m_entries.size() + 1) * 2 > m_slots.size())
+            Grow();
+        m_entries.push_back({hash, m_bytes.size(), size_t(text.size()), tag});
+        m_bytes.append(text.data(), size_t(text.size()));
+        const int index = int(m_entries.size()) - 1;
+        Place(hash, index);
+        return index;
+    }
+    QByteArrayView Text(int i) const { return Text(m_entries[size_t(i)]); }
+    int Tag(int i) const { return m_entries[size_t(i)].tag; }
+    int Size() const { return int(m_entries.size()); }
+
+private:
+    struct Entry {
+        size_t hash;
+        size_t at, size; // in m_bytes
+        int tag;
+    };
+    struct Slot {
+        quint32 check = 0; // more bits of the hash: most other keys fail here
+        int index = -1;    // -1: free
+    };
+    static quint32 Check(size_t hash) { return quint32(quint64(hash) >> 32); }
+    QByteArrayView Text(const Entry& e) const {
+        return QByteArrayView(m_bytes.data() + e.at, qsizetype(e.size));
+    }
+    void Place(size_t hash, int index) {
+        size_t i = hash & m_mask;
+        while (m_slots[i].index >= 0)
+            i = (i + 1) & m_mask;
+        m_slots[i] = {Check(hash), index};
+    }
+    void Grow() {
+        m_slots.assign(std::max<size_t>(64, m_slots.size() * 2), Slot());
+        m_mask = m_slots.size() - 1;
+        for (size_t i = 0; i < m_entries.size(); ++i)
+            Place(m_entries[i].hash, int(i));
+    }
+
+    std::vector<Entry> m_entries;
+    std::vector<Slot> m_slots; // a power of two, at most half used
+    size_t m_mask = 0;
+    std::string m_bytes;
+};
+
+// SQLite's trim(x) of a cell's text: without the spaces (only ' ') at either end.
+QByteArrayView TrimSpaces(QByteArrayView text) {
+    qsizetype from = 0, to = text.size();
+    while (from < to && text[from] == ' ')
+        ++from;
+    while (to > from && text[to - 1] == ' ')
+        --to;
+    return text.sliced(from, to - from);
+}
+
+// SQLite's substr(x,1,n) of a cell: false for NULL; else its first n characters as SQLite
+// counts them in a text (a byte from 0xC0 up takes the bytes 0x80..0xBF after it; a NUL byte
+// ends the text), its first n bytes when it is a blob.
+bool Leading(const SQLite::Query& row, int c, int n, QByteArrayView& out) {
+    using Type = SQLite::FunctionArgs::Type;
+    const Type type = row.TypeOf(c); // before Bytes, which may convert the cell
+    if (type == Type::Null)
+        return false;
+    const QByteArrayView bytes = row.Bytes(c);
+    if (type == Type::Blob) {
+        out = bytes.first(std::min<qsizetype>(n, bytes.size()));
+        return true;
+    }
+    const auto* begin = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = begin + bytes.size();
+    const unsigned char* p = begin;
+    for (; n > 0 && p < end && *p; --n)
+        if (*p++ >= 0xC0)
+            while (p < end && (*p & 0xC0) == 0x80)
+                ++p;
+    out = bytes.first(p - begin);
+    return true;
+}
+
+// A unit's thresholds.
+struct StatsUnit {
     double thresholds[2] = {0, 0};
-    bool hasThreshold[2] = {false, false};
-    QVector<double> results; // the group's results, for its median
+    bool has[2] = {false, false};
+};
+
+// One group and unit being added up.
+struct StatsCount {
+    qint64 tests = 0, modes[4] = {0, 0, 0, 0}, over[2] = {0, 0}, results = 0;
+    double max = 0;
 };
 
 // Threshold k of a unit as the statements' "CASE lower(trim(Test_Unit)) WHEN ..." picks it:
 // the first unit of the limits with that many thresholds, written alike but for the case of
 // A-Z (SQLite's lower()).
-bool ThresholdOf(const CLimits& limits, const QByteArray& unit, int k, double& out) {
-    QByteArray lower = unit;
+bool ThresholdOf(const CLimits& limits, QByteArrayView unit, int k, double& out) {
+    QByteArray lower = unit.toByteArray();
     for (char& c : lower)
         c = LowerAscii(c);
     for (const UnitLimits& u : limits.Units())
@@ -878,6 +984,15 @@ bool ThresholdOf(const CLimits& limits, const QByteArray& unit, int k, double& o
             return true;
         }
     return false;
+}
+
+// The test mode's place among the stored modes, or -1.
+int ModeOf(QByteArrayView mode) {
+    static const QByteArrayView names[4] = {"Auto", "Manual", "Refuse", "Discontinued"};
+    for (int k = 0; k < 4; ++k)
+        if (mode == names[k])
+            return k;
+    return -1;
 }
 
 } // namespace
@@ -892,20 +1007,26 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         return false;
     const Sql searchArgs = layout.SearchArgs();
 
-    // The group of a row as SQLite gives it, or (week, weekday, weekday-hour, bin) what this
-    // function derives it from: the date (and the hour), the result.
+    // The group of a row as SQLite gives it, or what this function derives it from: the date
+    // (week, weekday, weekday-hour), the first characters of the date or time (month, hour),
+    // the result (bin). Taking those characters here rather than by substr() in the statement
+    // gives the same texts for a fraction of the time.
     Sql group;
+    int leading = 0; // > 0: the group is the first characters of column 0
     switch (request.by) {
     case StatsBy::Day:
     case StatsBy::Week:
     case StatsBy::Weekday:
+    case StatsBy::HourWeekday:
         group.Add("Date_Date");
         break;
     case StatsBy::Month:
-        group.Add("substr(Date_Date,1,7)");
+        group.Add("Date_Date"); // substr(Date_Date,1,7)
+        leading = 7;
         break;
     case StatsBy::Hour:
-        group.Add("substr(Time_Time,1,2)");
+        group.Add("Time_Time"); // substr(Time_Time,1,2)
+        leading = 2;
         break;
     case StatsBy::Device:
         group.Add("Machine_NO");
@@ -932,18 +1053,15 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         }
         group.Add("NULL");
         break;
-    case StatsBy::HourWeekday:
-        group.Add("Date_Date");
-        break;
     }
 
     // One pass over the selected rows in stored order, no sort: the group, unit, mode and
-    // result of each; the counts add up per group and unit here, and each group's results
-    // (8 bytes a result, no more of a row) give its median at the end.
+    // result of each (and the time for weekday-hour); the counts add up per group and unit
+    // here, and each group's results (8 bytes a result, no more of a row) give its median at
+    // the end. The unit is trimmed here as trim(coalesce(Test_Unit,'')) would.
     Sql sql;
-    sql.Add("SELECT ").Add(group).Add(",trim(coalesce(Test_Unit,'')),Test_Mode,Test_Result,");
-    sql.Add(request.by == StatsBy::HourWeekday ? "substr(Time_Time,1,2)" : "NULL")
-        .Add(" FROM ValueInfo");
+    sql.Add("SELECT ").Add(group).Add(",Test_Unit,Test_Mode,Test_Result,");
+    sql.Add(request.by == StatsBy::HourWeekday ? "Time_Time" : "NULL").Add(" FROM ValueInfo");
     Sql field;
     if (!layout.FieldOf(filter, field, error) ||
         !WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), sql, error))
@@ -955,7 +1073,8 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     if (!selected || !stmt)
         return selected; // a failure, or no records table yet: nothing to read
     // The weekday (1 Monday .. 7 Sunday) and the Monday of a date as SQLite's date functions
-    // read it (NULL for a text that is no date), asked once per date.
+    // read it (empty for a text that is no date), asked once per date; rows of one date mostly
+    // come together, so the last date is tried first.
     const bool byDate = request.by == StatsBy::Week || request.by == StatsBy::Weekday ||
                         request.by == StatsBy::HourWeekday;
     auto dateStmt =
@@ -965,104 +1084,109 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
                : nullptr;
     if (byDate && !dateStmt)
         return false;
-    QHash<QByteArray, QPair<QByteArray, QByteArray>> dates; // date -> weekday, Monday
-    bool dateFailed = false;
-    auto dateGroups = [&](const QByteArray& date) -> QPair<QByteArray, QByteArray> {
-        auto it = dates.constFind(date);
-        if (it != dates.constEnd())
-            return it.value();
-        dateStmt->BindText(1, date);
-        QPair<QByteArray, QByteArray> value;
+    struct DateGroups {
+        QByteArray weekday, monday;
+    };
+    QHash<QByteArray, DateGroups> dates;
+    QByteArray lastDate;
+    DateGroups lastGroups;
+    bool haveLast = false, dateFailed = false;
+    auto dateGroups = [&](QByteArrayView date) -> const DateGroups& {
+        if (haveLast && lastDate == date)
+            return lastGroups;
+        lastDate = date.toByteArray();
+        haveLast = true;
+        auto it = dates.constFind(lastDate);
+        if (it != dates.constEnd()) {
+            lastGroups = it.value();
+            return lastGroups;
+        }
+        dateStmt->BindText(1, lastDate);
+        lastGroups = DateGroups();
         if (dateStmt->Next()) {
             auto cell = [&dateStmt](int c) {
                 return dateStmt->IsNull(c) ? QByteArray() : dateStmt->Bytes(c).toByteArray();
             };
-            value = {cell(0), cell(1)};
+            lastGroups = {cell(0), cell(1)};
         } else {
             dateFailed = dateStmt->Failed();
         }
         dateStmt->Reset();
-        dates.insert(QByteArray(date.constData(), date.size()), value);
-        return value;
+        dates.insert(lastDate, lastGroups);
+        return lastGroups;
     };
 
-    static const QByteArray modeNames[4] = {"Auto", "Manual", "Refuse", "Discontinued"};
     const bool numericGroup = request.by == StatsBy::Weekday || request.by == StatsBy::Bin;
-    std::vector<StatsAcc> accs;
-    QHash<QByteArray, int> find; // length-prefixed group, then unit -> accs index
-    int last = -1;               // the index of the previous row's group and unit
-    QByteArray key;
-    constexpr int kRecent = 8;
-    int recent[kRecent] = {-1, -1, -1, -1, -1, -1, -1, -1};
-    auto bytes = [&stmt](int column) {
-        const QByteArrayView text = stmt->Bytes(column);
-        return QByteArray::fromRawData(text.data(), text.size());
-    };
+    KeyTable units; // the units as read, trimmed (tag 0)
+    std::vector<StatsUnit> unitLimits;
+    KeyTable groups;                      // the groups as read (tag: the unit's number)
+    std::vector<StatsCount> counts;       // per group
+    std::vector<QVector<double>> results; // per group, its results for its median
+    int unit = -1;                        // the previous row's unit
+    std::string made;                     // a weekday-hour group, keeping its room from row to row
+    char binText[24];
     while (stmt->Next()) {
         // The result as a number, as brtx_num reads it.
         double value = 0;
         const bool number = NumberCell(*stmt, 3, value);
-        QByteArray g = bytes(0);
-        if (request.by == StatsBy::Bin) {
-            g = number ? QByteArray::number(StatsBin(value, request.binWidth)) : QByteArray();
-        } else if (byDate) {
-            const QPair<QByteArray, QByteArray> d = dateGroups(g);
-            if (request.by == StatsBy::Week)
-                g = d.second;
-            else if (request.by == StatsBy::Weekday)
-                g = d.first;
-            else // a missing date or hour gives no group, as "||" with NULL does
-                g = d.first.isEmpty() || stmt->IsNull(4) ? QByteArray() : d.first + '-' + bytes(4);
-        }
-        const QByteArray u = bytes(1);
-        if (last < 0 || accs[size_t(last)].group != g || accs[size_t(last)].unit != u) {
-            // The groups met lately first (a few devices or modes take turns row by row),
-            // then every group.
-            last = -1;
-            for (int i = 0; i < kRecent && recent[i] >= 0; ++i) {
-                const StatsAcc& a = accs[size_t(recent[i])];
-                if (a.group == g && a.unit == u) {
-                    last = recent[i];
-                    break;
-                }
-            }
-            if (last < 0) {
-                key.clear(); // keeps its room: no allocation per row
-                const qsizetype size = g.size();
-                key.append(reinterpret_cast<const char*>(&size), sizeof size).append(g).append(u);
-                auto it = find.constFind(key);
-                if (it != find.constEnd())
-                    last = it.value();
-            }
-            if (last < 0) {
-                StatsAcc acc;
-                acc.group = QByteArray(g.constData(), g.size()); // copies: the row's text goes
-                acc.unit = QByteArray(u.constData(), u.size());
-                acc.numeric = numericGroup && !acc.group.isEmpty();
-                acc.number = acc.numeric ? acc.group.toLongLong() : 0;
+        const QByteArrayView u = TrimSpaces(stmt->Bytes(1));
+        if (unit < 0 || units.Text(unit) != u) {
+            const size_t hash = KeyTable::Hash(u, 0);
+            unit = units.Find(u, 0, hash);
+            if (unit < 0) {
+                unit = units.Add(u, 0, hash);
+                StatsUnit limits;
                 for (int k = 0; k < 2; ++k)
-                    acc.hasThreshold[k] =
-                        ThresholdOf(request.limits, acc.unit, k, acc.thresholds[k]);
-                accs.push_back(std::move(acc));
-                last = int(accs.size()) - 1;
-                find.insert(key, last);
+                    limits.has[k] = ThresholdOf(request.limits, u, k, limits.thresholds[k]);
+                unitLimits.push_back(limits);
             }
-            std::move_backward(recent, recent + kRecent - 1, recent + kRecent);
-            recent[0] = last;
         }
-        StatsAcc& acc = accs[size_t(last)];
-        ++acc.row.tests;
-        const QByteArray m = bytes(2);
-        for (int k = 0; k < 4; ++k)
-            if (m == modeNames[k])
-                ++acc.row.modes[k];
+        QByteArrayView g; // "" for a missing group
+        if (request.by == StatsBy::Bin) {
+            if (number) {
+                const auto end = std::to_chars(binText, binText + sizeof binText,
+                                               StatsBin(value, request.binWidth));
+                g = QByteArrayView(binText, end.ptr - binText);
+            }
+        } else if (leading > 0) {
+            Leading(*stmt, 0, leading, g); // NULL: ""
+        } else if (byDate) {
+            const DateGroups& d = dateGroups(stmt->Bytes(0));
+            QByteArrayView hour;
+            if (request.by == StatsBy::Week)
+                g = d.monday;
+            else if (request.by == StatsBy::Weekday)
+                g = d.weekday;
+            else if (!d.weekday.isEmpty() && Leading(*stmt, 4, 2, hour)) {
+                // A missing date or hour gives no group, as "||" with NULL does.
+                made.assign(d.weekday.constData(), size_t(d.weekday.size()));
+                made.append(1, '-').append(hour.data(), size_t(hour.size()));
+                g = QByteArrayView(made.data(), qsizetype(made.size()));
+            }
+        } else {
+            g = stmt->Bytes(0);
+        }
+        const size_t hash = KeyTable::Hash(g, unit);
+        int at = groups.Find(g, unit, hash);
+        if (at < 0) {
+            at = groups.Add(g, unit, hash);
+            counts.emplace_back();
+            if (request.medians)
+                results.emplace_back();
+        }
+        StatsCount& count = counts[size_t(at)];
+        ++count.tests;
+        const int mode = ModeOf(stmt->Bytes(2));
+        if (mode >= 0)
+            ++count.modes[mode];
         if (number) {
             if (request.medians)
-                acc.results.append(value);
+                results[size_t(at)].append(value);
             else
-                acc.row.max = acc.row.results++ ? std::max(acc.row.max, value) : value;
+                count.max = count.results++ ? std::max(count.max, value) : value;
+            const StatsUnit& limits = unitLimits[size_t(unit)];
             for (int k = 0; k < 2; ++k)
-                acc.row.over[k] += acc.hasThreshold[k] && value >= acc.thresholds[k];
+                count.over[k] += limits.has[k] && value >= limits.thresholds[k];
         }
     }
     if (stmt->Failed() || dateFailed) {
@@ -1072,42 +1196,63 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
 
     // Groups in order (texts byte by byte, numbers as numbers, a missing group first), a
     // group's units together.
-    std::vector<int> order(accs.size());
-    for (size_t i = 0; i < order.size(); ++i)
-        order[i] = int(i);
-    std::sort(order.begin(), order.end(), [&accs](int a, int b) {
-        const StatsAcc& x = accs[size_t(a)];
-        const StatsAcc& y = accs[size_t(b)];
+    struct Order {
+        int index;
+        bool numeric;
+        qint64 number;
+    };
+    std::vector<Order> order(size_t(groups.Size()));
+    for (int i = 0; i < groups.Size(); ++i) {
+        const QByteArrayView text = groups.Text(i);
+        Order& o = order[size_t(i)];
+        o = {i, numericGroup && !text.isEmpty(), 0};
+        if (o.numeric)
+            std::from_chars(text.data(), text.data() + text.size(), o.number);
+    }
+    std::sort(order.begin(), order.end(), [&groups, &units](const Order& x, const Order& y) {
         if (x.numeric != y.numeric)
             return !x.numeric; // the missing group ("") first
         if (x.numeric && x.number != y.number)
             return x.number < y.number;
-        if (!x.numeric && x.group != y.group)
-            return x.group < y.group;
-        return x.unit < y.unit;
+        if (!x.numeric) {
+            const QByteArrayView a = groups.Text(x.index), b = groups.Text(y.index);
+            if (a != b)
+                return a < b;
+        }
+        return units.Text(groups.Tag(x.index)) < units.Text(groups.Tag(y.index));
     });
-    rows.reserve(int(order.size()));
-    for (int i : order) {
-        StatsAcc& acc = accs[size_t(i)];
-        StatsRow row = acc.row;
-        row.group = QString::fromUtf8(acc.group);
+    QVector<QString> unitNames(units.Size());
+    for (int i = 0; i < units.Size(); ++i)
+        unitNames[i] = QString::fromUtf8(units.Text(i));
+    rows.reserve(qsizetype(order.size()));
+    for (const Order& o : order) {
+        const StatsCount& count = counts[size_t(o.index)];
+        StatsRow row;
+        row.group = QString::fromUtf8(groups.Text(o.index));
         if (request.by == StatsBy::Weekday && !row.group.isEmpty())
             row.group = QLocale::c().dayName(row.group.toInt());
-        row.unit = QString::fromUtf8(acc.unit);
-        std::sort(acc.results.begin(), acc.results.end());
-        const qsizetype c = acc.results.size();
-        if (request.medians)
+        row.unit = unitNames[groups.Tag(o.index)];
+        row.tests = count.tests;
+        std::copy(count.modes, count.modes + 4, row.modes);
+        std::copy(count.over, count.over + 2, row.over);
+        row.results = count.results;
+        row.max = count.max;
+        if (request.medians) {
+            QVector<double>& values = results[size_t(o.index)];
+            std::sort(values.begin(), values.end());
+            const qsizetype c = values.size();
             row.results = c;
-        if (c > 0) {
-            double sum = 0;
-            for (double v : acc.results)
-                sum += v;
-            row.mean = sum / double(c);
-            row.max = acc.results.last();
-            row.median = (acc.results[(c - 1) / 2] + acc.results[c / 2]) / 2;
+            if (c > 0) {
+                double sum = 0;
+                for (double v : values)
+                    sum += v;
+                row.mean = sum / double(c);
+                row.max = values.last();
+                row.median = (values[(c - 1) / 2] + values[c / 2]) / 2;
+            }
+            values = QVector<double>();
         }
-        acc.results = QVector<double>();
-        rows.append(row);
+        rows.append(std::move(row));
     }
     return true;
 }

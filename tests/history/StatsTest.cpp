@@ -312,6 +312,82 @@ TEST_F(StatsTest, BinsHeatMapAndEmptyGroupsMatchAPlainCount) {
     EXPECT_TRUE(rows.isEmpty());
 }
 
+// Texts an instrument may have stored malformed (dates SQLite's date functions reject or read,
+// short or missing times, wide characters, bytes stored as blobs, units with spaces or a tab
+// around them) fall in the groups SQLite's own substr(), trim() and date functions give them:
+// each grouping's tests per group and unit against a GROUP BY of the same database.
+TEST_F(StatsTest, MalformedTextsGroupAsSQLiteReadsThem) {
+    {
+        historytest::Db db;
+        ASSERT_EQ(db.db().ExecuteSQL(
+                      "INSERT INTO ValueInfo(Machine_NO,Record_No,Date_Date,Time_Time,Test_Mode,"
+                      "Test_Result,Test_Unit) VALUES "
+                      "('D3','1','2024-3-1','7:05','Auto','0.3',' mg/L '),"
+                      "('D3','2','2024-03-02 10:00','','Refuse','',NULL),"
+                      "('D3','3','2024-03-03',NULL,'Manual','0.5','mg/L'||char(9)),"
+                      "('D3','4','2024-03-04','\uFF10\uFF17:00','auto','0.2','\uFF2D\uFF27/L'),"
+                      "('D3','5','2024-03-05',X'3038','Auto','0.1',X'206D672F4C'),"
+                      "('D3','6','2024-03-06','\u00E9\u00E9:00',' Auto','0.4','mg/L'),"
+                      "('D3','7','2024-03-06',X'C3A9C3A93A30','Auto','0.4',X'C3A9'),"
+                      "('D3','8','2024-03',CAST(X'8031323A' AS TEXT),NULL,'x','mg/L'),"
+                      "('D3','9','2024-03-07','2','Auto','0.0',''),"
+                      "('D3','10','2024-03-07',CAST(X'3100393A' AS TEXT),'Auto','0.0','g/L')"),
+                  0);
+    }
+    CLocalRecordSource source;
+    struct Case {
+        StatsBy by;
+        const char* group; // the group as SQLite reads it (NULL: none)
+    };
+    const QVector<Case> cases = {
+        {StatsBy::Day, "Date_Date"},
+        {StatsBy::Week, "date(Date_Date,'-'||((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7)"
+                        "||' days')"},
+        {StatsBy::Month, "substr(Date_Date,1,7)"},
+        {StatsBy::Hour, "substr(Time_Time,1,2)"},
+        {StatsBy::Weekday, "((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7+1)"},
+        {StatsBy::HourWeekday, "((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7+1)||'-'||"
+                               "substr(Time_Time,1,2)"},
+        {StatsBy::Device, "Machine_NO"},
+        {StatsBy::Mode, "Test_Mode"},
+    };
+    for (const Case& c : cases) {
+        QMap<QString, qint64> want, got;
+        {
+            historytest::Db db;
+            SQLite::Query q(db.db(), QStringLiteral("SELECT CAST(coalesce(%1,'') AS TEXT),"
+                                                    "CAST(trim(coalesce(Test_Unit,'')) AS TEXT),"
+                                                    "count(*) FROM ValueInfo WHERE Date_Date>="
+                                                    "'0000-01-01' AND Date_Date<='9999-12-31' "
+                                                    "GROUP BY 1,2")
+                                         .arg(c.group)
+                                         .toUtf8());
+            ASSERT_TRUE(q.ok());
+            while (q.Next()) {
+                QString group = q.Text(0);
+                if (c.by == StatsBy::Weekday && !group.isEmpty())
+                    group = QLocale::c().dayName(group.toInt());
+                want[group + '|' + q.Text(1)] = q.Int64(2);
+            }
+        }
+        HistoryFilter all;
+        all.allDevices = true;
+        StatsRequest request;
+        request.by = c.by;
+        request.limits = CLimits::Parse(kLimits);
+        for (const bool medians : {true, false}) {
+            request.medians = medians;
+            QVector<StatsRow> rows;
+            QString error;
+            ASSERT_TRUE(source.Stats(all, request, rows, &error)) << qPrintable(error);
+            got.clear();
+            for (const StatsRow& row : rows)
+                got[row.group + '|' + row.unit] += row.tests;
+            EXPECT_EQ(got, want) << c.group;
+        }
+    }
+}
+
 // The distribution's one pass over the local database gives what a count of the units and a
 // count of the chosen unit's bins give, for units written in another case or with spaces
 // around them, results that are no numbers, a unit asked for that has none, and narrower
