@@ -854,9 +854,11 @@ QByteArray CLocalRecordSource::Picture(const HistoryRow& row) {
 
 namespace {
 
-// Distinct keys (a text and a small number) numbered in the order they came, found by their
-// hash without copying the row's text: only a new key's bytes are kept, all in one block.
-class KeyTable {
+// Distinct keys (a text and a small number) numbered in the order they came, each with a value,
+// found by their hash without copying the row's text. A key, its hash and its value share one
+// node (a short text within it, a longer one in a block of its own), so that finding a key
+// and adding to its value touch a slot and a node; nodes stay where they are as more come.
+template <class Value> class KeyTable {
 public:
     static size_t Hash(QByteArrayView text, int tag) {
         return qHashBits(text.data(), size_t(text.size()),
@@ -872,39 +874,72 @@ public:
             if (s.index < 0)
                 return -1;
             if (s.check == check) {
-                const Entry& e = m_entries[size_t(s.index)];
-                if (e.tag == tag && Text(e) == text)
+                const Node& n = At(s.index);
+                if (n.hash == hash && n.tag == tag && Text(n) == text)
                     return s.index;
             }
         }
     }
     // A key Find did not find; its number.
     int Add(QByteArrayView text, int tag, size_t hash) {
-        if ((m_entries.size() + 1) * 2 > m_slots.size())
+        if ((size_t(m_size) + 1) * 2 > m_slots.size())
             Grow();
-        m_entries.push_back({hash, m_bytes.size(), size_t(text.size()), tag});
-        m_bytes.append(text.data(), size_t(text.size()));
-        const int index = int(m_entries.size()) - 1;
-        Place(hash, index);
-        return index;
+        if ((m_size & (kChunk - 1)) == 0)
+            m_chunks.push_back(std::make_unique<Node[]>(kChunk));
+        Node& n = At(m_size);
+        n.hash = hash;
+        n.size = size_t(text.size());
+        n.tag = tag;
+        if (n.size <= sizeof n.key.bytes) {
+            std::copy(text.begin(), text.end(), n.key.bytes);
+        } else {
+            n.key.at = m_long.size();
+            m_long.append(text.data(), n.size);
+        }
+        Place(hash, m_size);
+        return m_size++;
     }
-    QByteArrayView Text(int i) const { return Text(m_entries[size_t(i)]); }
-    int Tag(int i) const { return m_entries[size_t(i)].tag; }
-    int Size() const { return int(m_entries.size()); }
+    // Starts bringing a key's slot into the cache, then (once its slot is there) its node.
+    void PrefetchSlot(size_t hash) const {
+        if (!m_slots.empty())
+            __builtin_prefetch(&m_slots[hash & m_mask]);
+    }
+    void PrefetchNode(size_t hash) const {
+        if (m_slots.empty())
+            return;
+        const Slot& s = m_slots[hash & m_mask];
+        if (s.index >= 0 && s.check == Check(hash))
+            __builtin_prefetch(&At(s.index));
+    }
+    QByteArrayView Text(int i) const { return Text(At(i)); }
+    int Tag(int i) const { return At(i).tag; }
+    Value& operator[](int i) { return At(i).value; }
+    const Value& operator[](int i) const { return At(i).value; }
+    int Size() const { return m_size; }
 
 private:
-    struct Entry {
-        size_t hash;
-        size_t at, size; // in m_bytes
-        int tag;
+    static constexpr int kChunk = 1024; // nodes a block
+    struct alignas(64) Node {
+        size_t hash = 0;
+        size_t size = 0; // of the text
+        int tag = 0;
+        union {
+            char bytes[16]; // a text of up to 16 bytes
+            size_t at;      // else where in m_long
+        } key = {};
+        Value value = {};
     };
     struct Slot {
         quint32 check = 0; // more bits of the hash: most other keys fail here
         int index = -1;    // -1: free
     };
     static quint32 Check(size_t hash) { return quint32(quint64(hash) >> 32); }
-    QByteArrayView Text(const Entry& e) const {
-        return QByteArrayView(m_bytes.data() + e.at, qsizetype(e.size));
+    Node& At(int i) { return m_chunks[size_t(i) / kChunk][size_t(i) % kChunk]; }
+    const Node& At(int i) const { return m_chunks[size_t(i) / kChunk][size_t(i) % kChunk]; }
+    QByteArrayView Text(const Node& n) const {
+        return n.size <= sizeof n.key.bytes
+                   ? QByteArrayView(n.key.bytes, qsizetype(n.size))
+                   : QByteArrayView(m_long.data() + n.key.at, qsizetype(n.size));
     }
     void Place(size_t hash, int index) {
         size_t i = hash & m_mask;
@@ -915,14 +950,15 @@ private:
     void Grow() {
         m_slots.assign(std::max<size_t>(64, m_slots.size() * 2), Slot());
         m_mask = m_slots.size() - 1;
-        for (size_t i = 0; i < m_entries.size(); ++i)
-            Place(m_entries[i].hash, int(i));
+        for (int i = 0; i < m_size; ++i)
+            Place(At(i).hash, i);
     }
 
-    std::vector<Entry> m_entries;
+    std::vector<std::unique_ptr<Node[]>> m_chunks;
+    int m_size = 0;
     std::vector<Slot> m_slots; // a power of two, at most half used
     size_t m_mask = 0;
-    std::string m_bytes;
+    std::string m_long; // the texts longer than a node holds
 };
 
 // SQLite's trim(x) of a cell's text: without the spaces (only ' ') at either end.
@@ -1117,28 +1153,71 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     };
 
     const bool numericGroup = request.by == StatsBy::Weekday || request.by == StatsBy::Bin;
-    KeyTable units; // the units as read, trimmed (tag 0)
-    std::vector<StatsUnit> unitLimits;
-    KeyTable groups;                      // the groups as read (tag: the unit's number)
-    std::vector<StatsCount> counts;       // per group
+    KeyTable<StatsUnit> units;   // the units as read, trimmed (tag 0), with their thresholds
+    KeyTable<StatsCount> groups; // the groups as read (tag: the unit's number), their counts
     std::vector<QVector<double>> results; // per group, its results for its median
     int unit = -1;                        // the previous row's unit
     std::string made;                     // a weekday-hour group, keeping its room from row to row
     char binText[24];
+
+    // Rows are added up a batch at a time: first each row's group is hashed and its slot
+    // asked for, then its node, then the counts added, so that the memory reads of a batch
+    // overlap instead of each row waiting for its own (a field may have a value per record,
+    // far more groups than the processor's caches hold).
+    struct Pending {
+        size_t hash;
+        size_t at, size; // the group's text in batchText
+        int unit, mode;
+        bool number;
+        double value;
+    };
+    constexpr size_t kBatch = 64;
+    std::vector<Pending> batch;
+    batch.reserve(kBatch);
+    std::string batchText;
+    auto addBatch = [&] {
+        for (const Pending& p : batch)
+            groups.PrefetchSlot(p.hash);
+        for (const Pending& p : batch)
+            groups.PrefetchNode(p.hash);
+        for (const Pending& p : batch) {
+            const QByteArrayView g(batchText.data() + p.at, qsizetype(p.size));
+            int at = groups.Find(g, p.unit, p.hash);
+            if (at < 0) {
+                at = groups.Add(g, p.unit, p.hash);
+                if (request.medians)
+                    results.emplace_back();
+            }
+            StatsCount& count = groups[at];
+            ++count.tests;
+            if (p.mode >= 0)
+                ++count.modes[p.mode];
+            if (p.number) {
+                if (request.medians)
+                    results[size_t(at)].append(p.value);
+                else
+                    count.max = count.results++ ? std::max(count.max, p.value) : p.value;
+                const StatsUnit& limits = units[p.unit];
+                for (int k = 0; k < 2; ++k)
+                    count.over[k] += limits.has[k] && p.value >= limits.thresholds[k];
+            }
+        }
+        batch.clear();
+        batchText.clear();
+    };
     while (stmt->Next()) {
         // The result as a number, as brtx_num reads it.
         double value = 0;
         const bool number = NumberCell(*stmt, 3, value);
         const QByteArrayView u = TrimSpaces(stmt->Bytes(1));
         if (unit < 0 || units.Text(unit) != u) {
-            const size_t hash = KeyTable::Hash(u, 0);
+            const size_t hash = KeyTable<StatsUnit>::Hash(u, 0);
             unit = units.Find(u, 0, hash);
             if (unit < 0) {
                 unit = units.Add(u, 0, hash);
-                StatsUnit limits;
+                StatsUnit& limits = units[unit];
                 for (int k = 0; k < 2; ++k)
                     limits.has[k] = ThresholdOf(request.limits, u, k, limits.thresholds[k]);
-                unitLimits.push_back(limits);
             }
         }
         QByteArrayView g; // "" for a missing group
@@ -1166,29 +1245,13 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         } else {
             g = stmt->Bytes(0);
         }
-        const size_t hash = KeyTable::Hash(g, unit);
-        int at = groups.Find(g, unit, hash);
-        if (at < 0) {
-            at = groups.Add(g, unit, hash);
-            counts.emplace_back();
-            if (request.medians)
-                results.emplace_back();
-        }
-        StatsCount& count = counts[size_t(at)];
-        ++count.tests;
-        const int mode = ModeOf(stmt->Bytes(2));
-        if (mode >= 0)
-            ++count.modes[mode];
-        if (number) {
-            if (request.medians)
-                results[size_t(at)].append(value);
-            else
-                count.max = count.results++ ? std::max(count.max, value) : value;
-            const StatsUnit& limits = unitLimits[size_t(unit)];
-            for (int k = 0; k < 2; ++k)
-                count.over[k] += limits.has[k] && value >= limits.thresholds[k];
-        }
+        batch.push_back({KeyTable<StatsCount>::Hash(g, unit), batchText.size(), size_t(g.size()),
+                         unit, ModeOf(stmt->Bytes(2)), number, value});
+        batchText.append(g.data(), size_t(g.size()));
+        if (batch.size() == kBatch)
+            addBatch();
     }
+    addBatch();
     if (stmt->Failed() || dateFailed) {
         Connection::Fail(error, db.Message());
         return false;
@@ -1197,38 +1260,39 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     // Groups in order (texts byte by byte, numbers as numbers, a missing group first), a
     // group's units together.
     struct Order {
+        QByteArrayView group, unit;
         int index;
         bool numeric;
         qint64 number;
     };
     std::vector<Order> order(size_t(groups.Size()));
     for (int i = 0; i < groups.Size(); ++i) {
-        const QByteArrayView text = groups.Text(i);
         Order& o = order[size_t(i)];
-        o = {i, numericGroup && !text.isEmpty(), 0};
+        o.group = groups.Text(i);
+        o.unit = units.Text(groups.Tag(i));
+        o.index = i;
+        o.numeric = numericGroup && !o.group.isEmpty();
+        o.number = 0;
         if (o.numeric)
-            std::from_chars(text.data(), text.data() + text.size(), o.number);
+            std::from_chars(o.group.data(), o.group.data() + o.group.size(), o.number);
     }
-    std::sort(order.begin(), order.end(), [&groups, &units](const Order& x, const Order& y) {
+    std::sort(order.begin(), order.end(), [](const Order& x, const Order& y) {
         if (x.numeric != y.numeric)
             return !x.numeric; // the missing group ("") first
         if (x.numeric && x.number != y.number)
             return x.number < y.number;
-        if (!x.numeric) {
-            const QByteArrayView a = groups.Text(x.index), b = groups.Text(y.index);
-            if (a != b)
-                return a < b;
-        }
-        return units.Text(groups.Tag(x.index)) < units.Text(groups.Tag(y.index));
+        if (!x.numeric && x.group != y.group)
+            return x.group < y.group;
+        return x.unit < y.unit;
     });
     QVector<QString> unitNames(units.Size());
     for (int i = 0; i < units.Size(); ++i)
         unitNames[i] = QString::fromUtf8(units.Text(i));
     rows.reserve(qsizetype(order.size()));
     for (const Order& o : order) {
-        const StatsCount& count = counts[size_t(o.index)];
+        const StatsCount& count = groups[o.index];
         StatsRow row;
-        row.group = QString::fromUtf8(groups.Text(o.index));
+        row.group = QString::fromUtf8(o.group);
         if (request.by == StatsBy::Weekday && !row.group.isEmpty())
             row.group = QLocale::c().dayName(row.group.toInt());
         row.unit = unitNames[groups.Tag(o.index)];
