@@ -1258,8 +1258,11 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     }
 
     // Groups in order (texts byte by byte, numbers as numbers, a missing group first), a
-    // group's units together.
+    // group's units together. A text's first 16 bytes as two numbers (the first byte highest,
+    // zeros after a shorter text) order as the bytes do, so most comparisons need not read the
+    // texts themselves, spread over the table's nodes.
     struct Order {
+        quint64 prefix[2];
         QByteArrayView group, unit;
         int index;
         bool numeric;
@@ -1270,6 +1273,11 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         Order& o = order[size_t(i)];
         o.group = groups.Text(i);
         o.unit = units.Text(groups.Tag(i));
+        for (int w = 0; w < 2; ++w) {
+            o.prefix[w] = 0;
+            for (qsizetype b = w * 8; b < w * 8 + 8; ++b)
+                o.prefix[w] = o.prefix[w] << 8 | (b < o.group.size() ? quint8(o.group[b]) : 0);
+        }
         o.index = i;
         o.numeric = numericGroup && !o.group.isEmpty();
         o.number = 0;
@@ -1281,8 +1289,14 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
             return !x.numeric; // the missing group ("") first
         if (x.numeric && x.number != y.number)
             return x.number < y.number;
-        if (!x.numeric && x.group != y.group)
-            return x.group < y.group;
+        if (!x.numeric) {
+            if (x.prefix[0] != y.prefix[0])
+                return x.prefix[0] < y.prefix[0];
+            if (x.prefix[1] != y.prefix[1])
+                return x.prefix[1] < y.prefix[1];
+            if (x.group != y.group)
+                return x.group < y.group;
+        }
         return x.unit < y.unit;
     });
     QVector<QString> unitNames(units.Size());

@@ -331,7 +331,10 @@ TEST_F(StatsTest, MalformedTextsGroupAsSQLiteReadsThem) {
                       "('D3','7','2024-03-06',X'C3A9C3A93A30','Auto','0.4',X'C3A9'),"
                       "('D3','8','2024-03',CAST(X'8031323A' AS TEXT),NULL,'x','mg/L'),"
                       "('D3','9','2024-03-07','2','Auto','0.0',''),"
-                      "('D3','10','2024-03-07',CAST(X'3100393A' AS TEXT),'Auto','0.0','g/L')"),
+                      "('D3','10','2024-03-07',CAST(X'3100393A' AS TEXT),'Auto','0.0','g/L'),"
+                      "('D3','11','2024-03-02 10:00:00.5','10:00','Auto','0.1','mg/L'),"
+                      "('D3','12','2024-03-02 10:00:00.25','10:00','Auto','0.1','mg/L'),"
+                      "('D3','13','2024-03-02 10:00'||char(0),'10:00','Auto','0.1','mg/L')"),
                   0);
     }
     CLocalRecordSource source;
@@ -384,6 +387,11 @@ TEST_F(StatsTest, MalformedTextsGroupAsSQLiteReadsThem) {
             for (const StatsRow& row : rows)
                 got[row.group + '|' + row.unit] += row.tests;
             EXPECT_EQ(got, want) << c.group;
+            // Days in order, byte by byte (texts alike in their first 16 bytes included).
+            for (int i = 1; c.by == StatsBy::Day && i < rows.size(); ++i)
+                EXPECT_LE(std::make_pair(rows[i - 1].group.toUtf8(), rows[i - 1].unit.toUtf8()),
+                          std::make_pair(rows[i].group.toUtf8(), rows[i].unit.toUtf8()))
+                    << i;
         }
     }
 }
