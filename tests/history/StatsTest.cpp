@@ -546,6 +546,71 @@ TEST_F(StatsTest, TabChartsClickThroughAndExport) {
               "No records");
 }
 
+// A field with more values than the chart shows: the 20 with the most tests (equal counts in
+// the values' order), then the others added up, against a plain count.
+TEST_F(StatsTest, FieldChartShowsTheTopValuesAndAddsUpTheOthers) {
+    QMap<QString, QPair<int, int>> counts; // officer -> tests, refusals
+    for (const Rec& r : kRecords) {
+        counts[r.officer].first += 1;
+        counts[r.officer].second += QByteArray(r.mode) == "Refuse";
+    }
+    {
+        historytest::Db db;
+        db.Titles("D3", {"Officer"});
+        int no = 0;
+        for (int k = 0; k < 22; ++k) {
+            const QString officer = QString("V%1").arg(21 - k, 2, 10, QChar('0'));
+            for (int i = 0; i < 2 + k % 4; ++i) {
+                const bool refuse = i == 0 && k % 3 == 0;
+                QStringList v =
+                    historytest::Values({"D3", QString::number(++no), "2024-03-07", "09:00:00",
+                                         refuse ? "Refuse" : "Auto", refuse ? "" : "0.1", "mg/L"});
+                v[15] = officer;
+                db.db().ExecuteSQL(Statements::InsertValueInfo(v));
+                counts[officer].first += 1;
+                counts[officer].second += refuse;
+            }
+        }
+    }
+    QVector<QPair<QString, QPair<int, int>>> order;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        order.append({it.key(), it.value()});
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& x, const auto& y) { return x.second.first > y.second.first; });
+    QVector<QStringList> want{{"All", "0", "0"}};
+    for (int i = 0; i < order.size(); ++i) {
+        QStringList& line =
+            i < 20 ? want.emplace_back(QStringList{order[i].first, "0", "0"})
+                   : (i == 20 ? want.emplace_back(QStringList{"Others", "0", "0"}) : want.last());
+        for (QStringList* l : {&line, &want.first()}) {
+            (*l)[1] = QString::number((*l)[1].toInt() + order[i].second.first);
+            (*l)[2] = QString::number((*l)[2].toInt() + order[i].second.second);
+        }
+    }
+
+    QFile assets(brtxtest::sourceDir() + "/assets/Language.ini");
+    ASSERT_TRUE(assets.open(QIODevice::ReadOnly));
+    home.writeLanguage(assets.readAll());
+    CHistory page;
+    page.show();
+    page.WaitForList();
+    qobject_cast<QComboBox*>(page.Control(HistoryIds::kDeviceBox))->setCurrentIndex(0);
+    page.OnBnClickedQuery();
+    ASSERT_TRUE(page.WaitForList());
+    CStatsView* stats = page.Stats();
+    page.Tabs()->setCurrentIndex(1);
+    stats->SetChart(CStatsView::Field);
+    for (int i = 0; i < 2000 && stats->Busy(); ++i) {
+        QApplication::processEvents();
+        QThread::msleep(5);
+    }
+    ASSERT_FALSE(stats->Busy());
+    QVector<QStringList> got = stats->TableCells().mid(1);
+    for (QStringList& line : got)
+        line = line.mid(0, 3);
+    EXPECT_EQ(got, want);
+}
+
 // "Over limit 1/2" lists exactly the results at or over that limit of their unit (boundaries
 // included, refusals and units without limits never), in the list, the count, the statistics
 // and brtx-cli history/stats.
