@@ -945,22 +945,164 @@ QByteArray CLocalRecordSource::Picture(const HistoryRow& row) {
 
 namespace {
 
-// One group and unit being added up.
-struct StatsAcc {
-    StatsRow row;
-    QByteArray group, unit; // as read ("" for a missing value)
-    bool numeric = false;   // the group is a number (weekday, bin): ordered as one
-    qint64 number = 0;
+// Distinct keys (a text and a small number) numbered in the order they came, each with a value,
+// found by their hash without copying the row's text. A key, its hash and its value share one
+// node (a short text within it, a longer one in a block of its own), so that finding a key
+// and adding to its value touch a slot and a node; nodes stay where they are as more come.
+template <class Value> class KeyTable {
+public:
+    static size_t Hash(QByteArrayView text, int tag) {
+        return qHashBits(text.data(), size_t(text.size()),
+                         size_t(QHashSeed::globalSeed()) ^ (size_t(tag) * 0x9E3779B97F4A7C15ull));
+    }
+    // The number of the key, or -1.
+    int Find(QByteArrayView text, int tag, size_t hash) const {
+        if (m_slots.empty())
+            return -1;
+        const quint32 check = Check(hash);
+        for (size_t i = hash & m_mask;; i = (i + 1) & m_mask) {
+            const Slot& s = m_slots[i];
+            if (s.index < 0)
+                return -1;
+            if (s.check == check) {
+                const Node& n = At(s.index);
+                if (n.hash == hash && n.tag == tag && Text(n) == text)
+                    return s.index;
+            }
+        }
+    }
+    // A key Find did not find; its number.
+    int Add(QByteArrayView text, int tag, size_t hash) {
+        if ((size_t(m_size) + 1) * 2 > m_slots.size())
+            Grow();
+        if ((m_size & (kChunk - 1)) == 0)
+            m_chunks.push_back(std::make_unique<Node[]>(kChunk));
+        Node& n = At(m_size);
+        n.hash = hash;
+        n.size = size_t(text.size());
+        n.tag = tag;
+        if (n.size <= sizeof n.key.bytes) {
+            std::copy(text.begin(), text.end(), n.key.bytes);
+        } else {
+            n.key.at = m_long.size();
+            m_long.append(text.data(), n.size);
+        }
+        Place(hash, m_size);
+        return m_size++;
+    }
+    // Starts bringing a key's slot into the cache, then (once its slot is there) its node.
+    void PrefetchSlot(size_t hash) const {
+        if (!m_slots.empty())
+            __builtin_prefetch(&m_slots[hash & m_mask]);
+    }
+    void PrefetchNode(size_t hash) const {
+        if (m_slots.empty())
+            return;
+        const Slot& s = m_slots[hash & m_mask];
+        if (s.index >= 0 && s.check == Check(hash))
+            __builtin_prefetch(&At(s.index));
+    }
+    QByteArrayView Text(int i) const { return Text(At(i)); }
+    int Tag(int i) const { return At(i).tag; }
+    Value& operator[](int i) { return At(i).value; }
+    const Value& operator[](int i) const { return At(i).value; }
+    int Size() const { return m_size; }
+
+private:
+    static constexpr int kChunk = 1024; // nodes a block
+    struct alignas(64) Node {
+        size_t hash = 0;
+        size_t size = 0; // of the text
+        int tag = 0;
+        union {
+            char bytes[16]; // a text of up to 16 bytes
+            size_t at;      // else where in m_long
+        } key = {};
+        Value value = {};
+    };
+    struct Slot {
+        quint32 check = 0; // more bits of the hash: most other keys fail here
+        int index = -1;    // -1: free
+    };
+    static quint32 Check(size_t hash) { return quint32(quint64(hash) >> 32); }
+    Node& At(int i) { return m_chunks[size_t(i) / kChunk][size_t(i) % kChunk]; }
+    const Node& At(int i) const { return m_chunks[size_t(i) / kChunk][size_t(i) % kChunk]; }
+    QByteArrayView Text(const Node& n) const {
+        return n.size <= sizeof n.key.bytes
+                   ? QByteArrayView(n.key.bytes, qsizetype(n.size))
+                   : QByteArrayView(m_long.data() + n.key.at, qsizetype(n.size));
+    }
+    void Place(size_t hash, int index) {
+        size_t i = hash & m_mask;
+        while (m_slots[i].index >= 0)
+            i = (i + 1) & m_mask;
+        m_slots[i] = {Check(hash), index};
+    }
+    void Grow() {
+        m_slots.assign(std::max<size_t>(64, m_slots.size() * 2), Slot());
+        m_mask = m_slots.size() - 1;
+        for (int i = 0; i < m_size; ++i)
+            Place(At(i).hash, i);
+    }
+
+    std::vector<std::unique_ptr<Node[]>> m_chunks;
+    int m_size = 0;
+    std::vector<Slot> m_slots; // a power of two, at most half used
+    size_t m_mask = 0;
+    std::string m_long; // the texts longer than a node holds
+};
+
+// SQLite's trim(x) of a cell's text: without the spaces (only ' ') at either end.
+QByteArrayView TrimSpaces(QByteArrayView text) {
+    qsizetype from = 0, to = text.size();
+    while (from < to && text[from] == ' ')
+        ++from;
+    while (to > from && text[to - 1] == ' ')
+        --to;
+    return text.sliced(from, to - from);
+}
+
+// SQLite's substr(x,1,n) of a cell: false for NULL; else its first n characters as SQLite
+// counts them in a text (a byte from 0xC0 up takes the bytes 0x80..0xBF after it; a NUL byte
+// ends the text), its first n bytes when it is a blob.
+bool Leading(const SQLite::Query& row, int c, int n, QByteArrayView& out) {
+    using Type = SQLite::FunctionArgs::Type;
+    const Type type = row.TypeOf(c); // before Bytes, which may convert the cell
+    if (type == Type::Null)
+        return false;
+    const QByteArrayView bytes = row.Bytes(c);
+    if (type == Type::Blob) {
+        out = bytes.first(std::min<qsizetype>(n, bytes.size()));
+        return true;
+    }
+    const auto* begin = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = begin + bytes.size();
+    const unsigned char* p = begin;
+    for (; n > 0 && p < end && *p; --n)
+        if (*p++ >= 0xC0)
+            while (p < end && (*p & 0xC0) == 0x80)
+                ++p;
+    out = bytes.first(p - begin);
+    return true;
+}
+
+// A unit's thresholds.
+struct StatsUnit {
     double thresholds[2] = {0, 0};
-    bool hasThreshold[2] = {false, false};
-    QVector<double> results; // the group's results, for its median
+    bool has[2] = {false, false};
+};
+
+// One group and unit being added up.
+struct StatsCount {
+    qint64 tests = 0, modes[4] = {0, 0, 0, 0}, over[2] = {0, 0}, results = 0;
+    double max = 0;
 };
 
 // Threshold k of a unit as the statements' "CASE lower(trim(Test_Unit)) WHEN ..." picks it:
 // the first unit of the limits with that many thresholds, written alike but for the case of
 // A-Z (SQLite's lower()).
-bool ThresholdOf(const CLimits& limits, const QByteArray& unit, int k, double& out) {
-    QByteArray lower = unit;
+bool ThresholdOf(const CLimits& limits, QByteArrayView unit, int k, double& out) {
+    QByteArray lower = unit.toByteArray();
     for (char& c : lower)
         c = LowerAscii(c);
     for (const UnitLimits& u : limits.Units())
@@ -969,6 +1111,15 @@ bool ThresholdOf(const CLimits& limits, const QByteArray& unit, int k, double& o
             return true;
         }
     return false;
+}
+
+// The test mode's place among the stored modes, or -1.
+int ModeOf(QByteArrayView mode) {
+    static const QByteArrayView names[4] = {"Auto", "Manual", "Refuse", "Discontinued"};
+    for (int k = 0; k < 4; ++k)
+        if (mode == names[k])
+            return k;
+    return -1;
 }
 
 } // namespace
@@ -983,20 +1134,26 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         return false;
     const Sql searchArgs = layout.SearchArgs();
 
-    // The group of a row as SQLite gives it, or (week, weekday, weekday-hour, bin) what this
-    // function derives it from: the date (and the hour), the result.
+    // The group of a row as SQLite gives it, or what this function derives it from: the date
+    // (week, weekday, weekday-hour), the first characters of the date or time (month, hour),
+    // the result (bin). Taking those characters here rather than by substr() in the statement
+    // gives the same texts for a fraction of the time.
     Sql group;
+    int leading = 0; // > 0: the group is the first characters of column 0
     switch (request.by) {
     case StatsBy::Day:
     case StatsBy::Week:
     case StatsBy::Weekday:
+    case StatsBy::HourWeekday:
         group.Add("Date_Date");
         break;
     case StatsBy::Month:
-        group.Add("substr(Date_Date,1,7)");
+        group.Add("Date_Date"); // substr(Date_Date,1,7)
+        leading = 7;
         break;
     case StatsBy::Hour:
-        group.Add("substr(Time_Time,1,2)");
+        group.Add("Time_Time"); // substr(Time_Time,1,2)
+        leading = 2;
         break;
     case StatsBy::Device:
         group.Add("Machine_NO");
@@ -1023,18 +1180,15 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
         }
         group.Add("NULL");
         break;
-    case StatsBy::HourWeekday:
-        group.Add("Date_Date");
-        break;
     }
 
     // One pass over the selected rows in stored order, no sort: the group, unit, mode and
-    // result of each; the counts add up per group and unit here, and each group's results
-    // (8 bytes a result, no more of a row) give its median at the end.
+    // result of each (and the time for weekday-hour); the counts add up per group and unit
+    // here, and each group's results (8 bytes a result, no more of a row) give its median at
+    // the end. The unit is trimmed here as trim(coalesce(Test_Unit,'')) would.
     Sql sql;
-    sql.Add("SELECT ").Add(group).Add(",trim(coalesce(Test_Unit,'')),Test_Mode,Test_Result,");
-    sql.Add(request.by == StatsBy::HourWeekday ? "substr(Time_Time,1,2)" : "NULL")
-        .Add(" FROM ValueInfo");
+    sql.Add("SELECT ").Add(group).Add(",Test_Unit,Test_Mode,Test_Result,");
+    sql.Add(request.by == StatsBy::HourWeekday ? "Time_Time" : "NULL").Add(" FROM ValueInfo");
     Sql field;
     if (!layout.FieldOf(filter, field, error) ||
         !WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), sql, error))
@@ -1046,7 +1200,8 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
     if (!selected || !stmt)
         return selected; // a failure, or no records table yet: nothing to read
     // The weekday (1 Monday .. 7 Sunday) and the Monday of a date as SQLite's date functions
-    // read it (NULL for a text that is no date), asked once per date.
+    // read it (empty for a text that is no date), asked once per date; rows of one date mostly
+    // come together, so the last date is tried first.
     const bool byDate = request.by == StatsBy::Week || request.by == StatsBy::Weekday ||
                         request.by == StatsBy::HourWeekday;
     auto dateStmt =
@@ -1056,149 +1211,217 @@ bool CLocalRecordSource::Stats(const HistoryFilter& filter, const StatsRequest& 
                : nullptr;
     if (byDate && !dateStmt)
         return false;
-    QHash<QByteArray, QPair<QByteArray, QByteArray>> dates; // date -> weekday, Monday
-    bool dateFailed = false;
-    auto dateGroups = [&](const QByteArray& date) -> QPair<QByteArray, QByteArray> {
-        auto it = dates.constFind(date);
-        if (it != dates.constEnd())
-            return it.value();
-        dateStmt->BindText(1, date);
-        QPair<QByteArray, QByteArray> value;
+    struct DateGroups {
+        QByteArray weekday, monday;
+    };
+    QHash<QByteArray, DateGroups> dates;
+    QByteArray lastDate;
+    DateGroups lastGroups;
+    bool haveLast = false, dateFailed = false;
+    auto dateGroups = [&](QByteArrayView date) -> const DateGroups& {
+        if (haveLast && lastDate == date)
+            return lastGroups;
+        lastDate = date.toByteArray();
+        haveLast = true;
+        auto it = dates.constFind(lastDate);
+        if (it != dates.constEnd()) {
+            lastGroups = it.value();
+            return lastGroups;
+        }
+        dateStmt->BindText(1, lastDate);
+        lastGroups = DateGroups();
         if (dateStmt->Next()) {
             auto cell = [&dateStmt](int c) {
                 return dateStmt->IsNull(c) ? QByteArray() : dateStmt->Bytes(c).toByteArray();
             };
-            value = {cell(0), cell(1)};
+            lastGroups = {cell(0), cell(1)};
         } else {
             dateFailed = dateStmt->Failed();
         }
         dateStmt->Reset();
-        dates.insert(QByteArray(date.constData(), date.size()), value);
-        return value;
+        dates.insert(lastDate, lastGroups);
+        return lastGroups;
     };
 
-    static const QByteArray modeNames[4] = {"Auto", "Manual", "Refuse", "Discontinued"};
     const bool numericGroup = request.by == StatsBy::Weekday || request.by == StatsBy::Bin;
-    std::vector<StatsAcc> accs;
-    QHash<QByteArray, int> find; // length-prefixed group, then unit -> accs index
-    int last = -1;               // the index of the previous row's group and unit
-    QByteArray key;
-    constexpr int kRecent = 8;
-    int recent[kRecent] = {-1, -1, -1, -1, -1, -1, -1, -1};
-    auto bytes = [&stmt](int column) {
-        const QByteArrayView text = stmt->Bytes(column);
-        return QByteArray::fromRawData(text.data(), text.size());
+    KeyTable<StatsUnit> units;   // the units as read, trimmed (tag 0), with their thresholds
+    KeyTable<StatsCount> groups; // the groups as read (tag: the unit's number), their counts
+    std::vector<QVector<double>> results; // per group, its results for its median
+    int unit = -1;                        // the previous row's unit
+    std::string made;                     // a weekday-hour group, keeping its room from row to row
+    char binText[24];
+
+    // Rows are added up a batch at a time: first each row's group is hashed and its slot
+    // asked for, then its node, then the counts added, so that the memory reads of a batch
+    // overlap instead of each row waiting for its own (a field may have a value per record,
+    // far more groups than the processor's caches hold).
+    struct Pending {
+        size_t hash;
+        size_t at, size; // the group's text in batchText
+        int unit, mode;
+        bool number;
+        double value;
+    };
+    constexpr size_t kBatch = 64;
+    std::vector<Pending> batch;
+    batch.reserve(kBatch);
+    std::string batchText;
+    auto addBatch = [&] {
+        for (const Pending& p : batch)
+            groups.PrefetchSlot(p.hash);
+        for (const Pending& p : batch)
+            groups.PrefetchNode(p.hash);
+        for (const Pending& p : batch) {
+            const QByteArrayView g(batchText.data() + p.at, qsizetype(p.size));
+            int at = groups.Find(g, p.unit, p.hash);
+            if (at < 0) {
+                at = groups.Add(g, p.unit, p.hash);
+                if (request.medians)
+                    results.emplace_back();
+            }
+            StatsCount& count = groups[at];
+            ++count.tests;
+            if (p.mode >= 0)
+                ++count.modes[p.mode];
+            if (p.number) {
+                if (request.medians)
+                    results[size_t(at)].append(p.value);
+                else
+                    count.max = count.results++ ? std::max(count.max, p.value) : p.value;
+                const StatsUnit& limits = units[p.unit];
+                for (int k = 0; k < 2; ++k)
+                    count.over[k] += limits.has[k] && p.value >= limits.thresholds[k];
+            }
+        }
+        batch.clear();
+        batchText.clear();
     };
     while (stmt->Next()) {
         // The result as a number, as brtx_num reads it.
         double value = 0;
         const bool number = NumberCell(*stmt, 3, value);
-        QByteArray g = bytes(0);
-        if (request.by == StatsBy::Bin) {
-            g = number ? QByteArray::number(StatsBin(value, request.binWidth)) : QByteArray();
-        } else if (byDate) {
-            const QPair<QByteArray, QByteArray> d = dateGroups(g);
-            if (request.by == StatsBy::Week)
-                g = d.second;
-            else if (request.by == StatsBy::Weekday)
-                g = d.first;
-            else // a missing date or hour gives no group, as "||" with NULL does
-                g = d.first.isEmpty() || stmt->IsNull(4) ? QByteArray() : d.first + '-' + bytes(4);
-        }
-        const QByteArray u = bytes(1);
-        if (last < 0 || accs[size_t(last)].group != g || accs[size_t(last)].unit != u) {
-            // The groups met lately first (a few devices or modes take turns row by row),
-            // then every group.
-            last = -1;
-            for (int i = 0; i < kRecent && recent[i] >= 0; ++i) {
-                const StatsAcc& a = accs[size_t(recent[i])];
-                if (a.group == g && a.unit == u) {
-                    last = recent[i];
-                    break;
-                }
-            }
-            if (last < 0) {
-                key.clear(); // keeps its room: no allocation per row
-                const qsizetype size = g.size();
-                key.append(reinterpret_cast<const char*>(&size), sizeof size).append(g).append(u);
-                auto it = find.constFind(key);
-                if (it != find.constEnd())
-                    last = it.value();
-            }
-            if (last < 0) {
-                StatsAcc acc;
-                acc.group = QByteArray(g.constData(), g.size()); // copies: the row's text goes
-                acc.unit = QByteArray(u.constData(), u.size());
-                acc.numeric = numericGroup && !acc.group.isEmpty();
-                acc.number = acc.numeric ? acc.group.toLongLong() : 0;
+        const QByteArrayView u = TrimSpaces(stmt->Bytes(1));
+        if (unit < 0 || units.Text(unit) != u) {
+            const size_t hash = KeyTable<StatsUnit>::Hash(u, 0);
+            unit = units.Find(u, 0, hash);
+            if (unit < 0) {
+                unit = units.Add(u, 0, hash);
+                StatsUnit& limits = units[unit];
                 for (int k = 0; k < 2; ++k)
-                    acc.hasThreshold[k] =
-                        ThresholdOf(request.limits, acc.unit, k, acc.thresholds[k]);
-                accs.push_back(std::move(acc));
-                last = int(accs.size()) - 1;
-                find.insert(key, last);
+                    limits.has[k] = ThresholdOf(request.limits, u, k, limits.thresholds[k]);
             }
-            std::move_backward(recent, recent + kRecent - 1, recent + kRecent);
-            recent[0] = last;
         }
-        StatsAcc& acc = accs[size_t(last)];
-        ++acc.row.tests;
-        const QByteArray m = bytes(2);
-        for (int k = 0; k < 4; ++k)
-            if (m == modeNames[k])
-                ++acc.row.modes[k];
-        if (number) {
-            if (request.medians)
-                acc.results.append(value);
-            else
-                acc.row.max = acc.row.results++ ? std::max(acc.row.max, value) : value;
-            for (int k = 0; k < 2; ++k)
-                acc.row.over[k] += acc.hasThreshold[k] && value >= acc.thresholds[k];
+        QByteArrayView g; // "" for a missing group
+        if (request.by == StatsBy::Bin) {
+            if (number) {
+                const auto end = std::to_chars(binText, binText + sizeof binText,
+                                               StatsBin(value, request.binWidth));
+                g = QByteArrayView(binText, end.ptr - binText);
+            }
+        } else if (leading > 0) {
+            Leading(*stmt, 0, leading, g); // NULL: ""
+        } else if (byDate) {
+            const DateGroups& d = dateGroups(stmt->Bytes(0));
+            QByteArrayView hour;
+            if (request.by == StatsBy::Week)
+                g = d.monday;
+            else if (request.by == StatsBy::Weekday)
+                g = d.weekday;
+            else if (!d.weekday.isEmpty() && Leading(*stmt, 4, 2, hour)) {
+                // A missing date or hour gives no group, as "||" with NULL does.
+                made.assign(d.weekday.constData(), size_t(d.weekday.size()));
+                made.append(1, '-').append(hour.data(), size_t(hour.size()));
+                g = QByteArrayView(made.data(), qsizetype(made.size()));
+            }
+        } else {
+            g = stmt->Bytes(0);
         }
+        batch.push_back({KeyTable<StatsCount>::Hash(g, unit), batchText.size(), size_t(g.size()),
+                         unit, ModeOf(stmt->Bytes(2)), number, value});
+        batchText.append(g.data(), size_t(g.size()));
+        if (batch.size() == kBatch)
+            addBatch();
     }
+    addBatch();
     if (stmt->Failed() || dateFailed) {
         Connection::Fail(error, db.Message());
         return false;
     }
 
     // Groups in order (texts byte by byte, numbers as numbers, a missing group first), a
-    // group's units together.
-    std::vector<int> order(accs.size());
-    for (size_t i = 0; i < order.size(); ++i)
-        order[i] = int(i);
-    std::sort(order.begin(), order.end(), [&accs](int a, int b) {
-        const StatsAcc& x = accs[size_t(a)];
-        const StatsAcc& y = accs[size_t(b)];
+    // group's units together. A text's first 16 bytes as two numbers (the first byte highest,
+    // zeros after a shorter text) order as the bytes do, so most comparisons need not read the
+    // texts themselves, spread over the table's nodes.
+    struct Order {
+        quint64 prefix[2];
+        QByteArrayView group, unit;
+        int index;
+        bool numeric;
+        qint64 number;
+    };
+    std::vector<Order> order(size_t(groups.Size()));
+    for (int i = 0; i < groups.Size(); ++i) {
+        Order& o = order[size_t(i)];
+        o.group = groups.Text(i);
+        o.unit = units.Text(groups.Tag(i));
+        for (int w = 0; w < 2; ++w) {
+            o.prefix[w] = 0;
+            for (qsizetype b = w * 8; b < w * 8 + 8; ++b)
+                o.prefix[w] = o.prefix[w] << 8 | (b < o.group.size() ? quint8(o.group[b]) : 0);
+        }
+        o.index = i;
+        o.numeric = numericGroup && !o.group.isEmpty();
+        o.number = 0;
+        if (o.numeric)
+            std::from_chars(o.group.data(), o.group.data() + o.group.size(), o.number);
+    }
+    std::sort(order.begin(), order.end(), [](const Order& x, const Order& y) {
         if (x.numeric != y.numeric)
             return !x.numeric; // the missing group ("") first
         if (x.numeric && x.number != y.number)
             return x.number < y.number;
-        if (!x.numeric && x.group != y.group)
-            return x.group < y.group;
+        if (!x.numeric) {
+            if (x.prefix[0] != y.prefix[0])
+                return x.prefix[0] < y.prefix[0];
+            if (x.prefix[1] != y.prefix[1])
+                return x.prefix[1] < y.prefix[1];
+            if (x.group != y.group)
+                return x.group < y.group;
+        }
         return x.unit < y.unit;
     });
-    rows.reserve(int(order.size()));
-    for (int i : order) {
-        StatsAcc& acc = accs[size_t(i)];
-        StatsRow row = acc.row;
-        row.group = QString::fromUtf8(acc.group);
+    QVector<QString> unitNames(units.Size());
+    for (int i = 0; i < units.Size(); ++i)
+        unitNames[i] = QString::fromUtf8(units.Text(i));
+    rows.reserve(qsizetype(order.size()));
+    for (const Order& o : order) {
+        const StatsCount& count = groups[o.index];
+        StatsRow row;
+        row.group = QString::fromUtf8(o.group);
         if (request.by == StatsBy::Weekday && !row.group.isEmpty())
             row.group = QLocale::c().dayName(row.group.toInt());
-        row.unit = QString::fromUtf8(acc.unit);
-        std::sort(acc.results.begin(), acc.results.end());
-        const qsizetype c = acc.results.size();
-        if (request.medians)
+        row.unit = unitNames[groups.Tag(o.index)];
+        row.tests = count.tests;
+        std::copy(count.modes, count.modes + 4, row.modes);
+        std::copy(count.over, count.over + 2, row.over);
+        row.results = count.results;
+        row.max = count.max;
+        if (request.medians) {
+            QVector<double>& values = results[size_t(o.index)];
+            std::sort(values.begin(), values.end());
+            const qsizetype c = values.size();
             row.results = c;
-        if (c > 0) {
-            double sum = 0;
-            for (double v : acc.results)
-                sum += v;
-            row.mean = sum / double(c);
-            row.max = acc.results.last();
-            row.median = (acc.results[(c - 1) / 2] + acc.results[c / 2]) / 2;
+            if (c > 0) {
+                double sum = 0;
+                for (double v : values)
+                    sum += v;
+                row.mean = sum / double(c);
+                row.max = values.last();
+                row.median = (values[(c - 1) / 2] + values[c / 2]) / 2;
+            }
+            values = QVector<double>();
         }
-        acc.results = QVector<double>();
-        rows.append(row);
+        rows.append(std::move(row));
     }
     return true;
 }

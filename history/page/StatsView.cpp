@@ -44,7 +44,8 @@
 
 namespace {
 
-constexpr int kTopValues = 20; // values of a free field shown one by one; the rest: "others"
+constexpr int kTopValues = 20;     // values of a free field shown one by one; the rest: "others"
+constexpr int kManyGroups = 10000; // a count of more groups gives back what it freed
 const char* const kModeKeys[4] = {"TestModeAuto", "TestModeManual", "TestModeRefuse",
                                   "TestModeDiscontinued"};
 
@@ -112,6 +113,63 @@ QVector<Total> ByGroup(const QVector<StatsRow>& rows) {
         t.results += row.results;
     }
     return totals;
+}
+
+// The n groups with the most tests, most first (equal counts in group order), the total of
+// every group and of the rest, in one pass over the rows (in group order) that keeps no more
+// than n groups' totals: a free field may have a value per record.
+QVector<Total> TopGroups(const QVector<StatsRow>& rows, qsizetype n, Total& all, Total& others,
+                         bool& hasOthers) {
+    const auto before = [](const Total& x, const Total& y) {
+        return x.tests != y.tests ? x.tests > y.tests : x.order < y.order;
+    };
+    std::vector<Total> top; // a heap whose front is the one the others go before
+    top.reserve(size_t(n) + 1);
+    Total current;
+    qint64 groups = 0;
+    auto close = [&] {
+        Add(all, current);
+        if (qsizetype(top.size()) < n) {
+            top.push_back(std::move(current));
+            std::push_heap(top.begin(), top.end(), before);
+        } else if (n > 0 && before(current, top.front())) {
+            std::pop_heap(top.begin(), top.end(), before);
+            top.back() = std::move(current);
+            std::push_heap(top.begin(), top.end(), before);
+        }
+    };
+    for (const StatsRow& row : rows) {
+        if (groups == 0 || current.group != row.group) {
+            if (groups > 0)
+                close();
+            current = Total();
+            current.group = row.group;
+            current.order = groups++;
+        }
+        current.tests += row.tests;
+        for (int m = 0; m < 4; ++m)
+            current.modes[m] += row.modes[m];
+        current.over[0] += row.over[0];
+        current.over[1] += row.over[1];
+        current.results += row.results;
+    }
+    if (groups > 0)
+        close();
+    std::sort(top.begin(), top.end(), before);
+    // The rest: every group but the top ones.
+    others = all;
+    for (const Total& t : top) {
+        others.tests -= t.tests;
+        for (int m = 0; m < 4; ++m)
+            others.modes[m] -= t.modes[m];
+        others.over[0] -= t.over[0];
+        others.over[1] -= t.over[1];
+        others.results -= t.results;
+    }
+    others.group.clear();
+    others.order = 0;
+    hasOthers = groups > n;
+    return QVector<Total>(top.begin(), top.end());
 }
 
 } // namespace
@@ -327,25 +385,14 @@ void CStatsView::Recount() {
                 a.tests += row.tests;
             if (a.ok && a.chart == Period)
                 FillEmptyGroups(a.request, QString(), QString(), a.rows); // first to last test
+            const qsizetype groups = a.rows.size();
             if (a.ok && a.chart == Field) {
-                QVector<Total> totals = ByGroup(a.rows);
+                a.fieldTop = TopGroups(a.rows, kTopValues, a.fieldAll, a.fieldOthers, a.hasOthers);
                 a.rows = QVector<StatsRow>(); // a free field may have a value per record
-                for (const Total& t : totals)
-                    Add(a.fieldAll, t);
-                // The most tests first; equal counts keep their group order.
-                const qsizetype top = qMin<qsizetype>(kTopValues, totals.size());
-                std::partial_sort(totals.begin(), totals.begin() + top, totals.end(),
-                                  [](const Total& x, const Total& y) {
-                                      return x.tests != y.tests ? x.tests > y.tests
-                                                                : x.order < y.order;
-                                  });
-                for (qsizetype i = top; i < totals.size(); ++i)
-                    Add(a.fieldOthers, totals[i]);
-                a.hasOthers = totals.size() > top;
-                totals.resize(top);
-                a.fieldTop = totals;
             }
-            ReleaseFreedMemory();
+            // Only a count of many groups frees enough to be worth the walk over the heap.
+            if (groups > kManyGroups)
+                ReleaseFreedMemory();
             return a;
         },
         [this, ticket](Answer a) {

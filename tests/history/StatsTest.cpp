@@ -312,6 +312,90 @@ TEST_F(StatsTest, BinsHeatMapAndEmptyGroupsMatchAPlainCount) {
     EXPECT_TRUE(rows.isEmpty());
 }
 
+// Texts an instrument may have stored malformed (dates SQLite's date functions reject or read,
+// short or missing times, wide characters, bytes stored as blobs, units with spaces or a tab
+// around them) fall in the groups SQLite's own substr(), trim() and date functions give them:
+// each grouping's tests per group and unit against a GROUP BY of the same database.
+TEST_F(StatsTest, MalformedTextsGroupAsSQLiteReadsThem) {
+    {
+        historytest::Db db;
+        ASSERT_EQ(db.db().ExecuteSQL(
+                      "INSERT INTO ValueInfo(Machine_NO,Record_No,Date_Date,Time_Time,Test_Mode,"
+                      "Test_Result,Test_Unit) VALUES "
+                      "('D3','1','2024-3-1','7:05','Auto','0.3',' mg/L '),"
+                      "('D3','2','2024-03-02 10:00','','Refuse','',NULL),"
+                      "('D3','3','2024-03-03',NULL,'Manual','0.5','mg/L'||char(9)),"
+                      "('D3','4','2024-03-04','\uFF10\uFF17:00','auto','0.2','\uFF2D\uFF27/L'),"
+                      "('D3','5','2024-03-05',X'3038','Auto','0.1',X'206D672F4C'),"
+                      "('D3','6','2024-03-06','\u00E9\u00E9:00',' Auto','0.4','mg/L'),"
+                      "('D3','7','2024-03-06',X'C3A9C3A93A30','Auto','0.4',X'C3A9'),"
+                      "('D3','8','2024-03',CAST(X'8031323A' AS TEXT),NULL,'x','mg/L'),"
+                      "('D3','9','2024-03-07','2','Auto','0.0',''),"
+                      "('D3','10','2024-03-07',CAST(X'3100393A' AS TEXT),'Auto','0.0','g/L'),"
+                      "('D3','11','2024-03-02 10:00:00.5','10:00','Auto','0.1','mg/L'),"
+                      "('D3','12','2024-03-02 10:00:00.25','10:00','Auto','0.1','mg/L'),"
+                      "('D3','13','2024-03-02 10:00'||char(0),'10:00','Auto','0.1','mg/L')"),
+                  0);
+    }
+    CLocalRecordSource source;
+    struct Case {
+        StatsBy by;
+        const char* group; // the group as SQLite reads it (NULL: none)
+    };
+    const QVector<Case> cases = {
+        {StatsBy::Day, "Date_Date"},
+        {StatsBy::Week, "date(Date_Date,'-'||((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7)"
+                        "||' days')"},
+        {StatsBy::Month, "substr(Date_Date,1,7)"},
+        {StatsBy::Hour, "substr(Time_Time,1,2)"},
+        {StatsBy::Weekday, "((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7+1)"},
+        {StatsBy::HourWeekday, "((CAST(strftime('%w',Date_Date) AS INTEGER)+6)%7+1)||'-'||"
+                               "substr(Time_Time,1,2)"},
+        {StatsBy::Device, "Machine_NO"},
+        {StatsBy::Mode, "Test_Mode"},
+    };
+    for (const Case& c : cases) {
+        QMap<QString, qint64> want, got;
+        {
+            historytest::Db db;
+            SQLite::Query q(db.db(), QStringLiteral("SELECT CAST(coalesce(%1,'') AS TEXT),"
+                                                    "CAST(trim(coalesce(Test_Unit,'')) AS TEXT),"
+                                                    "count(*) FROM ValueInfo WHERE Date_Date>="
+                                                    "'0000-01-01' AND Date_Date<='9999-12-31' "
+                                                    "GROUP BY 1,2")
+                                         .arg(c.group)
+                                         .toUtf8());
+            ASSERT_TRUE(q.ok());
+            while (q.Next()) {
+                QString group = q.Text(0);
+                if (c.by == StatsBy::Weekday && !group.isEmpty())
+                    group = QLocale::c().dayName(group.toInt());
+                want[group + '|' + q.Text(1)] = q.Int64(2);
+            }
+        }
+        HistoryFilter all;
+        all.allDevices = true;
+        StatsRequest request;
+        request.by = c.by;
+        request.limits = CLimits::Parse(kLimits);
+        for (const bool medians : {true, false}) {
+            request.medians = medians;
+            QVector<StatsRow> rows;
+            QString error;
+            ASSERT_TRUE(source.Stats(all, request, rows, &error)) << qPrintable(error);
+            got.clear();
+            for (const StatsRow& row : rows)
+                got[row.group + '|' + row.unit] += row.tests;
+            EXPECT_EQ(got, want) << c.group;
+            // Days in order, byte by byte (texts alike in their first 16 bytes included).
+            for (int i = 1; c.by == StatsBy::Day && i < rows.size(); ++i)
+                EXPECT_LE(std::make_pair(rows[i - 1].group.toUtf8(), rows[i - 1].unit.toUtf8()),
+                          std::make_pair(rows[i].group.toUtf8(), rows[i].unit.toUtf8()))
+                    << i;
+        }
+    }
+}
+
 // The distribution's one pass over the local database gives what a count of the units and a
 // count of the chosen unit's bins give, for units written in another case or with spaces
 // around them, results that are no numbers, a unit asked for that has none, and narrower
@@ -460,6 +544,71 @@ TEST_F(StatsTest, TabChartsClickThroughAndExport) {
     EXPECT_EQ(qobject_cast<QLabel*>(stats->findChild<QWidget*>(QString::number(StatsIds::kStatus)))
                   ->text(),
               "No records");
+}
+
+// A field with more values than the chart shows: the 20 with the most tests (equal counts in
+// the values' order), then the others added up, against a plain count.
+TEST_F(StatsTest, FieldChartShowsTheTopValuesAndAddsUpTheOthers) {
+    QMap<QString, QPair<int, int>> counts; // officer -> tests, refusals
+    for (const Rec& r : kRecords) {
+        counts[r.officer].first += 1;
+        counts[r.officer].second += QByteArray(r.mode) == "Refuse";
+    }
+    {
+        historytest::Db db;
+        db.Titles("D3", {"Officer"});
+        int no = 0;
+        for (int k = 0; k < 22; ++k) {
+            const QString officer = QString("V%1").arg(21 - k, 2, 10, QChar('0'));
+            for (int i = 0; i < 2 + k % 4; ++i) {
+                const bool refuse = i == 0 && k % 3 == 0;
+                QStringList v =
+                    historytest::Values({"D3", QString::number(++no), "2024-03-07", "09:00:00",
+                                         refuse ? "Refuse" : "Auto", refuse ? "" : "0.1", "mg/L"});
+                v[15] = officer;
+                db.db().ExecuteSQL(Statements::InsertValueInfo(v));
+                counts[officer].first += 1;
+                counts[officer].second += refuse;
+            }
+        }
+    }
+    QVector<QPair<QString, QPair<int, int>>> order;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        order.append({it.key(), it.value()});
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& x, const auto& y) { return x.second.first > y.second.first; });
+    QVector<QStringList> want{{"All", "0", "0"}};
+    for (int i = 0; i < order.size(); ++i) {
+        QStringList& line =
+            i < 20 ? want.emplace_back(QStringList{order[i].first, "0", "0"})
+                   : (i == 20 ? want.emplace_back(QStringList{"Others", "0", "0"}) : want.last());
+        for (QStringList* l : {&line, &want.first()}) {
+            (*l)[1] = QString::number((*l)[1].toInt() + order[i].second.first);
+            (*l)[2] = QString::number((*l)[2].toInt() + order[i].second.second);
+        }
+    }
+
+    QFile assets(brtxtest::sourceDir() + "/assets/Language.ini");
+    ASSERT_TRUE(assets.open(QIODevice::ReadOnly));
+    home.writeLanguage(assets.readAll());
+    CHistory page;
+    page.show();
+    page.WaitForList();
+    qobject_cast<QComboBox*>(page.Control(HistoryIds::kDeviceBox))->setCurrentIndex(0);
+    page.OnBnClickedQuery();
+    ASSERT_TRUE(page.WaitForList());
+    CStatsView* stats = page.Stats();
+    page.Tabs()->setCurrentIndex(1);
+    stats->SetChart(CStatsView::Field);
+    for (int i = 0; i < 2000 && stats->Busy(); ++i) {
+        QApplication::processEvents();
+        QThread::msleep(5);
+    }
+    ASSERT_FALSE(stats->Busy());
+    QVector<QStringList> got = stats->TableCells().mid(1);
+    for (QStringList& line : got)
+        line = line.mid(0, 3);
+    EXPECT_EQ(got, want);
 }
 
 // "Over limit 1/2" lists exactly the results at or over that limit of their unit (boundaries
