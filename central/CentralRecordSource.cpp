@@ -36,8 +36,18 @@ QString ModeExpression(const CLanguage& texts, QVector<PgParam>& params) {
 }
 
 // The copy of a record the list shows: the first desk's by name (the others are the same
-// or are conflicts, which sync and verify report); the SQL term keeps only that one.
-const char* const kOneCopy =
+// or are conflicts, which sync and verify report); the SQL term keeps only that one. The
+// server marks the other copies as it stores them; a store of an older table version has no
+// mark, and each row is checked against the other copies of its key instead.
+const char* const kOneCopy = "NOT later_copy";
+// The same as a look-up in the small index of later copies, for a statement that reads the
+// key index alone (a device's rows lie on every page of the table: reading them costs as
+// much as reading the table).
+const char* const kOneCopyByKey =
+    "NOT EXISTS (SELECT 1 FROM records l WHERE l.later_copy AND l.machine_no = "
+    "records.machine_no AND l.record_no = records.record_no AND l.date_date = records.date_date "
+    "AND l.time_time = records.time_time AND l.station = records.station)";
+const char* const kOneCopyUnmarked =
     "NOT EXISTS (SELECT 1 FROM records o WHERE o.machine_no = records.machine_no AND "
     "o.record_no = records.record_no AND o.date_date = records.date_date AND o.time_time = "
     "records.time_time AND o.station < records.station)";
@@ -60,6 +70,13 @@ QString DesksExpression() {
            "p.machine_no = records.machine_no AND p.record_no = records.record_no AND "
            "p.date_date = records.date_date AND p.time_time = records.time_time AND p.station = "
            "records.station))";
+}
+
+// The filter names the record key's columns only (device and dates), so the rows it keeps can
+// be found in the key index without reading the table.
+bool KeyFilter(const HistoryFilter& filter) {
+    return filter.search.isEmpty() && filter.mode == TestModeFilter::Any && !filter.minResult &&
+           !filter.maxResult && filter.overLimit == 0 && !filter.HasChartChoice();
 }
 
 } // namespace
@@ -94,6 +111,7 @@ bool CCentralRecordSource::Connect(QString* error) {
                       .arg(Central::kSchemaVersion);
         } else if (version >= 0) {
             m_empty = version == 0;
+            m_flagged = version >= 4;
             // Language order and case folding under the server's Unicode collation, when it
             // has one; else its default.
             PgResult icu = m_db.Exec(
@@ -204,11 +222,14 @@ bool CCentralRecordSource::MakeLayout(const HistoryFilter& filter, Layout& layou
 using Central::NumberOf;
 
 QString CCentralRecordSource::Where(const HistoryFilter& filter, const Layout& layout,
-                                    QVector<PgParam>& params, bool cellsSelected) const {
+                                    QVector<PgParam>& params, bool cellsSelected,
+                                    bool byKey) const {
     // The cells' own values, when the statement holds the cells (a search names them all).
     if (cellsSelected || !filter.search.isEmpty())
         params = layout.params;
-    QStringList terms{QString::fromLatin1(kOneCopy)};
+    QStringList terms{QString::fromLatin1(!m_flagged ? kOneCopyUnmarked
+                                          : byKey    ? kOneCopyByKey
+                                                     : kOneCopy)};
     auto param = [&](const QString& value) {
         params << PgParam::Text(value);
         return '$' + QString::number(params.size());
@@ -272,6 +293,14 @@ QString CCentralRecordSource::OrderBy(const HistorySort& sort, const Layout& lay
     return " ORDER BY " + terms.join(QStringLiteral(", "));
 }
 
+bool CCentralRecordSource::SortsByKey(const HistorySort& sort, const Layout& layout) const {
+    // The default order, or a column of the record key (device, number, date, time).
+    if (sort.IsDefault() || sort.column >= layout.cells.size())
+        return true;
+    const HistoryColumn& column = layout.columns[sort.column];
+    return column.kind == HistoryColumn::Fixed && column.index <= 3;
+}
+
 HistoryRow CCentralRecordSource::MakeRow(const PgResult& r, int i, int cellCount) const {
     HistoryRow row;
     row.cells.reserve(cellCount);
@@ -303,6 +332,7 @@ bool CCentralRecordSource::Count(const HistoryFilter& filter, qint64& count, QSt
     if (m_empty)
         return true;
     QVector<PgParam> params;
+    // With a filter of devices and days only, the server counts in the index of shown copies.
     const QString sql = "SELECT count(*) FROM records" + Where(filter, layout, params, false);
     PgResult r = m_db.Exec(sql, params);
     if (!r.Ok()) {
@@ -324,11 +354,24 @@ bool CCentralRecordSource::Fetch(const HistoryFilter& filter, const HistorySort&
     if (m_empty || limit <= 0)
         return true;
     QVector<PgParam> params;
-    const QString sql =
-        "SELECT " + layout.cells.join(',') +
-        ",coalesce(path,''),machine_no,record_no,date_date,time_time," + DesksExpression() +
-        " FROM records" + Where(filter, layout, params) + OrderBy(sort, layout) +
+    const QString page =
         QStringLiteral(" LIMIT %1 OFFSET %2").arg(limit).arg(qMax<qint64>(0, offset));
+    const QString select = "SELECT " + layout.cells.join(',') +
+                           ",coalesce(path,''),machine_no,record_no,date_date,time_time," +
+                           DesksExpression() + " FROM records";
+    QString sql;
+    if (m_flagged && KeyFilter(filter) && SortsByKey(sort, layout)) {
+        // The page's keys first, from the key index alone; then only its rows are read.
+        sql = select +
+              " JOIN (SELECT machine_no AS k1, record_no AS k2, date_date AS k3, time_time AS k4, "
+              "station AS k5 FROM records" +
+              Where(filter, layout, params, true, true) + OrderBy(sort, layout) + page +
+              ") k ON records.machine_no = k.k1 AND records.record_no = k.k2 AND "
+              "records.date_date = k.k3 AND records.time_time = k.k4 AND records.station = k.k5" +
+              OrderBy(sort, layout);
+    } else {
+        sql = select + Where(filter, layout, params) + OrderBy(sort, layout) + page;
+    }
     PgResult r = m_db.Exec(sql, params);
     if (!r.Ok()) {
         if (error)

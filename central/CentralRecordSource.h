@@ -43,9 +43,13 @@ private:
     struct Layout; // the columns of a filter and the SQL that gives their cells
     bool Connect(QString* error);
     bool MakeLayout(const HistoryFilter& filter, Layout& layout, QString* error);
+    // byKey: the one-copy term as a look-up of later copies, so that a statement over key
+    // columns only reads no more than the key index.
     QString Where(const HistoryFilter& filter, const Layout& layout,
-                  QVector<Central::PgParam>& params, bool cellsSelected = true) const;
+                  QVector<Central::PgParam>& params, bool cellsSelected = true,
+                  bool byKey = false) const;
     QString OrderBy(const HistorySort& sort, const Layout& layout) const;
+    bool SortsByKey(const HistorySort& sort, const Layout& layout) const;
     HistoryRow MakeRow(const Central::PgResult& r, int i, int cellCount) const;
 
     CLanguage m_texts;
@@ -53,6 +57,7 @@ private:
     QString m_picRoot;
     QString m_confProblem; // why central.conf was refused
     Central::PgConnection m_db;
-    QString m_collate;    // " COLLATE ..." for language order and case folding
-    bool m_empty = false; // the server has no central tables yet: every list is empty
+    QString m_collate;      // " COLLATE ..." for language order and case folding
+    bool m_empty = false;   // the server has no central tables yet: every list is empty
+    bool m_flagged = false; // the server marks later copies (table version 4 on)
 };

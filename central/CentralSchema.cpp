@@ -184,6 +184,54 @@ QString Version3() {
     return sql;
 }
 
+// Version 4: which copy of a record the central list shows, kept by the server. A copy is a
+// later copy when a desk whose name sorts before its own holds the same key; the list shows
+// each record's one copy that is not (counting with a plain filter instead of looking for an
+// earlier copy of every row). The flag is the server's: after every statement that inserts
+// or deletes records, a trigger running with the owner's rights sets it anew on every copy of
+// each key the statement touched that more than one desk holds or that came with the flag
+// set, whatever the inserting desk sent (a key with one copy has it clear; a desk's policy
+// opens only its own rows to it, and an older program does not know the column). It first
+// takes a lock per device, in one order, held until the transaction ends: two desks storing
+// copies of one device's records at once take turns, so the second one sees the first one's
+// copies once they are committed. Rows that were there before get their flag here.
+QString Version4() {
+    // The same key in records o as in row r.
+    const auto sameKey = [](const char* o, const char* r) {
+        return QStringLiteral("%1.machine_no = %2.machine_no AND %1.record_no = %2.record_no AND "
+                              "%1.date_date = %2.date_date AND %1.time_time = %2.time_time")
+            .arg(QLatin1String(o), QLatin1String(r));
+    };
+    const QString earlier = "EXISTS (SELECT 1 FROM records o WHERE " + sameKey("o", "r") +
+                            " AND o.station < r.station)";
+    return "ALTER TABLE records ADD COLUMN later_copy boolean NOT NULL DEFAULT false;"
+           "UPDATE records r SET later_copy = true WHERE " +
+           earlier +
+           ";"
+           // The list's count reads the shown copies' devices and days from an index of its
+           // own (small: equal entries are stored once), never the table; a list page finds its
+           // keys in the key index and leaves out the later copies by their index (only records
+           // several desks hold).
+           "CREATE INDEX records_shown ON records (machine_no, date_date) WHERE NOT later_copy;"
+           "CREATE INDEX records_later ON records (machine_no, record_no, date_date, time_time, "
+           "station) WHERE later_copy;"
+           "CREATE FUNCTION brtx_mark_copies() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER "
+           "SET search_path FROM CURRENT AS $f$ BEGIN "
+           "PERFORM pg_advisory_xact_lock(7575017, h) FROM (SELECT DISTINCT hashtext(machine_no) "
+           "AS h FROM changed ORDER BY 1) d; "
+           // Only keys another desk holds (one look-up each), and rows sent with a mark.
+           "UPDATE records r SET later_copy = NOT r.later_copy FROM (SELECT DISTINCT "
+           "c.machine_no, c.record_no, c.date_date, c.time_time FROM changed c WHERE "
+           "c.later_copy OR EXISTS (SELECT 1 FROM records o WHERE " +
+           sameKey("o", "c") + " AND o.station <> c.station)) k WHERE " + sameKey("r", "k") +
+           " AND r.later_copy <> " + earlier +
+           "; RETURN NULL; END $f$;"
+           "CREATE TRIGGER brtx_copies_inserted AFTER INSERT ON records REFERENCING NEW TABLE AS "
+           "changed FOR EACH STATEMENT EXECUTE FUNCTION brtx_mark_copies();"
+           "CREATE TRIGGER brtx_copies_deleted AFTER DELETE ON records REFERENCING OLD TABLE AS "
+           "changed FOR EACH STATEMENT EXECUTE FUNCTION brtx_mark_copies();";
+}
+
 // The statements that bring version n-1 to version n.
 QString Step(int n) {
     switch (n) {
@@ -193,6 +241,8 @@ QString Step(int n) {
         return Version2();
     case 3:
         return Version3();
+    case 4:
+        return Version4();
     default:
         return QString();
     }

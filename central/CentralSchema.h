@@ -9,7 +9,7 @@ namespace Central {
 
 class PgConnection;
 
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 
 // Makes or upgrades the tables; false with a readable text in *error (nothing changed then).
 // upTo: the version to reach (an older one only for tests of an upgrade).

@@ -175,7 +175,9 @@ QString StatsStatement(const StatsRequest& request, const QString& fieldCell, co
     const QString t1 = Threshold(request.limits, 0, params);
     const QString t2 = Threshold(request.limits, 1, params);
     // Each record once with its group, unit, mode and result as a number (the fences, OFFSET
-    // 0, keep each evaluated once a record), then counted per group and unit.
+    // 0, keep each evaluated once a record), then counted per group and unit. The mean adds
+    // the results as decimals: a sum of floating-point numbers depends on the order the rows
+    // come in, which is the server's plan's.
     const QString outerGroup = request.by == StatsBy::Bin
                                    ? BinOf(QStringLiteral("n"), Float(params, request.binWidth))
                                    : QStringLiteral("g");
@@ -183,7 +185,7 @@ QString StatsStatement(const StatsRequest& request, const QString& fieldCell, co
            " AS grp, u, count(*), count(*) FILTER (WHERE m = 'Auto'), count(*) FILTER (WHERE m "
            "= 'Manual'), count(*) FILTER (WHERE m = 'Refuse'), count(*) FILTER (WHERE m = "
            "'Discontinued'), count(*) FILTER (WHERE n >= t1), count(*) FILTER (WHERE n >= t2), "
-           "count(n), avg(n), percentile_cont(0.5) WITHIN GROUP (ORDER BY n), max(n) FROM "
+           "count(n), avg(n::numeric), percentile_cont(0.5) WITHIN GROUP (ORDER BY n), max(n) FROM "
            "(SELECT g, u, m, " +
            FitFloat(QStringLiteral("x")) + " AS n, t1, t2 FROM (SELECT " + group +
            " AS g, btrim(coalesce(test_unit,'')) COLLATE \"C\" AS u, test_mode AS m, " +

@@ -46,6 +46,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <optional>
 
 namespace {
 
@@ -242,19 +243,25 @@ CHistory::CHistory(QWidget* parent, const CLanguage* texts)
                 const HistorySort sort = m_sort;
                 const quint64 ticket = m_queryTicket;
                 auto live = m_liveTicket;
-                m_pWorker->Run<QVector<HistoryRow>>(
+                // No rows when the read was cut off or failed: the block is not held then
+                // (an empty one would stay blank), so scrolling to it again reads it again.
+                using Block = std::optional<QVector<HistoryRow>>;
+                m_pWorker->Run<Block>(
                     this,
                     [filter, sort, offset, limit, ticket, live](IRecordSource& source) {
-                        QVector<HistoryRow> rows;
                         if (live->load() != ticket)
-                            return rows; // the list shows another query by now
+                            return Block(); // cancelled, or another query by now
+                        QVector<HistoryRow> rows;
                         source.SetInterrupt([live, ticket] { return live->load() != ticket; });
-                        source.Fetch(filter, sort, offset, limit, rows, nullptr);
+                        const bool ok = source.Fetch(filter, sort, offset, limit, rows, nullptr);
                         source.SetInterrupt({});
-                        return rows;
+                        return ok && live->load() == ticket ? Block(std::move(rows)) : Block();
                     },
-                    [this, generation, block](QVector<HistoryRow> rows) {
-                        m_pModel->SetBlock(generation, block, rows);
+                    [this, generation, block](Block rows) {
+                        if (rows)
+                            m_pModel->SetBlock(generation, block, *rows);
+                        else
+                            m_pModel->BlockMissed(generation, block);
                     });
             });
 

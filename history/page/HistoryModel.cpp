@@ -156,6 +156,11 @@ void CHistoryModel::SetBlock(quint64 generation, int block, const QVector<Histor
         emit dataChanged(index(first, 0), index(last, columnCount() - 1));
 }
 
+void CHistoryModel::BlockMissed(quint64 generation, int block) {
+    if (generation == m_generation)
+        m_asked.remove(block);
+}
+
 void CHistoryModel::DropFarBlocks(int keep) {
     while (m_blocks.size() > kMaxBlocks) {
         int farthest = keep;

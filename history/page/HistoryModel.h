@@ -42,6 +42,9 @@ public:
     void SetCount(qint64 count);
     // The rows of one block of the current result (generation as NeedBlock gave it).
     void SetBlock(quint64 generation, int block, const QVector<HistoryRow>& rows);
+    // The read of a block was cut off (Cancel, or the source failed): its rows are asked for
+    // again when they are next drawn.
+    void BlockMissed(quint64 generation, int block);
 
     // The source's headings; the list shows the records' calibration state after them.
     const QStringList& Headings() const { return m_headings; }

@@ -3,6 +3,7 @@
 #include "CentralTestSupport.h"
 #include "common/TestSupport.h"
 
+#include "central/CentralRecordSource.h"
 #include "central/CentralSchema.h"
 #include "store/SQLite.h"
 
@@ -92,6 +93,8 @@ TEST(CentralRoles, OverlappingDesksCorroborateAndADifferingCopyIsAConflict) {
     EXPECT_EQ(pb.exitCode(), 0) << errB.toStdString();
     EXPECT_FALSE(errA.contains("conflict") || errB.contains("conflict"));
     EXPECT_EQ(pg.Value("SELECT count(*) FROM records"), "150");
+    // The batches went in side by side: still one shown copy per record.
+    EXPECT_EQ(pg.Value("SELECT count(*) FROM records WHERE NOT later_copy"), "120");
     EXPECT_EQ(pg.Value("SELECT count(DISTINCT station) FROM witnesses"), "2");
     EXPECT_EQ(pg.Value("SELECT count(*) FROM chain_signatures"), "2"); // the unknown key's stay
     EXPECT_EQ(pg.Value("SELECT count(*) FROM desk_keys"), "2");
@@ -259,6 +262,59 @@ TEST(CentralRoles, AVersionOneStoreIsUpgradedWithItsRows) {
     EXPECT_EQ(sync.code, 0) << sync.err.toStdString();
     EXPECT_EQ(pg.Value("SELECT count(*) FROM records"), "9");
     EXPECT_EQ(pg.Value("SELECT count(*) FROM pictures"), "9");
+}
+
+// Which copy the list shows is the server's mark: a store of version 3 gets it in the upgrade,
+// and every insert or delete sets it anew on the copies of its keys, whatever the insert said.
+TEST(CentralRoles, TheServerMarksTheCopyTheListShows) {
+    PgTestDb pg;
+    BRTX_REQUIRE_PG(pg);
+    QString why;
+    ASSERT_TRUE(Central::EnsureSchema(pg.Db(), &why, 3)) << why.toStdString();
+    const QString insert = QStringLiteral("INSERT INTO records (machine_no, record_no, "
+                                          "date_date, time_time, station%1) VALUES ");
+    const auto row = [](const char* record, const char* station, const char* mark = nullptr) {
+        return QStringLiteral("('D', '%1', '2024-03-02', '12:00:01', '%2'%3)")
+            .arg(QLatin1String(record), QLatin1String(station),
+                 mark ? QStringLiteral(", %1").arg(QLatin1String(mark)) : QString());
+    };
+    ASSERT_TRUE(pg.Db().Command(
+        insert.arg("") + row("1", "b") + ',' + row("1", "c") + ',' + row("2", "c"), &why))
+        << why.toStdString();
+    const struct {
+        QString sql; // then the copies, "+" after a later one
+        const char* marks;
+        const char* listed; // the central list's record numbers (count and page)
+    } steps[] = {
+        {QString(), "1b 1c+ 2c", "2 1"}, // the upgrade
+        {insert.arg(", later_copy") + row("1", "a", "true") + ',' + row("2", "d", "false") + ',' +
+             row("3", "a", "true"),
+         "1a 1b+ 1c+ 2c 2d+ 3a", "3 2 1"},
+        {QStringLiteral("DELETE FROM records WHERE station = 'a'"), "1b 1c+ 2c 2d+", "2 1"},
+        {QStringLiteral("DELETE FROM records WHERE station = 'c'"), "1b 2d", "2 1"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.sql.toStdString());
+        ASSERT_TRUE(step.sql.isEmpty() ? Central::EnsureSchema(pg.Db(), &why)
+                                       : pg.Db().Command(step.sql, &why))
+            << why.toStdString();
+        EXPECT_EQ(pg.Value("SELECT string_agg(record_no || station || CASE WHEN later_copy THEN "
+                           "'+' ELSE '' END, ' ' ORDER BY record_no, station) FROM records"),
+                  step.marks);
+        CCentralRecordSource source(pg.Conninfo());
+        HistoryFilter filter;
+        filter.device = QStringLiteral("D");
+        qint64 count = 0;
+        QVector<HistoryRow> rows;
+        ASSERT_TRUE(source.Count(filter, count, &why) &&
+                    source.Fetch(filter, HistorySort(), 0, 10, rows, &why))
+            << why.toStdString();
+        QStringList numbers;
+        for (const HistoryRow& r : rows)
+            numbers << r.recordNo;
+        EXPECT_EQ(numbers.join(' '), step.listed);
+        EXPECT_EQ(count, rows.size());
+    }
 }
 
 // A sync cut off in the middle: the desk removed by the administrator (one clear message, exit

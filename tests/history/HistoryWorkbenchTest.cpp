@@ -1,5 +1,6 @@
 // The history page's workbench: filters beside Query, sorting by heading, all devices, the
-// meter showing the selected result, a long list read a block at a time.
+// meter showing the selected result, a long list read a block at a time (and again after a
+// Cancel cut its read off).
 #include "HistoryDb.h"
 
 #include "base/Language.h"
@@ -170,6 +171,18 @@ TEST_F(HistoryWorkbenchTest, LongListIsHeldABlockAtATime) {
     ASSERT_TRUE(brtxtest::waitFor([&] { return model->HasRow(4999); }));
     EXPECT_EQ(page.ListCell(4999, 1), "1");
     EXPECT_EQ(page.ListCell(0, 1), "5000");
+    // Blocks whose reads a Cancel cut off are read again when they are drawn again.
+    for (const int r : {1000, 1400}) {
+        ASSERT_FALSE(model->HasRow(r));
+        model->Request(r); // as scrolling there does
+    }
+    page.CancelReads();
+    page.WaitForList();
+    for (const int r : {1000, 1400}) {
+        model->data(model->index(r, 1)); // drawn again
+        ASSERT_TRUE(brtxtest::waitFor([&] { return model->HasRow(r); })) << r;
+        EXPECT_EQ(page.ListCell(r, 1), QString::number(5000 - r));
+    }
     // Selecting a row whose block is not held reads it on the worker, then shows the record.
     const int far = 2500;
     ASSERT_FALSE(model->HasRow(far));
