@@ -110,9 +110,96 @@ public:
         return n;
     }
 
+    sqlite3* Handle() const { return m_db; }
+
 private:
     sqlite3* m_db = nullptr;
 };
+
+// A local statement stepped one row at a time, so the next batch can be read while the server
+// works on the one before.
+class LocalCursor {
+public:
+    LocalCursor() = default;
+    LocalCursor(const LocalCursor&) = delete;
+    LocalCursor& operator=(const LocalCursor&) = delete;
+    ~LocalCursor() {
+        if (m_stmt)
+            sqlite3_finalize(m_stmt);
+    }
+    bool Open(LocalStore& store, const QString& sql, const QStringList& binds) {
+        if (sqlite3_prepare_v2(store.Handle(), sql.toUtf8().constData(), -1, &m_stmt, nullptr) !=
+            SQLITE_OK) {
+            m_error = QString::fromUtf8(sqlite3_errmsg(store.Handle()));
+            return false;
+        }
+        m_done = false;
+        for (const QString& b : binds)
+            m_keep.append(b.toUtf8());
+        for (int i = 0; i < m_keep.size(); ++i)
+            sqlite3_bind_text(m_stmt, i + 1, m_keep[i].constData(), int(m_keep[i].size()),
+                              SQLITE_STATIC);
+        m_columns = sqlite3_column_count(m_stmt);
+        return true;
+    }
+    // The next row into row; false at the end, or on a failure (Error() is then not empty).
+    bool Next(LocalRow& row) {
+        if (m_done)
+            return false;
+        const int rc = sqlite3_step(m_stmt);
+        if (rc != SQLITE_ROW) {
+            m_done = true;
+            if (rc != SQLITE_DONE)
+                m_error = QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_stmt)));
+            return false;
+        }
+        row.cells.resize(m_columns);
+        row.nulls.resize(m_columns);
+        for (int c = 0; c < m_columns; ++c) {
+            const unsigned char* text = sqlite3_column_text(m_stmt, c);
+            row.nulls[c] = text == nullptr;
+            row.cells[c] = text ? QString::fromUtf8(reinterpret_cast<const char*>(text),
+                                                    sqlite3_column_bytes(m_stmt, c))
+                                : QString();
+        }
+        return true;
+    }
+    QString Error() const { return m_error; }
+
+private:
+    sqlite3_stmt* m_stmt = nullptr;
+    QVector<QByteArray> m_keep;
+    int m_columns = 0;
+    bool m_done = true; // until opened
+    QString m_error;
+};
+
+// The order of two texts' UTF-8 bytes (the local database's order of texts): UTF-16 code
+// units compare alike but for surrogates, which stand for characters above every other unit.
+int CompareAsUtf8(const QString& a, const QString& b) {
+    const auto rank = [](char16_t u) {
+        return u >= 0xD800 && u <= 0xDFFF ? int(u) + 0x2000 : u >= 0xE000 ? int(u) - 0x800 : int(u);
+    };
+    const qsizetype n = qMin(a.size(), b.size());
+    for (qsizetype i = 0; i < n; ++i)
+        if (a[i] != b[i])
+            return rank(a[i].unicode()) - rank(b[i].unicode());
+    return int(a.size() - b.size());
+}
+
+// Whether the record key of row a (its first four cells) comes after b's in the order of
+// "ORDER BY Machine_NO, Record_No, Date_Date, Time_Time" (NULL first).
+bool KeyAfter(const LocalRow& a, const LocalRow& b) {
+    for (int c = 0; c < 4; ++c) {
+        if (a.nulls[c] != b.nulls[c])
+            return b.nulls[c];
+        if (a.nulls[c])
+            continue;
+        if (const int d = CompareAsUtf8(a.cells[c], b.cells[c]))
+            return d > 0;
+    }
+    return false;
+}
 
 // "($1,$2,...,$n)" for the row'th of rows of width columns, numbered from first.
 QString Placeholders(int first, int width) {
@@ -211,6 +298,15 @@ private:
                             .arg(stage, why));
         return Fail(QStringLiteral("the central store refused the %1: %2").arg(stage, why));
     }
+    // Runs a command as PgConnection::Command does, reading ahead (m_readAhead) meanwhile.
+    bool Overlapped(const QString& sql, const QVector<PgParam>& params, QString* why,
+                    qint64* affected = nullptr) {
+        if (!(params.isEmpty() ? m_db.Send(sql, why) : m_db.Send(sql, params, false, why)))
+            return false;
+        if (m_readAhead)
+            m_readAhead();
+        return m_db.FinishCommand(why, affected);
+    }
     // Runs body inside one transaction; a deadlock with another desk runs it again.
     bool InTransaction(const QString& stage, const std::function<bool(QString*)>& body);
 
@@ -219,7 +315,7 @@ private:
     bool SendRecordBatch(const QVector<LocalRow>& batch, QString* why);
     bool SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& sent);
     bool OtherDesks(const QVector<PgParam>& keys, QString* why);
-    bool SyncSeals();
+    bool SendSealBatch(const QVector<LocalRow>& batch, QString* why);
     // The desk of this login and the key registered for it; a login that is neither a
     // registered desk nor the tables' owner is refused.
     bool WhichDesk();
@@ -249,6 +345,10 @@ private:
     qint64 m_pendingRecords = 0; // of the batch in its transaction
     qint64 m_pendingPictures = 0;
     QStringList m_pendingConflicts;
+    QStringList m_pendingSealConflicts;
+    // Reads the next batch while the server works on a statement of this one (set while a
+    // batch of records is in its transaction).
+    std::function<void()> m_readAhead;
     QString m_deskKey; // the fingerprint registered for this desk; empty for the owner
 };
 
@@ -257,10 +357,8 @@ bool Sync::InTransaction(const QString& stage, const std::function<bool(QString*
         QString why;
         if (!m_db.Command(QStringLiteral("BEGIN"), &why))
             return ServerFail(stage, why);
-        if (body(&why)) {
-            if (m_db.Command(QStringLiteral("COMMIT"), &why))
-                return true;
-        }
+        if (body(&why) && Overlapped(QStringLiteral("COMMIT"), {}, &why))
+            return true;
         const QString state = m_db.LastSqlState();
         m_db.Command(QStringLiteral("ROLLBACK"), nullptr);
         if (attempt < 3 && m_db.IsOpen() && IsRetryable(state))
@@ -448,7 +546,7 @@ bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
     insert += "station) SELECT * FROM " + values.Unnest() + " ON CONFLICT DO NOTHING";
     qint64 stored = 0;
     qint64 pictures = 0;
-    if ((missing > 0 && !m_db.Command(insert, values.Params(), why, &stored)) ||
+    if ((missing > 0 && !Overlapped(insert, values.Params(), why, &stored)) ||
         !SendPictures(batch, why, pictures) ||
         (!elsewhere.isEmpty() && !OtherDesks(shared.Params(), why)))
         return false;
@@ -502,7 +600,9 @@ bool Sync::OtherDesks(const QVector<PgParam>& keys, QString* why) {
 bool Sync::SyncRecords() {
     const QStringList& columns = Statements::ValueInfoColumns();
     m_pathColumn = int(columns.indexOf(QStringLiteral("Path")));
-    if (!m_local.HasTable("ValueInfo"))
+    const bool haveRecords = m_local.HasTable("ValueInfo");
+    const bool haveSeals = m_local.HasTable("RecordSeal"); // none in a database from before seals
+    if (!haveRecords && !haveSeals)
         return true;
     QString where;
     QStringList binds;
@@ -510,32 +610,96 @@ bool Sync::SyncRecords() {
         where = QStringLiteral(" WHERE Machine_NO=?");
         binds << m_opt.device;
     }
-    const qint64 total = m_local.Count("SELECT count(*) FROM ValueInfo" + where, binds);
     // Every desk sends in the same key order, so two desks sending the same records at once
     // take the server's row locks in the same order and never deadlock.
-    const QString sql = "SELECT " + columns.join(',') + " FROM ValueInfo" + where +
-                        " ORDER BY Machine_NO, Record_No, Date_Date, Time_Time";
-    QVector<LocalRow> batch;
+    const QString order = QStringLiteral(" ORDER BY Machine_NO,Record_No,Date_Date,Time_Time");
+    LocalCursor records, seals;
+    if (haveRecords &&
+        !records.Open(m_local, "SELECT " + columns.join(',') + " FROM ValueInfo" + where + order,
+                      binds))
+        return Fail(QStringLiteral("cannot read the local records: %1").arg(records.Error()));
+    // The newest seal of each record, in the same order.
+    QString sealSql = QStringLiteral(
+        "SELECT Machine_NO,Record_No,Date_Date,Time_Time,RowHash,PictureHash,SealedAt,PrevSeal,"
+        "Seal,Late,Deleted FROM RecordSeal WHERE Seq IN (SELECT max(Seq) FROM RecordSeal GROUP BY "
+        "Machine_NO,Record_No,Date_Date,Time_Time)");
+    if (!m_opt.device.isEmpty())
+        sealSql += QStringLiteral(" AND Machine_NO=?");
+    if (haveSeals && !seals.Open(m_local, sealSql + order, binds))
+        return Fail(QStringLiteral("cannot read the local seals: %1").arg(seals.Error()));
+    const qint64 total =
+        haveRecords ? m_local.Count("SELECT count(*) FROM ValueInfo" + where, binds) : 0;
+
+    // One transaction per batch: its records, their photographs and their seals (with the
+    // seals of records no longer on this desk that fall between them), so a batch costs one
+    // commit; the seals after the last record follow in batches of their own. While the
+    // server stores a batch, the next one is read here.
+    struct Batch {
+        QVector<LocalRow> records, seals;
+        bool read = false;
+    };
+    Batch current, next;
+    LocalRow seal;
+    bool sealWaiting = false;
+    QString localError;
+    const auto read = [&](Batch& b) {
+        if (b.read)
+            return;
+        b.read = true;
+        b.records.clear();
+        b.seals.clear();
+        LocalRow row;
+        while (b.records.size() < m_opt.batchRecords && records.Next(row))
+            b.records.append(row);
+        const bool more = b.records.size() == m_opt.batchRecords; // records may follow
+        while (b.seals.size() < m_opt.batchRecords) {
+            if (!sealWaiting && !(sealWaiting = seals.Next(seal)))
+                break;
+            if (more && KeyAfter(seal, b.records.last()))
+                break;
+            b.seals.append(seal);
+            sealWaiting = false;
+        }
+        if (!localError.isEmpty())
+            return;
+        if (!records.Error().isEmpty())
+            localError = QStringLiteral("cannot read the local records: %1").arg(records.Error());
+        else if (!seals.Error().isEmpty())
+            localError = QStringLiteral("cannot read the local seals: %1").arg(seals.Error());
+    };
     qint64 done = 0;
-    auto send = [&]() {
-        if (batch.isEmpty())
+    for (;;) {
+        read(current);
+        // A batch read up to a failure is not sent.
+        if (!localError.isEmpty())
+            return Fail(localError);
+        if (current.records.isEmpty() && current.seals.isEmpty())
             return true;
         if (Stopped())
             return Fail(QStringLiteral("stopped"));
-        if (!InTransaction(QStringLiteral("records"),
-                           [&](QString* why) { return SendRecordBatch(batch, why); }))
+        next.read = false;
+        m_readAhead = [&] { read(next); };
+        const bool sent = InTransaction(QStringLiteral("records"), [&](QString* why) {
+            m_pendingRecords = m_pendingPictures = 0;
+            m_pendingConflicts.clear();
+            m_pendingSealConflicts.clear();
+            return (current.records.isEmpty() || SendRecordBatch(current.records, why)) &&
+                   (current.seals.isEmpty() || SendSealBatch(current.seals, why));
+        });
+        m_readAhead = nullptr;
+        if (!sent)
             return false;
         m_result.records += m_pendingRecords;
-        m_result.conflicts << m_pendingConflicts;
+        m_result.conflicts << m_pendingConflicts << m_pendingSealConflicts;
         m_result.pictures += m_pendingPictures;
-        m_result.skipped += batch.size() - m_pendingRecords;
-        done += batch.size();
-        batch.clear();
-        if (m_progress)
-            m_progress(QStringLiteral("records"), done, total);
-        return true;
-    };
-    return ReadInBatches(sql, binds, batch, send, QStringLiteral("records"));
+        m_result.skipped += current.records.size() - m_pendingRecords;
+        if (!current.records.isEmpty()) {
+            done += current.records.size();
+            if (m_progress)
+                m_progress(QStringLiteral("records"), done, total);
+        }
+        std::swap(current, next);
+    }
 }
 
 bool Sync::ReadInBatches(const QString& sql, const QStringList& binds, QVector<LocalRow>& batch,
@@ -560,70 +724,43 @@ bool Sync::ReadInBatches(const QString& sql, const QStringList& binds, QVector<L
     return send();
 }
 
-bool Sync::SyncSeals() {
-    if (!m_local.HasTable("RecordSeal"))
-        return true; // a database from before seals
-    // The newest seal of each record.
-    QString sql = QStringLiteral(
-        "SELECT Machine_NO,Record_No,Date_Date,Time_Time,RowHash,PictureHash,SealedAt,PrevSeal,"
-        "Seal,Late,Deleted FROM RecordSeal WHERE Seq IN (SELECT max(Seq) FROM RecordSeal GROUP BY "
-        "Machine_NO,Record_No,Date_Date,Time_Time)");
-    QStringList binds;
-    if (!m_opt.device.isEmpty()) {
-        sql += QStringLiteral(" AND Machine_NO=?");
-        binds << m_opt.device;
-    }
-    sql += QStringLiteral(" ORDER BY Machine_NO,Record_No,Date_Date,Time_Time");
-    QVector<LocalRow> batch;
-    auto send = [&]() {
-        if (batch.isEmpty())
-            return true;
-        if (Stopped())
-            return Fail(QStringLiteral("stopped"));
-        ArrayColumns values(kSealColumns + 1);
-        for (const LocalRow& row : batch) {
-            for (int c = 0; c < kSealColumns; ++c) {
-                if (c == 9 || c == 10) // Late, Deleted: whole numbers
-                    values.Add(c, QString::number(row.cells[c].toLongLong()), row.nulls[c]);
-                else if (c == 8) // the seal itself is never NULL on the server
-                    values.Add(c, row.cells[c]);
-                else
-                    values.Add(c, row, c, c >= kKeyColumns);
-            }
-            values.Add(kSealColumns, m_opt.station);
+bool Sync::SendSealBatch(const QVector<LocalRow>& batch, QString* why) {
+    ArrayColumns values(kSealColumns + 1);
+    for (const LocalRow& row : batch) {
+        for (int c = 0; c < kSealColumns; ++c) {
+            if (c == 9 || c == 10) // Late, Deleted: whole numbers
+                values.Add(c, QString::number(row.cells[c].toLongLong()), row.nulls[c]);
+            else if (c == 8) // the seal itself is never NULL on the server
+                values.Add(c, row.cells[c]);
+            else
+                values.Add(c, row, c, c >= kKeyColumns);
         }
-        const QVector<PgParam> params = values.Params();
-        const QVector<PgParam> keys = params.mid(0, kKeyColumns);
-        const QString insert =
-            "INSERT INTO seals (machine_no, record_no, date_date, time_time, rowhash, "
-            "picturehash, sealedat, prevseal, seal, late, deleted, station) SELECT c1, c2, c3, "
-            "c4, c5, c6, c7, c8, c9, c10::integer, c11::integer, c12 FROM " +
-            values.Unnest() + " ON CONFLICT DO NOTHING";
-        QStringList conflicts;
-        if (!InTransaction(QStringLiteral("seals"), [&](QString* why) {
-                conflicts.clear();
-                if (!m_db.Command(insert, params, why))
-                    return false;
-                QHash<QString, QString> seals;
-                if (!ServerKeys("seals", keys, seals, why, "seal"))
-                    return false;
-                for (const LocalRow& row : batch) {
-                    const auto it = seals.constFind(KeyOf(row));
-                    if (it != seals.constEnd() && *it != row.cells[8])
-                        conflicts << QStringLiteral("record %1 of device %2 (%3 %4): the seal "
-                                                    "on the server differs from this desk's "
-                                                    "(desk %5)")
-                                         .arg(row.cells[1], row.cells[0], row.cells[2],
-                                              row.cells[3], m_opt.station);
-                }
-                return true;
-            }))
-            return false;
-        m_result.conflicts << conflicts;
-        batch.clear();
-        return true;
-    };
-    return ReadInBatches(sql, binds, batch, send, QStringLiteral("seals"));
+        values.Add(kSealColumns, m_opt.station);
+    }
+    const QVector<PgParam> params = values.Params();
+    const QVector<PgParam> keys = params.mid(0, kKeyColumns);
+    const QString insert =
+        "INSERT INTO seals (machine_no, record_no, date_date, time_time, rowhash, picturehash, "
+        "sealedat, prevseal, seal, late, deleted, station) SELECT c1, c2, c3, c4, c5, c6, c7, "
+        "c8, c9, c10::integer, c11::integer, c12 FROM " +
+        values.Unnest() + " ON CONFLICT DO NOTHING";
+    if (!m_db.Command(insert, params, why))
+        return false;
+    // This desk's seal of each key on the server now: one that differs from the local seal
+    // came from an earlier upload of this desk and stays as it is.
+    QHash<QString, QString> held;
+    if (!ServerKeys("seals", keys, held, why, "seal"))
+        return false;
+    for (const LocalRow& row : batch) {
+        const auto it = held.constFind(KeyOf(row));
+        if (it != held.constEnd() && *it != row.cells[8])
+            m_pendingSealConflicts
+                << QStringLiteral("record %1 of device %2 (%3 %4): the seal on "
+                                  "the server differs from this desk's (desk "
+                                  "%5)")
+                       .arg(row.cells[1], row.cells[0], row.cells[2], row.cells[3], m_opt.station);
+    }
+    return true;
 }
 
 bool Sync::SyncAudit() {
@@ -921,8 +1058,8 @@ SyncResult Sync::Run() {
                                                              "VALUES ($1) ON CONFLICT DO NOTHING"),
                                               {PgParam::Text(m_opt.station)}, why);
                       }) &&
-        SyncTitles() && SyncRecords() && SyncSeals() && SyncAudit() && SendInstruments() &&
-        Witness() && InTransaction(QStringLiteral("station"), [&](QString* why) {
+        SyncTitles() && SyncRecords() && SyncAudit() && SendInstruments() && Witness() &&
+        InTransaction(QStringLiteral("station"), [&](QString* why) {
             return m_db.Command(
                 QStringLiteral("UPDATE stations SET last_sync = now() WHERE station = $1"),
                 {PgParam::Text(m_opt.station)}, why);
