@@ -411,11 +411,18 @@ bool Sync::SyncTitles() {
 }
 
 bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& sent) {
-    // The batch's records that name a photograph, and which of them the server has.
+    // The batch's records whose photograph is on this desk (a Path that leaves the picture
+    // folder names nothing to send), then which of them the server has: a desk without its
+    // photographs asks the server nothing.
     QVector<int> named;
-    for (int i = 0; i < batch.size(); ++i)
-        if (!batch[i].cells[m_pathColumn].isEmpty())
+    QVector<QString> paths(batch.size());
+    for (int i = 0; i < batch.size(); ++i) {
+        if (batch[i].cells[m_pathColumn].isEmpty())
+            continue;
+        paths[i] = ResolvePicturePath(m_opt.picRoot, batch[i].cells[m_pathColumn]);
+        if (!paths[i].isEmpty() && FileExists(paths[i]))
             named << i;
+    }
     if (named.isEmpty())
         return true;
     ArrayColumns keys(kKeyColumns);
@@ -450,10 +457,7 @@ bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& se
         const LocalRow& row = batch[i];
         if (present.contains(KeyOf(row)))
             continue;
-        const QString path = ResolvePicturePath(m_opt.picRoot, row.cells[m_pathColumn]);
-        if (path.isEmpty())
-            continue; // a Path that leaves the picture folder names nothing to send
-        QFile file(path);
+        QFile file(paths[i]);
         if (!file.open(QIODevice::ReadOnly))
             continue; // the photograph is not on this desk
         const QByteArray data = file.readAll();
@@ -744,8 +748,12 @@ bool Sync::SendSealBatch(const QVector<LocalRow>& batch, QString* why) {
         "sealedat, prevseal, seal, late, deleted, station) SELECT c1, c2, c3, c4, c5, c6, c7, "
         "c8, c9, c10::integer, c11::integer, c12 FROM " +
         values.Unnest() + " ON CONFLICT DO NOTHING";
-    if (!m_db.Command(insert, params, why))
+    qint64 stored = 0;
+    if (!m_db.Command(insert, params, why, &stored))
         return false;
+    // Every seal of the batch was new: the server holds this desk's seals as they are here.
+    if (stored == batch.size())
+        return true;
     // This desk's seal of each key on the server now: one that differs from the local seal
     // came from an earlier upload of this desk and stays as it is.
     QHash<QString, QString> held;
@@ -1041,9 +1049,12 @@ SyncResult Sync::Run() {
     // Every look-up of a sync is by record key. While a table fills, its statistics lag
     // behind and the planner would read the whole table for each batch (a scan, or a hash
     // or merge join over every row of the desk), so each batch would cost more than the one
-    // before; one probe of the key index per row is always the right way here.
+    // before; one probe of the key index per row is always the right way here. The paths
+    // turned off carry a huge cost in the planner's estimate, which would make the server
+    // compile a scan of a small table (the schema version, say) to machine code first (half
+    // a second) where a server has JIT: no statement of a sync runs long enough to gain.
     m_db.Command(QStringLiteral("SET enable_seqscan = off; SET enable_hashjoin = off; SET "
-                                "enable_mergejoin = off"),
+                                "enable_mergejoin = off; SET jit = off"),
                  nullptr);
     if (!EnsureSchema(m_db, &error)) {
         Fail(error);
