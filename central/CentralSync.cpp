@@ -13,6 +13,7 @@
 #include <QHash>
 #include <QSet>
 #include <QVector>
+#include <QtEndian>
 
 #include <sqlite3.h>
 
@@ -214,38 +215,50 @@ QString Placeholders(int first, int width) {
 
 // A batch as one text[] parameter per column, for "... FROM unnest($1::text[], ...)": the
 // statement stays short whatever the batch size, so the server parses and plans it at once.
+// The arrays travel in the server's binary form (each text with its length before it), which
+// neither side has to quote or scan for quotes.
 class ArrayColumns {
 public:
-    explicit ArrayColumns(int width) : m_arrays(width, QByteArray("{")) {}
+    explicit ArrayColumns(int width) : m_columns(width) {}
     void Add(int column, const QString& value, bool null = false) {
-        QByteArray& a = m_arrays[column];
-        if (a.size() > 1)
-            a += ',';
+        Column& c = m_columns[column];
+        ++c.count;
         if (null) {
-            a += "NULL";
+            c.nulls = true;
+            AppendInt(c.data, -1);
             return;
         }
-        a += '"';
-        for (const char ch : value.toUtf8()) {
-            if (ch == '"' || ch == '\\')
-                a += '\\';
-            a += ch;
-        }
-        a += '"';
+        const QByteArray utf8 = value.toUtf8();
+        AppendInt(c.data, qint32(utf8.size()));
+        c.data += utf8;
     }
     void Add(int column, const LocalRow& row, int cell, bool keepNull = true) {
         Add(column, row.cells[cell], keepNull && row.nulls[cell]);
     }
     QVector<PgParam> Params() const {
+        constexpr qint32 kTextOid = 25;
         QVector<PgParam> out;
-        for (const QByteArray& a : m_arrays)
-            out << PgParam{a + '}', false, false};
+        for (const Column& c : m_columns) {
+            // Dimensions, whether any element is NULL, the element type, then for the one
+            // dimension its length and lower bound (none for an empty array).
+            QByteArray a;
+            a.reserve(20 + c.data.size());
+            AppendInt(a, c.count ? 1 : 0);
+            AppendInt(a, c.nulls ? 1 : 0);
+            AppendInt(a, kTextOid);
+            if (c.count) {
+                AppendInt(a, c.count);
+                AppendInt(a, 1);
+            }
+            a += c.data;
+            out << PgParam::Bytes(a);
+        }
         return out;
     }
     // "unnest($first::text[], ...) AS u(c1, ...)"
     QString Unnest(int first = 1) const {
         QStringList args, names;
-        for (int i = 0; i < m_arrays.size(); ++i) {
+        for (int i = 0; i < m_columns.size(); ++i) {
             args << QStringLiteral("$%1::text[]").arg(first + i);
             names << QStringLiteral("c%1").arg(i + 1);
         }
@@ -253,7 +266,17 @@ public:
     }
 
 private:
-    QVector<QByteArray> m_arrays;
+    struct Column {
+        QByteArray data; // each element: its length (-1: NULL) and its bytes
+        qint32 count = 0;
+        bool nulls = false;
+    };
+    static void AppendInt(QByteArray& out, qint32 v) {
+        char b[4];
+        qToBigEndian<qint32>(v, b);
+        out.append(b, 4);
+    }
+    QVector<Column> m_columns;
 };
 
 // The join of a key table with u(c1..c4) of an ArrayColumns whose first four are the key.
