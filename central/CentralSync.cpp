@@ -300,6 +300,12 @@ bool IsRetryable(const QString& sqlState) {
     return sqlState == QLatin1String("40P01") || sqlState == QLatin1String("40001");
 }
 
+// A batch of records made ready to send.
+struct PreparedBatch {
+    QVector<PgParam> keys;   // the key columns, for the look-up of what the server holds
+    QVector<PgParam> values; // every row, for the insert when the server holds none of them
+};
+
 class Sync {
 public:
     Sync(const SyncOptions& o, const SyncProgress& p, const std::atomic<bool>* stop)
@@ -335,7 +341,12 @@ private:
 
     bool SyncTitles();
     bool SyncRecords();
-    bool SendRecordBatch(const QVector<LocalRow>& batch, QString* why);
+    // The key columns and the whole rows of a batch of records, as statement parameters.
+    PreparedBatch Prepare(const QVector<LocalRow>& batch) const;
+    QVector<PgParam> RecordValues(const QVector<LocalRow>& batch,
+                                  const QSet<QString>& leaveOut) const;
+    bool SendRecordBatch(const QVector<LocalRow>& batch, const PreparedBatch& prepared,
+                         QString* why);
     bool SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& sent);
     bool OtherDesks(const QVector<PgParam>& keys, QString* why);
     bool SendSealBatch(const QVector<LocalRow>& batch, QString* why);
@@ -525,21 +536,43 @@ bool Sync::ServerKeys(const char* table, const QVector<PgParam>& keys,
     return true;
 }
 
-bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
-    m_pendingConflicts.clear();
-    // Which of the batch the server has already: asking costs the keys only, so a sync with
-    // little new (the usual one after a download) sends little.
+PreparedBatch Sync::Prepare(const QVector<LocalRow>& batch) const {
+    PreparedBatch out;
     ArrayColumns keys(kKeyColumns);
     for (const LocalRow& row : batch)
         for (int c = 0; c < kKeyColumns; ++c)
             keys.Add(c, row, c, false);
+    out.keys = keys.Params();
+    out.values = RecordValues(batch, {});
+    return out;
+}
+
+QVector<PgParam> Sync::RecordValues(const QVector<LocalRow>& batch,
+                                    const QSet<QString>& leaveOut) const {
+    const int width = int(Statements::ValueInfoColumns().size()) + 1;
+    ArrayColumns values(width);
+    for (const LocalRow& row : batch) {
+        if (!leaveOut.isEmpty() && leaveOut.contains(KeyOf(row)))
+            continue;
+        for (int c = 0; c < width - 1; ++c)
+            values.Add(c, row, c, c >= kKeyColumns); // the key is never NULL on the server
+        values.Add(width - 1, m_opt.station);
+    }
+    return values.Params();
+}
+
+bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, const PreparedBatch& prepared,
+                           QString* why) {
+    m_pendingConflicts.clear();
+    // Which of the batch the server has already: asking costs the keys only, so a sync with
+    // little new (the usual one after a download) sends little.
     // Every desk's copies of these keys at once: this desk's tell what to send, another
     // desk's what to compare (a desk alone pays for nothing more than the look-up).
-    QVector<PgParam> params = keys.Params();
+    QVector<PgParam> params = prepared.keys;
     params << PgParam::Text(m_opt.station);
     const PgResult held = m_db.Exec(
         "SELECT t.machine_no, t.record_no, t.date_date, t.time_time, t.station = $5 FROM " +
-            keys.Unnest() + " JOIN records t ON " + KeyJoin("t"),
+            ArrayColumns(kKeyColumns).Unnest() + " JOIN records t ON " + KeyJoin("t"),
         params);
     if (!held.Ok()) {
         *why = held.Error();
@@ -559,21 +592,14 @@ bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
     QString insert = QStringLiteral("INSERT INTO records (");
     for (const QString& c : columns)
         insert += c.toLower() + ',';
-    ArrayColumns values(width);
-    int missing = 0;
-    for (const LocalRow& row : batch) {
-        if (present.contains(KeyOf(row)))
-            continue;
-        ++missing;
-        for (int c = 0; c < width - 1; ++c)
-            values.Add(c, row, c, c >= kKeyColumns); // the key is never NULL on the server
-        values.Add(width - 1, m_opt.station);
-    }
     // Another desk may store some of them meanwhile: those are left to it.
-    insert += "station) SELECT * FROM " + values.Unnest() + " ON CONFLICT DO NOTHING";
+    insert += "station) SELECT * FROM " + ArrayColumns(width).Unnest() + " ON CONFLICT DO NOTHING";
+    const bool missing = present.size() < batch.size();
     qint64 stored = 0;
     qint64 pictures = 0;
-    if ((missing > 0 && !Overlapped(insert, values.Params(), why, &stored)) ||
+    if ((missing &&
+         !Overlapped(insert, present.isEmpty() ? prepared.values : RecordValues(batch, present),
+                     why, &stored)) ||
         !SendPictures(batch, why, pictures) ||
         (!elsewhere.isEmpty() && !OtherDesks(shared.Params(), why)))
         return false;
@@ -663,6 +689,7 @@ bool Sync::SyncRecords() {
     // server stores a batch, the next one is read here.
     struct Batch {
         QVector<LocalRow> records, seals;
+        PreparedBatch prepared;
         bool read = false;
     };
     Batch current, next;
@@ -687,6 +714,8 @@ bool Sync::SyncRecords() {
             b.seals.append(seal);
             sealWaiting = false;
         }
+        if (!b.records.isEmpty())
+            b.prepared = Prepare(b.records);
         if (!localError.isEmpty())
             return;
         if (!records.Error().isEmpty())
@@ -710,7 +739,8 @@ bool Sync::SyncRecords() {
             m_pendingRecords = m_pendingPictures = 0;
             m_pendingConflicts.clear();
             m_pendingSealConflicts.clear();
-            return (current.records.isEmpty() || SendRecordBatch(current.records, why)) &&
+            return (current.records.isEmpty() ||
+                    SendRecordBatch(current.records, current.prepared, why)) &&
                    (current.seals.isEmpty() || SendSealBatch(current.seals, why));
         });
         m_readAhead = nullptr;
