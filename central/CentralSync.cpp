@@ -304,6 +304,7 @@ bool IsRetryable(const QString& sqlState) {
 struct PreparedBatch {
     QVector<PgParam> keys;   // the key columns, for the look-up of what the server holds
     QVector<PgParam> values; // every row, for the insert when the server holds none of them
+    bool hasValues = false;  // values were made
 };
 
 class Sync {
@@ -380,6 +381,7 @@ private:
     qint64 m_pendingPictures = 0;
     QStringList m_pendingConflicts;
     QStringList m_pendingSealConflicts;
+    bool m_expectNew = true; // the server held none of the last batch's records
     // Reads the next batch while the server works on a statement of this one (set while a
     // batch of records is in its transaction).
     std::function<void()> m_readAhead;
@@ -543,7 +545,12 @@ PreparedBatch Sync::Prepare(const QVector<LocalRow>& batch) const {
         for (int c = 0; c < kKeyColumns; ++c)
             keys.Add(c, row, c, false);
     out.keys = keys.Params();
-    out.values = RecordValues(batch, {});
+    // The rows are made ahead while batches go to the server whole; once the server holds
+    // records of a batch (a sync again), they are made for what it lacks only.
+    if (m_expectNew) {
+        out.values = RecordValues(batch, {});
+        out.hasValues = true;
+    }
     return out;
 }
 
@@ -595,10 +602,13 @@ bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, const PreparedBatch& 
     // Another desk may store some of them meanwhile: those are left to it.
     insert += "station) SELECT * FROM " + ArrayColumns(width).Unnest() + " ON CONFLICT DO NOTHING";
     const bool missing = present.size() < batch.size();
+    m_expectNew = present.isEmpty();
     qint64 stored = 0;
     qint64 pictures = 0;
     if ((missing &&
-         !Overlapped(insert, present.isEmpty() ? prepared.values : RecordValues(batch, present),
+         !Overlapped(insert,
+                     present.isEmpty() && prepared.hasValues ? prepared.values
+                                                             : RecordValues(batch, present),
                      why, &stored)) ||
         !SendPictures(batch, why, pictures) ||
         (!elsewhere.isEmpty() && !OtherDesks(shared.Params(), why)))
