@@ -305,6 +305,8 @@ struct PreparedBatch {
     QVector<PgParam> keys;   // the key columns, for the look-up of what the server holds
     QVector<PgParam> values; // every row, for the insert when the server holds none of them
     bool hasValues = false;  // values were made
+    QVector<QString> photos; // of each record, its photograph's file on this desk, or ""
+    QVector<PgParam> seals;  // the seals that go with the batch
 };
 
 class Sync {
@@ -343,14 +345,18 @@ private:
     bool SyncTitles();
     bool SyncRecords();
     // The key columns and the whole rows of a batch of records, as statement parameters.
-    PreparedBatch Prepare(const QVector<LocalRow>& batch) const;
+    PreparedBatch Prepare(const QVector<LocalRow>& batch, const QVector<LocalRow>& seals) const;
+    QVector<QString> PhotosOnDesk(const QVector<LocalRow>& batch) const;
+    QVector<PgParam> SealValues(const QVector<LocalRow>& batch) const;
     QVector<PgParam> RecordValues(const QVector<LocalRow>& batch,
                                   const QSet<QString>& leaveOut) const;
     bool SendRecordBatch(const QVector<LocalRow>& batch, const PreparedBatch& prepared,
                          QString* why);
-    bool SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& sent);
+    bool SendPictures(const QVector<LocalRow>& batch, const QVector<QString>& paths, QString* why,
+                      qint64& sent);
     bool OtherDesks(const QVector<PgParam>& keys, QString* why);
-    bool SendSealBatch(const QVector<LocalRow>& batch, QString* why);
+    bool SendSealBatch(const QVector<LocalRow>& batch, const QVector<PgParam>& params,
+                       QString* why);
     // The desk of this login and the key registered for it; a login that is neither a
     // registered desk nor the tables' owner is refused.
     bool WhichDesk();
@@ -446,19 +452,27 @@ bool Sync::SyncTitles() {
                          [&](QString* why) { return m_db.Command(insert, params, why); });
 }
 
-bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& sent) {
-    // The batch's records whose photograph is on this desk (a Path that leaves the picture
-    // folder names nothing to send), then which of them the server has: a desk without its
-    // photographs asks the server nothing.
-    QVector<int> named;
+QVector<QString> Sync::PhotosOnDesk(const QVector<LocalRow>& batch) const {
+    // A Path that leaves the picture folder names nothing to send.
     QVector<QString> paths(batch.size());
     for (int i = 0; i < batch.size(); ++i) {
         if (batch[i].cells[m_pathColumn].isEmpty())
             continue;
-        paths[i] = ResolvePicturePath(m_opt.picRoot, batch[i].cells[m_pathColumn]);
-        if (!paths[i].isEmpty() && FileExists(paths[i]))
-            named << i;
+        const QString path = ResolvePicturePath(m_opt.picRoot, batch[i].cells[m_pathColumn]);
+        if (!path.isEmpty() && FileExists(path))
+            paths[i] = path;
     }
+    return paths;
+}
+
+bool Sync::SendPictures(const QVector<LocalRow>& batch, const QVector<QString>& paths, QString* why,
+                        qint64& sent) {
+    // The batch's records whose photograph is on this desk, then which of them the server
+    // has: a desk without its photographs asks the server nothing.
+    QVector<int> named;
+    for (int i = 0; i < batch.size(); ++i)
+        if (!paths[i].isEmpty())
+            named << i;
     if (named.isEmpty())
         return true;
     ArrayColumns keys(kKeyColumns);
@@ -538,8 +552,10 @@ bool Sync::ServerKeys(const char* table, const QVector<PgParam>& keys,
     return true;
 }
 
-PreparedBatch Sync::Prepare(const QVector<LocalRow>& batch) const {
+PreparedBatch Sync::Prepare(const QVector<LocalRow>& batch, const QVector<LocalRow>& seals) const {
     PreparedBatch out;
+    out.photos = PhotosOnDesk(batch);
+    out.seals = SealValues(seals);
     ArrayColumns keys(kKeyColumns);
     for (const LocalRow& row : batch)
         for (int c = 0; c < kKeyColumns; ++c)
@@ -610,7 +626,7 @@ bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, const PreparedBatch& 
                      present.isEmpty() && prepared.hasValues ? prepared.values
                                                              : RecordValues(batch, present),
                      why, &stored)) ||
-        !SendPictures(batch, why, pictures) ||
+        !SendPictures(batch, prepared.photos, why, pictures) ||
         (!elsewhere.isEmpty() && !OtherDesks(shared.Params(), why)))
         return false;
     // Counted once the batch is committed (see SyncRecords).
@@ -724,8 +740,7 @@ bool Sync::SyncRecords() {
             b.seals.append(seal);
             sealWaiting = false;
         }
-        if (!b.records.isEmpty())
-            b.prepared = Prepare(b.records);
+        b.prepared = Prepare(b.records, b.seals);
         if (!localError.isEmpty())
             return;
         if (!records.Error().isEmpty())
@@ -751,7 +766,8 @@ bool Sync::SyncRecords() {
             m_pendingSealConflicts.clear();
             return (current.records.isEmpty() ||
                     SendRecordBatch(current.records, current.prepared, why)) &&
-                   (current.seals.isEmpty() || SendSealBatch(current.seals, why));
+                   (current.seals.isEmpty() ||
+                    SendSealBatch(current.seals, current.prepared.seals, why));
         });
         m_readAhead = nullptr;
         if (!sent)
@@ -791,7 +807,7 @@ bool Sync::ReadInBatches(const QString& sql, const QStringList& binds, QVector<L
     return send();
 }
 
-bool Sync::SendSealBatch(const QVector<LocalRow>& batch, QString* why) {
+QVector<PgParam> Sync::SealValues(const QVector<LocalRow>& batch) const {
     ArrayColumns values(kSealColumns + 1);
     for (const LocalRow& row : batch) {
         for (int c = 0; c < kSealColumns; ++c) {
@@ -804,13 +820,17 @@ bool Sync::SendSealBatch(const QVector<LocalRow>& batch, QString* why) {
         }
         values.Add(kSealColumns, m_opt.station);
     }
-    const QVector<PgParam> params = values.Params();
+    return values.Params();
+}
+
+bool Sync::SendSealBatch(const QVector<LocalRow>& batch, const QVector<PgParam>& params,
+                         QString* why) {
     const QVector<PgParam> keys = params.mid(0, kKeyColumns);
     const QString insert =
         "INSERT INTO seals (machine_no, record_no, date_date, time_time, rowhash, picturehash, "
         "sealedat, prevseal, seal, late, deleted, station) SELECT c1, c2, c3, c4, c5, c6, c7, "
         "c8, c9, c10::integer, c11::integer, c12 FROM " +
-        values.Unnest() + " ON CONFLICT DO NOTHING";
+        ArrayColumns(kSealColumns + 1).Unnest() + " ON CONFLICT DO NOTHING";
     qint64 stored = 0;
     if (!m_db.Command(insert, params, why, &stored))
         return false;
