@@ -13,6 +13,7 @@
 #include <QHash>
 #include <QSet>
 #include <QVector>
+#include <QtEndian>
 
 #include <sqlite3.h>
 
@@ -110,9 +111,96 @@ public:
         return n;
     }
 
+    sqlite3* Handle() const { return m_db; }
+
 private:
     sqlite3* m_db = nullptr;
 };
+
+// A local statement stepped one row at a time, so the next batch can be read while the server
+// works on the one before.
+class LocalCursor {
+public:
+    LocalCursor() = default;
+    LocalCursor(const LocalCursor&) = delete;
+    LocalCursor& operator=(const LocalCursor&) = delete;
+    ~LocalCursor() {
+        if (m_stmt)
+            sqlite3_finalize(m_stmt);
+    }
+    bool Open(LocalStore& store, const QString& sql, const QStringList& binds) {
+        if (sqlite3_prepare_v2(store.Handle(), sql.toUtf8().constData(), -1, &m_stmt, nullptr) !=
+            SQLITE_OK) {
+            m_error = QString::fromUtf8(sqlite3_errmsg(store.Handle()));
+            return false;
+        }
+        m_done = false;
+        for (const QString& b : binds)
+            m_keep.append(b.toUtf8());
+        for (int i = 0; i < m_keep.size(); ++i)
+            sqlite3_bind_text(m_stmt, i + 1, m_keep[i].constData(), int(m_keep[i].size()),
+                              SQLITE_STATIC);
+        m_columns = sqlite3_column_count(m_stmt);
+        return true;
+    }
+    // The next row into row; false at the end, or on a failure (Error() is then not empty).
+    bool Next(LocalRow& row) {
+        if (m_done)
+            return false;
+        const int rc = sqlite3_step(m_stmt);
+        if (rc != SQLITE_ROW) {
+            m_done = true;
+            if (rc != SQLITE_DONE)
+                m_error = QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_stmt)));
+            return false;
+        }
+        row.cells.resize(m_columns);
+        row.nulls.resize(m_columns);
+        for (int c = 0; c < m_columns; ++c) {
+            const unsigned char* text = sqlite3_column_text(m_stmt, c);
+            row.nulls[c] = text == nullptr;
+            row.cells[c] = text ? QString::fromUtf8(reinterpret_cast<const char*>(text),
+                                                    sqlite3_column_bytes(m_stmt, c))
+                                : QString();
+        }
+        return true;
+    }
+    QString Error() const { return m_error; }
+
+private:
+    sqlite3_stmt* m_stmt = nullptr;
+    QVector<QByteArray> m_keep;
+    int m_columns = 0;
+    bool m_done = true; // until opened
+    QString m_error;
+};
+
+// The order of two texts' UTF-8 bytes (the local database's order of texts): UTF-16 code
+// units compare alike but for surrogates, which stand for characters above every other unit.
+int CompareAsUtf8(const QString& a, const QString& b) {
+    const auto rank = [](char16_t u) {
+        return u >= 0xD800 && u <= 0xDFFF ? int(u) + 0x2000 : u >= 0xE000 ? int(u) - 0x800 : int(u);
+    };
+    const qsizetype n = qMin(a.size(), b.size());
+    for (qsizetype i = 0; i < n; ++i)
+        if (a[i] != b[i])
+            return rank(a[i].unicode()) - rank(b[i].unicode());
+    return int(a.size() - b.size());
+}
+
+// Whether the record key of row a (its first four cells) comes after b's in the order of
+// "ORDER BY Machine_NO, Record_No, Date_Date, Time_Time" (NULL first).
+bool KeyAfter(const LocalRow& a, const LocalRow& b) {
+    for (int c = 0; c < 4; ++c) {
+        if (a.nulls[c] != b.nulls[c])
+            return b.nulls[c];
+        if (a.nulls[c])
+            continue;
+        if (const int d = CompareAsUtf8(a.cells[c], b.cells[c]))
+            return d > 0;
+    }
+    return false;
+}
 
 // "($1,$2,...,$n)" for the row'th of rows of width columns, numbered from first.
 QString Placeholders(int first, int width) {
@@ -127,38 +215,50 @@ QString Placeholders(int first, int width) {
 
 // A batch as one text[] parameter per column, for "... FROM unnest($1::text[], ...)": the
 // statement stays short whatever the batch size, so the server parses and plans it at once.
+// The arrays travel in the server's binary form (each text with its length before it), which
+// neither side has to quote or scan for quotes.
 class ArrayColumns {
 public:
-    explicit ArrayColumns(int width) : m_arrays(width, QByteArray("{")) {}
+    explicit ArrayColumns(int width) : m_columns(width) {}
     void Add(int column, const QString& value, bool null = false) {
-        QByteArray& a = m_arrays[column];
-        if (a.size() > 1)
-            a += ',';
+        Column& c = m_columns[column];
+        ++c.count;
         if (null) {
-            a += "NULL";
+            c.nulls = true;
+            AppendInt(c.data, -1);
             return;
         }
-        a += '"';
-        for (const char ch : value.toUtf8()) {
-            if (ch == '"' || ch == '\\')
-                a += '\\';
-            a += ch;
-        }
-        a += '"';
+        const QByteArray utf8 = value.toUtf8();
+        AppendInt(c.data, qint32(utf8.size()));
+        c.data += utf8;
     }
     void Add(int column, const LocalRow& row, int cell, bool keepNull = true) {
         Add(column, row.cells[cell], keepNull && row.nulls[cell]);
     }
     QVector<PgParam> Params() const {
+        constexpr qint32 kTextOid = 25;
         QVector<PgParam> out;
-        for (const QByteArray& a : m_arrays)
-            out << PgParam{a + '}', false, false};
+        for (const Column& c : m_columns) {
+            // Dimensions, whether any element is NULL, the element type, then for the one
+            // dimension its length and lower bound (none for an empty array).
+            QByteArray a;
+            a.reserve(20 + c.data.size());
+            AppendInt(a, c.count ? 1 : 0);
+            AppendInt(a, c.nulls ? 1 : 0);
+            AppendInt(a, kTextOid);
+            if (c.count) {
+                AppendInt(a, c.count);
+                AppendInt(a, 1);
+            }
+            a += c.data;
+            out << PgParam::Bytes(a);
+        }
         return out;
     }
     // "unnest($first::text[], ...) AS u(c1, ...)"
     QString Unnest(int first = 1) const {
         QStringList args, names;
-        for (int i = 0; i < m_arrays.size(); ++i) {
+        for (int i = 0; i < m_columns.size(); ++i) {
             args << QStringLiteral("$%1::text[]").arg(first + i);
             names << QStringLiteral("c%1").arg(i + 1);
         }
@@ -166,7 +266,17 @@ public:
     }
 
 private:
-    QVector<QByteArray> m_arrays;
+    struct Column {
+        QByteArray data; // each element: its length (-1: NULL) and its bytes
+        qint32 count = 0;
+        bool nulls = false;
+    };
+    static void AppendInt(QByteArray& out, qint32 v) {
+        char b[4];
+        qToBigEndian<qint32>(v, b);
+        out.append(b, 4);
+    }
+    QVector<Column> m_columns;
 };
 
 // The join of a key table with u(c1..c4) of an ArrayColumns whose first four are the key.
@@ -190,6 +300,15 @@ bool IsRetryable(const QString& sqlState) {
     return sqlState == QLatin1String("40P01") || sqlState == QLatin1String("40001");
 }
 
+// A batch of records made ready to send.
+struct PreparedBatch {
+    QVector<PgParam> keys;   // the key columns, for the look-up of what the server holds
+    QVector<PgParam> values; // every row, for the insert when the server holds none of them
+    bool hasValues = false;  // values were made
+    QVector<QString> photos; // of each record, its photograph's file on this desk, or ""
+    QVector<PgParam> seals;  // the seals that go with the batch
+};
+
 class Sync {
 public:
     Sync(const SyncOptions& o, const SyncProgress& p, const std::atomic<bool>* stop)
@@ -211,15 +330,33 @@ private:
                             .arg(stage, why));
         return Fail(QStringLiteral("the central store refused the %1: %2").arg(stage, why));
     }
+    // Runs a command as PgConnection::Command does, reading ahead (m_readAhead) meanwhile.
+    bool Overlapped(const QString& sql, const QVector<PgParam>& params, QString* why,
+                    qint64* affected = nullptr) {
+        if (!(params.isEmpty() ? m_db.Send(sql, why) : m_db.Send(sql, params, false, why)))
+            return false;
+        if (m_readAhead)
+            m_readAhead();
+        return m_db.FinishCommand(why, affected);
+    }
     // Runs body inside one transaction; a deadlock with another desk runs it again.
     bool InTransaction(const QString& stage, const std::function<bool(QString*)>& body);
 
     bool SyncTitles();
     bool SyncRecords();
-    bool SendRecordBatch(const QVector<LocalRow>& batch, QString* why);
-    bool SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& sent);
+    // The key columns and the whole rows of a batch of records, as statement parameters.
+    PreparedBatch Prepare(const QVector<LocalRow>& batch, const QVector<LocalRow>& seals) const;
+    QVector<QString> PhotosOnDesk(const QVector<LocalRow>& batch) const;
+    QVector<PgParam> SealValues(const QVector<LocalRow>& batch) const;
+    QVector<PgParam> RecordValues(const QVector<LocalRow>& batch,
+                                  const QSet<QString>& leaveOut) const;
+    bool SendRecordBatch(const QVector<LocalRow>& batch, const PreparedBatch& prepared,
+                         QString* why);
+    bool SendPictures(const QVector<LocalRow>& batch, const QVector<QString>& paths, QString* why,
+                      qint64& sent);
     bool OtherDesks(const QVector<PgParam>& keys, QString* why);
-    bool SyncSeals();
+    bool SendSealBatch(const QVector<LocalRow>& batch, const QVector<PgParam>& params,
+                       QString* why);
     // The desk of this login and the key registered for it; a login that is neither a
     // registered desk nor the tables' owner is refused.
     bool WhichDesk();
@@ -249,6 +386,11 @@ private:
     qint64 m_pendingRecords = 0; // of the batch in its transaction
     qint64 m_pendingPictures = 0;
     QStringList m_pendingConflicts;
+    QStringList m_pendingSealConflicts;
+    bool m_expectNew = true; // the server held none of the last batch's records
+    // Reads the next batch while the server works on a statement of this one (set while a
+    // batch of records is in its transaction).
+    std::function<void()> m_readAhead;
     QString m_deskKey; // the fingerprint registered for this desk; empty for the owner
 };
 
@@ -257,10 +399,8 @@ bool Sync::InTransaction(const QString& stage, const std::function<bool(QString*
         QString why;
         if (!m_db.Command(QStringLiteral("BEGIN"), &why))
             return ServerFail(stage, why);
-        if (body(&why)) {
-            if (m_db.Command(QStringLiteral("COMMIT"), &why))
-                return true;
-        }
+        if (body(&why) && Overlapped(QStringLiteral("COMMIT"), {}, &why))
+            return true;
         const QString state = m_db.LastSqlState();
         m_db.Command(QStringLiteral("ROLLBACK"), nullptr);
         if (attempt < 3 && m_db.IsOpen() && IsRetryable(state))
@@ -312,11 +452,26 @@ bool Sync::SyncTitles() {
                          [&](QString* why) { return m_db.Command(insert, params, why); });
 }
 
-bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& sent) {
-    // The batch's records that name a photograph, and which of them the server has.
+QVector<QString> Sync::PhotosOnDesk(const QVector<LocalRow>& batch) const {
+    // A Path that leaves the picture folder names nothing to send.
+    QVector<QString> paths(batch.size());
+    for (int i = 0; i < batch.size(); ++i) {
+        if (batch[i].cells[m_pathColumn].isEmpty())
+            continue;
+        const QString path = ResolvePicturePath(m_opt.picRoot, batch[i].cells[m_pathColumn]);
+        if (!path.isEmpty() && FileExists(path))
+            paths[i] = path;
+    }
+    return paths;
+}
+
+bool Sync::SendPictures(const QVector<LocalRow>& batch, const QVector<QString>& paths, QString* why,
+                        qint64& sent) {
+    // The batch's records whose photograph is on this desk, then which of them the server
+    // has: a desk without its photographs asks the server nothing.
     QVector<int> named;
     for (int i = 0; i < batch.size(); ++i)
-        if (!batch[i].cells[m_pathColumn].isEmpty())
+        if (!paths[i].isEmpty())
             named << i;
     if (named.isEmpty())
         return true;
@@ -352,10 +507,7 @@ bool Sync::SendPictures(const QVector<LocalRow>& batch, QString* why, qint64& se
         const LocalRow& row = batch[i];
         if (present.contains(KeyOf(row)))
             continue;
-        const QString path = ResolvePicturePath(m_opt.picRoot, row.cells[m_pathColumn]);
-        if (path.isEmpty())
-            continue; // a Path that leaves the picture folder names nothing to send
-        QFile file(path);
+        QFile file(paths[i]);
         if (!file.open(QIODevice::ReadOnly))
             continue; // the photograph is not on this desk
         const QByteArray data = file.readAll();
@@ -400,21 +552,50 @@ bool Sync::ServerKeys(const char* table, const QVector<PgParam>& keys,
     return true;
 }
 
-bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
-    m_pendingConflicts.clear();
-    // Which of the batch the server has already: asking costs the keys only, so a sync with
-    // little new (the usual one after a download) sends little.
+PreparedBatch Sync::Prepare(const QVector<LocalRow>& batch, const QVector<LocalRow>& seals) const {
+    PreparedBatch out;
+    out.photos = PhotosOnDesk(batch);
+    out.seals = SealValues(seals);
     ArrayColumns keys(kKeyColumns);
     for (const LocalRow& row : batch)
         for (int c = 0; c < kKeyColumns; ++c)
             keys.Add(c, row, c, false);
+    out.keys = keys.Params();
+    // The rows are made ahead while batches go to the server whole; once the server holds
+    // records of a batch (a sync again), they are made for what it lacks only.
+    if (m_expectNew) {
+        out.values = RecordValues(batch, {});
+        out.hasValues = true;
+    }
+    return out;
+}
+
+QVector<PgParam> Sync::RecordValues(const QVector<LocalRow>& batch,
+                                    const QSet<QString>& leaveOut) const {
+    const int width = int(Statements::ValueInfoColumns().size()) + 1;
+    ArrayColumns values(width);
+    for (const LocalRow& row : batch) {
+        if (!leaveOut.isEmpty() && leaveOut.contains(KeyOf(row)))
+            continue;
+        for (int c = 0; c < width - 1; ++c)
+            values.Add(c, row, c, c >= kKeyColumns); // the key is never NULL on the server
+        values.Add(width - 1, m_opt.station);
+    }
+    return values.Params();
+}
+
+bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, const PreparedBatch& prepared,
+                           QString* why) {
+    m_pendingConflicts.clear();
+    // Which of the batch the server has already: asking costs the keys only, so a sync with
+    // little new (the usual one after a download) sends little.
     // Every desk's copies of these keys at once: this desk's tell what to send, another
     // desk's what to compare (a desk alone pays for nothing more than the look-up).
-    QVector<PgParam> params = keys.Params();
+    QVector<PgParam> params = prepared.keys;
     params << PgParam::Text(m_opt.station);
     const PgResult held = m_db.Exec(
         "SELECT t.machine_no, t.record_no, t.date_date, t.time_time, t.station = $5 FROM " +
-            keys.Unnest() + " JOIN records t ON " + KeyJoin("t"),
+            ArrayColumns(kKeyColumns).Unnest() + " JOIN records t ON " + KeyJoin("t"),
         params);
     if (!held.Ok()) {
         *why = held.Error();
@@ -434,22 +615,18 @@ bool Sync::SendRecordBatch(const QVector<LocalRow>& batch, QString* why) {
     QString insert = QStringLiteral("INSERT INTO records (");
     for (const QString& c : columns)
         insert += c.toLower() + ',';
-    ArrayColumns values(width);
-    int missing = 0;
-    for (const LocalRow& row : batch) {
-        if (present.contains(KeyOf(row)))
-            continue;
-        ++missing;
-        for (int c = 0; c < width - 1; ++c)
-            values.Add(c, row, c, c >= kKeyColumns); // the key is never NULL on the server
-        values.Add(width - 1, m_opt.station);
-    }
     // Another desk may store some of them meanwhile: those are left to it.
-    insert += "station) SELECT * FROM " + values.Unnest() + " ON CONFLICT DO NOTHING";
+    insert += "station) SELECT * FROM " + ArrayColumns(width).Unnest() + " ON CONFLICT DO NOTHING";
+    const bool missing = present.size() < batch.size();
+    m_expectNew = present.isEmpty();
     qint64 stored = 0;
     qint64 pictures = 0;
-    if ((missing > 0 && !m_db.Command(insert, values.Params(), why, &stored)) ||
-        !SendPictures(batch, why, pictures) ||
+    if ((missing &&
+         !Overlapped(insert,
+                     present.isEmpty() && prepared.hasValues ? prepared.values
+                                                             : RecordValues(batch, present),
+                     why, &stored)) ||
+        !SendPictures(batch, prepared.photos, why, pictures) ||
         (!elsewhere.isEmpty() && !OtherDesks(shared.Params(), why)))
         return false;
     // Counted once the batch is committed (see SyncRecords).
@@ -502,7 +679,9 @@ bool Sync::OtherDesks(const QVector<PgParam>& keys, QString* why) {
 bool Sync::SyncRecords() {
     const QStringList& columns = Statements::ValueInfoColumns();
     m_pathColumn = int(columns.indexOf(QStringLiteral("Path")));
-    if (!m_local.HasTable("ValueInfo"))
+    const bool haveRecords = m_local.HasTable("ValueInfo");
+    const bool haveSeals = m_local.HasTable("RecordSeal"); // none in a database from before seals
+    if (!haveRecords && !haveSeals)
         return true;
     QString where;
     QStringList binds;
@@ -510,32 +689,100 @@ bool Sync::SyncRecords() {
         where = QStringLiteral(" WHERE Machine_NO=?");
         binds << m_opt.device;
     }
-    const qint64 total = m_local.Count("SELECT count(*) FROM ValueInfo" + where, binds);
     // Every desk sends in the same key order, so two desks sending the same records at once
     // take the server's row locks in the same order and never deadlock.
-    const QString sql = "SELECT " + columns.join(',') + " FROM ValueInfo" + where +
-                        " ORDER BY Machine_NO, Record_No, Date_Date, Time_Time";
-    QVector<LocalRow> batch;
+    const QString order = QStringLiteral(" ORDER BY Machine_NO,Record_No,Date_Date,Time_Time");
+    LocalCursor records, seals;
+    if (haveRecords &&
+        !records.Open(m_local, "SELECT " + columns.join(',') + " FROM ValueInfo" + where + order,
+                      binds))
+        return Fail(QStringLiteral("cannot read the local records: %1").arg(records.Error()));
+    // The newest seal of each record, in the same order.
+    QString sealSql = QStringLiteral(
+        "SELECT Machine_NO,Record_No,Date_Date,Time_Time,RowHash,PictureHash,SealedAt,PrevSeal,"
+        "Seal,Late,Deleted FROM RecordSeal WHERE Seq IN (SELECT max(Seq) FROM RecordSeal GROUP BY "
+        "Machine_NO,Record_No,Date_Date,Time_Time)");
+    if (!m_opt.device.isEmpty())
+        sealSql += QStringLiteral(" AND Machine_NO=?");
+    if (haveSeals && !seals.Open(m_local, sealSql + order, binds))
+        return Fail(QStringLiteral("cannot read the local seals: %1").arg(seals.Error()));
+    const qint64 total =
+        haveRecords ? m_local.Count("SELECT count(*) FROM ValueInfo" + where, binds) : 0;
+
+    // One transaction per batch: its records, their photographs and their seals (with the
+    // seals of records no longer on this desk that fall between them), so a batch costs one
+    // commit; the seals after the last record follow in batches of their own. While the
+    // server stores a batch, the next one is read here.
+    struct Batch {
+        QVector<LocalRow> records, seals;
+        PreparedBatch prepared;
+        bool read = false;
+    };
+    Batch current, next;
+    LocalRow seal;
+    bool sealWaiting = false;
+    QString localError;
+    const auto read = [&](Batch& b) {
+        if (b.read)
+            return;
+        b.read = true;
+        b.records.clear();
+        b.seals.clear();
+        LocalRow row;
+        while (b.records.size() < m_opt.batchRecords && records.Next(row))
+            b.records.append(row);
+        const bool more = b.records.size() == m_opt.batchRecords; // records may follow
+        while (b.seals.size() < m_opt.batchRecords) {
+            if (!sealWaiting && !(sealWaiting = seals.Next(seal)))
+                break;
+            if (more && KeyAfter(seal, b.records.last()))
+                break;
+            b.seals.append(seal);
+            sealWaiting = false;
+        }
+        b.prepared = Prepare(b.records, b.seals);
+        if (!localError.isEmpty())
+            return;
+        if (!records.Error().isEmpty())
+            localError = QStringLiteral("cannot read the local records: %1").arg(records.Error());
+        else if (!seals.Error().isEmpty())
+            localError = QStringLiteral("cannot read the local seals: %1").arg(seals.Error());
+    };
     qint64 done = 0;
-    auto send = [&]() {
-        if (batch.isEmpty())
+    for (;;) {
+        read(current);
+        // A batch read up to a failure is not sent.
+        if (!localError.isEmpty())
+            return Fail(localError);
+        if (current.records.isEmpty() && current.seals.isEmpty())
             return true;
         if (Stopped())
             return Fail(QStringLiteral("stopped"));
-        if (!InTransaction(QStringLiteral("records"),
-                           [&](QString* why) { return SendRecordBatch(batch, why); }))
+        next.read = false;
+        m_readAhead = [&] { read(next); };
+        const bool sent = InTransaction(QStringLiteral("records"), [&](QString* why) {
+            m_pendingRecords = m_pendingPictures = 0;
+            m_pendingConflicts.clear();
+            m_pendingSealConflicts.clear();
+            return (current.records.isEmpty() ||
+                    SendRecordBatch(current.records, current.prepared, why)) &&
+                   (current.seals.isEmpty() ||
+                    SendSealBatch(current.seals, current.prepared.seals, why));
+        });
+        m_readAhead = nullptr;
+        if (!sent)
             return false;
         m_result.records += m_pendingRecords;
-        m_result.conflicts << m_pendingConflicts;
+        m_result.conflicts << m_pendingConflicts << m_pendingSealConflicts;
         m_result.pictures += m_pendingPictures;
-        m_result.skipped += batch.size() - m_pendingRecords;
-        done += batch.size();
-        batch.clear();
-        if (m_progress)
-            m_progress(QStringLiteral("records"), done, total);
-        return true;
-    };
-    return ReadInBatches(sql, binds, batch, send, QStringLiteral("records"));
+        m_result.skipped += current.records.size() - m_pendingRecords;
+        if (!current.records.isEmpty()) {
+            done += current.records.size();
+            if (m_progress)
+                m_progress(QStringLiteral("records"), done, total);
+        }
+        std::swap(current, next);
+    }
 }
 
 bool Sync::ReadInBatches(const QString& sql, const QStringList& binds, QVector<LocalRow>& batch,
@@ -560,70 +807,51 @@ bool Sync::ReadInBatches(const QString& sql, const QStringList& binds, QVector<L
     return send();
 }
 
-bool Sync::SyncSeals() {
-    if (!m_local.HasTable("RecordSeal"))
-        return true; // a database from before seals
-    // The newest seal of each record.
-    QString sql = QStringLiteral(
-        "SELECT Machine_NO,Record_No,Date_Date,Time_Time,RowHash,PictureHash,SealedAt,PrevSeal,"
-        "Seal,Late,Deleted FROM RecordSeal WHERE Seq IN (SELECT max(Seq) FROM RecordSeal GROUP BY "
-        "Machine_NO,Record_No,Date_Date,Time_Time)");
-    QStringList binds;
-    if (!m_opt.device.isEmpty()) {
-        sql += QStringLiteral(" AND Machine_NO=?");
-        binds << m_opt.device;
-    }
-    sql += QStringLiteral(" ORDER BY Machine_NO,Record_No,Date_Date,Time_Time");
-    QVector<LocalRow> batch;
-    auto send = [&]() {
-        if (batch.isEmpty())
-            return true;
-        if (Stopped())
-            return Fail(QStringLiteral("stopped"));
-        ArrayColumns values(kSealColumns + 1);
-        for (const LocalRow& row : batch) {
-            for (int c = 0; c < kSealColumns; ++c) {
-                if (c == 9 || c == 10) // Late, Deleted: whole numbers
-                    values.Add(c, QString::number(row.cells[c].toLongLong()), row.nulls[c]);
-                else if (c == 8) // the seal itself is never NULL on the server
-                    values.Add(c, row.cells[c]);
-                else
-                    values.Add(c, row, c, c >= kKeyColumns);
-            }
-            values.Add(kSealColumns, m_opt.station);
+QVector<PgParam> Sync::SealValues(const QVector<LocalRow>& batch) const {
+    ArrayColumns values(kSealColumns + 1);
+    for (const LocalRow& row : batch) {
+        for (int c = 0; c < kSealColumns; ++c) {
+            if (c == 9 || c == 10) // Late, Deleted: whole numbers
+                values.Add(c, QString::number(row.cells[c].toLongLong()), row.nulls[c]);
+            else if (c == 8) // the seal itself is never NULL on the server
+                values.Add(c, row.cells[c]);
+            else
+                values.Add(c, row, c, c >= kKeyColumns);
         }
-        const QVector<PgParam> params = values.Params();
-        const QVector<PgParam> keys = params.mid(0, kKeyColumns);
-        const QString insert =
-            "INSERT INTO seals (machine_no, record_no, date_date, time_time, rowhash, "
-            "picturehash, sealedat, prevseal, seal, late, deleted, station) SELECT c1, c2, c3, "
-            "c4, c5, c6, c7, c8, c9, c10::integer, c11::integer, c12 FROM " +
-            values.Unnest() + " ON CONFLICT DO NOTHING";
-        QStringList conflicts;
-        if (!InTransaction(QStringLiteral("seals"), [&](QString* why) {
-                conflicts.clear();
-                if (!m_db.Command(insert, params, why))
-                    return false;
-                QHash<QString, QString> seals;
-                if (!ServerKeys("seals", keys, seals, why, "seal"))
-                    return false;
-                for (const LocalRow& row : batch) {
-                    const auto it = seals.constFind(KeyOf(row));
-                    if (it != seals.constEnd() && *it != row.cells[8])
-                        conflicts << QStringLiteral("record %1 of device %2 (%3 %4): the seal "
-                                                    "on the server differs from this desk's "
-                                                    "(desk %5)")
-                                         .arg(row.cells[1], row.cells[0], row.cells[2],
-                                              row.cells[3], m_opt.station);
-                }
-                return true;
-            }))
-            return false;
-        m_result.conflicts << conflicts;
-        batch.clear();
+        values.Add(kSealColumns, m_opt.station);
+    }
+    return values.Params();
+}
+
+bool Sync::SendSealBatch(const QVector<LocalRow>& batch, const QVector<PgParam>& params,
+                         QString* why) {
+    const QVector<PgParam> keys = params.mid(0, kKeyColumns);
+    const QString insert =
+        "INSERT INTO seals (machine_no, record_no, date_date, time_time, rowhash, picturehash, "
+        "sealedat, prevseal, seal, late, deleted, station) SELECT c1, c2, c3, c4, c5, c6, c7, "
+        "c8, c9, c10::integer, c11::integer, c12 FROM " +
+        ArrayColumns(kSealColumns + 1).Unnest() + " ON CONFLICT DO NOTHING";
+    qint64 stored = 0;
+    if (!m_db.Command(insert, params, why, &stored))
+        return false;
+    // Every seal of the batch was new: the server holds this desk's seals as they are here.
+    if (stored == batch.size())
         return true;
-    };
-    return ReadInBatches(sql, binds, batch, send, QStringLiteral("seals"));
+    // This desk's seal of each key on the server now: one that differs from the local seal
+    // came from an earlier upload of this desk and stays as it is.
+    QHash<QString, QString> held;
+    if (!ServerKeys("seals", keys, held, why, "seal"))
+        return false;
+    for (const LocalRow& row : batch) {
+        const auto it = held.constFind(KeyOf(row));
+        if (it != held.constEnd() && *it != row.cells[8])
+            m_pendingSealConflicts
+                << QStringLiteral("record %1 of device %2 (%3 %4): the seal on "
+                                  "the server differs from this desk's (desk "
+                                  "%5)")
+                       .arg(row.cells[1], row.cells[0], row.cells[2], row.cells[3], m_opt.station);
+    }
+    return true;
 }
 
 bool Sync::SyncAudit() {
@@ -904,9 +1132,12 @@ SyncResult Sync::Run() {
     // Every look-up of a sync is by record key. While a table fills, its statistics lag
     // behind and the planner would read the whole table for each batch (a scan, or a hash
     // or merge join over every row of the desk), so each batch would cost more than the one
-    // before; one probe of the key index per row is always the right way here.
+    // before; one probe of the key index per row is always the right way here. The paths
+    // turned off carry a huge cost in the planner's estimate, which would make the server
+    // compile a scan of a small table (the schema version, say) to machine code first (half
+    // a second) where a server has JIT: no statement of a sync runs long enough to gain.
     m_db.Command(QStringLiteral("SET enable_seqscan = off; SET enable_hashjoin = off; SET "
-                                "enable_mergejoin = off"),
+                                "enable_mergejoin = off; SET jit = off"),
                  nullptr);
     if (!EnsureSchema(m_db, &error)) {
         Fail(error);
@@ -921,8 +1152,8 @@ SyncResult Sync::Run() {
                                                              "VALUES ($1) ON CONFLICT DO NOTHING"),
                                               {PgParam::Text(m_opt.station)}, why);
                       }) &&
-        SyncTitles() && SyncRecords() && SyncSeals() && SyncAudit() && SendInstruments() &&
-        Witness() && InTransaction(QStringLiteral("station"), [&](QString* why) {
+        SyncTitles() && SyncRecords() && SyncAudit() && SendInstruments() && Witness() &&
+        InTransaction(QStringLiteral("station"), [&](QString* why) {
             return m_db.Command(
                 QStringLiteral("UPDATE stations SET last_sync = now() WHERE station = $1"),
                 {PgParam::Text(m_opt.station)}, why);

@@ -348,6 +348,7 @@ bool PgConnection::Send(const QString& sql, QString* why) {
 
 bool PgConnection::Send(const QString& sql, const QVector<PgParam>& params, bool binaryResult,
                         QString* why) {
+    m_lastState.clear();
     if (!m_conn) {
         *why = QStringLiteral("not connected");
         return false;
@@ -431,6 +432,19 @@ PgResult PgConnection::Collect() {
             break;
     }
     return PgResult(last, m_secrets);
+}
+
+bool PgConnection::FinishCommand(QString* error, qint64* affected) {
+    PgResult r = Collect();
+    if (!r.Ok()) {
+        m_lastState = r.SqlState();
+        if (error)
+            *error = r.Error();
+        return false;
+    }
+    if (affected)
+        *affected = r.Affected();
+    return true;
 }
 
 bool PgConnection::Command(const QString& sql, QString* error) {

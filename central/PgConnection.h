@@ -119,6 +119,9 @@ public:
     bool Send(const QString& sql, QString* why);
     bool Send(const QString& sql, const QVector<PgParam>& params, bool binaryResult, QString* why);
     PgResult Collect();
+    // Collects the answer of a command begun with Send as Command does (its SQLSTATE is kept
+    // for LastSqlState).
+    bool FinishCommand(QString* error, qint64* affected = nullptr);
     // Runs a command and returns true, or false with the server's text in *error.
     bool Command(const QString& sql, QString* error);
     bool Command(const QString& sql, const QVector<PgParam>& params, QString* error,

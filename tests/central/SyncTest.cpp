@@ -81,10 +81,28 @@ TEST(CentralSync, UploadsEverythingOnceAndASecondSyncChangesNothing) {
     FillLocalStore(desk.path(), kDevice, 40, 3000);
     FillLocalStore(desk.path(), "DEV2", 5, 0);
     AddSealsAndAudit(desk.path());
+    {
+        // Seals of records no longer on the desk, with keys before, between and after the
+        // records, and a record sealed again: its newest seal is the one sent.
+        SQLite::Database db;
+        ASSERT_EQ(db.Open(desk.db()), 0);
+        ASSERT_EQ(db.ExecuteSQL(
+                      "INSERT INTO RecordSeal (Machine_NO, Record_No, Date_Date, Time_Time, "
+                      "RowHash, PictureHash, SealedAt, PrevSeal, Seal, Deleted) VALUES "
+                      "('0000', '1', 'd', 't', 'r', 'p', 's', '', 'gone-first', 1), "
+                      "('0123456789', '15x', 'd', 't', 'r', 'p', 's', '', 'gone-between', 1), "
+                      "('ZZZ', '1', 'd', 't', 'r', 'p', 's', '', 'gone-last', 1); "
+                      "INSERT INTO RecordSeal (Machine_NO, Record_No, Date_Date, Time_Time, "
+                      "RowHash, PictureHash, SealedAt, PrevSeal, Seal) SELECT Machine_NO, "
+                      "Record_No, Date_Date, Time_Time, RowHash, PictureHash, SealedAt, Seal, "
+                      "'resealed' FROM RecordSeal WHERE Machine_NO = 'DEV2' AND Record_No = '3'"),
+                  0);
+    }
     const QStringList local = LocalRows(desk.db());
     const QByteArray before = FileHash(desk.db());
 
-    const CliRun first = desk.sync(pg.Conninfo());
+    // Small batches: the seals travel with the records of their batch, or after the last.
+    const CliRun first = desk.sync(pg.Conninfo(), {"--batch", "4"});
     ASSERT_EQ(first.code, 0) << first.err.toStdString();
     EXPECT_EQ(first.out.value(0).toStdString(),
               QString("synced: 45 records, 40 pictures, skipped: 0").toStdString());
@@ -96,7 +114,10 @@ TEST(CentralSync, UploadsEverythingOnceAndASecondSyncChangesNothing) {
     EXPECT_EQ(pg.Value("SELECT string_agg(DISTINCT station, ',') FROM records"), "desk-a");
     EXPECT_EQ(pg.Value("SELECT count(*) FROM devices"), "2");
     EXPECT_EQ(pg.Value("SELECT title20 FROM devices WHERE device_id='DEV2'"), "Title 20");
-    EXPECT_EQ(pg.Value("SELECT count(*) FROM seals"), "45");
+    EXPECT_EQ(pg.Value("SELECT count(*) FROM seals"), "48");
+    EXPECT_EQ(pg.Value("SELECT string_agg(seal, ',' ORDER BY seal) FROM seals WHERE deleted = 1 "
+                       "OR record_no = '3' AND machine_no = 'DEV2'"),
+              "gone-between,gone-first,gone-last,resealed");
     EXPECT_EQ(pg.Value("SELECT string_agg(hash, ',' ORDER BY seq) FROM audit"), "h1,h2,h3");
     EXPECT_EQ(pg.Value("SELECT count(*) FROM stations WHERE last_sync IS NOT NULL"), "1");
     // Photographs byte for byte, with their SHA-256.
