@@ -555,8 +555,10 @@ namespace {
 // The WHERE clause of a filter (starting with " WHERE").
 // recordOrder: the rows are wanted in record order; the date terms then do not pick the
 // (device, date) index, so that the (device, record) index gives the order without a sort.
+// deviceRange: the device asked as a range of one (see below).
 bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, const Sql& field,
-                 const CLimits& limits, Sql& where, QString* error, bool recordOrder = false) {
+                 const CLimits& limits, Sql& where, QString* error, bool recordOrder = false,
+                 bool deviceRange = false) {
     if (filter.minResult && filter.maxResult && *filter.minResult > *filter.maxResult) {
         if (error)
             *error = QStringLiteral("the minimum result is above the maximum");
@@ -565,10 +567,11 @@ bool WhereClause(const HistoryFilter& filter, const Sql& searchArgs, const Sql& 
     const char* date = recordOrder ? "+Date_Date" : "Date_Date";
     where.Add(QStringLiteral(" WHERE %1>=").arg(QLatin1String(date))).AddText(filter.startDate);
     where.Add(QStringLiteral(" AND %1<=").arg(QLatin1String(date))).AddText(filter.endDate);
-    // In record order the device is a range of one: SQLite then reads the index from the
-    // newest record down, and its top rows for the page are found at once instead of each
-    // later row displacing an earlier one (half the time for a device of 333,333 records).
-    if (!filter.allDevices && recordOrder)
+    // Read by the (device, record) index in record order, the device is a range of one:
+    // SQLite then reads the index from the newest record down, and its top rows for the page
+    // are found at once instead of each later row displacing an earlier one (half the time
+    // for a device of 333,333 records).
+    if (!filter.allDevices && deviceRange)
         where.Add(" AND Machine_NO>=")
             .AddText(filter.device)
             .Add(" AND Machine_NO<=")
@@ -656,9 +659,17 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
     for (int k = 1; k <= kFields; ++k)
         select += needed[k] ? QStringLiteral(",Field%1").arg(k) : QStringLiteral(",NULL");
     select += QStringLiteral(",GPS,Path FROM ValueInfo");
+    // Record number orders over a filter of devices, dates and times: keys first (see
+    // Statement).
+    const bool recordSort =
+        sort.IsDefault() || (layout.columns[sort.column].kind == HistoryColumn::Fixed &&
+                             layout.columns[sort.column].index == 1);
+    const bool keysFilter = filter.mode == TestModeFilter::Any && !filter.minResult &&
+                            !filter.maxResult && filter.search.isEmpty() && filter.overLimit <= 0 &&
+                            filter.unit.isEmpty() && filter.binWidth <= 0 && !filter.fieldValue;
     Sql where;
     if (!WhereClause(filter, searchArgs, field, CLimits::Read(m_texts), where, error,
-                     sort.IsDefault()))
+                     sort.IsDefault(), sort.IsDefault() && keysFilter))
         return false;
 
     // The order: the sort keys, then the stored order so that every row has one place.
@@ -713,14 +724,6 @@ bool CLocalRecordSource::BuildSelect(const HistoryFilter& filter, const HistoryS
     }
     sql.Add(select).Add(where).Add(order);
 
-    // Record number orders over a filter of devices, dates and times: keys first (see
-    // Statement).
-    const bool recordSort =
-        sort.IsDefault() || (layout.columns[sort.column].kind == HistoryColumn::Fixed &&
-                             layout.columns[sort.column].index == 1);
-    const bool keysFilter = filter.mode == TestModeFilter::Any && !filter.minResult &&
-                            !filter.maxResult && filter.search.isEmpty() && filter.overLimit <= 0 &&
-                            filter.unit.isEmpty() && filter.binWidth <= 0 && !filter.fieldValue;
     if (recordSort && keysFilter) {
         st.keys.Add("SELECT rowid FROM ValueInfo INDEXED BY ValueInfo_Record")
             .Add(where)
