@@ -194,8 +194,12 @@ int main(int argc, char** argv) {
           (sub == QLatin1String("log") && !args.contains(QStringLiteral("--add")))));
     if (!reading && MakeDataFolderPrivate() > 0) {
         const QString text = texts.GetText(QStringLiteral("DataFolderTightened"));
+        // A data folder without Language.ini still gets a sentence, never the bare key.
         std::fprintf(stderr, "brtx-cli: %s\n",
-                     qPrintable(text.isEmpty() ? QStringLiteral("DataFolderTightened") : text));
+                     qPrintable(text.isEmpty() ? QStringLiteral("The data folder was open to other "
+                                                                "users; it and its files are now "
+                                                                "private to you.")
+                                               : text));
     }
     return command->run(texts, args);
 }

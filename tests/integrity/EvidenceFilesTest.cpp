@@ -214,6 +214,13 @@ TEST_F(EvidenceFilesTest, FilesArePrivateWhateverTheUmask) {
     r = cli(home.path(), {"export-pdf", "--device", dev, "--record", "1"});
     ASSERT_EQ(r.code, 0) << r.out.join('\n').toStdString();
     EXPECT_FALSE(r.err.contains(brtxtest::GetText("DataFolderTightened"))); // said once
+    // A data folder without Language.ini is told in a sentence, not by the text's key.
+    const QString bare = home.file("bare");
+    ASSERT_TRUE(QDir().mkpath(bare));
+    ::chmod(QFile::encodeName(bare).constData(), 0755);
+    r = cli(bare, {"sync"});
+    EXPECT_TRUE(r.err.contains("now private to you")) << r.err.toStdString();
+    EXPECT_FALSE(r.err.contains("DataFolderTightened")) << r.err.toStdString();
     for (const char* f : {"new.csv", "kept.csv"})
         ASSERT_EQ(cli(home.path(), {"export", "--device", dev, home.file(f)}).code, 0) << f;
     ::umask(old);
