@@ -1152,7 +1152,10 @@ SyncResult Sync::Run() {
                                                              "VALUES ($1) ON CONFLICT DO NOTHING"),
                                               {PgParam::Text(m_opt.station)}, why);
                       }) &&
-        SyncTitles() && SyncRecords() && SyncAudit() && SendInstruments() && Witness() &&
+        // The instruments' entries before the audit entries that vouch for them: a sync cut
+        // off between the two leaves entries not yet vouched for, never an audit entry naming
+        // an entry the server does not hold (which verify --central reports as removed).
+        SyncTitles() && SyncRecords() && SendInstruments() && SyncAudit() && Witness() &&
         InTransaction(QStringLiteral("station"), [&](QString* why) {
             return m_db.Command(
                 QStringLiteral("UPDATE stations SET last_sync = now() WHERE station = $1"),
