@@ -134,20 +134,29 @@ QString CCalibrationStates::Text(const QString& machineNo, const QString& date,
         }
         return m_unknownText;
     };
-    const QString stamp = date + QLatin1Char(' ') + time;
     bool plain = PlainDate(date) && PlainTime(time);
-    if (plain) {
+    if (plain && date != m_lastDate) { // the rows of a day mostly come one after another
         auto valid = m_validDates.constFind(date);
         if (valid == m_validDates.constEnd())
             valid = m_validDates.insert(date, QDate::fromString(date, Qt::ISODate).isValid());
-        plain = valid.value();
+        m_lastDate = date;
+        m_lastDateValid = valid.value();
     }
+    plain = plain && m_lastDateValid;
     if (!plain) // an odd date or time: worked out on its own
-        return shown(Calibration::StateAt(d.log, d.intervals,
-                                          QDateTime::fromString(stamp, QLatin1String(kStamp))));
-    const int stretch =
-        int(std::upper_bound(d.bounds.cbegin(), d.bounds.cend(), stamp) - d.bounds.cbegin());
+        return shown(Calibration::StateAt(
+            d.log, d.intervals,
+            QDateTime::fromString(date + QLatin1Char(' ') + time, QLatin1String(kStamp))));
+    // The stretch between bounds the row's "date time" falls in, compared as that text
+    // would be without making it: a plain date and time have the bounds' widths.
+    const auto stampBefore = [&date, &time](int, const QString& bound) {
+        const int byDate = QStringView(date).compare(QStringView(bound).left(10));
+        return byDate != 0 ? byDate < 0 : QStringView(time).compare(QStringView(bound).mid(11)) < 0;
+    };
+    const int stretch = int(std::upper_bound(d.bounds.cbegin(), d.bounds.cend(), 0, stampBefore) -
+                            d.bounds.cbegin());
     if (!d.known[stretch]) {
+        const QString stamp = date + QLatin1Char(' ') + time;
         d.text[stretch] = shown(Calibration::StateAt(
             d.log, d.intervals, QDateTime::fromString(stamp, QLatin1String(kStamp))));
         d.known[stretch] = true;

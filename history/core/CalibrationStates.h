@@ -48,4 +48,6 @@ private:
     QString m_lastDevice;
     Device* m_last = nullptr;
     QHash<QString, bool> m_validDates;
+    QString m_lastDate; // the last plain date asked about, and whether it is a real day
+    bool m_lastDateValid = false;
 };
