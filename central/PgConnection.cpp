@@ -434,8 +434,7 @@ PgResult PgConnection::Collect() {
     return PgResult(last, m_secrets);
 }
 
-bool PgConnection::FinishCommand(QString* error, qint64* affected) {
-    PgResult r = Collect();
+bool PgConnection::Outcome(const PgResult& r, QString* error, qint64* affected) {
     if (!r.Ok()) {
         m_lastState = r.SqlState();
         if (error)
@@ -447,29 +446,17 @@ bool PgConnection::FinishCommand(QString* error, qint64* affected) {
     return true;
 }
 
+bool PgConnection::FinishCommand(QString* error, qint64* affected) {
+    return Outcome(Collect(), error, affected);
+}
+
 bool PgConnection::Command(const QString& sql, QString* error) {
-    PgResult r = Exec(sql);
-    if (!r.Ok()) {
-        m_lastState = r.SqlState();
-        if (error)
-            *error = r.Error();
-        return false;
-    }
-    return true;
+    return Outcome(Exec(sql), error, nullptr);
 }
 
 bool PgConnection::Command(const QString& sql, const QVector<PgParam>& params, QString* error,
                            qint64* affected) {
-    PgResult r = Exec(sql, params);
-    if (!r.Ok()) {
-        m_lastState = r.SqlState();
-        if (error)
-            *error = r.Error();
-        return false;
-    }
-    if (affected)
-        *affected = r.Affected();
-    return true;
+    return Outcome(Exec(sql, params), error, affected);
 }
 
 QString PgConnection::ServerVersion() const {

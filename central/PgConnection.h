@@ -140,6 +140,9 @@ public:
     QByteArray PasswordVerifier(const QString& password, const QString& role) const;
 
 private:
+    // A command's result: true when it succeeded (with its row count), else false with the
+    // error and its SQL state kept.
+    bool Outcome(const PgResult& r, QString* error, qint64* affected);
     bool Wait(bool forWrite, qint64 deadlineMs, QString* why);
     bool Stopped() const { return m_aborted.load() || (m_stop && m_stop()); }
     void Interrupted();
