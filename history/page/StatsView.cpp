@@ -88,13 +88,14 @@ struct Total {
     qint64 order = 0; // the group's place in the rows
     qint64 tests = 0, modes[4] = {0, 0, 0, 0}, over[2] = {0, 0}, results = 0;
 };
-void Add(Total& to, const Total& t) {
-    to.tests += t.tests;
+// Adds (sign 1) or takes away (sign -1) the counts of a row or of another total.
+template <class Counts> void Add(Total& to, const Counts& t, qint64 sign = 1) {
+    to.tests += sign * t.tests;
     for (int m = 0; m < 4; ++m)
-        to.modes[m] += t.modes[m];
-    to.over[0] += t.over[0];
-    to.over[1] += t.over[1];
-    to.results += t.results;
+        to.modes[m] += sign * t.modes[m];
+    to.over[0] += sign * t.over[0];
+    to.over[1] += sign * t.over[1];
+    to.results += sign * t.results;
 }
 QVector<Total> ByGroup(const QVector<StatsRow>& rows) {
     QVector<Total> totals;
@@ -104,13 +105,7 @@ QVector<Total> ByGroup(const QVector<StatsRow>& rows) {
             totals.last().group = row.group;
             totals.last().order = totals.size() - 1;
         }
-        Total& t = totals.last();
-        t.tests += row.tests;
-        for (int m = 0; m < 4; ++m)
-            t.modes[m] += row.modes[m];
-        t.over[0] += row.over[0];
-        t.over[1] += row.over[1];
-        t.results += row.results;
+        Add(totals.last(), row);
     }
     return totals;
 }
@@ -146,26 +141,15 @@ QVector<Total> TopGroups(const QVector<StatsRow>& rows, qsizetype n, Total& all,
             current.group = row.group;
             current.order = groups++;
         }
-        current.tests += row.tests;
-        for (int m = 0; m < 4; ++m)
-            current.modes[m] += row.modes[m];
-        current.over[0] += row.over[0];
-        current.over[1] += row.over[1];
-        current.results += row.results;
+        Add(current, row);
     }
     if (groups > 0)
         close();
     std::sort(top.begin(), top.end(), before);
     // The rest: every group but the top ones.
     others = all;
-    for (const Total& t : top) {
-        others.tests -= t.tests;
-        for (int m = 0; m < 4; ++m)
-            others.modes[m] -= t.modes[m];
-        others.over[0] -= t.over[0];
-        others.over[1] -= t.over[1];
-        others.results -= t.results;
-    }
+    for (const Total& t : top)
+        Add(others, t, -1);
     others.group.clear();
     others.order = 0;
     hasOthers = groups > n;
