@@ -782,8 +782,10 @@ bool CLocalRecordSource::Run(const HistoryFilter& filter, const HistorySort& sor
         if (nextKey == keys.size())
             return false;
         rows->Reset().BindInt64(1, keys[nextKey++]);
-        missing = !rows->Next() && !rows->Failed();
-        return !missing && !rows->Failed();
+        if (rows->Next())
+            return true;
+        missing = !rows->Failed();
+        return false;
     };
 
     // Where each shown cell comes from.
